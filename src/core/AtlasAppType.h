@@ -1,0 +1,79 @@
+// Shared vocabulary of the program: the four map types, zoom levels, tile
+// addresses and the records that travel between the modules.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+// A zoom level the user can choose; every zoom of a generation run lies in 5..17.
+using TMapZoom = std::uint8_t;
+inline constexpr int MinMapZoom = 5;
+inline constexpr int MaxMapZoom = 17;
+inline constexpr int ZoomTableSize = 18;  // zooms 0..17, indexed by the zoom itself
+
+// Window message numbers. They double as Qt event types (all lie in Qt's user range).
+inline constexpr int WM_USER = 0x0400;
+inline constexpr int WM_TILESAVED = WM_USER + 1001;      // worker -> map view: a tile file was saved
+inline constexpr int WM_TILEFAILED = WM_USER + 1002;     // worker -> map view: a tile failed every attempt
+inline constexpr int WM_PANELLAYOUT = WM_USER + 2001;    // main window -> itself
+inline constexpr int WM_GENTILESAVED = WM_USER + 2002;   // map view -> main window, during a run
+inline constexpr int WM_GENTILEFAILED = WM_USER + 2003;  // map view -> main window, during a run
+
+struct TMapTypeInfo {
+    char Code;                   // type code: the lyrs parameter, cache name prefix, key letter
+    std::string_view DisplayName;
+    char SettingsLetter;         // forms the calibration keys LON_x / LAT_x
+};
+
+// Always in this order: road, terrain, satellite, satellite with roads.
+inline constexpr int MapTypeCount = 4;
+inline constexpr std::array<TMapTypeInfo, MapTypeCount> MapTypes{{
+    {'m', "道路交通图", 'M'},
+    {'p', "地形地貌图", 'P'},
+    {'s', "卫星图象图", 'S'},
+    {'y', "卫星道路图", 'Y'},
+}};
+
+// Index 0..3 of a type code, or -1 for anything that is not one of the four codes.
+constexpr int MapTypeIndex(char code) {
+    for (int i = 0; i < MapTypeCount; ++i)
+        if (MapTypes[i].Code == code) return i;
+    return -1;
+}
+inline int MapTypeIndex(std::string_view code) {
+    return code.size() == 1 ? MapTypeIndex(code[0]) : -1;
+}
+inline std::string MapTypeCode(int index) { return std::string(1, MapTypes.at(index).Code); }
+
+// One download request of a worker's queue.
+struct TMapParam {
+    std::string TypeCode = "m";
+    std::int32_t Zoom = 0;
+    std::int32_t X = 0;
+    std::int32_t Y = 0;
+    bool Flag = false;  // never read; kept for the record's layout
+    std::int32_t RetryCount = 0;
+};
+
+// A tile rectangle at one zoom; all four bounds inclusive.
+struct TTileRect {
+    std::int32_t Left = 0;
+    std::int32_t Top = 0;
+    std::int32_t Right = 0;
+    std::int32_t Bottom = 0;
+    friend bool operator==(const TTileRect&, const TTileRect&) = default;
+    std::int64_t Width() const { return std::int64_t(Right) - Left + 1; }
+    std::int64_t Height() const { return std::int64_t(Bottom) - Top + 1; }
+    std::int64_t Count() const { return Width() * Height(); }
+};
+
+// One planned tile of a generation run.
+struct TMapTile {
+    char TypeCode = 'm';
+    bool Done = false;
+    std::int32_t Zoom = 0;
+    std::int32_t X = 0;
+    std::int32_t Y = 0;
+};

@@ -1,0 +1,150 @@
+#include "IniFile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <vector>
+
+namespace {
+
+std::string Trim(const std::string& s) {
+    const auto b = s.find_first_not_of(" \t\r\n");
+    if (b == std::string::npos) return {};
+    const auto e = s.find_last_not_of(" \t\r\n");
+    return s.substr(b, e - b + 1);
+}
+
+bool SameName(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        unsigned char x = a[i], y = b[i];
+        if (x >= 'A' && x <= 'Z') x += 32;
+        if (y >= 'A' && y <= 'Z') y += 32;
+        if (x != y) return false;
+    }
+    return true;
+}
+
+// "[name]" -> name; anything else -> nothing.
+std::optional<std::string> SectionName(const std::string& line) {
+    const std::string t = Trim(line);
+    if (t.size() < 2 || t.front() != '[') return std::nullopt;
+    const auto close = t.find(']');
+    if (close == std::string::npos) return std::nullopt;
+    return Trim(t.substr(1, close - 1));
+}
+
+// "key=value" -> key; comments and other lines -> nothing.
+std::optional<std::string> KeyName(const std::string& line) {
+    const std::string t = Trim(line);
+    if (t.empty() || t[0] == ';' || t[0] == '#' || t[0] == '[') return std::nullopt;
+    const auto eq = t.find('=');
+    if (eq == std::string::npos) return std::nullopt;
+    return Trim(t.substr(0, eq));
+}
+
+std::optional<std::vector<std::string>> ReadLines(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return std::nullopt;
+    std::vector<std::string> lines;
+    std::string line;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        lines.push_back(line);
+    }
+    if (in.bad()) return std::nullopt;
+    return lines;
+}
+
+}  // namespace
+
+std::optional<std::string> TIniFile::ReadString(const std::string& section, const std::string& key) const {
+    const auto lines = ReadLines(Path);
+    if (!lines) return std::nullopt;
+    bool inSection = false;
+    for (const auto& line : *lines) {
+        if (auto s = SectionName(line)) {
+            inSection = SameName(*s, section);
+            continue;
+        }
+        if (!inSection) continue;
+        if (auto k = KeyName(line); k && SameName(*k, key)) {
+            return Trim(line.substr(line.find('=') + 1));
+        }
+    }
+    return std::nullopt;
+}
+
+bool TIniFile::WriteString(const std::string& section, const std::string& key, const std::string& value) {
+    std::vector<std::string> lines;
+    std::error_code ec;
+    if (std::filesystem::exists(Path, ec)) {
+        auto read = ReadLines(Path);
+        if (!read) return false;  // never replace a file we could not read
+        lines = std::move(*read);
+    }
+    const std::string entry = key + "=" + value;
+    bool inSection = false;
+    std::optional<size_t> sectionEnd;  // index after the last line of the section
+    bool done = false;
+    for (size_t i = 0; i < lines.size() && !done; ++i) {
+        if (auto s = SectionName(lines[i])) {
+            if (inSection) break;
+            inSection = SameName(*s, section);
+            if (inSection) sectionEnd = i + 1;
+            continue;
+        }
+        if (!inSection) continue;
+        if (auto k = KeyName(lines[i])) {
+            if (SameName(*k, key)) {
+                lines[i] = entry;
+                done = true;
+            }
+        }
+        if (!Trim(lines[i]).empty()) sectionEnd = i + 1;
+    }
+    if (!done) {
+        if (sectionEnd) {
+            lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(*sectionEnd), entry);
+        } else {
+            if (!lines.empty() && !Trim(lines.back()).empty()) lines.emplace_back();
+            lines.push_back("[" + section + "]");
+            lines.push_back(entry);
+        }
+    }
+    std::string data;
+    for (const auto& l : lines) data += l + "\r\n";
+    return WriteFileAtomically(Path, data);
+}
+
+bool WriteFileAtomically(const std::filesystem::path& path, const std::string& data) {
+    // A file marked read-only is refused, as the rename would otherwise replace it.
+    struct stat old {};
+    const bool exists = ::stat(path.c_str(), &old) == 0;
+    if (exists && (old.st_mode & S_IWUSR) == 0) return false;
+    const std::filesystem::path dir = path.has_parent_path() ? path.parent_path() : std::filesystem::path(".");
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);  // the fallback location may not exist yet
+    std::string tmpl = (dir / ("." + path.filename().string() + ".XXXXXX")).string();
+    const int fd = ::mkstemp(tmpl.data());
+    if (fd < 0) return false;
+    bool ok = true;
+    size_t written = 0;
+    while (ok && written < data.size()) {
+        const ssize_t n = ::write(fd, data.data() + written, data.size() - written);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) ok = false;
+        else written += size_t(n);
+    }
+    // Keep the permissions of the file being replaced (mkstemp makes it 0600).
+    ::fchmod(fd, exists ? (old.st_mode & 07777) : 0644);
+    if (::close(fd) != 0) ok = false;
+    if (ok && std::rename(tmpl.c_str(), path.c_str()) != 0) ok = false;
+    if (!ok) ::unlink(tmpl.c_str());
+    return ok;
+}

@@ -1,0 +1,97 @@
+#include "Settings.h"
+
+#include "AtlasAppType.h"
+#include "IniFile.h"
+#include "NumberFormat.h"
+
+TAtlasSettings Settings;
+std::filesystem::path SettingsFile = "AtlasPocket.Ini";
+
+namespace {
+
+constexpr const char* CenterSection = "ATLAS_CENTER";
+constexpr const char* DeltaSection = "ATLAS_DELTA";
+constexpr const char* ZoomSection = "ATLAS_ZOOM";
+constexpr const char* ServerSection = "ATLAS_SERVER";
+
+std::string LonKey(int typeIndex) { return std::string("LON_") + MapTypes.at(typeIndex).SettingsLetter; }
+std::string LatKey(int typeIndex) { return std::string("LAT_") + MapTypes.at(typeIndex).SettingsLetter; }
+
+double ReadReal(const TIniFile& ini, const char* section, const std::string& key, double def) {
+    const auto text = ini.ReadString(section, key);
+    if (!text) return def;
+    return ParseReal(*text).value_or(def);
+}
+
+void Write(const char* section, const std::string& key, const std::string& value) {
+    TIniFile ini(SettingsFile);
+    if (!ini.WriteString(section, key, value)) throw TSettingsError(UnableToWriteMessage(SettingsFile));
+}
+
+double ConvertReal(const std::string& text) {
+    const auto v = ParseReal(text);
+    if (!v) throw TSettingsError(NotAFloatMessage(text));
+    return *v;
+}
+
+}  // namespace
+
+std::string NotAFloatMessage(const std::string& text) { return "'" + text + "' is not a valid floating point value"; }
+
+std::string UnableToWriteMessage(const std::filesystem::path& file) { return "Unable to write to " + file.string(); }
+
+void LoadSettings(const std::filesystem::path& file) {
+    SettingsFile = file;
+    const TAtlasSettings defaults;
+    TIniFile ini(file);
+    Settings.InitialLon = ReadReal(ini, CenterSection, "LON_VALUE", defaults.InitialLon);
+    Settings.InitialLat = ReadReal(ini, CenterSection, "LAT_VALUE", defaults.InitialLat);
+    for (int i = 0; i < MapTypeCount; ++i) {
+        Settings.Deltas[i].Lon = ReadReal(ini, DeltaSection, LonKey(i), defaults.Deltas[i].Lon);
+        Settings.Deltas[i].Lat = ReadReal(ini, DeltaSection, LatKey(i), defaults.Deltas[i].Lat);
+    }
+    const auto zoom = ParseInt(ini.ReadString(ZoomSection, "FIRST_ZOOM").value_or(""));
+    Settings.InitialZoom = zoom && *zoom >= MinMapZoom && *zoom <= MaxMapZoom ? *zoom : defaults.InitialZoom;
+
+    Settings.Server = defaults.Server;
+    if (auto host = ini.ReadString(ServerSection, "HOST"); host && !host->empty()) Settings.Server.HostPattern = *host;
+    if (auto port = ParseInt(ini.ReadString(ServerSection, "PORT").value_or("")); port && *port > 0 && *port < 65536)
+        Settings.Server.Port = *port;
+    if (auto referer = ini.ReadString(ServerSection, "REFERER"); referer && !referer->empty())
+        Settings.Server.Referer = *referer;
+}
+
+void WriteInitialCenter(double lon, double lat) {
+    Settings.InitialLon = lon;
+    Settings.InitialLat = lat;
+    Write(CenterSection, "LON_VALUE", FormatReal(lon));
+    Write(CenterSection, "LAT_VALUE", FormatReal(lat));
+}
+
+void WriteInitialZoom(int zoom) {
+    Settings.InitialZoom = zoom;
+    Write(ZoomSection, "FIRST_ZOOM", std::to_string(zoom));
+}
+
+void ApplyDeltaCorrection(int typeIndex, const std::string& lonText, const std::string& latText,
+                          const std::string& shownTypeCode) {
+    TDeltaPair& pair = Settings.Deltas.at(typeIndex);
+    // Both texts are converted before anything changes; an empty field means "leave it".
+    const bool lonEmpty = lonText.find_first_not_of(" \t") == std::string::npos;
+    const bool latEmpty = latText.find_first_not_of(" \t") == std::string::npos;
+    const double lonCorr = lonEmpty ? 0.0 : ConvertReal(lonText);
+    const double latCorr = latEmpty ? 0.0 : ConvertReal(latText);
+    const double newLon = lonCorr != 0.0 ? pair.Lon - lonCorr : pair.Lon;
+    const double newLat = latCorr != 0.0 ? pair.Lat - latCorr : pair.Lat;
+
+    if (shownTypeCode == MapTypeCode(typeIndex)) {
+        SetActiveDelta({newLon, newLat});
+        Write(DeltaSection, "LON_VALUE", FormatReal(newLon));
+        Write(DeltaSection, "LAT_VALUE", FormatReal(newLat));
+    }
+    pair = {newLon, newLat};
+    Write(DeltaSection, LonKey(typeIndex), FormatReal(newLon));
+    Write(DeltaSection, LatKey(typeIndex), FormatReal(newLat));
+}
+
+void SelectActiveDelta(int typeIndex) { SetActiveDelta(Settings.Deltas.at(typeIndex)); }

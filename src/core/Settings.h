@@ -1,0 +1,65 @@
+// The program's settings: start position and zoom, the calibration offsets of
+// the four map types, and where the tile service lives. One process-wide set,
+// holding the defaults until LoadSettings reads the file.
+#pragma once
+
+#include <array>
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+
+#include "Geometry.h"
+
+// Host names and Referer of the tile service (section ATLAS_SERVER).
+struct TServerConfig {
+    std::string HostPattern = "mt%d.google.cn";  // "%d" becomes the server number 0..3
+    int Port = 80;
+    std::string Referer = "http://ditu.google.cn";
+};
+
+struct TAtlasSettings {
+    double InitialLon = 123.4259;
+    double InitialLat = 41.8123;
+    // Offset pairs in map type order: road, terrain, satellite, satellite with roads.
+    std::array<TDeltaPair, 4> Deltas{{
+        {0.0059448, 0.0026895},
+        {0.0059448, 0.0026895},
+        {-0.000202834, 0.000290538},
+        {-0.000202834, 0.000290538},
+    }};
+    int InitialZoom = 5;
+    TServerConfig Server;
+};
+
+// The one settings set of the process, and the file it is kept in.
+extern TAtlasSettings Settings;
+extern std::filesystem::path SettingsFile;
+
+// A failed settings write or a text that is not a number; what() is the message shown.
+class TSettingsError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Reads every value from file (missing, empty or non-numeric keys give the
+// defaults; FIRST_ZOOM outside 5..17 reads as 5) and remembers file for later
+// writes. The file is not written.
+void LoadSettings(const std::filesystem::path& file);
+
+// Sets InitialLon/InitialLat and writes ATLAS_CENTER. Throws TSettingsError.
+void WriteInitialCenter(double lon, double lat);
+// Sets InitialZoom and writes ATLAS_ZOOM / FIRST_ZOOM. Throws TSettingsError.
+void WriteInitialZoom(int zoom);
+
+// The offset write of the settings window for map type typeIndex (0..3):
+// a non-empty, non-zero text is subtracted from the offset held; when
+// shownTypeCode is this type the active pair and LON_VALUE/LAT_VALUE follow.
+// Both texts are converted before anything changes. Throws TSettingsError.
+void ApplyDeltaCorrection(int typeIndex, const std::string& lonText, const std::string& latText,
+                          const std::string& shownTypeCode);
+
+// Makes the pair of the given type the active pair.
+void SelectActiveDelta(int typeIndex);
+
+std::string NotAFloatMessage(const std::string& text);
+std::string UnableToWriteMessage(const std::filesystem::path& file);

@@ -1,0 +1,93 @@
+// TAtlasThread: a download worker. It owns a FIFO queue of tile requests,
+// downloads each missing tile over HTTP into the tile cache and posts a
+// notice with the saved file's path. Failed attempts are re-queued at the
+// back, three attempts in all; after the third the worker posts a failure
+// notice. The thread starts with the first request and sleeps whenever the
+// queue is empty. Destruction finishes the download under way (and queues
+// its retry) before anything is freed.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "AtlasAppType.h"
+#include "NoticeTarget.h"
+#include "Settings.h"
+
+// Download limits: a transfer beyond any of them is a failed attempt.
+struct TDownloadLimits {
+    long ConnectTimeoutMs = 10'000;
+    long TransferTimeoutMs = 30'000;
+    std::size_t MaxBodyBytes = 8u << 20;
+};
+
+struct TDownloadResult {
+    std::vector<std::uint8_t> Body;
+    bool Ok = false;          // the exchange completed (any HTTP status)
+    long HttpStatus = 0;
+    std::string Error;        // curl's reason when !Ok
+};
+
+// One HTTP/1.1 GET with the fixed request headers, a fresh connection, redirects
+// followed up to 15 requests, no content decoding. Never throws.
+TDownloadResult DownloadTile(const std::string& url, const TServerConfig& server,
+                             const TDownloadLimits& limits = {});
+
+// "http://<host N>[:port]/vt/lyrs=<t>@121&hl=zh-CN&x=<x>&y=<y>&z=<z>&s=Gali"
+std::string BuildTileUrl(const TServerConfig& server, int serverNumber, const std::string& typeCode,
+                         std::int32_t x, std::int32_t y, std::int32_t zoom);
+
+class TAtlasThread {
+public:
+    // Created suspended: the thread starts with the first request.
+    TAtlasThread(TNoticeTarget* notifyWindow, std::string cacheDir, TServerConfig server = Settings.Server,
+                 TDownloadLimits limits = {});
+    ~TAtlasThread();
+    TAtlasThread(const TAtlasThread&) = delete;
+    TAtlasThread& operator=(const TAtlasThread&) = delete;
+
+    void AddRequest(std::int32_t zoom, std::int32_t x, std::int32_t y);
+    void AddTypedRequest(std::int32_t zoom, std::int32_t x, std::int32_t y, const std::string& typeCode);
+    void ClearRequests();
+    // Queued requests, not counting the one being worked on. Approximate by design.
+    int PendingCount() const;
+    // Before the first request, and whenever it waits on an empty queue.
+    bool IsIdle() const;
+
+    // Default type of AddRequest; GUI thread only.
+    std::string TypeCode = "m";
+
+    const std::string& CacheDir() const { return CacheDirectory; }
+
+private:
+    void Execute();
+    bool TakeRequest(TMapParam& request);
+    // One attempt. True with the path when a file was saved.
+    bool FetchTile(const TMapParam& request, std::string& path);
+    void RetryTile(const TMapParam& request);
+    void RequeueRequest(std::int32_t zoom, std::int32_t x, std::int32_t y, std::int32_t retryCount,
+                        const std::string& typeCode);
+    void Enqueue(TMapParam request);
+
+    TNoticeTarget* NotifyWindow;
+    const std::string CacheDirectory;
+    const TServerConfig Server;
+    const TDownloadLimits Limits;
+    std::mt19937 Random;  // server numbers; one generator per worker
+
+    mutable std::mutex RequestLock;
+    std::condition_variable WakeUp;
+    std::deque<TMapParam> Requests;
+    std::atomic<int> Pending{0};
+    bool Suspended = true;       // guarded by RequestLock
+    bool Terminated = false;     // guarded by RequestLock
+    std::thread Thread;          // started by the first request
+};

@@ -1,0 +1,32 @@
+// Decoding of cached tiles (PNG through libpng, JPEG through libjpeg; there is
+// no GIF decoder) and the JPEG encoder of the map data file. Every decoder
+// refuses pictures over MaxImageSide on either side and survives damaged data.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Bitmap.h"
+
+inline constexpr int MaxImageSide = 4096;
+
+// Full PNG signature required. Alpha is composited over white.
+std::optional<TBitmap> DecodePng(const std::uint8_t* data, std::size_t size, std::string* error = nullptr);
+// Any JPEG the IJG decoder reads (grey, RGB/YCbCr, CMYK converted to RGB).
+std::optional<TBitmap> DecodeJpeg(const std::uint8_t* data, std::size_t size, std::string* error = nullptr);
+
+// Decodes a JPEG file into a new bitmap.
+std::optional<TBitmap> LoadJpegBitmap(const std::string& fileName, std::string* error = nullptr);
+
+// Decodes a cached tile whose type GetTileFileType reported: "JPG" through the
+// JPEG decoder, anything else through the first decoder that accepts the
+// content (PNG or JPEG). Fails for GIF, damaged data or an unreadable file.
+std::optional<TBitmap> DecodeTileFile(const std::string& fileName, const std::string& typeName,
+                                      std::string* error = nullptr);
+
+// Baseline JFIF at the given quality with forced baseline tables, 4:2:0,
+// standard Huffman tables. Empty on failure (error says why).
+std::vector<std::uint8_t> EncodeJpeg(const TBitmap& bitmap, int quality = 90, std::string* error = nullptr);

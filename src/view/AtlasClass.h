@@ -1,0 +1,87 @@
+// TAtlasClass: the interactive map control of the main window. It shows one
+// map type at one zoom as a mosaic of cached 256x256 tiles, requests missing
+// tiles from its own worker, pans, zooms and reports positions. All geometry
+// lives in TMapViewState (no painting); this widget paints and routes input.
+#pragma once
+
+#include <QImage>
+#include <QPointer>
+#include <QWidget>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "AtlasAppType.h"
+#include "AtlasThread.h"
+#include "GenWorkerPool.h"
+#include "MapViewState.h"
+#include "NoticeTarget.h"
+
+class QLabel;
+
+// Event types of the view.
+using TShowGPS = std::function<void(QObject* Sender, double Longitude, double Latitude, int UserData)>;
+using TClickGPS = std::function<void(QObject* Sender, double Longitude, double Latitude)>;
+using TMapZoomChange = std::function<void(QObject* Sender, int MapZoom)>;
+
+// A notice travelling as a Qt event; its type is the message number itself.
+class TTileNoticeEvent : public QEvent {
+public:
+    TTileNoticeEvent(int message, std::string path) : QEvent(QEvent::Type(message)), Path(std::move(path)) {}
+    const std::string Path;
+};
+
+class TAtlasClass : public QWidget, public TNoticeTarget {
+public:
+    // Created on the parent panel at its size, centred on Settings.InitialLon/Lat.
+    TAtlasClass(QWidget* owner, QWidget* parentPanel, TMapZoom initialZoom, std::string cacheDir);
+    ~TAtlasClass() override;
+
+    // Properties
+    int MapZoom() const;
+    void SetMapZoom(int zoom);            // raises OnMapZoomChange when it changes; no redraw
+    const std::string& MapType() const;
+    void SetMapType(const std::string& typeCode);  // also the worker's TypeCode; no redraw
+
+    double LeftLon() const, LeftLat() const, RightLon() const, RightLat() const;
+    double ImgCenterLon() const, ImgCenterLat() const;
+    int ImgWidth() const, ImgHeight() const, CenterX() const, CenterY() const;
+    TTileRect TileRect() const;
+
+    TShowGPS OnMapGPS;
+    TClickGPS OnClickGPS;
+    TMapZoomChange OnMapZoomChange;
+
+    void SetCenter(double lon, double lat);
+    void SetTileRect(std::int32_t left, std::int32_t top, std::int32_t right, std::int32_t bottom);
+    bool ZoomBy(int count);
+    void Reload();
+
+    // Generation downloads. While routing is on, every tile notice is posted
+    // to target as message (failure notices as WM_GENTILEFAILED) and nothing is painted.
+    bool SetTileNoticeRouting(bool active, QObject* target, int message);
+    bool RequestGenTile(std::int32_t zoom, std::int32_t x, std::int32_t y, const std::string& typeCode);
+    void StopGenWorkers();
+
+    const std::string& CacheDir() const { return CacheDirectory; }
+    const TMapViewState& State() const { return View; }
+
+    // TNoticeTarget: called from worker threads; posts a TTileNoticeEvent to this widget.
+    void PostNotice(int message, std::string path) override;
+
+protected:
+    bool event(QEvent* e) override;
+    void resizeEvent(QResizeEvent* e) override;
+    void keyPressEvent(QKeyEvent* e) override;
+    void wheelEvent(QWheelEvent* e) override;
+    bool eventFilter(QObject* watched, QEvent* e) override;
+
+private:
+    // Implementation details are the view module's own.
+    struct TImpl;
+    std::unique_ptr<TImpl> Impl;
+    TMapViewState View;
+    std::string CacheDirectory;
+};
