@@ -90,8 +90,11 @@ std::optional<double> ParseReal(const std::string& text) {
 
 std::optional<int> ParseInt(const std::string& text) {
     std::string t = Trimmed(text);
-    if (!t.empty() && t[0] == '+') t.erase(0, 1);
-    if (t.empty() || t[0] == '+' || (t[0] == '-' && t.size() > 1 && t[1] == '+')) return std::nullopt;
+    if (!t.empty() && t[0] == '+') {
+        t.erase(0, 1);
+        if (!t.empty() && (t[0] == '+' || t[0] == '-')) return std::nullopt;
+    }
+    if (t.empty()) return std::nullopt;
     int v = 0;
     const auto [ptr, ec] = std::from_chars(t.data(), t.data() + t.size(), v);
     if (ec != std::errc() || ptr != t.data() + t.size()) return std::nullopt;

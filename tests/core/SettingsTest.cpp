@@ -1,0 +1,173 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "IniFile.h"
+#include "NumberFormat.h"
+#include "ProgramPaths.h"
+#include "Settings.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string ReadAll(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void WriteAll(const fs::path& p, const std::string& text) {
+    std::ofstream(p, std::ios::binary) << text;
+}
+
+class SettingsFixture : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/atlas-settings-XXXXXX";
+        Dir = ::mkdtemp(tmpl);
+        Ini = Dir / "AtlasPocket.Ini";
+        Settings = TAtlasSettings{};
+        SetActiveDelta({});
+    }
+    void TearDown() override { fs::remove_all(Dir); }
+    fs::path Dir, Ini;
+};
+
+TEST(NumberFormat, GeneralForm) {
+    const std::pair<double, const char*> rows[] = {
+        {0.0059448, "0.0059448"}, {-0.000202834, "-0.000202834"}, {123.4259, "123.4259"},
+        {41.8123, "41.8123"},     {0.00001, "0.00001"},           {0.000009, "9E-6"},
+        {-1.5e-7, "-1.5E-7"},     {0, "0"},                       {5, "5"},
+        {0.1 + 0.2, "0.3"},       {1e15, "1E15"},                 {123456789012345.0, "123456789012345"},
+    };
+    for (const auto& [v, text] : rows) EXPECT_EQ(FormatReal(v), text) << v;
+}
+
+TEST(NumberFormat, FixedAndParsing) {
+    EXPECT_EQ(FormatFixed(0.0059448), "0.00594480");
+    EXPECT_EQ(FormatFixed(-0.000202834), "-0.00020283");
+    EXPECT_EQ(FormatFixed(123.4259), "123.42590000");
+    EXPECT_EQ(FormatFixed(-1e-12), "0.00000000");
+    EXPECT_EQ(ParseReal(" -0.5 "), -0.5);
+    EXPECT_EQ(ParseReal("+2"), 2.0);
+    EXPECT_EQ(ParseReal("1E-6"), 1e-6);
+    EXPECT_EQ(ParseReal(".5"), 0.5);
+    for (const char* bad : {"", " ", "abc", "1.2.3", "0x10", "inf", "nan", "1e", "--1", "1,5", "5 6", "1e999"})
+        EXPECT_FALSE(ParseReal(bad).has_value()) << bad;
+    EXPECT_EQ(ParseInt("12"), 12);
+    EXPECT_FALSE(ParseInt("12.5").has_value());
+    EXPECT_FALSE(ParseInt("99999999999").has_value());
+    EXPECT_FALSE(ParseInt("+-3").has_value());
+}
+
+TEST_F(SettingsFixture, DefaultsWithoutAFile) {
+    Settings.InitialZoom = 9;
+    LoadSettings(Ini);
+    EXPECT_EQ(Settings.InitialLon, 123.4259);
+    EXPECT_EQ(Settings.InitialLat, 41.8123);
+    EXPECT_EQ(Settings.InitialZoom, 5);
+    EXPECT_EQ(Settings.Deltas[0].Lon, 0.0059448);
+    EXPECT_EQ(Settings.Deltas[0].Lat, 0.0026895);
+    EXPECT_EQ(Settings.Deltas[3].Lon, -0.000202834);
+    EXPECT_EQ(Settings.Server.Port, 80);
+    EXPECT_FALSE(fs::exists(Ini)) << "loading never writes";
+}
+
+TEST_F(SettingsFixture, BadValuesFallBackToDefaults) {
+    WriteAll(Ini,
+             "[ATLAS_DELTA]\r\nLON_M=abc\r\nLAT_M=0.5\r\nLON_S=\r\n"
+             "[ATLAS_ZOOM]\r\nFIRST_ZOOM=42\r\n"
+             "[ATLAS_SERVER]\r\nHOST=127.0.0.1\r\nPORT=8080\r\n");
+    LoadSettings(Ini);
+    EXPECT_EQ(Settings.Deltas[0].Lon, 0.0059448);
+    EXPECT_EQ(Settings.Deltas[0].Lat, 0.5);
+    EXPECT_EQ(Settings.Deltas[2].Lon, -0.000202834);
+    EXPECT_EQ(Settings.InitialZoom, 5);
+    EXPECT_EQ(Settings.Server.HostPattern, "127.0.0.1");
+    EXPECT_EQ(Settings.Server.Port, 8080);
+    WriteAll(Ini, "[atlas_zoom]\nfirst_zoom = 12\n");
+    LoadSettings(Ini);
+    EXPECT_EQ(Settings.InitialZoom, 12) << "names are case-insensitive, blanks trimmed";
+}
+
+TEST_F(SettingsFixture, WritesKeepForeignLinesAndReplaceInPlace) {
+    WriteAll(Ini,
+             "; my notes\r\n[OTHER]\r\nA=1\r\n\r\n[ATLAS_ZOOM]\r\n# keep me\r\nFIRST_ZOOM=7\r\nX=y\r\n\r\n[TAIL]\r\nB=2\r\n");
+    LoadSettings(Ini);
+    WriteInitialZoom(12);
+    WriteInitialCenter(1.5, -2.25);
+    EXPECT_EQ(ReadAll(Ini),
+              "; my notes\r\n[OTHER]\r\nA=1\r\n\r\n[ATLAS_ZOOM]\r\n# keep me\r\nFIRST_ZOOM=12\r\nX=y\r\n\r\n[TAIL]\r\nB=2\r\n"
+              "\r\n[ATLAS_CENTER]\r\nLON_VALUE=1.5\r\nLAT_VALUE=-2.25\r\n");
+    LoadSettings(Ini);
+    EXPECT_EQ(Settings.InitialZoom, 12);
+    EXPECT_EQ(Settings.InitialLat, -2.25);
+}
+
+TEST_F(SettingsFixture, CorrectionRule) {
+    LoadSettings(Ini);
+    // Unedited fields (the 8-decimal texts of the present offsets) set them to the rounding residue.
+    ApplyDeltaCorrection(0, FormatFixed(Settings.Deltas[0].Lon), FormatFixed(Settings.Deltas[0].Lat), "p");
+    EXPECT_NEAR(Settings.Deltas[0].Lon, 0.0, 1e-15);
+    EXPECT_NEAR(Settings.Deltas[0].Lat, 0.0, 1e-15);
+    ApplyDeltaCorrection(2, FormatFixed(-0.000202834), FormatFixed(0.000290538), "p");
+    EXPECT_NEAR(Settings.Deltas[2].Lon, -0.000202834 + 0.00020283, 1e-15);
+    EXPECT_NEAR(Settings.Deltas[2].Lat, 0.000290538 - 0.00029054, 1e-15);
+    // Empty or zero fields leave the offsets unchanged but still write them.
+    ApplyDeltaCorrection(1, "", "0", "m");
+    EXPECT_EQ(Settings.Deltas[1].Lon, 0.0059448);
+    EXPECT_EQ(Settings.Deltas[1].Lat, 0.0026895);
+    TIniFile ini(Ini);
+    EXPECT_EQ(ini.ReadString("ATLAS_DELTA", "LON_P"), "0.0059448");
+    // A type not on display leaves the active pair and LON_VALUE alone.
+    EXPECT_EQ(DeltaLon, 0.0);
+    EXPECT_FALSE(ini.ReadString("ATLAS_DELTA", "LON_VALUE").has_value());
+    // Pressing twice applies the correction twice; the shown type moves the active pair.
+    ApplyDeltaCorrection(3, "0.001", "-0.002", "y");
+    ApplyDeltaCorrection(3, "0.001", "-0.002", "y");
+    EXPECT_NEAR(Settings.Deltas[3].Lon, -0.000202834 - 0.002, 1e-15);
+    EXPECT_NEAR(Settings.Deltas[3].Lat, 0.000290538 + 0.004, 1e-15);
+    EXPECT_EQ(DeltaLon, Settings.Deltas[3].Lon);
+    EXPECT_EQ(DeltaLat, Settings.Deltas[3].Lat);
+    EXPECT_EQ(ParseReal(*ini.ReadString("ATLAS_DELTA", "LAT_VALUE")), Settings.Deltas[3].Lat);
+}
+
+TEST_F(SettingsFixture, CorrectionErrors) {
+    LoadSettings(Ini);
+    try {
+        ApplyDeltaCorrection(0, "0.1", "1.2.3", "m");
+        FAIL() << "expected an error";
+    } catch (const TSettingsError& e) {
+        EXPECT_STREQ(e.what(), "'1.2.3' is not a valid floating point value");
+    }
+    EXPECT_EQ(Settings.Deltas[0].Lon, 0.0059448) << "nothing changes before both texts convert";
+    EXPECT_FALSE(fs::exists(Ini));
+
+    WriteAll(Ini, "[ATLAS_DELTA]\r\n");
+    ::chmod(Ini.c_str(), 0444);
+    try {
+        ApplyDeltaCorrection(1, "0.001", "", "m");
+        FAIL() << "expected an error";
+    } catch (const TSettingsError& e) {
+        EXPECT_EQ(std::string(e.what()), "Unable to write to " + Ini.string());
+    }
+    EXPECT_EQ(Settings.Deltas[1].Lon, 0.0059448 - 0.001) << "memory keeps what was assigned before the failing write";
+    EXPECT_EQ(ReadAll(Ini), "[ATLAS_DELTA]\r\n");
+}
+
+TEST_F(SettingsFixture, DataLocations) {
+    const auto beside = DataLocationsFor(Dir, "/home/someone");
+    EXPECT_EQ(beside.SettingsFile, Dir / "AtlasPocket.Ini");
+    EXPECT_EQ(beside.CacheDir, (Dir / "FileMap").string() + "/");
+    const auto fallback = DataLocationsFor("/proc/nonexistent-dir", "/home/someone");
+    EXPECT_EQ(fallback.SettingsFile, fs::path("/home/someone/.config/AtlasPocket/AtlasPocket.Ini"));
+    EXPECT_EQ(fallback.CacheDir, "/home/someone/.cache/AtlasPocket/FileMap/");
+}
+
+}  // namespace
