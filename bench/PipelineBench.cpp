@@ -1,0 +1,149 @@
+// Figures for the generation pipeline: download throughput against the local
+// tile server, the map data writer against a plain decode+encode loop, and
+// the memory a large plan takes. Prints figures; asserts nothing.
+#include <sys/resource.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "AtlasThread.h"
+#include "GenWorkerPool.h"
+#include "GenerationPlan.h"
+#include "MapDataFile.h"
+#include "TileCache.h"
+#include "TileImage.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+double Seconds(Clock::time_point since) { return std::chrono::duration<double>(Clock::now() - since).count(); }
+
+long StatusKb(const char* field) {
+    std::ifstream in("/proc/self/status");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind(field, 0) == 0) return std::atol(line.c_str() + std::strlen(field));
+    return 0;
+}
+void ResetPeak() { std::ofstream("/proc/self/clear_refs") << "5"; }
+
+TGenerationParams RoadRun() {
+    TGenerationParams p;
+    p.CenterLon = 123.4259;
+    p.CenterLat = 41.8123;
+    p.CurrentZoom = 10;
+    p.MaxZoom = 12;
+    p.Included = {true, false, false, false};
+    return p;
+}
+
+void DownloadBench(const TServerConfig& server, const std::string& cacheDir, int latencyMs) {
+    TMapDataHeader header;
+    TGenerationPlan plan;
+    plan.Build(RoadRun(), header);
+    TNoticeQueue notices;
+    const auto start = Clock::now();
+    std::int64_t outstanding = 0;
+    {
+        TGenWorkerPool pool(&notices, cacheDir, server);
+        for (const TMapTile& t : plan.List(0))
+            if (!pool.RequestGenTile(t.Zoom, t.X, t.Y, "m")) ++outstanding;
+        std::int64_t failed = 0;
+        while (outstanding > 0) {
+            auto n = notices.Take(std::chrono::seconds(60));
+            if (!n) break;
+            if (n->Message == WM_TILEFAILED) ++failed;
+            --outstanding;
+        }
+        pool.StopGenWorkers();
+        if (failed) std::printf("  (%lld tiles failed)\n", (long long)failed);
+    }
+    const double wall = Seconds(start);
+    const double tiles = double(plan.TotalCount());
+    const double ideal6 = tiles * latencyMs / 1000.0 / 6.0;
+    const double ideal5 = tiles * latencyMs / 1000.0 / TGenWorkerPool::MaxWorkers;
+    std::printf("download: %.0f tiles in %.2f s = %.1f tiles/s (latency %d ms per request, cold cache)\n", tiles, wall,
+                tiles / wall, latencyMs);
+    std::printf("  ratio to ideal wall time, 6 connections (%.2f s): %.3f\n", ideal6, ideal6 / wall);
+    std::printf("  ratio to ideal wall time, the pool's 5 connections (%.2f s): %.3f\n", ideal5, ideal5 / wall);
+}
+
+void WriterBench(const std::string& cacheDir, const std::string& workDir) {
+    TMapDataHeader header;
+    TGenerationPlan plan;
+    plan.Build(RoadRun(), header);
+    const double tiles = double(plan.TotalCount());
+    double bestWriter = 1e9, bestLoop = 1e9;
+    for (int round = 0; round < 3; ++round) {
+        auto start = Clock::now();
+        WriteMapData(workDir + "/bench.Dat", header, plan.AllLists(), cacheDir);
+        bestWriter = std::min(bestWriter, Seconds(start));
+
+        start = Clock::now();
+        std::size_t bytes = 0;
+        for (const TMapTile& t : plan.List(0)) {
+            const std::string path = cacheDir + TileFileName("m", t.Zoom, t.X, t.Y);
+            const auto type = GetTileFileType(path);
+            if (!type.Recognised) continue;
+            const auto bmp = DecodeTileFile(path, type.TypeName);
+            if (bmp) bytes += EncodeJpeg(*bmp, 90).size();
+        }
+        bestLoop = std::min(bestLoop, Seconds(start));
+        if (bytes == 0) std::printf("  (the loop found no tiles)\n");
+    }
+    std::printf("writer: WriteMapData %.0f tiles/s, plain decode+encode loop %.0f tiles/s, ratio %.3f\n",
+                tiles / bestWriter, tiles / bestLoop, bestLoop / bestWriter);
+}
+
+void MemoryBench(const std::string& workDir) {
+    TGenerationParams p = RoadRun();
+    p.MaxZoom = 17;
+    p.Included = {true, true, true, true};
+    TMapDataHeader header;
+    ResetPeak();
+    const long before = StatusKb("VmHWM:");
+    TGenerationPlan plan;
+    plan.Build(p, header);
+    const long afterPlan = StatusKb("VmHWM:");
+    const double tiles = double(plan.TotalCount());
+    std::printf("memory: plan of %.0f tiles (zoom 10-17, four types): peak +%.1f MiB = %.1f bytes per planned tile\n",
+                tiles, (afterPlan - before) / 1024.0, (afterPlan - before) * 1024.0 / tiles);
+    // Writing that plan from an empty cache: every image is empty, the index is all there is.
+    const std::string emptyCache = workDir + "/empty-cache/";
+    std::filesystem::create_directories(emptyCache);
+    ResetPeak();
+    const long beforeWrite = StatusKb("VmHWM:");
+    const auto start = Clock::now();
+    WriteMapData(workDir + "/big.Dat", header, plan.AllLists(), emptyCache);
+    const long afterWrite = StatusKb("VmHWM:");
+    std::printf("  writing its %.0f MiB index: %.1f s, peak +%.1f MiB = %.1f bytes per tile beyond the plan\n",
+                std::filesystem::file_size(workDir + "/big.Dat") / 1048576.0, Seconds(start),
+                (afterWrite - beforeWrite) / 1024.0, (afterWrite - beforeWrite) * 1024.0 / tiles);
+    std::filesystem::remove(workDir + "/big.Dat");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 4) {
+        std::fprintf(stderr, "usage: pipeline_bench PORT LATENCY_MS WORKDIR\n");
+        return 2;
+    }
+    InitDownloads();
+    TServerConfig server;
+    server.HostPattern = "127.0.0.1";
+    server.Port = std::atoi(argv[1]);
+    server.Referer = "http://127.0.0.1";
+    const int latency = std::atoi(argv[2]);
+    const std::string workDir = argv[3];
+    const std::string cacheDir = workDir + "/FileMap/";
+    std::filesystem::remove_all(cacheDir);
+    DownloadBench(server, cacheDir, latency);
+    WriterBench(cacheDir, workDir);
+    MemoryBench(workDir);
+    return 0;
+}

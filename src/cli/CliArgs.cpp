@@ -1,0 +1,60 @@
+#include "CliArgs.h"
+
+#include <cmath>
+#include <cstdio>
+
+#include "AtlasAppType.h"
+#include "NumberFormat.h"
+
+TCenterArg ParseCenterArg(const std::string& text) {
+    const auto comma = text.find(',');
+    if (comma == std::string::npos) throw TUsageError("--center: '" + text + "' is not LON,LAT");
+    const auto lon = ParseReal(text.substr(0, comma));
+    const auto lat = ParseReal(text.substr(comma + 1));
+    if (!lon || !lat) throw TUsageError("--center: '" + text + "' is not LON,LAT");
+    if (*lon < -180 || *lon > 180 || *lat < -85.0511287798 || *lat > 85.0511287798)
+        throw TUsageError("--center: '" + text + "' lies outside the map (longitude -180..180, latitude -85.05..85.05)");
+    return {*lon, *lat};
+}
+
+TZoomArg ParseZoomArg(const std::string& text) {
+    const auto dash = text.find('-', 1);
+    const auto min = ParseInt(text.substr(0, dash));
+    const auto max = dash == std::string::npos ? min : ParseInt(text.substr(dash + 1));
+    if (!min || !max || *min < MinMapZoom || *max > MaxMapZoom || *min > MaxMapZoom || *max < MinMapZoom)
+        throw TUsageError("--zoom: '" + text + "' is not a zoom or zoom range within 5..17");
+    if (*max < *min) throw TUsageError("--zoom: '" + text + "': the maximum zoom is below the first zoom");
+    return {*min, *max};
+}
+
+std::array<bool, 4> ParseTypesArg(const std::string& text) {
+    std::array<bool, 4> included{};
+    size_t start = 0;
+    while (start <= text.size()) {
+        auto end = text.find(',', start);
+        if (end == std::string::npos) end = text.size();
+        const std::string code = text.substr(start, end - start);
+        const int index = MapTypeIndex(code);
+        if (index < 0) throw TUsageError("--types: '" + code + "' is not a map type (m, p, s, y)");
+        included[size_t(index)] = true;
+        start = end + 1;
+    }
+    return included;
+}
+
+int ParseViewTypeArg(const std::string& text) {
+    const int index = MapTypeIndex(text);
+    if (index < 0) throw TUsageError("--view-type: '" + text + "' is not a map type (m, p, s, y)");
+    return index;
+}
+
+std::string FormatDuration(double seconds) {
+    if (!std::isfinite(seconds) || seconds < 0 || seconds > 99 * 3600.0) return "--:--";
+    const long s = std::lround(seconds);
+    char buf[32];
+    if (s >= 3600)
+        std::snprintf(buf, sizeof buf, "%ld:%02ld:%02ld", s / 3600, s / 60 % 60, s % 60);
+    else
+        std::snprintf(buf, sizeof buf, "%ld:%02ld", s / 60, s % 60);
+    return buf;
+}

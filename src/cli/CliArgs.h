@@ -1,0 +1,30 @@
+// Argument parsing of atlaspocket-cli that goes beyond CLI11's own checks:
+// each parser names the bad argument in its error.
+#pragma once
+
+#include <array>
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+class TUsageError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+struct TCenterArg {
+    double Lon = 0;
+    double Lat = 0;
+};
+struct TZoomArg {
+    int Min = 5;
+    int Max = 5;
+};
+
+TCenterArg ParseCenterArg(const std::string& text);            // "LON,LAT"
+TZoomArg ParseZoomArg(const std::string& text);                // "MIN" or "MIN-MAX", within 5..17
+std::array<bool, 4> ParseTypesArg(const std::string& text);    // "m,s" (type codes)
+int ParseViewTypeArg(const std::string& text);                 // one type code -> index
+
+// "12:34" / "1:02:03"; "--:--" when unknown.
+std::string FormatDuration(double seconds);
