@@ -32,5 +32,6 @@ struct TFileTypeResult {
     bool Opened = false;      // false: the file could not be opened (an error, not "unrecognised")
     bool Recognised = false;
     std::string TypeName;     // "GIF", "PNG" or "JPG" when recognised
+    std::string Error;        // why the file could not be opened
 };
 TFileTypeResult GetTileFileType(const std::string& fileName);

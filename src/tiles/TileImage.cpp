@@ -1,0 +1,376 @@
+#include "TileImage.h"
+
+#include <cerrno>
+#include <csetjmp>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <jpeglib.h>
+#include <jerror.h>
+#include <png.h>
+
+namespace {
+
+std::nullopt_t Fail(std::string* error, std::string reason) {
+    if (error) *error = std::move(reason);
+    return std::nullopt;
+}
+
+struct TFdGuard {
+    int Fd = -1;
+    ~TFdGuard() {
+        if (Fd >= 0) ::close(Fd);
+    }
+};
+
+// ---------------------------------------------------------------- PNG
+
+// The simplified API frees its own state on errors; freeing again on every
+// exit path is harmless and covers the early returns.
+struct TPngImageGuard {
+    png_image* Image;
+    ~TPngImageGuard() { png_image_free(Image); }
+};
+
+// ---------------------------------------------------------------- JPEG
+//
+// libjpeg reports fatal errors through error_exit, which we turn into a
+// longjmp back to the one setjmp in RunJpegStep. The steps run between setjmp
+// and longjmp own no C++ objects, so nothing is skipped that needs a
+// destructor; buffers are allocated before a step starts and freed by their
+// owners afterwards.
+
+// Progressive files may carry any number of scans, each one a pass over the
+// whole coefficient buffer; a hostile file could keep the decoder busy for
+// minutes. Real tiles have at most a dozen.
+constexpr int MaxJpegScans = 200;
+
+struct TJpegError {
+    jpeg_error_mgr Pub;     // first, so the library's pointer is ours
+    std::jmp_buf Jump;
+    char Message[JMSG_LENGTH_MAX];
+};
+
+[[noreturn]] void JpegErrorExit(j_common_ptr cinfo) {
+    auto* err = reinterpret_cast<TJpegError*>(cinfo->err);
+    (*cinfo->err->format_message)(cinfo, err->Message);
+    std::longjmp(err->Jump, 1);
+}
+
+// Warnings are not printed. A premature end of data is fatal: libjpeg would
+// otherwise pad the picture with grey and call it a success.
+void JpegEmitMessage(j_common_ptr cinfo, int level) {
+    if (level >= 0) return;
+    cinfo->err->num_warnings++;
+    if (cinfo->err->msg_code == JWRN_JPEG_EOF) JpegErrorExit(cinfo);
+}
+
+void JpegProgress(j_common_ptr cinfo) {
+    if (!cinfo->is_decompressor) return;
+    auto* dinfo = reinterpret_cast<j_decompress_ptr>(cinfo);
+    if (dinfo->input_scan_number > MaxJpegScans) {
+        auto* err = reinterpret_cast<TJpegError*>(cinfo->err);
+        std::snprintf(err->Message, sizeof err->Message, "JPEG has more than %d scans", MaxJpegScans);
+        std::longjmp(err->Jump, 1);
+    }
+}
+
+void InitJpegError(TJpegError& err) {
+    jpeg_std_error(&err.Pub);
+    err.Pub.error_exit = JpegErrorExit;
+    err.Pub.emit_message = JpegEmitMessage;
+    err.Message[0] = '\0';
+}
+
+// The only setjmp. Its frame holds nothing but plain pointers that do not
+// change after setjmp, so they are valid again after a longjmp.
+template <typename TContext>
+bool RunJpegStep(TJpegError& err, void (*step)(TContext&), TContext& context) {
+    if (setjmp(err.Jump) != 0) return false;
+    step(context);
+    return true;
+}
+
+struct TJpegDecompress {
+    jpeg_decompress_struct Info{};
+    TJpegError Err{};
+    jpeg_progress_mgr Progress{};
+    ~TJpegDecompress() { jpeg_destroy_decompress(&Info); }  // safe also on a struct never created
+};
+
+struct TJpegDecodeContext {
+    jpeg_decompress_struct* Info;
+    const std::uint8_t* Data;
+    std::size_t Size;
+    JSAMPROW* Rows;  // one pointer per output row, set before the second step
+};
+
+void JpegReadHeaderStep(TJpegDecodeContext& c) {
+    jpeg_create_decompress(c.Info);
+    jpeg_mem_src(c.Info, c.Data, static_cast<unsigned long>(c.Size));
+    jpeg_read_header(c.Info, TRUE);
+    // libjpeg converts everything but CMYK/YCCK to RGB itself.
+    if (c.Info->jpeg_color_space == JCS_CMYK || c.Info->jpeg_color_space == JCS_YCCK)
+        c.Info->out_color_space = JCS_CMYK;
+    else
+        c.Info->out_color_space = JCS_RGB;
+    jpeg_calc_output_dimensions(c.Info);
+}
+
+void JpegReadPixelsStep(TJpegDecodeContext& c) {
+    jpeg_start_decompress(c.Info);
+    const JDIMENSION height = c.Info->output_height;
+    while (c.Info->output_scanline < height) {
+        const JDIMENSION done = c.Info->output_scanline;
+        // All remaining rows at once: libjpeg fills as many as it can per call.
+        if (jpeg_read_scanlines(c.Info, c.Rows + done, height - done) == 0)
+            ERREXIT(c.Info, JERR_INPUT_EMPTY);
+    }
+    jpeg_finish_decompress(c.Info);
+}
+
+// Adobe writers store CMYK inverted (0 = full ink); others store it plainly.
+void CmykToRgb(const std::uint8_t* cmyk, std::size_t pixels, bool inverted, std::uint8_t* rgb) {
+    for (std::size_t i = 0; i < pixels; ++i, cmyk += 4, rgb += 3) {
+        unsigned c = cmyk[0], m = cmyk[1], y = cmyk[2], k = cmyk[3];
+        if (!inverted) {
+            c = 255 - c;
+            m = 255 - m;
+            y = 255 - y;
+            k = 255 - k;
+        }
+        rgb[0] = std::uint8_t((c * k + 127) / 255);
+        rgb[1] = std::uint8_t((m * k + 127) / 255);
+        rgb[2] = std::uint8_t((y * k + 127) / 255);
+    }
+}
+
+struct TJpegCompress {
+    jpeg_compress_struct Info{};
+    TJpegError Err{};
+    unsigned char* Buffer = nullptr;   // jpeg_mem_dest's buffer, malloc'ed
+    unsigned char* Initial = nullptr;  // ours; libjpeg does not free it if it grows the buffer
+    ~TJpegCompress() {
+        jpeg_destroy_compress(&Info);
+        if (Buffer != Initial) std::free(Buffer);
+        std::free(Initial);
+    }
+};
+
+struct TJpegEncodeContext {
+    jpeg_compress_struct* Info;
+    unsigned char** Buffer;
+    unsigned long* Size;
+    int Width;
+    int Height;
+    int Quality;
+    JSAMPROW* Rows;
+};
+
+void JpegEncodeStep(TJpegEncodeContext& c) {
+    jpeg_create_compress(c.Info);
+    jpeg_mem_dest(c.Info, c.Buffer, c.Size);
+    c.Info->image_width = JDIMENSION(c.Width);
+    c.Info->image_height = JDIMENSION(c.Height);
+    c.Info->input_components = 3;
+    c.Info->in_color_space = JCS_RGB;
+    jpeg_set_defaults(c.Info);
+    jpeg_set_quality(c.Info, c.Quality, TRUE);
+    // Phone readers expect plain baseline files with the standard tables.
+    c.Info->optimize_coding = FALSE;
+    c.Info->write_JFIF_header = TRUE;
+    jpeg_start_compress(c.Info, TRUE);
+    const JDIMENSION height = c.Info->image_height;
+    while (c.Info->next_scanline < height) {
+        const JDIMENSION done = c.Info->next_scanline;
+        if (jpeg_write_scanlines(c.Info, c.Rows + done, height - done) == 0) ERREXIT(c.Info, JERR_CANT_SUSPEND);
+    }
+    jpeg_finish_compress(c.Info);
+}
+
+bool StartsWithPngSignature(const std::vector<std::uint8_t>& bytes) {
+    return bytes.size() >= 8 && png_sig_cmp(bytes.data(), 0, 8) == 0;
+}
+
+bool StartsWithJpegSoi(const std::vector<std::uint8_t>& bytes) {
+    return bytes.size() >= 2 && bytes[0] == 0xFF && bytes[1] == 0xD8;
+}
+
+}  // namespace
+
+bool ReadFileBytes(const std::string& fileName, std::size_t maxBytes, std::vector<std::uint8_t>& bytes,
+                   std::string* error) {
+    bytes.clear();
+    auto failErrno = [&](const char* what) {
+        if (error) *error = fileName + ": " + what + ": " + std::strerror(errno);
+        return false;
+    };
+    // Non-blocking so that a FIFO cannot stall the open; it is refused below.
+    TFdGuard file{::open(fileName.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)};
+    if (file.Fd < 0) return failErrno("cannot open");
+    struct stat st {};
+    if (::fstat(file.Fd, &st) != 0) return failErrno("cannot examine");
+    if (!S_ISREG(st.st_mode)) {
+        if (error) *error = fileName + ": not a regular file";
+        return false;
+    }
+    if (st.st_size < 0 || std::uint64_t(st.st_size) > maxBytes) {
+        if (error) *error = fileName + ": file of " + std::to_string(st.st_size) + " bytes is over the limit of " +
+                            std::to_string(maxBytes);
+        return false;
+    }
+    // One byte more than the limit tells a file that grew since fstat.
+    bytes.resize(std::size_t(st.st_size) + 1);
+    std::size_t got = 0;
+    while (got < bytes.size()) {
+        const ssize_t n = ::read(file.Fd, bytes.data() + got, bytes.size() - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            bytes.clear();
+            return failErrno("read failed");
+        }
+        if (n == 0) break;
+        got += std::size_t(n);
+        if (got > maxBytes) {
+            bytes.clear();
+            if (error) *error = fileName + ": file grew over the limit of " + std::to_string(maxBytes) + " bytes";
+            return false;
+        }
+    }
+    bytes.resize(got);
+    return true;
+}
+
+std::optional<TBitmap> DecodePng(const std::uint8_t* data, std::size_t size, std::string* error) {
+    if (data == nullptr || size < 8 || png_sig_cmp(data, 0, 8) != 0) return Fail(error, "PNG signature missing");
+
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    TPngImageGuard guard{&image};
+    if (!png_image_begin_read_from_memory(&image, data, size))
+        return Fail(error, std::string("PNG header: ") + image.message);
+    if (image.width == 0 || image.height == 0 || image.width > png_uint_32(MaxImageSide) ||
+        image.height > png_uint_32(MaxImageSide))
+        return Fail(error, "PNG of " + std::to_string(image.width) + " x " + std::to_string(image.height) +
+                               " is over the limit of " + std::to_string(MaxImageSide) + " pixels a side");
+
+    // Alpha also covers tRNS; without either the rows go straight to RGB.
+    const bool hasAlpha = (image.format & PNG_FORMAT_FLAG_ALPHA) != 0;
+    image.format = PNG_FORMAT_RGB;
+    TBitmap bitmap(int(image.width), int(image.height));
+    const png_color white{255, 255, 255};
+    if (!png_image_finish_read(&image, hasAlpha ? &white : nullptr, bitmap.Rgb.data(), 0, nullptr))
+        return Fail(error, std::string("PNG data: ") + image.message);
+    return bitmap;
+}
+
+std::optional<TBitmap> DecodeJpeg(const std::uint8_t* data, std::size_t size, std::string* error) {
+    if (data == nullptr || size == 0) return Fail(error, "JPEG: no data");
+
+    TJpegDecompress jpeg;
+    InitJpegError(jpeg.Err);
+    jpeg.Info.err = &jpeg.Err.Pub;
+    TJpegDecodeContext context{&jpeg.Info, data, size, nullptr};
+
+    if (!RunJpegStep(jpeg.Err, JpegReadHeaderStep, context))
+        return Fail(error, std::string("JPEG header: ") + jpeg.Err.Message);
+
+    const JDIMENSION width = jpeg.Info.output_width;
+    const JDIMENSION height = jpeg.Info.output_height;
+    if (width == 0 || height == 0 || width > JDIMENSION(MaxImageSide) || height > JDIMENSION(MaxImageSide))
+        return Fail(error, "JPEG of " + std::to_string(width) + " x " + std::to_string(height) +
+                               " is over the limit of " + std::to_string(MaxImageSide) + " pixels a side");
+    const int components = jpeg.Info.output_components;
+    if (components != 3 && components != 4) return Fail(error, "JPEG: unexpected output components");
+
+    TBitmap bitmap{int(width), int(height)};
+    std::vector<std::uint8_t> cmyk;
+    std::uint8_t* pixels = bitmap.Rgb.data();
+    if (components == 4) {
+        cmyk.resize(std::size_t(width) * height * 4);
+        pixels = cmyk.data();
+    }
+    std::vector<JSAMPROW> rows(height);
+    for (JDIMENSION y = 0; y < height; ++y) rows[y] = pixels + std::size_t(y) * width * components;
+    context.Rows = rows.data();
+
+    jpeg.Progress.progress_monitor = JpegProgress;
+    jpeg.Info.progress = &jpeg.Progress;
+    if (!RunJpegStep(jpeg.Err, JpegReadPixelsStep, context))
+        return Fail(error, std::string("JPEG data: ") + jpeg.Err.Message);
+
+    if (components == 4) CmykToRgb(cmyk.data(), std::size_t(width) * height, jpeg.Info.saw_Adobe_marker, bitmap.Rgb.data());
+    return bitmap;
+}
+
+std::optional<TBitmap> LoadJpegBitmap(const std::string& fileName, std::string* error) {
+    std::vector<std::uint8_t> bytes;
+    if (!ReadFileBytes(fileName, MaxTileFileBytes, bytes, error)) return std::nullopt;
+    auto bitmap = DecodeJpeg(bytes.data(), bytes.size(), error);
+    if (!bitmap && error) *error = fileName + ": " + *error;
+    return bitmap;
+}
+
+std::optional<TBitmap> DecodeTileFile(const std::string& fileName, const std::string& typeName, std::string* error) {
+    if (typeName == "JPG") return LoadJpegBitmap(fileName, error);
+
+    std::vector<std::uint8_t> bytes;
+    if (!ReadFileBytes(fileName, MaxTileFileBytes, bytes, error)) return std::nullopt;
+
+    std::optional<TBitmap> bitmap;
+    if (StartsWithPngSignature(bytes))
+        bitmap = DecodePng(bytes.data(), bytes.size(), error);
+    else if (StartsWithJpegSoi(bytes))
+        bitmap = DecodeJpeg(bytes.data(), bytes.size(), error);
+    else
+        return Fail(error, fileName + ": no decoder for this content" +
+                               (typeName == "GIF" ? std::string(" (GIF tiles cannot be decoded)") : std::string()));
+    if (!bitmap && error) *error = fileName + ": " + *error;
+    return bitmap;
+}
+
+std::vector<std::uint8_t> EncodeJpeg(const TBitmap& bitmap, int quality, std::string* error) {
+    std::vector<std::uint8_t> out;
+    if (bitmap.Width <= 0 || bitmap.Height <= 0 || bitmap.Width > JPEG_MAX_DIMENSION ||
+        bitmap.Height > JPEG_MAX_DIMENSION ||
+        bitmap.Rgb.size() != std::size_t(bitmap.Width) * std::size_t(bitmap.Height) * 3) {
+        if (error) *error = "JPEG encode: bitmap size " + std::to_string(bitmap.Width) + " x " +
+                            std::to_string(bitmap.Height) + " does not fit its pixels or JPEG limits";
+        return out;
+    }
+
+    TJpegCompress jpeg;
+    InitJpegError(jpeg.Err);
+    jpeg.Info.err = &jpeg.Err.Pub;
+
+    // Sized for the worst case of 4:2:0 so that libjpeg never has to grow it:
+    // a buffer it grows itself is lost if an error follows.
+    const std::size_t padded = ((std::size_t(bitmap.Width) + 15) & ~std::size_t(15)) *
+                               ((std::size_t(bitmap.Height) + 15) & ~std::size_t(15));
+    unsigned long capacity = static_cast<unsigned long>(padded * 3 + 4096);
+    jpeg.Initial = static_cast<unsigned char*>(std::malloc(capacity));
+    if (jpeg.Initial == nullptr) {
+        if (error) *error = "JPEG encode: out of memory";
+        return out;
+    }
+    jpeg.Buffer = jpeg.Initial;
+
+    // libjpeg never writes through input rows; its API just lacks const.
+    std::vector<JSAMPROW> rows(std::size_t(bitmap.Height));
+    for (int y = 0; y < bitmap.Height; ++y) rows[std::size_t(y)] = const_cast<JSAMPROW>(bitmap.Row(y));
+
+    TJpegEncodeContext context{&jpeg.Info, &jpeg.Buffer, &capacity, bitmap.Width, bitmap.Height, quality,
+                               rows.data()};
+    if (!RunJpegStep(jpeg.Err, JpegEncodeStep, context)) {
+        if (error) *error = std::string("JPEG encode: ") + jpeg.Err.Message;
+        return out;
+    }
+    out.assign(jpeg.Buffer, jpeg.Buffer + capacity);
+    return out;
+}

@@ -12,6 +12,13 @@
 #include "Bitmap.h"
 
 inline constexpr int MaxImageSide = 4096;
+// A tile file larger than this is refused without being read.
+inline constexpr std::size_t MaxTileFileBytes = std::size_t(16) << 20;
+
+// Reads a whole regular file of at most maxBytes; false (error says why) if it
+// cannot be opened or read, or is larger.
+bool ReadFileBytes(const std::string& fileName, std::size_t maxBytes, std::vector<std::uint8_t>& bytes,
+                   std::string* error = nullptr);
 
 // Full PNG signature required. Alpha is composited over white.
 std::optional<TBitmap> DecodePng(const std::uint8_t* data, std::size_t size, std::string* error = nullptr);
