@@ -1,0 +1,306 @@
+#include "AtlasThread.h"
+
+#include <curl/curl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+
+#include "TileCache.h"
+
+namespace fs = std::filesystem;
+
+void InitDownloads() {
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+namespace {
+
+using TCurlHandle = std::unique_ptr<CURL, decltype(&curl_easy_cleanup)>;
+using TCurlHeaders = std::unique_ptr<curl_slist, decltype(&curl_slist_free_all)>;
+using TCurlUrl = std::unique_ptr<CURLU, decltype(&curl_url_cleanup)>;
+
+struct TBodySink {
+    std::vector<std::uint8_t>* Body;
+    std::size_t MaxBytes;
+    bool Overflow = false;
+};
+
+extern "C" std::size_t WriteBody(char* data, std::size_t size, std::size_t count, void* user) {
+    auto* sink = static_cast<TBodySink*>(user);
+    const std::size_t n = size * count;
+    if (sink->Body->size() + n > sink->MaxBytes) {
+        sink->Overflow = true;
+        return 0;  // makes curl fail the transfer with CURLE_WRITE_ERROR
+    }
+    try {
+        sink->Body->insert(sink->Body->end(), data, data + n);
+    } catch (...) {
+        return 0;
+    }
+    return n;
+}
+
+// Host name and path-with-query of a URL, as curl itself parses it.
+bool SplitUrl(const std::string& url, std::string& host, std::string& error) {
+    TCurlUrl handle(curl_url(), &curl_url_cleanup);
+    if (!handle) {
+        error = "curl_url failed";
+        return false;
+    }
+    if (CURLUcode rc = curl_url_set(handle.get(), CURLUPART_URL, url.c_str(), 0); rc != CURLUE_OK) {
+        error = std::string("bad URL: ") + curl_url_strerror(rc);
+        return false;
+    }
+    char* part = nullptr;
+    if (CURLUcode rc = curl_url_get(handle.get(), CURLUPART_HOST, &part, 0); rc != CURLUE_OK) {
+        error = std::string("URL without host: ") + curl_url_strerror(rc);
+        return false;
+    }
+    host = part;
+    curl_free(part);
+    return true;
+}
+
+TCurlHeaders AppendHeader(TCurlHeaders list, const std::string& line) {
+    curl_slist* grown = curl_slist_append(list.get(), line.c_str());
+    if (!grown) throw std::bad_alloc();
+    list.release();
+    return TCurlHeaders(grown, &curl_slist_free_all);
+}
+
+std::atomic<unsigned> TempCounter{0};
+
+}  // namespace
+
+std::string BuildTileUrl(const TServerConfig& server, int serverNumber, const std::string& typeCode, std::int32_t x,
+                         std::int32_t y, std::int32_t zoom) {
+    std::string host = server.HostPattern;
+    if (const auto at = host.find("%d"); at != std::string::npos) host.replace(at, 2, std::to_string(serverNumber));
+    std::string url = "http://" + host;
+    if (server.Port != 80) url += ":" + std::to_string(server.Port);
+    url += "/vt/lyrs=" + typeCode + "@121&hl=zh-CN&x=" + std::to_string(x) + "&y=" + std::to_string(y) +
+           "&z=" + std::to_string(zoom) + "&s=Gali";
+    return url;
+}
+
+TDownloadResult DownloadTile(const std::string& url, const TServerConfig& server, const TDownloadLimits& limits) {
+    TDownloadResult result;
+    try {
+        InitDownloads();
+        std::string host;
+        if (!SplitUrl(url, host, result.Error)) return result;
+
+        // The header list outlives the handle: declared first, destroyed last.
+        TCurlHeaders headers(nullptr, &curl_slist_free_all);
+        headers = AppendHeader(std::move(headers), "Host: " + host);
+        headers = AppendHeader(std::move(headers), "Accept: image/gif,image/x-xbitmap,image/jpeg,image/pjpeg, */*");
+        headers = AppendHeader(std::move(headers), "Accept-Encoding: gzip,deflate");
+        headers = AppendHeader(std::move(headers), "Accept-Language: zh-cn");
+        headers = AppendHeader(std::move(headers), "Referer: " + server.Referer);
+        headers = AppendHeader(std::move(headers),
+                               "User-Agent: Mozilla/4.0 (compatible; MSTE 6.0; Windows NT 5.1; SV1; Maxthon)");
+        headers = AppendHeader(std::move(headers), "Connection: Keep-Alive");
+        headers = AppendHeader(std::move(headers), "Content-Type: application/x-www-form-urlencoded");
+
+        TCurlHandle curl(curl_easy_init(), &curl_easy_cleanup);
+        if (!curl) {
+            result.Error = "curl_easy_init failed";
+            return result;
+        }
+        char errorBuffer[CURL_ERROR_SIZE] = {};
+        TBodySink sink{&result.Body, limits.MaxBodyBytes};
+        CURL* h = curl.get();
+        curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorBuffer);
+        curl_easy_setopt(h, CURLOPT_URL, url.c_str());
+        curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+        curl_easy_setopt(h, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_1_1));
+        curl_easy_setopt(h, CURLOPT_HTTPGET, 1L);
+        curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
+        // Fifteen requests in all: the first and at most fourteen redirects.
+        curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
+        curl_easy_setopt(h, CURLOPT_MAXREDIRS, 14L);
+        curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
+        curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+        curl_easy_setopt(h, CURLOPT_NOPROXY, "127.0.0.1,localhost");
+        curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, limits.ConnectTimeoutMs);
+        curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, limits.TransferTimeoutMs);
+        curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE, curl_off_t(limits.MaxBodyBytes));
+        // Every attempt on a connection of its own.
+        curl_easy_setopt(h, CURLOPT_FORBID_REUSE, 1L);
+        curl_easy_setopt(h, CURLOPT_FRESH_CONNECT, 1L);
+        curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &WriteBody);
+        curl_easy_setopt(h, CURLOPT_WRITEDATA, &sink);
+
+        const CURLcode rc = curl_easy_perform(h);
+        curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &result.HttpStatus);
+        if (rc != CURLE_OK) {
+            result.Error = std::string(curl_easy_strerror(rc)) + " (curl " + std::to_string(int(rc)) + ")";
+            if (sink.Overflow) result.Error = "body larger than " + std::to_string(limits.MaxBodyBytes) + " bytes";
+            else if (errorBuffer[0]) result.Error += ": " + std::string(errorBuffer);
+            // A broken exchange counts as failed even when part of a body arrived.
+            result.Body.clear();
+            return result;
+        }
+        result.Ok = true;
+    } catch (const std::exception& e) {
+        result = {};
+        result.Error = e.what();
+    } catch (...) {
+        result = {};
+        result.Error = "unknown failure";
+    }
+    return result;
+}
+
+TAtlasThread::TAtlasThread(TNoticeTarget* notifyWindow, std::string cacheDir, TServerConfig server,
+                           TDownloadLimits limits)
+    : NotifyWindow(notifyWindow),
+      CacheDirectory(std::move(cacheDir)),
+      Server(std::move(server)),
+      Limits(limits),
+      Random(std::random_device{}()) {
+    InitDownloads();
+}
+
+TAtlasThread::~TAtlasThread() {
+    {
+        std::lock_guard lock(RequestLock);
+        Terminated = true;
+    }
+    WakeUp.notify_all();
+    // A download under way ends first and may still queue its retry: the
+    // queue and lock are members, so they outlive the thread.
+    if (Thread.joinable()) Thread.join();
+    ClearRequests();
+}
+
+void TAtlasThread::AddRequest(std::int32_t zoom, std::int32_t x, std::int32_t y) {
+    AddTypedRequest(zoom, x, y, TypeCode);
+}
+
+void TAtlasThread::AddTypedRequest(std::int32_t zoom, std::int32_t x, std::int32_t y, const std::string& typeCode) {
+    Enqueue(TMapParam{typeCode, zoom, x, y, false, 0});
+}
+
+void TAtlasThread::RequeueRequest(std::int32_t zoom, std::int32_t x, std::int32_t y, std::int32_t retryCount,
+                                  const std::string& typeCode) {
+    Enqueue(TMapParam{typeCode, zoom, x, y, false, retryCount});
+}
+
+void TAtlasThread::Enqueue(TMapParam request) {
+    std::lock_guard lock(RequestLock);
+    Requests.push_back(std::move(request));
+    Pending.store(int(Requests.size()), std::memory_order_relaxed);
+    if (Suspended) {
+        // Resumed under the lock, so the wake-up cannot slip in between the
+        // worker's empty check and its going to sleep.
+        Suspended = false;
+        if (!Thread.joinable()) Thread = std::thread(&TAtlasThread::Execute, this);
+        else WakeUp.notify_one();
+    }
+}
+
+void TAtlasThread::ClearRequests() {
+    std::lock_guard lock(RequestLock);
+    Requests.clear();
+    Pending.store(0, std::memory_order_relaxed);
+}
+
+int TAtlasThread::PendingCount() const { return Pending.load(std::memory_order_relaxed); }
+
+bool TAtlasThread::IsIdle() const {
+    std::lock_guard lock(RequestLock);
+    return Suspended;
+}
+
+bool TAtlasThread::TakeRequest(TMapParam& request) {
+    std::lock_guard lock(RequestLock);
+    if (Requests.empty()) return false;
+    request = std::move(Requests.front());
+    Requests.pop_front();
+    Pending.store(int(Requests.size()), std::memory_order_relaxed);
+    return true;
+}
+
+void TAtlasThread::Execute() {
+    for (;;) {
+        TMapParam request;
+        if (!TakeRequest(request)) {
+            std::unique_lock lock(RequestLock);
+            // Sleeps until a request or destruction. Suspended is set again on
+            // every wake that finds nothing, so a queue emptied by ClearRequests
+            // before this thread ran still leaves the worker idle.
+            while (Requests.empty() && !Terminated) {
+                Suspended = true;
+                WakeUp.wait(lock);
+            }
+            Suspended = false;
+            if (Terminated) return;
+            continue;
+        }
+        std::string path;
+        if (FetchTile(request, path) && NotifyWindow) NotifyWindow->PostNotice(WM_TILESAVED, std::move(path));
+        {
+            std::lock_guard lock(RequestLock);
+            if (Terminated) return;
+        }
+    }
+}
+
+std::string TAtlasThread::TilePath(const TMapParam& request) const {
+    return (fs::path(CacheDirectory) / TileFileName(request.TypeCode, request.Zoom, request.X, request.Y)).string();
+}
+
+bool TAtlasThread::FetchTile(const TMapParam& request, std::string& path) {
+    std::error_code ec;
+    // The fallback cache location's parents may not exist yet either.
+    fs::create_directories(CacheDirectory, ec);
+    if (!fs::is_directory(CacheDirectory, ec)) {
+        RetryTile(request);
+        return false;
+    }
+    path = TilePath(request);
+    if (fs::exists(path, ec)) return false;
+
+    std::uniform_int_distribution<int> serverNumber(0, 3);
+    const std::string url = BuildTileUrl(Server, serverNumber(Random), request.TypeCode, request.X, request.Y,
+                                         request.Zoom);
+    const TDownloadResult download = DownloadTile(url, Server, Limits);
+    std::string typeName;
+    if (!download.Ok || download.Body.empty() ||
+        !DetectImageType(download.Body.data(), download.Body.size(), typeName) || !SaveTile(path, download.Body)) {
+        RetryTile(request);
+        return false;
+    }
+    return true;
+}
+
+// Written beside the tile under a name that is no tile name, then renamed, so
+// that no reader and no later request ever sees a partial tile.
+bool TAtlasThread::SaveTile(const std::string& path, const std::vector<std::uint8_t>& body) {
+    const fs::path target(path);
+    const fs::path temp = target.parent_path() / ("." + target.filename().string() + "." + std::to_string(getpid()) +
+                                                  "-" + std::to_string(TempCounter.fetch_add(1)) + ".part");
+    std::FILE* file = std::fopen(temp.c_str(), "wbx");
+    if (!file) return false;
+    bool ok = std::fwrite(body.data(), 1, body.size(), file) == body.size();
+    ok = (std::fclose(file) == 0) && ok;
+    std::error_code ec;
+    if (ok) {
+        fs::rename(temp, target, ec);
+        ok = !ec;
+    }
+    if (!ok) fs::remove(temp, ec);
+    return ok;
+}
+
+void TAtlasThread::RetryTile(const TMapParam& request) {
+    if (request.RetryCount + 1 < 3) {
+        RequeueRequest(request.Zoom, request.X, request.Y, request.RetryCount + 1, request.TypeCode);
+    } else if (NotifyWindow) {
+        NotifyWindow->PostNotice(WM_TILEFAILED, TilePath(request));
+    }
+}

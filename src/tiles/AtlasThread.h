@@ -22,6 +22,10 @@
 #include "NoticeTarget.h"
 #include "Settings.h"
 
+// curl_global_init, once per process. main() calls it before any thread starts;
+// every worker calls it too, so forgetting it cannot break downloads.
+void InitDownloads();
+
 // Download limits: a transfer beyond any of them is a failed attempt.
 struct TDownloadLimits {
     long ConnectTimeoutMs = 10'000;
@@ -76,6 +80,8 @@ private:
     void RequeueRequest(std::int32_t zoom, std::int32_t x, std::int32_t y, std::int32_t retryCount,
                         const std::string& typeCode);
     void Enqueue(TMapParam request);
+    std::string TilePath(const TMapParam& request) const;
+    bool SaveTile(const std::string& path, const std::vector<std::uint8_t>& body);
 
     TNoticeTarget* NotifyWindow;
     const std::string CacheDirectory;

@@ -1,0 +1,56 @@
+#include "GenWorkerPool.h"
+
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include "Geometry.h"
+#include "TileCache.h"
+
+TGenWorkerPool::TGenWorkerPool(TNoticeTarget* notifyWindow, std::string cacheDir, TServerConfig server,
+                               TDownloadLimits limits)
+    : NotifyWindow(notifyWindow), CacheDir(std::move(cacheDir)), Server(std::move(server)), Limits(limits) {}
+
+TGenWorkerPool::~TGenWorkerPool() { StopGenWorkers(); }
+
+bool TGenWorkerPool::RequestGenTile(std::int32_t zoom, std::int32_t x, std::int32_t y, const std::string& typeCode,
+                                    const std::string& mapType) {
+    // The service has no tiles outside the grid; asking would only fail three times.
+    if (!TileInGrid(zoom, x, y)) return true;
+    std::error_code ec;
+    if (std::filesystem::exists(std::filesystem::path(CacheDir) / TileFileName(typeCode, zoom, x, y), ec)) return true;
+
+    if (int(GenWorkers.size()) < MaxWorkers) {
+        auto worker = std::make_unique<TAtlasThread>(NotifyWindow, CacheDir, Server, Limits);
+        worker->TypeCode = mapType;
+        worker->AddTypedRequest(zoom, x, y, typeCode);
+        GenWorkers.push_back(std::move(worker));
+        return false;
+    }
+    // Least busy; the strict comparison keeps the earliest created among equals.
+    TAtlasThread* best = nullptr;
+    int bestCount = 0;
+    for (const auto& worker : GenWorkers) {
+        const int count = worker->PendingCount();
+        if (!best || count < bestCount) {
+            best = worker.get();
+            bestCount = count;
+        }
+    }
+    best->AddTypedRequest(zoom, x, y, typeCode);
+    return false;
+}
+
+void TGenWorkerPool::StopGenWorkers() {
+    if (GenWorkers.empty()) return;
+    for (const auto& worker : GenWorkers) worker->ClearRequests();
+    // A download under way finishes, and a retry it queues is served too.
+    for (const auto& worker : GenWorkers)
+        while (!worker->IsIdle()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    while (!GenWorkers.empty()) {
+        std::unique_ptr<TAtlasThread> worker = std::move(GenWorkers.front());
+        GenWorkers.erase(GenWorkers.begin());
+        worker.reset();
+    }
+    GenWorkers.shrink_to_fit();
+}

@@ -1,0 +1,321 @@
+// The download worker against the local tile server: what it sends, what it
+// keeps, how it retries and how it ends.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <thread>
+
+#include "AtlasThread.h"
+#include "RawHttpCapture.h"
+#include "TempDir.h"
+#include "TestTileServer.h"
+#include "TileCache.h"
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr auto NoticeWait = 30s;
+
+template <class Pred>
+bool WaitUntil(Pred pred, std::chrono::milliseconds limit = 30s) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(5ms);
+    }
+    return true;
+}
+
+std::string ReadFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+class AtlasThreadTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        InitDownloads();
+        Server = new TTestTileServer();
+    }
+    static void TearDownTestSuite() {
+        delete Server;
+        Server = nullptr;
+    }
+    void SetUp() override { Server->Reset(); }
+
+    std::unique_ptr<TAtlasThread> NewWorker(TDownloadLimits limits = {}) {
+        return std::make_unique<TAtlasThread>(&Notices, Cache.DirString(), Server->Config(), limits);
+    }
+    std::string PathOf(const std::string& type, int z, int x, int y) const {
+        return (Cache.Path() / TileFileName(type, z, x, y)).string();
+    }
+
+    static TTestTileServer* Server;
+    TTempDir Cache;
+    TNoticeQueue Notices;
+};
+
+TTestTileServer* AtlasThreadTest::Server = nullptr;
+
+}  // namespace
+
+TEST(AtlasThreadRequest, SendsExactlyTheFixedRequestAndSavesTheAnswer) {
+    InitDownloads();
+    TTempDir cache;
+    TRawHttpCapture capture;
+    TNoticeQueue notices;
+    {
+        TAtlasThread worker(&notices, cache.DirString(), TServerConfig{"127.0.0.1", capture.Port(), "http://127.0.0.1"});
+        worker.AddRequest(5, 1, 2);
+        const auto notice = notices.Take(NoticeWait);
+        ASSERT_TRUE(notice);
+        EXPECT_EQ(notice->Message, WM_TILESAVED);
+        EXPECT_EQ(ReadFile(notice->Path), TRawHttpCapture::AnswerBody());
+    }
+    const auto request = capture.Captured(NoticeWait);
+    ASSERT_TRUE(request);
+    EXPECT_EQ(*request,
+              "GET /vt/lyrs=m@121&hl=zh-CN&x=1&y=2&z=5&s=Gali HTTP/1.1\r\n"
+              "Host: 127.0.0.1\r\n"
+              "Accept: image/gif,image/x-xbitmap,image/jpeg,image/pjpeg, */*\r\n"
+              "Accept-Encoding: gzip,deflate\r\n"
+              "Accept-Language: zh-cn\r\n"
+              "Referer: http://127.0.0.1\r\n"
+              "User-Agent: Mozilla/4.0 (compatible; MSTE 6.0; Windows NT 5.1; SV1; Maxthon)\r\n"
+              "Connection: Keep-Alive\r\n"
+              "Content-Type: application/x-www-form-urlencoded\r\n"
+              "\r\n");
+}
+
+TEST(AtlasThreadUrl, BuildsHostPortPathAndQuery) {
+    struct TRow {
+        TServerConfig Server;
+        int Number;
+        std::string Expected;
+    };
+    const TRow rows[] = {
+        {{"mt%d.google.cn", 80, ""}, 2, "http://mt2.google.cn/vt/lyrs=s@121&hl=zh-CN&x=3412&y=1538&z=12&s=Gali"},
+        {{"mt%d.google.cn", 8080, ""}, 0, "http://mt0.google.cn:8080/vt/lyrs=s@121&hl=zh-CN&x=3412&y=1538&z=12&s=Gali"},
+        {{"127.0.0.1", 5000, ""}, 3, "http://127.0.0.1:5000/vt/lyrs=s@121&hl=zh-CN&x=3412&y=1538&z=12&s=Gali"},
+    };
+    for (const TRow& row : rows)
+        EXPECT_EQ(BuildTileUrl(row.Server, row.Number, "s", 3412, 1538, 12), row.Expected);
+}
+
+TEST(AtlasThreadUrl, OtherProtocolsAndUnreachableHostsFailWithoutThrowing) {
+    InitDownloads();
+    for (const char* url : {"file:///etc/hostname", "ftp://127.0.0.1/x", "http://127.0.0.1:1/vt/x", "not a url"}) {
+        const TDownloadResult r = DownloadTile(url, TServerConfig{});
+        EXPECT_FALSE(r.Ok) << url;
+        EXPECT_TRUE(r.Body.empty()) << url;
+        EXPECT_FALSE(r.Error.empty()) << url;
+    }
+}
+
+TEST_F(AtlasThreadTest, SavesTheServedBodyByteForByteUnderTheTileName) {
+    auto worker = NewWorker();
+    const std::string types[] = {"m", "p", "s", "y"};
+    for (const std::string& t : types) worker->AddTypedRequest(7, 100, 50, t);
+    for (const std::string& t : types) {
+        const auto notice = Notices.Take(NoticeWait);
+        ASSERT_TRUE(notice);
+        EXPECT_EQ(notice->Message, WM_TILESAVED);
+        EXPECT_EQ(notice->Path, PathOf(t, 7, 100, 50));
+        EXPECT_EQ(ReadFile(notice->Path), Server->TileBody(t, 7, 100, 50)) << t;
+    }
+}
+
+// Each row: what the server does on every request for one tile, and what the worker makes of it.
+TEST_F(AtlasThreadTest, AnswersAreAcceptedOrRetriedByTheirBody) {
+    struct TRow {
+        std::string Fault;
+        bool Saved;
+        int Attempts;
+    };
+    const TRow rows[] = {
+        {"html", false, 3},
+        {"gzip", false, 3},
+        {"garbage", false, 3},
+        {"empty", false, 3},
+        {"jpegexif", false, 3},
+        {"reset", false, 3},
+        {"reset:300", false, 3},  // part of a PNG arrived before the connection broke
+        {"status404image", true, 1},
+        {"gif", true, 1},
+        {"redirect:3", true, 1},
+        {"redirect:14", true, 1},  // fifteen requests in all
+        {"redirect:15", false, 3},
+        {"failfirst:2", true, 3},
+        {"failfirst:3", false, 3},
+    };
+    auto worker = NewWorker();
+    int x = 0;
+    for (const TRow& row : rows) {
+        SCOPED_TRACE(row.Fault);
+        ++x;
+        Server->SetFault("m", 9, x, 1, row.Fault);
+        worker->AddRequest(9, x, 1);
+        const auto notice = Notices.Take(NoticeWait);
+        ASSERT_TRUE(notice);
+        EXPECT_EQ(notice->Message, row.Saved ? WM_TILESAVED : WM_TILEFAILED);
+        EXPECT_EQ(notice->Path, PathOf("m", 9, x, 1));
+        EXPECT_EQ(fs::exists(notice->Path), row.Saved);
+        EXPECT_EQ(Server->Attempts("m", 9, x, 1), row.Attempts);
+        if (row.Saved) {
+            EXPECT_TRUE(GetTileFileType(notice->Path).Recognised);
+        }
+    }
+    // Nothing but finished tiles: no temporary file is left behind.
+    for (const auto& entry : fs::directory_iterator(Cache.Path()))
+        EXPECT_EQ(entry.path().extension(), ".gif") << entry.path();
+    EXPECT_EQ(Notices.Size(), 0u);
+}
+
+TEST_F(AtlasThreadTest, BodyOverTheCapAndTransferOverTheTimeLimitFail) {
+    TDownloadLimits limits;
+    limits.MaxBodyBytes = 64 * 1024;
+    limits.TransferTimeoutMs = 400;
+    auto worker = NewWorker(limits);
+    Server->SetFault("m", 6, 1, 1, "pad:200000");
+    Server->SetFault("m", 6, 2, 2, "slowbody:5000");
+    worker->AddRequest(6, 1, 1);
+    worker->AddRequest(6, 2, 2);
+    worker->AddRequest(6, 3, 3);  // an ordinary tile under the same limits
+    std::map<std::string, int> messages;
+    for (int i = 0; i < 3; ++i) {
+        const auto notice = Notices.Take(NoticeWait);
+        ASSERT_TRUE(notice);
+        messages[notice->Path] = notice->Message;
+    }
+    EXPECT_EQ(messages[PathOf("m", 6, 1, 1)], WM_TILEFAILED);
+    EXPECT_EQ(messages[PathOf("m", 6, 2, 2)], WM_TILEFAILED);
+    EXPECT_EQ(messages[PathOf("m", 6, 3, 3)], WM_TILESAVED);
+    EXPECT_EQ(Server->Attempts("m", 6, 1, 1), 3);
+    EXPECT_EQ(Server->Attempts("m", 6, 2, 2), 3);
+    EXPECT_FALSE(fs::exists(PathOf("m", 6, 1, 1)));
+}
+
+TEST_F(AtlasThreadTest, CachedTileIsNeitherRequestedNorNoticed) {
+    { std::ofstream(PathOf("m", 8, 4, 4)) << "not even an image"; }
+    auto worker = NewWorker();
+    worker->AddRequest(8, 4, 4);
+    worker->AddRequest(8, 5, 5);
+    const auto notice = Notices.Take(NoticeWait);
+    ASSERT_TRUE(notice);
+    EXPECT_EQ(notice->Path, PathOf("m", 8, 5, 5));
+    EXPECT_EQ(Server->Attempts("m", 8, 4, 4), 0);
+    EXPECT_EQ(ReadFile(PathOf("m", 8, 4, 4)), "not even an image");
+    ASSERT_TRUE(WaitUntil([&] { return worker->IsIdle(); }));
+    EXPECT_EQ(Notices.Size(), 0u);
+}
+
+TEST_F(AtlasThreadTest, NewWorkerIsIdleUntilItsFirstRequestAndAgainAfterIt) {
+    auto worker = NewWorker();
+    EXPECT_TRUE(worker->IsIdle());
+    EXPECT_EQ(worker->PendingCount(), 0);
+    EXPECT_EQ(worker->TypeCode, "m");
+    worker->TypeCode = "y";
+    worker->AddRequest(10, 1, 1);
+    ASSERT_TRUE(Notices.Take(NoticeWait));
+    EXPECT_TRUE(WaitUntil([&] { return worker->IsIdle(); }));
+    EXPECT_TRUE(fs::exists(PathOf("y", 10, 1, 1)));
+    worker.reset();
+    // A worker that never ran ends at once and asks for nothing.
+    auto unused = NewWorker();
+    unused.reset();
+    EXPECT_EQ(Server->TotalRequests(), 1);
+}
+
+TEST_F(AtlasThreadTest, NoLostWakeUpWhenRequestsArriveWhileItFallsAsleep) {
+    auto worker = NewWorker();
+    for (int i = 0; i < 40; ++i) {
+        worker->AddRequest(11, i, 0);
+        ASSERT_TRUE(Notices.Take(NoticeWait)) << i;
+        // Sometimes it is still finishing, sometimes already asleep.
+        if (i % 2) WaitUntil([&] { return worker->IsIdle(); });
+    }
+    EXPECT_TRUE(WaitUntil([&] { return worker->IsIdle(); }));
+}
+
+TEST_F(AtlasThreadTest, RequestsRunInQueueOrderWithRetriesAtTheBack) {
+    // A slow first tile holds the worker while the others are queued behind it.
+    Server->SetFault("m", 12, 0, 0, "slowbody:600");
+    Server->SetFault("m", 12, 1, 0, "failfirst:1");
+    auto worker = NewWorker();
+    worker->AddRequest(12, 0, 0);
+    worker->AddRequest(12, 1, 0);
+    worker->AddRequest(12, 2, 0);
+    worker->AddRequest(12, 3, 0);
+    for (int i = 0; i < 4; ++i) ASSERT_TRUE(Notices.Take(NoticeWait));
+    EXPECT_EQ(Server->RequestOrder(),
+              (std::vector<std::string>{"m/12/0/0", "m/12/1/0", "m/12/2/0", "m/12/3/0", "m/12/1/0"}));
+}
+
+TEST_F(AtlasThreadTest, QuickNoticesCarryTheirOwnPaths) {
+    auto worker = NewWorker();
+    worker->AddRequest(13, 1, 2);
+    worker->AddRequest(13, 3, 4);
+    // Both are handled only after the second download.
+    ASSERT_TRUE(WaitUntil([&] { return Notices.Size() == 2; }));
+    const auto first = Notices.Take(NoticeWait);
+    const auto second = Notices.Take(NoticeWait);
+    ASSERT_TRUE(first && second);
+    EXPECT_EQ(first->Path, PathOf("m", 13, 1, 2));
+    EXPECT_EQ(second->Path, PathOf("m", 13, 3, 4));
+}
+
+TEST_F(AtlasThreadTest, DestroyingDuringASlowDownloadWaitsForIt) {
+    Server->SetFault("m", 14, 1, 1, "slowbody:800");
+    auto worker = NewWorker();
+    worker->AddRequest(14, 1, 1);
+    worker->AddRequest(14, 2, 2);
+    ASSERT_TRUE(WaitUntil([&] { return Server->Attempts("m", 14, 1, 1) == 1; }));
+    worker.reset();
+    // The download under way was finished and saved; the queued one was dropped.
+    EXPECT_TRUE(fs::exists(PathOf("m", 14, 1, 1)));
+    const auto notice = Notices.Take(NoticeWait);
+    ASSERT_TRUE(notice);
+    EXPECT_EQ(notice->Path, PathOf("m", 14, 1, 1));
+    EXPECT_EQ(Server->Attempts("m", 14, 2, 2), 0);
+}
+
+TEST_F(AtlasThreadTest, DestroyingDuringAFailingDownloadDropsItsRetry) {
+    Server->SetFault("m", 15, 1, 1, "slowfail:600");
+    auto worker = NewWorker();
+    worker->AddRequest(15, 1, 1);
+    ASSERT_TRUE(WaitUntil([&] { return Server->Attempts("m", 15, 1, 1) == 1; }));
+    worker.reset();
+    EXPECT_EQ(Server->Attempts("m", 15, 1, 1), 1);
+    EXPECT_FALSE(fs::exists(PathOf("m", 15, 1, 1)));
+    EXPECT_EQ(Notices.Size(), 0u);
+}
+
+TEST_F(AtlasThreadTest, MissingCacheDirectoryIsCreatedWithItsParents) {
+    const std::string dir = (Cache.Path() / "a" / "b" / "FileMap").string() + "/";
+    TAtlasThread worker(&Notices, dir, Server->Config());
+    worker.AddRequest(5, 3, 3);
+    const auto notice = Notices.Take(NoticeWait);
+    ASSERT_TRUE(notice);
+    EXPECT_EQ(notice->Message, WM_TILESAVED);
+    EXPECT_EQ(fs::path(notice->Path), fs::path(dir) / "m_5-3-3.gif");
+}
+
+TEST_F(AtlasThreadTest, UnusableCacheDirectoryFailsTheTileAndTheWorkerGoesOn) {
+    { std::ofstream(Cache.Path() / "blocker") << "a file where the directory should be"; }
+    TAtlasThread worker(&Notices, (Cache.Path() / "blocker" / "FileMap").string() + "/", Server->Config());
+    worker.AddRequest(5, 1, 1);
+    worker.AddRequest(5, 2, 2);
+    for (int i = 1; i <= 2; ++i) {
+        const auto notice = Notices.Take(NoticeWait);
+        ASSERT_TRUE(notice);
+        EXPECT_EQ(notice->Message, WM_TILEFAILED);
+    }
+    EXPECT_TRUE(WaitUntil([&] { return worker.IsIdle(); }));
+    EXPECT_EQ(Server->TotalRequests(), 0);
+}

@@ -1,0 +1,119 @@
+#include "FaultTable.h"
+
+#include <charconv>
+#include <stdexcept>
+
+std::string TTileKey::Text() const {
+    return std::string(1, Type) + "/" + std::to_string(Zoom) + "/" + std::to_string(X) + "/" + std::to_string(Y);
+}
+
+bool TFault::Matches(const TTileKey& key) const {
+    return (!Type || *Type == key.Type) && (!Zoom || *Zoom == key.Zoom) && (!X || *X == key.X) &&
+           (!Y || *Y == key.Y);
+}
+
+bool ParseFaultMode(const std::string& name, TFaultMode& mode) {
+    static const std::map<std::string, TFaultMode> names{
+        {"html", TFaultMode::Html},         {"gzip", TFaultMode::Gzip},
+        {"status404image", TFaultMode::Status404Image},
+        {"redirect", TFaultMode::Redirect}, {"reset", TFaultMode::Reset},
+        {"slowbody", TFaultMode::SlowBody}, {"failfirst", TFaultMode::FailFirst},
+        {"gif", TFaultMode::Gif},           {"jpegexif", TFaultMode::JpegExif},
+        {"garbage", TFaultMode::Garbage},   {"empty", TFaultMode::Empty},
+        {"pad", TFaultMode::Pad},           {"slowfail", TFaultMode::SlowFail},
+    };
+    auto it = names.find(name);
+    if (it == names.end()) return false;
+    mode = it->second;
+    return true;
+}
+
+long DefaultFaultParam(TFaultMode mode) {
+    switch (mode) {
+    case TFaultMode::Redirect: return 3;
+    case TFaultMode::SlowBody: return 2000;
+    case TFaultMode::SlowFail: return 1000;
+    case TFaultMode::FailFirst: return 1;
+    case TFaultMode::Pad: return 1 << 20;
+    default: return 0;
+    }
+}
+
+namespace {
+
+long ParseNumber(const std::string& text, const std::string& what) {
+    long value = 0;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec != std::errc() || end != text.data() + text.size())
+        throw std::invalid_argument("bad " + what + " \"" + text + "\"");
+    return value;
+}
+
+std::optional<int> ParsePart(const std::string& text, const std::string& what) {
+    if (text == "*") return std::nullopt;
+    return int(ParseNumber(text, what));
+}
+
+}  // namespace
+
+TFault ParseFaultSpec(const std::string& spec) {
+    const auto eq = spec.find('=');
+    if (eq == std::string::npos) throw std::invalid_argument("fault \"" + spec + "\" has no '='");
+    const std::string target = spec.substr(0, eq);
+    std::string action = spec.substr(eq + 1);
+
+    std::vector<std::string> parts;
+    size_t start = 0;
+    for (;;) {
+        const auto slash = target.find('/', start);
+        parts.push_back(target.substr(start, slash - start));
+        if (slash == std::string::npos) break;
+        start = slash + 1;
+    }
+    if (parts.size() != 4) throw std::invalid_argument("fault target \"" + target + "\" is not TYPE/Z/X/Y");
+
+    TFault fault;
+    if (parts[0] != "*") {
+        if (parts[0].size() != 1) throw std::invalid_argument("bad type \"" + parts[0] + "\"");
+        fault.Type = parts[0][0];
+    }
+    fault.Zoom = ParsePart(parts[1], "zoom");
+    fault.X = ParsePart(parts[2], "x");
+    fault.Y = ParsePart(parts[3], "y");
+
+    if (const auto at = action.find('@'); at != std::string::npos) {
+        fault.Remaining = ParseNumber(action.substr(at + 1), "count");
+        action.resize(at);
+    }
+    std::string modeName = action;
+    std::optional<long> param;
+    if (const auto colon = action.find(':'); colon != std::string::npos) {
+        modeName = action.substr(0, colon);
+        param = ParseNumber(action.substr(colon + 1), "parameter");
+    }
+    if (!ParseFaultMode(modeName, fault.Mode)) throw std::invalid_argument("unknown fault mode \"" + modeName + "\"");
+    fault.Param = param ? *param : DefaultFaultParam(fault.Mode);
+    if (fault.Param < 0) throw std::invalid_argument("negative fault parameter");
+    return fault;
+}
+
+void TFaultTable::Add(TFault fault) {
+    std::lock_guard lock(Mutex);
+    Faults.push_back(std::move(fault));
+}
+
+void TFaultTable::Clear() {
+    std::lock_guard lock(Mutex);
+    Faults.clear();
+}
+
+std::optional<TFault> TFaultTable::Take(const TTileKey& key) {
+    std::lock_guard lock(Mutex);
+    // Latest first, so a specific fault can override an earlier wildcard.
+    for (auto it = Faults.rbegin(); it != Faults.rend(); ++it) {
+        if (!it->Matches(key) || it->Remaining == 0) continue;
+        if (it->Remaining > 0) --it->Remaining;
+        return *it;
+    }
+    return std::nullopt;
+}

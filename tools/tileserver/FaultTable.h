@@ -1,0 +1,64 @@
+// Faults the tile server injects into its answers, set on the command line or
+// at run time through the control endpoint. Thread-safe: the server's request
+// threads match against the table while a test changes it.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+struct TTileKey {
+    char Type = 'm';
+    int Zoom = 0;
+    int X = 0;
+    int Y = 0;
+    std::string Text() const;  // "m/10/5/7"
+};
+
+enum class TFaultMode {
+    Html,            // 200 with an HTML page
+    Gzip,            // the PNG gzip-compressed, Content-Encoding: gzip
+    Status404Image,  // the tile with status 404
+    Redirect,        // Param hops of 302 before the tile
+    Reset,           // headers and Param body bytes, then the connection closes
+    SlowBody,        // the body spread over Param milliseconds
+    FailFirst,       // HTML for the first Param attempts of the tile, then the tile
+    Gif,             // a small valid GIF
+    JpegExif,        // a JPEG starting FF D8 FF E1
+    Garbage,         // bytes no decoder knows
+    Empty,           // 200 with no body
+    Pad,             // the tile with Param bytes appended (still a valid signature)
+    SlowFail,        // an HTML page after Param milliseconds
+};
+
+struct TFault {
+    std::optional<char> Type;  // empty: any
+    std::optional<int> Zoom, X, Y;
+    TFaultMode Mode = TFaultMode::Html;
+    long Param = 0;
+    long Remaining = -1;  // requests left to hit; -1: no limit
+    bool Matches(const TTileKey& key) const;
+};
+
+// "html", "redirect", ... ; false for an unknown name.
+bool ParseFaultMode(const std::string& name, TFaultMode& mode);
+// "TYPE/Z/X/Y=MODE[:PARAM][@COUNT]" with "*" for any part, e.g. "*/*/*/*=failfirst:1".
+// Throws std::invalid_argument with the reason.
+TFault ParseFaultSpec(const std::string& spec);
+// A default parameter per mode where the spec gives none.
+long DefaultFaultParam(TFaultMode mode);
+
+class TFaultTable {
+public:
+    void Add(TFault fault);
+    void Clear();
+    // The latest fault that matches, its use counted; empty when none.
+    std::optional<TFault> Take(const TTileKey& key);
+
+private:
+    std::mutex Mutex;
+    std::vector<TFault> Faults;
+};

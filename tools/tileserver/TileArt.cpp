@@ -1,0 +1,192 @@
+#include "TileArt.h"
+
+#include <png.h>
+#include <zlib.h>
+
+#include <array>
+#include <cstring>
+#include <stdexcept>
+#include <string_view>
+
+#include "TileImage.h"
+
+namespace {
+
+constexpr int Side = 256;
+
+struct TGlyph {
+    char Ch;
+    std::array<std::uint8_t, 7> Rows;  // 5 bits per row, bit 4 is the leftmost column
+};
+
+constexpr std::array<TGlyph, 16> Font{{
+    {'0', {0x0E, 0x11, 0x13, 0x15, 0x19, 0x11, 0x0E}},
+    {'1', {0x04, 0x0C, 0x04, 0x04, 0x04, 0x04, 0x0E}},
+    {'2', {0x0E, 0x11, 0x01, 0x02, 0x04, 0x08, 0x1F}},
+    {'3', {0x1F, 0x02, 0x04, 0x02, 0x01, 0x11, 0x0E}},
+    {'4', {0x02, 0x06, 0x0A, 0x12, 0x1F, 0x02, 0x02}},
+    {'5', {0x1F, 0x10, 0x1E, 0x01, 0x01, 0x11, 0x0E}},
+    {'6', {0x06, 0x08, 0x10, 0x1E, 0x11, 0x11, 0x0E}},
+    {'7', {0x1F, 0x01, 0x02, 0x04, 0x08, 0x08, 0x08}},
+    {'8', {0x0E, 0x11, 0x11, 0x0E, 0x11, 0x11, 0x0E}},
+    {'9', {0x0E, 0x11, 0x11, 0x0F, 0x01, 0x02, 0x0C}},
+    {'/', {0x01, 0x01, 0x02, 0x04, 0x08, 0x10, 0x10}},
+    {'-', {0x00, 0x00, 0x00, 0x1F, 0x00, 0x00, 0x00}},
+    {'m', {0x00, 0x00, 0x1A, 0x15, 0x15, 0x11, 0x11}},
+    {'p', {0x00, 0x00, 0x1E, 0x11, 0x1E, 0x10, 0x10}},
+    {'s', {0x00, 0x00, 0x0E, 0x10, 0x0E, 0x01, 0x1E}},
+    {'y', {0x00, 0x00, 0x11, 0x11, 0x0F, 0x01, 0x0E}},
+}};
+
+struct TRgb {
+    std::uint8_t R, G, B;
+};
+
+struct TPalette {
+    TRgb Back, Border, Ink;
+};
+
+TPalette PaletteOf(char typeCode) {
+    switch (typeCode) {
+    case 'p': return {{205, 222, 184}, {90, 120, 60}, {40, 70, 20}};
+    case 's': return {{46, 64, 52}, {200, 200, 120}, {250, 250, 250}};
+    case 'y': return {{52, 52, 86}, {230, 180, 60}, {255, 220, 90}};
+    default: return {{242, 239, 233}, {170, 120, 90}, {60, 60, 60}};
+    }
+}
+
+void Put(TBitmap& bmp, int x, int y, TRgb c) {
+    if (x < 0 || y < 0 || x >= bmp.Width || y >= bmp.Height) return;
+    std::uint8_t* p = bmp.Row(y) + size_t(x) * 3;
+    p[0] = c.R;
+    p[1] = c.G;
+    p[2] = c.B;
+}
+
+void FillRect(TBitmap& bmp, int x0, int y0, int w, int h, TRgb c) {
+    for (int y = y0; y < y0 + h; ++y)
+        for (int x = x0; x < x0 + w; ++x) Put(bmp, x, y, c);
+}
+
+const TGlyph* FindGlyph(char ch) {
+    for (const TGlyph& g : Font)
+        if (g.Ch == ch) return &g;
+    return nullptr;
+}
+
+int TextWidth(std::string_view text, int scale) { return int(text.size()) * 6 * scale - scale; }
+
+void DrawText(TBitmap& bmp, int x0, int y0, std::string_view text, int scale, TRgb ink) {
+    int x = x0;
+    for (char ch : text) {
+        if (const TGlyph* g = FindGlyph(ch)) {
+            for (int row = 0; row < 7; ++row)
+                for (int col = 0; col < 5; ++col)
+                    if (g->Rows[size_t(row)] & (0x10 >> col)) FillRect(bmp, x + col * scale, y0 + row * scale, scale, scale, ink);
+        }
+        x += 6 * scale;
+    }
+}
+
+}  // namespace
+
+TBitmap DrawTile(char typeCode, int zoom, int x, int y) {
+    TPalette pal = PaletteOf(typeCode);
+    // A checkerboard tint so neighbouring tiles differ even without reading the text.
+    if ((x + y) % 2 != 0) {
+        pal.Back.R = std::uint8_t(pal.Back.R * 15 / 16);
+        pal.Back.G = std::uint8_t(pal.Back.G * 15 / 16);
+        pal.Back.B = std::uint8_t(pal.Back.B * 15 / 16);
+    }
+    TBitmap bmp(Side, Side);
+    FillRect(bmp, 0, 0, Side, Side, pal.Back);
+    FillRect(bmp, 0, 0, Side, 2, pal.Border);
+    FillRect(bmp, 0, Side - 2, Side, 2, pal.Border);
+    FillRect(bmp, 0, 0, 2, Side, pal.Border);
+    FillRect(bmp, Side - 2, 0, 2, Side, pal.Border);
+
+    const std::string letter(1, typeCode);
+    DrawText(bmp, (Side - TextWidth(letter, 10)) / 2, 40, letter, 10, pal.Ink);
+
+    const std::string address = std::to_string(zoom) + "/" + std::to_string(x) + "/" + std::to_string(y);
+    int scale = 3;
+    while (scale > 1 && TextWidth(address, scale) > Side - 16) --scale;
+    DrawText(bmp, (Side - TextWidth(address, scale)) / 2, 170, address, scale, pal.Ink);
+    return bmp;
+}
+
+TBytes EncodePngBody(const TBitmap& bitmap) {
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    image.width = png_uint_32(bitmap.Width);
+    image.height = png_uint_32(bitmap.Height);
+    image.format = PNG_FORMAT_RGB;
+    png_alloc_size_t size = 0;
+    if (!png_image_write_to_memory(&image, nullptr, &size, 0, bitmap.Rgb.data(), 0, nullptr))
+        throw std::runtime_error(std::string("PNG size: ") + image.message);
+    TBytes out(size);
+    if (!png_image_write_to_memory(&image, out.data(), &size, 0, bitmap.Rgb.data(), 0, nullptr))
+        throw std::runtime_error(std::string("PNG write: ") + image.message);
+    out.resize(size);
+    return out;
+}
+
+static TBytes JpegBody(const TBitmap& bitmap) {
+    std::string error;
+    TBytes out = EncodeJpeg(bitmap, 90, &error);
+    if (out.empty()) throw std::runtime_error("JPEG write: " + error);
+    return out;
+}
+
+TBytes EncodeTileBody(char typeCode, int zoom, int x, int y) {
+    const TBitmap bmp = DrawTile(typeCode, zoom, x, y);
+    return typeCode == 's' ? JpegBody(bmp) : EncodePngBody(bmp);
+}
+
+TBytes ExifJpegBody(const TBitmap& bitmap) {
+    const TBytes jfif = JpegBody(bitmap);
+    // SOI, then APP0 (FF E0, length) which we drop.
+    if (jfif.size() < 6 || jfif[2] != 0xFF || jfif[3] != 0xE0) throw std::runtime_error("JPEG without JFIF segment");
+    const size_t app0End = 4 + ((size_t(jfif[4]) << 8) | jfif[5]);
+    if (app0End > jfif.size()) throw std::runtime_error("JPEG with a broken JFIF segment");
+    TBytes out{0xFF, 0xD8, 0xFF, 0xE1, 0x00, 0x08, 'E', 'x', 'i', 'f', 0x00, 0x00};
+    out.insert(out.end(), jfif.begin() + std::ptrdiff_t(app0End), jfif.end());
+    return out;
+}
+
+TBytes SmallGifBody() {
+    return {0x47, 0x49, 0x46, 0x38, 0x39, 0x61, 0x01, 0x00, 0x01, 0x00, 0x80, 0x00, 0x00, 0xFF, 0xFF,
+            0xFF, 0x00, 0x00, 0x00, 0x21, 0xF9, 0x04, 0x01, 0x00, 0x00, 0x00, 0x00, 0x2C, 0x00, 0x00,
+            0x00, 0x00, 0x01, 0x00, 0x01, 0x00, 0x00, 0x02, 0x02, 0x44, 0x01, 0x00, 0x3B};
+}
+
+TBytes GzipBody(const TBytes& body) {
+    z_stream zs{};
+    // 15 + 16: a gzip wrapper rather than zlib's.
+    if (deflateInit2(&zs, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+        throw std::runtime_error("deflateInit2 failed");
+    TBytes out(deflateBound(&zs, uLong(body.size())) + 32);
+    zs.next_in = const_cast<Bytef*>(body.data());
+    zs.avail_in = uInt(body.size());
+    zs.next_out = out.data();
+    zs.avail_out = uInt(out.size());
+    const int rc = deflate(&zs, Z_FINISH);
+    const size_t written = zs.total_out;
+    deflateEnd(&zs);
+    if (rc != Z_STREAM_END) throw std::runtime_error("deflate did not finish");
+    out.resize(written);
+    return out;
+}
+
+TBytes GarbageBody(std::uint32_t seed, std::size_t size) {
+    TBytes out(size);
+    std::uint32_t s = seed * 2654435761u + 1;
+    for (auto& b : out) {
+        s = s * 1103515245u + 12345u;
+        b = std::uint8_t(s >> 16);
+    }
+    // Never a signature by accident.
+    const char lead[] = "XXXX";
+    std::memcpy(out.data(), lead, std::min<std::size_t>(size, 4));
+    return out;
+}

@@ -1,0 +1,26 @@
+// The pictures and bodies the local tile server answers with. Every tile is
+// drawn deterministically from its address, so a misplaced tile shows on screen.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "Bitmap.h"
+
+using TBytes = std::vector<std::uint8_t>;
+
+// A 256x256 picture: background per type, a border, the type letter and "z/x/y".
+TBitmap DrawTile(char typeCode, int zoom, int x, int y);
+
+// The body the service gives for a tile: PNG for m, p, y and JFIF JPEG for s.
+TBytes EncodeTileBody(char typeCode, int zoom, int x, int y);
+
+TBytes EncodePngBody(const TBitmap& bitmap);
+// The same JPEG with its JFIF APP0 segment replaced by an Exif APP1 segment (FF D8 FF E1).
+TBytes ExifJpegBody(const TBitmap& bitmap);
+// A valid 1x1 GIF89a.
+TBytes SmallGifBody();
+TBytes GzipBody(const TBytes& body);
+// Bytes that no image decoder recognises, derived from a seed.
+TBytes GarbageBody(std::uint32_t seed, std::size_t size);

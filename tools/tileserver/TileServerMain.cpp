@@ -1,0 +1,325 @@
+// atlaspocket-tileserver: serves deterministic tiles on 127.0.0.1 under the
+// tile service's path, with faults that tests switch on at run time. Prints
+// "LISTENING <port>" once the socket listens; ends on SIGTERM or SIGINT.
+#include <httplib.h>
+#include <signal.h>
+
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "FaultTable.h"
+#include "AtlasAppType.h"
+#include "Geometry.h"
+#include "TileArt.h"
+
+namespace {
+
+struct TTileRequest {
+    TTileKey Key;
+    int Hop = 0;       // position in a redirect chain; 0 is the client's own request
+    int HopsTotal = 0;
+};
+
+// "lyrs=m@121&hl=zh-CN&x=5&y=7&z=10&s=Gali[&hop=1&of=3]" -> request; false when malformed.
+bool ParseTileTarget(const std::string& text, TTileRequest& out, std::string& why) {
+    std::map<std::string, std::string> values;
+    size_t start = 0;
+    while (start <= text.size()) {
+        const size_t amp = std::min(text.find('&', start), text.size());
+        const std::string item = text.substr(start, amp - start);
+        if (const auto eq = item.find('='); eq != std::string::npos) values[item.substr(0, eq)] = item.substr(eq + 1);
+        start = amp + 1;
+    }
+    const std::string lyrs = values["lyrs"];
+    if (lyrs.size() < 1 || MapTypeIndex(lyrs[0]) < 0) {
+        why = "unknown layer";
+        return false;
+    }
+    out.Key.Type = lyrs[0];
+    try {
+        out.Key.X = std::stoi(values.at("x"));
+        out.Key.Y = std::stoi(values.at("y"));
+        out.Key.Zoom = std::stoi(values.at("z"));
+        if (values.count("hop")) out.Hop = std::stoi(values["hop"]);
+        if (values.count("of")) out.HopsTotal = std::stoi(values["of"]);
+    } catch (const std::exception&) {
+        why = "bad x, y or z";
+        return false;
+    }
+    if (out.Key.Zoom < 0 || out.Key.Zoom > 22 || !TileInGrid(out.Key.Zoom, out.Key.X, out.Key.Y)) {
+        why = "no such tile";
+        return false;
+    }
+    return true;
+}
+
+class TTileServer {
+public:
+    TTileServer(int latencyMs, std::string logFile) : LatencyMs(latencyMs) {
+        if (!logFile.empty()) {
+            Log.open(logFile, std::ios::app);
+            if (!Log) throw std::runtime_error("cannot open log file " + logFile);
+        }
+    }
+
+    TFaultTable Faults;
+
+    void Install(httplib::Server& svr) {
+        svr.Get(R"(/vt/(.*))", [this](const httplib::Request& req, httplib::Response& res) { ServeTile(req, res); });
+        auto fault = [this](const httplib::Request& req, httplib::Response& res) { SetFault(req, res); };
+        svr.Get("/_control/fault", fault);
+        svr.Post("/_control/fault", fault);
+        auto reset = [this](const httplib::Request&, httplib::Response& res) {
+            Faults.Clear();
+            {
+                std::lock_guard lock(StatsMutex);
+                Attempts.clear();
+                Order.clear();
+                Total = 0;
+            }
+            res.set_content("ok\n", "text/plain");
+        };
+        svr.Get("/_control/reset", reset);
+        svr.Post("/_control/reset", reset);
+        // The undisturbed body of a tile, not counted as a request.
+        svr.Get("/_control/tile", [](const httplib::Request& req, httplib::Response& res) {
+            TTileRequest tile;
+            std::string why;
+            const std::string target = "lyrs=" + req.get_param_value("type") + "&x=" + req.get_param_value("x") +
+                                       "&y=" + req.get_param_value("y") + "&z=" + req.get_param_value("z");
+            if (!ParseTileTarget(target, tile, why)) {
+                res.status = 404;
+                res.set_content(why + "\n", "text/plain");
+                return;
+            }
+            const TTileKey& k = tile.Key;
+            res.set_content(Text(EncodeTileBody(k.Type, k.Zoom, k.X, k.Y)), k.Type == 's' ? "image/jpeg" : "image/png");
+        });
+        svr.Get("/_control/stats", [this](const httplib::Request&, httplib::Response& res) {
+            nlohmann::json j;
+            {
+                std::lock_guard lock(StatsMutex);
+                j["total"] = Total;
+                j["tiles"] = nlohmann::json::object();
+                for (const auto& [key, n] : Attempts) j["tiles"][key] = n;
+                j["order"] = Order;
+            }
+            res.set_content(j.dump(), "application/json");
+        });
+    }
+
+private:
+    void SetFault(const httplib::Request& req, httplib::Response& res) {
+        try {
+            std::string spec;
+            if (req.has_param("spec")) {
+                spec = req.get_param_value("spec");
+            } else {
+                auto part = [&](const char* name) { return req.has_param(name) ? req.get_param_value(name) : "*"; };
+                spec = part("type") + "/" + part("z") + "/" + part("x") + "/" + part("y") + "=" +
+                       req.get_param_value("mode");
+                if (req.has_param("param")) spec += ":" + req.get_param_value("param");
+                if (req.has_param("count")) spec += "@" + req.get_param_value("count");
+            }
+            Faults.Add(ParseFaultSpec(spec));
+            res.set_content("ok\n", "text/plain");
+        } catch (const std::exception& e) {
+            res.status = 400;
+            res.set_content(std::string(e.what()) + "\n", "text/plain");
+        }
+    }
+
+    int CountAttempt(const TTileRequest& tile, const httplib::Request& req) {
+        int attempt = 0;
+        std::lock_guard lock(StatsMutex);
+        ++Total;
+        if (tile.Hop == 0) {
+            attempt = ++Attempts[tile.Key.Text()];
+            Order.push_back(tile.Key.Text());
+        } else {
+            attempt = Attempts[tile.Key.Text()];
+        }
+        if (Log.is_open()) {
+            Log << req.method << ' ' << req.target << " attempt=" << attempt << '\n';
+            Log.flush();
+        }
+        return attempt;
+    }
+
+    void ServeTile(const httplib::Request& req, httplib::Response& res) {
+        TTileRequest tile;
+        std::string why;
+        if (!ParseTileTarget(req.matches[1].str(), tile, why)) {
+            res.status = 404;
+            res.set_content(why + "\n", "text/plain");
+            return;
+        }
+        // Counted before the delay, so a test can see a request that is still under way.
+        const int attempt = CountAttempt(tile, req);
+        if (LatencyMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(LatencyMs));
+        const TTileKey& k = tile.Key;
+        const std::string imageType = k.Type == 's' ? "image/jpeg" : "image/png";
+
+        // The later hops of a redirect chain follow the chain, not the fault table.
+        if (tile.Hop > 0) {
+            if (tile.Hop < tile.HopsTotal) Redirect(res, k, tile.Hop + 1, tile.HopsTotal);
+            else res.set_content(Text(EncodeTileBody(k.Type, k.Zoom, k.X, k.Y)), imageType);
+            return;
+        }
+
+        const std::optional<TFault> fault = Faults.Take(k);
+        if (!fault) {
+            res.set_content(Text(EncodeTileBody(k.Type, k.Zoom, k.X, k.Y)), imageType);
+            return;
+        }
+        const long param = fault->Param;
+        switch (fault->Mode) {
+        case TFaultMode::Html:
+            res.set_content(HtmlPage, "text/html");
+            break;
+        case TFaultMode::SlowFail:
+            std::this_thread::sleep_for(std::chrono::milliseconds(param));
+            res.set_content(HtmlPage, "text/html");
+            break;
+        case TFaultMode::FailFirst:
+            if (attempt <= param) res.set_content(HtmlPage, "text/html");
+            else res.set_content(Text(EncodeTileBody(k.Type, k.Zoom, k.X, k.Y)), imageType);
+            break;
+        case TFaultMode::Gzip:
+            res.set_content(Text(GzipBody(EncodePngBody(DrawTile(k.Type, k.Zoom, k.X, k.Y)))), "image/png");
+            res.set_header("Content-Encoding", "gzip");
+            break;
+        case TFaultMode::Status404Image:
+            res.status = 404;
+            res.set_content(Text(EncodeTileBody(k.Type, k.Zoom, k.X, k.Y)), imageType);
+            break;
+        case TFaultMode::Redirect:
+            if (param > 0) Redirect(res, k, 1, int(param));
+            else res.set_content(Text(EncodeTileBody(k.Type, k.Zoom, k.X, k.Y)), imageType);
+            break;
+        case TFaultMode::Reset: {
+            auto body = std::make_shared<std::string>(Text(EncodeTileBody(k.Type, k.Zoom, k.X, k.Y)));
+            const size_t before = std::min<size_t>(size_t(param), body->size() - 1);
+            res.set_content_provider(body->size(), imageType,
+                                     [body, before](size_t offset, size_t, httplib::DataSink& sink) {
+                                         if (offset == 0 && before > 0) return sink.write(body->data(), before);
+                                         return false;  // closes the connection mid-answer
+                                     });
+            break;
+        }
+        case TFaultMode::SlowBody: {
+            auto body = std::make_shared<std::string>(Text(EncodeTileBody(k.Type, k.Zoom, k.X, k.Y)));
+            constexpr size_t Pieces = 20;
+            const size_t piece = (body->size() + Pieces - 1) / Pieces;
+            const auto pause = std::chrono::milliseconds(param / long(Pieces));
+            res.set_content_provider(body->size(), imageType,
+                                     [body, piece, pause](size_t offset, size_t, httplib::DataSink& sink) {
+                                         std::this_thread::sleep_for(pause);
+                                         if (!sink.is_writable()) return false;
+                                         return sink.write(body->data() + offset, std::min(piece, body->size() - offset));
+                                     });
+            break;
+        }
+        case TFaultMode::Gif:
+            res.set_content(Text(SmallGifBody()), "image/gif");
+            break;
+        case TFaultMode::JpegExif:
+            res.set_content(Text(ExifJpegBody(DrawTile(k.Type, k.Zoom, k.X, k.Y))), "image/jpeg");
+            break;
+        case TFaultMode::Garbage:
+            res.set_content(Text(GarbageBody(std::uint32_t(k.X * 31 + k.Y * 7 + k.Zoom), 1500)), "application/octet-stream");
+            break;
+        case TFaultMode::Empty:
+            res.set_content("", imageType);
+            break;
+        case TFaultMode::Pad: {
+            std::string body = Text(EncodeTileBody(k.Type, k.Zoom, k.X, k.Y));
+            body.append(size_t(param), '\0');
+            res.set_content(std::move(body), imageType);
+            break;
+        }
+        }
+    }
+
+    static void Redirect(httplib::Response& res, const TTileKey& k, int hop, int total) {
+        res.set_redirect("/vt/lyrs=" + std::string(1, k.Type) + "@121&hl=zh-CN&x=" + std::to_string(k.X) +
+                             "&y=" + std::to_string(k.Y) + "&z=" + std::to_string(k.Zoom) + "&s=Gali&hop=" +
+                             std::to_string(hop) + "&of=" + std::to_string(total),
+                         302);
+    }
+
+    static std::string Text(const TBytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
+
+
+    static constexpr const char* HtmlPage =
+        "<html><head><title>Error</title></head><body>We are sorry, the tile is not available.</body></html>\n";
+
+    const int LatencyMs;
+    std::mutex StatsMutex;  // also serialises the log
+    std::map<std::string, int> Attempts;
+    std::vector<std::string> Order;
+    long Total = 0;
+    std::ofstream Log;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"Local tile server for AtlasPocket tests, benchmarks and demo"};
+    int port = 0;
+    int latencyMs = 0;
+    std::string logFile;
+    std::vector<std::string> faultSpecs;
+    app.add_option("--port", port, "Port on 127.0.0.1 (0: any free port)")->check(CLI::Range(0, 65535));
+    app.add_option("--latency-ms", latencyMs, "Delay before answering each tile request")->check(CLI::Range(0, 600000));
+    app.add_option("--log", logFile, "Append one line per tile request");
+    app.add_option("--fault", faultSpecs, "TYPE/Z/X/Y=MODE[:PARAM][@COUNT], '*' for any part");
+    CLI11_PARSE(app, argc, argv);
+
+    // Signals go to one waiting thread, so stopping the server happens outside a handler.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    try {
+        TTileServer tiles(latencyMs, logFile);
+        for (const std::string& spec : faultSpecs) tiles.Faults.Add(ParseFaultSpec(spec));
+
+        httplib::Server svr;
+        svr.new_task_queue = [] { return new httplib::ThreadPool(64); };
+        tiles.Install(svr);
+
+        int bound = port;
+        if (port == 0) bound = svr.bind_to_any_port("127.0.0.1");
+        else if (!svr.bind_to_port("127.0.0.1", port)) bound = -1;
+        if (bound <= 0) {
+            std::cerr << "atlaspocket-tileserver: cannot listen on 127.0.0.1:" << port << "\n";
+            return 1;
+        }
+
+        std::thread stopper([&svr, stopSignals] {
+            int sig = 0;
+            sigwait(&stopSignals, &sig);
+            svr.stop();
+        });
+        stopper.detach();
+
+        std::cout << "LISTENING " << bound << std::endl;
+        const bool ok = svr.listen_after_bind();
+        return ok ? 0 : 1;
+    } catch (const std::exception& e) {
+        std::cerr << "atlaspocket-tileserver: " << e.what() << "\n";
+        return 2;
+    }
+}
