@@ -4,6 +4,7 @@
 // lives in TMapViewState (no painting); this widget paints and routes input.
 #pragma once
 
+#include <QEvent>
 #include <QImage>
 #include <QPointer>
 #include <QWidget>
@@ -19,7 +20,7 @@
 #include "MapViewState.h"
 #include "NoticeTarget.h"
 
-class QLabel;
+class QPoint;
 
 // Event types of the view.
 using TShowGPS = std::function<void(QObject* Sender, double Longitude, double Latitude, int UserData)>;
@@ -71,6 +72,20 @@ public:
     // TNoticeTarget: called from worker threads; posts a TTileNoticeEvent to this widget.
     void PostNotice(int message, std::string path) override;
 
+    // One zoom step about a point of this view: in for delta > 0, out otherwise.
+    // The main window forwards the wheel events that reach it here.
+    void WheelStep(int delta, QPoint viewPos);
+    // The same about the pointer's current position.
+    void WheelStep(int delta);
+
+    // Read access for the main window's tests and our own.
+    const QImage& MosaicImage() const;
+    QWidget* MosaicWidget() const;
+    QWidget* MarkerWidget() const;
+    const QImage& LoadingTileImage() const;
+    TAtlasThread* TileWorkerForTest() const;
+    const TGenWorkerPool* GenWorkersForTest() const;
+
 protected:
     bool event(QEvent* e) override;
     void resizeEvent(QResizeEvent* e) override;
@@ -79,6 +94,18 @@ protected:
     bool eventFilter(QObject* watched, QEvent* e) override;
 
 private:
+    void RebuildMosaic();
+    void DrawTile(std::int32_t zoom, std::int32_t x, std::int32_t y, QImage& bitmap);
+    void WMTileSaved(const std::string& path);
+    void RouteNotice(int message, const std::string& path);
+    void PlaceMosaicWidget();
+    void RaiseZoomChange(int oldZoom);
+    // Pointer input of Mosaic and Marker, point in mosaic coordinates.
+    void MapMouseDown(QObject* source, Qt::MouseButton button, TViewPoint q);
+    void MapMouseMove(TViewPoint q, bool leftOnly);
+    void MapMouseUp(QObject* source, Qt::MouseButton button, bool inside);
+    void MapClick();
+
     // Implementation details are the view module's own.
     struct TImpl;
     std::unique_ptr<TImpl> Impl;

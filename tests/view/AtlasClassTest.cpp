@@ -1,0 +1,473 @@
+// The map widget driven offscreen: painting from a temporary tile cache,
+// tile notices and their routing, mouse, wheel and keys on the real children.
+// Tile requests go to a local port nobody listens on (see ViewTestMain), so
+// they fail at once and come back as failure notices.
+#include <QApplication>
+#include <QMouseEvent>
+#include <QPointer>
+#include <QTest>
+#include <QThread>
+#include <QWheelEvent>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <unistd.h>
+
+#include "AtlasClass.h"
+#include "TileCache.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr QRgb LoadingColour = qRgb(166, 202, 240);
+constexpr QRgb Red = qRgb(255, 0, 0), Green = qRgb(0, 255, 0), Blue = qRgb(0, 0, 255);
+constexpr QRgb Yellow = qRgb(255, 255, 0), Magenta = qRgb(255, 0, 255), White = qRgb(255, 255, 255);
+
+// Collects the notices a routed view forwards.
+class TNoticeReceiver : public QObject {
+public:
+    std::vector<std::pair<int, std::string>> Got;
+    bool Has(int message, const std::string& path) const {
+        for (const auto& [m, p] : Got)
+            if (m == message && p == path) return true;
+        return false;
+    }
+
+protected:
+    bool event(QEvent* e) override {
+        if (auto* n = dynamic_cast<TTileNoticeEvent*>(e)) {
+            Got.emplace_back(int(e->type()), n->Path);
+            return true;
+        }
+        return QObject::event(e);
+    }
+};
+
+// Processes events until pred holds; gives up after a generous while so a
+// broken worker fails the test instead of hanging it.
+template <class Pred>
+bool WaitUntil(Pred pred) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        QThread::msleep(5);
+    }
+    return true;
+}
+
+class AtlasClassTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        SetActiveDelta({0, 0});
+        static int counter = 0;
+        CacheDir = fs::temp_directory_path() / ("atlas_view_test_" + std::to_string(getpid()) + "_" + std::to_string(++counter));
+        fs::create_directories(CacheDir);
+        CentreOn(10, 512 * 256 + 128, 300 * 256 + 128);  // the middle of tile (512, 300) at zoom 10
+        Panel = std::make_unique<QWidget>();
+        Panel->resize(800, 600);
+        Panel->show();
+    }
+    void TearDown() override {
+        Panel.reset();  // deletes the view, which joins its worker
+        std::error_code ec;
+        fs::remove_all(CacheDir, ec);
+    }
+
+    // Settings' start position: a point inside global pixel (px, py) at a zoom.
+    static void CentreOn(int zoom, std::int32_t px, std::int32_t py) {
+        const TLonLat c = PixelToLonLat(zoom + 1, 2 * px + 1, 2 * py + 1);
+        Settings.InitialLon = c.Lon;
+        Settings.InitialLat = c.Lat;
+    }
+
+    TAtlasClass* MakeView(int zoom) {
+        View = new TAtlasClass(Panel.get(), Panel.get(), TMapZoom(zoom), CacheDir.string());
+        View->show();
+        return View;
+    }
+    std::string TilePath(int zoom, int x, int y, const std::string& type = "m") const {
+        return (CacheDir / TileFileName(type, zoom, x, y)).string();
+    }
+    void WritePng(int zoom, int x, int y, QRgb colour) const {
+        QImage tile(256, 256, QImage::Format_RGB32);
+        tile.fill(colour);
+        ASSERT_TRUE(tile.save(QString::fromStdString(TilePath(zoom, x, y)), "PNG"));
+    }
+    // A parent tile whose four quarters differ: top-left, top-right, bottom-left, bottom-right.
+    void WriteQuarteredPng(int zoom, int x, int y) const {
+        QImage tile(256, 256, QImage::Format_RGB32);
+        const QRgb colours[4] = {Blue, Green, Yellow, Magenta};
+        for (int py = 0; py < 256; ++py)
+            for (int px = 0; px < 256; ++px) tile.setPixel(px, py, colours[(py / 128) * 2 + px / 128]);
+        ASSERT_TRUE(tile.save(QString::fromStdString(TilePath(zoom, x, y)), "PNG"));
+    }
+    void WriteBytes(int zoom, int x, int y, const std::string& bytes) const {
+        std::ofstream(TilePath(zoom, x, y), std::ios::binary) << bytes;
+    }
+    QRgb MosaicPixel(int x, int y) const { return View->MosaicImage().pixel(x, y) | 0xFF000000u; }
+
+    fs::path CacheDir;
+    std::unique_ptr<QWidget> Panel;
+    TAtlasClass* View = nullptr;
+};
+
+// Initial geometry of the fixture's view at zoom 10: tiles 510..514 x 298..302, Origin (-240, -340).
+TEST_F(AtlasClassTest, StartsCentredOnTheSettingsPosition) {
+    MakeView(10);
+    EXPECT_EQ(View->TileRect(), (TTileRect{510, 298, 514, 302}));
+    EXPECT_EQ(View->State().Origin, (TViewPoint{-240, -340}));
+    EXPECT_EQ(View->MosaicWidget()->pos(), QPoint(-240, -340));
+    EXPECT_EQ(View->MosaicImage().size(), QSize(1280, 1280));
+    EXPECT_EQ(View->size(), QSize(800, 600));
+    EXPECT_EQ(View->MarkerWidget()->geometry(), QRect(389, 289, 23, 23));
+    EXPECT_EQ(View->accessibleName(), QStringLiteral("地图"));
+    EXPECT_EQ(View->MapType(), "m");
+    EXPECT_EQ(View->TileWorkerForTest()->TypeCode, "m");
+    // The read-only properties wait for the first report.
+    EXPECT_EQ(View->ImgWidth(), 0);
+    EXPECT_EQ(View->ImgCenterLon(), 0.0);
+    // The marker's crossing is red, its white is see-through.
+    const QImage marker = View->MarkerWidget()->grab().toImage();
+    EXPECT_EQ(marker.pixel(11, 3) | 0xFF000000u, Red);
+}
+
+TEST_F(AtlasClassTest, PaintsCachedTilesParentsQuartersAndPlaceholders) {
+    WritePng(10, 512, 300, Red);
+    WriteQuarteredPng(9, 256, 150);  // parent of 512..513 x 300..301
+    MakeView(10);
+    TNoticeReceiver receiver;
+    View->SetTileNoticeRouting(true, &receiver, WM_GENTILESAVED);
+
+    EXPECT_EQ(MosaicPixel(2 * 256 + 10, 2 * 256 + 10), Red);
+    EXPECT_EQ(MosaicPixel(2 * 256 + 255, 2 * 256 + 255), Red);
+    // (513, 300): top-right quarter of the parent, one pixel in; the first row and column stay white.
+    EXPECT_EQ(MosaicPixel(3 * 256, 2 * 256), White);
+    EXPECT_EQ(MosaicPixel(3 * 256 + 1, 2 * 256 + 1), Green);
+    EXPECT_EQ(MosaicPixel(3 * 256 + 255, 2 * 256 + 255), Green);
+    EXPECT_EQ(MosaicPixel(3 * 256 + 1, 2 * 256), White);
+    // (512, 301): bottom-left quarter; (513, 301): bottom-right.
+    EXPECT_EQ(MosaicPixel(2 * 256 + 100, 3 * 256 + 100), Yellow);
+    EXPECT_EQ(MosaicPixel(3 * 256 + 100, 3 * 256 + 100), Magenta);
+    // (511, 299) has no parent file: the placeholder with its frame.
+    EXPECT_EQ(MosaicPixel(256, 256), LoadingColour);
+    EXPECT_EQ(MosaicPixel(256 + 255, 256 + 128), LoadingColour);
+    EXPECT_EQ(MosaicPixel(256 + 128, 256 + 128), White);
+
+    // Every missing tile was requested once, the cached one never: each comes
+    // back as a failure notice forwarded to the receiver.
+    std::set<std::string> failed;
+    ASSERT_TRUE(WaitUntil([&] {
+        for (const auto& [m, p] : receiver.Got)
+            if (m == WM_GENTILEFAILED) failed.insert(p);
+        return failed.size() >= 24;
+    }));
+    EXPECT_TRUE(failed.count(TilePath(10, 513, 300)));
+    EXPECT_TRUE(failed.count(TilePath(10, 511, 299)));
+    EXPECT_FALSE(failed.count(TilePath(10, 512, 300)));
+}
+
+TEST_F(AtlasClassTest, LoadingTileAtZoomFiveAndBlankSquaresOutsideTheGrid) {
+    CentreOn(5, 128, 9 * 256 + 128);  // tile (0, 9): the mosaic starts two columns west of the world
+    MakeView(5);
+    ASSERT_EQ(View->TileRect(), (TTileRect{-2, 7, 2, 11}));
+    const QImage& loading = View->LoadingTileImage();
+    EXPECT_EQ(loading.pixel(0, 0) | 0xFF000000u, LoadingColour);
+    EXPECT_EQ(loading.pixel(255, 255) | 0xFF000000u, LoadingColour);
+    bool text = false;  // "Loading..." in the frame colour near (10, 10)
+    for (int y = 10; y < 30 && !text; ++y)
+        for (int x = 10; x < 90 && !text; ++x) text = (loading.pixel(x, y) | 0xFF000000u) == LoadingColour;
+    EXPECT_TRUE(text);
+    // Tile (0, 7) is in the grid: no zoom-4 parent ever exists, so it shows the placeholder.
+    EXPECT_EQ(MosaicPixel(2 * 256, 0), LoadingColour);
+    // Tiles (-1, 7) and (-2, 8) lie outside: blank.
+    EXPECT_EQ(MosaicPixel(256, 0), White);
+    EXPECT_EQ(MosaicPixel(0, 256), White);
+    EXPECT_EQ(MosaicPixel(20, 256 + 20), White);
+}
+
+TEST_F(AtlasClassTest, UndecodableTilesLeaveTheirSquareAndUnrecognisedOnesCountAsMissing) {
+    struct Row {
+        const char* Name;
+        std::string Bytes;
+        bool ShowsParent;  // treated as missing: the parent's quarter appears
+    };
+    const Row rows[] = {
+        {"gif", std::string("GIF89a\x01\x00\x01\x00\x00\x00\x00;", 13), false},
+        {"damaged png", std::string("\x89PNG\r\n\x1a\n\x00\x00\x00\x0dIHDRgarbage", 23), false},
+        {"png letters only", std::string("xPNG not a picture"), false},
+        {"unrecognised", std::string("hello, this is no image"), true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.Name);
+        WriteBytes(10, 511, 300, row.Bytes);
+        WritePng(9, 255, 150, Blue);
+        MakeView(10);
+        EXPECT_EQ(MosaicPixel(256 + 100, 2 * 256 + 100), row.ShowsParent ? Blue : White);
+        delete View;
+        View = nullptr;
+    }
+}
+
+TEST_F(AtlasClassTest, SavedNoticePaintsTilesOfTheCurrentZoomOnly) {
+    MakeView(10);
+    WritePng(10, 514, 302, Blue);
+    View->PostNotice(WM_TILESAVED, TilePath(10, 514, 302));
+    WritePng(10, 510, 298, Green);
+    View->PostNotice(WM_TILESAVED, TilePath(11, 510, 298));  // same x, y at another zoom
+    View->PostNotice(WM_TILESAVED, TilePath(10, 900, 900));  // outside the mosaic
+    View->PostNotice(WM_TILESAVED, "no tile name at all");
+    QCoreApplication::processEvents();
+    EXPECT_EQ(MosaicPixel(4 * 256 + 128, 4 * 256 + 128), Blue);
+    EXPECT_NE(MosaicPixel(128, 128), Green);
+}
+
+TEST_F(AtlasClassTest, RoutedNoticesAreForwardedAndPaintNothing) {
+    MakeView(10);
+    TNoticeReceiver receiver;
+    EXPECT_TRUE(View->SetTileNoticeRouting(true, &receiver, WM_GENTILESAVED));
+    WritePng(10, 514, 302, Blue);
+    const std::string saved = TilePath(10, 514, 302);
+    const std::string failed = TilePath(10, 700, 700);
+    View->PostNotice(WM_TILESAVED, saved);
+    View->PostNotice(WM_TILEFAILED, failed);
+    ASSERT_TRUE(WaitUntil([&] { return receiver.Has(WM_GENTILESAVED, saved) && receiver.Has(WM_GENTILEFAILED, failed); }));
+    EXPECT_NE(MosaicPixel(4 * 256 + 128, 4 * 256 + 128), Blue);
+
+    // Routing off again: notices paint, failures are dropped.
+    View->SetTileNoticeRouting(false, nullptr, 0);
+    auto countOf = [&](const std::string& path) {
+        return std::count_if(receiver.Got.begin(), receiver.Got.end(), [&](const auto& n) { return n.second == path; });
+    };
+    View->PostNotice(WM_TILESAVED, saved);
+    View->PostNotice(WM_TILEFAILED, failed);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(MosaicPixel(4 * 256 + 128, 4 * 256 + 128), Blue);
+    EXPECT_EQ(countOf(saved), 1);
+    EXPECT_EQ(countOf(failed), 1);
+
+    // A receiver that is gone is not posted to.
+    auto* gone = new TNoticeReceiver;
+    View->SetTileNoticeRouting(true, gone, WM_GENTILESAVED);
+    delete gone;
+    View->PostNotice(WM_TILESAVED, saved);
+    QCoreApplication::processEvents();
+    SUCCEED();
+}
+
+TEST_F(AtlasClassTest, LeftDragPansWithinTheStepLimitAndEndsWithAClick) {
+    MakeView(10);
+    std::vector<int> userData;
+    int clicks = 0;
+    TLonLat clicked{};
+    View->OnMapGPS = [&](QObject* sender, double, double, int data) {
+        EXPECT_EQ(sender, View);
+        userData.push_back(data);
+    };
+    View->OnClickGPS = [&](QObject*, double lon, double lat) {
+        ++clicks;
+        clicked = {lon, lat};
+    };
+    QWidget* mosaic = View->MosaicWidget();
+    QTest::mousePress(mosaic, Qt::LeftButton, Qt::NoModifier, QPoint(500, 400));
+    EXPECT_EQ(View->State().DownPos, (TViewPoint{500, 400}));
+    QTest::mouseMove(mosaic, QPoint(530, 390));
+    EXPECT_EQ(View->State().Origin, (TViewPoint{-210, -350}));
+    EXPECT_EQ(mosaic->pos(), QPoint(-210, -350));
+    ASSERT_EQ(userData.size(), 1u);
+    EXPECT_EQ(userData[0], 400);
+    EXPECT_EQ(View->ImgWidth(), 1280);
+    EXPECT_EQ(View->CenterX(), 610);
+    EXPECT_EQ(View->CenterY(), 650);
+
+    QTest::mouseMove(mosaic, QPoint(620, 400));  // 120 pixels from the press: ignored entirely
+    EXPECT_EQ(View->State().Origin, (TViewPoint{-210, -350}));
+    EXPECT_EQ(userData.size(), 1u);
+
+    QTest::mouseRelease(mosaic, Qt::LeftButton, Qt::NoModifier, QPoint(620, 400));
+    EXPECT_EQ(clicks, 1);
+    const TLonLat centre = PixelToLonLat(10, 510 * 256 + 400 + 210, 298 * 256 + 300 + 350);
+    EXPECT_DOUBLE_EQ(clicked.Lon, centre.Lon);
+    EXPECT_DOUBLE_EQ(clicked.Lat, centre.Lat);
+}
+
+TEST_F(AtlasClassTest, ModifiersOrOtherButtonsReportWithoutPanning) {
+    MakeView(10);
+    int reports = 0;
+    View->OnMapGPS = [&](QObject*, double, double, int) { ++reports; };
+    struct Row { Qt::MouseButtons Buttons; Qt::KeyboardModifiers Modifiers; };
+    const Row rows[] = {
+        {Qt::LeftButton, Qt::ControlModifier},
+        {Qt::LeftButton, Qt::ShiftModifier},
+        {Qt::RightButton, Qt::NoModifier},
+        {Qt::LeftButton | Qt::RightButton, Qt::NoModifier},
+        {Qt::NoButton, Qt::NoModifier},
+    };
+    QWidget* mosaic = View->MosaicWidget();
+    int expected = 0;
+    for (const Row& row : rows) {
+        QMouseEvent press(QEvent::MouseButtonPress, QPointF(500, 400), mosaic->mapToGlobal(QPointF(500, 400)),
+                          Qt::RightButton, Qt::RightButton, Qt::NoModifier);
+        QApplication::sendEvent(mosaic, &press);
+        QMouseEvent move(QEvent::MouseMove, QPointF(530, 390), mosaic->mapToGlobal(QPointF(530, 390)), Qt::NoButton,
+                         row.Buttons, row.Modifiers);
+        QApplication::sendEvent(mosaic, &move);
+        EXPECT_EQ(View->State().Origin, (TViewPoint{-240, -340}));
+        EXPECT_EQ(reports, ++expected);
+    }
+    EXPECT_EQ(View->ImgHeight(), 1280);
+}
+
+TEST_F(AtlasClassTest, ClicksReportThePointUnderTheCross) {
+    MakeView(10);
+    std::vector<TLonLat> clicks;
+    View->OnClickGPS = [&](QObject*, double lon, double lat) { clicks.push_back({lon, lat}); };
+    QTest::mouseClick(View->MosaicWidget(), Qt::LeftButton, Qt::NoModifier, QPoint(300, 300));
+    QTest::mouseClick(View->MosaicWidget(), Qt::LeftButton, Qt::NoModifier, QPoint(900, 1000));
+    QTest::mouseClick(View->MarkerWidget(), Qt::LeftButton, Qt::NoModifier, QPoint(11, 11));
+    // The cross acts as the map beneath it: its press lands in mosaic coordinates.
+    EXPECT_EQ(View->State().DownPos, (TViewPoint{640, 640}));
+    QTest::mouseClick(View->MosaicWidget(), Qt::RightButton, Qt::NoModifier, QPoint(300, 300));  // not a click
+    EXPECT_EQ(View->State().DownPos, (TViewPoint{300, 300}));  // any button sets it
+    ASSERT_EQ(clicks.size(), 3u);
+    const TLonLat centre = PixelToLonLat(10, 512 * 256 + 128, 300 * 256 + 128);
+    for (const TLonLat& c : clicks) {
+        EXPECT_DOUBLE_EQ(c.Lon, centre.Lon);
+        EXPECT_DOUBLE_EQ(c.Lat, centre.Lat);
+    }
+    // A press on the cross released outside it is no click.
+    QTest::mousePress(View->MarkerWidget(), Qt::LeftButton, Qt::NoModifier, QPoint(11, 11));
+    QTest::mouseRelease(View->MarkerWidget(), Qt::LeftButton, Qt::NoModifier, QPoint(60, 11));
+    EXPECT_EQ(clicks.size(), 3u);
+}
+
+TEST_F(AtlasClassTest, WheelZoomsAboutThePointerOneStepPerEvent) {
+    // Tile (102, 52) at zoom 10 centred: Left 100, Top 50, Origin (-300, -456);
+    // the up arrow then brings Origin to (-300, -200), the documented example.
+    CentreOn(10, 26300, 13556);
+    struct Row { int Delta; int Zoom; TTileRect Rect; TViewPoint Origin; };
+    const Row rows[] = {
+        {120, 11, {203, 102, 207, 105}, {-232, -188}},
+        {15, 11, {203, 102, 207, 105}, {-232, -188}},  // a small delta is still a whole step
+        {-120, 9, {49, 24, 52, 27}, {-206, -206}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.Delta);
+        MakeView(10);
+        View->setFocus();
+        QTest::keyClick(View, Qt::Key_Up);
+        ASSERT_EQ(View->State().Origin, (TViewPoint{-300, -200}));
+        ASSERT_EQ(View->TileRect().Left, 100);
+        ASSERT_EQ(View->TileRect().Top, 50);
+        std::vector<int> zooms;
+        View->OnMapZoomChange = [&](QObject*, int zoom) { zooms.push_back(zoom); };
+        // Qt hands a wheel turn over the mosaic on to the view, in view coordinates.
+        const QPointF at(400, 300);
+        QWheelEvent wheel(at, View->mapToGlobal(at), QPoint(), QPoint(0, row.Delta), Qt::NoButton, Qt::NoModifier,
+                          Qt::NoScrollPhase, false);
+        QApplication::sendEvent(View, &wheel);
+        EXPECT_TRUE(wheel.isAccepted());
+        EXPECT_EQ(View->MapZoom(), row.Zoom);
+        EXPECT_EQ(zooms, std::vector<int>{row.Zoom});
+        EXPECT_EQ(View->TileRect(), row.Rect);
+        EXPECT_EQ(View->State().Origin, row.Origin);
+        EXPECT_EQ(View->MosaicWidget()->pos(), QPoint(row.Origin.X, row.Origin.Y));
+        EXPECT_EQ(View->MosaicImage().width(), int(row.Rect.Width() * 256));
+        delete View;
+        View = nullptr;
+    }
+}
+
+TEST_F(AtlasClassTest, ZoomLimitsAndZoomByAndSetters) {
+    MakeView(10);
+    int events = 0;
+    View->OnMapZoomChange = [&](QObject*, int) { ++events; };
+    View->SetMapZoom(10);
+    EXPECT_EQ(events, 0);
+    const qint64 picture = View->MosaicImage().cacheKey();
+    View->SetMapZoom(17);
+    View->SetMapType("s");
+    EXPECT_EQ(events, 1);
+    EXPECT_EQ(View->TileWorkerForTest()->TypeCode, "s");
+    EXPECT_EQ(View->MosaicImage().cacheKey(), picture);  // setters do not redraw
+
+    const TTileRect rect = View->TileRect();
+    View->WheelStep(120, QPoint(400, 300));
+    EXPECT_EQ(View->MapZoom(), 17);
+    EXPECT_EQ(View->TileRect(), rect);
+    EXPECT_EQ(events, 1);
+
+    View->SetMapZoom(5);
+    events = 0;
+    View->WheelStep(-120, QPoint(400, 300));
+    EXPECT_EQ(View->MapZoom(), 5);
+    EXPECT_EQ(events, 0);
+
+    View->SetMapZoom(16);
+    events = 0;
+    EXPECT_TRUE(View->ZoomBy(3));
+    EXPECT_EQ(View->MapZoom(), 17);
+    EXPECT_EQ(events, 1);
+    EXPECT_TRUE(View->ZoomBy(-2));
+    EXPECT_EQ(View->MapZoom(), 15);
+    EXPECT_EQ(events, 3);
+}
+
+TEST_F(AtlasClassTest, ArrowKeysResizeReloadAndSetTileRect) {
+    MakeView(10);
+    View->setFocus();
+    QTest::keyClick(View, Qt::Key_Right);
+    EXPECT_EQ(View->State().Origin, (TViewPoint{-496, -340}));
+    QTest::keyClick(View, Qt::Key_Left);
+    QTest::keyClick(View, Qt::Key_A);  // other keys do nothing
+    EXPECT_EQ(View->State().Origin, (TViewPoint{-240, -340}));
+    EXPECT_EQ(View->MosaicWidget()->pos(), QPoint(-240, -340));
+
+    // A larger view keeps the centre point under its centre and is covered.
+    View->resize(1000, 700);
+    EXPECT_EQ(View->State().ViewSize, (TViewSize{1000, 700}));
+    EXPECT_EQ(View->State().Origin, (TViewPoint{-140, -290}));
+    EXPECT_GE(View->MosaicImage().width() - 140, 1000);
+    EXPECT_EQ(View->MosaicWidget()->pos(), QPoint(-140, -290));
+
+    View->SetTileRect(10, 10, 11, 11);
+    EXPECT_EQ(View->TileRect(), (TTileRect{10, 10, 14, 14}));
+    EXPECT_EQ(View->MosaicImage().size(), QSize(1280, 1280));
+
+    // No report yet: Reload centres on longitude 0, latitude 0.
+    View->Reload();
+    EXPECT_EQ(View->TileRect(), (TTileRect{510, 510, 514, 514}));
+}
+
+TEST_F(AtlasClassTest, GenerationRequestsGoToThePool) {
+    WritePng(12, 100, 100, Red);
+    MakeView(10);
+    EXPECT_TRUE(View->RequestGenTile(12, 100, 100, "m"));
+    EXPECT_TRUE(View->GenWorkersForTest() == nullptr || View->GenWorkersForTest()->WorkerCount() == 0);
+    EXPECT_FALSE(View->RequestGenTile(12, 101, 100, "m"));
+    ASSERT_NE(View->GenWorkersForTest(), nullptr);
+    EXPECT_EQ(View->GenWorkersForTest()->WorkerCount(), 1);
+    View->StopGenWorkers();
+    EXPECT_EQ(View->GenWorkersForTest()->WorkerCount(), 0);
+    View->StopGenWorkers();
+    EXPECT_EQ(View->GenWorkersForTest()->WorkerCount(), 0);
+}
+
+TEST_F(AtlasClassTest, DestroyingABusyViewJoinsItsWorkers) {
+    CentreOn(17, 1 << 24, 1 << 24);
+    QPointer<TAtlasClass> view = MakeView(17);
+    EXPECT_FALSE(View->RequestGenTile(17, 5, 5, "m"));
+    View->PostNotice(WM_TILESAVED, TilePath(17, 1, 1));  // still queued when the view dies
+    delete View;
+    View = nullptr;
+    EXPECT_TRUE(view.isNull());
+    QCoreApplication::processEvents();
+}
+
+}  // namespace
