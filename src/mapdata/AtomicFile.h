@@ -1,0 +1,51 @@
+// Whole-file replacement for the files the program writes: the bytes go to a
+// temporary file beside the target, which is renamed over the target only by
+// Commit. Destroying an uncommitted file removes the temporary file, so a
+// failure (or an exception from anywhere in between) leaves the target as it was.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "MapDataError.h"
+
+class TAtomicFile {
+public:
+    // Creates the temporary file; throws TMapDataError with the cause.
+    explicit TAtomicFile(std::string target);
+    ~TAtomicFile();
+    TAtomicFile(const TAtomicFile&) = delete;
+    TAtomicFile& operator=(const TAtomicFile&) = delete;
+
+    // Appends through a buffer; a block at least as large as the buffer goes
+    // out in one call. Throws TMapDataError.
+    void Write(const void* data, std::size_t size);
+    // Overwrites bytes already written (the index patched at the end).
+    void WriteAt(std::int64_t offset, const void* data, std::size_t size);
+    // Bytes appended so far.
+    std::int64_t Position() const { return Pos; }
+
+    // Flushes, syncs, closes and renames over the target. Throws TMapDataError;
+    // after a failure the temporary file is gone and the target untouched.
+    void Commit();
+
+    const std::string& TempName() const { return Temp; }
+
+private:
+    void Flush();
+    void WriteAll(std::int64_t offset, const std::uint8_t* data, std::size_t size);
+    [[noreturn]] void Fail(const std::string& what, int err) const;
+
+    static constexpr std::size_t BufferSize = 1 << 20;
+
+    std::string Target;
+    std::string Temp;
+    int Fd = -1;
+    std::int64_t Pos = 0;      // logical end: flushed bytes plus buffered ones
+    std::int64_t Flushed = 0;  // bytes already on the file
+    std::unique_ptr<std::uint8_t[]> Buffer;
+    std::size_t Buffered = 0;
+    bool Committed = false;
+};

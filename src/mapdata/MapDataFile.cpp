@@ -1,0 +1,395 @@
+#include "MapDataFile.h"
+
+#include <algorithm>
+#include <bit>
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <fcntl.h>
+#include <numeric>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "AtomicFile.h"
+#include "LittleEndian.h"
+#include "TileImage.h"
+
+namespace {
+
+// Closes a descriptor on every path out.
+struct TFdGuard {
+    int Fd = -1;
+    explicit TFdGuard(int fd) : Fd(fd) {}
+    ~TFdGuard() {
+        if (Fd >= 0) ::close(Fd);
+    }
+    TFdGuard(const TFdGuard&) = delete;
+    TFdGuard& operator=(const TFdGuard&) = delete;
+};
+
+std::string JoinPath(const std::string& dir, const std::string& name) {
+    if (dir.empty()) return name;
+    return dir.back() == '/' ? dir + name : dir + "/" + name;
+}
+
+// Tiles between progress calls: often enough for a window to stay responsive,
+// rare enough to cost nothing.
+constexpr std::int64_t ProgressStep = 32;
+
+// Entries encoded per write of the final index.
+constexpr std::size_t IndexChunk = 4096;
+
+}  // namespace
+
+std::string_view TMapDataEntry::KeyText() const {
+    const auto end = std::find(Key.begin(), Key.end(), '\0');
+    return {Key.data(), std::size_t(end - Key.begin())};
+}
+
+std::string TileKey(char typeCode, std::int32_t zoom, std::int32_t x, std::int32_t y) {
+    std::string key(1, typeCode);
+    key += '_';
+    key += std::to_string(zoom);
+    key += '_';
+    key += std::to_string(x);
+    key += '_';
+    key += std::to_string(y);
+    return key;
+}
+
+std::optional<TTileAddress> ParseTileKey(std::string_view key) {
+    if (key.size() < 7 || MapTypeIndex(key[0]) < 0 || key[1] != '_') return std::nullopt;
+    TTileAddress a;
+    a.TypeCode = std::string(1, key[0]);
+    const char* p = key.data() + 2;
+    const char* end = key.data() + key.size();
+    std::int32_t* fields[3] = {&a.Zoom, &a.X, &a.Y};
+    for (int i = 0; i < 3; ++i) {
+        if (p == end || *p == '+') return std::nullopt;
+        const auto r = std::from_chars(p, end, *fields[i]);
+        if (r.ec != std::errc()) return std::nullopt;
+        p = r.ptr;
+        if (i < 2) {
+            if (p == end || *p != '_') return std::nullopt;
+            ++p;
+        }
+    }
+    if (p != end) return std::nullopt;
+    return a;
+}
+
+std::array<std::uint8_t, MapDataHeaderSize> EncodeMapDataHeader(const TMapDataHeader& h) {
+    std::array<std::uint8_t, MapDataHeaderSize> b{};  // reserved bytes stay zero
+    std::uint8_t* p = b.data();
+    PutInt32(p + 0, h.MinZoom);
+    PutInt32(p + 4, h.MaxZoom);
+    for (int i = 0; i < MapTypeCount; ++i) p[8 + i] = h.TypeIncluded[i];
+    PutReal(p + 16, h.CenterLon);
+    PutReal(p + 24, h.CenterLat);
+    for (int i = 0; i < MapTypeCount; ++i) {
+        PutReal(p + 32 + 16 * i, h.Deltas[i].Lon);
+        PutReal(p + 40 + 16 * i, h.Deltas[i].Lat);
+    }
+    PutInt32(p + 96, h.EntryCount);
+    for (int z = 0; z < ZoomTableSize; ++z) {
+        const TTileRect& r = h.TileRects[z];
+        PutInt32(p + 100 + 16 * z, r.Left);
+        PutInt32(p + 104 + 16 * z, r.Top);
+        PutInt32(p + 108 + 16 * z, r.Right);
+        PutInt32(p + 112 + 16 * z, r.Bottom);
+    }
+    return b;
+}
+
+TMapDataHeader DecodeMapDataHeader(const std::uint8_t* p) {
+    TMapDataHeader h;
+    h.MinZoom = GetInt32(p + 0);
+    h.MaxZoom = GetInt32(p + 4);
+    for (int i = 0; i < MapTypeCount; ++i) h.TypeIncluded[i] = p[8 + i];
+    h.CenterLon = GetReal(p + 16);
+    h.CenterLat = GetReal(p + 24);
+    for (int i = 0; i < MapTypeCount; ++i) {
+        h.Deltas[i].Lon = GetReal(p + 32 + 16 * i);
+        h.Deltas[i].Lat = GetReal(p + 40 + 16 * i);
+    }
+    h.EntryCount = GetInt32(p + 96);
+    for (int z = 0; z < ZoomTableSize; ++z) {
+        h.TileRects[z] = {GetInt32(p + 100 + 16 * z), GetInt32(p + 104 + 16 * z), GetInt32(p + 108 + 16 * z),
+                          GetInt32(p + 112 + 16 * z)};
+    }
+    return h;
+}
+
+bool EncodeMapDataEntry(std::string_view key, std::int32_t offset, std::uint8_t* out) {
+    if (key.size() >= MapDataKeySize) return false;
+    std::memset(out, 0, MapDataEntrySize);
+    std::memcpy(out, key.data(), key.size());
+    PutInt32(out + 28, offset);
+    return true;
+}
+
+TMapDataEntry DecodeMapDataEntry(const std::uint8_t* bytes) {
+    TMapDataEntry e;
+    std::memcpy(e.Key.data(), bytes, MapDataKeySize);
+    e.Offset = GetInt32(bytes + 28);
+    return e;
+}
+
+std::optional<std::vector<std::uint8_t>> LoadTileJpeg(const std::string& cacheDir, char typeCode, std::int32_t zoom,
+                                                      std::int32_t x, std::int32_t y) {
+    const std::string path = JoinPath(cacheDir, TileFileName(std::string_view(&typeCode, 1), zoom, x, y));
+    {
+        // Non-blocking, so that a FIFO in the cache cannot hang the writer;
+        // this open also gives the reason when the file is there but unreadable.
+        TFdGuard fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+        if (fd.Fd < 0) {
+            if (errno == ENOENT) return std::nullopt;
+            throw TMapDataError("无法读取图块文件 \"" + path + "\": " + std::strerror(errno));
+        }
+        struct stat st {};
+        if (::fstat(fd.Fd, &st) != 0)
+            throw TMapDataError("无法读取图块文件 \"" + path + "\": " + std::strerror(errno));
+        if (!S_ISREG(st.st_mode)) throw TMapDataError("无法读取图块文件 \"" + path + "\": 不是普通文件");
+    }
+    const TFileTypeResult type = GetTileFileType(path);
+    if (!type.Opened) throw TMapDataError("无法读取图块文件 \"" + path + "\"");
+    if (!type.Recognised) return std::nullopt;
+    std::optional<TBitmap> bitmap = DecodeTileFile(path, type.TypeName);
+    if (!bitmap) return std::nullopt;
+    std::string error;
+    std::vector<std::uint8_t> jpeg = EncodeJpeg(*bitmap, 90, &error);
+    // A picture that decoded but cannot be encoded means something is broken
+    // (memory); an empty image would hide it from the user.
+    if (jpeg.empty()) throw TMapDataError("无法压缩图块 \"" + path + "\": " + error);
+    return jpeg;
+}
+
+void WriteMapData(const std::string& fileName, const TMapDataHeader& header,
+                  const std::array<std::vector<TMapTile>, MapTypeCount>& lists, const std::string& cacheDir,
+                  const TMapDataProgress& progress, std::int64_t maxFileSize) {
+    maxFileSize = std::min(maxFileSize, MapDataMaxFileSize);
+    std::int64_t total = 0;
+    for (const auto& list : lists) total += std::int64_t(list.size());
+    if (total > (maxFileSize - MapDataIndexStart) / MapDataEntrySize)
+        throw TMapDataError("地图数据文件过大：" + std::to_string(total) + " 个图块的索引超过 2 GB，无法生成。");
+    if (total != header.EntryCount)
+        throw TMapDataError("图块数 " + std::to_string(total) + " 与文件头的 EntryCount " +
+                            std::to_string(header.EntryCount) + " 不一致");
+    {
+        // A cache path that is a file would make every tile look missing.
+        struct stat st {};
+        if (::stat(cacheDir.c_str(), &st) == 0 && !S_ISDIR(st.st_mode))
+            throw TMapDataError("图块缓存 \"" + cacheDir + "\" 不是目录");
+    }
+
+    TAtomicFile file(fileName);
+    file.Write(MapDataSignature.data(), MapDataSignature.size());
+    const auto headerBytes = EncodeMapDataHeader(header);
+    file.Write(headerBytes.data(), headerBytes.size());
+
+    // Provisional index: keys with offset 0, patched once the images are placed.
+    std::uint8_t entry[MapDataEntrySize];
+    for (const auto& list : lists) {
+        for (const TMapTile& t : list) {
+            const std::string key = TileKey(t.TypeCode, t.Zoom, t.X, t.Y);
+            if (!EncodeMapDataEntry(key, 0, entry))
+                throw TMapDataError("图块键 \"" + key + "\" 过长，无法写入 \"" + fileName + "\"");
+            file.Write(entry, sizeof entry);
+        }
+    }
+
+    // Only the offsets are kept; keys are made again from the lists, so a
+    // large plan costs four bytes per tile here.
+    std::vector<std::int32_t> offsets;
+    offsets.reserve(std::size_t(total));
+    std::int64_t done = 0;
+    for (const auto& list : lists) {
+        for (const TMapTile& t : list) {
+            const std::int64_t pos = file.Position();
+            offsets.push_back(std::int32_t(pos));
+            // Tiles beyond the edge of the world were never fetched: empty image.
+            if (TileInGrid(t.Zoom, t.X, t.Y)) {
+                const auto jpeg = LoadTileJpeg(cacheDir, t.TypeCode, t.Zoom, t.X, t.Y);
+                if (jpeg) {
+                    if (pos + std::int64_t(jpeg->size()) > maxFileSize)
+                        throw TMapDataError("地图数据文件 \"" + fileName + "\" 将超过 2 GB，无法生成。");
+                    file.Write(jpeg->data(), jpeg->size());
+                }
+            }
+            ++done;
+            if (progress && done % ProgressStep == 0) progress(done, total);
+        }
+    }
+    if (progress && done % ProgressStep != 0) progress(done, total);
+
+    std::vector<std::uint8_t> chunk;
+    chunk.reserve(IndexChunk * MapDataEntrySize);
+    std::int64_t written = 0;
+    std::size_t i = 0;
+    auto flushChunk = [&] {
+        file.WriteAt(MapDataIndexStart + written * MapDataEntrySize, chunk.data(), chunk.size());
+        written += std::int64_t(chunk.size() / MapDataEntrySize);
+        chunk.clear();
+    };
+    for (const auto& list : lists) {
+        for (const TMapTile& t : list) {
+            chunk.resize(chunk.size() + MapDataEntrySize);
+            EncodeMapDataEntry(TileKey(t.TypeCode, t.Zoom, t.X, t.Y), offsets[i++],
+                               chunk.data() + chunk.size() - MapDataEntrySize);
+            if (chunk.size() == IndexChunk * MapDataEntrySize) flushChunk();
+        }
+    }
+    if (!chunk.empty()) flushChunk();
+    file.Commit();
+}
+
+TMapDataReader::~TMapDataReader() { Close(); }
+
+void TMapDataReader::Close() {
+    if (Fd >= 0) ::close(Fd);
+    Fd = -1;
+    Size = 0;
+    FileHeader = {};
+    std::vector<TMapDataEntry>().swap(Index);
+    std::vector<std::int32_t>().swap(SortedKeys);
+}
+
+bool TMapDataReader::ReadAt(std::int64_t offset, std::uint8_t* out, std::size_t size, std::string* error) const {
+    while (size > 0) {
+        const ssize_t n = ::pread(Fd, out, size, off_t(offset));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            if (error) *error = std::strerror(errno);
+            return false;
+        }
+        if (n == 0) {  // the file shrank since it was opened
+            if (error) *error = MapDataForeignText;
+            return false;
+        }
+        out += n;
+        size -= std::size_t(n);
+        offset += n;
+    }
+    return true;
+}
+
+std::string TMapDataReader::Open(const std::string& fileName) {
+    Close();
+    // Non-blocking so that a FIFO given as the file name cannot hang the viewer.
+    const int fd = ::open(fileName.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT) return MapDataMissingText;
+        return std::strerror(errno);
+    }
+    Fd = fd;
+    struct stat st {};
+    if (::fstat(Fd, &st) != 0) {
+        const std::string text = std::strerror(errno);
+        Close();
+        return text;
+    }
+    if (S_ISDIR(st.st_mode)) {
+        Close();
+        return std::strerror(EISDIR);
+    }
+    auto refuse = [this] {
+        Close();
+        return std::string(MapDataForeignText);
+    };
+    if (!S_ISREG(st.st_mode)) return refuse();
+    Size = std::int64_t(st.st_size);
+
+    std::uint8_t head[MapDataIndexStart];
+    if (Size < MapDataSignatureSize) return refuse();
+    std::string error;
+    if (!ReadAt(0, head, MapDataSignatureSize, &error)) {
+        Close();
+        return error;
+    }
+    if (std::memcmp(head, MapDataSignature.data(), MapDataSignatureSize) != 0) return refuse();
+    if (Size < MapDataIndexStart) return refuse();
+    if (!ReadAt(MapDataSignatureSize, head + MapDataSignatureSize, MapDataHeaderSize, &error)) {
+        Close();
+        return error;
+    }
+    const TMapDataHeader h = DecodeMapDataHeader(head + MapDataSignatureSize);
+    if (h.MinZoom < 0 || h.MaxZoom >= ZoomTableSize || h.MinZoom > h.MaxZoom) return refuse();
+    // Checked against the real length before anything is allocated.
+    if (h.EntryCount < 0 || MapDataIndexStart + std::int64_t(h.EntryCount) * MapDataEntrySize > Size) return refuse();
+
+    const std::int64_t n = h.EntryCount;
+    const std::int64_t imagesStart = MapDataIndexStart + n * MapDataEntrySize;
+    std::vector<TMapDataEntry> index;
+    index.reserve(std::size_t(n));
+    std::vector<std::uint8_t> chunk(IndexChunk * MapDataEntrySize);
+    std::int64_t previous = imagesStart;
+    for (std::int64_t read = 0; read < n;) {
+        const std::int64_t count = std::min<std::int64_t>(n - read, IndexChunk);
+        if (!ReadAt(MapDataIndexStart + read * MapDataEntrySize, chunk.data(), std::size_t(count * MapDataEntrySize),
+                    &error)) {
+            Close();
+            return error;
+        }
+        for (std::int64_t i = 0; i < count; ++i) {
+            TMapDataEntry e = DecodeMapDataEntry(chunk.data() + i * MapDataEntrySize);
+            if (e.Offset < previous || e.Offset > Size) return refuse();
+            previous = e.Offset;
+            index.push_back(e);
+        }
+        read += count;
+    }
+
+    std::vector<std::int32_t> sorted(static_cast<std::size_t>(n));
+    std::iota(sorted.begin(), sorted.end(), 0);
+    std::stable_sort(sorted.begin(), sorted.end(),
+                     [&](std::int32_t a, std::int32_t b) { return index[a].KeyText() < index[b].KeyText(); });
+
+    FileHeader = h;
+    Index = std::move(index);
+    SortedKeys = std::move(sorted);
+    return {};
+}
+
+std::int64_t TMapDataReader::FindEntry(std::string_view key) const {
+    // string_view compares with memcmp: ordinal, unsigned bytes.
+    const auto it = std::lower_bound(SortedKeys.begin(), SortedKeys.end(), key,
+                                     [&](std::int32_t a, std::string_view k) { return Index[a].KeyText() < k; });
+    if (it == SortedKeys.end() || Index[*it].KeyText() != key) return -1;
+    return *it;
+}
+
+std::int64_t TMapDataReader::ImageSize(std::size_t index) const {
+    if (index >= Index.size()) return 0;
+    const std::int64_t end = index + 1 < Index.size() ? Index[index + 1].Offset : Size;
+    return end - Index[index].Offset;
+}
+
+std::optional<std::vector<std::uint8_t>> TMapDataReader::ImageBytes(std::size_t index, std::string* error) const {
+    if (!IsOpen() || index >= Index.size()) {
+        if (error) *error = "no such entry";
+        return std::nullopt;
+    }
+    const std::int64_t size = ImageSize(index);
+    if (size > MaxImageBytes) {
+        if (error) *error = "image of " + std::to_string(size) + " bytes is too large";
+        return std::nullopt;
+    }
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(size));
+    if (!ReadAt(Index[index].Offset, bytes.data(), bytes.size(), error)) return std::nullopt;
+    return bytes;
+}
+
+std::optional<TBitmap> TMapDataReader::ReadTileImage(std::size_t index, std::string* error) const {
+    if (error) error->clear();
+    if (!IsOpen() || index >= Index.size()) {
+        if (error) *error = "no such entry";
+        return std::nullopt;
+    }
+    // The decoder stops at the image's end marker, so an over-long span is
+    // read only as far as any real tile could reach.
+    const std::int64_t size = std::min(ImageSize(index), MaxImageBytes);
+    if (size == 0) return std::nullopt;
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(size));
+    if (!ReadAt(Index[index].Offset, bytes.data(), bytes.size(), error)) return std::nullopt;
+    return DecodeJpeg(bytes.data(), bytes.size(), error);
+}

@@ -1,0 +1,138 @@
+// The map data file ("*.Dat") the phone application reads: a signature, a
+// 392-byte header, one 32-byte index entry per tile and the tiles as JPEG
+// images in index order. Little-endian, nothing aligned. The writer and the
+// reader run on the caller's thread and touch nothing global.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "AtlasAppType.h"
+#include "Bitmap.h"
+#include "Geometry.h"
+#include "MapDataError.h"
+#include "TileCache.h"
+
+inline constexpr std::string_view MapDataSignature = "ATLAS_POCKET_DATA";
+inline constexpr std::int64_t MapDataSignatureSize = 17;
+inline constexpr std::int64_t MapDataHeaderSize = 392;
+inline constexpr std::int64_t MapDataEntrySize = 32;
+inline constexpr std::int64_t MapDataIndexStart = MapDataSignatureSize + MapDataHeaderSize;  // 409
+inline constexpr std::size_t MapDataKeySize = 25;
+// Offsets are int32, so no byte of the file may lie beyond this.
+inline constexpr std::int64_t MapDataMaxFileSize = 0x7FFFFFFF;
+
+inline constexpr const char* MapDataMissingText = "文件不存在。";
+inline constexpr const char* MapDataForeignText = "文件不是本程序生成的地图数据文件。";
+
+// The header record. The two reserved fields are not kept: they are written
+// as zero and ignored on reading.
+struct TMapDataHeader {
+    std::int32_t MinZoom = 0;
+    std::int32_t MaxZoom = 0;
+    std::array<std::uint8_t, MapTypeCount> TypeIncluded{};
+    double CenterLon = 0.0;
+    double CenterLat = 0.0;
+    std::array<TDeltaPair, MapTypeCount> Deltas{};
+    std::int32_t EntryCount = 0;
+    std::array<TTileRect, ZoomTableSize> TileRects{};
+};
+
+// One index entry: the key field exactly as stored (zero-filled) and the
+// absolute offset of the tile's image.
+struct TMapDataEntry {
+    std::array<char, MapDataKeySize> Key{};
+    std::int32_t Offset = 0;
+
+    // The characters before the first zero byte, at most 25.
+    std::string_view KeyText() const;
+};
+
+// "m_12_3452_1523". Negative indices (tiles beyond the edge of the world) keep their sign.
+std::string TileKey(char typeCode, std::int32_t zoom, std::int32_t x, std::int32_t y);
+// The address of a well-formed key; nothing for anything else.
+std::optional<TTileAddress> ParseTileKey(std::string_view key);
+
+// Byte images of the records.
+std::array<std::uint8_t, MapDataHeaderSize> EncodeMapDataHeader(const TMapDataHeader& header);
+TMapDataHeader DecodeMapDataHeader(const std::uint8_t* bytes);  // MapDataHeaderSize bytes
+// Fails (false) for a key that leaves no room for the terminating zero.
+bool EncodeMapDataEntry(std::string_view key, std::int32_t offset, std::uint8_t* out);  // 32 bytes
+TMapDataEntry DecodeMapDataEntry(const std::uint8_t* bytes);
+
+// The cached tile re-encoded as JPEG at quality 90, or nothing when the tile
+// is not in the cache, is of an unrecognised format or does not decode.
+// Throws TMapDataError when a cache entry exists but cannot be read (also
+// when it is not a regular file), since writing on would lose that tile.
+std::optional<std::vector<std::uint8_t>> LoadTileJpeg(const std::string& cacheDir, char typeCode, std::int32_t zoom,
+                                                      std::int32_t x, std::int32_t y);
+
+// Called with (tiles written, total) every few dozen tiles and at the end, so
+// a window can keep painting. It may throw to abandon the writing.
+using TMapDataProgress = std::function<void(std::int64_t done, std::int64_t total)>;
+
+// Writes the file: signature, header as given, the index in list order (road,
+// terrain, satellite, satellite with roads), then every cached tile as JPEG;
+// a tile that cannot be produced gets an empty image. The file appears under
+// fileName only when complete; on failure nothing is left behind, an existing
+// file is untouched and TMapDataError is thrown. header.EntryCount must equal
+// the number of listed tiles. A file that would pass maxFileSize bytes is
+// refused: before anything is created when the index alone is too large,
+// otherwise as soon as an image would cross it. A smaller limit than the
+// format's own only serves tests.
+void WriteMapData(const std::string& fileName, const TMapDataHeader& header,
+                  const std::array<std::vector<TMapTile>, MapTypeCount>& lists, const std::string& cacheDir,
+                  const TMapDataProgress& progress = {}, std::int64_t maxFileSize = MapDataMaxFileSize);
+
+// Read access to a map data file for the viewer and the CLI. Open validates
+// the header and the index before anything uses them; the file stays open
+// until Close, since images are read on demand.
+class TMapDataReader {
+public:
+    TMapDataReader() = default;
+    ~TMapDataReader();
+    TMapDataReader(const TMapDataReader&) = delete;
+    TMapDataReader& operator=(const TMapDataReader&) = delete;
+
+    // Empty on success; otherwise the message to show: MapDataMissingText,
+    // MapDataForeignText, or the system's text for a file it cannot open.
+    // A failed Open leaves the reader closed.
+    std::string Open(const std::string& fileName);
+    void Close();
+    bool IsOpen() const { return Fd >= 0; }
+
+    const TMapDataHeader& Header() const { return FileHeader; }
+    const std::vector<TMapDataEntry>& Entries() const { return Index; }
+    std::int64_t FileSize() const { return Size; }
+
+    // Position of the entry with this key, or -1. Does not rely on the index
+    // being sorted (the writer keeps plan order); a repeated key gives its first entry.
+    std::int64_t FindEntry(std::string_view key) const;
+
+    // Bytes from the entry's offset up to the next entry's offset or the end of file.
+    std::int64_t ImageSize(std::size_t index) const;
+    // The raw image bytes; nothing (with error set) for a bad index, an image
+    // over MaxImageBytes or a read failure. An empty image gives an empty vector.
+    std::optional<std::vector<std::uint8_t>> ImageBytes(std::size_t index, std::string* error = nullptr) const;
+    // The decoded tile; nothing for an empty image (a missing tile, error left
+    // empty) or for a failure (error set).
+    std::optional<TBitmap> ReadTileImage(std::size_t index, std::string* error = nullptr) const;
+
+    // No tile image is anywhere near this; a span beyond it is not read whole.
+    static constexpr std::int64_t MaxImageBytes = 64 << 20;
+
+private:
+    bool ReadAt(std::int64_t offset, std::uint8_t* out, std::size_t size, std::string* error) const;
+
+    int Fd = -1;
+    std::int64_t Size = 0;
+    TMapDataHeader FileHeader;
+    std::vector<TMapDataEntry> Index;
+    std::vector<std::int32_t> SortedKeys;  // entry positions in key order, for FindEntry
+};

@@ -1,0 +1,71 @@
+#include "MapdataTestSupport.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <png.h>
+#include <stdexcept>
+
+#include "TileImage.h"
+
+TBitmap MakeTilePicture(int seed, int width, int height) {
+    TBitmap b(width, height);
+    for (int y = 0; y < height; ++y) {
+        std::uint8_t* row = b.Row(y);
+        for (int x = 0; x < width; ++x) {
+            row[3 * x + 0] = std::uint8_t((x + seed * 37) & 0xFF);
+            row[3 * x + 1] = std::uint8_t((y + seed * 59) & 0xFF);
+            row[3 * x + 2] = std::uint8_t((seed * 91) & 0xFF);
+        }
+    }
+    return b;
+}
+
+std::vector<std::uint8_t> PngBytes(const TBitmap& picture) {
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    image.width = png_uint_32(picture.Width);
+    image.height = png_uint_32(picture.Height);
+    image.format = PNG_FORMAT_RGB;
+    png_alloc_size_t size = 0;
+    if (!png_image_write_to_memory(&image, nullptr, &size, 0, picture.Rgb.data(), 0, nullptr))
+        throw std::runtime_error("png size");
+    std::vector<std::uint8_t> out(size);
+    if (!png_image_write_to_memory(&image, out.data(), &size, 0, picture.Rgb.data(), 0, nullptr))
+        throw std::runtime_error("png write");
+    out.resize(size);
+    return out;
+}
+
+std::vector<std::uint8_t> JpegBytes(const TBitmap& picture) {
+    std::vector<std::uint8_t> out = EncodeJpeg(picture, 95);
+    if (out.empty()) throw std::runtime_error("jpeg encode");
+    return out;
+}
+
+std::vector<std::uint8_t> ReadBytes(const std::string& fileName) {
+    std::ifstream in(fileName, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void WriteBytes(const std::string& fileName, const std::vector<std::uint8_t>& bytes) {
+    std::ofstream out(fileName, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+    if (!out) throw std::runtime_error("cannot write " + fileName);
+}
+
+double MeanDifference(const TBitmap& a, const TBitmap& b) {
+    if (a.Width != b.Width || a.Height != b.Height || a.Rgb.size() != b.Rgb.size()) return 1e9;
+    double sum = 0;
+    for (std::size_t i = 0; i < a.Rgb.size(); ++i) sum += std::abs(int(a.Rgb[i]) - int(b.Rgb[i]));
+    return a.Rgb.empty() ? 0 : sum / double(a.Rgb.size());
+}
+
+std::vector<std::string> DirectoryNames(const std::filesystem::path& dir) {
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(dir)) names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
