@@ -1,0 +1,78 @@
+#include "AtlasDownLoad.h"
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QStyle>
+
+#include "AtlasApplication.h"
+
+namespace {
+
+constexpr int ClientWidth = 320;
+constexpr int ClientHeight = 196;
+
+QLineEdit* MakeReadOnlyField(QWidget* parent, const char* name, int top) {
+    auto* edit = new QLineEdit(parent);
+    edit->setObjectName(QString::fromLatin1(name));
+    edit->setReadOnly(true);
+    edit->setFocusPolicy(Qt::NoFocus);
+    edit->setGeometry(136, top, 168, 24);
+    return edit;
+}
+
+QLabel* MakeLabel(QWidget* parent, const char* name, const QString& text, int top, QLineEdit* buddy) {
+    auto* label = new QLabel(text, parent);
+    label->setObjectName(QString::fromLatin1(name));
+    label->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    label->setGeometry(8, top, 124, 24);
+    label->setBuddy(buddy);
+    buddy->setAccessibleName(text);
+    return label;
+}
+
+}  // namespace
+
+TAtlasDownLoadFM::TAtlasDownLoadFM(QWidget* parent)
+    : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint) {
+    setObjectName(QStringLiteral("AtlasDownLoadFM"));
+    setWindowTitle(QStringLiteral("地图数据"));
+    setFont(ProgramFont());
+    setFixedSize(ClientWidth, ClientHeight);
+
+    Edit1 = MakeReadOnlyField(this, "Edit1", 16);
+    Edit2 = MakeReadOnlyField(this, "Edit2", 50);
+    Edit3 = MakeReadOnlyField(this, "Edit3", 84);
+    Edit4 = MakeReadOnlyField(this, "Edit4", 118);
+    Label1 = MakeLabel(this, "Label1", QStringLiteral("地图缩放级别："), 16, Edit1);
+    Label2 = MakeLabel(this, "Label2", QStringLiteral("地图尺寸："), 50, Edit2);
+    Label3 = MakeLabel(this, "Label3", QStringLiteral("最大地图尺寸："), 84, Edit3);
+    Label4 = MakeLabel(this, "Label4", QStringLiteral("地图总块数："), 118, Edit4);
+
+    BitBtn1 = new QPushButton(style()->standardIcon(QStyle::SP_DialogOkButton), QStringLiteral("确定"), this);
+    BitBtn1->setObjectName(QStringLiteral("BitBtn1"));
+    BitBtn1->setGeometry(64, 154, 90, 30);
+    BitBtn1->setDefault(true);
+    BitBtn1->setAutoDefault(true);
+    BitBtn2 = new QPushButton(style()->standardIcon(QStyle::SP_DialogCancelButton), QStringLiteral("取消"), this);
+    BitBtn2->setObjectName(QStringLiteral("BitBtn2"));
+    BitBtn2->setGeometry(166, 154, 90, 30);
+    BitBtn2->setAutoDefault(false);
+
+    connect(BitBtn1, &QPushButton::clicked, this, &QDialog::accept);
+    connect(BitBtn2, &QPushButton::clicked, this, &QDialog::reject);
+}
+
+void TAtlasDownLoadFM::FillFields(const QString& levels, const QString& mapSize, const QString& maxMapSize,
+                                  const QString& tileTotal) {
+    Edit1->setText(levels);
+    Edit2->setText(mapSize);
+    Edit3->setText(maxMapSize);
+    Edit4->setText(tileTotal);
+}
+
+void TAtlasDownLoadFM::showEvent(QShowEvent* e) {
+    QDialog::showEvent(e);
+    CenterOnScreen(this);
+    BitBtn1->setFocus();
+}

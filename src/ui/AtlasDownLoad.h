@@ -1,0 +1,33 @@
+// TAtlasDownLoadFM: the confirmation dialog of a generation run. It shows the
+// plan's figures and answers OK or Cancel. Created once at start and reused;
+// its fields keep the previous run's texts until the next run overwrites them.
+#pragma once
+
+#include <QDialog>
+
+class QLabel;
+class QLineEdit;
+class QPushButton;
+
+class TAtlasDownLoadFM : public QDialog {
+public:
+    explicit TAtlasDownLoadFM(QWidget* parent = nullptr);
+
+    // Zoom level count, map size at the current zoom, at the maximum zoom, tiles of one type.
+    void FillFields(const QString& levels, const QString& mapSize, const QString& maxMapSize,
+                    const QString& tileTotal);
+
+    QLabel* Label1;
+    QLineEdit* Edit1;
+    QLabel* Label2;
+    QLineEdit* Edit2;
+    QLabel* Label3;
+    QLineEdit* Edit3;
+    QLabel* Label4;
+    QLineEdit* Edit4;
+    QPushButton* BitBtn1;  // OK, the default button
+    QPushButton* BitBtn2;  // Cancel
+
+protected:
+    void showEvent(QShowEvent* e) override;
+};

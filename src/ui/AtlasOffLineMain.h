@@ -1,0 +1,182 @@
+// TAtlasOffLineMainFM: the main window. The map view fills the left, the side
+// panel on the right holds the generation parameters, the position read-outs
+// and the buttons. The window keeps the generation parameters itself; the
+// view's zoom is a separate value that cxComboBox1 merely displays.
+// Everything here runs on the GUI thread.
+#pragma once
+
+#include <QComboBox>
+#include <QFileDialog>
+#include <QMainWindow>
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+
+#include "ProgramPaths.h"
+#include "Settings.h"
+
+class QCheckBox;
+class QFrame;
+class QLabel;
+class QLineEdit;
+class QProgressBar;
+class QPushButton;
+class QRadioButton;
+class QToolButton;
+class TAtlasClass;
+class TAtlasHelpFM;
+class TAtlasSetupFM;
+class TAtlasDownLoadFM;
+class TAtlasCheckDataFM;
+
+// The windows the main window opens. They are created after it (start-up
+// order) and live until the program ends; the main window does not own them.
+struct TAtlasWindows {
+    TAtlasHelpFM* AtlasHelpFM = nullptr;
+    TAtlasSetupFM* AtlasSetupFM = nullptr;
+    TAtlasDownLoadFM* AtlasDownLoadFM = nullptr;
+    TAtlasCheckDataFM* AtlasCheckDataFM = nullptr;
+};
+
+// A file dialog's fixed parameters; the filter is in Qt's syntax.
+struct TFileDialogParams {
+    QString Title;  // empty: the toolkit's default title
+    QString Filter;
+    QString DefaultSuffix;
+    QFileDialog::AcceptMode Mode = QFileDialog::AcceptOpen;
+};
+
+// Qt's own dialog (not the desktop's) so it behaves the same everywhere.
+std::unique_ptr<QFileDialog> MakeFileDialog(const TFileDialogParams& params, QWidget* parent);
+
+// A drop-down list that reports every closing of its list, chosen or not.
+class TZoomComboBox : public QComboBox {
+public:
+    using QComboBox::QComboBox;
+    std::function<void()> OnCloseUp;
+    void hidePopup() override;
+};
+
+class TAtlasOffLineMainFM : public QMainWindow {
+public:
+    // locations: where the settings file and the tile cache are (tests pass a temporary place).
+    explicit TAtlasOffLineMainFM(TDataLocations locations = DefaultDataLocations(), QWidget* parent = nullptr);
+    ~TAtlasOffLineMainFM() override;
+
+    void SetWindows(const TAtlasWindows& windows);
+
+    // A tile service that replaces the configured one once the settings are
+    // read, so that a demo or test run never reaches the public service.
+    void SetServerOverride(std::optional<TServerConfig> server) { ServerOverride = std::move(server); }
+
+    // Generation parameters and state, read by the generation run and the tests.
+    double CenterLon() const { return FCenterLon; }
+    double CenterLat() const { return FCenterLat; }
+    int CurrentZoom() const { return FCurrentZoom; }
+    int MaximumZoom() const { return FMaximumZoom; }
+    bool Shown() const { return FShown; }
+    TAtlasClass* MapView() const { return View.get(); }
+    const std::string& ProgramDir() const { return FProgramDir; }
+    const TDataLocations& DataLocations() const { return Locations; }
+
+    // File dialogs: save/open map data files, save/open map parameter files.
+    static const TFileDialogParams SaveDialog1;
+    static const TFileDialogParams OpenDialog1;
+    static const TFileDialogParams SaveDialog2;
+    static const TFileDialogParams OpenDialog2;
+
+    // Controls, named as designed.
+    QWidget* MapPanel;
+    QFrame* Panel1;
+    QLabel* Label1;
+    QLabel* Label2;
+    QLineEdit* cxMaskEdit1;
+    QLabel* Label3;
+    QLineEdit* cxMaskEdit2;
+    QLabel* Label4;
+    QLineEdit* cxMaskEdit3;
+    QLabel* Label10;
+    QLabel* Label11;
+    QLineEdit* cxMaskEdit4;
+    QLabel* Label12;
+    QLineEdit* cxMaskEdit5;
+    QLabel* Label5;
+    TZoomComboBox* cxComboBox1;
+    QToolButton* SpeedButton1;
+    QLabel* Label9;
+    QRadioButton* RadioButton1;
+    QRadioButton* RadioButton2;
+    QRadioButton* RadioButton3;
+    QRadioButton* RadioButton4;
+    QFrame* Panel2;
+    QLabel* Label6;
+    TZoomComboBox* cxComboBox2;
+    QLabel* Label7;
+    QCheckBox* CheckBox1;
+    QCheckBox* CheckBox2;
+    QCheckBox* CheckBox3;
+    QCheckBox* CheckBox4;
+    QFrame* Panel3;
+    QPushButton* BitBtn1;
+    QToolButton* SpeedButton2;
+    QToolButton* SpeedButton4;
+    QToolButton* SpeedButton5;
+    QLabel* Label8;
+    QProgressBar* Gauge1;
+    QToolButton* SpeedButton3;
+    QPushButton* BitBtn2;
+    QPushButton* BitBtn3;
+
+    // Handlers, named after the control and event.
+    void FormCreate();
+    void FormShow();
+    void FormDestroy();
+    void FormMouseWheel(QWheelEvent* e);
+    void OnShowGPS(QObject* sender, double longitude, double latitude, int userData);
+    void OnClickGPS(QObject* sender, double longitude, double latitude);
+    void RadioButton1Click();
+    void cxComboBox1PropertiesCloseUp();
+    void cxComboBox2PropertiesCloseUp();
+    void SpeedButton1Click();
+    void SpeedButton2Click();
+    void BitBtn1Click();
+    void SpeedButton3Click();
+    void SpeedButton4Click();
+    void SpeedButton5Click();
+    void BitBtn2Click();
+    void BitBtn3Click();
+
+protected:
+    bool event(QEvent* e) override;
+    void showEvent(QShowEvent* e) override;
+    void wheelEvent(QWheelEvent* e) override;
+    bool eventFilter(QObject* watched, QEvent* e) override;
+
+private:
+    void BuildPanel();
+    void FitToWorkArea();
+    void PlaceBottomButtons();
+    void ShowZoom(QComboBox* combo, int zoom);
+
+    TDataLocations Locations;
+    std::optional<TServerConfig> ServerOverride;
+    TAtlasWindows Windows;
+
+    double FCenterLon = 0.0;
+    double FCenterLat = 0.0;
+    std::string FProgramDir;
+    bool FShown = false;
+    int FCurrentZoom = 5;
+    int FMaximumZoom = 5;
+    // The generation run's state; the tile lists and the header snapshot
+    // (TGenerationPlan) join here with the run.
+    std::int32_t Remaining = 0;
+    bool GenActive = false;
+    std::array<std::uint8_t, 19> Reserved{};  // carried for the map parameter file
+
+    bool InFormMouseWheel = false;  // the wheel copy sent to the view must not come back here
+    std::unique_ptr<TAtlasClass> View;
+};

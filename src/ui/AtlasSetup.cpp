@@ -1,0 +1,217 @@
+#include "AtlasSetup.h"
+
+#include <QComboBox>
+#include <QGroupBox>
+#include <QGuiApplication>
+#include <QIcon>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPainter>
+#include <QPixmap>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QRegularExpressionValidator>
+#include <QScreen>
+#include <QStyle>
+#include <QToolButton>
+
+#include "AtlasAppType.h"
+#include "NumberFormat.h"
+#include "Settings.h"
+
+namespace {
+
+// The fields' input rule as the window has always had it. It is looser than it
+// reads: '|' passes as a sign or separator, and at least two digits are needed
+// before the text is complete. Whatever slips through is refused on writing.
+const char* const FieldPattern = R"([+|-]?\d+?[\d|.]?\d+)";
+
+constexpr int OffsetBoxWidth = 273;
+constexpr int ZoomBoxWidth = 129;
+constexpr int BoxHeight = 89;
+constexpr int WriteButtonSide = 30;
+
+QFont SongFont() {
+    QFont font;
+    font.setFamilies({QStringLiteral("宋体"), QStringLiteral("SimSun"), QStringLiteral("Noto Serif CJK SC")});
+    font.setPixelSize(14);
+    return font;
+}
+
+// A small floppy-disk glyph; the style's save icon is empty on some platforms.
+QIcon WriteGlyph() {
+    QPixmap pm(20, 20);
+    pm.fill(Qt::transparent);
+    QPainter p(&pm);
+    p.setPen(QColor(40, 60, 120));
+    p.setBrush(QColor(70, 110, 190));
+    p.drawRect(2, 2, 15, 15);
+    p.setBrush(Qt::white);
+    p.drawRect(5, 3, 9, 5);
+    p.setBrush(QColor(200, 200, 200));
+    p.drawRect(5, 11, 9, 6);
+    return QIcon(pm);
+}
+
+}  // namespace
+
+TAtlasSetupFM::TAtlasSetupFM(QWidget* parent) : QDialog(parent) {
+    setObjectName(QStringLiteral("AtlasSetupFM"));
+    setWindowTitle(QStringLiteral("参数设置"));
+    setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowCloseButtonHint);
+    setFont(SongFont());
+    setFixedSize(602, 319);
+
+    auto makeBox = [this](const char* name, const QString& caption, int x, int y, int w) {
+        auto* box = new QGroupBox(caption, this);
+        box->setObjectName(QString::fromLatin1(name));
+        box->setGeometry(x, y, w, BoxHeight);
+        return box;
+    };
+    GroupBox2 = makeBox("GroupBox2", QStringLiteral("精度误差(道路交通图)"), 16, 8, OffsetBoxWidth);
+    GroupBox4 = makeBox("GroupBox4", QStringLiteral("精度误差(地形地貌图)"), 296, 8, OffsetBoxWidth);
+    GroupBox5 = makeBox("GroupBox5", QStringLiteral("精度误差(卫星图)"), 16, 104, OffsetBoxWidth);
+    GroupBox6 = makeBox("GroupBox6", QStringLiteral("精度误差(卫星道路图)"), 296, 104, OffsetBoxWidth);
+    GroupBox1 = makeBox("GroupBox1", QStringLiteral("初始位置"), 16, 208, OffsetBoxWidth);
+    GroupBox3 = makeBox("GroupBox3", QStringLiteral("初始放大倍数"), 296, 208, ZoomBoxWidth);
+
+    const QString lonOffset = QStringLiteral("经度误差：");
+    const QString latOffset = QStringLiteral("纬度误差：");
+    AddField(GroupBox2, 0, lonOffset, 3);
+    AddField(GroupBox2, 1, latOffset, 4);
+    AddField(GroupBox4, 0, lonOffset, 5);
+    AddField(GroupBox4, 1, latOffset, 6);
+    AddField(GroupBox5, 0, lonOffset, 7);
+    AddField(GroupBox5, 1, latOffset, 8);
+    AddField(GroupBox6, 0, lonOffset, 9);
+    AddField(GroupBox6, 1, latOffset, 10);
+    AddField(GroupBox1, 0, QStringLiteral("经度："), 1);
+    AddField(GroupBox1, 1, QStringLiteral("纬度："), 2);
+    cxMaskEdit1 = Fields[1];
+    cxMaskEdit2 = Fields[2];
+    cxMaskEdit3 = Fields[3];
+    cxMaskEdit4 = Fields[4];
+    cxMaskEdit5 = Fields[5];
+    cxMaskEdit6 = Fields[6];
+    cxMaskEdit7 = Fields[7];
+    cxMaskEdit8 = Fields[8];
+    cxMaskEdit9 = Fields[9];
+    cxMaskEdit10 = Fields[10];
+
+    cxComboBox2 = new QComboBox(GroupBox3);
+    cxComboBox2->setObjectName(QStringLiteral("cxComboBox2"));
+    cxComboBox2->setAccessibleName(QStringLiteral("初始放大倍数"));
+    for (int z = MinMapZoom; z <= MaxMapZoom; ++z) cxComboBox2->addItem(QString::number(z));
+    cxComboBox2->setCurrentText(QStringLiteral("5"));
+    cxComboBox2->setGeometry(12, 24, 70, 24);
+
+    SpeedButton1 = AddWriteButton(GroupBox2, "SpeedButton1");
+    SpeedButton4 = AddWriteButton(GroupBox4, "SpeedButton4");
+    SpeedButton5 = AddWriteButton(GroupBox5, "SpeedButton5");
+    SpeedButton6 = AddWriteButton(GroupBox6, "SpeedButton6");
+    SpeedButton2 = AddWriteButton(GroupBox1, "SpeedButton2");
+    SpeedButton3 = AddWriteButton(GroupBox3, "SpeedButton3");
+    connect(SpeedButton1, &QToolButton::clicked, this, &TAtlasSetupFM::SpeedButton1Click);
+    connect(SpeedButton2, &QToolButton::clicked, this, &TAtlasSetupFM::SpeedButton2Click);
+    connect(SpeedButton3, &QToolButton::clicked, this, &TAtlasSetupFM::SpeedButton3Click);
+    connect(SpeedButton4, &QToolButton::clicked, this, &TAtlasSetupFM::SpeedButton4Click);
+    connect(SpeedButton5, &QToolButton::clicked, this, &TAtlasSetupFM::SpeedButton5Click);
+    connect(SpeedButton6, &QToolButton::clicked, this, &TAtlasSetupFM::SpeedButton6Click);
+
+    BitBtn1 = new QPushButton(style()->standardIcon(QStyle::SP_DialogCloseButton), QStringLiteral("关闭"), this);
+    BitBtn1->setObjectName(QStringLiteral("BitBtn1"));
+    BitBtn1->setGeometry(472, 232, 89, 49);
+    connect(BitBtn1, &QPushButton::clicked, this, &QDialog::accept);
+
+    if (const QScreen* screen = QGuiApplication::primaryScreen())
+        move(screen->availableGeometry().center() - rect().center());
+}
+
+QLineEdit* TAtlasSetupFM::AddField(QGroupBox* box, int row, const QString& caption, int editNumber) {
+    const int y = 22 + row * 32;
+    auto* label = new QLabel(caption, box);
+    label->setGeometry(12, y, 76, 24);
+    auto* edit = new QLineEdit(box);
+    edit->setObjectName(QStringLiteral("cxMaskEdit%1").arg(editNumber));
+    edit->setGeometry(88, y, 130, 24);
+    edit->setFocusPolicy(Qt::ClickFocus);  // the fields are not tab stops
+    edit->setValidator(new QRegularExpressionValidator(QRegularExpression(QString::fromLatin1(FieldPattern)), edit));
+    label->setBuddy(edit);
+    edit->setAccessibleName(box->title() + QLatin1Char(' ') + caption);
+    Fields[editNumber] = edit;
+    return edit;
+}
+
+QToolButton* TAtlasSetupFM::AddWriteButton(QGroupBox* box, const char* name) {
+    auto* button = new QToolButton(box);
+    button->setObjectName(QString::fromLatin1(name));
+    button->setIcon(WriteGlyph());
+    button->setIconSize(QSize(20, 20));
+    button->setToolTip(QStringLiteral("写入设置参数"));
+    button->setAccessibleName(QStringLiteral("写入设置参数"));
+    button->setAutoRaise(true);
+    button->setGeometry(box->width() - WriteButtonSide - 8, BoxHeight - WriteButtonSide - 6, WriteButtonSide,
+                        WriteButtonSide);
+    return button;
+}
+
+void TAtlasSetupFM::FillFields() {
+    auto show = [this](int n, double v) { Fields[n]->setText(QString::fromStdString(FormatFixed(v, 8))); };
+    show(1, Settings.InitialLon);
+    show(2, Settings.InitialLat);
+    for (int i = 0; i < MapTypeCount; ++i) {
+        show(3 + 2 * i, Settings.Deltas[i].Lon);
+        show(4 + 2 * i, Settings.Deltas[i].Lat);
+    }
+    cxComboBox2->setCurrentText(QString::number(Settings.InitialZoom));
+}
+
+void TAtlasSetupFM::ShowError(const QString& text) {
+    QMessageBox::critical(this, windowTitle(), text, QMessageBox::Ok);
+}
+
+void TAtlasSetupFM::SpeedButton2Click() {
+    auto convert = [](QLineEdit* edit) {
+        const std::string text = edit->text().toStdString();
+        const auto v = ParseReal(text);
+        if (!v) throw TSettingsError(NotAFloatMessage(text));
+        return *v;
+    };
+    try {
+        // The longitude is taken as soon as it converts, even when the latitude
+        // then fails and nothing is written.
+        const double lon = convert(cxMaskEdit1);
+        Settings.InitialLon = lon;
+        const double lat = convert(cxMaskEdit2);
+        WriteInitialCenter(lon, lat);
+    } catch (const TSettingsError& e) {
+        ShowError(QString::fromStdString(e.what()));
+    }
+}
+
+void TAtlasSetupFM::SpeedButton3Click() {
+    // The list is fixed to 5..17, so its text always converts.
+    const auto zoom = ParseInt(cxComboBox2->currentText().toStdString());
+    if (!zoom) return;
+    try {
+        WriteInitialZoom(*zoom);
+    } catch (const TSettingsError& e) {
+        ShowError(QString::fromStdString(e.what()));
+    }
+}
+
+void TAtlasSetupFM::WriteOffsets(int typeIndex, QLineEdit* lonEdit, QLineEdit* latEdit) {
+    const std::string shown = ShownMapType ? ShownMapType() : MapTypeCode(0);
+    try {
+        ApplyDeltaCorrection(typeIndex, lonEdit->text().toStdString(), latEdit->text().toStdString(), shown);
+    } catch (const TSettingsError& e) {
+        ShowError(QString::fromStdString(e.what()));
+    }
+}
+
+void TAtlasSetupFM::SpeedButton1Click() { WriteOffsets(0, cxMaskEdit3, cxMaskEdit4); }
+void TAtlasSetupFM::SpeedButton4Click() { WriteOffsets(1, cxMaskEdit5, cxMaskEdit6); }
+void TAtlasSetupFM::SpeedButton5Click() { WriteOffsets(2, cxMaskEdit7, cxMaskEdit8); }
+void TAtlasSetupFM::SpeedButton6Click() { WriteOffsets(3, cxMaskEdit9, cxMaskEdit10); }

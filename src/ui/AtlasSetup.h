@@ -1,0 +1,69 @@
+// TAtlasSetupFM: the settings window. Each group of fields has its own write
+// button that stores the group in memory and in the settings file at once;
+// there is no OK or Cancel. Created once and reused; the opener calls
+// FillFields before each modal showing.
+#pragma once
+
+#include <QDialog>
+
+#include <functional>
+#include <string>
+
+class QComboBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QToolButton;
+
+class TAtlasSetupFM : public QDialog {
+public:
+    explicit TAtlasSetupFM(QWidget* parent = nullptr);
+
+    // Shows the present settings: reals fixed-point with 8 decimals, the zoom in decimal.
+    void FillFields();
+
+    // Type code of the map the main view shows; an offset write of that type
+    // also changes the active pair. Set by the main window.
+    std::function<std::string()> ShownMapType;
+
+    QGroupBox* GroupBox1;
+    QGroupBox* GroupBox2;
+    QGroupBox* GroupBox3;
+    QGroupBox* GroupBox4;
+    QGroupBox* GroupBox5;
+    QGroupBox* GroupBox6;
+    QLineEdit* cxMaskEdit1;
+    QLineEdit* cxMaskEdit2;
+    QLineEdit* cxMaskEdit3;
+    QLineEdit* cxMaskEdit4;
+    QLineEdit* cxMaskEdit5;
+    QLineEdit* cxMaskEdit6;
+    QLineEdit* cxMaskEdit7;
+    QLineEdit* cxMaskEdit8;
+    QLineEdit* cxMaskEdit9;
+    QLineEdit* cxMaskEdit10;
+    QComboBox* cxComboBox2;
+    QToolButton* SpeedButton1;
+    QToolButton* SpeedButton2;
+    QToolButton* SpeedButton3;
+    QToolButton* SpeedButton4;
+    QToolButton* SpeedButton5;
+    QToolButton* SpeedButton6;
+    QPushButton* BitBtn1;
+
+    void SpeedButton1Click();
+    void SpeedButton2Click();
+    void SpeedButton3Click();
+    void SpeedButton4Click();
+    void SpeedButton5Click();
+    void SpeedButton6Click();
+
+private:
+    QLineEdit* AddField(QGroupBox* box, int row, const QString& caption, int editNumber);
+    QToolButton* AddWriteButton(QGroupBox* box, const char* name);
+    void WriteOffsets(int typeIndex, QLineEdit* lonEdit, QLineEdit* latEdit);
+    void ShowError(const QString& text);
+
+    QLineEdit* Fields[11] = {};  // Fields[n] is cxMaskEditn
+};

@@ -1,0 +1,34 @@
+// Program start-up: the application, the five windows (each created once, in
+// this order) and the message loop. Only the main window is shown; closing it
+// ends the program.
+#include <curl/curl.h>
+
+#include <memory>
+
+#include "AtlasApplication.h"
+#include "AtlasCheckData.h"
+#include "AtlasDownLoad.h"
+#include "AtlasHelp.h"
+#include "AtlasOffLineMain.h"
+#include "AtlasSetup.h"
+
+int main(int argc, char** argv) {
+    // Before any worker thread exists: curl's global set-up is not thread-safe.
+    if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) return 1;
+    int status = 0;
+    {
+        TAtlasApplication app(argc, argv);
+        // Destroyed in reverse order; the main window, whose view owns the
+        // download workers, goes last of all.
+        auto mainForm = std::make_unique<TAtlasOffLineMainFM>();
+        auto helpForm = std::make_unique<TAtlasHelpFM>(mainForm.get());
+        auto setupForm = std::make_unique<TAtlasSetupFM>(mainForm.get());
+        auto downLoadForm = std::make_unique<TAtlasDownLoadFM>(mainForm.get());
+        auto checkDataForm = std::make_unique<TAtlasCheckDataFM>(mainForm.get());
+        mainForm->SetWindows({helpForm.get(), setupForm.get(), downLoadForm.get(), checkDataForm.get()});
+        mainForm->show();
+        status = app.exec();
+    }
+    curl_global_cleanup();
+    return status;
+}
