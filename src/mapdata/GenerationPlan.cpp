@@ -104,9 +104,9 @@ void TGenerationPlan::AddTile(char typeCode, std::int32_t zoom, std::int32_t x, 
     ++LooseTiles[t];
 }
 
-bool TGenerationPlan::MarkTileDone(char typeCode, std::int32_t zoom, std::int32_t x, std::int32_t y) {
+TMapTile* TGenerationPlan::FirstPending(char typeCode, std::int32_t zoom, std::int32_t x, std::int32_t y) {
     const int t = MapTypeIndex(typeCode);
-    if (t < 0) return false;
+    if (t < 0) return nullptr;
     TTileList& list = Lists[t];
     if (LooseTiles[t] == 0) {
         // The list is the segments back to back, and within a segment each
@@ -117,23 +117,25 @@ bool TGenerationPlan::MarkTileDone(char typeCode, std::int32_t zoom, std::int32_
                 continue;
             const std::size_t i = s.Start + std::size_t((std::int64_t(x) - s.Rect.Left) * s.Rect.Height() +
                                                         (std::int64_t(y) - s.Rect.Top));
-            if (!list[i].Done) {
-                list[i].Done = true;
-                ++DoneCount;
-                return true;
-            }
+            if (!list[i].Done) return &list[i];
         }
-        return false;
+        return nullptr;
     }
-    for (TMapTile& tile : list) {
-        if (tile.Done) continue;
-        if (tile.Zoom == zoom && tile.X == x && tile.Y == y) {
-            tile.Done = true;
-            ++DoneCount;
-            return true;
-        }
-    }
-    return false;
+    for (TMapTile& tile : list)
+        if (!tile.Done && tile.Zoom == zoom && tile.X == x && tile.Y == y) return &tile;
+    return nullptr;
+}
+
+bool TGenerationPlan::MarkTileDone(char typeCode, std::int32_t zoom, std::int32_t x, std::int32_t y) {
+    TMapTile* tile = FirstPending(typeCode, zoom, x, y);
+    if (!tile) return false;
+    tile->Done = true;
+    ++DoneCount;
+    return true;
+}
+
+bool TGenerationPlan::IsTilePending(char typeCode, std::int32_t zoom, std::int32_t x, std::int32_t y) const {
+    return const_cast<TGenerationPlan*>(this)->FirstPending(typeCode, zoom, x, y) != nullptr;
 }
 
 bool TGenerationPlan::SetDone(int typeIndex, std::size_t index) {

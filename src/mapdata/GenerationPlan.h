@@ -88,6 +88,8 @@ public:
     // Marks the first not-done entry with this address; false when there is
     // none (a repeat, a tile outside the plan, an unknown type code).
     bool MarkTileDone(char typeCode, std::int32_t zoom, std::int32_t x, std::int32_t y);
+    // The address has a planned entry that is not done yet.
+    bool IsTilePending(char typeCode, std::int32_t zoom, std::int32_t x, std::int32_t y) const;
     // Marks one entry by position (a tile found in the cache when requested);
     // false when it was done already or the position does not exist.
     bool SetDone(int typeIndex, std::size_t index);
@@ -120,6 +122,8 @@ private:
         TTileRect Rect;
         std::size_t Start = 0;
     };
+
+    TMapTile* FirstPending(char typeCode, std::int32_t zoom, std::int32_t x, std::int32_t y);
 
     std::array<TTileList, MapTypeCount> Lists;
     std::array<std::vector<TZoomSegment>, MapTypeCount> Segments;

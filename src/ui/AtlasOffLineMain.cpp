@@ -2,6 +2,7 @@
 
 #include <QAbstractItemView>
 #include <QCheckBox>
+#include <QCloseEvent>
 #include <QCoreApplication>
 #include <QFrame>
 #include <QHBoxLayout>
@@ -334,7 +335,23 @@ bool TAtlasOffLineMainFM::event(QEvent* e) {
         PlaceBottomButtons();
         return true;
     }
+    if (e->type() == QEvent::Type(WM_GENTILESAVED)) {
+        WMGenTileSaved(static_cast<TTileNoticeEvent*>(e)->Path);
+        return true;
+    }
+    if (e->type() == QEvent::Type(WM_GENTILEFAILED)) {
+        WMGenTileFailed(static_cast<TTileNoticeEvent*>(e)->Path);
+        return true;
+    }
     return QMainWindow::event(e);
+}
+
+void TAtlasOffLineMainFM::closeEvent(QCloseEvent* e) {
+    if (CloseDuringRun()) {
+        e->ignore();
+        return;
+    }
+    QMainWindow::closeEvent(e);
 }
 
 bool TAtlasOffLineMainFM::eventFilter(QObject* watched, QEvent* e) {
@@ -425,14 +442,6 @@ void TAtlasOffLineMainFM::SpeedButton1Click() {
 void TAtlasOffLineMainFM::SpeedButton2Click() {
     if (Windows.AtlasHelpFM) Windows.AtlasHelpFM->exec();
 }
-
-void TAtlasOffLineMainFM::BitBtn1Click() {}
-
-void TAtlasOffLineMainFM::SpeedButton3Click() {}
-
-void TAtlasOffLineMainFM::SpeedButton4Click() {}
-
-void TAtlasOffLineMainFM::SpeedButton5Click() {}
 
 void TAtlasOffLineMainFM::BitBtn2Click() {
     if (!Windows.AtlasSetupFM) return;

@@ -14,7 +14,11 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <set>
+#include <tuple>
 
+#include "GenerationPlan.h"
+#include "MapDataFile.h"
 #include "ProgramPaths.h"
 #include "Settings.h"
 
@@ -149,17 +153,39 @@ public:
     void BitBtn2Click();
     void BitBtn3Click();
 
+    // The generation run and the map parameter files.
+    void RequestTiles();
+    void StopGeneration();
+    void WriteMapData(const std::string& fileName);
+    void WMGenTileSaved(const std::string& path);
+    void WMGenTileFailed(const std::string& path);
+    void SaveParamFile(const QString& fileName);
+    void OpenParamFile(const QString& fileName);
+
+    // Run state, for the tests.
+    const TGenerationPlan& RunPlan() const { return Plan; }
+    const TMapDataHeader& RunSnapshot() const { return RunHeader; }
+    std::int64_t RemainingTiles() const { return Remaining; }
+    bool IsRunActive() const { return RunActive; }
+    const std::array<std::uint8_t, 19>& ReservedBytes() const { return Reserved; }
+
 protected:
     bool event(QEvent* e) override;
     void showEvent(QShowEvent* e) override;
     void wheelEvent(QWheelEvent* e) override;
     bool eventFilter(QObject* watched, QEvent* e) override;
+    void closeEvent(QCloseEvent* e) override;
 
 private:
     void BuildPanel();
     void FitToWorkArea();
     void PlaceBottomButtons();
     void ShowZoom(QComboBox* combo, int zoom);
+    void ShowMessage(const QString& text);
+    std::array<bool, MapTypeCount> IncludedTypes() const;
+    void RunDownloadAndWrite(const TGenerationParams& params);
+    // True when a run is under way: it is stopped and the window closes after its clean-up.
+    bool CloseDuringRun();
 
     TDataLocations Locations;
     std::optional<TServerConfig> ServerOverride;
@@ -171,10 +197,16 @@ private:
     bool FShown = false;
     int FCurrentZoom = 5;
     int FMaximumZoom = 5;
-    // The generation run's state; the tile lists and the header snapshot
-    // (TGenerationPlan) join here with the run.
-    std::int32_t Remaining = 0;
-    bool GenActive = false;
+    // The generation run: its four tile lists, the header snapshot, the
+    // outstanding-tile counter (64-bit: plans can pass 2^31 tiles) and the
+    // tiles every attempt failed for.
+    TGenerationPlan Plan;
+    TMapDataHeader RunHeader;
+    std::int64_t Remaining = 0;
+    bool GenActive = false;   // saved-tile notices are counted
+    bool RunActive = false;   // BitBtn1Click is under way
+    bool CloseRequested = false;
+    std::set<std::tuple<char, int, int, int>> FailedTiles;
     std::array<std::uint8_t, 19> Reserved{};  // carried for the map parameter file
 
     bool InFormMouseWheel = false;  // the wheel copy sent to the view must not come back here

@@ -1,0 +1,271 @@
+// The main window's generation run and its map parameter files: the generate
+// button, the wait for the downloads, the cancel button, writing the map data
+// file, and saving and restoring the generation parameters.
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QThread>
+#include <QToolButton>
+
+#include <filesystem>
+
+#include "AtlasApplication.h"
+#include "AtlasClass.h"
+#include "AtlasDownLoad.h"
+#include "AtlasOffLineMain.h"
+#include "MapParamFile.h"
+#include "NumberFormat.h"
+#include "TileCache.h"
+
+namespace {
+
+QString Text(const char* utf8) { return QString::fromUtf8(utf8); }
+
+// Restores what a run changed on every way out of it, also when an error is raised.
+class TRunCleanup {
+public:
+    explicit TRunCleanup(std::function<void()> cleanup) : Cleanup(std::move(cleanup)) {}
+    ~TRunCleanup() { Cleanup(); }
+    TRunCleanup(const TRunCleanup&) = delete;
+    TRunCleanup& operator=(const TRunCleanup&) = delete;
+
+private:
+    std::function<void()> Cleanup;
+};
+
+}  // namespace
+
+void TAtlasOffLineMainFM::ShowMessage(const QString& text) {
+    QMessageBox box(QMessageBox::NoIcon, windowTitle(), text, QMessageBox::Ok, this);
+    box.setObjectName(QStringLiteral("MessageBox"));
+    box.exec();
+}
+
+std::array<bool, MapTypeCount> TAtlasOffLineMainFM::IncludedTypes() const {
+    return {CheckBox1->isChecked(), CheckBox2->isChecked(), CheckBox3->isChecked(), CheckBox4->isChecked()};
+}
+
+void TAtlasOffLineMainFM::BitBtn1Click() {
+    // One run at a time: the button stays usable during a run but is ignored.
+    if (RunActive) return;
+    if (FMaximumZoom < FCurrentZoom) {
+        ShowMessage(Text("最大放大倍数小于当前放大倍数。"));
+        return;
+    }
+    const auto included = IncludedTypes();
+    if (!included[0] && !included[1] && !included[2] && !included[3]) {
+        ShowMessage(Text("没有选择包含的地图类型。"));
+        return;
+    }
+    TGenerationParams params;
+    params.CenterLon = FCenterLon;
+    params.CenterLat = FCenterLat;
+    params.CurrentZoom = FCurrentZoom;
+    params.MaxZoom = FMaximumZoom;
+    params.Included = included;
+    RunHeader = SnapshotHeader(params, Settings.Deltas);
+
+    const TPlanFigures figures = PlanFigures(params);
+    Remaining = figures.TotalTiles;
+    if (Windows.AtlasDownLoadFM) {
+        Windows.AtlasDownLoadFM->FillFields(QString::number(figures.LevelCount), QString::fromStdString(figures.MapSize),
+                                            QString::fromStdString(figures.MaxMapSize),
+                                            QString::number(figures.TotalTiles));
+        if (Windows.AtlasDownLoadFM->exec() != QDialog::Accepted) return;
+    }
+    if (!PlanFitsMapDataFile(PlannedEntryCount(params))) {
+        ShowMessage(Text("地图数据太大，无法保存为一个地图数据文件，请减少最大放大倍数或包含的地图类型。"));
+        return;
+    }
+
+    RunActive = true;
+    GenActive = true;
+    if (View) View->SetTileNoticeRouting(true, this, WM_GENTILESAVED);
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    TRunCleanup cleanup([this] {
+        Label8->hide();
+        Gauge1->hide();
+        SpeedButton3->hide();
+        Gauge1->setValue(50);
+        if (View) View->SetTileNoticeRouting(false, nullptr, 0);
+        Plan.FreeListItems();
+        FailedTiles.clear();
+        QApplication::restoreOverrideCursor();
+        RunActive = false;
+        if (CloseRequested) QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
+    });
+    try {
+        RunDownloadAndWrite(params);
+    } catch (const std::exception& e) {
+        // Reported like any error that escapes a handler; the clean-up above still runs.
+        TAtlasApplication::ShowErrorBox(QString::fromUtf8(e.what()));
+    }
+}
+
+void TAtlasOffLineMainFM::RunDownloadAndWrite(const TGenerationParams& params) {
+    Plan.Build(params, RunHeader);
+    Remaining = Plan.TotalCount();
+    const std::int64_t total = RunHeader.EntryCount;
+    if (Remaining <= 0) return;
+
+    Label8->show();
+    Gauge1->show();
+    SpeedButton3->show();
+    Gauge1->setValue(0);
+    RequestTiles();
+    while (Remaining > 0) {
+        QThread::msleep(100);
+        Gauge1->setValue(ProgressPercent(Remaining, total));
+        QCoreApplication::processEvents();
+    }
+    Gauge1->setValue(100);
+    if (CloseRequested) return;
+    if (!FailedTiles.empty() && GenActive) {
+        StopGeneration();
+        ShowMessage(Text("有 %1 块地图下载失败，地图数据未生成。").arg(FailedTiles.size()));
+        return;
+    }
+    if (!Plan.AllTilesDone()) {
+        ShowMessage(Text("地图下载过程被取消。"));
+        return;
+    }
+    StopGeneration();
+
+    auto dialog = MakeFileDialog(SaveDialog1, this);
+    if (dialog->exec() != QDialog::Accepted || dialog->selectedFiles().isEmpty()) return;
+    const QString fileName = dialog->selectedFiles().first();
+    dialog.reset();
+    QCoreApplication::processEvents();
+    WriteMapData(fileName.toStdString());
+    ShowMessage(Text("地图生成操作完成"));
+}
+
+void TAtlasOffLineMainFM::RequestTiles() {
+    if (!View) return;
+    for (int t = 0; t < MapTypeCount; ++t) {
+        const auto& list = Plan.List(t);
+        const std::string code = MapTypeCode(t);
+        for (std::size_t i = 0; i < list.size(); ++i) {
+            if (View->RequestGenTile(list[i].Zoom, list[i].X, list[i].Y, code) && Plan.SetDone(t, i)) --Remaining;
+        }
+    }
+}
+
+void TAtlasOffLineMainFM::WriteMapData(const std::string& fileName) {
+    // The window keeps repainting while the file is written; the cancel button
+    // has no meaning any more.
+    SpeedButton3->hide();
+    Gauge1->setValue(0);
+    ::WriteMapData(fileName, RunHeader, Plan.AllLists(), Locations.CacheDir,
+                   [this](std::int64_t done, std::int64_t total) {
+                       Gauge1->setValue(total > 0 ? int(done * 100 / total) : 100);
+                       QCoreApplication::processEvents();
+                   });
+    Gauge1->setValue(100);
+}
+
+void TAtlasOffLineMainFM::StopGeneration() {
+    GenActive = false;
+    if (View) View->StopGenWorkers();
+}
+
+void TAtlasOffLineMainFM::SpeedButton3Click() {
+    if (View) {
+        GenActive = false;
+        View->StopGenWorkers();
+    }
+    Remaining = 0;
+}
+
+void TAtlasOffLineMainFM::WMGenTileSaved(const std::string& path) {
+    if (!GenActive) return;
+    const TTileAddress a = ParseTileFileName(path);
+    const char code = a.TypeCode.empty() ? '?' : a.TypeCode[0];
+    if (!Plan.MarkTileDone(code, a.Zoom, a.X, a.Y)) return;
+    // A tile one worker gave up on may still arrive through another.
+    if (FailedTiles.erase({code, a.Zoom, a.X, a.Y}) == 0) --Remaining;
+}
+
+void TAtlasOffLineMainFM::WMGenTileFailed(const std::string& path) {
+    if (!GenActive) return;
+    const TTileAddress a = ParseTileFileName(path);
+    const char code = a.TypeCode.empty() ? '?' : a.TypeCode[0];
+    if (!Plan.IsTilePending(code, a.Zoom, a.X, a.Y)) return;
+    if (FailedTiles.insert({code, a.Zoom, a.X, a.Y}).second) --Remaining;
+}
+
+bool TAtlasOffLineMainFM::CloseDuringRun() {
+    if (!RunActive) return false;
+    // The run is stopped first; the window closes once its clean-up has run.
+    CloseRequested = true;
+    if (GenActive) SpeedButton3Click();
+    Remaining = 0;
+    return true;
+}
+
+void TAtlasOffLineMainFM::SpeedButton4Click() {
+    auto dialog = MakeFileDialog(SaveDialog2, this);
+    if (dialog->exec() != QDialog::Accepted || dialog->selectedFiles().isEmpty()) return;
+    SaveParamFile(dialog->selectedFiles().first());
+}
+
+void TAtlasOffLineMainFM::SpeedButton5Click() {
+    auto dialog = MakeFileDialog(OpenDialog2, this);
+    if (dialog->exec() != QDialog::Accepted || dialog->selectedFiles().isEmpty()) return;
+    OpenParamFile(dialog->selectedFiles().first());
+}
+
+void TAtlasOffLineMainFM::SaveParamFile(const QString& fileName) {
+    const std::string name = fileName.toStdString();
+    std::error_code ec;
+    if (std::filesystem::exists(name, ec)) {
+        QMessageBox box(QMessageBox::Question, Text("提示"), Text("文件已经存在是否要继续?"),
+                        QMessageBox::Yes | QMessageBox::No, this);
+        box.setObjectName(QStringLiteral("OverwriteQuestion"));
+        if (box.exec() != QMessageBox::Yes) return;
+    }
+    TMapParamData data;
+    data.CurrentZoom = FCurrentZoom;
+    data.MaxZoom = FMaximumZoom;
+    if (View) data.TileRect = View->TileRect();
+    data.CenterLon = FCenterLon;
+    data.CenterLat = FCenterLat;
+    data.Reserved = Reserved;
+    data.Included = IncludedTypes();
+    try {
+        SaveMapParamFile(name, data);
+    } catch (const std::exception& e) {
+        TAtlasApplication::ShowErrorBox(QString::fromUtf8(e.what()));
+    }
+}
+
+void TAtlasOffLineMainFM::OpenParamFile(const QString& fileName) {
+    TMapParamData data;
+    if (const std::string error = LoadMapParamFile(fileName.toStdString(), data); !error.empty()) {
+        ShowMessage(QString::fromStdString(error));
+        return;
+    }
+    FCurrentZoom = data.CurrentZoom;
+    FMaximumZoom = data.MaxZoom;
+    FCenterLon = data.CenterLon;
+    FCenterLat = data.CenterLat;
+    Reserved = data.Reserved;
+    CheckBox1->setChecked(data.Included[0]);
+    CheckBox2->setChecked(data.Included[1]);
+    CheckBox3->setChecked(data.Included[2]);
+    CheckBox4->setChecked(data.Included[3]);
+    ShowZoom(cxComboBox1, FCurrentZoom);
+    ShowZoom(cxComboBox2, FMaximumZoom);
+    cxMaskEdit1->setText(QString::fromStdString(FormatReal(FCenterLon)));
+    cxMaskEdit2->setText(QString::fromStdString(FormatReal(FCenterLat)));
+    if (View) {
+        // The stored rectangle is not applied: centring replaces it at once anyway.
+        View->SetMapZoom(FCurrentZoom);
+        View->SetCenter(FCenterLon, FCenterLat);
+    }
+}
