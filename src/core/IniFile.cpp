@@ -1,11 +1,9 @@
 #include "IniFile.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include "AtomicFile.h"
 
-#include <cerrno>
-#include <cstdio>
+#include <sys/stat.h>
+
 #include <fstream>
 #include <sstream>
 #include <vector>
@@ -125,26 +123,15 @@ bool TIniFile::WriteString(const std::string& section, const std::string& key, c
 bool WriteFileAtomically(const std::filesystem::path& path, const std::string& data) {
     // A file marked read-only is refused, as the rename would otherwise replace it.
     struct stat old {};
-    const bool exists = ::stat(path.c_str(), &old) == 0;
-    if (exists && (old.st_mode & S_IWUSR) == 0) return false;
-    const std::filesystem::path dir = path.has_parent_path() ? path.parent_path() : std::filesystem::path(".");
+    if (::stat(path.c_str(), &old) == 0 && (old.st_mode & S_IWUSR) == 0) return false;
     std::error_code ec;
-    std::filesystem::create_directories(dir, ec);  // the fallback location may not exist yet
-    std::string tmpl = (dir / ("." + path.filename().string() + ".XXXXXX")).string();
-    const int fd = ::mkstemp(tmpl.data());
-    if (fd < 0) return false;
-    bool ok = true;
-    size_t written = 0;
-    while (ok && written < data.size()) {
-        const ssize_t n = ::write(fd, data.data() + written, data.size() - written);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) ok = false;
-        else written += size_t(n);
+    if (path.has_parent_path()) std::filesystem::create_directories(path.parent_path(), ec);  // fallback location
+    try {
+        TAtomicFile file(path.string());
+        file.Write(data.data(), data.size());
+        file.Commit();
+        return true;
+    } catch (const TFileError&) {
+        return false;
     }
-    // Keep the permissions of the file being replaced (mkstemp makes it 0600).
-    ::fchmod(fd, exists ? (old.st_mode & 07777) : 0644);
-    if (::close(fd) != 0) ok = false;
-    if (ok && std::rename(tmpl.c_str(), path.c_str()) != 0) ok = false;
-    if (!ok) ::unlink(tmpl.c_str());
-    return ok;
 }

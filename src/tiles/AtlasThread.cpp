@@ -1,12 +1,11 @@
 #include "AtlasThread.h"
 
 #include <curl/curl.h>
-#include <unistd.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <memory>
 
+#include "AtomicFile.h"
 #include "TileCache.h"
 
 namespace fs = std::filesystem;
@@ -70,8 +69,6 @@ TCurlHeaders AppendHeader(TCurlHeaders list, const std::string& line) {
     list.release();
     return TCurlHeaders(grown, &curl_slist_free_all);
 }
-
-std::atomic<unsigned> TempCounter{0};
 
 }  // namespace
 
@@ -278,23 +275,18 @@ bool TAtlasThread::FetchTile(const TMapParam& request, std::string& path) {
     return true;
 }
 
-// Written beside the tile under a name that is no tile name, then renamed, so
-// that no reader and no later request ever sees a partial tile.
+// Written beside the tile under a name that is no tile name, synced and then
+// renamed, so that no reader, no later request and no crash ever leaves a
+// partial tile under the tile's name.
 bool TAtlasThread::SaveTile(const std::string& path, const std::vector<std::uint8_t>& body) {
-    const fs::path target(path);
-    const fs::path temp = target.parent_path() / ("." + target.filename().string() + "." + std::to_string(getpid()) +
-                                                  "-" + std::to_string(TempCounter.fetch_add(1)) + ".part");
-    std::FILE* file = std::fopen(temp.c_str(), "wbx");
-    if (!file) return false;
-    bool ok = std::fwrite(body.data(), 1, body.size(), file) == body.size();
-    ok = (std::fclose(file) == 0) && ok;
-    std::error_code ec;
-    if (ok) {
-        fs::rename(temp, target, ec);
-        ok = !ec;
+    try {
+        TAtomicFile file(path);
+        file.Write(body.data(), body.size());
+        file.Commit();
+        return true;
+    } catch (const TFileError&) {
+        return false;
     }
-    if (!ok) fs::remove(temp, ec);
-    return ok;
 }
 
 void TAtlasThread::RetryTile(const TMapParam& request) {

@@ -19,6 +19,7 @@
 #include <exception>
 #include <limits>
 
+#include "AtlasApplication.h"
 #include "NumberFormat.h"
 
 namespace {
@@ -27,13 +28,6 @@ constexpr int ClientWidth = 680;
 constexpr int ClientHeight = 552;
 constexpr int SidePanelWidth = 211;
 constexpr int MarkerSide = 20;
-
-QFont SongFont() {
-    QFont font;
-    font.setFamilies({QStringLiteral("宋体"), QStringLiteral("SimSun"), QStringLiteral("Noto Serif CJK SC")});
-    font.setPixelSize(14);
-    return font;
-}
 
 QPixmap MarkerPicture() {
     QPixmap pm(MarkerSide, MarkerSide);
@@ -75,7 +69,7 @@ TAtlasCheckDataFM::TAtlasCheckDataFM(QWidget* parent) : QDialog(parent) {
     setWindowTitle(QStringLiteral("查看地图数据"));
     setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowCloseButtonHint);
-    setFont(SongFont());
+    setFont(ProgramFont());
     setFixedSize(ClientWidth, ClientHeight);
 
     // Qt paints every widget through a back buffer, so the panel needs no

@@ -210,7 +210,7 @@ void TAtlasOffLineMainFM::BuildPanel() {
     BitBtn1->setObjectName(QStringLiteral("BitBtn1"));
     BitBtn1->setIconSize(QSize(24, 24));
     BitBtn1->setGeometry(8, 438, 204, 40);
-    SpeedButton2 = iconButton("SpeedButton2", QStyle::SP_DialogHelpButton, QStringLiteral("帮助"), 8, 486, 32);
+    SpeedButton2 = iconButton("SpeedButton2", QStyle::SP_MessageBoxQuestion, QStringLiteral("帮助"), 8, 486, 32);
     SpeedButton4 = iconButton("SpeedButton4", QStyle::SP_DialogSaveButton, QStringLiteral("保存地图参数"), 48, 486, 32);
     SpeedButton5 = iconButton("SpeedButton5", QStyle::SP_DialogOpenButton, QStringLiteral("打开地图参数"), 88, 486, 32);
 

@@ -17,6 +17,7 @@
 #include <QToolButton>
 
 #include "AtlasAppType.h"
+#include "AtlasApplication.h"
 #include "NumberFormat.h"
 #include "Settings.h"
 
@@ -31,13 +32,6 @@ constexpr int OffsetBoxWidth = 273;
 constexpr int ZoomBoxWidth = 129;
 constexpr int BoxHeight = 89;
 constexpr int WriteButtonSide = 30;
-
-QFont SongFont() {
-    QFont font;
-    font.setFamilies({QStringLiteral("宋体"), QStringLiteral("SimSun"), QStringLiteral("Noto Serif CJK SC")});
-    font.setPixelSize(14);
-    return font;
-}
 
 // A small floppy-disk glyph; the style's save icon is empty on some platforms.
 QIcon WriteGlyph() {
@@ -61,7 +55,7 @@ TAtlasSetupFM::TAtlasSetupFM(QWidget* parent) : QDialog(parent) {
     setWindowTitle(QStringLiteral("参数设置"));
     setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowCloseButtonHint);
-    setFont(SongFont());
+    setFont(ProgramFont());
     setFixedSize(602, 319);
 
     auto makeBox = [this](const char* name, const QString& caption, int x, int y, int w) {

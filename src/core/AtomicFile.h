@@ -9,25 +9,32 @@
 #include <memory>
 #include <string>
 
-#include "MapDataError.h"
+#include <stdexcept>
+
+// A failed file operation; what() names the file and the system's reason.
+class TFileError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
 
 class TAtomicFile {
 public:
-    // Creates the temporary file; throws TMapDataError with the cause.
+    // Creates the temporary file (with the mode of the file it will replace);
+    // throws TFileError with the cause.
     explicit TAtomicFile(std::string target);
     ~TAtomicFile();
     TAtomicFile(const TAtomicFile&) = delete;
     TAtomicFile& operator=(const TAtomicFile&) = delete;
 
     // Appends through a buffer; a block at least as large as the buffer goes
-    // out in one call. Throws TMapDataError.
+    // out in one call. Throws TFileError.
     void Write(const void* data, std::size_t size);
     // Overwrites bytes already written (the index patched at the end).
     void WriteAt(std::int64_t offset, const void* data, std::size_t size);
     // Bytes appended so far.
     std::int64_t Position() const { return Pos; }
 
-    // Flushes, syncs, closes and renames over the target. Throws TMapDataError;
+    // Flushes, syncs, closes and renames over the target. Throws TFileError;
     // after a failure the temporary file is gone and the target untouched.
     void Commit();
 

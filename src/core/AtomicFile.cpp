@@ -24,7 +24,7 @@ std::atomic<unsigned> TempSerial{0};
 }  // namespace
 
 TAtomicFile::TAtomicFile(std::string target) : Target(std::move(target)) {
-    if (Target.empty() || Target.back() == '/') throw TMapDataError("无法创建文件 \"" + Target + "\": 文件名无效");
+    if (Target.empty() || Target.back() == '/') throw TFileError("无法创建文件 \"" + Target + "\": 文件名无效");
     // Same directory as the target so that the final rename cannot cross file
     // systems; mode 0666 lets the umask decide, as for any new file.
     for (int attempt = 0; attempt < 100; ++attempt) {
@@ -34,13 +34,15 @@ TAtomicFile::TAtomicFile(std::string target) : Target(std::move(target)) {
         if (errno != EEXIST) {
             const int err = errno;
             Temp.clear();
-            throw TMapDataError("无法创建文件 \"" + Target + "\": " + ErrnoText(err));
+            throw TFileError("无法创建文件 \"" + Target + "\": " + ErrnoText(err));
         }
     }
     if (Fd < 0) {
         Temp.clear();
-        throw TMapDataError("无法创建文件 \"" + Target + "\": " + ErrnoText(EEXIST));
+        throw TFileError("无法创建文件 \"" + Target + "\": " + ErrnoText(EEXIST));
     }
+    struct stat old {};
+    if (::stat(Target.c_str(), &old) == 0) ::fchmod(Fd, old.st_mode & 07777);
     Buffer = std::make_unique<std::uint8_t[]>(BufferSize);
 }
 
@@ -50,7 +52,7 @@ TAtomicFile::~TAtomicFile() {
 }
 
 void TAtomicFile::Fail(const std::string& what, int err) const {
-    throw TMapDataError(what + " \"" + Target + "\": " + ErrnoText(err));
+    throw TFileError(what + " \"" + Target + "\": " + ErrnoText(err));
 }
 
 void TAtomicFile::WriteAll(std::int64_t offset, const std::uint8_t* data, std::size_t size) {
