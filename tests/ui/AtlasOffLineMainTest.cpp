@@ -326,13 +326,14 @@ TEST_F(MainWindowTest, SidePanelControlsCarryTheirDesignedNamesAndCaptions) {
         QWidget* c = found.front();
         EXPECT_EQ(c->parentWidget(), w->Panel1);
         EXPECT_EQ(c->isVisible(), row.Visible);
-        if (auto* l = qobject_cast<QLabel*>(c))
+        if (auto* l = qobject_cast<QLabel*>(c)) {
             EXPECT_EQ(l->text(), QString::fromUtf8(row.Text));
-        else if (auto* t = qobject_cast<QToolButton*>(c)) {
+        } else if (auto* t = qobject_cast<QToolButton*>(c)) {
             EXPECT_EQ(t->toolTip(), QString::fromUtf8(row.Text));
             EXPECT_EQ(t->accessibleName(), t->toolTip());
-        } else if (auto* b = qobject_cast<QAbstractButton*>(c))
+        } else if (auto* b = qobject_cast<QAbstractButton*>(c)) {
             EXPECT_EQ(b->text(), QString::fromUtf8(row.Text));
+        }
         // Nothing sticks out of the side panel.
         EXPECT_TRUE(QRect(QPoint(), w->Panel1->size()).contains(c->geometry()));
     }
