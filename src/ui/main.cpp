@@ -3,6 +3,9 @@
 // ends the program.
 #include <curl/curl.h>
 
+#include <QLibraryInfo>
+#include <QTranslator>
+
 #include <memory>
 
 #include "AtlasApplication.h"
@@ -18,6 +21,10 @@ int main(int argc, char** argv) {
     int status = 0;
     {
         TAtlasApplication app(argc, argv);
+        // The program speaks Chinese; Qt's own dialogs (file dialogs, message box buttons) follow.
+        QTranslator qtTexts;
+        if (qtTexts.load(QStringLiteral("qtbase_zh_CN"), QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+            app.installTranslator(&qtTexts);
         // Destroyed in reverse order; the main window, whose view owns the
         // download workers, goes last of all.
         auto mainForm = std::make_unique<TAtlasOffLineMainFM>();
