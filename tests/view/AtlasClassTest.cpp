@@ -49,6 +49,11 @@ protected:
     }
 };
 
+void ExpectLonLat(const TLonLat& got, const TLonLat& expected) {
+    EXPECT_DOUBLE_EQ(got.Lon, expected.Lon);
+    EXPECT_DOUBLE_EQ(got.Lat, expected.Lat);
+}
+
 // Processes events until pred holds; gives up after a generous while so a
 // broken worker fails the test instead of hanging it.
 template <class Pred>
@@ -95,15 +100,10 @@ protected:
     std::string TilePath(int zoom, int x, int y, const std::string& type = "m") const {
         return (CacheDir / TileFileName(type, zoom, x, y)).string();
     }
-    void WritePng(int zoom, int x, int y, QRgb colour) const {
+    // A tile of one colour, or of four quarters: top-left, top-right, bottom-left, bottom-right.
+    void WritePng(int zoom, int x, int y, QRgb tl, QRgb tr = 0, QRgb bl = 0, QRgb br = 0) const {
         QImage tile(256, 256, QImage::Format_RGB32);
-        tile.fill(colour);
-        ASSERT_TRUE(tile.save(QString::fromStdString(TilePath(zoom, x, y)), "PNG"));
-    }
-    // A parent tile whose four quarters differ: top-left, top-right, bottom-left, bottom-right.
-    void WriteQuarteredPng(int zoom, int x, int y) const {
-        QImage tile(256, 256, QImage::Format_RGB32);
-        const QRgb colours[4] = {Blue, Green, Yellow, Magenta};
+        const QRgb colours[4] = {tl, tr ? tr : tl, bl ? bl : tl, br ? br : tl};
         for (int py = 0; py < 256; ++py)
             for (int px = 0; px < 256; ++px) tile.setPixel(px, py, colours[(py / 128) * 2 + px / 128]);
         ASSERT_TRUE(tile.save(QString::fromStdString(TilePath(zoom, x, y)), "PNG"));
@@ -118,46 +118,24 @@ protected:
     TAtlasClass* View = nullptr;
 };
 
-// Initial geometry of the fixture's view at zoom 10: tiles 510..514 x 298..302, Origin (-240, -340).
-TEST_F(AtlasClassTest, StartsCentredOnTheSettingsPosition) {
-    MakeView(10);
-    EXPECT_EQ(View->TileRect(), (TTileRect{510, 298, 514, 302}));
-    EXPECT_EQ(View->State().Origin, (TViewPoint{-240, -340}));
-    EXPECT_EQ(View->MosaicWidget()->pos(), QPoint(-240, -340));
-    EXPECT_EQ(View->MosaicImage().size(), QSize(1280, 1280));
-    EXPECT_EQ(View->size(), QSize(800, 600));
-    EXPECT_EQ(View->MarkerWidget()->geometry(), QRect(389, 289, 23, 23));
-    EXPECT_EQ(View->accessibleName(), QStringLiteral("地图"));
-    EXPECT_EQ(View->MapType(), "m");
-    EXPECT_EQ(View->TileWorkerForTest()->TypeCode, "m");
-    // The read-only properties wait for the first report.
-    EXPECT_EQ(View->ImgWidth(), 0);
-    EXPECT_EQ(View->ImgCenterLon(), 0.0);
-    // The marker's crossing is red, its white is see-through.
-    const QImage marker = View->MarkerWidget()->grab().toImage();
-    EXPECT_EQ(marker.pixel(11, 3) | 0xFF000000u, Red);
-}
-
 TEST_F(AtlasClassTest, PaintsCachedTilesParentsQuartersAndPlaceholders) {
     WritePng(10, 512, 300, Red);
-    WriteQuarteredPng(9, 256, 150);  // parent of 512..513 x 300..301
+    WritePng(9, 256, 150, Blue, Green, Yellow, Magenta);  // parent of 512..513 x 300..301
     MakeView(10);
     TNoticeReceiver receiver;
     View->SetTileNoticeRouting(true, &receiver, WM_GENTILESAVED);
 
     EXPECT_EQ(MosaicPixel(2 * 256 + 10, 2 * 256 + 10), Red);
-    EXPECT_EQ(MosaicPixel(2 * 256 + 255, 2 * 256 + 255), Red);
     // (513, 300): top-right quarter of the parent, one pixel in; the first row and column stay white.
     EXPECT_EQ(MosaicPixel(3 * 256, 2 * 256), White);
+    EXPECT_EQ(MosaicPixel(3 * 256 + 1, 2 * 256), White);
     EXPECT_EQ(MosaicPixel(3 * 256 + 1, 2 * 256 + 1), Green);
     EXPECT_EQ(MosaicPixel(3 * 256 + 255, 2 * 256 + 255), Green);
-    EXPECT_EQ(MosaicPixel(3 * 256 + 1, 2 * 256), White);
     // (512, 301): bottom-left quarter; (513, 301): bottom-right.
     EXPECT_EQ(MosaicPixel(2 * 256 + 100, 3 * 256 + 100), Yellow);
     EXPECT_EQ(MosaicPixel(3 * 256 + 100, 3 * 256 + 100), Magenta);
     // (511, 299) has no parent file: the placeholder with its frame.
     EXPECT_EQ(MosaicPixel(256, 256), LoadingColour);
-    EXPECT_EQ(MosaicPixel(256 + 255, 256 + 128), LoadingColour);
     EXPECT_EQ(MosaicPixel(256 + 128, 256 + 128), White);
 
     // Every missing tile was requested once, the cached one never: each comes
@@ -178,8 +156,6 @@ TEST_F(AtlasClassTest, LoadingTileAtZoomFiveAndBlankSquaresOutsideTheGrid) {
     MakeView(5);
     ASSERT_EQ(View->TileRect(), (TTileRect{-2, 7, 2, 11}));
     const QImage& loading = View->LoadingTileImage();
-    EXPECT_EQ(loading.pixel(0, 0) | 0xFF000000u, LoadingColour);
-    EXPECT_EQ(loading.pixel(255, 255) | 0xFF000000u, LoadingColour);
     bool text = false;  // "Loading..." in the frame colour near (10, 10)
     for (int y = 10; y < 30 && !text; ++y)
         for (int x = 10; x < 90 && !text; ++x) text = (loading.pixel(x, y) | 0xFF000000u) == LoadingColour;
@@ -188,23 +164,17 @@ TEST_F(AtlasClassTest, LoadingTileAtZoomFiveAndBlankSquaresOutsideTheGrid) {
     EXPECT_EQ(MosaicPixel(2 * 256, 0), LoadingColour);
     // Tiles (-1, 7) and (-2, 8) lie outside: blank.
     EXPECT_EQ(MosaicPixel(256, 0), White);
-    EXPECT_EQ(MosaicPixel(0, 256), White);
     EXPECT_EQ(MosaicPixel(20, 256 + 20), White);
 }
 
 TEST_F(AtlasClassTest, UndecodableTilesLeaveTheirSquareAndUnrecognisedOnesCountAsMissing) {
-    struct Row {
-        const char* Name;
-        std::string Bytes;
-        bool ShowsParent;  // treated as missing: the parent's quarter appears
-    };
-    const Row rows[] = {
+    const struct { const char* Name; std::string Bytes; bool ShowsParent; } rows[] = {  // parent: treated as missing
         {"gif", std::string("GIF89a\x01\x00\x01\x00\x00\x00\x00;", 13), false},
         {"damaged png", std::string("\x89PNG\r\n\x1a\n\x00\x00\x00\x0dIHDRgarbage", 23), false},
         {"png letters only", std::string("xPNG not a picture"), false},
         {"unrecognised", std::string("hello, this is no image"), true},
     };
-    for (const Row& row : rows) {
+    for (const auto& row : rows) {
         SCOPED_TRACE(row.Name);
         WriteBytes(10, 511, 300, row.Bytes);
         WritePng(9, 255, 150, Blue);
@@ -240,131 +210,100 @@ TEST_F(AtlasClassTest, RoutedNoticesAreForwardedAndPaintNothing) {
     ASSERT_TRUE(WaitUntil([&] { return receiver.Has(WM_GENTILESAVED, saved) && receiver.Has(WM_GENTILEFAILED, failed); }));
     EXPECT_NE(MosaicPixel(4 * 256 + 128, 4 * 256 + 128), Blue);
 
-    // Routing off again: notices paint, failures are dropped.
+    // Routing off again: notices paint and nothing more is forwarded.
     View->SetTileNoticeRouting(false, nullptr, 0);
-    auto countOf = [&](const std::string& path) {
-        return std::count_if(receiver.Got.begin(), receiver.Got.end(), [&](const auto& n) { return n.second == path; });
-    };
+    const std::size_t forwarded = receiver.Got.size();
     View->PostNotice(WM_TILESAVED, saved);
     View->PostNotice(WM_TILEFAILED, failed);
     QCoreApplication::processEvents();
     EXPECT_EQ(MosaicPixel(4 * 256 + 128, 4 * 256 + 128), Blue);
-    EXPECT_EQ(countOf(saved), 1);
-    EXPECT_EQ(countOf(failed), 1);
+    EXPECT_EQ(receiver.Got.size(), forwarded);
 
-    // A receiver that is gone is not posted to.
-    auto* gone = new TNoticeReceiver;
+    auto* gone = new TNoticeReceiver;  // a receiver that is gone is not posted to (ASan would tell)
     View->SetTileNoticeRouting(true, gone, WM_GENTILESAVED);
     delete gone;
     View->PostNotice(WM_TILESAVED, saved);
     QCoreApplication::processEvents();
-    SUCCEED();
 }
 
-TEST_F(AtlasClassTest, LeftDragPansWithinTheStepLimitAndEndsWithAClick) {
+TEST_F(AtlasClassTest, ClicksReportThePointUnderTheCrossAndLeftDragPansWithinTheStepLimit) {
     MakeView(10);
     std::vector<int> userData;
-    int clicks = 0;
-    TLonLat clicked{};
+    std::vector<TLonLat> clicks;
     View->OnMapGPS = [&](QObject* sender, double, double, int data) {
         EXPECT_EQ(sender, View);
         userData.push_back(data);
     };
-    View->OnClickGPS = [&](QObject*, double lon, double lat) {
-        ++clicks;
-        clicked = {lon, lat};
-    };
+    View->OnClickGPS = [&](QObject*, double lon, double lat) { clicks.push_back({lon, lat}); };
     QWidget* mosaic = View->MosaicWidget();
+    QTest::mouseClick(mosaic, Qt::LeftButton, Qt::NoModifier, QPoint(300, 300));
+    QTest::mouseClick(mosaic, Qt::LeftButton, Qt::NoModifier, QPoint(900, 1000));
+    QTest::mouseClick(View->MarkerWidget(), Qt::LeftButton, Qt::NoModifier, QPoint(11, 11));
+    // The cross acts as the map beneath it: its press lands in mosaic coordinates.
+    EXPECT_EQ(View->State().DownPos, (TViewPoint{640, 640}));
+    QTest::mouseClick(mosaic, Qt::RightButton, Qt::NoModifier, QPoint(300, 300));  // not a click
+    EXPECT_EQ(View->State().DownPos, (TViewPoint{300, 300}));  // any button sets it
+    // A press on the cross released outside it is no click.
+    QTest::mousePress(View->MarkerWidget(), Qt::LeftButton, Qt::NoModifier, QPoint(11, 11));
+    QTest::mouseRelease(View->MarkerWidget(), Qt::LeftButton, Qt::NoModifier, QPoint(60, 11));
+    ASSERT_EQ(clicks.size(), 3u);
+    for (const TLonLat& c : clicks) ExpectLonLat(c, PixelToLonLat(10, 512 * 256 + 128, 300 * 256 + 128));
+
+    clicks.clear();
+    userData.clear();
     QTest::mousePress(mosaic, Qt::LeftButton, Qt::NoModifier, QPoint(500, 400));
-    EXPECT_EQ(View->State().DownPos, (TViewPoint{500, 400}));
     QTest::mouseMove(mosaic, QPoint(530, 390));
-    EXPECT_EQ(View->State().Origin, (TViewPoint{-210, -350}));
     EXPECT_EQ(mosaic->pos(), QPoint(-210, -350));
-    ASSERT_EQ(userData.size(), 1u);
-    EXPECT_EQ(userData[0], 400);
-    EXPECT_EQ(View->ImgWidth(), 1280);
-    EXPECT_EQ(View->CenterX(), 610);
-    EXPECT_EQ(View->CenterY(), 650);
-
+    EXPECT_EQ(userData, std::vector<int>{400});
+    EXPECT_EQ(QPoint(View->CenterX(), View->CenterY()), QPoint(610, 650));
     QTest::mouseMove(mosaic, QPoint(620, 400));  // 120 pixels from the press: ignored entirely
-    EXPECT_EQ(View->State().Origin, (TViewPoint{-210, -350}));
+    EXPECT_EQ(mosaic->pos(), QPoint(-210, -350));
     EXPECT_EQ(userData.size(), 1u);
-
     QTest::mouseRelease(mosaic, Qt::LeftButton, Qt::NoModifier, QPoint(620, 400));
-    EXPECT_EQ(clicks, 1);
-    const TLonLat centre = PixelToLonLat(10, 510 * 256 + 400 + 210, 298 * 256 + 300 + 350);
-    EXPECT_DOUBLE_EQ(clicked.Lon, centre.Lon);
-    EXPECT_DOUBLE_EQ(clicked.Lat, centre.Lat);
+    ASSERT_EQ(clicks.size(), 1u);
+    ExpectLonLat(clicks[0], PixelToLonLat(10, 510 * 256 + 400 + 210, 298 * 256 + 300 + 350));
 }
 
 TEST_F(AtlasClassTest, ModifiersOrOtherButtonsReportWithoutPanning) {
     MakeView(10);
     int reports = 0;
     View->OnMapGPS = [&](QObject*, double, double, int) { ++reports; };
-    struct Row { Qt::MouseButtons Buttons; Qt::KeyboardModifiers Modifiers; };
-    const Row rows[] = {
+    const std::pair<Qt::MouseButtons, Qt::KeyboardModifiers> rows[] = {
         {Qt::LeftButton, Qt::ControlModifier},
-        {Qt::LeftButton, Qt::ShiftModifier},
         {Qt::RightButton, Qt::NoModifier},
         {Qt::LeftButton | Qt::RightButton, Qt::NoModifier},
         {Qt::NoButton, Qt::NoModifier},
     };
     QWidget* mosaic = View->MosaicWidget();
     int expected = 0;
-    for (const Row& row : rows) {
+    for (const auto& [buttons, modifiers] : rows) {
         QMouseEvent press(QEvent::MouseButtonPress, QPointF(500, 400), mosaic->mapToGlobal(QPointF(500, 400)),
                           Qt::RightButton, Qt::RightButton, Qt::NoModifier);
         QApplication::sendEvent(mosaic, &press);
         QMouseEvent move(QEvent::MouseMove, QPointF(530, 390), mosaic->mapToGlobal(QPointF(530, 390)), Qt::NoButton,
-                         row.Buttons, row.Modifiers);
+                         buttons, modifiers);
         QApplication::sendEvent(mosaic, &move);
         EXPECT_EQ(View->State().Origin, (TViewPoint{-240, -340}));
         EXPECT_EQ(reports, ++expected);
     }
-    EXPECT_EQ(View->ImgHeight(), 1280);
-}
-
-TEST_F(AtlasClassTest, ClicksReportThePointUnderTheCross) {
-    MakeView(10);
-    std::vector<TLonLat> clicks;
-    View->OnClickGPS = [&](QObject*, double lon, double lat) { clicks.push_back({lon, lat}); };
-    QTest::mouseClick(View->MosaicWidget(), Qt::LeftButton, Qt::NoModifier, QPoint(300, 300));
-    QTest::mouseClick(View->MosaicWidget(), Qt::LeftButton, Qt::NoModifier, QPoint(900, 1000));
-    QTest::mouseClick(View->MarkerWidget(), Qt::LeftButton, Qt::NoModifier, QPoint(11, 11));
-    // The cross acts as the map beneath it: its press lands in mosaic coordinates.
-    EXPECT_EQ(View->State().DownPos, (TViewPoint{640, 640}));
-    QTest::mouseClick(View->MosaicWidget(), Qt::RightButton, Qt::NoModifier, QPoint(300, 300));  // not a click
-    EXPECT_EQ(View->State().DownPos, (TViewPoint{300, 300}));  // any button sets it
-    ASSERT_EQ(clicks.size(), 3u);
-    const TLonLat centre = PixelToLonLat(10, 512 * 256 + 128, 300 * 256 + 128);
-    for (const TLonLat& c : clicks) {
-        EXPECT_DOUBLE_EQ(c.Lon, centre.Lon);
-        EXPECT_DOUBLE_EQ(c.Lat, centre.Lat);
-    }
-    // A press on the cross released outside it is no click.
-    QTest::mousePress(View->MarkerWidget(), Qt::LeftButton, Qt::NoModifier, QPoint(11, 11));
-    QTest::mouseRelease(View->MarkerWidget(), Qt::LeftButton, Qt::NoModifier, QPoint(60, 11));
-    EXPECT_EQ(clicks.size(), 3u);
 }
 
 TEST_F(AtlasClassTest, WheelZoomsAboutThePointerOneStepPerEvent) {
     // Tile (102, 52) at zoom 10 centred: Left 100, Top 50, Origin (-300, -456);
-    // the up arrow then brings Origin to (-300, -200), the documented example.
+    // the up arrow then brings Origin to (-300, -200), the zoom example of the state tests.
     CentreOn(10, 26300, 13556);
-    struct Row { int Delta; int Zoom; TTileRect Rect; TViewPoint Origin; };
-    const Row rows[] = {
+    const struct { int Delta; int Zoom; TTileRect Rect; TViewPoint Origin; } rows[] = {
         {120, 11, {203, 102, 207, 105}, {-232, -188}},
         {15, 11, {203, 102, 207, 105}, {-232, -188}},  // a small delta is still a whole step
         {-120, 9, {49, 24, 52, 27}, {-206, -206}},
     };
-    for (const Row& row : rows) {
+    for (const auto& row : rows) {
         SCOPED_TRACE(row.Delta);
         MakeView(10);
         View->setFocus();
         QTest::keyClick(View, Qt::Key_Up);
         ASSERT_EQ(View->State().Origin, (TViewPoint{-300, -200}));
-        ASSERT_EQ(View->TileRect().Left, 100);
-        ASSERT_EQ(View->TileRect().Top, 50);
+        ASSERT_EQ(View->TileRect(), (TTileRect{100, 50, 104, 54}));
         std::vector<int> zooms;
         View->OnMapZoomChange = [&](QObject*, int zoom) { zooms.push_back(zoom); };
         // Qt hands a wheel turn over the mosaic on to the view, in view coordinates.
@@ -373,10 +312,8 @@ TEST_F(AtlasClassTest, WheelZoomsAboutThePointerOneStepPerEvent) {
                           Qt::NoScrollPhase, false);
         QApplication::sendEvent(View, &wheel);
         EXPECT_TRUE(wheel.isAccepted());
-        EXPECT_EQ(View->MapZoom(), row.Zoom);
         EXPECT_EQ(zooms, std::vector<int>{row.Zoom});
         EXPECT_EQ(View->TileRect(), row.Rect);
-        EXPECT_EQ(View->State().Origin, row.Origin);
         EXPECT_EQ(View->MosaicWidget()->pos(), QPoint(row.Origin.X, row.Origin.Y));
         EXPECT_EQ(View->MosaicImage().width(), int(row.Rect.Width() * 256));
         delete View;
@@ -399,7 +336,6 @@ TEST_F(AtlasClassTest, ZoomLimitsAndZoomByAndSetters) {
 
     const TTileRect rect = View->TileRect();
     View->WheelStep(120, QPoint(400, 300));
-    EXPECT_EQ(View->MapZoom(), 17);
     EXPECT_EQ(View->TileRect(), rect);
     EXPECT_EQ(events, 1);
 
@@ -411,29 +347,27 @@ TEST_F(AtlasClassTest, ZoomLimitsAndZoomByAndSetters) {
 
     View->SetMapZoom(16);
     events = 0;
-    EXPECT_TRUE(View->ZoomBy(3));
-    EXPECT_EQ(View->MapZoom(), 17);
-    EXPECT_EQ(events, 1);
+    EXPECT_TRUE(View->ZoomBy(3));  // stops at 17 after one step
     EXPECT_TRUE(View->ZoomBy(-2));
     EXPECT_EQ(View->MapZoom(), 15);
     EXPECT_EQ(events, 3);
 }
 
-TEST_F(AtlasClassTest, ArrowKeysResizeReloadAndSetTileRect) {
-    MakeView(10);
+TEST_F(AtlasClassTest, StartsCentredAndFollowsKeysResizeSetTileRectAndReload) {
+    MakeView(10);  // tiles 510..514 x 298..302 around the settings' position
+    EXPECT_EQ(View->TileRect(), (TTileRect{510, 298, 514, 302}));
+    EXPECT_EQ(View->MosaicWidget()->pos(), QPoint(-240, -340));
+    EXPECT_EQ(View->MarkerWidget()->geometry(), QRect(389, 289, 23, 23));
+    EXPECT_EQ(View->MarkerWidget()->grab().toImage().pixel(11, 3) | 0xFF000000u, Red);
+    EXPECT_EQ(View->ImgWidth(), 0);  // the read-only properties wait for the first report
     View->setFocus();
     QTest::keyClick(View, Qt::Key_Right);
     EXPECT_EQ(View->State().Origin, (TViewPoint{-496, -340}));
     QTest::keyClick(View, Qt::Key_Left);
     QTest::keyClick(View, Qt::Key_A);  // other keys do nothing
-    EXPECT_EQ(View->State().Origin, (TViewPoint{-240, -340}));
     EXPECT_EQ(View->MosaicWidget()->pos(), QPoint(-240, -340));
 
-    // A larger view keeps the centre point under its centre and is covered.
-    View->resize(1000, 700);
-    EXPECT_EQ(View->State().ViewSize, (TViewSize{1000, 700}));
-    EXPECT_EQ(View->State().Origin, (TViewPoint{-140, -290}));
-    EXPECT_GE(View->MosaicImage().width() - 140, 1000);
+    View->resize(1000, 700);  // the geometry itself is the state's; here the wiring
     EXPECT_EQ(View->MosaicWidget()->pos(), QPoint(-140, -290));
 
     View->SetTileRect(10, 10, 11, 11);
@@ -445,23 +379,19 @@ TEST_F(AtlasClassTest, ArrowKeysResizeReloadAndSetTileRect) {
     EXPECT_EQ(View->TileRect(), (TTileRect{510, 510, 514, 514}));
 }
 
-TEST_F(AtlasClassTest, GenerationRequestsGoToThePool) {
+TEST_F(AtlasClassTest, GenerationRequestsGoToThePoolAndABusyViewDiesCleanly) {
     WritePng(12, 100, 100, Red);
-    MakeView(10);
-    EXPECT_TRUE(View->RequestGenTile(12, 100, 100, "m"));
+    CentreOn(17, 1 << 24, 1 << 24);
+    QPointer<TAtlasClass> view = MakeView(17);
+    EXPECT_TRUE(View->RequestGenTile(12, 100, 100, "m"));  // cached: no worker needed
     EXPECT_TRUE(View->GenWorkersForTest() == nullptr || View->GenWorkersForTest()->WorkerCount() == 0);
     EXPECT_FALSE(View->RequestGenTile(12, 101, 100, "m"));
     ASSERT_NE(View->GenWorkersForTest(), nullptr);
     EXPECT_EQ(View->GenWorkersForTest()->WorkerCount(), 1);
     View->StopGenWorkers();
+    View->StopGenWorkers();  // twice is harmless
     EXPECT_EQ(View->GenWorkersForTest()->WorkerCount(), 0);
-    View->StopGenWorkers();
-    EXPECT_EQ(View->GenWorkersForTest()->WorkerCount(), 0);
-}
 
-TEST_F(AtlasClassTest, DestroyingABusyViewJoinsItsWorkers) {
-    CentreOn(17, 1 << 24, 1 << 24);
-    QPointer<TAtlasClass> view = MakeView(17);
     EXPECT_FALSE(View->RequestGenTile(17, 5, 5, "m"));
     View->PostNotice(WM_TILESAVED, TilePath(17, 1, 1));  // still queued when the view dies
     delete View;
