@@ -5,7 +5,6 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <map>
 #include <memory>
 #include <thread>
 
@@ -23,12 +22,9 @@ namespace {
 constexpr auto NoticeWait = 30s;
 
 template <class Pred>
-bool WaitUntil(Pred pred, std::chrono::milliseconds limit = 30s) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!pred()) {
+bool WaitUntil(Pred pred) {
+    for (auto deadline = std::chrono::steady_clock::now() + 30s; !pred(); std::this_thread::sleep_for(5ms))
         if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(5ms);
-    }
     return true;
 }
 
@@ -65,19 +61,13 @@ TTestTileServer* AtlasThreadTest::Server = nullptr;
 
 }  // namespace
 
-TEST(AtlasThreadRequest, SendsExactlyTheFixedRequestAndSavesTheAnswer) {
+TEST(AtlasThreadRequest, SendsExactlyTheFixedRequest) {
     InitDownloads();
     TTempDir cache;
     TRawHttpCapture capture;
     TNoticeQueue notices;
-    {
-        TAtlasThread worker(&notices, cache.DirString(), TServerConfig{"127.0.0.1", capture.Port(), "http://127.0.0.1"});
-        worker.AddRequest(5, 1, 2);
-        const auto notice = notices.Take(NoticeWait);
-        ASSERT_TRUE(notice);
-        EXPECT_EQ(notice->Message, WM_TILESAVED);
-        EXPECT_EQ(ReadFile(notice->Path), TRawHttpCapture::AnswerBody());
-    }
+    TAtlasThread worker(&notices, cache.DirString(), TServerConfig{"127.0.0.1", capture.Port(), "http://127.0.0.1"});
+    worker.AddRequest(5, 1, 2);
     const auto request = capture.Captured(NoticeWait);
     ASSERT_TRUE(request);
     EXPECT_EQ(*request,
@@ -94,39 +84,22 @@ TEST(AtlasThreadRequest, SendsExactlyTheFixedRequestAndSavesTheAnswer) {
 }
 
 TEST(AtlasThreadUrl, BuildsHostPortPathAndQuery) {
-    struct TRow {
-        TServerConfig Server;
-        int Number;
-        std::string Expected;
-    };
-    const TRow rows[] = {
-        {{"mt%d.google.cn", 80, ""}, 2, "http://mt2.google.cn/vt/lyrs=s@121&hl=zh-CN&x=3412&y=1538&z=12&s=Gali"},
-        {{"mt%d.google.cn", 8080, ""}, 0, "http://mt0.google.cn:8080/vt/lyrs=s@121&hl=zh-CN&x=3412&y=1538&z=12&s=Gali"},
-        {{"127.0.0.1", 5000, ""}, 3, "http://127.0.0.1:5000/vt/lyrs=s@121&hl=zh-CN&x=3412&y=1538&z=12&s=Gali"},
-    };
-    for (const TRow& row : rows)
-        EXPECT_EQ(BuildTileUrl(row.Server, row.Number, "s", 3412, 1538, 12), row.Expected);
+    const std::string query = "/vt/lyrs=s@121&hl=zh-CN&x=3412&y=1538&z=12&s=Gali";
+    EXPECT_EQ(BuildTileUrl({"mt%d.google.cn", 80, ""}, 2, "s", 3412, 1538, 12), "http://mt2.google.cn" + query);
+    EXPECT_EQ(BuildTileUrl({"mt%d.google.cn", 8080, ""}, 0, "s", 3412, 1538, 12), "http://mt0.google.cn:8080" + query);
+    EXPECT_EQ(BuildTileUrl({"127.0.0.1", 5000, ""}, 3, "s", 3412, 1538, 12), "http://127.0.0.1:5000" + query);
 }
 
-TEST(AtlasThreadUrl, OtherProtocolsAndUnreachableHostsFailWithoutThrowing) {
-    InitDownloads();
-    for (const char* url : {"file:///etc/hostname", "ftp://127.0.0.1/x", "http://127.0.0.1:1/vt/x", "not a url"}) {
-        const TDownloadResult r = DownloadTile(url, TServerConfig{});
-        EXPECT_FALSE(r.Ok) << url;
-        EXPECT_TRUE(r.Body.empty()) << url;
-        EXPECT_FALSE(r.Error.empty()) << url;
-    }
-}
-
-TEST_F(AtlasThreadTest, SavesTheServedBodyByteForByteUnderTheTileName) {
-    auto worker = NewWorker();
+TEST_F(AtlasThreadTest, CreatesTheCacheDirectoryAndSavesTheServedBodyByteForByte) {
+    const fs::path dir = Cache.Path() / "a" / "FileMap";
+    TAtlasThread worker(&Notices, dir.string() + "/", Server->Config());
     const std::string types[] = {"m", "p", "s", "y"};
-    for (const std::string& t : types) worker->AddTypedRequest(7, 100, 50, t);
+    for (const std::string& t : types) worker.AddTypedRequest(7, 100, 50, t);
     for (const std::string& t : types) {
         const auto notice = Notices.Take(NoticeWait);
         ASSERT_TRUE(notice);
         EXPECT_EQ(notice->Message, WM_TILESAVED);
-        EXPECT_EQ(notice->Path, PathOf(t, 7, 100, 50));
+        EXPECT_EQ(fs::path(notice->Path), dir / TileFileName(t, 7, 100, 50));
         EXPECT_EQ(ReadFile(notice->Path), Server->TileBody(t, 7, 100, 50)) << t;
     }
 }
@@ -143,18 +116,17 @@ TEST_F(AtlasThreadTest, AnswersAreAcceptedOrRetriedByTheirBody) {
         {"gzip", false, 3},
         {"garbage", false, 3},
         {"empty", false, 3},
-        {"jpegexif", false, 3},
-        {"reset", false, 3},
         {"reset:300", false, 3},  // part of a PNG arrived before the connection broke
+        {"pad:200000", false, 3},  // a valid image over the body size cap
         {"status404image", true, 1},
-        {"gif", true, 1},
         {"redirect:3", true, 1},
         {"redirect:14", true, 1},  // fifteen requests in all
         {"redirect:15", false, 3},
         {"failfirst:2", true, 3},
-        {"failfirst:3", false, 3},
     };
-    auto worker = NewWorker();
+    TDownloadLimits limits;
+    limits.MaxBodyBytes = 64 * 1024;
+    auto worker = NewWorker(limits);
     int x = 0;
     for (const TRow& row : rows) {
         SCOPED_TRACE(row.Fault);
@@ -177,30 +149,6 @@ TEST_F(AtlasThreadTest, AnswersAreAcceptedOrRetriedByTheirBody) {
     EXPECT_EQ(Notices.Size(), 0u);
 }
 
-TEST_F(AtlasThreadTest, BodyOverTheCapAndTransferOverTheTimeLimitFail) {
-    TDownloadLimits limits;
-    limits.MaxBodyBytes = 64 * 1024;
-    limits.TransferTimeoutMs = 400;
-    auto worker = NewWorker(limits);
-    Server->SetFault("m", 6, 1, 1, "pad:200000");
-    Server->SetFault("m", 6, 2, 2, "slowbody:5000");
-    worker->AddRequest(6, 1, 1);
-    worker->AddRequest(6, 2, 2);
-    worker->AddRequest(6, 3, 3);  // an ordinary tile under the same limits
-    std::map<std::string, int> messages;
-    for (int i = 0; i < 3; ++i) {
-        const auto notice = Notices.Take(NoticeWait);
-        ASSERT_TRUE(notice);
-        messages[notice->Path] = notice->Message;
-    }
-    EXPECT_EQ(messages[PathOf("m", 6, 1, 1)], WM_TILEFAILED);
-    EXPECT_EQ(messages[PathOf("m", 6, 2, 2)], WM_TILEFAILED);
-    EXPECT_EQ(messages[PathOf("m", 6, 3, 3)], WM_TILESAVED);
-    EXPECT_EQ(Server->Attempts("m", 6, 1, 1), 3);
-    EXPECT_EQ(Server->Attempts("m", 6, 2, 2), 3);
-    EXPECT_FALSE(fs::exists(PathOf("m", 6, 1, 1)));
-}
-
 TEST_F(AtlasThreadTest, CachedTileIsNeitherRequestedNorNoticed) {
     { std::ofstream(PathOf("m", 8, 4, 4)) << "not even an image"; }
     auto worker = NewWorker();
@@ -211,25 +159,7 @@ TEST_F(AtlasThreadTest, CachedTileIsNeitherRequestedNorNoticed) {
     EXPECT_EQ(notice->Path, PathOf("m", 8, 5, 5));
     EXPECT_EQ(Server->Attempts("m", 8, 4, 4), 0);
     EXPECT_EQ(ReadFile(PathOf("m", 8, 4, 4)), "not even an image");
-    ASSERT_TRUE(WaitUntil([&] { return worker->IsIdle(); }));
-    EXPECT_EQ(Notices.Size(), 0u);
-}
-
-TEST_F(AtlasThreadTest, NewWorkerIsIdleUntilItsFirstRequestAndAgainAfterIt) {
-    auto worker = NewWorker();
-    EXPECT_TRUE(worker->IsIdle());
-    EXPECT_EQ(worker->PendingCount(), 0);
-    EXPECT_EQ(worker->TypeCode, "m");
-    worker->TypeCode = "y";
-    worker->AddRequest(10, 1, 1);
-    ASSERT_TRUE(Notices.Take(NoticeWait));
-    EXPECT_TRUE(WaitUntil([&] { return worker->IsIdle(); }));
-    EXPECT_TRUE(fs::exists(PathOf("y", 10, 1, 1)));
-    worker.reset();
-    // A worker that never ran ends at once and asks for nothing.
-    auto unused = NewWorker();
-    unused.reset();
-    EXPECT_EQ(Server->TotalRequests(), 1);
+    EXPECT_EQ(Notices.Size(), 0u);  // it was queued first, so a notice would have come first
 }
 
 TEST_F(AtlasThreadTest, NoLostWakeUpWhenRequestsArriveWhileItFallsAsleep) {
@@ -270,40 +200,25 @@ TEST_F(AtlasThreadTest, QuickNoticesCarryTheirOwnPaths) {
     EXPECT_EQ(second->Path, PathOf("m", 13, 3, 4));
 }
 
-TEST_F(AtlasThreadTest, DestroyingDuringASlowDownloadWaitsForIt) {
+// The download under way is finished (saved, or failed with its retry dropped); the queued tile is dropped.
+TEST_F(AtlasThreadTest, DestroyingDuringADownloadWaitsForItAndDropsTheRest) {
     Server->SetFault("m", 14, 1, 1, "slowbody:800");
-    auto worker = NewWorker();
-    worker->AddRequest(14, 1, 1);
-    worker->AddRequest(14, 2, 2);
-    ASSERT_TRUE(WaitUntil([&] { return Server->Attempts("m", 14, 1, 1) == 1; }));
-    worker.reset();
-    // The download under way was finished and saved; the queued one was dropped.
-    EXPECT_TRUE(fs::exists(PathOf("m", 14, 1, 1)));
-    const auto notice = Notices.Take(NoticeWait);
-    ASSERT_TRUE(notice);
-    EXPECT_EQ(notice->Path, PathOf("m", 14, 1, 1));
-    EXPECT_EQ(Server->Attempts("m", 14, 2, 2), 0);
-}
-
-TEST_F(AtlasThreadTest, DestroyingDuringAFailingDownloadDropsItsRetry) {
-    Server->SetFault("m", 15, 1, 1, "slowfail:600");
-    auto worker = NewWorker();
-    worker->AddRequest(15, 1, 1);
-    ASSERT_TRUE(WaitUntil([&] { return Server->Attempts("m", 15, 1, 1) == 1; }));
-    worker.reset();
-    EXPECT_EQ(Server->Attempts("m", 15, 1, 1), 1);
-    EXPECT_FALSE(fs::exists(PathOf("m", 15, 1, 1)));
-    EXPECT_EQ(Notices.Size(), 0u);
-}
-
-TEST_F(AtlasThreadTest, MissingCacheDirectoryIsCreatedWithItsParents) {
-    const std::string dir = (Cache.Path() / "a" / "b" / "FileMap").string() + "/";
-    TAtlasThread worker(&Notices, dir, Server->Config());
-    worker.AddRequest(5, 3, 3);
-    const auto notice = Notices.Take(NoticeWait);
-    ASSERT_TRUE(notice);
-    EXPECT_EQ(notice->Message, WM_TILESAVED);
-    EXPECT_EQ(fs::path(notice->Path), fs::path(dir) / "m_5-3-3.gif");
+    Server->SetFault("m", 14, 2, 1, "slowfail:600");
+    for (int x : {1, 2}) {
+        SCOPED_TRACE(x);
+        auto worker = NewWorker();
+        worker->AddRequest(14, x, 1);
+        worker->AddRequest(14, 9, 9);
+        ASSERT_TRUE(WaitUntil([&] { return Server->Attempts("m", 14, x, 1) == 1; }));
+        worker.reset();
+        EXPECT_EQ(Server->Attempts("m", 14, x, 1), 1);
+        EXPECT_EQ(Server->Attempts("m", 14, 9, 9), 0);
+        EXPECT_EQ(fs::exists(PathOf("m", 14, x, 1)), x == 1);
+        ASSERT_EQ(Notices.Size(), x == 1 ? 1u : 0u);
+        if (x == 1) {
+            EXPECT_EQ(Notices.Take(NoticeWait)->Path, PathOf("m", 14, 1, 1));
+        }
+    }
 }
 
 TEST_F(AtlasThreadTest, UnusableCacheDirectoryFailsTheTileAndTheWorkerGoesOn) {
@@ -316,6 +231,5 @@ TEST_F(AtlasThreadTest, UnusableCacheDirectoryFailsTheTileAndTheWorkerGoesOn) {
         ASSERT_TRUE(notice);
         EXPECT_EQ(notice->Message, WM_TILEFAILED);
     }
-    EXPECT_TRUE(WaitUntil([&] { return worker.IsIdle(); }));
     EXPECT_EQ(Server->TotalRequests(), 0);
 }

@@ -6,11 +6,9 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <map>
 #include <random>
 #include <string>
 #include <vector>
@@ -27,12 +25,12 @@ namespace {
 
 std::string WriteFile(const TTempDir& dir, const std::string& name, const TBytes& bytes) {
     const std::string path = (dir / name).string();
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+    std::ofstream(path, std::ios::binary | std::ios::trunc)
+        .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
     return path;
 }
 
-// Flat areas, a few lines and a gentle gradient, like a road map tile.
+// Flat areas, a block and a gentle gradient, like a road map tile.
 TBitmap MapLikeBitmap(int w = 256, int h = 256) {
     TBitmap b(w, h);
     for (int y = 0; y < h; ++y)
@@ -41,7 +39,7 @@ TBitmap MapLikeBitmap(int w = 256, int h = 256) {
             p[0] = std::uint8_t(200 + x / 16);
             p[1] = std::uint8_t(180 + y / 16);
             p[2] = std::uint8_t(150 + (x + y) / 32);
-            if (x / 64 == 1 && y / 64 == 2) p[0] = p[1] = p[2] = 90;  // a block
+            if (x / 64 == 1 && y / 64 == 2) p[0] = p[1] = p[2] = 90;
         }
     return b;
 }
@@ -53,48 +51,8 @@ double MeanAbsError(const TBitmap& a, const TBitmap& b) {
     return sum / double(a.Rgb.size());
 }
 
-TBytes WritePng(png_uint_32 w, png_uint_32 h, png_uint_32 format, const TBytes& pixels,
-                const TBytes& colormap = {}, png_uint_32 colormapEntries = 0) {
-    png_image image{};
-    image.version = PNG_IMAGE_VERSION;
-    image.width = w;
-    image.height = h;
-    image.format = format;
-    image.colormap_entries = colormapEntries;
-    png_alloc_size_t size = 0;
-    const void* cmap = colormap.empty() ? nullptr : colormap.data();
-    if (!png_image_write_to_memory(&image, nullptr, &size, 0, pixels.data(), 0, cmap)) return {};
-    TBytes out(size);
-    if (!png_image_write_to_memory(&image, out.data(), &size, 0, pixels.data(), 0, cmap)) return {};
-    out.resize(size);
-    return out;
-}
-
-TBytes PngOf(const TBitmap& b) {
-    return WritePng(png_uint_32(b.Width), png_uint_32(b.Height), PNG_FORMAT_RGB, b.Rgb);
-}
-
-void PutBigEndian32(TBytes& bytes, std::size_t at, std::uint32_t v) {
-    bytes[at] = std::uint8_t(v >> 24);
-    bytes[at + 1] = std::uint8_t(v >> 16);
-    bytes[at + 2] = std::uint8_t(v >> 8);
-    bytes[at + 3] = std::uint8_t(v);
-}
-
-// A valid PNG whose header claims another size, with the CRC fixed up so
-// that only the size check can refuse it.
-TBytes PngClaimingSize(std::uint32_t w, std::uint32_t h) {
-    TBytes png = PngOf(MapLikeBitmap(16, 16));
-    PutBigEndian32(png, 16, w);
-    PutBigEndian32(png, 20, h);
-    const uLong crc = crc32(0, png.data() + 12, 17);  // "IHDR" and its 13 data bytes
-    PutBigEndian32(png, 29, std::uint32_t(crc));
-    return png;
-}
-
-// JPEG kinds EncodeJpeg never writes: progressive, grey, or CMYK (libjpeg stores
-// it the Adobe way, inverted: 255 = no ink). Pixels have `components` bytes.
-TBytes LibJpeg(int w, int h, int components, const TBytes& pixels, bool progressive) {
+// A flat 16x16 CMYK JPEG as libjpeg writes it (the Adobe way, inverted: 255 = no ink).
+TBytes FlatCmykJpeg(std::initializer_list<std::uint8_t> cmyk) {
     jpeg_compress_struct cinfo{};
     jpeg_error_mgr err{};
     cinfo.err = jpeg_std_error(&err);
@@ -102,16 +60,16 @@ TBytes LibJpeg(int w, int h, int components, const TBytes& pixels, bool progress
     unsigned char* buffer = nullptr;
     unsigned long size = 0;
     jpeg_mem_dest(&cinfo, &buffer, &size);
-    cinfo.image_width = JDIMENSION(w);
-    cinfo.image_height = JDIMENSION(h);
-    cinfo.input_components = components;
-    cinfo.in_color_space = components == 4 ? JCS_CMYK : components == 1 ? JCS_GRAYSCALE : JCS_RGB;
+    cinfo.image_width = cinfo.image_height = 16;
+    cinfo.input_components = 4;
+    cinfo.in_color_space = JCS_CMYK;
     jpeg_set_defaults(&cinfo);
-    if (progressive) jpeg_simple_progression(&cinfo);
     jpeg_start_compress(&cinfo, TRUE);
-    while (cinfo.next_scanline < cinfo.image_height) {
-        JSAMPROW row = const_cast<JSAMPROW>(pixels.data() + cinfo.next_scanline * JDIMENSION(w * components));
-        jpeg_write_scanlines(&cinfo, &row, 1);
+    TBytes row;
+    for (int i = 0; i < 16; ++i) row.insert(row.end(), cmyk);
+    while (cinfo.next_scanline < 16) {
+        JSAMPROW r = row.data();
+        jpeg_write_scanlines(&cinfo, &r, 1);
     }
     jpeg_finish_compress(&cinfo);
     jpeg_destroy_compress(&cinfo);
@@ -120,51 +78,31 @@ TBytes LibJpeg(int w, int h, int components, const TBytes& pixels, bool progress
     return out;
 }
 
-TBytes FlatCmyk(int pixels, std::initializer_list<std::uint8_t> cmyk) {
-    TBytes out;
-    for (int i = 0; i < pixels; ++i) out.insert(out.end(), cmyk);
+TBytes WritePng(png_uint_32 w, png_uint_32 h, png_uint_32 format, const TBytes& pixels) {
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    image.width = w;
+    image.height = h;
+    image.format = format;
+    png_alloc_size_t size = PNG_IMAGE_PNG_SIZE_MAX(image);
+    TBytes out(size);
+    out.resize(png_image_write_to_memory(&image, out.data(), &size, 0, pixels.data(), 0, nullptr) ? size : 0);
     return out;
 }
 
-// Marker segments of a JPEG up to the first scan: marker -> payloads.
-std::multimap<int, TBytes> JpegSegments(const TBytes& jpeg) {
-    std::multimap<int, TBytes> segments;
-    std::size_t at = 2;
-    while (at + 4 <= jpeg.size() && jpeg[at] == 0xFF) {
-        const int marker = jpeg[at + 1];
-        const std::size_t length = std::size_t(jpeg[at + 2]) << 8 | jpeg[at + 3];
-        if (length < 2 || at + 2 + length > jpeg.size()) break;
-        segments.emplace(marker, TBytes(jpeg.begin() + long(at + 4), jpeg.begin() + long(at + 2 + length)));
-        if (marker == 0xDA) break;
-        at += 2 + length;
-    }
-    return segments;
+TBytes PngOf(const TBitmap& b) { return WritePng(png_uint_32(b.Width), png_uint_32(b.Height), PNG_FORMAT_RGB, b.Rgb); }
+
+void PutBigEndian32(TBytes& bytes, std::size_t at, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) bytes[at + std::size_t(i)] = std::uint8_t(v >> (24 - 8 * i));
 }
 
-// The example tables of the JPEG standard, in natural (row) order.
-constexpr int StdLuminance[64] = {
-    16, 11, 10, 16, 24,  40,  51,  61,  12, 12, 14, 19, 26,  58,  60,  55,  14, 13, 16, 24, 40,  57,
-    69, 56, 14, 17, 22,  29,  51,  87,  80, 62, 18, 22, 37,  56,  68,  109, 103, 77, 24, 35, 55, 64,
-    81, 104, 113, 92, 49, 64,  78,  87,  103, 121, 120, 101, 72, 92, 95, 98, 112, 100, 103, 99};
-constexpr int StdChrominance[64] = {
-    17, 18, 24, 47, 99, 99, 99, 99, 18, 21, 26, 66, 99, 99, 99, 99, 24, 26, 56, 99, 99, 99,
-    99, 99, 47, 66, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99,
-    99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99};
-// Position in natural order of the k-th coefficient as stored (zig-zag).
-constexpr int ZigZagToNatural[64] = {
-    0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11, 4,  5,  12, 19, 26, 33, 40, 48,
-    41, 34, 27, 20, 13, 6,  7,  14, 21, 28, 35, 42, 49, 56, 57, 50, 43, 36, 29, 22, 15, 23,
-    30, 37, 44, 51, 58, 59, 52, 45, 38, 31, 39, 46, 53, 60, 61, 54, 47, 55, 62, 63};
-
-// The IJG quality scaling with baseline clamping, for a table in natural order.
-std::vector<int> ScaledTableZigZag(const int* natural, int quality) {
-    const int scale = quality < 50 ? 5000 / quality : 200 - quality * 2;
-    std::vector<int> stored(64);
-    for (int k = 0; k < 64; ++k) {
-        int v = (natural[ZigZagToNatural[k]] * scale + 50) / 100;
-        stored[std::size_t(k)] = std::clamp(v, 1, 255);
-    }
-    return stored;
+// A valid PNG whose header claims another size, CRC fixed so only the size check can refuse it.
+TBytes PngClaimingSize(std::uint32_t w, std::uint32_t h) {
+    TBytes png = PngOf(MapLikeBitmap(16, 16));
+    PutBigEndian32(png, 16, w);
+    PutBigEndian32(png, 20, h);
+    PutBigEndian32(png, 29, std::uint32_t(crc32(0, png.data() + 12, 17)));  // "IHDR" and its 13 data bytes
+    return png;
 }
 
 }  // namespace
@@ -172,113 +110,62 @@ std::vector<int> ScaledTableZigZag(const int* natural, int quality) {
 TEST(TileImage, PngAndJpegTilesUnderGifNamesDecodeByContent) {
     TTempDir dir;
     const TBitmap source = MapLikeBitmap();
-
-    const std::string pngPath = WriteFile(dir, "m_12-3412-1538.gif", PngOf(source));
-    const TFileTypeResult pngType = GetTileFileType(pngPath);
-    ASSERT_TRUE(pngType.Opened);
-    ASSERT_TRUE(pngType.Recognised);
-    EXPECT_EQ(pngType.TypeName, "PNG");
-    std::string error;
-    const auto png = DecodeTileFile(pngPath, pngType.TypeName, &error);
-    ASSERT_TRUE(png) << error;
-    EXPECT_EQ(png->Width, 256);
-    EXPECT_EQ(png->Height, 256);
-    EXPECT_EQ(png->Rgb, source.Rgb);
-
-    const std::string jpgPath = WriteFile(dir, "s_12-3412-1538.gif", EncodeJpeg(source, 90));
-    const TFileTypeResult jpgType = GetTileFileType(jpgPath);
-    ASSERT_TRUE(jpgType.Recognised);
-    EXPECT_EQ(jpgType.TypeName, "JPG");
-    const auto jpg = DecodeTileFile(jpgPath, jpgType.TypeName, &error);
-    ASSERT_TRUE(jpg) << error;
-    EXPECT_EQ(jpg->Width, 256);
-    EXPECT_EQ(jpg->Height, 256);
-    EXPECT_LT(MeanAbsError(*jpg, source), 2.0);
-
-    // The content decides, not the type name handed in.
-    const auto byContent = DecodeTileFile(jpgPath, "PNG", &error);
-    ASSERT_TRUE(byContent) << error;
-    EXPECT_EQ(byContent->Rgb, jpg->Rgb);
-    const auto viaLoader = LoadJpegBitmap(jpgPath, &error);
-    ASSERT_TRUE(viaLoader) << error;
-    EXPECT_EQ(viaLoader->Rgb, jpg->Rgb);
+    const std::pair<std::string, TBytes> rows[] = {{"PNG", PngOf(source)}, {"JPG", EncodeJpeg(source, 90)}};
+    for (const auto& [typeName, bytes] : rows) {
+        const std::string path = WriteFile(dir, "m_12-3412-1538.gif", bytes);
+        const TFileTypeResult type = GetTileFileType(path);
+        ASSERT_TRUE(type.Opened && type.Recognised) << typeName;
+        EXPECT_EQ(type.TypeName, typeName);
+        std::string error;
+        const auto tile = DecodeTileFile(path, typeName, &error);
+        ASSERT_TRUE(tile) << error;
+        EXPECT_EQ(tile->Width, 256);
+        EXPECT_EQ(tile->Height, 256);
+        if (typeName == "PNG") {
+            EXPECT_EQ(tile->Rgb, source.Rgb);
+        } else {
+            EXPECT_LT(MeanAbsError(*tile, source), 2.0);
+            const auto viaLoader = LoadJpegBitmap(path, &error);
+            ASSERT_TRUE(viaLoader) << error;
+            EXPECT_EQ(viaLoader->Rgb, tile->Rgb);
+        }
+        // The content decides, not the type name handed in.
+        const auto byContent = DecodeTileFile(path, typeName == "PNG" ? "" : "PNG", &error);
+        ASSERT_TRUE(byContent) << error;
+        EXPECT_EQ(byContent->Rgb, tile->Rgb);
+    }
 }
 
-TEST(TileImage, PngColourModelsDecodeToRgb) {
-    // Palette: exact colours from the colour map.
-    const TBytes colormap = {255, 0, 0, 0, 128, 0, 10, 20, 30, 255, 255, 255};
-    const TBytes indices = {0, 1, 2, 3, 3, 2, 1, 0};
-    const TBytes palettePng = WritePng(4, 2, PNG_FORMAT_RGB_COLORMAP, indices, colormap, 4);
-    ASSERT_FALSE(palettePng.empty());
+TEST(TileImage, PngAlphaIsCompositedOverWhite) {
+    const TBytes rgba = {200, 0, 0, 0, 0, 0, 255, 255, 0, 0, 0, 128, 30, 60, 90, 255};
+    const TBytes png = WritePng(2, 2, PNG_FORMAT_RGBA, rgba);
     std::string error;
-    auto decoded = DecodePng(palettePng.data(), palettePng.size(), &error);
+    const auto decoded = DecodePng(png.data(), png.size(), &error);
     ASSERT_TRUE(decoded) << error;
-    ASSERT_EQ(decoded->Width, 4);
-    ASSERT_EQ(decoded->Height, 2);
-    for (std::size_t i = 0; i < indices.size(); ++i)
-        for (int c = 0; c < 3; ++c)
-            EXPECT_EQ(decoded->Rgb[i * 3 + std::size_t(c)], colormap[indices[i] * 3u + unsigned(c)]) << i;
-
-    // Grey: replicated to all three channels.
-    const TBytes grey = {0, 64, 200, 255};
-    const TBytes greyPng = WritePng(2, 2, PNG_FORMAT_GRAY, grey);
-    decoded = DecodePng(greyPng.data(), greyPng.size(), &error);
-    ASSERT_TRUE(decoded) << error;
-    for (std::size_t i = 0; i < grey.size(); ++i)
-        for (int c = 0; c < 3; ++c) EXPECT_EQ(decoded->Rgb[i * 3 + std::size_t(c)], grey[i]) << i;
-
-    // Alpha: composited over white.
-    const TBytes rgba = {200, 0, 0, 0,   0, 0, 255, 255,   0, 0, 0, 128,   30, 60, 90, 255};
-    const TBytes rgbaPng = WritePng(2, 2, PNG_FORMAT_RGBA, rgba);
-    decoded = DecodePng(rgbaPng.data(), rgbaPng.size(), &error);
-    ASSERT_TRUE(decoded) << error;
-    const TBytes expectedOpaque = {255, 255, 255, 0, 0, 255};
-    EXPECT_EQ(TBytes(decoded->Rgb.begin(), decoded->Rgb.begin() + 6), expectedOpaque);
-    for (int c = 0; c < 3; ++c) {
-        EXPECT_GT(decoded->Rgb[6 + std::size_t(c)], 60);   // half-transparent black is grey,
-        EXPECT_LT(decoded->Rgb[6 + std::size_t(c)], 200);  // neither black nor white
+    EXPECT_EQ(TBytes(decoded->Rgb.begin(), decoded->Rgb.begin() + 6), (TBytes{255, 255, 255, 0, 0, 255}));
+    for (std::size_t c = 6; c < 9; ++c) {  // half-transparent black is grey: neither black nor white
+        EXPECT_GT(decoded->Rgb[c], 60);
+        EXPECT_LT(decoded->Rgb[c], 200);
     }
     EXPECT_EQ(TBytes(decoded->Rgb.begin() + 9, decoded->Rgb.end()), (TBytes{30, 60, 90}));
 }
 
-TEST(TileImage, OtherJpegKindsDecode) {
-    std::string error;
-    const TBitmap source = MapLikeBitmap(64, 48);
-    const TBytes progressive = LibJpeg(64, 48, 3, source.Rgb, true);
-    auto decoded = DecodeJpeg(progressive.data(), progressive.size(), &error);
-    ASSERT_TRUE(decoded) << error;
-    EXPECT_EQ(decoded->Width, 64);
-    EXPECT_EQ(decoded->Height, 48);
-    EXPECT_LT(MeanAbsError(*decoded, source), 2.0);
-
-    const TBytes grey = LibJpeg(8, 8, 1, TBytes(64, 77), false);
-    decoded = DecodeJpeg(grey.data(), grey.size(), &error);
-    ASSERT_TRUE(decoded) << error;
-    ASSERT_EQ(decoded->Rgb.size(), 8u * 8 * 3);
-    for (std::uint8_t v : decoded->Rgb) EXPECT_NEAR(v, 77, 2);
-
-    // Adobe CMYK, inverted: no ink is white, full black ink is black.
-    const TBytes white = LibJpeg(16, 16, 4, FlatCmyk(256, {255, 255, 255, 255}), false);
-    decoded = DecodeJpeg(white.data(), white.size(), &error);
-    ASSERT_TRUE(decoded) << error;
-    EXPECT_EQ(decoded->Width, 16);
-    for (std::uint8_t v : decoded->Rgb) EXPECT_GE(v, 250);
-    const TBytes black = LibJpeg(16, 16, 4, FlatCmyk(256, {255, 255, 255, 0}), false);
-    decoded = DecodeJpeg(black.data(), black.size(), &error);
-    ASSERT_TRUE(decoded) << error;
-    for (std::uint8_t v : decoded->Rgb) EXPECT_LE(v, 5);
+TEST(TileImage, CmykJpegsAreConvertedToRgb) {
+    for (const auto& [cmyk, white] : {std::pair{TBytes{255, 255, 255, 255}, true}, {TBytes{255, 255, 255, 0}, false}}) {
+        const TBytes jpeg = FlatCmykJpeg({cmyk[0], cmyk[1], cmyk[2], cmyk[3]});
+        std::string error;
+        const auto decoded = DecodeJpeg(jpeg.data(), jpeg.size(), &error);
+        ASSERT_TRUE(decoded) << error;
+        for (std::uint8_t v : decoded->Rgb) EXPECT_TRUE(white ? v >= 250 : v <= 5) << int(v);
+    }
 }
 
 TEST(TileImage, GifTilesAreRecognisedButNeverDecoded) {
     TTempDir dir;
-    const std::vector<TBytes> gifs = {
-        {'G', 'I', 'F', '8', '9', 'a', 1, 0, 1, 0, 0x80, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, ';'},
-        {'G', 'I', 'F', '9'},
-    };
-    for (const TBytes& gif : gifs) {
+    for (const TBytes& gif : {TBytes{'G', 'I', 'F', '8', '9', 'a', 1, 0, 1, 0, 0x80, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, ';'},
+                              TBytes{'G', 'I', 'F', '9'}}) {
         const std::string path = WriteFile(dir, "m_5-0-31.gif", gif);
         const TFileTypeResult type = GetTileFileType(path);
-        ASSERT_TRUE(type.Opened);
         ASSERT_TRUE(type.Recognised);
         EXPECT_EQ(type.TypeName, "GIF");
         std::string error;
@@ -300,22 +187,14 @@ TEST(TileImage, DamagedAndHostileFilesFailWithAReason) {
     jpgGarbage.insert(jpgGarbage.end(), garbage.begin(), garbage.end());
     TBytes hugeJpeg = jpg;
     for (std::size_t i = 2; i + 8 < hugeJpeg.size(); ++i)
-        if (hugeJpeg[i] == 0xFF && hugeJpeg[i + 1] == 0xC0) {  // SOF0: height and width
+        if (hugeJpeg[i] == 0xFF && hugeJpeg[i + 1] == 0xC0) {  // SOF0: height and width become 49152
             hugeJpeg[i + 5] = hugeJpeg[i + 7] = 0xC0;
             hugeJpeg[i + 6] = hugeJpeg[i + 8] = 0x00;
             break;
         }
-
-    struct TRow {
-        const char* Name;
-        TBytes Bytes;
-        const char* TypeName;
-    };
-    const std::vector<TRow> rows = {
+    const std::vector<std::tuple<const char*, TBytes, const char*>> rows = {
         {"truncated PNG", TBytes(png.begin(), png.begin() + long(png.size() / 2)), "PNG"},
-        {"PNG cut in its header", TBytes(png.begin(), png.begin() + 20), "PNG"},
         {"truncated JPEG", TBytes(jpg.begin(), jpg.begin() + long(jpg.size() / 2)), "JPG"},
-        {"JPEG cut after SOI", TBytes(jpg.begin(), jpg.begin() + 4), "JPG"},
         {"random garbage", garbage, ""},
         {"garbage after PNG signature", pngGarbage, "PNG"},
         {"garbage after JFIF start", jpgGarbage, "JPG"},
@@ -325,31 +204,22 @@ TEST(TileImage, DamagedAndHostileFilesFailWithAReason) {
         {"lower-case png letters only", {'x', 'p', 'n', 'g', 0, 0, 0, 0, 0, 0}, "PNG"},
         {"empty file", {}, ""},
     };
-    for (const auto& row : rows) {
-        const std::string path = WriteFile(dir, "p_9-1-2.gif", row.Bytes);
+    for (const auto& [name, bytes, typeName] : rows) {
         std::string error;
-        EXPECT_FALSE(DecodeTileFile(path, row.TypeName, &error)) << row.Name;
-        EXPECT_FALSE(error.empty()) << row.Name;
-        // The same bytes offered straight to each decoder.
-        EXPECT_FALSE(DecodePng(row.Bytes.data(), row.Bytes.size())) << row.Name;
-        EXPECT_FALSE(DecodeJpeg(row.Bytes.data(), row.Bytes.size())) << row.Name;
+        EXPECT_FALSE(DecodeTileFile(WriteFile(dir, "p_9-1-2.gif", bytes), typeName, &error)) << name;
+        EXPECT_FALSE(error.empty()) << name;
+        EXPECT_FALSE(DecodePng(bytes.data(), bytes.size())) << name;
+        EXPECT_FALSE(DecodeJpeg(bytes.data(), bytes.size())) << name;
     }
 }
 
 TEST(TileImage, UnreadableAndOversizedFilesAreRefused) {
     TTempDir dir;
     const std::string missing = (dir / "m_5-0-0.gif").string();
-    const TFileTypeResult missingType = GetTileFileType(missing);
-    EXPECT_FALSE(missingType.Opened);
-    EXPECT_FALSE(missingType.Error.empty());
+    EXPECT_FALSE(GetTileFileType(missing).Opened);
     std::string error;
     EXPECT_FALSE(DecodeTileFile(missing, "PNG", &error));
     EXPECT_NE(error.find(missing), std::string::npos) << error;
-    EXPECT_FALSE(LoadJpegBitmap(missing, &error));
-
-    fs::create_directory(dir.Path() / "m_5-0-1.gif");
-    EXPECT_FALSE(GetTileFileType((dir / "m_5-0-1.gif").string()).Opened);
-    EXPECT_FALSE(DecodeTileFile((dir / "m_5-0-1.gif").string(), "JPG", &error));
 
     // A FIFO without a writer would block a plain open for ever.
     const std::string fifo = (dir / "m_5-0-4.gif").string();
@@ -358,20 +228,12 @@ TEST(TileImage, UnreadableAndOversizedFilesAreRefused) {
     EXPECT_FALSE(DecodeTileFile(fifo, "PNG", &error));
     EXPECT_FALSE(LoadJpegBitmap(fifo, &error));
 
-    // Opened but not recognised is a different answer from "cannot open".
-    const TFileTypeResult html = GetTileFileType(WriteFile(dir, "m_5-0-2.gif", {'<', 'h', 't', 'm', 'l', '>'}));
-    EXPECT_TRUE(html.Opened);
-    EXPECT_FALSE(html.Recognised);
-
     // A sparse file over the limit is refused from its size alone.
     const std::string big = WriteFile(dir, "m_5-0-3.gif", EncodeJpeg(MapLikeBitmap(), 90));
     fs::resize_file(big, MaxTileFileBytes + 1);
     EXPECT_TRUE(GetTileFileType(big).Recognised);
     EXPECT_FALSE(DecodeTileFile(big, "JPG", &error));
     EXPECT_NE(error.find("limit"), std::string::npos) << error;
-    TBytes bytes;
-    EXPECT_FALSE(ReadFileBytes(big, MaxTileFileBytes, bytes, &error));
-    EXPECT_TRUE(bytes.empty());
 }
 
 TEST(EncodeJpeg, WritesBaselineJfifWithStandardTablesAtQuality90) {
@@ -380,43 +242,41 @@ TEST(EncodeJpeg, WritesBaselineJfifWithStandardTablesAtQuality90) {
     const TBytes jpeg = EncodeJpeg(source, 90, &error);
     ASSERT_GT(jpeg.size(), 100u) << error;
     ASSERT_EQ(TBytes(jpeg.begin(), jpeg.begin() + 4), (TBytes{0xFF, 0xD8, 0xFF, 0xE0}));
-    EXPECT_EQ(std::string(jpeg.begin() + 6, jpeg.begin() + 11), std::string("JFIF\0", 5));
-    EXPECT_EQ(TBytes(jpeg.end() - 2, jpeg.end()), (TBytes{0xFF, 0xD9}));
 
-    const auto segments = JpegSegments(jpeg);
-    EXPECT_EQ(segments.count(0xC2), 0u);  // not progressive
-    EXPECT_EQ(segments.count(0xC1), 0u);
-    ASSERT_EQ(segments.count(0xC0), 1u);
-    const TBytes& sof = segments.find(0xC0)->second;
-    ASSERT_EQ(sof.size(), 6u + 3 * 3);
-    EXPECT_EQ(sof[0], 8);                         // precision
-    EXPECT_EQ((sof[1] << 8 | sof[2]), 256);       // height
-    EXPECT_EQ((sof[3] << 8 | sof[4]), 256);       // width
-    EXPECT_EQ(sof[5], 3);                         // components
-    EXPECT_EQ(sof[7], 0x22);                      // Y 2x2: 4:2:0
-    EXPECT_EQ(sof[10], 0x11);
-    EXPECT_EQ(sof[13], 0x11);
+    // The first frame header is SOF0 (baseline), not SOF1 (extended) or SOF2 (progressive).
+    int sof = 0;
+    for (std::size_t at = 2; at + 4 <= jpeg.size() && jpeg[at] == 0xFF && !sof; at += 2 + (jpeg[at + 2] << 8 | jpeg[at + 3]))
+        if (jpeg[at + 1] >= 0xC0 && jpeg[at + 1] <= 0xC2) sof = jpeg[at + 1];
+    EXPECT_EQ(sof, 0xC0);
 
-    std::map<int, std::vector<int>> tables;
-    for (auto [it, end] = segments.equal_range(0xDB); it != end; ++it) {
-        const TBytes& dqt = it->second;
-        for (std::size_t at = 0; at + 65 <= dqt.size(); at += 65) {
-            ASSERT_EQ(dqt[at] >> 4, 0);  // 8-bit entries
-            tables[dqt[at] & 15] = std::vector<int>(dqt.begin() + long(at + 1), dqt.begin() + long(at + 65));
-        }
+    jpeg_error_mgr err{};
+    jpeg_decompress_struct in{};
+    in.err = jpeg_std_error(&err);
+    jpeg_create_decompress(&in);
+    jpeg_mem_src(&in, jpeg.data(), jpeg.size());
+    ASSERT_EQ(jpeg_read_header(&in, TRUE), JPEG_HEADER_OK);
+    EXPECT_TRUE(in.saw_JFIF_marker);
+    EXPECT_EQ(in.data_precision, 8);
+    ASSERT_EQ(in.num_components, 3);
+    for (int c = 0; c < 3; ++c)  // Y 2x2, chroma 1x1: 4:2:0
+        EXPECT_EQ(in.comp_info[c].h_samp_factor * 10 + in.comp_info[c].v_samp_factor, c ? 11 : 22) << c;
+    // The standard example tables scaled to quality 90 with baseline clamping, as libjpeg makes them.
+    jpeg_compress_struct reference{};
+    reference.err = &err;
+    jpeg_create_compress(&reference);
+    reference.in_color_space = JCS_RGB;
+    reference.input_components = 3;
+    jpeg_set_defaults(&reference);
+    jpeg_set_quality(&reference, 90, TRUE);
+    for (int t = 0; t < 2; ++t) {
+        ASSERT_TRUE(in.quant_tbl_ptrs[t]);
+        const UINT16* q = in.quant_tbl_ptrs[t]->quantval;
+        EXPECT_EQ(std::vector<int>(q, q + 64), std::vector<int>(reference.quant_tbl_ptrs[t]->quantval, reference.quant_tbl_ptrs[t]->quantval + 64)) << t;
     }
-    ASSERT_EQ(tables.size(), 2u);
-    EXPECT_EQ(tables[0], ScaledTableZigZag(StdLuminance, 90));
-    EXPECT_EQ(tables[1], ScaledTableZigZag(StdChrominance, 90));
-    EXPECT_EQ(tables[0][0], 3);
-
-    // Standard Huffman tables: the DC luminance code counts of the standard.
-    bool sawStandardDc = false;
-    for (auto [it, end] = segments.equal_range(0xC4); it != end; ++it)
-        if (it->second.size() >= 17 && it->second[0] == 0x00)
-            sawStandardDc = TBytes(it->second.begin() + 1, it->second.begin() + 17) ==
-                            TBytes{0, 1, 5, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0, 0, 0};
-    EXPECT_TRUE(sawStandardDc);
+    EXPECT_EQ(in.quant_tbl_ptrs[0]->quantval[0], 3);  // 16 at 20%, rounded
+    EXPECT_EQ(in.quant_tbl_ptrs[1]->quantval[63], 20);  // 99 at 20%, rounded
+    jpeg_destroy_compress(&reference);
+    jpeg_destroy_decompress(&in);
 
     const auto decoded = DecodeJpeg(jpeg.data(), jpeg.size(), &error);
     ASSERT_TRUE(decoded) << error;
@@ -425,22 +285,18 @@ TEST(EncodeJpeg, WritesBaselineJfifWithStandardTablesAtQuality90) {
     EXPECT_LT(MeanAbsError(*decoded, source), 2.0);
 }
 
-TEST(EncodeJpeg, OddSizesAndNoisePicturesRoundTrip) {
+TEST(EncodeJpeg, OddSizesRoundTripAndBrokenBitmapsAreRefused) {
     std::mt19937 random(3);
     TBitmap noise(257, 3);
     for (auto& b : noise.Rgb) b = std::uint8_t(random());
     for (const TBitmap& source : {MapLikeBitmap(1, 1), MapLikeBitmap(17, 9), noise}) {
         std::string error;
         const TBytes jpeg = EncodeJpeg(source, 100, &error);
-        ASSERT_FALSE(jpeg.empty()) << error;
         const auto decoded = DecodeJpeg(jpeg.data(), jpeg.size(), &error);
         ASSERT_TRUE(decoded) << error;
         EXPECT_EQ(decoded->Width, source.Width);
         EXPECT_EQ(decoded->Height, source.Height);
     }
-}
-
-TEST(EncodeJpeg, RefusesBitmapsThatDoNotHoldTheirPixels) {
     TBitmap shortPixels(8, 8);
     shortPixels.Rgb.resize(10);
     for (const TBitmap& bad : {TBitmap(), TBitmap(0, 5), shortPixels, TBitmap(70000, 1)}) {
