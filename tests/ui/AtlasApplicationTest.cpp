@@ -1,7 +1,5 @@
-#include <QAbstractButton>
-#include <QApplication>
+#include <QCoreApplication>
 #include <QEvent>
-#include <QMessageBox>
 
 #include <gtest/gtest.h>
 
@@ -52,15 +50,8 @@ TEST(AtlasApplication, ErrorEscapingAHandlerIsReportedAndTheProgramGoesOn) {
 }
 
 TEST(AtlasApplication, DefaultReporterShowsTheErrorTextInAMessageBox) {
-    QString shownText;
-    QString buttonsShown;
-    OnNextModal([&](QWidget* modal) {
-        auto* box = qobject_cast<QMessageBox*>(modal);
-        ASSERT_NE(box, nullptr);
-        shownText = box->text();
-        EXPECT_EQ(box->standardButtons(), QMessageBox::Ok);
-        box->button(QMessageBox::Ok)->click();
-    });
+    TModalAnswers answers;
+    answers.Then(ClickOk);
     TAtlasApplication::ShowErrorBox(QStringLiteral("'abc' is not a valid floating point value"));
-    EXPECT_EQ(shownText, QStringLiteral("'abc' is not a valid floating point value"));
+    EXPECT_EQ(answers.Seen, QStringList{QStringLiteral("'abc' is not a valid floating point value")});
 }

@@ -9,7 +9,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
-#include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
@@ -36,6 +35,7 @@
 #include "TestTileServer.h"
 #include "TileCache.h"
 #include "TileImage.h"
+#include "UiTestSupport.h"
 
 namespace {
 
@@ -44,59 +44,7 @@ namespace fs = std::filesystem;
 const QString Finished = QStringLiteral("地图生成操作完成");
 const QString Cancelled = QStringLiteral("地图下载过程被取消。");
 
-// Answers the modal windows of one test in order, from inside their own event
-// loops, and records each one: a message box by its text, the confirmation
-// dialog as "confirm", a file dialog as "file". A window beyond the script is
-// recorded and rejected so that a wrong extra dialog fails instead of hanging.
-// Only the newest script acts, so a test can answer several runs in turn.
-class TModalAnswers {
-public:
-    TModalAnswers() {
-        Current = this;
-        QObject::connect(&Poll, &QTimer::timeout, &Poll, [this] { if (Current == this) Check(); });
-        Poll.start(10);
-    }
-    ~TModalAnswers() {
-        if (Current == this) Current = nullptr;
-    }
-    void Then(std::function<void(QWidget*)> step) { Steps.push_back(std::move(step)); }
-    QStringList Seen;
-
-private:
-    void Check() {
-        QWidget* modal = QApplication::activeModalWidget();
-        if (!modal || !modal->isVisible()) {
-            Last = nullptr;
-            return;
-        }
-        if (modal == Last.data()) return;
-        Last = modal;
-        if (auto* box = qobject_cast<QMessageBox*>(modal))
-            Seen << box->text();
-        else if (qobject_cast<QFileDialog*>(modal))
-            Seen << QStringLiteral("file");
-        else if (dynamic_cast<TAtlasDownLoadFM*>(modal))
-            Seen << QStringLiteral("confirm");
-        else
-            Seen << modal->metaObject()->className();
-        if (Next < Steps.size())
-            Steps[Next++](modal);
-        else if (auto* dialog = qobject_cast<QDialog*>(modal))
-            dialog->reject();
-    }
-
-    static inline TModalAnswers* Current = nullptr;
-    QTimer Poll;
-    QPointer<QWidget> Last;
-    std::vector<std::function<void(QWidget*)>> Steps;
-    std::size_t Next = 0;
-};
-
-void ClickOk(QWidget* modal) {
-    auto* box = qobject_cast<QMessageBox*>(modal);
-    ASSERT_NE(box, nullptr);
-    box->button(QMessageBox::Ok)->click();
-}
+const QString Confirm = QStringLiteral("地图数据");  // the confirmation dialog's title
 
 void AcceptConfirmation(QWidget* modal) {
     auto* dialog = dynamic_cast<TAtlasDownLoadFM*>(modal);
@@ -104,7 +52,7 @@ void AcceptConfirmation(QWidget* modal) {
     QTest::mouseClick(dialog->BitBtn1, Qt::LeftButton);
 }
 
-std::function<void(QWidget*)> SaveAs(const fs::path& file) {
+TModalAnswers::TStep SaveAs(const fs::path& file) {
     return [file](QWidget* modal) {
         auto* dialog = qobject_cast<QFileDialog*>(modal);
         ASSERT_NE(dialog, nullptr);
@@ -155,11 +103,19 @@ protected:
         if (!Server) MakeServer();
         Window = std::make_unique<TAtlasOffLineMainFM>(TDataLocations{Dir / "AtlasPocket.Ini", CacheDir()});
         Window->SetServerOverride(Server->Config());
-        Confirm = new TAtlasDownLoadFM(Window.get());
-        Window->SetWindows({nullptr, nullptr, Confirm, nullptr});
+        Window->SetWindows({nullptr, nullptr, new TAtlasDownLoadFM(Window.get()), nullptr});
         Window->show();
         QCoreApplication::processEvents();
         ASSERT_NE(Window->MapView(), nullptr);
+    }
+
+    // Clicks the generate button and answers the windows it shows with steps,
+    // in order; returns what was shown.
+    QStringList Generate(std::vector<TModalAnswers::TStep> steps) const {
+        TModalAnswers answers;
+        for (auto& step : steps) answers.Then(std::move(step));
+        QTest::mouseClick(Window->BitBtn1, Qt::LeftButton);
+        return answers.Seen;
     }
 
     std::string CacheDir() const { return Dir.DirString() + "FileMap/"; }
@@ -173,11 +129,17 @@ protected:
         QCoreApplication::processEvents();
     }
 
-    void Include(bool m, bool p, bool s, bool y) const {
-        Window->CheckBox1->setChecked(m);
-        Window->CheckBox2->setChecked(p);
-        Window->CheckBox3->setChecked(s);
-        Window->CheckBox4->setChecked(y);
+    // The four type check boxes, in type order.
+    std::array<QCheckBox*, MapTypeCount> Checks() const {
+        return {Window->CheckBox1, Window->CheckBox2, Window->CheckBox3, Window->CheckBox4};
+    }
+    void Include(const std::string& types) const {
+        for (int t = 0; t < MapTypeCount; ++t) Checks()[t]->setChecked(types.find(MapTypes[t].Code) != std::string::npos);
+    }
+    std::array<bool, MapTypeCount> Included() const {
+        std::array<bool, MapTypeCount> on{};
+        for (int t = 0; t < MapTypeCount; ++t) on[t] = Checks()[t]->isChecked();
+        return on;
     }
 
     void ExpectCleanedUp() const {
@@ -219,15 +181,9 @@ protected:
         for (std::size_t i = 0; i < reader.Entries().size(); ++i) EXPECT_GT(reader.ImageSize(i), 0) << i;
     }
 
-    static void Grab(QWidget* widget, const char* name) {
-        if (const char* dir = std::getenv("ATLAS_SCREENSHOT_DIR"))
-            widget->window()->grab().save(QString::fromUtf8(dir) + "/" + name);
-    }
-
     TTempDir Dir;
     std::unique_ptr<TTestTileServer> Server;
     std::unique_ptr<TAtlasOffLineMainFM> Window;
-    TAtlasDownLoadFM* Confirm = nullptr;  // owned by Window
 };
 
 }  // namespace
@@ -237,17 +193,14 @@ TEST_F(GenerationTest, RefusalsShowOnlyTheirMessage) {
     const TMapDataHeader before = Window->RunSnapshot();
     const struct {
         int CurrentSteps;
-        bool AnyType;
+        const char* Types;
         const char* Message;
-    } rows[] = {{3, true, "最大放大倍数小于当前放大倍数。"}, {0, false, "没有选择包含的地图类型。"}};
+    } rows[] = {{3, "m", "最大放大倍数小于当前放大倍数。"}, {0, "", "没有选择包含的地图类型。"}};
     for (const auto& row : rows) {
         SCOPED_TRACE(row.Message);
         CloseUp(Window->cxComboBox1, row.CurrentSteps);
-        Include(row.AnyType, false, false, false);
-        TModalAnswers answers;
-        answers.Then(ClickOk);
-        QTest::mouseClick(Window->BitBtn1, Qt::LeftButton);
-        EXPECT_EQ(answers.Seen, QStringList{QString::fromUtf8(row.Message)});
+        Include(row.Types);
+        EXPECT_EQ(Generate({ClickOk}), QStringList{QString::fromUtf8(row.Message)});
         EXPECT_EQ(Window->RunSnapshot().TileRects, before.TileRects);
         EXPECT_EQ(Window->RunSnapshot().EntryCount, before.EntryCount);
         EXPECT_EQ(Window->RunSnapshot().MinZoom, before.MinZoom);
@@ -258,11 +211,9 @@ TEST_F(GenerationTest, RefusalsShowOnlyTheirMessage) {
 
 TEST_F(GenerationTest, CancelledConfirmationStartsNothing) {
     MakeWindow();
-    Include(false, false, true, false);  // a type the view does not show, so its requests are the run's
-    TModalAnswers answers;
-    answers.Then([](QWidget* modal) { QTest::mouseClick(dynamic_cast<TAtlasDownLoadFM*>(modal)->BitBtn2, Qt::LeftButton); });
-    QTest::mouseClick(Window->BitBtn1, Qt::LeftButton);
-    EXPECT_EQ(answers.Seen, QStringList{"confirm"});
+    Include("s");  // a type the view does not show, so its requests are the run's
+    const auto cancel = [](QWidget* modal) { QTest::mouseClick(dynamic_cast<TAtlasDownLoadFM*>(modal)->BitBtn2, Qt::LeftButton); };
+    EXPECT_EQ(Generate({cancel}), QStringList{Confirm});
     ExpectCleanedUp();
     for (const TTileRect& r : Window->RunSnapshot().TileRects) EXPECT_EQ(r, TTileRect{});
     QCoreApplication::processEvents();
@@ -278,21 +229,16 @@ TEST_F(GenerationTest, FullRunWritesTheFileAndAnAllCachedRepeatFetchesNothing) {
     CloseUp(Window->cxComboBox1, 0);
     CloseUp(Window->cxComboBox2, 0);
     ASSERT_EQ(Window->CurrentZoom(), Window->MaximumZoom());
-    Include(true, false, false, false);
+    Include("m");
 
     const fs::path first = Dir / "first.Dat";
     QStringList fields;
-    TModalAnswers answers;
-    answers.Then([&](QWidget* modal) {
-        fields = {Confirm->Edit1->text(), Confirm->Edit2->text(), Confirm->Edit3->text(), Confirm->Edit4->text()};
-        Grab(modal, "dialog.png");
+    const auto confirm = [&](QWidget* modal) {
+        auto* d = dynamic_cast<TAtlasDownLoadFM*>(modal);
+        fields = {d->Edit1->text(), d->Edit2->text(), d->Edit3->text(), d->Edit4->text()};
         AcceptConfirmation(modal);
-    });
-    answers.Then(SaveAs(first));
-    answers.Then(ClickOk);
-    WhenTrue([&] { return Window->Gauge1->isVisible(); }, [&] { Grab(Window.get(), "progress.png"); });
-    QTest::mouseClick(Window->BitBtn1, Qt::LeftButton);
-    EXPECT_EQ(answers.Seen, (QStringList{"confirm", "file", Finished}));
+    };
+    EXPECT_EQ(Generate({confirm, SaveAs(first), ClickOk}), (QStringList{Confirm, "file", Finished}));
     EXPECT_EQ(fields, (QStringList{"1", "1280 x 1280", "1280 x 1280", "25"}));
     ExpectValidFile(first, 25);
     ExpectCleanedUp();
@@ -304,26 +250,18 @@ TEST_F(GenerationTest, FullRunWritesTheFileAndAnAllCachedRepeatFetchesNothing) {
     const long attempts = PlanAttempts("m", zoom);
     const fs::path second = Dir / "second.Dat";
     int gaugeAtSave = -1;
-    TModalAnswers again;
-    again.Then(AcceptConfirmation);
-    again.Then([&](QWidget* modal) {
+    const auto save = [&](QWidget* modal) {
         gaugeAtSave = Window->Gauge1->value();
         SaveAs(second)(modal);
-    });
-    again.Then(ClickOk);
-    QTest::mouseClick(Window->BitBtn1, Qt::LeftButton);
-    EXPECT_EQ(again.Seen, (QStringList{"confirm", "file", Finished}));
+    };
+    EXPECT_EQ(Generate({AcceptConfirmation, save, ClickOk}), (QStringList{Confirm, "file", Finished}));
     EXPECT_EQ(gaugeAtSave, 100);
     EXPECT_EQ(PlanAttempts("m", zoom), attempts);
     ExpectValidFile(second, 25);
     ExpectCleanedUp();
 
     // A declined save dialog writes nothing and says nothing.
-    TModalAnswers declined;
-    declined.Then(AcceptConfirmation);
-    declined.Then([](QWidget* modal) { qobject_cast<QDialog*>(modal)->reject(); });
-    QTest::mouseClick(Window->BitBtn1, Qt::LeftButton);
-    EXPECT_EQ(declined.Seen, (QStringList{"confirm", "file"}));
+    EXPECT_EQ(Generate({AcceptConfirmation}), (QStringList{Confirm, "file"}));  // the save dialog is rejected
     EXPECT_EQ(std::distance(fs::directory_iterator(Dir.Path()), fs::directory_iterator()), 3);  // cache and two files
     ExpectCleanedUp();
 }
@@ -332,7 +270,7 @@ TEST_F(GenerationTest, CancelMidRunWritesNothingAndStrayNoticesAreIgnored) {
     MakeServer({"--latency-ms", "300"});
     MakeWindow();
     Window->OnClickGPS(nullptr, 116.391, 39.907);
-    Include(true, false, false, false);
+    Include("m");
     // One plan tile is already cached, so it is done as soon as it is requested.
     const TGlobalPixel c = LonLatToPixel(5, 116.391, 39.907);
     const int cx = int(c.X / TileSize), cy = int(c.Y / TileSize);
@@ -341,9 +279,6 @@ TEST_F(GenerationTest, CancelMidRunWritesNothingAndStrayNoticesAreIgnored) {
 
     std::int64_t remainingBefore = -1, afterOutside = -2, afterDone = -3;
     bool secondDialog = true;
-    TModalAnswers answers;
-    answers.Then(AcceptConfirmation);
-    answers.Then(ClickOk);
     WhenTrue([&] { return Window->Gauge1->isVisible(); },
              [&] {
                  remainingBefore = Window->RemainingTiles();
@@ -357,8 +292,7 @@ TEST_F(GenerationTest, CancelMidRunWritesNothingAndStrayNoticesAreIgnored) {
                  EXPECT_TRUE(Window->IsRunActive());
                  QTest::mouseClick(Window->SpeedButton3, Qt::LeftButton);
              });
-    QTest::mouseClick(Window->BitBtn1, Qt::LeftButton);
-    EXPECT_EQ(answers.Seen, (QStringList{"confirm", Cancelled}));
+    EXPECT_EQ(Generate({AcceptConfirmation, ClickOk}), (QStringList{Confirm, Cancelled}));
     EXPECT_GT(remainingBefore, 0);
     EXPECT_LT(remainingBefore, 25);
     EXPECT_EQ(afterOutside, remainingBefore);
@@ -371,28 +305,20 @@ TEST_F(GenerationTest, CancelMidRunWritesNothingAndStrayNoticesAreIgnored) {
 TEST_F(GenerationTest, FailedTileStopsTheRunAndTheRetryFetchesOnlyIt) {
     MakeWindow();
     Window->OnClickGPS(nullptr, 116.391, 39.907);
-    Include(false, true, false, false);  // not the shown type: every request of it is the run's
+    Include("p");  // not the shown type: every request of it is the run's
     const TGlobalPixel c = LonLatToPixel(5, 116.391, 39.907);
     const int fx = int(c.X / TileSize) + 1, fy = int(c.Y / TileSize);
     Server->SetFault("p", 5, fx, fy, "html");
 
-    TModalAnswers answers;
-    answers.Then(AcceptConfirmation);
-    answers.Then(ClickOk);
-    QTest::mouseClick(Window->BitBtn1, Qt::LeftButton);
-    EXPECT_EQ(answers.Seen, (QStringList{"confirm", QStringLiteral("有 1 块地图下载失败，地图数据未生成。")}));
+    EXPECT_EQ(Generate({AcceptConfirmation, ClickOk}),
+              (QStringList{Confirm, QStringLiteral("有 1 块地图下载失败，地图数据未生成。")}));
     ExpectCleanedUp();
     EXPECT_GE(Server->Attempts("p", 5, fx, fy), 1);
     for (const auto& entry : fs::directory_iterator(Dir.Path())) EXPECT_NE(entry.path().extension(), ".Dat");
 
     Server->Reset();
     const fs::path file = Dir / "retry.Dat";
-    TModalAnswers retry;
-    retry.Then(AcceptConfirmation);
-    retry.Then(SaveAs(file));
-    retry.Then(ClickOk);
-    QTest::mouseClick(Window->BitBtn1, Qt::LeftButton);
-    EXPECT_EQ(retry.Seen, (QStringList{"confirm", "file", Finished}));
+    EXPECT_EQ(Generate({AcceptConfirmation, SaveAs(file), ClickOk}), (QStringList{Confirm, "file", Finished}));
     EXPECT_EQ(Server->Attempts("p", 5, fx, fy), 1);
     EXPECT_EQ(RequestsOfType('p'), 1);
     ExpectValidFile(file, 25);
@@ -428,10 +354,7 @@ TEST_F(GenerationTest, ParameterFileRoundTripAndRefusals) {
     EXPECT_EQ(Window->MaximumZoom(), 9);
     EXPECT_EQ(Window->cxMaskEdit1->text(), "100.5");
     EXPECT_EQ(Window->cxMaskEdit2->text(), "30.25");
-    EXPECT_TRUE(Window->CheckBox1->isChecked());
-    EXPECT_FALSE(Window->CheckBox2->isChecked());
-    EXPECT_TRUE(Window->CheckBox3->isChecked());
-    EXPECT_FALSE(Window->CheckBox4->isChecked());
+    EXPECT_EQ(Included(), stored.Included);
     EXPECT_EQ(Window->ReservedBytes(), stored.Reserved);
     EXPECT_EQ(Window->MapView()->MapZoom(), 7);
     const TLonLat shown = Window->MapView()->State().ClickPosition();  // under the panel centre
@@ -441,9 +364,13 @@ TEST_F(GenerationTest, ParameterFileRoundTripAndRefusals) {
     EXPECT_EQ(DeltaLon, deltaLon);
     EXPECT_EQ(DeltaLat, deltaLat);
 
-    // Saved again: the same bytes except the view's rectangle and the flag written as 1.
+    // Saved again through the button and its dialog: the same bytes except
+    // the view's rectangle and the flag written as 1.
     const fs::path copy = Dir / "copy.Map";
-    Window->SaveParamFile(QString::fromStdString(copy.string()));
+    TModalAnswers save;
+    save.Then(SaveAs(copy));
+    QTest::mouseClick(Window->SpeedButton4, Qt::LeftButton);
+    EXPECT_EQ(save.Seen, QStringList{"file"});
     const std::string copyBytes = FileBytes(copy);
     ASSERT_EQ(copyBytes.size(), MapParamFileSize);
     EXPECT_EQ(copyBytes.substr(0, 8), originalBytes.substr(0, 8));
@@ -483,17 +410,6 @@ TEST_F(GenerationTest, ParameterFileRoundTripAndRefusals) {
         EXPECT_TRUE(Window->CheckBox4->isChecked());
         EXPECT_EQ(Window->ReservedBytes(), stored.Reserved);
     }
-
-    // The save button through its dialog.
-    const fs::path viaDialog = Dir / "dialog.Map";
-    TModalAnswers save;
-    save.Then(SaveAs(viaDialog));
-    QTest::mouseClick(Window->SpeedButton4, Qt::LeftButton);
-    EXPECT_EQ(save.Seen, QStringList{"file"});
-    const std::string dialogBytes = FileBytes(viaDialog);
-    ASSERT_EQ(dialogBytes.size(), MapParamFileSize);
-    EXPECT_EQ(DecodeMapParam(reinterpret_cast<const std::uint8_t*>(dialogBytes.data())).Included,
-              (std::array<bool, MapTypeCount>{true, false, true, true}));
 }
 
 TEST_F(GenerationTest, WholeRoadFromDraggingTheMapToViewingTheFile) {
@@ -516,12 +432,7 @@ TEST_F(GenerationTest, WholeRoadFromDraggingTheMapToViewingTheFile) {
     QTest::mouseClick(Window->CheckBox3, Qt::LeftButton);
 
     const fs::path file = Dir / "road.Dat";
-    TModalAnswers answers;
-    answers.Then(AcceptConfirmation);
-    answers.Then(SaveAs(file));
-    answers.Then(ClickOk);
-    QTest::mouseClick(Window->BitBtn1, Qt::LeftButton);
-    ASSERT_EQ(answers.Seen, (QStringList{"confirm", "file", Finished}));
+    ASSERT_EQ(Generate({AcceptConfirmation, SaveAs(file), ClickOk}), (QStringList{Confirm, "file", Finished}));
     ExpectValidFile(file, 2 * (25 + 169));
 
     TAtlasCheckDataFM viewer(Window.get());

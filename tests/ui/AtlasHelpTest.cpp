@@ -1,18 +1,13 @@
-#include <QPushButton>
-#include <QTest>
 #include <QTextBrowser>
 
 #include <gtest/gtest.h>
 
 #include "AtlasHelp.h"
-#include "UiTestSupport.h"
 
-TEST(AtlasHelpFM, LayoutAndGuideText) {
+TEST(AtlasHelpFM, CaptionAndNumberedGuide) {
     TAtlasHelpFM help;
     EXPECT_EQ(help.windowTitle(), QStringLiteral("操作说明"));
-    EXPECT_EQ(help.size(), QSize(505, 513));
     EXPECT_TRUE(help.RichEdit1->isReadOnly());
-
     const QString text = help.RichEdit1->toPlainText();
     EXPECT_TRUE(text.startsWith(QStringLiteral("操作说明：")));
     // Twelve numbered sections, in order.
@@ -22,23 +17,7 @@ TEST(AtlasHelpFM, LayoutAndGuideText) {
     qsizetype at = 0;
     for (const char* heading : headings) {
         const qsizetype found = text.indexOf(QString::fromUtf8(heading), at);
-        EXPECT_GE(found, at) << heading;
-        if (found >= 0) at = found;
+        ASSERT_GE(found, at) << heading;
+        at = found;
     }
-    // The calibration procedure names the button it ends with.
-    EXPECT_TRUE(text.contains(QStringLiteral("写入设置参数")));
-}
-
-TEST(AtlasHelpFM, CloseButtonAndEscapeEndTheModalShowing) {
-    TAtlasHelpFM help;
-    OnNextModal([&](QWidget* modal) {
-        EXPECT_EQ(modal, &help);
-        QTest::mouseClick(help.BitBtn1, Qt::LeftButton);
-    });
-    help.exec();
-    EXPECT_FALSE(help.isVisible());
-
-    OnNextModal([&](QWidget* modal) { QTest::keyClick(modal, Qt::Key_Escape); });
-    help.exec();
-    EXPECT_FALSE(help.isVisible());
 }

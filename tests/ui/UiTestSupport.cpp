@@ -1,34 +1,62 @@
 #include "UiTestSupport.h"
 
+#include <QAbstractButton>
 #include <QApplication>
-#include <QPointer>
-#include <QTimer>
+#include <QDialog>
+#include <QFileDialog>
+#include <QMessageBox>
 
 #include <gtest/gtest.h>
 
 namespace {
 QStringList Errors;
-constexpr int PollMs = 10;
-constexpr int MaxPolls = 1000;  // a guard against a hang, not a time limit
+TModalAnswers* Current = nullptr;
 }  // namespace
 
-void OnNextModal(std::function<void(QWidget* modal)> action) {
-    auto* timer = new QTimer;
-    const QPointer<QWidget> before = QApplication::activeModalWidget();
-    auto polls = std::make_shared<int>(0);
-    QObject::connect(timer, &QTimer::timeout, timer, [timer, before, polls, action = std::move(action)] {
-        QWidget* modal = QApplication::activeModalWidget();
-        if (modal && modal != before.data() && modal->isVisible()) {
-            timer->stop();
-            timer->deleteLater();
-            action(modal);
-        } else if (++*polls > MaxPolls) {
-            timer->stop();
-            timer->deleteLater();
-            ADD_FAILURE() << "no modal window appeared";
-        }
+TModalAnswers::TModalAnswers() : Outer(Current) {
+    Current = this;
+    QObject::connect(&Poll, &QTimer::timeout, &Poll, [this] {
+        if (Current == this) Check();
     });
-    timer->start(PollMs);
+    Poll.start(10);
+}
+
+TModalAnswers::~TModalAnswers() {
+    Current = Outer;
+    if (Next < Steps.size()) ADD_FAILURE() << "a scripted window never appeared; seen: " << Seen.join(" | ").toStdString();
+}
+
+TModalAnswers& TModalAnswers::Then(TStep step) {
+    Steps.push_back(std::move(step));
+    return *this;
+}
+
+void TModalAnswers::Check() {
+    QWidget* modal = QApplication::activeModalWidget();
+    if (!modal || !modal->isVisible()) {
+        Last = nullptr;
+        return;
+    }
+    if (modal == Last.data()) return;
+    Last = modal;
+    if (auto* box = qobject_cast<QMessageBox*>(modal))
+        Seen << box->text();
+    else if (qobject_cast<QFileDialog*>(modal))
+        Seen << QStringLiteral("file");
+    else
+        Seen << modal->windowTitle();
+    if (Next < Steps.size())
+        Steps[Next++](modal);
+    else if (auto* dialog = qobject_cast<QDialog*>(modal))
+        dialog->reject();
+}
+
+void ClickOk(QWidget* modal) {
+    auto* box = qobject_cast<QMessageBox*>(modal);
+    QAbstractButton* ok = box ? box->button(QMessageBox::Ok) : nullptr;
+    if (ok) return ok->click();
+    ADD_FAILURE() << "not a message box with an OK button";
+    if (auto* dialog = qobject_cast<QDialog*>(modal)) dialog->reject();
 }
 
 QStringList TakeRecordedErrors() {
