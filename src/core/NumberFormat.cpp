@@ -38,9 +38,9 @@ std::string FormatReal(double v) {
     std::string out = neg ? "-" : "";
     const double mag = std::fabs(std::strtod(buf, nullptr));
     if (mag < 0.00001 || exp >= 15) {
-        out += digits.substr(0, 1);
-        if (digits.size() > 1) out += "." + digits.substr(1);
-        out += "E" + std::to_string(exp);
+        out.append(digits, 0, 1);
+        if (digits.size() > 1) out.append(".").append(digits, 1);
+        out.append("E").append(std::to_string(exp));
         return out;
     }
     if (exp < 0) {

@@ -76,10 +76,11 @@ std::string BuildTileUrl(const TServerConfig& server, int serverNumber, const st
                          std::int32_t y, std::int32_t zoom) {
     std::string host = server.HostPattern;
     if (const auto at = host.find("%d"); at != std::string::npos) host.replace(at, 2, std::to_string(serverNumber));
-    std::string url = "http://" + host;
-    if (server.Port != 80) url += ":" + std::to_string(server.Port);
-    url += "/vt/lyrs=" + typeCode + "@121&hl=zh-CN&x=" + std::to_string(x) + "&y=" + std::to_string(y) +
-           "&z=" + std::to_string(zoom) + "&s=Gali";
+    std::string url = "http://";
+    url.append(host);
+    if (server.Port != 80) url.append(":").append(std::to_string(server.Port));
+    url.append("/vt/lyrs=").append(typeCode).append("@121&hl=zh-CN&x=").append(std::to_string(x));
+    url.append("&y=").append(std::to_string(y)).append("&z=").append(std::to_string(zoom)).append("&s=Gali");
     return url;
 }
 

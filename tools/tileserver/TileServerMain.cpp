@@ -164,7 +164,12 @@ private:
         }
         // Counted before the delay, so a test can see a request that is still under way.
         const int attempt = CountAttempt(tile, req);
-        if (LatencyMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(LatencyMs));
+        // The answer leaves LatencyMs after the request arrived, whatever drawing the
+        // tile took meanwhile, like a remote server whose latency is the network's.
+        struct TAnswerNoSooner {
+            std::chrono::steady_clock::time_point Due;
+            ~TAnswerNoSooner() { std::this_thread::sleep_until(Due); }
+        } answerNoSooner{std::chrono::steady_clock::now() + std::chrono::milliseconds(LatencyMs)};
         const TTileKey& k = tile.Key;
         const std::string imageType = k.Type == 's' ? "image/jpeg" : "image/png";
 
