@@ -3,6 +3,7 @@
 // "LISTENING <port>" once the socket listens; ends on SIGTERM or SIGINT.
 #include <httplib.h>
 #include <signal.h>
+#include <sys/prctl.h>
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
@@ -288,6 +289,9 @@ int main(int argc, char** argv) {
     app.add_option("--log", logFile, "Append one line per tile request");
     app.add_option("--fault", faultSpecs, "TYPE/Z/X/Y=MODE[:PARAM][@COUNT], '*' for any part");
     CLI11_PARSE(app, argc, argv);
+
+    // The server never outlives whoever started it (a test, a script, a benchmark).
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
 
     // Signals go to one waiting thread, so stopping the server happens outside a handler.
     sigset_t stopSignals;
