@@ -64,13 +64,18 @@ TResolvedPlan Resolve(const TPlanArgs& args) {
     return r;
 }
 
-void PrintFigures(const TGenerationParams& params, std::int64_t entries) {
+// Prints the confirmation figures; false (with a message) for a plan no map data file can hold.
+bool PrintFigures(const char* command, const TGenerationParams& params) {
     const TPlanFigures f = PlanFigures(params);
+    const std::int64_t entries = PlannedEntryCount(params);
     std::cout << "zoom levels:       " << f.LevelCount << "\n"
               << "map size:          " << f.MapSize << "\n"
               << "maximum map size:  " << f.MaxMapSize << "\n"
               << "tiles per type:    " << f.TotalTiles << "\n"
               << "index entries:     " << entries << "\n";
+    if (PlanFitsMapDataFile(entries)) return true;
+    std::cerr << command << ": " << entries << " tiles cannot fit one map data file (it must stay under 2 GiB)\n";
+    return false;
 }
 
 // Progress on stderr: one rewritten line on a terminal, a plain line every few seconds otherwise.
@@ -112,14 +117,7 @@ private:
 };
 
 int RunPlan(const TPlanArgs& args) {
-    const TResolvedPlan r = Resolve(args);
-    const std::int64_t entries = PlannedEntryCount(r.Params);
-    PrintFigures(r.Params, entries);
-    if (!PlanFitsMapDataFile(entries)) {
-        std::cerr << "plan: " << entries << " tiles cannot fit one map data file (it must stay under 2 GiB)\n";
-        return ExitError;
-    }
-    return ExitWritten;
+    return PrintFigures("plan", Resolve(args).Params) ? ExitWritten : ExitError;
 }
 
 bool Confirm(const std::string& out) {
@@ -136,12 +134,7 @@ bool Confirm(const std::string& out) {
 
 int RunGenerate(const TPlanArgs& args) {
     const TResolvedPlan r = Resolve(args);
-    const std::int64_t entries = PlannedEntryCount(r.Params);
-    PrintFigures(r.Params, entries);
-    if (!PlanFitsMapDataFile(entries)) {
-        std::cerr << "generate: " << entries << " tiles cannot fit one map data file (it must stay under 2 GiB)\n";
-        return ExitError;
-    }
+    if (!PrintFigures("generate", r.Params)) return ExitError;
     if (!args.Yes && !Confirm(args.Out)) return ExitError;
 
     TMapDataHeader header;

@@ -1,6 +1,7 @@
 #include "IniFile.h"
 
 #include "AtomicFile.h"
+#include "NumberFormat.h"
 
 #include <sys/stat.h>
 
@@ -9,13 +10,6 @@
 #include <vector>
 
 namespace {
-
-std::string Trim(const std::string& s) {
-    const auto b = s.find_first_not_of(" \t\r\n");
-    if (b == std::string::npos) return {};
-    const auto e = s.find_last_not_of(" \t\r\n");
-    return s.substr(b, e - b + 1);
-}
 
 bool SameName(const std::string& a, const std::string& b) {
     if (a.size() != b.size()) return false;
@@ -30,20 +24,20 @@ bool SameName(const std::string& a, const std::string& b) {
 
 // "[name]" -> name; anything else -> nothing.
 std::optional<std::string> SectionName(const std::string& line) {
-    const std::string t = Trim(line);
+    const std::string t = TrimBlanks(line);
     if (t.size() < 2 || t.front() != '[') return std::nullopt;
     const auto close = t.find(']');
     if (close == std::string::npos) return std::nullopt;
-    return Trim(t.substr(1, close - 1));
+    return TrimBlanks(t.substr(1, close - 1));
 }
 
 // "key=value" -> key; comments and other lines -> nothing.
 std::optional<std::string> KeyName(const std::string& line) {
-    const std::string t = Trim(line);
+    const std::string t = TrimBlanks(line);
     if (t.empty() || t[0] == ';' || t[0] == '#' || t[0] == '[') return std::nullopt;
     const auto eq = t.find('=');
     if (eq == std::string::npos) return std::nullopt;
-    return Trim(t.substr(0, eq));
+    return TrimBlanks(t.substr(0, eq));
 }
 
 std::optional<std::vector<std::string>> ReadLines(const std::filesystem::path& path) {
@@ -72,7 +66,7 @@ std::optional<std::string> TIniFile::ReadString(const std::string& section, cons
         }
         if (!inSection) continue;
         if (auto k = KeyName(line); k && SameName(*k, key)) {
-            return Trim(line.substr(line.find('=') + 1));
+            return TrimBlanks(line.substr(line.find('=') + 1));
         }
     }
     return std::nullopt;
@@ -104,13 +98,13 @@ bool TIniFile::WriteString(const std::string& section, const std::string& key, c
                 done = true;
             }
         }
-        if (!Trim(lines[i]).empty()) sectionEnd = i + 1;
+        if (!TrimBlanks(lines[i]).empty()) sectionEnd = i + 1;
     }
     if (!done) {
         if (sectionEnd) {
             lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(*sectionEnd), entry);
         } else {
-            if (!lines.empty() && !Trim(lines.back()).empty()) lines.emplace_back();
+            if (!lines.empty() && !TrimBlanks(lines.back()).empty()) lines.emplace_back();
             lines.push_back("[" + section + "]");
             lines.push_back(entry);
         }

@@ -7,16 +7,12 @@
 #include <cstdlib>
 #include <limits>
 
-namespace {
-
-std::string Trimmed(const std::string& s) {
+std::string TrimBlanks(const std::string& s) {
     const auto b = s.find_first_not_of(" \t\r\n");
     if (b == std::string::npos) return {};
     const auto e = s.find_last_not_of(" \t\r\n");
     return s.substr(b, e - b + 1);
 }
-
-}  // namespace
 
 std::string FormatReal(double v) {
     if (std::isnan(v)) return "NAN";
@@ -62,7 +58,7 @@ std::string FormatFixed(double v, int decimals) {
 }
 
 std::optional<double> ParseReal(const std::string& text) {
-    const std::string t = Trimmed(text);
+    const std::string t = TrimBlanks(text);
     if (t.empty()) return std::nullopt;
     size_t i = 0;
     if (t[i] == '+' || t[i] == '-') ++i;
@@ -89,7 +85,7 @@ std::optional<double> ParseReal(const std::string& text) {
 }
 
 std::optional<int> ParseInt(const std::string& text) {
-    std::string t = Trimmed(text);
+    std::string t = TrimBlanks(text);
     if (!t.empty() && t[0] == '+') {
         t.erase(0, 1);
         if (!t.empty() && (t[0] == '+' || t[0] == '-')) return std::nullopt;

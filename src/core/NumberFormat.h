@@ -10,6 +10,9 @@
 // exponent form (for example 1E-6) below 0.00001 in magnitude or from 1E15 up.
 std::string FormatReal(double v);
 
+// The text without blanks (spaces, tabs, line ends) at either end.
+std::string TrimBlanks(const std::string& text);
+
 // Fixed point with the given number of decimals, rounded ("0.00594480").
 std::string FormatFixed(double v, int decimals = 8);
 

@@ -26,6 +26,15 @@ void CenterOnScreen(QWidget* window) {
     window->move(area.x() + (area.width() - outer.width()) / 2, area.y() + (area.height() - outer.height()) / 2);
 }
 
+QPushButton* MakeDialogButton(QDialog* dialog, QWidget* parent, const char* name, QStyle::StandardPixmap icon,
+                              const QString& text, const QRect& geometry, bool accepts) {
+    auto* button = new QPushButton(dialog->style()->standardIcon(icon), text, parent);
+    button->setObjectName(QString::fromLatin1(name));
+    button->setGeometry(geometry);
+    QObject::connect(button, &QPushButton::clicked, dialog, accepts ? &QDialog::accept : &QDialog::reject);
+    return button;
+}
+
 TAtlasApplication::TAtlasApplication(int& argc, char** argv) : QApplication(argc, argv) {
     setApplicationName(QStringLiteral("AtlasPocket"));
     InstallFontSubstitutions();

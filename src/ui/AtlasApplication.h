@@ -4,6 +4,9 @@
 #pragma once
 
 #include <QApplication>
+#include <QDialog>
+#include <QPushButton>
+#include <QStyle>
 #include <QFont>
 #include <QString>
 
@@ -16,6 +19,10 @@ void InstallFontSubstitutions();
 
 // Centres a top-level window on the work area of its screen (frame included when known).
 void CenterOnScreen(QWidget* window);
+
+// A dialog's button with a standard icon that ends the dialog with accept() or reject().
+QPushButton* MakeDialogButton(QDialog* dialog, QWidget* parent, const char* name, QStyle::StandardPixmap icon,
+                              const QString& text, const QRect& geometry, bool accepts = true);
 
 class TAtlasApplication : public QApplication {
 public:

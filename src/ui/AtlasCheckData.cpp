@@ -3,7 +3,6 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QGroupBox>
-#include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -12,7 +11,6 @@
 #include <QPixmap>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QScreen>
 #include <QSignalBlocker>
 #include <QStyle>
 
@@ -155,13 +153,9 @@ TAtlasCheckDataFM::TAtlasCheckDataFM(QWidget* parent) : QDialog(parent) {
     Edit2->setAccessibleName(QStringLiteral("中心坐标：经度"));
     Edit3->setAccessibleName(QStringLiteral("中心坐标：纬度"));
 
-    BitBtn1 = new QPushButton(style()->standardIcon(QStyle::SP_DialogCloseButton), QStringLiteral("关闭"), Panel1);
-    BitBtn1->setObjectName(QStringLiteral("BitBtn1"));
-    BitBtn1->setGeometry(61, 470, 89, 49);
-    connect(BitBtn1, &QPushButton::clicked, this, &QDialog::accept);
-
-    if (const QScreen* screen = QGuiApplication::primaryScreen())
-        move(screen->availableGeometry().center() - rect().center());
+    BitBtn1 = MakeDialogButton(this, Panel1, "BitBtn1", QStyle::SP_DialogCloseButton, QStringLiteral("关闭"),
+                               QRect(61, 470, 89, 49));
+    CenterOnScreen(this);
 }
 
 TAtlasCheckDataFM::~TAtlasCheckDataFM() = default;

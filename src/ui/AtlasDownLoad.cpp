@@ -49,18 +49,13 @@ TAtlasDownLoadFM::TAtlasDownLoadFM(QWidget* parent)
     Label3 = MakeLabel(this, "Label3", QStringLiteral("最大地图尺寸："), 84, Edit3);
     Label4 = MakeLabel(this, "Label4", QStringLiteral("地图总块数："), 118, Edit4);
 
-    BitBtn1 = new QPushButton(style()->standardIcon(QStyle::SP_DialogOkButton), QStringLiteral("确定"), this);
-    BitBtn1->setObjectName(QStringLiteral("BitBtn1"));
-    BitBtn1->setGeometry(64, 154, 90, 30);
+    BitBtn1 = MakeDialogButton(this, this, "BitBtn1", QStyle::SP_DialogOkButton, QStringLiteral("确定"),
+                               QRect(64, 154, 90, 30));
     BitBtn1->setDefault(true);
     BitBtn1->setAutoDefault(true);
-    BitBtn2 = new QPushButton(style()->standardIcon(QStyle::SP_DialogCancelButton), QStringLiteral("取消"), this);
-    BitBtn2->setObjectName(QStringLiteral("BitBtn2"));
-    BitBtn2->setGeometry(166, 154, 90, 30);
+    BitBtn2 = MakeDialogButton(this, this, "BitBtn2", QStyle::SP_DialogCancelButton, QStringLiteral("取消"),
+                               QRect(166, 154, 90, 30), false);
     BitBtn2->setAutoDefault(false);
-
-    connect(BitBtn1, &QPushButton::clicked, this, &QDialog::accept);
-    connect(BitBtn2, &QPushButton::clicked, this, &QDialog::reject);
 }
 
 void TAtlasDownLoadFM::FillFields(const QString& levels, const QString& mapSize, const QString& maxMapSize,

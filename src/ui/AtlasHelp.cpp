@@ -86,11 +86,9 @@ TAtlasHelpFM::TAtlasHelpFM(QWidget* parent)
     pal.setColor(QPalette::Text, pal.color(QPalette::ToolTipText));
     RichEdit1->setPalette(pal);
 
-    BitBtn1 = new QPushButton(style()->standardIcon(QStyle::SP_DialogCloseButton), QStringLiteral("关闭"), this);
-    BitBtn1->setObjectName(QStringLiteral("BitBtn1"));
-    BitBtn1->setGeometry(208, 474, 90, 30);
+    BitBtn1 = MakeDialogButton(this, this, "BitBtn1", QStyle::SP_DialogCloseButton, QStringLiteral("关闭"),
+                               QRect(208, 474, 90, 30));
     BitBtn1->setDefault(true);
-    connect(BitBtn1, &QPushButton::clicked, this, &QDialog::accept);
 }
 
 void TAtlasHelpFM::showEvent(QShowEvent* e) {

@@ -2,7 +2,6 @@
 
 #include <QComboBox>
 #include <QGroupBox>
-#include <QGuiApplication>
 #include <QIcon>
 #include <QLabel>
 #include <QLineEdit>
@@ -12,7 +11,6 @@
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QRegularExpressionValidator>
-#include <QScreen>
 #include <QStyle>
 #include <QToolButton>
 
@@ -114,13 +112,9 @@ TAtlasSetupFM::TAtlasSetupFM(QWidget* parent) : QDialog(parent) {
     connect(SpeedButton5, &QToolButton::clicked, this, &TAtlasSetupFM::SpeedButton5Click);
     connect(SpeedButton6, &QToolButton::clicked, this, &TAtlasSetupFM::SpeedButton6Click);
 
-    BitBtn1 = new QPushButton(style()->standardIcon(QStyle::SP_DialogCloseButton), QStringLiteral("关闭"), this);
-    BitBtn1->setObjectName(QStringLiteral("BitBtn1"));
-    BitBtn1->setGeometry(472, 232, 89, 49);
-    connect(BitBtn1, &QPushButton::clicked, this, &QDialog::accept);
-
-    if (const QScreen* screen = QGuiApplication::primaryScreen())
-        move(screen->availableGeometry().center() - rect().center());
+    BitBtn1 = MakeDialogButton(this, this, "BitBtn1", QStyle::SP_DialogCloseButton, QStringLiteral("关闭"),
+                               QRect(472, 232, 89, 49));
+    CenterOnScreen(this);
 }
 
 QLineEdit* TAtlasSetupFM::AddField(QGroupBox* box, int row, const QString& caption, int editNumber) {
