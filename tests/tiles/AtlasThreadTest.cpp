@@ -12,6 +12,7 @@
 #include "RawHttpCapture.h"
 #include "TempDir.h"
 #include "TestTileServer.h"
+#include "WorkerTestSupport.h"
 #include "TileCache.h"
 
 namespace fs = std::filesystem;
@@ -21,43 +22,17 @@ namespace {
 
 constexpr auto NoticeWait = 30s;
 
-template <class Pred>
-bool WaitUntil(Pred pred) {
-    for (auto deadline = std::chrono::steady_clock::now() + 30s; !pred(); std::this_thread::sleep_for(5ms))
-        if (std::chrono::steady_clock::now() > deadline) return false;
-    return true;
-}
-
 std::string ReadFile(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), {}};
 }
 
-class AtlasThreadTest : public ::testing::Test {
+class AtlasThreadTest : public TWorkerTest {
 protected:
-    static void SetUpTestSuite() {
-        InitDownloads();
-        Server = new TTestTileServer();
-    }
-    static void TearDownTestSuite() {
-        delete Server;
-        Server = nullptr;
-    }
-    void SetUp() override { Server->Reset(); }
-
     std::unique_ptr<TAtlasThread> NewWorker(TDownloadLimits limits = {}) {
         return std::make_unique<TAtlasThread>(&Notices, Cache.DirString(), Server->Config(), limits);
     }
-    std::string PathOf(const std::string& type, int z, int x, int y) const {
-        return (Cache.Path() / TileFileName(type, z, x, y)).string();
-    }
-
-    static TTestTileServer* Server;
-    TTempDir Cache;
-    TNoticeQueue Notices;
 };
-
-TTestTileServer* AtlasThreadTest::Server = nullptr;
 
 }  // namespace
 

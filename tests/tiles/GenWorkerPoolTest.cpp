@@ -10,6 +10,7 @@
 #include "GenWorkerPool.h"
 #include "TempDir.h"
 #include "TestTileServer.h"
+#include "WorkerTestSupport.h"
 #include "TileCache.h"
 
 namespace fs = std::filesystem;
@@ -17,36 +18,10 @@ using namespace std::chrono_literals;
 
 namespace {
 
-template <class Pred>
-bool WaitUntil(Pred pred) {
-    for (auto deadline = std::chrono::steady_clock::now() + 30s; !pred(); std::this_thread::sleep_for(5ms))
-        if (std::chrono::steady_clock::now() > deadline) return false;
-    return true;
-}
-
-class GenWorkerPoolTest : public ::testing::Test {
+class GenWorkerPoolTest : public TWorkerTest {
 protected:
-    static void SetUpTestSuite() {
-        InitDownloads();
-        Server = new TTestTileServer();
-    }
-    static void TearDownTestSuite() {
-        delete Server;
-        Server = nullptr;
-    }
-    void SetUp() override { Server->Reset(); }
-
-    std::string PathOf(const std::string& type, int z, int x, int y) const {
-        return (Cache.Path() / TileFileName(type, z, x, y)).string();
-    }
-
-    static TTestTileServer* Server;
-    TTempDir Cache;
-    TNoticeQueue Notices;
     TGenWorkerPool Pool{&Notices, Cache.DirString(), Server->Config()};
 };
-
-TTestTileServer* GenWorkerPoolTest::Server = nullptr;
 
 }  // namespace
 
