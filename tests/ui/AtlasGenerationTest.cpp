@@ -474,3 +474,30 @@ TEST_F(GenerationTest, WholeRoadFromDraggingTheMapToViewingTheFile) {
     EXPECT_GT(compared, 0);
     viewer.done(QDialog::Rejected);
 }
+
+TEST_F(GenerationTest, HugePlansAreRefusedAndClosingTheWindowStopsARun) {
+    MakeServer({"--latency-ms", "300"});
+    MakeWindow();
+    // Zoom 5 to 17 with every type: the confirmation shows the figures, then the plan is refused.
+    CloseUp(Window->cxComboBox2, 12);
+    Include("mpsy");
+    QString refusal;
+    const auto note = [&](QWidget* modal) {
+        refusal = qobject_cast<QMessageBox*>(modal)->text();
+        ClickOk(modal);
+    };
+    EXPECT_EQ(Generate({AcceptConfirmation, note}).size(), 2);
+    EXPECT_TRUE(refusal.startsWith(QStringLiteral("地图数据太大"))) << refusal.toStdString();
+    ExpectCleanedUp();
+
+    // Closing during the downloads stops them first; the window goes once the run has cleaned up.
+    CloseUp(Window->cxComboBox2, -11);
+    Include("s");
+    WhenTrue([&] { return Window->Gauge1->isVisible(); }, [&] { Window->close(); });
+    EXPECT_EQ(Generate({AcceptConfirmation}), QStringList{Confirm});
+    ExpectCleanedUp();
+    QTest::qWaitFor([&] { return !Window->isVisible(); }, 5000);
+    EXPECT_FALSE(Window->isVisible());
+    const TGenWorkerPool* pool = Window->MapView()->GenWorkersForTest();
+    EXPECT_TRUE(pool == nullptr || pool->WorkerCount() == 0);
+}
