@@ -118,8 +118,8 @@ std::string TTestTileServer::Get(const std::string& target) const {
     return res->body;
 }
 
-void TTestTileServer::SetFault(const std::string& spec) const {
-    Get("/_control/fault?spec=" + EncodeQueryValue(spec));
+void TTestTileServer::SetFault(const std::string& rule) const {
+    Get("/_control/fault?rule=" + EncodeQueryValue(rule));
 }
 
 void TTestTileServer::SetFault(const std::string& type, int zoom, int x, int y, const std::string& modeAndParam) const {

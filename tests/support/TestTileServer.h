@@ -22,7 +22,7 @@ public:
     TServerConfig Config() const;
 
     // "TYPE/Z/X/Y=MODE[:PARAM][@COUNT]", "*" for any part, e.g. "m/5/1/2=redirect:3".
-    void SetFault(const std::string& spec) const;
+    void SetFault(const std::string& rule) const;
     void SetFault(const std::string& type, int zoom, int x, int y, const std::string& modeAndParam) const;
     // Drops every fault and every count.
     void Reset() const;

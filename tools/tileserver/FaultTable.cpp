@@ -56,11 +56,11 @@ std::optional<int> ParsePart(const std::string& text, const std::string& what) {
 
 }  // namespace
 
-TFault ParseFaultSpec(const std::string& spec) {
-    const auto eq = spec.find('=');
-    if (eq == std::string::npos) throw std::invalid_argument("fault \"" + spec + "\" has no '='");
-    const std::string target = spec.substr(0, eq);
-    std::string action = spec.substr(eq + 1);
+TFault ParseFaultRule(const std::string& rule) {
+    const auto eq = rule.find('=');
+    if (eq == std::string::npos) throw std::invalid_argument("fault \"" + rule + "\" has no '='");
+    const std::string target = rule.substr(0, eq);
+    std::string action = rule.substr(eq + 1);
 
     std::vector<std::string> parts;
     size_t start = 0;

@@ -47,8 +47,8 @@ struct TFault {
 bool ParseFaultMode(const std::string& name, TFaultMode& mode);
 // "TYPE/Z/X/Y=MODE[:PARAM][@COUNT]" with "*" for any part, e.g. "*/*/*/*=failfirst:1".
 // Throws std::invalid_argument with the reason.
-TFault ParseFaultSpec(const std::string& spec);
-// A default parameter per mode where the spec gives none.
+TFault ParseFaultRule(const std::string& rule);
+// A default parameter per mode where the rule gives none.
 long DefaultFaultParam(TFaultMode mode);
 
 class TFaultTable {

@@ -120,17 +120,17 @@ public:
 private:
     void SetFault(const httplib::Request& req, httplib::Response& res) {
         try {
-            std::string spec;
-            if (req.has_param("spec")) {
-                spec = req.get_param_value("spec");
+            std::string rule;
+            if (req.has_param("rule")) {
+                rule = req.get_param_value("rule");
             } else {
                 auto part = [&](const char* name) { return req.has_param(name) ? req.get_param_value(name) : "*"; };
-                spec = part("type") + "/" + part("z") + "/" + part("x") + "/" + part("y") + "=" +
+                rule = part("type") + "/" + part("z") + "/" + part("x") + "/" + part("y") + "=" +
                        req.get_param_value("mode");
-                if (req.has_param("param")) spec += ":" + req.get_param_value("param");
-                if (req.has_param("count")) spec += "@" + req.get_param_value("count");
+                if (req.has_param("param")) rule += ":" + req.get_param_value("param");
+                if (req.has_param("count")) rule += "@" + req.get_param_value("count");
             }
-            Faults.Add(ParseFaultSpec(spec));
+            Faults.Add(ParseFaultRule(rule));
             res.set_content("ok\n", "text/plain");
         } catch (const std::exception& e) {
             res.status = 400;
@@ -283,11 +283,11 @@ int main(int argc, char** argv) {
     int port = 0;
     int latencyMs = 0;
     std::string logFile;
-    std::vector<std::string> faultSpecs;
+    std::vector<std::string> faultRules;
     app.add_option("--port", port, "Port on 127.0.0.1 (0: any free port)")->check(CLI::Range(0, 65535));
     app.add_option("--latency-ms", latencyMs, "Delay before answering each tile request")->check(CLI::Range(0, 600000));
     app.add_option("--log", logFile, "Append one line per tile request");
-    app.add_option("--fault", faultSpecs, "TYPE/Z/X/Y=MODE[:PARAM][@COUNT], '*' for any part");
+    app.add_option("--fault", faultRules, "TYPE/Z/X/Y=MODE[:PARAM][@COUNT], '*' for any part");
     CLI11_PARSE(app, argc, argv);
 
     // The server never outlives whoever started it (a test, a script, a benchmark).
@@ -303,7 +303,7 @@ int main(int argc, char** argv) {
 
     try {
         TTileServer tiles(latencyMs, logFile);
-        for (const std::string& spec : faultSpecs) tiles.Faults.Add(ParseFaultSpec(spec));
+        for (const std::string& rule : faultRules) tiles.Faults.Add(ParseFaultRule(rule));
 
         httplib::Server svr;
         svr.new_task_queue = [] { return new httplib::ThreadPool(64); };
