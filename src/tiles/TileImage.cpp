@@ -374,3 +374,24 @@ std::vector<std::uint8_t> EncodeJpeg(const TBitmap& bitmap, int quality, std::st
     out.assign(jpeg.Buffer, jpeg.Buffer + capacity);
     return out;
 }
+
+std::vector<std::uint8_t> EncodePng(const TBitmap& bitmap, std::string* error) {
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    image.width = png_uint_32(bitmap.Width);
+    image.height = png_uint_32(bitmap.Height);
+    image.format = PNG_FORMAT_RGB;
+    png_alloc_size_t size = 0;
+    std::vector<std::uint8_t> out;
+    if (!bitmap.Empty() && bitmap.Rgb.size() == std::size_t(bitmap.Width) * std::size_t(bitmap.Height) * 3 &&
+        png_image_write_to_memory(&image, nullptr, &size, 0, bitmap.Rgb.data(), 0, nullptr)) {
+        out.resize(size);
+        if (png_image_write_to_memory(&image, out.data(), &size, 0, bitmap.Rgb.data(), 0, nullptr)) {
+            out.resize(size);
+            return out;
+        }
+    }
+    if (error) *error = image.message[0] ? image.message : "invalid bitmap";
+    png_image_free(&image);
+    return {};
+}

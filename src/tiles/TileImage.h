@@ -34,6 +34,10 @@ std::optional<TBitmap> LoadJpegBitmap(const std::string& fileName, std::string* 
 std::optional<TBitmap> DecodeTileFile(const std::string& fileName, const std::string& typeName,
                                       std::string* error = nullptr);
 
+// An RGB PNG of the bitmap (for the local tile server and the tests; tiles
+// themselves are never written as PNG). Empty on failure.
+std::vector<std::uint8_t> EncodePng(const TBitmap& bitmap, std::string* error = nullptr);
+
 // Baseline JFIF at the given quality with forced baseline tables, 4:2:0,
 // standard Huffman tables. Empty on failure (error says why).
 std::vector<std::uint8_t> EncodeJpeg(const TBitmap& bitmap, int quality = 90, std::string* error = nullptr);

@@ -26,6 +26,15 @@ void CenterOnScreen(QWidget* window) {
     window->move(area.x() + (area.width() - outer.width()) / 2, area.y() + (area.height() - outer.height()) / 2);
 }
 
+void SetUpFixedDialog(QDialog* dialog, const char* name, const QString& caption, QSize clientSize) {
+    dialog->setObjectName(QString::fromLatin1(name));
+    dialog->setWindowTitle(caption);
+    dialog->setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
+                           Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
+    dialog->setFont(ProgramFont());
+    dialog->setFixedSize(clientSize);
+}
+
 QPushButton* MakeDialogButton(QDialog* dialog, QWidget* parent, const char* name, QStyle::StandardPixmap icon,
                               const QString& text, const QRect& geometry, bool accepts) {
     auto* button = new QPushButton(dialog->style()->standardIcon(icon), text, parent);

@@ -20,6 +20,10 @@ void InstallFontSubstitutions();
 // Centres a top-level window on the work area of its screen (frame included when known).
 void CenterOnScreen(QWidget* window);
 
+// The common frame of the program's dialogs: designer name, caption, a fixed
+// client size, only a close box, and the program font.
+void SetUpFixedDialog(QDialog* dialog, const char* name, const QString& caption, QSize clientSize);
+
 // A dialog's button with a standard icon that ends the dialog with accept() or reject().
 QPushButton* MakeDialogButton(QDialog* dialog, QWidget* parent, const char* name, QStyle::StandardPixmap icon,
                               const QString& text, const QRect& geometry, bool accepts = true);

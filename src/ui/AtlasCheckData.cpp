@@ -63,12 +63,7 @@ void TCheckDataImage::mouseMoveEvent(QMouseEvent* e) {
 }
 
 TAtlasCheckDataFM::TAtlasCheckDataFM(QWidget* parent) : QDialog(parent) {
-    setObjectName(QStringLiteral("AtlasCheckDataFM"));
-    setWindowTitle(QStringLiteral("查看地图数据"));
-    setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                   Qt::WindowCloseButtonHint);
-    setFont(ProgramFont());
-    setFixedSize(ClientWidth, ClientHeight);
+    SetUpFixedDialog(this, "AtlasCheckDataFM", QStringLiteral("查看地图数据"), QSize(ClientWidth, ClientHeight));
 
     // Qt paints every widget through a back buffer, so the panel needs no
     // double-buffering of its own; children are clipped to it.

@@ -35,10 +35,7 @@ QLabel* MakeLabel(QWidget* parent, const char* name, const QString& text, int to
 
 TAtlasDownLoadFM::TAtlasDownLoadFM(QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint) {
-    setObjectName(QStringLiteral("AtlasDownLoadFM"));
-    setWindowTitle(QStringLiteral("地图数据"));
-    setFont(ProgramFont());
-    setFixedSize(ClientWidth, ClientHeight);
+    SetUpFixedDialog(this, "AtlasDownLoadFM", QStringLiteral("地图数据"), QSize(ClientWidth, ClientHeight));
 
     Edit1 = MakeReadOnlyField(this, "Edit1", 16);
     Edit2 = MakeReadOnlyField(this, "Edit2", 50);

@@ -69,10 +69,7 @@ QString TAtlasHelpFM::HelpText() {
 
 TAtlasHelpFM::TAtlasHelpFM(QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint) {
-    setObjectName(QStringLiteral("AtlasHelpFM"));
-    setWindowTitle(QStringLiteral("操作说明"));
-    setFont(ProgramFont());
-    setFixedSize(505, 513);
+    SetUpFixedDialog(this, "AtlasHelpFM", QStringLiteral("操作说明"), QSize(505, 513));
 
     RichEdit1 = new QTextBrowser(this);
     RichEdit1->setObjectName(QStringLiteral("RichEdit1"));

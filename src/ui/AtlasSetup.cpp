@@ -49,12 +49,7 @@ QIcon WriteGlyph() {
 }  // namespace
 
 TAtlasSetupFM::TAtlasSetupFM(QWidget* parent) : QDialog(parent) {
-    setObjectName(QStringLiteral("AtlasSetupFM"));
-    setWindowTitle(QStringLiteral("参数设置"));
-    setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                   Qt::WindowCloseButtonHint);
-    setFont(ProgramFont());
-    setFixedSize(602, 319);
+    SetUpFixedDialog(this, "AtlasSetupFM", QStringLiteral("参数设置"), QSize(602, 319));
 
     auto makeBox = [this](const char* name, const QString& caption, int x, int y, int w) {
         auto* box = new QGroupBox(caption, this);

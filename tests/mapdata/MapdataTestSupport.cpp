@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <fstream>
 #include <memory>
-#include <png.h>
 #include <stdexcept>
 
 #include "TileImage.h"
@@ -24,18 +23,8 @@ TBitmap MakeTilePicture(int seed, int width, int height) {
 }
 
 std::vector<std::uint8_t> PngBytes(const TBitmap& picture) {
-    png_image image{};
-    image.version = PNG_IMAGE_VERSION;
-    image.width = png_uint_32(picture.Width);
-    image.height = png_uint_32(picture.Height);
-    image.format = PNG_FORMAT_RGB;
-    png_alloc_size_t size = 0;
-    if (!png_image_write_to_memory(&image, nullptr, &size, 0, picture.Rgb.data(), 0, nullptr))
-        throw std::runtime_error("png size");
-    std::vector<std::uint8_t> out(size);
-    if (!png_image_write_to_memory(&image, out.data(), &size, 0, picture.Rgb.data(), 0, nullptr))
-        throw std::runtime_error("png write");
-    out.resize(size);
+    auto out = EncodePng(picture);
+    if (out.empty()) throw std::runtime_error("png write");
     return out;
 }
 

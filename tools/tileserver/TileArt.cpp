@@ -1,6 +1,5 @@
 #include "TileArt.h"
 
-#include <png.h>
 #include <zlib.h>
 
 #include <array>
@@ -116,18 +115,9 @@ TBitmap DrawTile(char typeCode, int zoom, int x, int y) {
 }
 
 TBytes EncodePngBody(const TBitmap& bitmap) {
-    png_image image{};
-    image.version = PNG_IMAGE_VERSION;
-    image.width = png_uint_32(bitmap.Width);
-    image.height = png_uint_32(bitmap.Height);
-    image.format = PNG_FORMAT_RGB;
-    png_alloc_size_t size = 0;
-    if (!png_image_write_to_memory(&image, nullptr, &size, 0, bitmap.Rgb.data(), 0, nullptr))
-        throw std::runtime_error(std::string("PNG size: ") + image.message);
-    TBytes out(size);
-    if (!png_image_write_to_memory(&image, out.data(), &size, 0, bitmap.Rgb.data(), 0, nullptr))
-        throw std::runtime_error(std::string("PNG write: ") + image.message);
-    out.resize(size);
+    std::string error;
+    TBytes out = EncodePng(bitmap, &error);
+    if (out.empty()) throw std::runtime_error("PNG: " + error);
     return out;
 }
 
