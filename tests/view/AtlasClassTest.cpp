@@ -4,7 +4,6 @@
 // they fail at once and come back as failure notices.
 #include <QApplication>
 #include <QMouseEvent>
-#include <QPointer>
 #include <QTest>
 #include <QThread>
 #include <QWheelEvent>
@@ -15,7 +14,6 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <set>
 #include <unistd.h>
 
 #include "AtlasClass.h"
@@ -33,19 +31,13 @@ constexpr QRgb Yellow = qRgb(255, 255, 0), Magenta = qRgb(255, 0, 255), White = 
 class TNoticeReceiver : public QObject {
 public:
     std::vector<std::pair<int, std::string>> Got;
-    bool Has(int message, const std::string& path) const {
-        for (const auto& [m, p] : Got)
-            if (m == message && p == path) return true;
-        return false;
-    }
+    bool Has(int m, const std::string& p) const { return std::count(Got.begin(), Got.end(), std::pair(m, p)) > 0; }
 
 protected:
     bool event(QEvent* e) override {
-        if (auto* n = dynamic_cast<TTileNoticeEvent*>(e)) {
-            Got.emplace_back(int(e->type()), n->Path);
-            return true;
-        }
-        return QObject::event(e);
+        auto* n = dynamic_cast<TTileNoticeEvent*>(e);
+        if (n) Got.emplace_back(int(e->type()), n->Path);
+        return n || QObject::event(e);
     }
 };
 
@@ -108,9 +100,6 @@ protected:
             for (int px = 0; px < 256; ++px) tile.setPixel(px, py, colours[(py / 128) * 2 + px / 128]);
         ASSERT_TRUE(tile.save(QString::fromStdString(TilePath(zoom, x, y)), "PNG"));
     }
-    void WriteBytes(int zoom, int x, int y, const std::string& bytes) const {
-        std::ofstream(TilePath(zoom, x, y), std::ios::binary) << bytes;
-    }
     QRgb MosaicPixel(int x, int y) const { return View->MosaicImage().pixel(x, y) | 0xFF000000u; }
 
     fs::path CacheDir;
@@ -127,28 +116,21 @@ TEST_F(AtlasClassTest, PaintsCachedTilesParentsQuartersAndPlaceholders) {
 
     EXPECT_EQ(MosaicPixel(2 * 256 + 10, 2 * 256 + 10), Red);
     // (513, 300): top-right quarter of the parent, one pixel in; the first row and column stay white.
-    EXPECT_EQ(MosaicPixel(3 * 256, 2 * 256), White);
+    EXPECT_EQ(MosaicPixel(3 * 256, 2 * 256 + 1), White);
     EXPECT_EQ(MosaicPixel(3 * 256 + 1, 2 * 256), White);
     EXPECT_EQ(MosaicPixel(3 * 256 + 1, 2 * 256 + 1), Green);
     EXPECT_EQ(MosaicPixel(3 * 256 + 255, 2 * 256 + 255), Green);
-    // (512, 301): bottom-left quarter; (513, 301): bottom-right.
-    EXPECT_EQ(MosaicPixel(2 * 256 + 100, 3 * 256 + 100), Yellow);
-    EXPECT_EQ(MosaicPixel(3 * 256 + 100, 3 * 256 + 100), Magenta);
+    EXPECT_EQ(MosaicPixel(2 * 256 + 100, 3 * 256 + 100), Yellow);  // (512, 301): bottom-left quarter
     // (511, 299) has no parent file: the placeholder with its frame.
     EXPECT_EQ(MosaicPixel(256, 256), LoadingColour);
     EXPECT_EQ(MosaicPixel(256 + 128, 256 + 128), White);
 
-    // Every missing tile was requested once, the cached one never: each comes
+    // Every missing tile was requested, the cached one never: each comes
     // back as a failure notice forwarded to the receiver.
-    std::set<std::string> failed;
-    ASSERT_TRUE(WaitUntil([&] {
-        for (const auto& [m, p] : receiver.Got)
-            if (m == WM_GENTILEFAILED) failed.insert(p);
-        return failed.size() >= 24;
-    }));
-    EXPECT_TRUE(failed.count(TilePath(10, 513, 300)));
-    EXPECT_TRUE(failed.count(TilePath(10, 511, 299)));
-    EXPECT_FALSE(failed.count(TilePath(10, 512, 300)));
+    ASSERT_TRUE(WaitUntil([&] { return receiver.Got.size() >= 24; }));
+    EXPECT_TRUE(receiver.Has(WM_GENTILEFAILED, TilePath(10, 513, 300)));
+    EXPECT_TRUE(receiver.Has(WM_GENTILEFAILED, TilePath(10, 511, 299)));
+    EXPECT_FALSE(receiver.Has(WM_GENTILEFAILED, TilePath(10, 512, 300)));
 }
 
 TEST_F(AtlasClassTest, LoadingTileAtZoomFiveAndBlankSquaresOutsideTheGrid) {
@@ -162,9 +144,7 @@ TEST_F(AtlasClassTest, LoadingTileAtZoomFiveAndBlankSquaresOutsideTheGrid) {
     EXPECT_TRUE(text);
     // Tile (0, 7) is in the grid: no zoom-4 parent ever exists, so it shows the placeholder.
     EXPECT_EQ(MosaicPixel(2 * 256, 0), LoadingColour);
-    // Tiles (-1, 7) and (-2, 8) lie outside: blank.
-    EXPECT_EQ(MosaicPixel(256, 0), White);
-    EXPECT_EQ(MosaicPixel(20, 256 + 20), White);
+    EXPECT_EQ(MosaicPixel(256, 0), White);  // tile (-1, 7) lies outside: blank
 }
 
 TEST_F(AtlasClassTest, UndecodableTilesLeaveTheirSquareAndUnrecognisedOnesCountAsMissing) {
@@ -176,7 +156,7 @@ TEST_F(AtlasClassTest, UndecodableTilesLeaveTheirSquareAndUnrecognisedOnesCountA
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.Name);
-        WriteBytes(10, 511, 300, row.Bytes);
+        std::ofstream(TilePath(10, 511, 300), std::ios::binary) << row.Bytes;
         WritePng(9, 255, 150, Blue);
         MakeView(10);
         EXPECT_EQ(MosaicPixel(256 + 100, 2 * 256 + 100), row.ShowsParent ? Blue : White);
@@ -185,38 +165,29 @@ TEST_F(AtlasClassTest, UndecodableTilesLeaveTheirSquareAndUnrecognisedOnesCountA
     }
 }
 
-TEST_F(AtlasClassTest, SavedNoticePaintsTilesOfTheCurrentZoomOnly) {
-    MakeView(10);
-    WritePng(10, 514, 302, Blue);
-    View->PostNotice(WM_TILESAVED, TilePath(10, 514, 302));
-    WritePng(10, 510, 298, Green);
-    View->PostNotice(WM_TILESAVED, TilePath(11, 510, 298));  // same x, y at another zoom
-    View->PostNotice(WM_TILESAVED, TilePath(10, 900, 900));  // outside the mosaic
-    View->PostNotice(WM_TILESAVED, "no tile name at all");
-    QCoreApplication::processEvents();
-    EXPECT_EQ(MosaicPixel(4 * 256 + 128, 4 * 256 + 128), Blue);
-    EXPECT_NE(MosaicPixel(128, 128), Green);
-}
-
-TEST_F(AtlasClassTest, RoutedNoticesAreForwardedAndPaintNothing) {
+TEST_F(AtlasClassTest, NoticesAreForwardedWhenRoutedAndOtherwisePaintTheCurrentZoomOnly) {
     MakeView(10);
     TNoticeReceiver receiver;
     EXPECT_TRUE(View->SetTileNoticeRouting(true, &receiver, WM_GENTILESAVED));
     WritePng(10, 514, 302, Blue);
-    const std::string saved = TilePath(10, 514, 302);
-    const std::string failed = TilePath(10, 700, 700);
+    const std::string saved = TilePath(10, 514, 302), failed = TilePath(10, 700, 700);
     View->PostNotice(WM_TILESAVED, saved);
     View->PostNotice(WM_TILEFAILED, failed);
     ASSERT_TRUE(WaitUntil([&] { return receiver.Has(WM_GENTILESAVED, saved) && receiver.Has(WM_GENTILEFAILED, failed); }));
     EXPECT_NE(MosaicPixel(4 * 256 + 128, 4 * 256 + 128), Blue);
 
-    // Routing off again: notices paint and nothing more is forwarded.
+    // Routing off again: notices paint, only at the current zoom, and nothing more is forwarded.
     View->SetTileNoticeRouting(false, nullptr, 0);
     const std::size_t forwarded = receiver.Got.size();
+    WritePng(10, 510, 298, Green);
+    View->PostNotice(WM_TILESAVED, TilePath(11, 510, 298));  // same x, y at another zoom
+    View->PostNotice(WM_TILESAVED, TilePath(10, 900, 900));  // outside the mosaic
+    View->PostNotice(WM_TILESAVED, "no tile name at all");
     View->PostNotice(WM_TILESAVED, saved);
     View->PostNotice(WM_TILEFAILED, failed);
     QCoreApplication::processEvents();
     EXPECT_EQ(MosaicPixel(4 * 256 + 128, 4 * 256 + 128), Blue);
+    EXPECT_NE(MosaicPixel(128, 128), Green);
     EXPECT_EQ(receiver.Got.size(), forwarded);
 
     auto* gone = new TNoticeReceiver;  // a receiver that is gone is not posted to (ASan would tell)
@@ -226,66 +197,46 @@ TEST_F(AtlasClassTest, RoutedNoticesAreForwardedAndPaintNothing) {
     QCoreApplication::processEvents();
 }
 
-TEST_F(AtlasClassTest, ClicksReportThePointUnderTheCrossAndLeftDragPansWithinTheStepLimit) {
+TEST_F(AtlasClassTest, ClicksReportThePointUnderTheCrossAndOnlyAPlainLeftDragPans) {
     MakeView(10);
     std::vector<int> userData;
     std::vector<TLonLat> clicks;
-    View->OnMapGPS = [&](QObject* sender, double, double, int data) {
-        EXPECT_EQ(sender, View);
-        userData.push_back(data);
-    };
+    View->OnMapGPS = [&](QObject*, double, double, int data) { userData.push_back(data); };
     View->OnClickGPS = [&](QObject*, double lon, double lat) { clicks.push_back({lon, lat}); };
     QWidget* mosaic = View->MosaicWidget();
     QTest::mouseClick(mosaic, Qt::LeftButton, Qt::NoModifier, QPoint(300, 300));
-    QTest::mouseClick(mosaic, Qt::LeftButton, Qt::NoModifier, QPoint(900, 1000));
     QTest::mouseClick(View->MarkerWidget(), Qt::LeftButton, Qt::NoModifier, QPoint(11, 11));
     // The cross acts as the map beneath it: its press lands in mosaic coordinates.
     EXPECT_EQ(View->State().DownPos, (TViewPoint{640, 640}));
-    QTest::mouseClick(mosaic, Qt::RightButton, Qt::NoModifier, QPoint(300, 300));  // not a click
-    EXPECT_EQ(View->State().DownPos, (TViewPoint{300, 300}));  // any button sets it
-    // A press on the cross released outside it is no click.
+    // A press on the cross released outside it is no click, nor is a right click.
     QTest::mousePress(View->MarkerWidget(), Qt::LeftButton, Qt::NoModifier, QPoint(11, 11));
     QTest::mouseRelease(View->MarkerWidget(), Qt::LeftButton, Qt::NoModifier, QPoint(60, 11));
-    ASSERT_EQ(clicks.size(), 3u);
+    QTest::mouseClick(mosaic, Qt::RightButton, Qt::NoModifier, QPoint(500, 400));
+    ASSERT_EQ(clicks.size(), 2u);
     for (const TLonLat& c : clicks) ExpectLonLat(c, PixelToLonLat(10, 512 * 256 + 128, 300 * 256 + 128));
 
-    clicks.clear();
+    // Ctrl or another button held: a small step is reported, not panned.
+    const std::pair<Qt::MouseButtons, Qt::KeyboardModifiers> held[] = {{Qt::LeftButton, Qt::ControlModifier},
+                                                                       {Qt::RightButton, Qt::NoModifier}};
+    for (const auto& [buttons, modifiers] : held) {
+        QMouseEvent move(QEvent::MouseMove, QPointF(530, 390), mosaic->mapToGlobal(QPointF(530, 390)), Qt::NoButton,
+                         buttons, modifiers);
+        QApplication::sendEvent(mosaic, &move);
+    }
+    EXPECT_EQ(mosaic->pos(), QPoint(-240, -340));
+    EXPECT_EQ(userData, std::vector<int>(2, 400));
+
     userData.clear();
     QTest::mousePress(mosaic, Qt::LeftButton, Qt::NoModifier, QPoint(500, 400));
     QTest::mouseMove(mosaic, QPoint(530, 390));
     EXPECT_EQ(mosaic->pos(), QPoint(-210, -350));
     EXPECT_EQ(userData, std::vector<int>{400});
-    EXPECT_EQ(QPoint(View->CenterX(), View->CenterY()), QPoint(610, 650));
     QTest::mouseMove(mosaic, QPoint(620, 400));  // 120 pixels from the press: ignored entirely
     EXPECT_EQ(mosaic->pos(), QPoint(-210, -350));
     EXPECT_EQ(userData.size(), 1u);
     QTest::mouseRelease(mosaic, Qt::LeftButton, Qt::NoModifier, QPoint(620, 400));
-    ASSERT_EQ(clicks.size(), 1u);
-    ExpectLonLat(clicks[0], PixelToLonLat(10, 510 * 256 + 400 + 210, 298 * 256 + 300 + 350));
-}
-
-TEST_F(AtlasClassTest, ModifiersOrOtherButtonsReportWithoutPanning) {
-    MakeView(10);
-    int reports = 0;
-    View->OnMapGPS = [&](QObject*, double, double, int) { ++reports; };
-    const std::pair<Qt::MouseButtons, Qt::KeyboardModifiers> rows[] = {
-        {Qt::LeftButton, Qt::ControlModifier},
-        {Qt::RightButton, Qt::NoModifier},
-        {Qt::LeftButton | Qt::RightButton, Qt::NoModifier},
-        {Qt::NoButton, Qt::NoModifier},
-    };
-    QWidget* mosaic = View->MosaicWidget();
-    int expected = 0;
-    for (const auto& [buttons, modifiers] : rows) {
-        QMouseEvent press(QEvent::MouseButtonPress, QPointF(500, 400), mosaic->mapToGlobal(QPointF(500, 400)),
-                          Qt::RightButton, Qt::RightButton, Qt::NoModifier);
-        QApplication::sendEvent(mosaic, &press);
-        QMouseEvent move(QEvent::MouseMove, QPointF(530, 390), mosaic->mapToGlobal(QPointF(530, 390)), Qt::NoButton,
-                         buttons, modifiers);
-        QApplication::sendEvent(mosaic, &move);
-        EXPECT_EQ(View->State().Origin, (TViewPoint{-240, -340}));
-        EXPECT_EQ(reports, ++expected);
-    }
+    ASSERT_EQ(clicks.size(), 3u);
+    ExpectLonLat(clicks[2], PixelToLonLat(10, 510 * 256 + 400 + 210, 298 * 256 + 300 + 350));
 }
 
 TEST_F(AtlasClassTest, WheelZoomsAboutThePointerOneStepPerEvent) {
@@ -303,7 +254,6 @@ TEST_F(AtlasClassTest, WheelZoomsAboutThePointerOneStepPerEvent) {
         View->setFocus();
         QTest::keyClick(View, Qt::Key_Up);
         ASSERT_EQ(View->State().Origin, (TViewPoint{-300, -200}));
-        ASSERT_EQ(View->TileRect(), (TTileRect{100, 50, 104, 54}));
         std::vector<int> zooms;
         View->OnMapZoomChange = [&](QObject*, int zoom) { zooms.push_back(zoom); };
         // Qt hands a wheel turn over the mosaic on to the view, in view coordinates.
@@ -311,7 +261,6 @@ TEST_F(AtlasClassTest, WheelZoomsAboutThePointerOneStepPerEvent) {
         QWheelEvent wheel(at, View->mapToGlobal(at), QPoint(), QPoint(0, row.Delta), Qt::NoButton, Qt::NoModifier,
                           Qt::NoScrollPhase, false);
         QApplication::sendEvent(View, &wheel);
-        EXPECT_TRUE(wheel.isAccepted());
         EXPECT_EQ(zooms, std::vector<int>{row.Zoom});
         EXPECT_EQ(View->TileRect(), row.Rect);
         EXPECT_EQ(View->MosaicWidget()->pos(), QPoint(row.Origin.X, row.Origin.Y));
@@ -321,36 +270,27 @@ TEST_F(AtlasClassTest, WheelZoomsAboutThePointerOneStepPerEvent) {
     }
 }
 
-TEST_F(AtlasClassTest, ZoomLimitsAndZoomByAndSetters) {
+TEST_F(AtlasClassTest, ZoomStopsAtFiveAndSeventeenWithoutAnEvent) {
     MakeView(10);
     int events = 0;
     View->OnMapZoomChange = [&](QObject*, int) { ++events; };
-    View->SetMapZoom(10);
-    EXPECT_EQ(events, 0);
-    const qint64 picture = View->MosaicImage().cacheKey();
+    View->SetMapZoom(10);  // unchanged: no event
     View->SetMapZoom(17);
     View->SetMapType("s");
     EXPECT_EQ(events, 1);
     EXPECT_EQ(View->TileWorkerForTest()->TypeCode, "s");
-    EXPECT_EQ(View->MosaicImage().cacheKey(), picture);  // setters do not redraw
-
     const TTileRect rect = View->TileRect();
     View->WheelStep(120, QPoint(400, 300));
     EXPECT_EQ(View->TileRect(), rect);
-    EXPECT_EQ(events, 1);
-
     View->SetMapZoom(5);
-    events = 0;
     View->WheelStep(-120, QPoint(400, 300));
     EXPECT_EQ(View->MapZoom(), 5);
-    EXPECT_EQ(events, 0);
-
+    EXPECT_EQ(events, 2);
     View->SetMapZoom(16);
-    events = 0;
     EXPECT_TRUE(View->ZoomBy(3));  // stops at 17 after one step
     EXPECT_TRUE(View->ZoomBy(-2));
     EXPECT_EQ(View->MapZoom(), 15);
-    EXPECT_EQ(events, 3);
+    EXPECT_EQ(events, 6);
 }
 
 TEST_F(AtlasClassTest, StartsCentredAndFollowsKeysResizeSetTileRectAndReload) {
@@ -358,13 +298,10 @@ TEST_F(AtlasClassTest, StartsCentredAndFollowsKeysResizeSetTileRectAndReload) {
     EXPECT_EQ(View->TileRect(), (TTileRect{510, 298, 514, 302}));
     EXPECT_EQ(View->MosaicWidget()->pos(), QPoint(-240, -340));
     EXPECT_EQ(View->MarkerWidget()->geometry(), QRect(389, 289, 23, 23));
-    EXPECT_EQ(View->MarkerWidget()->grab().toImage().pixel(11, 3) | 0xFF000000u, Red);
-    EXPECT_EQ(View->ImgWidth(), 0);  // the read-only properties wait for the first report
     View->setFocus();
     QTest::keyClick(View, Qt::Key_Right);
     EXPECT_EQ(View->State().Origin, (TViewPoint{-496, -340}));
     QTest::keyClick(View, Qt::Key_Left);
-    QTest::keyClick(View, Qt::Key_A);  // other keys do nothing
     EXPECT_EQ(View->MosaicWidget()->pos(), QPoint(-240, -340));
 
     View->resize(1000, 700);  // the geometry itself is the state's; here the wiring
@@ -372,7 +309,6 @@ TEST_F(AtlasClassTest, StartsCentredAndFollowsKeysResizeSetTileRectAndReload) {
 
     View->SetTileRect(10, 10, 11, 11);
     EXPECT_EQ(View->TileRect(), (TTileRect{10, 10, 14, 14}));
-    EXPECT_EQ(View->MosaicImage().size(), QSize(1280, 1280));
 
     // No report yet: Reload centres on longitude 0, latitude 0.
     View->Reload();
@@ -380,23 +316,18 @@ TEST_F(AtlasClassTest, StartsCentredAndFollowsKeysResizeSetTileRectAndReload) {
 }
 
 TEST_F(AtlasClassTest, GenerationRequestsGoToThePoolAndABusyViewDiesCleanly) {
-    WritePng(12, 100, 100, Red);
     CentreOn(17, 1 << 24, 1 << 24);
-    QPointer<TAtlasClass> view = MakeView(17);
-    EXPECT_TRUE(View->RequestGenTile(12, 100, 100, "m"));  // cached: no worker needed
-    EXPECT_TRUE(View->GenWorkersForTest() == nullptr || View->GenWorkersForTest()->WorkerCount() == 0);
+    MakeView(17);
     EXPECT_FALSE(View->RequestGenTile(12, 101, 100, "m"));
     ASSERT_NE(View->GenWorkersForTest(), nullptr);
     EXPECT_EQ(View->GenWorkersForTest()->WorkerCount(), 1);
     View->StopGenWorkers();
-    View->StopGenWorkers();  // twice is harmless
     EXPECT_EQ(View->GenWorkersForTest()->WorkerCount(), 0);
 
     EXPECT_FALSE(View->RequestGenTile(17, 5, 5, "m"));
     View->PostNotice(WM_TILESAVED, TilePath(17, 1, 1));  // still queued when the view dies
     delete View;
     View = nullptr;
-    EXPECT_TRUE(view.isNull());
     QCoreApplication::processEvents();
 }
 
