@@ -95,7 +95,9 @@ TEST_F(MapViewStateTest, FreshSquareDependsOnTheWidthOnlyAndCentresThePoint) {
         EXPECT_EQ(s.TileRect.Height(), row.Tiles);
         EXPECT_EQ(s.TileRect.Left + row.Tiles / 2, LonLatToPixel(10, 123.4259, 41.8123).X / 256);
         // At 700 the point lies too near the mosaic's left edge to be centred.
-        if (row.Tiles == 5) EXPECT_EQ(UnderViewPoint(s, {row.Width / 2, 150}), LonLatToPixel(10, 123.4259, 41.8123));
+        if (row.Tiles == 5) {
+            EXPECT_EQ(UnderViewPoint(s, {row.Width / 2, 150}), LonLatToPixel(10, 123.4259, 41.8123));
+        }
     }
 }
 
