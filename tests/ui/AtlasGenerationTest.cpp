@@ -57,7 +57,11 @@ TModalAnswers::TStep SaveAs(const fs::path& file) {
     return [file](QWidget* modal) {
         auto* dialog = qobject_cast<QFileDialog*>(modal);
         ASSERT_NE(dialog, nullptr);
-        dialog->selectFile(QString::fromStdString(file.string()));
+        // selectFile leaves the name field alone once it has the focus, which
+        // a busy machine may already have given it: type the name instead.
+        auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+        ASSERT_NE(name, nullptr);
+        name->setText(QString::fromStdString(file.string()));
         QMetaObject::invokeMethod(dialog, "accept");
     };
 }
