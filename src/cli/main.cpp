@@ -10,6 +10,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <filesystem>
 #include <iostream>
 #include <map>
 #include <set>
@@ -17,7 +18,9 @@
 #include "AtlasThread.h"
 #include "CliArgs.h"
 #include "GenWorkerPool.h"
+#include "AtomicFile.h"
 #include "GenerationPlan.h"
+#include "GenerationRun.h"
 #include "MapDataFile.h"
 #include "NumberFormat.h"
 #include "ProgramPaths.h"
@@ -132,76 +135,109 @@ bool Confirm(const std::string& out) {
     return answer == "y" || answer == "Y" || answer == "yes";
 }
 
+// Thrown out of the writing by Ctrl-C: the temporary file goes, an existing output stays.
+struct TInterruptedWrite {};
+
+// "3 blank images (2 GIF tiles, which cannot be decoded, 1 not in the cache)"; empty when none.
+std::string BlankTilesLine(const TBlankTiles& b) {
+    if (b.Total() == 0) return {};
+    std::string why;
+    auto add = [&why](std::int64_t n, const char* text) {
+        if (n == 0) return;
+        if (!why.empty()) why += ", ";
+        why += std::to_string(n) + " " + text;
+    };
+    add(b.Gif, "GIF tiles, which cannot be decoded");
+    add(b.Damaged, "damaged images");
+    add(b.Unrecognised, "unrecognised files");
+    add(b.Missing, "not in the cache");
+    add(b.OutsideGrid, "beyond the edge of the map");
+    return std::to_string(b.Total()) + " tiles written as blank images (" + why + ")";
+}
+
 int RunGenerate(const TPlanArgs& args) {
     const TResolvedPlan r = Resolve(args);
     if (!PrintFigures("generate", r.Params)) return ExitError;
     if (!args.Yes && !Confirm(args.Out)) return ExitError;
 
-    TMapDataHeader header;
-    header.MinZoom = r.Params.CurrentZoom;
-    header.MaxZoom = r.Params.MaxZoom;
-    for (int i = 0; i < MapTypeCount; ++i) header.TypeIncluded[size_t(i)] = r.Params.Included[size_t(i)] ? 1 : 0;
-    header.CenterLon = r.Params.CenterLon;
-    header.CenterLat = r.Params.CenterLat;
-    header.Deltas = Settings.Deltas;
-    TGenerationPlan plan;
-    plan.Build(r.Params, header);
-    const std::int64_t total = plan.TotalCount();
+    TGenerationRun run;
+    run.TakeSnapshot(r.Params, Settings.Deltas);
+    run.Build(Settings.Deltas[std::size_t(r.ViewType)]);
+    const std::int64_t total = run.Progress().Total;
+    RemoveStaleTemporaryFiles(r.CacheDir);
 
     std::signal(SIGINT, OnInterrupt);
     std::signal(SIGTERM, OnInterrupt);
     TNoticeQueue notices;
-    std::vector<TTileAddress> failed;
+    bool serviceDead = false;
     {
-        TGenWorkerPool pool(&notices, r.CacheDir, Settings.Server);
-        std::int64_t outstanding = 0;
+        TGenWorkerPool pool(&notices, r.CacheDir, Settings.Server, Settings.Limits);
         for (int t = 0; t < MapTypeCount; ++t) {
-            const auto& list = plan.List(t);
+            const auto& list = run.TilePlan().List(t);
             for (std::size_t i = 0; i < list.size(); ++i) {
                 const TMapTile& tile = list[i];
-                if (pool.RequestGenTile(tile.Zoom, tile.X, tile.Y, std::string(1, tile.TypeCode),
-                                        MapTypeCode(r.ViewType)))
-                    plan.SetDone(t, i);
-                else
-                    ++outstanding;
+                if (pool.RequestGenTile(tile.Zoom, tile.X, tile.Y, std::string(1, tile.TypeCode), MapTypeCode(r.ViewType)))
+                    run.TileCached(t, i);
             }
         }
-        const std::int64_t cached = plan.DoneTiles();
+        const std::int64_t cached = run.Progress().Done;
         if (cached > 0) std::cerr << cached << " of " << total << " tiles found in the cache\n";
         TProgressLine progress("downloading", total);
         progress.Baseline(cached);
-        while (outstanding > 0 && !Interrupted) {
-            progress.Update(plan.DoneTiles() + std::int64_t(failed.size()));
+        while (!run.Finished() && !Interrupted) {
+            const TGenerationRun::TProgress p = run.Progress();
+            progress.Update(p.Done + p.Failed);
+            if (pool.ServiceNotAnswering()) {
+                serviceDead = true;
+                break;
+            }
             const auto notice = notices.Take(std::chrono::milliseconds(100));
             if (!notice) continue;
             const TTileAddress a = ParseTileFileName(notice->Path);
             const char code = a.TypeCode.size() == 1 ? a.TypeCode[0] : '?';
-            if (notice->Message == WM_TILESAVED) {
-                if (plan.MarkTileDone(code, a.Zoom, a.X, a.Y)) --outstanding;
-            } else if (notice->Message == WM_TILEFAILED) {
-                failed.push_back(a);
-                --outstanding;
-            }
+            if (notice->Message == WM_TILESAVED)
+                run.TileArrived(code, a.Zoom, a.X, a.Y);
+            else if (notice->Message == WM_TILEFAILED)
+                run.TileFailed(code, a.Zoom, a.X, a.Y);
         }
-        if (outstanding == 0) progress.Finish(plan.DoneTiles() + std::int64_t(failed.size()));
+        if (run.Finished()) progress.Finish(run.Progress().Done + run.Progress().Failed);
         pool.StopGenWorkers();
     }
     if (Interrupted) {
         std::cerr << "\ngenerate: interrupted; the tiles downloaded so far stay in the cache, nothing was written\n";
         return ExitInterrupted;
     }
-    if (!failed.empty()) {
-        std::cerr << "generate: " << failed.size() << " tiles could not be downloaded; no map data file was written\n";
-        for (const auto& a : failed) std::cerr << "  " << a.TypeCode << " zoom " << a.Zoom << " x " << a.X << " y " << a.Y << "\n";
+    if (serviceDead) {
+        std::cerr << "\ngenerate: the tile service at " << Settings.Server.HostPattern
+                  << " is not answering (no tile arrived, every download failed twice); nothing was written\n";
+        return ExitTilesFailed;
+    }
+    if (!run.FailedTiles().empty()) {
+        std::cerr << "generate: " << run.FailedTiles().size()
+                  << " tiles could not be downloaded; no map data file was written\n";
+        for (const auto& [code, zoom, x, y] : run.FailedTiles())
+            std::cerr << "  " << code << " zoom " << zoom << " x " << x << " y " << y << "\n";
         std::cerr << "Run the same command again to fetch only the missing tiles.\n";
         return ExitTilesFailed;
     }
 
+    const std::filesystem::path outDir = std::filesystem::path(args.Out).parent_path();
+    RemoveStaleTemporaryFiles(outDir.empty() ? "." : outDir.string());
     TProgressLine writing("writing", total);
-    WriteMapData(args.Out, header, plan.AllLists(), r.CacheDir,
-                 [&](std::int64_t done, std::int64_t) { writing.Update(done); });
+    TMapDataWriteReport report;
+    try {
+        report = WriteMapData(args.Out, run.Header(), run.TilePlan().AllLists(), r.CacheDir,
+                              [&](std::int64_t done, std::int64_t) {
+                                  if (Interrupted) throw TInterruptedWrite{};
+                                  writing.Update(done);
+                              });
+    } catch (const TInterruptedWrite&) {
+        std::cerr << "\ngenerate: interrupted while writing; " << args.Out << " was not written\n";
+        return ExitInterrupted;
+    }
     writing.Finish(total);
     std::cout << "written: " << args.Out << "\n";
+    if (const std::string blank = BlankTilesLine(report.AllBlank()); !blank.empty()) std::cout << blank << "\n";
     return ExitWritten;
 }
 
@@ -216,6 +252,7 @@ int RunInspect(const std::string& file, bool json) {
     const TMapDataHeader& h = reader.Header();
     std::map<int, std::int64_t> perZoom;
     std::array<std::int64_t, MapTypeCount> perType{};
+    std::array<std::int64_t, MapTypeCount> emptyPerType{};  // blank images: missing or undecodable tiles
     std::int64_t empty = 0;
     std::vector<std::string> problems;
     std::set<std::string> seen;
@@ -243,6 +280,7 @@ int RunInspect(const std::string& file, bool json) {
         }
         if (reader.ImageSize(i) == 0) {
             ++empty;
+            if (t >= 0) ++emptyPerType[size_t(t)];
         } else if (const auto bytes = reader.ImageBytes(i); !bytes || !LooksLikeJpeg(*bytes)) {
             problems.push_back("key " + key + ": the image is not a JPEG stream");
         }
@@ -266,7 +304,8 @@ int RunInspect(const std::string& file, bool json) {
             const std::string code = MapTypeCode(t);
             j["types"][code] = {{"included", h.TypeIncluded[size_t(t)] != 0},
                                 {"deltas", {h.Deltas[size_t(t)].Lon, h.Deltas[size_t(t)].Lat}},
-                                {"entries", perType[size_t(t)]}};
+                                {"entries", perType[size_t(t)]},
+                                {"emptyImages", emptyPerType[size_t(t)]}};
         }
         j["entryCount"] = h.EntryCount;
         for (int z = h.MinZoom; z <= h.MaxZoom; ++z) {
@@ -285,7 +324,7 @@ int RunInspect(const std::string& file, bool json) {
         for (int t = 0; t < MapTypeCount; ++t)
             std::cout << "type " << MapTypes[size_t(t)].Code << ":        "
                       << (h.TypeIncluded[size_t(t)] ? "included" : "not included") << ", " << perType[size_t(t)]
-                      << " entries, offsets " << FormatReal(h.Deltas[size_t(t)].Lon) << ", "
+                      << " entries (" << emptyPerType[size_t(t)] << " blank), offsets " << FormatReal(h.Deltas[size_t(t)].Lon) << ", "
                       << FormatReal(h.Deltas[size_t(t)].Lat) << "\n";
         for (int z = h.MinZoom; z <= h.MaxZoom; ++z) {
             const auto& rc = h.TileRects[size_t(z)];

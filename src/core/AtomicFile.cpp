@@ -4,6 +4,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <dirent.h>
+#include <signal.h>
+#include <string_view>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,23 +15,79 @@ namespace {
 
 std::string ErrnoText(int err) { return std::strerror(err); }
 
-std::string TempNameFor(const std::string& target, unsigned serial) {
-    const std::size_t slash = target.rfind('/');
-    const std::string dir = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
-    const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
-    return dir + "." + base + "." + std::to_string(::getpid()) + "." + std::to_string(serial) + ".tmp";
-}
+constexpr std::string_view TempMarker = ".atlaspocket-";
+constexpr std::string_view TempSuffix = ".tmp";
 
 std::atomic<unsigned> TempSerial{0};
 
+bool AllDigits(std::string_view s) {
+    return !s.empty() && s.size() <= 10 && s.find_first_not_of("0123456789") == std::string_view::npos;
+}
+
+bool EndsWithNoCase(std::string_view s, std::string_view tail) {
+    if (s.size() < tail.size()) return false;
+    for (std::size_t i = 0; i < tail.size(); ++i) {
+        char a = s[s.size() - tail.size() + i], b = tail[i];
+        if (a >= 'A' && a <= 'Z') a = char(a - 'A' + 'a');
+        if (a != b) return false;
+    }
+    return true;
+}
+
+// The writer's process id of a temporary name of ours, or 0.
+long TemporaryNamePid(std::string_view name) {
+    if (name.size() < 2 || name[0] != '.' || !EndsWithNoCase(name, TempSuffix)) return 0;
+    name.remove_suffix(TempSuffix.size());
+    if (const auto at = name.rfind(TempMarker); at != std::string_view::npos && at > 1) {
+        const std::string_view ids = name.substr(at + TempMarker.size());
+        const auto dash = ids.find('-');
+        if (dash == std::string_view::npos || !AllDigits(ids.substr(0, dash)) || !AllDigits(ids.substr(dash + 1))) return 0;
+        return std::stol(std::string(ids.substr(0, dash)));
+    }
+    // Earlier versions: ".NAME.PID.SERIAL.tmp", only for the files they wrote there.
+    const auto serialDot = name.rfind('.');
+    if (serialDot == std::string_view::npos || !AllDigits(name.substr(serialDot + 1))) return 0;
+    const auto pidDot = name.rfind('.', serialDot - 1);
+    if (pidDot == std::string_view::npos || pidDot < 2 || !AllDigits(name.substr(pidDot + 1, serialDot - pidDot - 1)))
+        return 0;
+    const std::string_view base = name.substr(1, pidDot - 1);
+    if (!EndsWithNoCase(base, ".gif") && !EndsWithNoCase(base, ".dat")) return 0;
+    return std::stol(std::string(name.substr(pidDot + 1, serialDot - pidDot - 1)));
+}
+
 }  // namespace
+
+std::string TemporaryNameFor(const std::string& target) {
+    const std::size_t slash = target.rfind('/');
+    const std::string dir = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
+    const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+    return dir + "." + base + std::string(TempMarker) + std::to_string(::getpid()) + "-" +
+           std::to_string(TempSerial.fetch_add(1)) + std::string(TempSuffix);
+}
+
+int RemoveStaleTemporaryFiles(const std::string& dir) {
+    DIR* d = ::opendir(dir.empty() ? "." : dir.c_str());
+    if (!d) return 0;
+    int removed = 0;
+    const std::string prefix = dir.empty() || dir.back() == '/' ? dir : dir + "/";
+    while (const dirent* e = ::readdir(d)) {
+        const long pid = TemporaryNamePid(e->d_name);
+        // Our own files are writes under way; a live process may still be writing.
+        if (pid <= 0 || pid == ::getpid() || ::kill(pid_t(pid), 0) == 0 || errno != ESRCH) continue;
+        const std::string path = prefix + e->d_name;
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::unlink(path.c_str()) == 0) ++removed;
+    }
+    ::closedir(d);
+    return removed;
+}
 
 TAtomicFile::TAtomicFile(std::string target) : Target(std::move(target)) {
     if (Target.empty() || Target.back() == '/') throw TFileError("无法创建文件 \"" + Target + "\": 文件名无效");
     // Same directory as the target so that the final rename cannot cross file
     // systems; mode 0666 lets the umask decide, as for any new file.
     for (int attempt = 0; attempt < 100; ++attempt) {
-        Temp = TempNameFor(Target, TempSerial.fetch_add(1));
+        Temp = TemporaryNameFor(Target);
         Fd = ::open(Temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (Fd >= 0) break;
         if (errno != EEXIST) {

@@ -17,6 +17,15 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// The temporary name a write to target uses: hidden, in target's directory,
+// carrying the writer's process id so that leftovers of a crash can be told
+// from a write under way: ".NAME.atlaspocket-PID-SERIAL.tmp".
+std::string TemporaryNameFor(const std::string& target);
+// Removes the temporary files of ours in dir whose process is gone (earlier
+// versions' ".NAME.PID.SERIAL.tmp" leftovers of tiles and map data files
+// too). Never throws; returns how many it removed.
+int RemoveStaleTemporaryFiles(const std::string& dir);
+
 class TAtomicFile {
 public:
     // Creates the temporary file (with the mode of the file it will replace);

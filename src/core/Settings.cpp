@@ -59,6 +59,14 @@ void LoadSettings(const std::filesystem::path& file) {
         Settings.Server.Port = *port;
     if (auto referer = ini.ReadString(ServerSection, "REFERER"); referer && !referer->empty())
         Settings.Server.Referer = *referer;
+
+    // Seconds, 0.1 s to one hour; anything else keeps the default.
+    auto readTimeout = [&](const char* key, long def) {
+        const auto v = ParseReal(ini.ReadString(ServerSection, key).value_or(""));
+        return v && *v >= 0.1 && *v <= 3600 ? long(*v * 1000) : def;
+    };
+    Settings.Limits.ConnectTimeoutMs = readTimeout("CONNECT_TIMEOUT", defaults.Limits.ConnectTimeoutMs);
+    Settings.Limits.TransferTimeoutMs = readTimeout("TRANSFER_TIMEOUT", defaults.Limits.TransferTimeoutMs);
 }
 
 void WriteInitialCenter(double lon, double lat) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <filesystem>
 #include <stdexcept>
 #include <string>
@@ -15,6 +16,15 @@ struct TServerConfig {
     std::string HostPattern = "mt%d.google.cn";  // "%d" becomes the server number 0..3
     int Port = 80;
     std::string Referer = "http://ditu.google.cn";
+};
+
+// Per-attempt download limits: a transfer beyond any of them is a failed
+// attempt. The two times come from ATLAS_SERVER CONNECT_TIMEOUT and
+// TRANSFER_TIMEOUT (seconds) so that slow links can be given more.
+struct TDownloadLimits {
+    long ConnectTimeoutMs = 10'000;
+    long TransferTimeoutMs = 30'000;
+    std::size_t MaxBodyBytes = 8u << 20;
 };
 
 struct TAtlasSettings {
@@ -29,6 +39,7 @@ struct TAtlasSettings {
     }};
     int InitialZoom = 5;
     TServerConfig Server;
+    TDownloadLimits Limits;
 };
 
 // The one settings set of the process, and the file it is kept in.

@@ -135,15 +135,41 @@ TMapDataEntry DecodeMapDataEntry(const std::uint8_t* bytes) {
     return e;
 }
 
+void TBlankTiles::Count(TBlankReason why) {
+    switch (why) {
+    case TBlankReason::Missing: ++Missing; break;
+    case TBlankReason::Unrecognised: ++Unrecognised; break;
+    case TBlankReason::Gif: ++Gif; break;
+    case TBlankReason::Damaged: ++Damaged; break;
+    case TBlankReason::OutsideGrid: ++OutsideGrid; break;
+    }
+}
+
+TBlankTiles TMapDataWriteReport::AllBlank() const {
+    TBlankTiles all;
+    for (const TBlankTiles& b : Blank) {
+        all.Missing += b.Missing;
+        all.Unrecognised += b.Unrecognised;
+        all.Gif += b.Gif;
+        all.Damaged += b.Damaged;
+        all.OutsideGrid += b.OutsideGrid;
+    }
+    return all;
+}
+
 std::optional<std::vector<std::uint8_t>> LoadTileJpeg(const std::string& cacheDir, char typeCode, std::int32_t zoom,
-                                                      std::int32_t x, std::int32_t y) {
+                                                      std::int32_t x, std::int32_t y, TBlankReason* why) {
+    auto blank = [why](TBlankReason reason) -> std::optional<std::vector<std::uint8_t>> {
+        if (why) *why = reason;
+        return std::nullopt;
+    };
     const std::string path = JoinPath(cacheDir, TileFileName(std::string_view(&typeCode, 1), zoom, x, y));
     {
         // Non-blocking, so that a FIFO in the cache cannot hang the writer;
         // this open also gives the reason when the file is there but unreadable.
         TFdGuard fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
         if (fd.Fd < 0) {
-            if (errno == ENOENT) return std::nullopt;
+            if (errno == ENOENT) return blank(TBlankReason::Missing);
             throw TMapDataError("无法读取图块文件 \"" + path + "\": " + std::strerror(errno));
         }
         struct stat st {};
@@ -153,9 +179,9 @@ std::optional<std::vector<std::uint8_t>> LoadTileJpeg(const std::string& cacheDi
     }
     const TFileTypeResult type = GetTileFileType(path);
     if (!type.Opened) throw TMapDataError("无法读取图块文件 \"" + path + "\"");
-    if (!type.Recognised) return std::nullopt;
+    if (!type.Recognised) return blank(TBlankReason::Unrecognised);
     std::optional<TBitmap> bitmap = DecodeTileFile(path, type.TypeName);
-    if (!bitmap) return std::nullopt;
+    if (!bitmap) return blank(type.TypeName == "GIF" ? TBlankReason::Gif : TBlankReason::Damaged);
     std::string error;
     std::vector<std::uint8_t> jpeg = EncodeJpeg(*bitmap, 90, &error);
     // A picture that decoded but cannot be encoded means something is broken
@@ -164,7 +190,7 @@ std::optional<std::vector<std::uint8_t>> LoadTileJpeg(const std::string& cacheDi
     return jpeg;
 }
 
-void WriteMapData(const std::string& fileName, const TMapDataHeader& header,
+TMapDataWriteReport WriteMapData(const std::string& fileName, const TMapDataHeader& header,
                   const std::array<std::vector<TMapTile>, MapTypeCount>& lists, const std::string& cacheDir,
                   const TMapDataProgress& progress, std::int64_t maxFileSize) {
     maxFileSize = std::min(maxFileSize, MapDataMaxFileSize);
@@ -203,18 +229,22 @@ void WriteMapData(const std::string& fileName, const TMapDataHeader& header,
     std::vector<std::int32_t> offsets;
     offsets.reserve(std::size_t(total));
     std::int64_t done = 0;
+    TMapDataWriteReport report;
+    report.Tiles = total;
     for (const auto& list : lists) {
         for (const TMapTile& t : list) {
             const std::int64_t pos = file.Position();
             offsets.push_back(std::int32_t(pos));
+            TBlankReason why = TBlankReason::OutsideGrid;
             // Tiles beyond the edge of the world were never fetched: empty image.
-            if (TileInGrid(t.Zoom, t.X, t.Y)) {
-                const auto jpeg = LoadTileJpeg(cacheDir, t.TypeCode, t.Zoom, t.X, t.Y);
-                if (jpeg) {
-                    if (pos + std::int64_t(jpeg->size()) > maxFileSize)
-                        throw TMapDataError("地图数据文件 \"" + fileName + "\" 将超过 2 GB，无法生成。");
-                    file.Write(jpeg->data(), jpeg->size());
-                }
+            const auto jpeg = TileInGrid(t.Zoom, t.X, t.Y) ? LoadTileJpeg(cacheDir, t.TypeCode, t.Zoom, t.X, t.Y, &why)
+                                                            : std::nullopt;
+            if (jpeg) {
+                if (pos + std::int64_t(jpeg->size()) > maxFileSize)
+                    throw TMapDataError("地图数据文件 \"" + fileName + "\" 将超过 2 GB，无法生成。");
+                file.Write(jpeg->data(), jpeg->size());
+            } else if (const int type = MapTypeIndex(t.TypeCode); type >= 0) {
+                report.Blank[std::size_t(type)].Count(why);
             }
             ++done;
             if (progress && done % ProgressStep == 0) progress(done, total);
@@ -241,6 +271,7 @@ void WriteMapData(const std::string& fileName, const TMapDataHeader& header,
     }
     if (!chunk.empty()) flushChunk();
     file.Commit();
+    return report;
 }
 
 TMapDataReader::~TMapDataReader() { Close(); }

@@ -66,12 +66,34 @@ TMapDataHeader DecodeMapDataHeader(const std::uint8_t* bytes);  // MapDataHeader
 bool EncodeMapDataEntry(std::string_view key, std::int32_t offset, std::uint8_t* out);  // 32 bytes
 TMapDataEntry DecodeMapDataEntry(const std::uint8_t* bytes);
 
-// The cached tile re-encoded as JPEG at quality 90, or nothing when the tile
-// is not in the cache, is of an unrecognised format or does not decode.
-// Throws TMapDataError when a cache entry exists but cannot be read (also
-// when it is not a regular file), since writing on would lose that tile.
+// Why a tile of a map data file has an empty image.
+enum class TBlankReason { Missing, Unrecognised, Gif, Damaged, OutsideGrid };
+
+// Tiles written as empty images, by reason.
+struct TBlankTiles {
+    std::int64_t Missing = 0;       // not in the cache
+    std::int64_t Unrecognised = 0;  // cached, but neither GIF, PNG nor JFIF
+    std::int64_t Gif = 0;           // cached as GIF, which nothing here decodes
+    std::int64_t Damaged = 0;       // PNG or JPEG that does not decode
+    std::int64_t OutsideGrid = 0;   // beyond the edge of the world, never fetched
+    void Count(TBlankReason why);
+    std::int64_t Total() const { return Missing + Unrecognised + Gif + Damaged + OutsideGrid; }
+};
+
+// What WriteMapData wrote, for the messages after it.
+struct TMapDataWriteReport {
+    std::int64_t Tiles = 0;
+    std::array<TBlankTiles, MapTypeCount> Blank{};  // per map type
+    TBlankTiles AllBlank() const;
+};
+
+// The cached tile re-encoded as JPEG at quality 90, or nothing (with the
+// reason in why) when the tile is not in the cache, is of an unrecognised
+// format or does not decode. Throws TMapDataError when a cache entry exists
+// but cannot be read (also when it is not a regular file), since writing on
+// would lose that tile.
 std::optional<std::vector<std::uint8_t>> LoadTileJpeg(const std::string& cacheDir, char typeCode, std::int32_t zoom,
-                                                      std::int32_t x, std::int32_t y);
+                                                      std::int32_t x, std::int32_t y, TBlankReason* why = nullptr);
 
 // Called with (tiles written, total) every few dozen tiles and at the end, so
 // a window can keep painting. It may throw to abandon the writing.
@@ -86,7 +108,7 @@ using TMapDataProgress = std::function<void(std::int64_t done, std::int64_t tota
 // refused: before anything is created when the index alone is too large,
 // otherwise as soon as an image would cross it. A smaller limit than the
 // format's own only serves tests.
-void WriteMapData(const std::string& fileName, const TMapDataHeader& header,
+TMapDataWriteReport WriteMapData(const std::string& fileName, const TMapDataHeader& header,
                   const std::array<std::vector<TMapTile>, MapTypeCount>& lists, const std::string& cacheDir,
                   const TMapDataProgress& progress = {}, std::int64_t maxFileSize = MapDataMaxFileSize);
 

@@ -84,10 +84,38 @@ std::string BuildTileUrl(const TServerConfig& server, int serverNumber, const st
     return url;
 }
 
+TDownloader::TDownloader() {
+    InitDownloads();
+    Multi = curl_multi_init();
+}
+
+TDownloader::~TDownloader() {
+    if (Multi) curl_multi_cleanup(static_cast<CURLM*>(Multi));
+}
+
+void TDownloader::Abort() {
+    AbortRequested = true;
+    // Thread-safe by libcurl's contract; wakes a curl_multi_poll under way.
+    if (Multi) curl_multi_wakeup(static_cast<CURLM*>(Multi));
+}
+
 TDownloadResult DownloadTile(const std::string& url, const TServerConfig& server, const TDownloadLimits& limits) {
+    TDownloader downloader;
+    return downloader.Get(url, server, limits);
+}
+
+TDownloadResult TDownloader::Get(const std::string& url, const TServerConfig& server, const TDownloadLimits& limits) {
     TDownloadResult result;
+    if (AbortRequested) {
+        result.Aborted = true;
+        result.Error = "aborted";
+        return result;
+    }
     try {
-        InitDownloads();
+        if (!Multi) {
+            result.Error = "curl_multi_init failed";
+            return result;
+        }
         std::string host;
         if (!SplitUrl(url, host, result.Error)) return result;
 
@@ -132,7 +160,41 @@ TDownloadResult DownloadTile(const std::string& url, const TServerConfig& server
         curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &WriteBody);
         curl_easy_setopt(h, CURLOPT_WRITEDATA, &sink);
 
-        const CURLcode rc = curl_easy_perform(h);
+        CURLM* multi = static_cast<CURLM*>(Multi);
+        if (curl_multi_add_handle(multi, h) != CURLM_OK) {
+            result.Error = "curl_multi_add_handle failed";
+            return result;
+        }
+        // Detached before the easy handle goes, on every way out.
+        struct TDetach {
+            CURLM* Multi;
+            CURL* Easy;
+            ~TDetach() { curl_multi_remove_handle(Multi, Easy); }
+        } detach{multi, h};
+        CURLcode rc = CURLE_OK;
+        for (bool done = false; !done;) {
+            if (AbortRequested) {
+                result.Body.clear();
+                result.Aborted = true;
+                result.Error = "aborted";
+                return result;
+            }
+            int running = 0;
+            if (CURLMcode mc = curl_multi_perform(multi, &running); mc != CURLM_OK) {
+                result.Body.clear();
+                result.Error = std::string("curl_multi_perform: ") + curl_multi_strerror(mc);
+                return result;
+            }
+            int queued = 0;
+            while (CURLMsg* msg = curl_multi_info_read(multi, &queued)) {
+                if (msg->msg == CURLMSG_DONE && msg->easy_handle == h) {
+                    rc = msg->data.result;
+                    done = true;
+                }
+            }
+            // Sleeps until the socket is ready, a curl timer is due or Abort wakes it.
+            if (!done) curl_multi_poll(multi, nullptr, 0, 1000, nullptr);
+        }
         curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &result.HttpStatus);
         if (rc != CURLE_OK) {
             result.Error = std::string(curl_easy_strerror(rc)) + " (curl " + std::to_string(int(rc)) + ")";
@@ -164,15 +226,22 @@ TAtlasThread::TAtlasThread(TNoticeTarget* notifyWindow, std::string cacheDir, TS
 }
 
 TAtlasThread::~TAtlasThread() {
+    Stop();
     {
         std::lock_guard lock(RequestLock);
         Terminated = true;
     }
     WakeUp.notify_all();
-    // A download under way ends first and may still queue its retry: the
-    // queue and lock are members, so they outlive the thread.
+    // The download under way was aborted, so this join is quick; the queue
+    // and lock are members and outlive the thread.
     if (Thread.joinable()) Thread.join();
     ClearRequests();
+}
+
+void TAtlasThread::Stop() {
+    Stopped = true;
+    ClearRequests();
+    Downloader.Abort();
 }
 
 void TAtlasThread::AddRequest(std::int32_t zoom, std::int32_t x, std::int32_t y) {
@@ -189,6 +258,7 @@ void TAtlasThread::RequeueRequest(std::int32_t zoom, std::int32_t x, std::int32_
 }
 
 void TAtlasThread::Enqueue(TMapParam request) {
+    if (Stopped) return;
     std::lock_guard lock(RequestLock);
     Requests.push_back(std::move(request));
     Pending.store(int(Requests.size()), std::memory_order_relaxed);
@@ -240,7 +310,7 @@ void TAtlasThread::Execute() {
             continue;
         }
         std::string path;
-        if (FetchTile(request, path) && NotifyWindow) NotifyWindow->PostNotice(WM_TILESAVED, std::move(path));
+        if (FetchTile(request, path) && NotifyWindow && !Stopped) NotifyWindow->PostNotice(WM_TILESAVED, std::move(path));
         {
             std::lock_guard lock(RequestLock);
             if (Terminated) return;
@@ -261,15 +331,25 @@ bool TAtlasThread::FetchTile(const TMapParam& request, std::string& path) {
         return false;
     }
     path = TilePath(request);
-    if (fs::exists(path, ec)) return false;
+    // Someone else (another worker, another window, the command line) saved
+    // it since it was queued: it has arrived all the same.
+    if (fs::exists(path, ec)) return true;
 
     std::uniform_int_distribution<int> serverNumber(0, 3);
     const std::string url = BuildTileUrl(Server, serverNumber(Random), request.TypeCode, request.X, request.Y,
                                          request.Zoom);
-    const TDownloadResult download = DownloadTile(url, Server, Limits);
+    const TDownloadResult download = Downloader.Get(url, Server, Limits);
+    if (download.Aborted) return false;
     std::string typeName;
-    if (!download.Ok || download.Body.empty() ||
-        !DetectImageType(download.Body.data(), download.Body.size(), typeName) || !SaveTile(path, download.Body)) {
+    if (!download.Ok || download.Body.empty() || !DetectImageType(download.Body.data(), download.Body.size(), typeName)) {
+        ++Failed;
+        RetryTile(request);
+        return false;
+    }
+    ++Succeeded;
+    // A tile that cannot be written (full disk) is retried like a failed
+    // download, but says nothing about the service.
+    if (!SaveTile(path, download.Body)) {
         RetryTile(request);
         return false;
     }
@@ -291,6 +371,7 @@ bool TAtlasThread::SaveTile(const std::string& path, const std::vector<std::uint
 }
 
 void TAtlasThread::RetryTile(const TMapParam& request) {
+    if (Stopped) return;
     if (request.RetryCount + 1 < 3) {
         RequeueRequest(request.Zoom, request.X, request.Y, request.RetryCount + 1, request.TypeCode);
     } else if (NotifyWindow) {

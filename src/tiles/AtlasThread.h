@@ -1,10 +1,11 @@
 // TAtlasThread: a download worker. It owns a FIFO queue of tile requests,
 // downloads each missing tile over HTTP into the tile cache and posts a
-// notice with the saved file's path. Failed attempts are re-queued at the
-// back, three attempts in all; after the third the worker posts a failure
+// notice with the saved file's path (also for a tile it finds cached when its
+// turn comes, since someone waits for it). Failed attempts are re-queued at
+// the back, three attempts in all; after the third the worker posts a failure
 // notice. The thread starts with the first request and sleeps whenever the
-// queue is empty. Destruction finishes the download under way (and queues
-// its retry) before anything is freed.
+// queue is empty. Stop and destruction abort the download under way at once
+// and queue no retry, so no window ever waits on the network to close.
 #pragma once
 
 #include <atomic>
@@ -26,22 +27,36 @@
 // every worker calls it too, so forgetting it cannot break downloads.
 void InitDownloads();
 
-// Download limits: a transfer beyond any of them is a failed attempt.
-struct TDownloadLimits {
-    long ConnectTimeoutMs = 10'000;
-    long TransferTimeoutMs = 30'000;
-    std::size_t MaxBodyBytes = 8u << 20;
-};
-
 struct TDownloadResult {
     std::vector<std::uint8_t> Body;
     bool Ok = false;          // the exchange completed (any HTTP status)
+    bool Aborted = false;     // ended by TDownloader::Abort
     long HttpStatus = 0;
     std::string Error;        // curl's reason when !Ok
 };
 
-// One HTTP/1.1 GET with the fixed request headers, a fresh connection, redirects
-// followed up to 15 requests, no content decoding. Never throws.
+// Runs one transfer at a time on the calling thread and lets another thread
+// end it at once: the transfer waits in curl_multi_poll, which Abort wakes.
+class TDownloader {
+public:
+    TDownloader();
+    ~TDownloader();
+    TDownloader(const TDownloader&) = delete;
+    TDownloader& operator=(const TDownloader&) = delete;
+
+    // One HTTP/1.1 GET with the fixed request headers, a fresh connection,
+    // redirects followed up to 15 requests, no content decoding. Never throws.
+    TDownloadResult Get(const std::string& url, const TServerConfig& server, const TDownloadLimits& limits);
+    // Any thread. The transfer under way and every later one end as aborted.
+    void Abort();
+    bool IsAborted() const { return AbortRequested.load(); }
+
+private:
+    void* Multi = nullptr;  // CURLM, created with the downloader
+    std::atomic<bool> AbortRequested{false};
+};
+
+// A one-off TDownloader::Get.
 TDownloadResult DownloadTile(const std::string& url, const TServerConfig& server,
                              const TDownloadLimits& limits = {});
 
@@ -65,6 +80,14 @@ public:
     int PendingCount() const;
     // Before the first request, and whenever it waits on an empty queue.
     bool IsIdle() const;
+    // Empties the queue and aborts the download under way; no retry and no
+    // notice follow. The worker stays stopped; destroying it joins at once.
+    void Stop();
+
+    // Attempt outcomes so far: an owner can tell a service that never answers
+    // from a slow one. Aborted attempts count as neither.
+    int FailedAttempts() const { return Failed.load(); }
+    int SucceededAttempts() const { return Succeeded.load(); }
 
     // Default type of AddRequest; GUI thread only.
     std::string TypeCode = "m";
@@ -88,6 +111,10 @@ private:
     const TServerConfig Server;
     const TDownloadLimits Limits;
     std::mt19937 Random;  // server numbers; one generator per worker
+    TDownloader Downloader;
+    std::atomic<bool> Stopped{false};
+    std::atomic<int> Failed{0};
+    std::atomic<int> Succeeded{0};
 
     mutable std::mutex RequestLock;
     std::condition_variable WakeUp;

@@ -2,7 +2,6 @@
 
 #include <chrono>
 #include <filesystem>
-#include <thread>
 
 #include "Geometry.h"
 #include "TileCache.h"
@@ -21,6 +20,7 @@ bool TGenWorkerPool::RequestGenTile(std::int32_t zoom, std::int32_t x, std::int3
     if (std::filesystem::exists(std::filesystem::path(CacheDir) / TileFileName(typeCode, zoom, x, y), ec)) return true;
 
     if (int(GenWorkers.size()) < MaxWorkers) {
+        if (GenWorkers.empty()) Started = std::chrono::steady_clock::now();
         auto worker = std::make_unique<TAtlasThread>(NotifyWindow, CacheDir, Server, Limits);
         worker->TypeCode = mapType;
         worker->AddTypedRequest(zoom, x, y, typeCode);
@@ -43,14 +43,19 @@ bool TGenWorkerPool::RequestGenTile(std::int32_t zoom, std::int32_t x, std::int3
 
 void TGenWorkerPool::StopGenWorkers() {
     if (GenWorkers.empty()) return;
-    for (const auto& worker : GenWorkers) worker->ClearRequests();
-    // A download under way finishes, and a retry it queues is served too.
-    for (const auto& worker : GenWorkers)
-        while (!worker->IsIdle()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    // All aborted first, so the joins below overlap nothing slow.
+    for (const auto& worker : GenWorkers) worker->Stop();
     while (!GenWorkers.empty()) {
         std::unique_ptr<TAtlasThread> worker = std::move(GenWorkers.front());
         GenWorkers.erase(GenWorkers.begin());
         worker.reset();
     }
     GenWorkers.shrink_to_fit();
+}
+
+bool TGenWorkerPool::ServiceNotAnswering() const {
+    if (GenWorkers.empty()) return false;
+    for (const auto& worker : GenWorkers)
+        if (worker->SucceededAttempts() > 0 || worker->FailedAttempts() < 2) return false;
+    return std::chrono::steady_clock::now() - Started >= std::chrono::milliseconds(2 * Limits.TransferTimeoutMs);
 }

@@ -3,6 +3,7 @@
 // view (and by the CLI), which passes its notice target and cache directory.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -22,9 +23,19 @@ public:
     // the grid of its zoom (the service has none). False when it was queued.
     bool RequestGenTile(std::int32_t zoom, std::int32_t x, std::int32_t y, const std::string& typeCode,
                         const std::string& mapType = "m");
-    // Empties the queues, waits until every worker is idle, destroys them in
-    // creation order. Harmless without workers and when called twice.
+    // Empties the queues, aborts the downloads under way and destroys the
+    // workers in creation order; it never waits on the network. Harmless
+    // without workers and when called twice.
     void StopGenWorkers();
+
+    // True when the tile service looks dead rather than slow: since the pool
+    // started, not one attempt has succeeded, every worker has failed at
+    // least two attempts, and two transfer time-outs have passed. Against a
+    // service that never answers that is two rounds of time-outs (about a
+    // minute with the default limits). Once anything has arrived it stays false.
+    bool ServiceNotAnswering() const;
+    // The host the workers ask, for messages.
+    const TServerConfig& ServerConfig() const { return Server; }
 
     int WorkerCount() const { return int(GenWorkers.size()); }
     // For tests and progress displays.
@@ -36,4 +47,5 @@ private:
     TServerConfig Server;
     TDownloadLimits Limits;
     std::vector<std::unique_ptr<TAtlasThread>> GenWorkers;
+    std::chrono::steady_clock::time_point Started;  // creation of the first worker
 };

@@ -27,6 +27,7 @@
 #include "AtlasDownLoad.h"
 #include "AtlasHelp.h"
 #include "AtlasSetup.h"
+#include "AtomicFile.h"
 #include "NumberFormat.h"
 #include "Settings.h"
 
@@ -266,13 +267,13 @@ void TAtlasOffLineMainFM::FormCreate() {
     if (FProgramDir.empty() || FProgramDir.back() != '/') FProgramDir += '/';
     FShown = false;
     GenActive = false;
-    Remaining = 0;
     Reserved.fill(0);
 }
 
 void TAtlasOffLineMainFM::FormDestroy() {
     // The view joins its workers before anything they post to is gone.
     View.reset();
+    if (CacheSweeper.joinable()) CacheSweeper.join();
 }
 
 void TAtlasOffLineMainFM::showEvent(QShowEvent* e) {
@@ -308,6 +309,7 @@ void TAtlasOffLineMainFM::FormShow() {
 
     std::error_code ignored;
     std::filesystem::create_directories(Locations.CacheDir, ignored);
+    CacheSweeper = std::jthread([dir = Locations.CacheDir] { RemoveStaleTemporaryFiles(dir); });
 
     // The view sizes its mosaic to the panel when it is created, so the
     // panel must have its final size first.

@@ -14,15 +14,16 @@
 #include <functional>
 #include <memory>
 #include <optional>
-#include <set>
-#include <tuple>
+#include <thread>
 
 #include "GenerationPlan.h"
+#include "GenerationRun.h"
 #include "MapDataFile.h"
 #include "ProgramPaths.h"
 #include "Settings.h"
 
 class QCheckBox;
+class QEventLoop;
 class QFrame;
 class QLabel;
 class QLineEdit;
@@ -156,16 +157,17 @@ public:
     // The generation run and the map parameter files.
     void RequestTiles();
     void StopGeneration();
-    void WriteMapData(const std::string& fileName);
+    // Writes the run's file; returns which tiles got empty images and why.
+    TMapDataWriteReport WriteMapData(const std::string& fileName);
     void WMGenTileSaved(const std::string& path);
     void WMGenTileFailed(const std::string& path);
     void SaveParamFile(const QString& fileName);
     void OpenParamFile(const QString& fileName);
 
     // Run state, for the tests.
-    const TGenerationPlan& RunPlan() const { return Plan; }
-    const TMapDataHeader& RunSnapshot() const { return RunHeader; }
-    std::int64_t RemainingTiles() const { return Remaining; }
+    const TGenerationPlan& RunPlan() const { return Run.TilePlan(); }
+    const TMapDataHeader& RunSnapshot() const { return Run.Header(); }
+    std::int64_t RemainingTiles() const { return Run.Outstanding(); }
     bool IsRunActive() const { return RunActive; }
     const std::array<std::uint8_t, 19>& ReservedBytes() const { return Reserved; }
 
@@ -183,7 +185,12 @@ private:
     void ShowZoom(QComboBox* combo, int zoom);
     void ShowMessage(const QString& text);
     std::array<bool, MapTypeCount> IncludedTypes() const;
-    void RunDownloadAndWrite(const TGenerationParams& params);
+    void RunDownloadAndWrite();
+    // Waits for the downloads in a nested event loop that handles input at
+    // once; notices and cancel end it, a timer moves the gauge.
+    void WaitForDownloads();
+    void EndWaitIfFinished();
+    void UpdateGauge();
     // True when a run is under way: it is stopped and the window closes after its clean-up.
     bool CloseDuringRun();
 
@@ -197,18 +204,18 @@ private:
     bool FShown = false;
     int FCurrentZoom = 5;
     int FMaximumZoom = 5;
-    // The generation run: its four tile lists, the header snapshot, the
-    // outstanding-tile counter (64-bit: plans can pass 2^31 tiles) and the
-    // tiles every attempt failed for.
-    TGenerationPlan Plan;
-    TMapDataHeader RunHeader;
-    std::int64_t Remaining = 0;
+    // The generation run: the header snapshot, the plan and its accounting.
+    TGenerationRun Run;
     bool GenActive = false;   // saved-tile notices are counted
     bool RunActive = false;   // BitBtn1Click is under way
     bool CloseRequested = false;
-    std::set<std::tuple<char, int, int, int>> FailedTiles;
+    bool ServiceDead = false;  // the run stopped because the tile service never answered
+    QEventLoop* WaitLoop = nullptr;  // the download wait, while it runs
     std::array<std::uint8_t, 19> Reserved{};  // carried for the map parameter file
 
+    // Removes what crashed runs left in the cache, off the GUI thread: a
+    // large cache takes a moment to list.
+    std::jthread CacheSweeper;
     bool InFormMouseWheel = false;  // the wheel copy sent to the view must not come back here
     std::unique_ptr<TAtlasClass> View;
 };

@@ -9,7 +9,8 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QThread>
+#include <QEventLoop>
+#include <QTimer>
 #include <QToolButton>
 
 #include <filesystem>
@@ -17,6 +18,7 @@
 #include "AtlasApplication.h"
 #include "AtlasClass.h"
 #include "AtlasDownLoad.h"
+#include "AtomicFile.h"
 #include "AtlasOffLineMain.h"
 #include "MapParamFile.h"
 #include "NumberFormat.h"
@@ -25,6 +27,10 @@
 namespace {
 
 QString Text(const char* utf8) { return QString::fromUtf8(utf8); }
+
+// Thrown out of the writing when the window closes meanwhile: the file is
+// abandoned (nothing is left behind) and no error is shown.
+struct TWriteAbandoned {};
 
 // Restores what a run changed on every way out of it, also when an error is raised.
 class TRunCleanup {
@@ -37,6 +43,22 @@ public:
 private:
     std::function<void()> Cleanup;
 };
+
+// The lines after the completion message that say which tiles the file holds
+// as empty images and why; nothing when every tile has its image.
+QString BlankTilesText(const TBlankTiles& blank) {
+    if (blank.Total() == 0) return {};
+    QStringList why;
+    auto add = [&why](std::int64_t n, const char* text) {
+        if (n > 0) why << Text(text).arg(n);
+    };
+    add(blank.Gif, "%1 块是本程序无法解码的 GIF 图像");
+    add(blank.Damaged, "%1 块图像已损坏");
+    add(blank.Unrecognised, "%1 块不是可识别的图像");
+    add(blank.Missing, "%1 块不在缓存中");
+    add(blank.OutsideGrid, "%1 块超出地图范围");
+    return Text("\n\n有 %1 块地图写为空白图像：").arg(blank.Total()) + why.join(Text("，")) + Text("。");
+}
 
 }  // namespace
 
@@ -68,10 +90,9 @@ void TAtlasOffLineMainFM::BitBtn1Click() {
     params.CurrentZoom = FCurrentZoom;
     params.MaxZoom = FMaximumZoom;
     params.Included = included;
-    RunHeader = SnapshotHeader(params, Settings.Deltas);
+    Run.TakeSnapshot(params, Settings.Deltas);
 
-    const TPlanFigures figures = PlanFigures(params);
-    Remaining = figures.TotalTiles;
+    const TPlanFigures figures = PlanFigures(params, ActiveDelta());
     if (Windows.AtlasDownLoadFM) {
         Windows.AtlasDownLoadFM->FillFields(QString::number(figures.LevelCount), QString::fromStdString(figures.MapSize),
                                             QString::fromStdString(figures.MaxMapSize),
@@ -85,6 +106,7 @@ void TAtlasOffLineMainFM::BitBtn1Click() {
 
     RunActive = true;
     GenActive = true;
+    ServiceDead = false;
     if (View) View->SetTileNoticeRouting(true, this, WM_GENTILESAVED);
     QApplication::setOverrideCursor(Qt::WaitCursor);
     TRunCleanup cleanup([this] {
@@ -93,44 +115,43 @@ void TAtlasOffLineMainFM::BitBtn1Click() {
         SpeedButton3->hide();
         Gauge1->setValue(50);
         if (View) View->SetTileNoticeRouting(false, nullptr, 0);
-        Plan.FreeListItems();
-        FailedTiles.clear();
+        Run.Clear();
         QApplication::restoreOverrideCursor();
         RunActive = false;
         if (CloseRequested) QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
     });
     try {
-        RunDownloadAndWrite(params);
+        RunDownloadAndWrite();
+    } catch (const TWriteAbandoned&) {
     } catch (const std::exception& e) {
         // Reported like any error that escapes a handler; the clean-up above still runs.
         TAtlasApplication::ShowErrorBox(QString::fromUtf8(e.what()));
     }
 }
 
-void TAtlasOffLineMainFM::RunDownloadAndWrite(const TGenerationParams& params) {
-    Plan.Build(params, RunHeader);
-    Remaining = Plan.TotalCount();
-    const std::int64_t total = RunHeader.EntryCount;
-    if (Remaining <= 0) return;
+void TAtlasOffLineMainFM::RunDownloadAndWrite() {
+    Run.Build(ActiveDelta());
+    if (Run.Progress().Total <= 0) return;
 
     Label8->show();
     Gauge1->show();
     SpeedButton3->show();
     Gauge1->setValue(0);
     RequestTiles();
-    while (Remaining > 0) {
-        QThread::msleep(100);
-        Gauge1->setValue(ProgressPercent(Remaining, total));
-        QCoreApplication::processEvents();
-    }
+    WaitForDownloads();
     Gauge1->setValue(100);
     if (CloseRequested) return;
-    if (!FailedTiles.empty() && GenActive) {
-        StopGeneration();
-        ShowMessage(Text("有 %1 块地图下载失败，地图数据未生成。").arg(FailedTiles.size()));
+    if (ServiceDead) {
+        ShowMessage(Text("地图服务器 %1 没有响应，下载已停止，地图数据未生成。")
+                        .arg(QString::fromStdString(Settings.Server.HostPattern)));
         return;
     }
-    if (!Plan.AllTilesDone()) {
+    if (!Run.FailedTiles().empty() && GenActive) {
+        StopGeneration();
+        ShowMessage(Text("有 %1 块地图下载失败，地图数据未生成。").arg(Run.FailedTiles().size()));
+        return;
+    }
+    if (!Run.AllArrived()) {
         ShowMessage(Text("地图下载过程被取消。"));
         return;
     }
@@ -141,32 +162,63 @@ void TAtlasOffLineMainFM::RunDownloadAndWrite(const TGenerationParams& params) {
     const QString fileName = dialog->selectedFiles().first();
     dialog.reset();
     QCoreApplication::processEvents();
-    WriteMapData(fileName.toStdString());
-    ShowMessage(Text("地图生成操作完成"));
+    const TMapDataWriteReport report = WriteMapData(fileName.toStdString());
+    ShowMessage(Text("地图生成操作完成") + BlankTilesText(report.AllBlank()));
+}
+
+void TAtlasOffLineMainFM::WaitForDownloads() {
+    if (Run.Finished()) return;
+    QEventLoop loop;
+    QTimer gauge;
+    connect(&gauge, &QTimer::timeout, this, &TAtlasOffLineMainFM::UpdateGauge);
+    gauge.start(100);
+    WaitLoop = &loop;
+    loop.exec();
+    WaitLoop = nullptr;
+}
+
+void TAtlasOffLineMainFM::UpdateGauge() {
+    const TGenerationRun::TProgress p = Run.Progress();
+    Gauge1->setValue(ProgressPercent(p.Total - p.Done - p.Failed, p.Total));
+    if (GenActive && View && View->GenServiceNotAnswering()) {
+        // Only failures and not one success for two rounds of time-outs: the
+        // service is down or unreachable, and waiting longer helps nobody.
+        ServiceDead = true;
+        StopGeneration();
+        Run.Cancel();
+    }
+    EndWaitIfFinished();
+}
+
+void TAtlasOffLineMainFM::EndWaitIfFinished() {
+    if (WaitLoop && Run.Finished()) WaitLoop->quit();
 }
 
 void TAtlasOffLineMainFM::RequestTiles() {
     if (!View) return;
     for (int t = 0; t < MapTypeCount; ++t) {
-        const auto& list = Plan.List(t);
+        const auto& list = Run.TilePlan().List(t);
         const std::string code = MapTypeCode(t);
         for (std::size_t i = 0; i < list.size(); ++i) {
-            if (View->RequestGenTile(list[i].Zoom, list[i].X, list[i].Y, code) && Plan.SetDone(t, i)) --Remaining;
+            if (View->RequestGenTile(list[i].Zoom, list[i].X, list[i].Y, code)) Run.TileCached(t, i);
         }
     }
 }
 
-void TAtlasOffLineMainFM::WriteMapData(const std::string& fileName) {
+TMapDataWriteReport TAtlasOffLineMainFM::WriteMapData(const std::string& fileName) {
+    RemoveStaleTemporaryFiles(std::filesystem::path(fileName).parent_path().string());
     // The window keeps repainting while the file is written; the cancel button
     // has no meaning any more.
     SpeedButton3->hide();
     Gauge1->setValue(0);
-    ::WriteMapData(fileName, RunHeader, Plan.AllLists(), Locations.CacheDir,
+    const TMapDataWriteReport report = ::WriteMapData(fileName, Run.Header(), Run.TilePlan().AllLists(), Locations.CacheDir,
                    [this](std::int64_t done, std::int64_t total) {
                        Gauge1->setValue(total > 0 ? int(done * 100 / total) : 100);
                        QCoreApplication::processEvents();
+                       if (CloseRequested) throw TWriteAbandoned{};
                    });
     Gauge1->setValue(100);
+    return report;
 }
 
 void TAtlasOffLineMainFM::StopGeneration() {
@@ -179,24 +231,22 @@ void TAtlasOffLineMainFM::SpeedButton3Click() {
         GenActive = false;
         View->StopGenWorkers();
     }
-    Remaining = 0;
+    Run.Cancel();
+    EndWaitIfFinished();
 }
 
 void TAtlasOffLineMainFM::WMGenTileSaved(const std::string& path) {
     if (!GenActive) return;
     const TTileAddress a = ParseTileFileName(path);
-    const char code = a.TypeCode.empty() ? '?' : a.TypeCode[0];
-    if (!Plan.MarkTileDone(code, a.Zoom, a.X, a.Y)) return;
-    // A tile one worker gave up on may still arrive through another.
-    if (FailedTiles.erase({code, a.Zoom, a.X, a.Y}) == 0) --Remaining;
+    Run.TileArrived(a.TypeCode.empty() ? '?' : a.TypeCode[0], a.Zoom, a.X, a.Y);
+    EndWaitIfFinished();
 }
 
 void TAtlasOffLineMainFM::WMGenTileFailed(const std::string& path) {
     if (!GenActive) return;
     const TTileAddress a = ParseTileFileName(path);
-    const char code = a.TypeCode.empty() ? '?' : a.TypeCode[0];
-    if (!Plan.IsTilePending(code, a.Zoom, a.X, a.Y)) return;
-    if (FailedTiles.insert({code, a.Zoom, a.X, a.Y}).second) --Remaining;
+    Run.TileFailed(a.TypeCode.empty() ? '?' : a.TypeCode[0], a.Zoom, a.X, a.Y);
+    EndWaitIfFinished();
 }
 
 bool TAtlasOffLineMainFM::CloseDuringRun() {
@@ -204,7 +254,8 @@ bool TAtlasOffLineMainFM::CloseDuringRun() {
     // The run is stopped first; the window closes once its clean-up has run.
     CloseRequested = true;
     if (GenActive) SpeedButton3Click();
-    Remaining = 0;
+    Run.Cancel();
+    EndWaitIfFinished();
     return true;
 }
 

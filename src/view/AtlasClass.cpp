@@ -137,7 +137,7 @@ TAtlasClass::TAtlasClass(QWidget* owner, QWidget* parentPanel, TMapZoom initialZ
     Impl->Marker->raise();
 
     View.Init(initialZoom, {size.width(), size.height()});
-    Impl->TileWorker = std::make_unique<TAtlasThread>(this, CacheDirectory, Settings.Server);
+    Impl->TileWorker = std::make_unique<TAtlasThread>(this, CacheDirectory, Settings.Server, Settings.Limits);
     Impl->TileWorker->TypeCode = Impl->MapType;
 
     SetCenter(Settings.InitialLon, Settings.InitialLat);
@@ -292,12 +292,17 @@ void TAtlasClass::RouteNotice(int message, const std::string& path) {
 }
 
 bool TAtlasClass::RequestGenTile(std::int32_t zoom, std::int32_t x, std::int32_t y, const std::string& typeCode) {
-    if (!Impl->GenWorkers) Impl->GenWorkers = std::make_unique<TGenWorkerPool>(this, CacheDirectory, Settings.Server);
+    if (!Impl->GenWorkers)
+        Impl->GenWorkers = std::make_unique<TGenWorkerPool>(this, CacheDirectory, Settings.Server, Settings.Limits);
     return Impl->GenWorkers->RequestGenTile(zoom, x, y, typeCode, Impl->MapType);
 }
 
 void TAtlasClass::StopGenWorkers() {
     if (Impl->GenWorkers) Impl->GenWorkers->StopGenWorkers();
+}
+
+bool TAtlasClass::GenServiceNotAnswering() const {
+    return Impl->GenWorkers && Impl->GenWorkers->ServiceNotAnswering();
 }
 
 void TAtlasClass::WMTileSaved(const std::string& path) {

@@ -65,6 +65,8 @@ public:
     bool SetTileNoticeRouting(bool active, QObject* target, int message);
     bool RequestGenTile(std::int32_t zoom, std::int32_t x, std::int32_t y, const std::string& typeCode);
     void StopGenWorkers();
+    // The generation workers have seen only failures for two rounds of time-outs.
+    bool GenServiceNotAnswering() const;
 
     const std::string& CacheDir() const { return CacheDirectory; }
     const TMapViewState& State() const { return View; }

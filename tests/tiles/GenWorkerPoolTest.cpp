@@ -58,28 +58,52 @@ TEST_F(GenWorkerPoolTest, FiveWorkersThenTheLeastBusyEarliestFirst) {
     const int expected[] = {2, 2, 1, 1, 1};
     for (int i = 0; i < 5; ++i) EXPECT_EQ(Pool.Worker(i)->PendingCount(), expected[i]) << i;
 
+    const auto stopStart = std::chrono::steady_clock::now();
     Pool.StopGenWorkers();
+    const auto stopTook = std::chrono::steady_clock::now() - stopStart;
     EXPECT_EQ(Pool.WorkerCount(), 0);
-    // The five downloads under way were finished; nothing queued was fetched afterwards.
-    for (int i = 0; i < 5; ++i) EXPECT_TRUE(fs::exists(PathOf("s", 10, i, 0))) << i;
+    // The five slow downloads under way were aborted, not waited for; nothing queued was fetched.
+    EXPECT_LT(stopTook, 1400ms);
+    for (int i = 0; i < 5; ++i) EXPECT_FALSE(fs::exists(PathOf("s", 10, i, 0))) << i;
     for (int i = 5; i < 12; ++i) EXPECT_EQ(Server->Attempts("s", 10, i, 0), 0) << i;
     EXPECT_EQ(Server->TotalRequests(), 5);
+    EXPECT_EQ(Notices.Size(), 0u);
     // A new request starts a new pool.
     Server->Reset();
     EXPECT_FALSE(Pool.RequestGenTile(10, 20, 0, "s"));
     EXPECT_EQ(Pool.WorkerCount(), 1);
 }
 
-TEST_F(GenWorkerPoolTest, StopWaitsForRetriesOfTheDownloadUnderWay) {
-    // A slow first failure, so that the stop comes while it is under way.
-    Server->SetFault("m", 11, 1, 1, "failfirst:2");
-    Server->SetFault("m", 11, 1, 1, "slowfail:500@1");
+TEST_F(GenWorkerPoolTest, StopAbortsTheAttemptUnderWayAndRunsNoRetry) {
+    // A failure that would come late, so that the stop comes while it is under way.
+    Server->SetFault("m", 11, 1, 1, "slowfail:20000");
     EXPECT_FALSE(Pool.RequestGenTile(11, 1, 1, "m"));
     ASSERT_TRUE(WaitUntil([&] { return Server->Attempts("m", 11, 1, 1) >= 1; }));
     Pool.StopGenWorkers();
-    // Whatever attempt was under way, its retries were served before the worker went.
-    EXPECT_EQ(Server->Attempts("m", 11, 1, 1), 3);
-    EXPECT_TRUE(fs::exists(PathOf("m", 11, 1, 1)));
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(Server->Attempts("m", 11, 1, 1), 1);
+    EXPECT_FALSE(fs::exists(PathOf("m", 11, 1, 1)));
+    EXPECT_EQ(Notices.Size(), 0u);
+}
+
+// Only failures, every worker at least twice, two time-outs' worth of time:
+// the service is not answering. One success anywhere and it never is.
+TEST_F(GenWorkerPoolTest, ServiceNotAnsweringNeedsOnlyFailuresOnEveryWorkerForTwoTimeOuts) {
+    TDownloadLimits quick;
+    quick.TransferTimeoutMs = 300;
+    TGenWorkerPool dead(&Notices, Cache.DirString(), Server->Config(), quick);
+    Server->SetFault("m/*/*/*=slowfail:60000");
+    for (int x = 0; x < 7; ++x) EXPECT_FALSE(dead.RequestGenTile(12, x, 0, "m"));
+    EXPECT_FALSE(dead.ServiceNotAnswering());
+    EXPECT_TRUE(WaitUntil([&] { return dead.ServiceNotAnswering(); }));
+    dead.StopGenWorkers();
+
+    TGenWorkerPool alive(&Notices, Cache.DirString(), Server->Config(), quick);
+    EXPECT_FALSE(alive.RequestGenTile(12, 0, 5, "s"));  // served normally
+    for (int x = 1; x < 4; ++x) EXPECT_FALSE(alive.RequestGenTile(12, x, 0, "m"));
+    ASSERT_TRUE(WaitUntil([&] { return alive.Worker(1)->FailedAttempts() >= 3 && alive.Worker(0)->SucceededAttempts() == 1; }));
+    std::this_thread::sleep_for(700ms);
+    EXPECT_FALSE(alive.ServiceNotAnswering());
 }
 
 TEST_F(GenWorkerPoolTest, StopWithoutPoolAndTwiceIsHarmless) {
