@@ -51,6 +51,7 @@ struct TFileDialogParams {
     QString Filter;
     QString DefaultSuffix;
     QFileDialog::AcceptMode Mode = QFileDialog::AcceptOpen;
+    bool ConfirmOverwrite = true;  // saving: the dialog asks before replacing a file
 };
 
 // Qt's own dialog (not the desktop's) so it behaves the same everywhere.
@@ -172,6 +173,7 @@ public:
 protected:
     bool event(QEvent* e) override;
     void showEvent(QShowEvent* e) override;
+    void moveEvent(QMoveEvent* e) override;
     void wheelEvent(QWheelEvent* e) override;
     bool eventFilter(QObject* watched, QEvent* e) override;
     void closeEvent(QCloseEvent* e) override;
@@ -209,6 +211,8 @@ private:
     std::set<std::tuple<char, int, int, int>> FailedTiles;
     std::array<std::uint8_t, 19> Reserved{};  // carried for the map parameter file
 
+    bool WorkAreaFitted = false;    // the framed window has filled the work area once
+    int FitAttempts = 0;            // fittings after show(), while the window manager places the window
     bool InFormMouseWheel = false;  // the wheel copy sent to the view must not come back here
     std::unique_ptr<TAtlasClass> View;
 };
