@@ -229,8 +229,9 @@ TEST_F(MainWindowTest, FileDialogParameters) {
         EXPECT_EQ(dialog->nameFilters(), QStringList{QString::fromUtf8(row.Filter)});
         EXPECT_EQ(dialog->defaultSuffix(), QString::fromUtf8(row.Suffix));
         EXPECT_EQ(dialog->acceptMode(), row.Mode);
-        if (row.Mode == QFileDialog::AcceptSave)
+        if (row.Mode == QFileDialog::AcceptSave) {
             EXPECT_EQ(dialog->testOption(QFileDialog::DontConfirmOverwrite), !row.Confirms);
+        }
     }
 }
 
