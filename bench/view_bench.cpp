@@ -1,6 +1,8 @@
 // Prints how fast the map view rebuilds its mosaic from a warm tile cache
-// (tiles decoded and drawn per second, 1920x1080 view) and what one pan step
-// costs when it does not grow the mosaic. Runs offscreen; no network.
+// (tiles decoded and drawn per second, 1920x1080 view), what one pan step
+// costs when it does not grow the mosaic, and what a drag step costs at the
+// start of a long pan and after 30 tiles east and 20 south, with the mosaic's
+// memory then. Runs offscreen; no network.
 #include <QApplication>
 #include <QImage>
 #include <QMouseEvent>
@@ -30,6 +32,33 @@ void WriteTile(const fs::path& dir, int zoom, int x, int y) {
 
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
+// Drags the map by (dx, dy) view pixels per step, as a press, a move and a
+// release on the mosaic; returns the seconds per step.
+double Drag(TAtlasClass& view, int dx, int dy, int steps) {
+    const QPoint from(view.width() / 2, view.height() / 2);
+    const auto t0 = Clock::now();
+    for (int i = 0; i < steps; ++i) {
+        QWidget* mosaic = view.MosaicWidget();
+        const QPointF a = from - mosaic->pos();
+        const QPointF b = a + QPointF(dx, dy);
+        QMouseEvent press(QEvent::MouseButtonPress, a, mosaic->mapToGlobal(a), Qt::LeftButton, Qt::LeftButton,
+                          Qt::NoModifier);
+        QApplication::sendEvent(mosaic, &press);
+        QMouseEvent move(QEvent::MouseMove, b, mosaic->mapToGlobal(b), Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(mosaic, &move);
+        QMouseEvent release(QEvent::MouseButtonRelease, b, mosaic->mapToGlobal(b), Qt::LeftButton, Qt::NoButton,
+                            Qt::NoModifier);
+        QApplication::sendEvent(mosaic, &release);
+    }
+    return Seconds(Clock::now() - t0) / steps;
+}
+
+void PrintLongPanStep(const char* when, double seconds, const TAtlasClass& view) {
+    const QImage& m = view.MosaicImage();
+    std::printf("  %s: %.2f ms per 64-pixel drag step; mosaic %dx%d, %.1f MB\n", when, 1000 * seconds, m.width(),
+                m.height(), double(m.sizeInBytes()) / (1024 * 1024));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -44,8 +73,9 @@ int main(int argc, char** argv) {
     fs::create_directories(cache);
     const TGlobalPixel centre = LonLatToPixel(zoom, Settings.InitialLon, Settings.InitialLat);
     const int cx = centre.X / 256, cy = centre.Y / 256;
-    for (int y = cy - 6; y <= cy + 6; ++y)
-        for (int x = cx - 6; x <= cx + 6; ++x) WriteTile(cache, zoom, x, y);
+    // Around the centre and along the long pan, 30 tiles east and 20 south of it.
+    for (int y = cy - 6; y <= cy + 28; ++y)
+        for (int x = cx - 6; x <= cx + 40; ++x) WriteTile(cache, zoom, x, y);
 
     QWidget panel;
     panel.resize(1920, 1080);
@@ -86,6 +116,17 @@ int main(int argc, char** argv) {
             std::printf("  the mosaic grew during the pan steps; the figure includes rebuilds\n");
             rc = 1;
         }
+        QMouseEvent release(QEvent::MouseButtonRelease, down, mosaic->mapToGlobal(down), Qt::LeftButton,
+                            Qt::NoButton, Qt::NoModifier);
+        QApplication::sendEvent(mosaic, &release);
+
+        // A long pan: 4 tiles east first, then on to 30 east and 20 south, then 4 tiles east again.
+        view.SetCenter(Settings.InitialLon, Settings.InitialLat);
+        std::printf("long pan, 1920x1080 view:\n");
+        PrintLongPanStep("first 4 tiles east", Drag(view, -64, 0, 16), view);
+        Drag(view, -64, 0, 104);
+        Drag(view, 0, -64, 80);
+        PrintLongPanStep("4 tiles east after 30 east and 20 south", Drag(view, -64, 0, 16), view);
     }
     std::error_code ec;
     fs::remove_all(cache, ec);

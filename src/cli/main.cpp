@@ -96,8 +96,8 @@ public:
         const double rate = secs > 0 ? double(done - First) / secs : 0;
         const double eta = rate > 0 ? double(Total - done) / rate : -1;
         char buf[160];
-        std::snprintf(buf, sizeof buf, "%s %lld/%lld tiles, %.1f tiles/s, ETA %s", What.c_str(), (long long)done,
-                      (long long)Total, rate, FormatDuration(eta).c_str());
+        std::snprintf(buf, sizeof buf, "%s %lld/%lld tiles, %s tiles/s, ETA %s", What.c_str(), (long long)done,
+                      (long long)Total, FormatFixed(rate, 1).c_str(), FormatDuration(eta).c_str());
         if (Tty)
             std::fprintf(stderr, "\r%s\033[K", buf);
         else

@@ -3,8 +3,6 @@
 #include <cctype>
 #include <charconv>
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
 #include <limits>
 
 std::string TrimBlanks(const std::string& s) {
@@ -14,16 +12,20 @@ std::string TrimBlanks(const std::string& s) {
     return s.substr(b, e - b + 1);
 }
 
-std::string FormatReal(double v) {
-    if (std::isnan(v)) return "NAN";
-    if (std::isinf(v)) return v > 0 ? "INF" : "-INF";
-    if (v == 0) return "0";
-    // Round to 15 significant digits first, then decide the form from the rounded value.
+namespace {
+
+// to_chars ignores the C locale, which Qt sets from the environment: a
+// comma-decimal locale must not leak into files and fields.
+std::string FormatRealDigits(double v, int significant) {
+    // Round to the wanted significant digits first, then decide the form from the rounded value.
     char buf[64];
-    std::snprintf(buf, sizeof buf, "%.14E", v);  // d.ddddddddddddddE+xx
-    std::string s(buf);
-    const auto epos = s.find('E');
-    int exp = std::atoi(s.c_str() + epos + 1);
+    const auto sci = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific, significant - 1);
+    const std::string s(buf, sci.ptr);  // d.ddddde+xx
+    const auto epos = s.find('e');
+    int exp = 0;
+    const char* e = s.data() + epos + 1;
+    if (*e == '+') ++e;
+    std::from_chars(e, s.data() + s.size(), exp);
     std::string mant = s.substr(0, epos);
     const bool neg = mant[0] == '-';
     if (neg) mant.erase(0, 1);
@@ -32,8 +34,9 @@ std::string FormatReal(double v) {
         if (c != '.') digits += c;
     while (digits.size() > 1 && digits.back() == '0') digits.pop_back();
     std::string out = neg ? "-" : "";
-    const double mag = std::fabs(std::strtod(buf, nullptr));
-    if (mag < 0.00001 || exp >= 15) {
+    double rounded = 0;
+    std::from_chars(s.data() + (neg ? 1 : 0), s.data() + s.size(), rounded);
+    if (rounded < 0.00001 || exp >= 15) {
         out.append(digits, 0, 1);
         if (digits.size() > 1) out.append(".").append(digits, 1);
         out.append("E").append(std::to_string(exp));
@@ -49,10 +52,24 @@ std::string FormatReal(double v) {
     return out;
 }
 
+}  // namespace
+
+std::string FormatReal(double v) {
+    if (std::isnan(v)) return "NAN";
+    if (std::isinf(v)) return v > 0 ? "INF" : "-INF";
+    if (v == 0) return "0";
+    std::string text = FormatRealDigits(v, 15);
+    // Near the largest double, 15 digits round up past it and would not read
+    // back; 17 digits always name the value itself.
+    if (!ParseReal(text)) text = FormatRealDigits(v, 17);
+    return text;
+}
+
 std::string FormatFixed(double v, int decimals) {
     char buf[512];
-    std::snprintf(buf, sizeof buf, "%.*f", decimals, v);
-    std::string s(buf);
+    const auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed, decimals);
+    if (r.ec != std::errc()) return FormatReal(v);
+    std::string s(buf, r.ptr);
     if (s.find_first_not_of("-0.") == std::string::npos && s[0] == '-') s.erase(0, 1);  // no "-0.00000000"
     return s;
 }

@@ -64,7 +64,7 @@ QString TAtlasHelpFM::HelpText() {
         "    打开已经生成的地图数据文件，检查地图的范围、包含的放大倍数和地图类型。\n"
         "\n"
         "12、生成的地图数据文件是手机上使用的离线地图，用于查找道路和了解地理信息。\n"
-        "    如有问题，请与程序作者联系：atlaspocket@example.com\n");
+        "    如有问题，请先阅读程序随附的使用指南（README.md 中的“Using it”一节）。\n");
 }
 
 TAtlasHelpFM::TAtlasHelpFM(QWidget* parent)

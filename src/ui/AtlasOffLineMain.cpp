@@ -8,6 +8,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMoveEvent>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
@@ -45,7 +46,7 @@ const TFileDialogParams TAtlasOffLineMainFM::SaveDialog1{
 const TFileDialogParams TAtlasOffLineMainFM::OpenDialog1{
     QStringLiteral("打开文件"), QStringLiteral("地图数据(*.Dat)"), QStringLiteral("Dat"), QFileDialog::AcceptOpen};
 const TFileDialogParams TAtlasOffLineMainFM::SaveDialog2{
-    QStringLiteral("保存文件"), QStringLiteral("地图参数(*.Map)"), QStringLiteral("Map"), QFileDialog::AcceptSave};
+    QStringLiteral("保存文件"), QStringLiteral("地图参数(*.Map)"), QStringLiteral("Map"), QFileDialog::AcceptSave, false};
 const TFileDialogParams TAtlasOffLineMainFM::OpenDialog2{
     QString(), QStringLiteral("地图参数(*.Map)"), QStringLiteral("Map"), QFileDialog::AcceptOpen};
 
@@ -56,6 +57,10 @@ std::unique_ptr<QFileDialog> MakeFileDialog(const TFileDialogParams& params, QWi
     dialog->setFileMode(params.Mode == QFileDialog::AcceptOpen ? QFileDialog::ExistingFile : QFileDialog::AnyFile);
     dialog->setNameFilter(params.Filter);
     dialog->setDefaultSuffix(params.DefaultSuffix);
+    // The parameter file's save asks its own question before replacing; a
+    // second one from the dialog would only repeat it.
+    if (params.Mode == QFileDialog::AcceptSave && !params.ConfirmOverwrite)
+        dialog->setOption(QFileDialog::DontConfirmOverwrite);
     return dialog;
 }
 
@@ -287,10 +292,27 @@ void TAtlasOffLineMainFM::FitToWorkArea() {
     const QScreen* screen = this->screen();
     if (!screen) return;
     const QRect area = screen->availableGeometry();
-    // The frame is known only once a window manager has decorated the window.
+    // The frame is known only once a window manager has decorated the window;
+    // moveEvent fits again when it turns up.
     const QSize frame = frameGeometry().size() - size();
     setFixedSize(area.size() - frame);
     move(area.topLeft());
+}
+
+void TAtlasOffLineMainFM::moveEvent(QMoveEvent* e) {
+    QMainWindow::moveEvent(e);
+    // A window manager frames the window after show() and places it as it
+    // sees fit: until the frame fills the work area the size and place are
+    // fitted again, or the bottom of the window (设置 and 查看) ends up behind
+    // a taskbar. A manager that will not have it gets a few tries, no fight;
+    // once fitted, the user may move the window.
+    if (!FShown || WorkAreaFitted || FitAttempts >= 4 || !screen()) return;
+    if (frameGeometry() == screen()->availableGeometry()) {
+        WorkAreaFitted = true;
+        return;
+    }
+    ++FitAttempts;
+    FitToWorkArea();
 }
 
 void TAtlasOffLineMainFM::FormShow() {

@@ -52,6 +52,7 @@ struct TFileDialogParams {
     QString Filter;
     QString DefaultSuffix;
     QFileDialog::AcceptMode Mode = QFileDialog::AcceptOpen;
+    bool ConfirmOverwrite = true;  // saving: the dialog asks before replacing a file
 };
 
 // Qt's own dialog (not the desktop's) so it behaves the same everywhere.
@@ -174,6 +175,7 @@ public:
 protected:
     bool event(QEvent* e) override;
     void showEvent(QShowEvent* e) override;
+    void moveEvent(QMoveEvent* e) override;
     void wheelEvent(QWheelEvent* e) override;
     bool eventFilter(QObject* watched, QEvent* e) override;
     void closeEvent(QCloseEvent* e) override;
@@ -216,6 +218,8 @@ private:
     // Removes what crashed runs left in the cache, off the GUI thread: a
     // large cache takes a moment to list.
     std::jthread CacheSweeper;
+    bool WorkAreaFitted = false;    // the framed window has filled the work area once
+    int FitAttempts = 0;            // fittings after show(), while the window manager places the window
     bool InFormMouseWheel = false;  // the wheel copy sent to the view must not come back here
     std::unique_ptr<TAtlasClass> View;
 };

@@ -20,6 +20,7 @@ namespace {
 
 constexpr QRgb LoadingColour = qRgb(166, 202, 240);
 constexpr int MarkerSize = 23;
+constexpr int WheelNotch = 120;  // angle delta of one wheel notch
 // The text of the placeholder tile: a small bold sans face of the platform.
 constexpr int LoadingFontPixels = 12;
 
@@ -111,6 +112,7 @@ struct TAtlasClass::TImpl {
     int RouteMessage = 0;
     // The child that had the left button pressed on it: a release inside it is a click.
     QObject* ClickSource = nullptr;
+    int WheelRest = 0;  // wheel turn not yet making a full notch
 };
 
 TAtlasClass::TAtlasClass(QWidget* owner, QWidget* parentPanel, TMapZoom initialZoom, std::string cacheDir)
@@ -132,7 +134,7 @@ TAtlasClass::TAtlasClass(QWidget* owner, QWidget* parentPanel, TMapZoom initialZ
     Impl->Marker->setObjectName(QStringLiteral("Marker"));
     Impl->Marker->Image = MakeMarker();
     Impl->Marker->ImageChanged();
-    Impl->Marker->move(size.width() / 2 - MarkerSize / 2, size.height() / 2 - MarkerSize / 2);
+    PlaceMarker();
     Impl->Marker->installEventFilter(this);
     Impl->Marker->raise();
 
@@ -222,6 +224,9 @@ void TAtlasClass::WheelStep(int delta, QPoint viewPos) {
 }
 
 void TAtlasClass::WheelStep(int delta) { WheelStep(delta, mapFromGlobal(QCursor::pos())); }
+
+// The cross's middle pixel is the view's centre pixel, the point a click takes.
+void TAtlasClass::PlaceMarker() { Impl->Marker->move(width() / 2 - MarkerSize / 2, height() / 2 - MarkerSize / 2); }
 
 void TAtlasClass::PlaceMosaicWidget() { Impl->Mosaic->move(View.Origin.X, View.Origin.Y); }
 
@@ -337,6 +342,7 @@ bool TAtlasClass::event(QEvent* e) {
 void TAtlasClass::resizeEvent(QResizeEvent* e) {
     QWidget::resizeEvent(e);
     if (!Impl || !Impl->Mosaic) return;
+    PlaceMarker();
     // The mosaic stays at Origin, which keeps the old centre point under the new centre.
     if (View.Resize({e->size().width(), e->size().height()})) RebuildMosaic();
 }
@@ -360,11 +366,18 @@ void TAtlasClass::wheelEvent(QWheelEvent* e) {
     // A wheel event carries the pointer's position at the time it happened,
     // which is where the user looked; QCursor::pos may already have moved on.
     // Events without a vertical turn (horizontal scrolling, touchpad phase
-    // markers) are not wheel steps.
+    // markers) are not wheel steps. Touchpads and fine wheels send many small
+    // deltas per notch: they add up, and each full notch is one zoom level.
     e->accept();
     const int delta = e->angleDelta().y();
     if (delta == 0) return;
-    WheelStep(delta, e->position().toPoint());
+    if ((delta > 0) != (Impl->WheelRest > 0)) Impl->WheelRest = 0;  // a turn back starts afresh
+    Impl->WheelRest += delta;
+    while (Impl->WheelRest >= WheelNotch || Impl->WheelRest <= -WheelNotch) {
+        const int step = Impl->WheelRest > 0 ? WheelNotch : -WheelNotch;
+        Impl->WheelRest -= step;
+        WheelStep(step, e->position().toPoint());
+    }
 }
 
 bool TAtlasClass::eventFilter(QObject* watched, QEvent* e) {

@@ -101,6 +101,7 @@ private:
     void WMTileSaved(const std::string& path);
     void RouteNotice(int message, const std::string& path);
     void PlaceMosaicWidget();
+    void PlaceMarker();
     void RaiseZoomChange(int oldZoom);
     // Pointer input of Mosaic and Marker, point in mosaic coordinates.
     void MapMouseDown(QObject* source, Qt::MouseButton button, TViewPoint q);

@@ -94,6 +94,46 @@ bool TMapViewState::GrowTileRect() {
     return grew;
 }
 
+bool TMapViewState::TrimTileRect() {
+    // Half a view of slack on each side: panning back a little never
+    // rebuilds, and the mosaic stays about twice the view at most.
+    const std::int64_t slackX = std::max(ClientSize.Width / 2, TileSize);
+    const std::int64_t slackY = std::max(ClientSize.Height / 2, TileSize);
+    bool trimmed = false;
+    while (TileRect.Width() > 1 && Origin.X + TileSize <= -slackX) {
+        ++TileRect.Left;
+        Origin.X += TileSize;
+        trimmed = true;
+    }
+    while (TileRect.Width() > 1 && Origin.X + (TileRect.Width() - 1) * TileSize >= ClientSize.Width + slackX) {
+        --TileRect.Right;
+        trimmed = true;
+    }
+    while (TileRect.Height() > 1 && Origin.Y + TileSize <= -slackY) {
+        ++TileRect.Top;
+        Origin.Y += TileSize;
+        trimmed = true;
+    }
+    while (TileRect.Height() > 1 && Origin.Y + (TileRect.Height() - 1) * TileSize >= ClientSize.Height + slackY) {
+        --TileRect.Bottom;
+        trimmed = true;
+    }
+    return trimmed;
+}
+
+bool TMapViewState::Regrow() {
+    const std::int32_t oldLeft = TileRect.Left;
+    const std::int32_t oldTop = TileRect.Top;
+    // Trimming only with growth: the mosaic is rebuilt then anyway.
+    const bool grew = GrowTileRect();
+    if (grew) TrimTileRect();
+    // Columns added or dropped on the left shift every mosaic coordinate by
+    // 256 each; the grabbed point must follow or the next step looks like a jump.
+    DownPos.X += (oldLeft - TileRect.Left) * TileSize;
+    DownPos.Y += (oldTop - TileRect.Top) * TileSize;
+    return grew;
+}
+
 void TMapViewState::SetTileRect(std::int32_t left, std::int32_t top, std::int32_t right, std::int32_t bottom) {
     // The widening rule, then a cap: values come from files the user opens.
     auto span = [&](std::int32_t low, std::int32_t high) {
@@ -139,21 +179,15 @@ TPanResult TMapViewState::PanStep(TViewPoint q, bool leftOnly) {
     r.Moved = dx != 0 || dy != 0;
     const std::int32_t oldLeft = TileRect.Left;
     const std::int32_t oldTop = TileRect.Top;
-    r.Grew = GrowTileRect();
-    // Columns added on the left shift every mosaic coordinate by 256 each;
-    // the grabbed point must follow or the next step looks like a jump.
-    const std::int32_t shiftX = (oldLeft - TileRect.Left) * TileSize;
-    const std::int32_t shiftY = (oldTop - TileRect.Top) * TileSize;
-    DownPos.X += shiftX;
-    DownPos.Y += shiftY;
-    r.Point = {q.X + shiftX, q.Y + shiftY};
+    r.Grew = Regrow();
+    r.Point = {q.X + (oldLeft - TileRect.Left) * TileSize, q.Y + (oldTop - TileRect.Top) * TileSize};
     return r;
 }
 
 bool TMapViewState::MoveByTile(int dx, int dy) {
     Origin.X += dx * TileSize;
     Origin.Y += dy * TileSize;
-    return GrowTileRect();
+    return Regrow();
 }
 
 namespace {

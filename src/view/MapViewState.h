@@ -36,7 +36,7 @@ struct TPositionValues {
 struct TPanResult {
     bool Ignored = false;   // a step over the 100-pixel limit: no pan and no report
     bool Moved = false;     // Origin changed
-    bool Grew = false;      // the tile rectangle grew: the mosaic must be rebuilt
+    bool Grew = false;      // the tile rectangle grew (and may have shed far tiles): rebuild the mosaic
     TViewPoint Point;       // the pointer in mosaic coordinates after the step, for the report
 };
 
@@ -83,6 +83,10 @@ public:
     // Extends TileRect until the mosaic covers the client area, within the grid.
     // Columns or rows added on the left/top shift Origin by -256 each. True when it grew.
     bool GrowTileRect();
+    // Drops columns and rows lying more than half a view outside the client
+    // area, so a long pan keeps the mosaic bounded. Columns dropped on the
+    // left/top shift Origin by +256 each; nothing moves on screen. True when it shrank.
+    bool TrimTileRect();
     // Widens the rectangle to at least TilesAcross; Origin is kept. Rebuild afterwards.
     void SetTileRect(std::int32_t left, std::int32_t top, std::int32_t right, std::int32_t bottom);
     TGlobalPixel TileAt(TViewPoint mosaicPoint) const;
@@ -117,4 +121,9 @@ public:
     // The global pixel of a mosaic point at MapZoom.
     TGlobalPixel GlobalPixel(TViewPoint mosaicPoint) const;
     TViewPoint ViewCenter() const { return {ClientSize.Width / 2, ClientSize.Height / 2}; }
+
+private:
+    // Grows to cover the client area, trims when it grew, and keeps DownPos on
+    // the grabbed map point. True when the mosaic must be rebuilt.
+    bool Regrow();
 };

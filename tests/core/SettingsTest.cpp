@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <clocale>
+#include <cmath>
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -65,6 +68,44 @@ TEST(NumberFormat, FixedAndParsing) {
         EXPECT_FALSE(ParseReal(bad).has_value()) << bad;
     EXPECT_EQ(ParseInt("12"), 12);
     for (const char* bad : {"12.5", "99999999999", "+-3"}) EXPECT_FALSE(ParseInt(bad).has_value()) << bad;
+}
+
+TEST(NumberFormat, EveryWrittenValueReadsBack) {
+    // Fifteen digits, except where rounding to them would pass the largest double.
+    for (double v : {1.7976931348623157e308, -1.7976931348623157e308, 1.79769313486231e308, 2.2250738585072014e-308,
+                     4.9e-324, 123.42590000000001, -9.99999999999999e14}) {
+        const auto back = ParseReal(FormatReal(v));
+        ASSERT_TRUE(back.has_value()) << FormatReal(v);
+        EXPECT_NEAR(*back, v, std::fabs(v) * 1e-14) << FormatReal(v);
+    }
+    EXPECT_EQ(FormatReal(1.7976931348623157e308), "1.7976931348623157E308");
+}
+
+// Qt sets the C library locale from the environment; a comma-decimal locale
+// must change nothing the program shows, writes or reads.
+TEST_F(SettingsFixture, CommaDecimalLocaleChangesNoText) {
+    if (!std::setlocale(LC_ALL, "de_DE.UTF-8")) {
+        const std::string cmd = "localedef -i de_DE -f UTF-8 " + (Dir / "de_DE.UTF-8").string() + " >/dev/null 2>&1";
+        if (std::system(cmd.c_str()) == 0) ::setenv("LOCPATH", Dir.c_str(), 1);
+        if (!std::setlocale(LC_ALL, "de_DE.UTF-8")) GTEST_SKIP() << "no de_DE.UTF-8 locale and localedef could not make one";
+    }
+    struct TRestore {
+        ~TRestore() { std::setlocale(LC_ALL, "C"); }
+    } restore;
+    ASSERT_STREQ(std::localeconv()->decimal_point, ",");
+    EXPECT_EQ(FormatReal(123.4259), "123.4259");
+    EXPECT_EQ(FormatReal(-1.5e-7), "-1.5E-7");
+    EXPECT_EQ(FormatFixed(0.0059448), "0.00594480");
+    EXPECT_EQ(ParseReal("0.00594480"), 0.0059448);
+    LoadSettings(Ini);
+    WriteInitialCenter(1.63975, -0.0003);
+    ApplyDeltaCorrection(0, FormatFixed(Settings.Deltas[0].Lon), FormatFixed(Settings.Deltas[0].Lat), "p");
+    EXPECT_NE(ReadAll(Ini).find("LON_VALUE=1.63975\r\nLAT_VALUE=-0.0003\r\n"), std::string::npos) << ReadAll(Ini);
+    Settings = TAtlasSettings{};
+    LoadSettings(Ini);
+    EXPECT_EQ(Settings.InitialLon, 1.63975);
+    EXPECT_EQ(Settings.InitialLat, -0.0003);
+    EXPECT_NEAR(Settings.Deltas[0].Lon, 0.0, 1e-15);
 }
 
 TEST_F(SettingsFixture, DefaultsWithoutAFile) {

@@ -20,4 +20,7 @@ TEST(AtlasHelpFM, CaptionAndNumberedGuide) {
         ASSERT_GE(found, at) << heading;
         at = found;
     }
+    // The last section points to the user guide, not to an address that reaches nobody.
+    EXPECT_TRUE(text.mid(at).contains(QStringLiteral("使用指南"))) << text.mid(at).toStdString();
+    EXPECT_FALSE(text.contains(QLatin1Char('@')));
 }

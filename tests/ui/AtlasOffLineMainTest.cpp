@@ -1,6 +1,7 @@
 #include <QAbstractItemView>
 #include <QFileDialog>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTest>
@@ -166,7 +167,8 @@ TEST_F(MainWindowTest, WheelZoomsTheViewButNotTheWindowsCurrentZoom) {
         {"window", w.get(), 120, 9},
         {"map", view, 120, 10},
         {"zoom list", w->cxComboBox1, -120, 9},  // the list does not scroll itself
-        {"window, big delta", w.get(), 960, 10}};  // one step per notification
+        {"window, half a notch", w.get(), 60, 9},  // one level per full notch of 120, however it comes
+        {"window, one and a half notches", w.get(), 180, 11}};
     for (const auto& s : steps) {
         SCOPED_TRACE(s.Where);
         Wheel(s.Target, s.Delta);
@@ -215,16 +217,40 @@ TEST_F(MainWindowTest, BottomButtonsSitOnePixelAboveThePanelBottom) {
 }
 
 TEST_F(MainWindowTest, FileDialogParameters) {
-    const struct { const TFileDialogParams& Params; const char* Filter; const char* Suffix; QFileDialog::AcceptMode Mode; } rows[] = {
-        {TAtlasOffLineMainFM::SaveDialog1, "地图数据(*.Dat)", "Dat", QFileDialog::AcceptSave},
-        {TAtlasOffLineMainFM::OpenDialog2, "地图参数(*.Map)", "Map", QFileDialog::AcceptOpen}};
+    // Only the map data file keeps the dialog's own question before replacing:
+    // the parameter file's save asks the program's question instead.
+    const struct { const TFileDialogParams& Params; const char* Filter; const char* Suffix; QFileDialog::AcceptMode Mode; bool Confirms; } rows[] = {
+        {TAtlasOffLineMainFM::SaveDialog1, "地图数据(*.Dat)", "Dat", QFileDialog::AcceptSave, true},
+        {TAtlasOffLineMainFM::SaveDialog2, "地图参数(*.Map)", "Map", QFileDialog::AcceptSave, false},
+        {TAtlasOffLineMainFM::OpenDialog2, "地图参数(*.Map)", "Map", QFileDialog::AcceptOpen, false}};
     for (const auto& row : rows) {
         SCOPED_TRACE(row.Filter);
         const auto dialog = MakeFileDialog(row.Params, nullptr);
         EXPECT_EQ(dialog->nameFilters(), QStringList{QString::fromUtf8(row.Filter)});
         EXPECT_EQ(dialog->defaultSuffix(), QString::fromUtf8(row.Suffix));
         EXPECT_EQ(dialog->acceptMode(), row.Mode);
+        if (row.Mode == QFileDialog::AcceptSave) {
+            EXPECT_EQ(dialog->testOption(QFileDialog::DontConfirmOverwrite), !row.Confirms);
+        }
     }
+}
+
+TEST_F(MainWindowTest, SavingOverAParameterFileAsksOnce) {
+    auto w = MakeWindow();
+    const std::string path = Dir.DirString() + "old.Map";
+    std::ofstream(path) << "old";
+    TModalAnswers answers;
+    answers
+        .Then([&](QWidget* modal) {
+            auto* dialog = qobject_cast<QFileDialog*>(modal);
+            ASSERT_TRUE(dialog);
+            dialog->selectFile(QString::fromStdString(path));
+            QMetaObject::invokeMethod(dialog, "accept", Qt::QueuedConnection);
+        })
+        .Then([](QWidget* modal) { qobject_cast<QMessageBox*>(modal)->button(QMessageBox::Yes)->click(); });
+    QTest::mouseClick(w->SpeedButton4, Qt::LeftButton);
+    EXPECT_EQ(answers.Seen, (QStringList{"file", QStringLiteral("文件已经存在是否要继续?")}));
+    EXPECT_GT(std::filesystem::file_size(path), 3u);
 }
 
 TEST_F(MainWindowTest, SideButtonsShowTheirWindows) {

@@ -8,6 +8,8 @@
 #include <QTest>
 #include <QToolButton>
 
+#include <clocale>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -67,6 +69,27 @@ TEST_F(AtlasSetupTest, OpensWithTheDefaultsFixedToEightDecimals) {
     };
     for (const auto& [edit, text] : expected) EXPECT_EQ(edit->text().toStdString(), text) << edit->objectName().toStdString();
     EXPECT_EQ(Form.cxComboBox2->currentText(), "5");
+}
+
+// Qt takes the C library locale from the environment: under a comma-decimal
+// locale the window still shows points and an untouched button still zeroes.
+TEST_F(AtlasSetupTest, CommaDecimalLocaleKeepsPointsAndUntouchedButtonsZero) {
+    if (!std::setlocale(LC_ALL, "de_DE.UTF-8")) {
+        const std::string cmd = "localedef -i de_DE -f UTF-8 " + (Dir / "de_DE.UTF-8").string() + " >/dev/null 2>&1";
+        if (std::system(cmd.c_str()) == 0) ::setenv("LOCPATH", Dir.DirString().c_str(), 1);
+        if (!std::setlocale(LC_ALL, "de_DE.UTF-8")) GTEST_SKIP() << "no de_DE.UTF-8 locale and localedef could not make one";
+    }
+    struct TRestore {
+        ~TRestore() { std::setlocale(LC_ALL, "C"); }
+    } restore;
+    Form.FillFields();
+    EXPECT_EQ(Form.cxMaskEdit1->text(), "123.42590000");
+    EXPECT_EQ(Form.cxMaskEdit3->text(), "0.00594480");
+    EXPECT_TRUE(Click(Form.SpeedButton1).isEmpty());
+    EXPECT_NEAR(Settings.Deltas[0].Lon, 0.0, 1e-15);
+    const std::optional<std::string> stored = IniValue("ATLAS_DELTA", "LON_M");
+    ASSERT_TRUE(stored);
+    EXPECT_EQ(stored->find(','), std::string::npos) << *stored;
 }
 
 // Pressing an offset button on the untouched fields subtracts each offset's

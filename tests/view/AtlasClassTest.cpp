@@ -239,17 +239,18 @@ TEST_F(AtlasClassTest, ClicksReportThePointUnderTheCrossAndOnlyAPlainLeftDragPan
     ExpectLonLat(clicks[2], PixelToLonLat(10, 510 * 256 + 400 + 210, 298 * 256 + 300 + 350));
 }
 
-TEST_F(AtlasClassTest, WheelZoomsAboutThePointerOneStepPerEvent) {
+TEST_F(AtlasClassTest, WheelZoomsAboutThePointerOneStepPerNotch) {
     // Tile (102, 52) at zoom 10 centred: Left 100, Top 50, Origin (-300, -456);
     // the up arrow then brings Origin to (-300, -200), the zoom example of the state tests.
     CentreOn(10, 26300, 13556);
-    const struct { int Delta; int Zoom; TTileRect Rect; TViewPoint Origin; } rows[] = {
-        {120, 11, {203, 102, 207, 105}, {-232, -188}},
-        {15, 11, {203, 102, 207, 105}, {-232, -188}},  // a small delta is still a whole step
-        {-120, 9, {49, 24, 52, 27}, {-206, -206}},
+    const struct { std::vector<int> Deltas; int Zoom; TTileRect Rect; TViewPoint Origin; } rows[] = {
+        {{120}, 11, {203, 102, 207, 105}, {-232, -188}},
+        {{15, 15, 15, 15, 15, 15, 15, 15}, 11, {203, 102, 207, 105}, {-232, -188}},  // a touchpad's notch
+        {{60, -40, -50, -30}, 9, {49, 24, 52, 27}, {-206, -206}},  // a turn back starts afresh
+        {{-120}, 9, {49, 24, 52, 27}, {-206, -206}},
     };
     for (const auto& row : rows) {
-        SCOPED_TRACE(row.Delta);
+        SCOPED_TRACE(row.Deltas.size());
         MakeView(10);
         View->setFocus();
         QTest::keyClick(View, Qt::Key_Up);
@@ -258,9 +259,12 @@ TEST_F(AtlasClassTest, WheelZoomsAboutThePointerOneStepPerEvent) {
         View->OnMapZoomChange = [&](QObject*, int zoom) { zooms.push_back(zoom); };
         // Qt hands a wheel turn over the mosaic on to the view, in view coordinates.
         const QPointF at(400, 300);
-        QWheelEvent wheel(at, View->mapToGlobal(at), QPoint(), QPoint(0, row.Delta), Qt::NoButton, Qt::NoModifier,
-                          Qt::NoScrollPhase, false);
-        QApplication::sendEvent(View, &wheel);
+        for (std::size_t i = 0; i < row.Deltas.size(); ++i) {
+            EXPECT_TRUE(zooms.empty()) << "zoomed before a full notch";
+            QWheelEvent wheel(at, View->mapToGlobal(at), QPoint(), QPoint(0, row.Deltas[i]), Qt::NoButton,
+                              Qt::NoModifier, Qt::NoScrollPhase, false);
+            QApplication::sendEvent(View, &wheel);
+        }
         EXPECT_EQ(zooms, std::vector<int>{row.Zoom});
         EXPECT_EQ(View->TileRect(), row.Rect);
         EXPECT_EQ(View->MosaicWidget()->pos(), QPoint(row.Origin.X, row.Origin.Y));
@@ -306,6 +310,13 @@ TEST_F(AtlasClassTest, StartsCentredAndFollowsKeysResizeSetTileRectAndReload) {
 
     View->resize(1000, 700);  // the geometry itself is the state's; here the wiring
     EXPECT_EQ(View->MosaicWidget()->pos(), QPoint(-140, -290));
+    // The cross follows the centre, and a click on it takes the point beneath it.
+    EXPECT_EQ(View->MarkerWidget()->geometry(), QRect(489, 339, 23, 23));
+    std::vector<TLonLat> clicks;
+    View->OnClickGPS = [&](QObject*, double lon, double lat) { clicks.push_back({lon, lat}); };
+    QTest::mouseClick(View->MarkerWidget(), Qt::LeftButton, Qt::NoModifier, QPoint(11, 11));
+    ASSERT_EQ(clicks.size(), 1u);
+    ExpectLonLat(clicks[0], PixelToLonLat(10, 510 * 256 + 500 + 140, 298 * 256 + 350 + 290));
 
     View->SetTileRect(10, 10, 11, 11);
     EXPECT_EQ(View->TileRect(), (TTileRect{10, 10, 14, 14}));

@@ -69,6 +69,32 @@ TEST_F(MapViewStateTest, GrowthOnTheLeftKeepsTheDragGoing) {
     EXPECT_EQ(s.Origin.X, 30 - 256 + 20);
 }
 
+TEST_F(MapViewStateTest, LongPanKeepsTheMosaicBoundedAndTheMapInPlace) {
+    // 30 tiles east and 20 south (and back) in drag steps of 64 pixels.
+    const struct { int Dx, Dy, Steps; } legs[] = {{-64, 0, 120}, {0, -64, 80}, {64, 64, 80}};
+    TMapViewState s = ZoomExample();
+    for (const auto& leg : legs)
+        for (int i = 0; i < leg.Steps; ++i) {
+            const TViewPoint at{400, 300};  // the pointer, in view coordinates
+            s.Press({at.X - s.Origin.X, at.Y - s.Origin.Y});
+            const TGlobalPixel grabbed = UnderViewPoint(s, at);
+            const TGlobalPixel reported = UnderViewPoint(s, {at.X + leg.Dx, at.Y + leg.Dy});
+            const TPanResult r = s.PanStep({at.X - s.Origin.X + leg.Dx, at.Y - s.Origin.Y + leg.Dy}, true);
+            ASSERT_FALSE(r.Ignored);
+            // The grabbed map point follows the pointer, whatever was added or dropped.
+            EXPECT_EQ(UnderViewPoint(s, {at.X + leg.Dx, at.Y + leg.Dy}), grabbed);
+            EXPECT_EQ(s.GlobalPixel(r.Point), reported);
+            EXPECT_EQ(s.GlobalPixel(s.DownPos), grabbed);
+            // The view stays covered, and the mosaic at most twice the view plus a tile each way.
+            ASSERT_LE(s.Origin.X, 0);
+            ASSERT_LE(s.Origin.Y, 0);
+            ASSERT_GE(s.Origin.X + s.MosaicWidth(), 800);
+            ASSERT_GE(s.Origin.Y + s.MosaicHeight(), 600);
+            ASSERT_LE(s.MosaicWidth(), 2 * 800 + 2 * 256);
+            ASSERT_LE(s.MosaicHeight(), 2 * 600 + 2 * 256);
+        }
+}
+
 TEST_F(MapViewStateTest, GrowthStopsAtTheEdgesOfTheGrid) {
     TMapViewState s;
     s.Init(5, {800, 600});
