@@ -3,7 +3,9 @@
 // messages of the failure paths.
 #include <gtest/gtest.h>
 
+#include <QAbstractButton>
 #include <QComboBox>
+#include <QPushButton>
 #include <QLineEdit>
 #include <QTest>
 #include <QToolButton>
@@ -15,6 +17,7 @@
 
 #include "AtlasAppType.h"
 #include "AtlasSetup.h"
+#include "ChinaShift.h"
 #include "Geometry.h"
 #include "IniFile.h"
 #include "NumberFormat.h"
@@ -45,7 +48,7 @@ protected:
         QTest::keyClicks(edit, text);
     }
     // Clicks a write button and returns the messages it showed.
-    static QStringList Click(QToolButton* button) {
+    static QStringList Click(QAbstractButton* button) {
         TModalAnswers answers;
         QTest::mouseClick(button, Qt::LeftButton);
         return answers.Seen;
@@ -106,6 +109,39 @@ TEST_F(AtlasSetupTest, OffsetOfTheShownTypeAlsoMovesTheActivePair) {
     EXPECT_DOUBLE_EQ(Settings.Deltas[0].Lon, Defaults.Deltas[0].Lon - 0.5);
     EXPECT_EQ(DeltaLon, activeLon);
     EXPECT_EQ(IniValue("ATLAS_DELTA", "LON_VALUE"), FormatReal(activeLon));
+}
+
+// The shift at the centre becomes the road and terrain pairs, written like the
+// write buttons write; the satellite pairs stay.
+TEST_F(AtlasSetupTest, AutoCalibrationWritesRoadAndTerrainFromTheCentre) {
+    const TDeltaPair beijing = ChinaShift(116.3975, 39.9087);
+    Form.CurrentCenter = [] { return TLonLat{116.3975, 39.9087}; };
+    for (const char* shown : {"s", "p"}) {
+        SCOPED_TRACE(shown);
+        Form.ShownMapType = [shown] { return std::string(shown); };
+        EXPECT_TRUE(Click(Form.AutoCalibrateButton).isEmpty());
+        for (int t : {0, 1}) {
+            const std::string letter(1, MapTypes[t].SettingsLetter);
+            EXPECT_EQ(Settings.Deltas[t].Lon, beijing.Lon);
+            EXPECT_EQ(Settings.Deltas[t].Lat, beijing.Lat);
+            EXPECT_EQ(IniValue("ATLAS_DELTA", "LON_" + letter), FormatReal(beijing.Lon));
+            EXPECT_EQ(IniValue("ATLAS_DELTA", "LAT_" + letter), FormatReal(beijing.Lat));
+        }
+        EXPECT_EQ(Form.cxMaskEdit5->text().toStdString(), FormatFixed(beijing.Lon, 8));
+        EXPECT_EQ(Form.cxMaskEdit4->text().toStdString(), FormatFixed(beijing.Lat, 8));
+        EXPECT_EQ(Settings.Deltas[2].Lon, Defaults.Deltas[2].Lon);
+        EXPECT_FALSE(IniValue("ATLAS_DELTA", "LON_S"));
+    }
+    // Shown satellite: the active pair stayed; shown terrain: it followed.
+    EXPECT_EQ(ActiveDelta().Lon, beijing.Lon);
+    EXPECT_EQ(ActiveDelta().Lat, beijing.Lat);
+    EXPECT_EQ(IniValue("ATLAS_DELTA", "LAT_VALUE"), FormatReal(beijing.Lat));
+
+    // Outside the shifted region the maps are not shifted at all.
+    Form.CurrentCenter = [] { return TLonLat{2.3522, 48.8566}; };
+    Click(Form.AutoCalibrateButton);
+    EXPECT_EQ(IniValue("ATLAS_DELTA", "LON_M"), "0");
+    EXPECT_EQ(ActiveDelta().Lon, 0.0);
 }
 
 // The input rule lets '|' through as a sign or separator; the write refuses it.
