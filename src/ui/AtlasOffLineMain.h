@@ -10,6 +10,7 @@
 #include <QMainWindow>
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -19,6 +20,7 @@
 
 #include "GenerationPlan.h"
 #include "MapDataFile.h"
+#include "PlanEstimates.h"
 #include "ProgramPaths.h"
 #include "Settings.h"
 
@@ -131,6 +133,7 @@ public:
     QLabel* Label8;
     QProgressBar* Gauge1;
     QToolButton* SpeedButton3;
+    QLabel* ProgressLabel;  // tiles done of total, tiles per second, time left; shown with Gauge1
     QPushButton* BitBtn2;
     QPushButton* BitBtn3;
 
@@ -184,6 +187,11 @@ private:
     void ShowMessage(const QString& text);
     std::array<bool, MapTypeCount> IncludedTypes() const;
     void RunDownloadAndWrite(const TGenerationParams& params);
+    // Fills the dialog's estimate fields; false when the user or the size refuses the plan.
+    void FillEstimates(const TGenerationParams& params);
+    bool AcceptPlanSize();
+    // Shows the progress line from Plan, Remaining and the time of its first call in the run.
+    void ShowDownloadProgress();
     // True when a run is under way: it is stopped and the window closes after its clean-up.
     bool CloseDuringRun();
 
@@ -207,6 +215,9 @@ private:
     bool RunActive = false;   // BitBtn1Click is under way
     bool CloseRequested = false;
     std::set<std::tuple<char, int, int, int>> FailedTiles;
+    TSizeEstimate RunSize;  // estimated before the dialog, checked after it
+    std::optional<std::chrono::steady_clock::time_point> ProgressStart;
+    std::int64_t ProgressBaseline = 0;  // tiles done when the progress line started (found in the cache)
     std::array<std::uint8_t, 19> Reserved{};  // carried for the map parameter file
 
     bool InFormMouseWheel = false;  // the wheel copy sent to the view must not come back here

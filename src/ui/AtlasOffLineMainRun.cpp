@@ -12,6 +12,7 @@
 #include <QThread>
 #include <QToolButton>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "AtlasApplication.h"
@@ -76,12 +77,14 @@ void TAtlasOffLineMainFM::BitBtn1Click() {
         Windows.AtlasDownLoadFM->FillFields(QString::number(figures.LevelCount), QString::fromStdString(figures.MapSize),
                                             QString::fromStdString(figures.MaxMapSize),
                                             QString::number(figures.TotalTiles));
-        if (Windows.AtlasDownLoadFM->exec() != QDialog::Accepted) return;
     }
+    FillEstimates(params);
+    if (Windows.AtlasDownLoadFM && Windows.AtlasDownLoadFM->exec() != QDialog::Accepted) return;
     if (!PlanFitsMapDataFile(PlannedEntryCount(params))) {
         ShowMessage(Text("地图数据太大，无法保存为一个地图数据文件，请减少最大放大倍数或包含的地图类型。"));
         return;
     }
+    if (!AcceptPlanSize()) return;
 
     RunActive = true;
     GenActive = true;
@@ -91,6 +94,8 @@ void TAtlasOffLineMainFM::BitBtn1Click() {
         Label8->hide();
         Gauge1->hide();
         SpeedButton3->hide();
+        ProgressLabel->hide();
+        ProgressStart.reset();
         Gauge1->setValue(50);
         if (View) View->SetTileNoticeRouting(false, nullptr, 0);
         Plan.FreeListItems();
@@ -121,6 +126,7 @@ void TAtlasOffLineMainFM::RunDownloadAndWrite(const TGenerationParams& params) {
     while (Remaining > 0) {
         QThread::msleep(100);
         Gauge1->setValue(ProgressPercent(Remaining, total));
+        ShowDownloadProgress();
         QCoreApplication::processEvents();
     }
     Gauge1->setValue(100);
@@ -145,6 +151,56 @@ void TAtlasOffLineMainFM::RunDownloadAndWrite(const TGenerationParams& params) {
     ShowMessage(Text("地图生成操作完成"));
 }
 
+void TAtlasOffLineMainFM::FillEstimates(const TGenerationParams& params) {
+    RunSize = EstimateMapDataSize(params, ActiveDelta(), Locations.CacheDir);
+    if (!Windows.AtlasDownLoadFM) return;
+    const auto residual = CalibrationResidual(params, ActiveDelta(), Settings.Deltas);
+    const QString residualText =
+        residual ? Text("%1 米").arg(*residual, 0, 'f', *residual < 10 ? 1 : 0) : Text("无（不含道路、地形图）");
+    Windows.AtlasDownLoadFM->FillEstimates(residualText,
+                                           Text("约 ") + QString::fromStdString(FormatByteSize(RunSize.Bytes)));
+}
+
+bool TAtlasOffLineMainFM::AcceptPlanSize() {
+    if (!MinimumFits(RunSize)) {
+        ShowMessage(Text("地图数据文件至少需要 %1（%2 块，每块不少于 %3 字节），超过 2 GB 的上限，无法生成。"
+                         "请减少最大放大倍数或包含的地图类型。")
+                        .arg(QString::fromStdString(FormatByteSize(RunSize.MinimumBytes)))
+                        .arg(RunSize.Entries)
+                        .arg(SmallestTileBytes));
+        return false;
+    }
+    if (EstimateFits(RunSize)) return true;
+    QMessageBox box(QMessageBox::Question, windowTitle(),
+                    Text("估计地图数据文件大小为 %1（%2 块），超过 2 GB 的上限，下载后可能无法保存。是否继续？")
+                        .arg(QString::fromStdString(FormatByteSize(RunSize.Bytes)))
+                        .arg(RunSize.Entries),
+                    QMessageBox::Yes | QMessageBox::No, this);
+    box.setObjectName(QStringLiteral("SizeQuestion"));
+    box.setDefaultButton(QMessageBox::No);
+    return box.exec() == QMessageBox::Yes;
+}
+
+void TAtlasOffLineMainFM::ShowDownloadProgress() {
+    const std::int64_t total = Plan.TotalCount();
+    const std::int64_t done = std::clamp<std::int64_t>(total - Remaining, 0, total);
+    const auto now = std::chrono::steady_clock::now();
+    if (!ProgressStart) {
+        // Tiles found in the cache arrive at once and would inflate the rate.
+        ProgressStart = now;
+        ProgressBaseline = done;
+    }
+    const double secs = std::chrono::duration<double>(now - *ProgressStart).count();
+    const double rate = secs > 0.2 ? double(done - ProgressBaseline) / secs : 0.0;
+    const double left = rate > 0 ? double(total - done) / rate : -1.0;
+    ProgressLabel->setText(Text("%1/%2 块  %3 块/秒  剩余 %4")
+                               .arg(done)
+                               .arg(total)
+                               .arg(rate, 0, 'f', rate < 10 ? 1 : 0)
+                               .arg(QString::fromStdString(FormatDuration(left))));
+    ProgressLabel->show();
+}
+
 void TAtlasOffLineMainFM::RequestTiles() {
     if (!View) return;
     for (int t = 0; t < MapTypeCount; ++t) {
@@ -160,6 +216,7 @@ void TAtlasOffLineMainFM::WriteMapData(const std::string& fileName) {
     // The window keeps repainting while the file is written; the cancel button
     // has no meaning any more.
     SpeedButton3->hide();
+    ProgressLabel->hide();
     Gauge1->setValue(0);
     ::WriteMapData(fileName, RunHeader, Plan.AllLists(), Locations.CacheDir,
                    [this](std::int64_t done, std::int64_t total) {
