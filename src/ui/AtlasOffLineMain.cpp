@@ -234,7 +234,6 @@ void TAtlasOffLineMainFM::BuildPanel() {
     SpeedButton3->setAutoRaise(true);
     SpeedButton3->hide();
     ProgressLabel = label("ProgressLabel", QString(), 8, 566, 204);
-    ProgressLabel->setWordWrap(true);
     ProgressLabel->resize(204, 40);
     ProgressLabel->hide();
 

@@ -193,11 +193,14 @@ void TAtlasOffLineMainFM::ShowDownloadProgress() {
     const double secs = std::chrono::duration<double>(now - *ProgressStart).count();
     const double rate = secs > 0.2 ? double(done - ProgressBaseline) / secs : 0.0;
     const double left = rate > 0 ? double(total - done) / rate : -1.0;
-    ProgressLabel->setText(Text("%1/%2 块  %3 块/秒  剩余 %4")
-                               .arg(done)
-                               .arg(total)
-                               .arg(rate, 0, 'f', rate < 10 ? 1 : 0)
-                               .arg(QString::fromStdString(FormatDuration(left))));
+    const QString count = Text("%1/%2 块").arg(done).arg(total);
+    const QString speed = Text("%1 块/秒  剩余 %2")
+                              .arg(rate, 0, 'f', rate < 10 ? 1 : 0)
+                              .arg(QString::fromStdString(FormatDuration(left)));
+    // One line while it fits the narrow panel; large counts break before the speed.
+    const QString line = count + QStringLiteral("  ") + speed;
+    const bool fits = ProgressLabel->fontMetrics().horizontalAdvance(line) <= ProgressLabel->width();
+    ProgressLabel->setText(fits ? line : count + QLatin1Char('\n') + speed);
     ProgressLabel->show();
 }
 

@@ -502,7 +502,7 @@ TEST_F(GenerationTest, ProgressLineShowsTilesRateAndTimeLeft) {
     CloseUp(Window->cxComboBox1, 10 - Window->cxComboBox1->currentText().toInt());
     CloseUp(Window->cxComboBox2, 11 - Window->cxComboBox2->currentText().toInt());
     Include("s");
-    const QRegularExpression format(QStringLiteral("^(\\d+)/194 块  ([\\d.]+) 块/秒  剩余 (\\d+:\\d\\d)$"));
+    const QRegularExpression format(QStringLiteral("^(\\d+)/194 块(?:  |\\n)([\\d.]+) 块/秒  剩余 (\\d+:\\d\\d)$"));
     QStringList texts;
     WhenTrue([&] { return Window->ProgressLabel->isVisible() && Window->RemainingTiles() < 184; }, [&] {
         texts << Window->ProgressLabel->text();
