@@ -187,8 +187,10 @@ private:
     void ShowMessage(const QString& text);
     std::array<bool, MapTypeCount> IncludedTypes() const;
     void RunDownloadAndWrite(const TGenerationParams& params);
-    // Fills the dialog's estimate fields; false when the user or the size refuses the plan.
+    // Estimates the plan's file size and fills the dialog's residual and size fields.
     void FillEstimates(const TGenerationParams& params);
+    // After the dialog: refuses a plan that cannot fit even with blank tiles and
+    // asks about one whose estimate does not fit; false stops the run.
     bool AcceptPlanSize();
     // Shows the progress line from Plan, Remaining and the time of its first call in the run.
     void ShowDownloadProgress();
