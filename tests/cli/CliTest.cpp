@@ -98,6 +98,12 @@ TEST_F(CliFixture, PlanPrintsTheConfirmationFigures) {
                               (Dir / "AtlasPocket.Ini").string()},
                              Dir);
     EXPECT_EQ(huge.Exit, 1) << "a plan that no map data file can hold is refused";
+    // The index fits, blank tiles would not: refused with the figures.
+    const auto blank = RunCli({"plan", "--center", "1,2", "--zoom", "5-12", "--types", "m", "--settings",
+                               (Dir / "AtlasPocket.Ini").string(), "--cache", Dir.DirString() + "FileMap"},
+                              Dir);
+    EXPECT_EQ(blank.Exit, 1);
+    EXPECT_NE(blank.Err.find("even at 1600 bytes per tile the 1385912 tiles need"), std::string::npos) << blank.Err;
 }
 
 TEST_F(CliFixture, GenerateWritesAValidFileAndReusesTheCache) {
