@@ -3,10 +3,8 @@
 #include <algorithm>
 
 #include "ChinaShift.h"
-#include "MapDataFile.h"
-#include "MapdataTestSupport.h"
+#include "TempDir.h"
 #include "PlanEstimates.h"
-#include "TileCache.h"
 
 namespace {
 
@@ -36,14 +34,8 @@ TEST(CalibrationResidual, StandardPlanAgreesWithDenseSampling) {
     EXPECT_GT(*residual, 33.0);  // worse than at the centre alone
     EXPECT_LT(*residual, 200.0);
 
-    // Only road and terrain maps count; a pair equal to the centre's shift does better.
+    // Only road and terrain maps count.
     EXPECT_FALSE(CalibrationResidual(Params(10, 12, {false, false, true, true}), {}, DefaultDeltas));
-    auto calibrated = DefaultDeltas;
-    calibrated[1] = ChinaShift(p.CenterLon, p.CenterLat);
-    const auto terrain = CalibrationResidual(Params(10, 12, {false, true, false, false}), calibrated[1], calibrated);
-    ASSERT_TRUE(terrain);
-    EXPECT_LT(*terrain, *residual);
-    EXPECT_LT(*CalibrationResidual(Params(12, 12, {false, true, false, false}), calibrated[1], calibrated), *terrain);
 }
 
 TEST(SizeEstimate, FallbackFiguresAndTheTwoLimits) {
@@ -66,24 +58,6 @@ TEST(SizeEstimate, FallbackFiguresAndTheTwoLimits) {
     EXPECT_EQ(FormatByteSize(35 * 1024), "35 KB");
     EXPECT_EQ(FormatByteSize(std::int64_t(12.3 * (1 << 20))), "12.3 MB");
     EXPECT_EQ(FormatByteSize(std::int64_t(3) << 30), "3.00 GB");
-}
-
-TEST(SizeEstimate, MeasuresCachedTilesAsTheWriterEncodesThem) {
-    TTempDir cache;
-    const TGenerationParams p = Params(11, 11, {false, false, true, false});
-    const TTileRect r = GetZoomRect(p, 11, 1, {});
-    std::int64_t sum = 0;
-    int n = 0;
-    for (int x = r.Left; x <= r.Right; ++x)
-        for (int y = r.Top; y < r.Top + 2; ++y) {  // 10 of the 25 tiles
-            WriteBytes(cache.DirString() + TileFileName("s", 11, x, y), PngBytes(MakeTilePicture(x * 7 + y)));
-            sum += std::int64_t(LoadTileJpeg(cache.DirString(), 's', 11, x, y)->size());
-            ++n;
-        }
-    const auto e = EstimateMapDataSize(p, {}, cache.DirString());
-    EXPECT_EQ(e.Samples[2], n);
-    EXPECT_EQ(e.TileBytes[2], sum / n);
-    EXPECT_EQ(e.Bytes, 409 + 25 * (32 + sum / n));
 }
 
 }  // namespace
