@@ -47,14 +47,3 @@ int ParseViewTypeArg(const std::string& text) {
     if (index < 0) throw TUsageError("--view-type: '" + text + "' is not a map type (m, p, s, y)");
     return index;
 }
-
-std::string FormatDuration(double seconds) {
-    if (!std::isfinite(seconds) || seconds < 0 || seconds > 99 * 3600.0) return "--:--";
-    const long s = std::lround(seconds);
-    char buf[32];
-    if (s >= 3600)
-        std::snprintf(buf, sizeof buf, "%ld:%02ld:%02ld", s / 3600, s / 60 % 60, s % 60);
-    else
-        std::snprintf(buf, sizeof buf, "%ld:%02ld", s / 60, s % 60);
-    return buf;
-}

@@ -7,6 +7,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "NumberFormat.h"  // FormatDuration
+
 class TUsageError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
@@ -26,5 +28,3 @@ TZoomArg ParseZoomArg(const std::string& text);                // "MIN" or "MIN-
 std::array<bool, 4> ParseTypesArg(const std::string& text);    // "m,s" (type codes)
 int ParseViewTypeArg(const std::string& text);                 // one type code -> index
 
-// "12:34" / "1:02:03"; "--:--" when unknown.
-std::string FormatDuration(double seconds);

@@ -16,6 +16,7 @@
 #include <set>
 
 #include "AtlasThread.h"
+#include "ChinaShift.h"
 #include "CliArgs.h"
 #include "GenWorkerPool.h"
 #include "AtomicFile.h"
@@ -23,6 +24,7 @@
 #include "GenerationRun.h"
 #include "MapDataFile.h"
 #include "NumberFormat.h"
+#include "PlanEstimates.h"
 #include "ProgramPaths.h"
 #include "Settings.h"
 #include "TileCache.h"
@@ -39,6 +41,7 @@ using Clock = std::chrono::steady_clock;
 struct TPlanArgs {
     std::string Center, Zoom, Types, ViewType = "m", SettingsPath, CacheDir, Out;
     bool Yes = false;
+    bool AutoCalibrate = false;
 };
 
 struct TResolvedPlan {
@@ -46,6 +49,13 @@ struct TResolvedPlan {
     int ViewType = 0;
     std::string CacheDir;
 };
+
+// Road and terrain pairs for this run only: the shift at the centre. The
+// settings file is left alone; the file's Deltas carry the pairs used.
+void AutoCalibrate(const TGenerationParams& params) {
+    const TDeltaPair shift = ChinaShift(params.CenterLon, params.CenterLat);
+    Settings.Deltas[0] = Settings.Deltas[1] = shift;
+}
 
 TResolvedPlan Resolve(const TPlanArgs& args) {
     TResolvedPlan r;
@@ -62,9 +72,40 @@ TResolvedPlan Resolve(const TPlanArgs& args) {
     LoadSettings(args.SettingsPath.empty() ? loc.SettingsFile : std::filesystem::path(args.SettingsPath));
     r.CacheDir = args.CacheDir.empty() ? loc.CacheDir : args.CacheDir;
     if (r.CacheDir.back() != '/') r.CacheDir += '/';
+    if (args.AutoCalibrate) AutoCalibrate(r.Params);
     // The plan is projected with the pair of the type the user looks at, as in the window.
     SelectActiveDelta(r.ViewType);
     return r;
+}
+
+// The residual and size figures; false (with a message) when even the
+// smallest tiles could not fit the file.
+bool PrintEstimates(const char* command, const TResolvedPlan& r) {
+    const auto residual = CalibrationResidual(r.Params, ActiveDelta(), Settings.Deltas);
+    const TSizeEstimate size = EstimateMapDataSize(r.Params, ActiveDelta(), r.CacheDir);
+    char buf[64];
+    if (residual)
+        std::snprintf(buf, sizeof buf, "%.1f m", *residual);
+    std::cout << "calibration residual: " << (residual ? buf : "none (no road or terrain map included)") << "\n"
+              << "estimated size:    " << FormatByteSize(size.Bytes) << " (" << size.Bytes << " bytes)\n";
+    for (int t = 0; t < MapTypeCount; ++t) {
+        if (!r.Params.Included[size_t(t)]) continue;
+        std::cout << "  " << MapTypes[size_t(t)].Code << ": " << size.TileBytes[size_t(t)] << " bytes per tile, "
+                  << (size.Samples[size_t(t)] >= SizeSampleMin
+                          ? "measured on " + std::to_string(size.Samples[size_t(t)]) + " cached tiles"
+                          : std::string("fixed figure (too few cached tiles)"))
+                  << "\n";
+    }
+    if (!MinimumFits(size)) {
+        std::cerr << command << ": even at " << SmallestTileBytes << " bytes per tile the " << size.Entries
+                  << " tiles need " << FormatByteSize(size.MinimumBytes)
+                  << "; a map data file must stay under 2 GiB\n";
+        return false;
+    }
+    if (!EstimateFits(size))
+        std::cerr << command << ": the estimated " << FormatByteSize(size.Bytes)
+                  << " exceed the 2 GiB a map data file can hold; writing may fail after the download\n";
+    return true;
 }
 
 // Prints the confirmation figures; false (with a message) for a plan no map data file can hold.
@@ -120,7 +161,8 @@ private:
 };
 
 int RunPlan(const TPlanArgs& args) {
-    return PrintFigures("plan", Resolve(args).Params) ? ExitWritten : ExitError;
+    const TResolvedPlan r = Resolve(args);
+    return PrintFigures("plan", r.Params) && PrintEstimates("plan", r) ? ExitWritten : ExitError;
 }
 
 bool Confirm(const std::string& out) {
@@ -157,7 +199,7 @@ std::string BlankTilesLine(const TBlankTiles& b) {
 
 int RunGenerate(const TPlanArgs& args) {
     const TResolvedPlan r = Resolve(args);
-    if (!PrintFigures("generate", r.Params)) return ExitError;
+    if (!PrintFigures("generate", r.Params) || !PrintEstimates("generate", r)) return ExitError;
     if (!args.Yes && !Confirm(args.Out)) return ExitError;
 
     TGenerationRun run;
@@ -348,6 +390,9 @@ void AddPlanOptions(CLI::App* cmd, TPlanArgs& a) {
         ->required();
     cmd->add_option("--view-type", a.ViewType, "map type whose calibration pair projects the centre (default m)");
     cmd->add_option("--settings", a.SettingsPath, "settings file (default: the program's AtlasPocket.Ini)");
+    cmd->add_option("--cache", a.CacheDir, "tile cache directory (default: the program's FileMap)");
+    cmd->add_flag("--auto-calibrate", a.AutoCalibrate,
+                  "use the national shift at the centre as the road and terrain offsets for this run");
 }
 
 }  // namespace
@@ -365,7 +410,6 @@ int main(int argc, char** argv) {
     auto* gen = app.add_subcommand("generate", "download the tiles of a plan and write the map data file");
     AddPlanOptions(gen, genArgs);
     gen->add_option("--out", genArgs.Out, "map data file to write (*.Dat)")->required();
-    gen->add_option("--cache", genArgs.CacheDir, "tile cache directory (default: the program's FileMap)");
     gen->add_flag("--yes", genArgs.Yes, "do not ask before downloading");
     auto* inspect = app.add_subcommand("inspect", "print the header, counts and consistency of a map data file");
     inspect->add_option("file", inspectFile, "map data file")->required();

@@ -113,3 +113,14 @@ std::optional<int> ParseInt(const std::string& text) {
     if (ec != std::errc() || ptr != t.data() + t.size()) return std::nullopt;
     return v;
 }
+
+std::string FormatDuration(double seconds) {
+    if (!std::isfinite(seconds) || seconds < 0 || seconds > 99 * 3600.0) return "--:--";
+    const long s = std::lround(seconds);
+    char buf[32];
+    if (s >= 3600)
+        std::snprintf(buf, sizeof buf, "%ld:%02ld:%02ld", s / 3600, s / 60 % 60, s % 60);
+    else
+        std::snprintf(buf, sizeof buf, "%ld:%02ld", s / 60, s % 60);
+    return buf;
+}

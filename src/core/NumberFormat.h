@@ -22,3 +22,6 @@ std::optional<double> ParseReal(const std::string& text);
 
 // A decimal integer in the int32 range, blanks around it allowed.
 std::optional<int> ParseInt(const std::string& text);
+
+// A time left: "12:34" / "1:02:03"; "--:--" when unknown.
+std::string FormatDuration(double seconds);

@@ -83,7 +83,7 @@ void WriteInitialZoom(int zoom) {
 
 void ApplyDeltaCorrection(int typeIndex, const std::string& lonText, const std::string& latText,
                           const std::string& shownTypeCode) {
-    TDeltaPair& pair = Settings.Deltas.at(typeIndex);
+    const TDeltaPair& pair = Settings.Deltas.at(typeIndex);
     // Both texts are converted before anything changes; an empty field means "leave it".
     const bool lonEmpty = lonText.find_first_not_of(" \t") == std::string::npos;
     const bool latEmpty = latText.find_first_not_of(" \t") == std::string::npos;
@@ -91,15 +91,19 @@ void ApplyDeltaCorrection(int typeIndex, const std::string& lonText, const std::
     const double latCorr = latEmpty ? 0.0 : ConvertReal(latText);
     const double newLon = lonCorr != 0.0 ? pair.Lon - lonCorr : pair.Lon;
     const double newLat = latCorr != 0.0 ? pair.Lat - latCorr : pair.Lat;
+    WriteDeltaPair(typeIndex, {newLon, newLat}, shownTypeCode);
+}
 
+void WriteDeltaPair(int typeIndex, TDeltaPair newPair, const std::string& shownTypeCode) {
+    TDeltaPair& pair = Settings.Deltas.at(typeIndex);
     if (shownTypeCode == MapTypeCode(typeIndex)) {
-        SetActiveDelta({newLon, newLat});
-        Write(DeltaSection, "LON_VALUE", FormatReal(newLon));
-        Write(DeltaSection, "LAT_VALUE", FormatReal(newLat));
+        SetActiveDelta(newPair);
+        Write(DeltaSection, "LON_VALUE", FormatReal(newPair.Lon));
+        Write(DeltaSection, "LAT_VALUE", FormatReal(newPair.Lat));
     }
-    pair = {newLon, newLat};
-    Write(DeltaSection, LonKey(typeIndex), FormatReal(newLon));
-    Write(DeltaSection, LatKey(typeIndex), FormatReal(newLat));
+    pair = newPair;
+    Write(DeltaSection, LonKey(typeIndex), FormatReal(newPair.Lon));
+    Write(DeltaSection, LatKey(typeIndex), FormatReal(newPair.Lat));
 }
 
 void SelectActiveDelta(int typeIndex) { SetActiveDelta(Settings.Deltas.at(typeIndex)); }

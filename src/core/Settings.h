@@ -69,6 +69,11 @@ void WriteInitialZoom(int zoom);
 void ApplyDeltaCorrection(int typeIndex, const std::string& lonText, const std::string& latText,
                           const std::string& shownTypeCode);
 
+// Sets the offsets of map type typeIndex to the given values and writes them
+// the way ApplyDeltaCorrection does (LON_x/LAT_x, and the active pair with
+// LON_VALUE/LAT_VALUE when shownTypeCode is this type). Throws TSettingsError.
+void WriteDeltaPair(int typeIndex, TDeltaPair pair, const std::string& shownTypeCode);
+
 // Makes the pair of the given type the active pair.
 void SelectActiveDelta(int typeIndex);
 

@@ -10,7 +10,7 @@
 namespace {
 
 constexpr int ClientWidth = 320;
-constexpr int ClientHeight = 196;
+constexpr int ClientHeight = 264;
 
 QLineEdit* MakeReadOnlyField(QWidget* parent, const char* name, int top) {
     auto* edit = new QLineEdit(parent);
@@ -45,13 +45,17 @@ TAtlasDownLoadFM::TAtlasDownLoadFM(QWidget* parent)
     Label2 = MakeLabel(this, "Label2", QStringLiteral("地图尺寸："), 50, Edit2);
     Label3 = MakeLabel(this, "Label3", QStringLiteral("最大地图尺寸："), 84, Edit3);
     Label4 = MakeLabel(this, "Label4", QStringLiteral("地图总块数："), 118, Edit4);
+    ResidualEdit = MakeReadOnlyField(this, "ResidualEdit", 152);
+    SizeEdit = MakeReadOnlyField(this, "SizeEdit", 186);
+    ResidualLabel = MakeLabel(this, "ResidualLabel", QStringLiteral("校准误差："), 152, ResidualEdit);
+    SizeLabel = MakeLabel(this, "SizeLabel", QStringLiteral("估计文件大小："), 186, SizeEdit);
 
     BitBtn1 = MakeDialogButton(this, this, "BitBtn1", QStyle::SP_DialogOkButton, QStringLiteral("确定"),
-                               QRect(64, 154, 90, 30));
+                               QRect(64, 222, 90, 30));
     BitBtn1->setDefault(true);
     BitBtn1->setAutoDefault(true);
     BitBtn2 = MakeDialogButton(this, this, "BitBtn2", QStyle::SP_DialogCancelButton, QStringLiteral("取消"),
-                               QRect(166, 154, 90, 30), false);
+                               QRect(166, 222, 90, 30), false);
     BitBtn2->setAutoDefault(false);
 }
 
@@ -61,6 +65,11 @@ void TAtlasDownLoadFM::FillFields(const QString& levels, const QString& mapSize,
     Edit2->setText(mapSize);
     Edit3->setText(maxMapSize);
     Edit4->setText(tileTotal);
+}
+
+void TAtlasDownLoadFM::FillEstimates(const QString& residual, const QString& fileSize) {
+    ResidualEdit->setText(residual);
+    SizeEdit->setText(fileSize);
 }
 
 void TAtlasDownLoadFM::showEvent(QShowEvent* e) {

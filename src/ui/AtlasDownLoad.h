@@ -16,6 +16,8 @@ public:
     // Zoom level count, map size at the current zoom, at the maximum zoom, tiles of one type.
     void FillFields(const QString& levels, const QString& mapSize, const QString& maxMapSize,
                     const QString& tileTotal);
+    // Largest calibration error of the road and terrain maps, estimated file size.
+    void FillEstimates(const QString& residual, const QString& fileSize);
 
     QLabel* Label1;
     QLineEdit* Edit1;
@@ -25,6 +27,10 @@ public:
     QLineEdit* Edit3;
     QLabel* Label4;
     QLineEdit* Edit4;
+    QLabel* ResidualLabel;
+    QLineEdit* ResidualEdit;
+    QLabel* SizeLabel;
+    QLineEdit* SizeEdit;
     QPushButton* BitBtn1;  // OK, the default button
     QPushButton* BitBtn2;  // Cancel
 

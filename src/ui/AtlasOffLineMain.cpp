@@ -91,8 +91,10 @@ TAtlasOffLineMainFM::~TAtlasOffLineMainFM() { FormDestroy(); }
 
 void TAtlasOffLineMainFM::SetWindows(const TAtlasWindows& windows) {
     Windows = windows;
-    if (Windows.AtlasSetupFM)
+    if (Windows.AtlasSetupFM) {
         Windows.AtlasSetupFM->ShownMapType = [this] { return View ? View->MapType() : MapTypeCode(0); };
+        Windows.AtlasSetupFM->CurrentCenter = [this] { return TLonLat{FCenterLon, FCenterLat}; };
+    }
 }
 
 void TAtlasOffLineMainFM::BuildPanel() {
@@ -237,6 +239,9 @@ void TAtlasOffLineMainFM::BuildPanel() {
     SpeedButton3 = iconButton("SpeedButton3", QStyle::SP_DialogCancelButton, QStringLiteral("取消"), 184, 542, 24);
     SpeedButton3->setAutoRaise(true);
     SpeedButton3->hide();
+    ProgressLabel = label("ProgressLabel", QString(), 8, 566, 204);
+    ProgressLabel->resize(204, 40);
+    ProgressLabel->hide();
 
     BitBtn2 = new QPushButton(style()->standardIcon(QStyle::SP_FileDialogDetailedView), QStringLiteral("设置"), Panel1);
     BitBtn2->setObjectName(QStringLiteral("BitBtn2"));

@@ -10,6 +10,7 @@
 #include <QMainWindow>
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -19,6 +20,7 @@
 #include "GenerationPlan.h"
 #include "GenerationRun.h"
 #include "MapDataFile.h"
+#include "PlanEstimates.h"
 #include "ProgramPaths.h"
 #include "Settings.h"
 
@@ -133,6 +135,7 @@ public:
     QLabel* Label8;
     QProgressBar* Gauge1;
     QToolButton* SpeedButton3;
+    QLabel* ProgressLabel;  // tiles done of total, tiles per second, time left; shown with Gauge1
     QPushButton* BitBtn2;
     QPushButton* BitBtn3;
 
@@ -193,6 +196,13 @@ private:
     void WaitForDownloads();
     void EndWaitIfFinished();
     void UpdateGauge();
+    // Estimates the plan's file size and fills the dialog's residual and size fields.
+    void FillEstimates(const TGenerationParams& params);
+    // After the dialog: refuses a plan that cannot fit even with blank tiles and
+    // asks about one whose estimate does not fit; false stops the run.
+    bool AcceptPlanSize();
+    // Shows the progress line from the run's progress and the time of its first call in the run.
+    void ShowDownloadProgress();
     // True when a run is under way: it is stopped and the window closes after its clean-up.
     bool CloseDuringRun();
 
@@ -213,6 +223,9 @@ private:
     bool CloseRequested = false;
     bool ServiceDead = false;  // the run stopped because the tile service never answered
     QEventLoop* WaitLoop = nullptr;  // the download wait, while it runs
+    TSizeEstimate RunSize;  // estimated before the dialog, checked after it
+    std::optional<std::chrono::steady_clock::time_point> ProgressStart;
+    std::int64_t ProgressBaseline = 0;  // tiles done when the progress line started (found in the cache)
     std::array<std::uint8_t, 19> Reserved{};  // carried for the map parameter file
 
     // Removes what crashed runs left in the cache, off the GUI thread: a

@@ -13,6 +13,7 @@
 #include <QTimer>
 #include <QToolButton>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "AtlasApplication.h"
@@ -97,12 +98,14 @@ void TAtlasOffLineMainFM::BitBtn1Click() {
         Windows.AtlasDownLoadFM->FillFields(QString::number(figures.LevelCount), QString::fromStdString(figures.MapSize),
                                             QString::fromStdString(figures.MaxMapSize),
                                             QString::number(figures.TotalTiles));
-        if (Windows.AtlasDownLoadFM->exec() != QDialog::Accepted) return;
     }
+    FillEstimates(params);
+    if (Windows.AtlasDownLoadFM && Windows.AtlasDownLoadFM->exec() != QDialog::Accepted) return;
     if (!PlanFitsMapDataFile(PlannedEntryCount(params))) {
         ShowMessage(Text("地图数据太大，无法保存为一个地图数据文件，请减少最大放大倍数或包含的地图类型。"));
         return;
     }
+    if (!AcceptPlanSize()) return;
 
     RunActive = true;
     GenActive = true;
@@ -113,6 +116,8 @@ void TAtlasOffLineMainFM::BitBtn1Click() {
         Label8->hide();
         Gauge1->hide();
         SpeedButton3->hide();
+        ProgressLabel->hide();
+        ProgressStart.reset();
         Gauge1->setValue(50);
         if (View) View->SetTileNoticeRouting(false, nullptr, 0);
         Run.Clear();
@@ -180,6 +185,7 @@ void TAtlasOffLineMainFM::WaitForDownloads() {
 void TAtlasOffLineMainFM::UpdateGauge() {
     const TGenerationRun::TProgress p = Run.Progress();
     Gauge1->setValue(ProgressPercent(p.Total - p.Done - p.Failed, p.Total));
+    ShowDownloadProgress();
     if (GenActive && View && View->GenServiceNotAnswering()) {
         // Only failures and not one success for two rounds of time-outs: the
         // service is down or unreachable, and waiting longer helps nobody.
@@ -192,6 +198,60 @@ void TAtlasOffLineMainFM::UpdateGauge() {
 
 void TAtlasOffLineMainFM::EndWaitIfFinished() {
     if (WaitLoop && Run.Finished()) WaitLoop->quit();
+}
+
+void TAtlasOffLineMainFM::FillEstimates(const TGenerationParams& params) {
+    RunSize = EstimateMapDataSize(params, ActiveDelta(), Locations.CacheDir);
+    if (!Windows.AtlasDownLoadFM) return;
+    const auto residual = CalibrationResidual(params, ActiveDelta(), Settings.Deltas);
+    const QString residualText =
+        residual ? Text("%1 米").arg(*residual, 0, 'f', *residual < 10 ? 1 : 0) : Text("无（不含道路、地形图）");
+    Windows.AtlasDownLoadFM->FillEstimates(residualText,
+                                           Text("约 ") + QString::fromStdString(FormatByteSize(RunSize.Bytes)));
+}
+
+bool TAtlasOffLineMainFM::AcceptPlanSize() {
+    if (!MinimumFits(RunSize)) {
+        ShowMessage(Text("地图数据文件至少需要 %1（%2 块，每块不少于 %3 字节），超过 2 GB 的上限，无法生成。"
+                         "请减少最大放大倍数或包含的地图类型。")
+                        .arg(QString::fromStdString(FormatByteSize(RunSize.MinimumBytes)))
+                        .arg(RunSize.Entries)
+                        .arg(SmallestTileBytes));
+        return false;
+    }
+    if (EstimateFits(RunSize)) return true;
+    QMessageBox box(QMessageBox::Question, windowTitle(),
+                    Text("估计地图数据文件大小为 %1（%2 块），超过 2 GB 的上限，下载后可能无法保存。是否继续？")
+                        .arg(QString::fromStdString(FormatByteSize(RunSize.Bytes)))
+                        .arg(RunSize.Entries),
+                    QMessageBox::Yes | QMessageBox::No, this);
+    box.setObjectName(QStringLiteral("SizeQuestion"));
+    box.setDefaultButton(QMessageBox::No);
+    return box.exec() == QMessageBox::Yes;
+}
+
+void TAtlasOffLineMainFM::ShowDownloadProgress() {
+    const TGenerationRun::TProgress p = Run.Progress();
+    const std::int64_t total = p.Total;
+    const std::int64_t done = std::clamp<std::int64_t>(p.Done + p.Failed, 0, total);
+    const auto now = std::chrono::steady_clock::now();
+    if (!ProgressStart) {
+        // Tiles found in the cache arrive at once and would inflate the rate.
+        ProgressStart = now;
+        ProgressBaseline = done;
+    }
+    const double secs = std::chrono::duration<double>(now - *ProgressStart).count();
+    const double rate = secs > 0.2 ? double(done - ProgressBaseline) / secs : 0.0;
+    const double left = rate > 0 ? double(total - done) / rate : -1.0;
+    const QString count = Text("%1/%2 块").arg(done).arg(total);
+    const QString speed = Text("%1 块/秒  剩余 %2")
+                              .arg(rate, 0, 'f', rate < 10 ? 1 : 0)
+                              .arg(QString::fromStdString(FormatDuration(left)));
+    // One line while it fits the narrow panel; large counts break before the speed.
+    const QString line = count + QStringLiteral("  ") + speed;
+    const bool fits = ProgressLabel->fontMetrics().horizontalAdvance(line) <= ProgressLabel->width();
+    ProgressLabel->setText(fits ? line : count + QLatin1Char('\n') + speed);
+    ProgressLabel->show();
 }
 
 void TAtlasOffLineMainFM::RequestTiles() {
@@ -210,6 +270,7 @@ TMapDataWriteReport TAtlasOffLineMainFM::WriteMapData(const std::string& fileNam
     // The window keeps repainting while the file is written; the cancel button
     // has no meaning any more.
     SpeedButton3->hide();
+    ProgressLabel->hide();
     Gauge1->setValue(0);
     const TMapDataWriteReport report = ::WriteMapData(fileName, Run.Header(), Run.TilePlan().AllLists(), Locations.CacheDir,
                    [this](std::int64_t done, std::int64_t total) {

@@ -16,6 +16,7 @@
 
 #include "AtlasAppType.h"
 #include "AtlasApplication.h"
+#include "ChinaShift.h"
 #include "NumberFormat.h"
 #include "Settings.h"
 
@@ -49,7 +50,7 @@ QIcon WriteGlyph() {
 }  // namespace
 
 TAtlasSetupFM::TAtlasSetupFM(QWidget* parent) : QDialog(parent) {
-    SetUpFixedDialog(this, "AtlasSetupFM", QStringLiteral("参数设置"), QSize(602, 319));
+    SetUpFixedDialog(this, "AtlasSetupFM", QStringLiteral("参数设置"), QSize(602, 356));
 
     auto makeBox = [this](const char* name, const QString& caption, int x, int y, int w) {
         auto* box = new QGroupBox(caption, this);
@@ -109,6 +110,12 @@ TAtlasSetupFM::TAtlasSetupFM(QWidget* parent) : QDialog(parent) {
 
     BitBtn1 = MakeDialogButton(this, this, "BitBtn1", QStyle::SP_DialogCloseButton, QStringLiteral("关闭"),
                                QRect(472, 232, 89, 49));
+    AutoCalibrateButton = new QPushButton(QStringLiteral("按中心自动校准道路交通图和地形地貌图误差"), this);
+    AutoCalibrateButton->setObjectName(QStringLiteral("AutoCalibrateButton"));
+    AutoCalibrateButton->setToolTip(
+        QStringLiteral("按当前中心位置计算道路交通图和地形地貌图的坐标偏移，写入这两种地图的误差"));
+    AutoCalibrateButton->setGeometry(16, 312, 409, 32);
+    connect(AutoCalibrateButton, &QPushButton::clicked, this, &TAtlasSetupFM::AutoCalibrateClick);
     CenterOnScreen(this);
 }
 
@@ -198,3 +205,20 @@ void TAtlasSetupFM::SpeedButton1Click() { WriteOffsets(0, cxMaskEdit3, cxMaskEdi
 void TAtlasSetupFM::SpeedButton4Click() { WriteOffsets(1, cxMaskEdit5, cxMaskEdit6); }
 void TAtlasSetupFM::SpeedButton5Click() { WriteOffsets(2, cxMaskEdit7, cxMaskEdit8); }
 void TAtlasSetupFM::SpeedButton6Click() { WriteOffsets(3, cxMaskEdit9, cxMaskEdit10); }
+
+void TAtlasSetupFM::AutoCalibrateClick() {
+    const TLonLat c = CurrentCenter ? CurrentCenter() : TLonLat{Settings.InitialLon, Settings.InitialLat};
+    const TDeltaPair shift = ChinaShift(c.Lon, c.Lat);
+    const std::string shown = ShownMapType ? ShownMapType() : MapTypeCode(0);
+    try {
+        WriteDeltaPair(0, shift, shown);
+        WriteDeltaPair(1, shift, shown);
+    } catch (const TSettingsError& e) {
+        ShowError(QString::fromStdString(e.what()));
+    }
+    // The user sees what was written (or what stayed after a failed write).
+    for (int i = 0; i < 2; ++i) {
+        Fields[3 + 2 * i]->setText(QString::fromStdString(FormatFixed(Settings.Deltas[i].Lon, 8)));
+        Fields[4 + 2 * i]->setText(QString::fromStdString(FormatFixed(Settings.Deltas[i].Lat, 8)));
+    }
+}

@@ -9,6 +9,8 @@
 #include <functional>
 #include <string>
 
+#include "Geometry.h"
+
 class QComboBox;
 class QGroupBox;
 class QLabel;
@@ -26,6 +28,8 @@ public:
     // Type code of the map the main view shows; an offset write of that type
     // also changes the active pair. Set by the main window.
     std::function<std::string()> ShownMapType;
+    // The main window's generation centre, for the automatic calibration.
+    std::function<TLonLat()> CurrentCenter;
 
     QGroupBox* GroupBox1;
     QGroupBox* GroupBox2;
@@ -51,6 +55,7 @@ public:
     QToolButton* SpeedButton5;
     QToolButton* SpeedButton6;
     QPushButton* BitBtn1;
+    QPushButton* AutoCalibrateButton;  // road and terrain pairs from the shift at the centre
 
     void SpeedButton1Click();
     void SpeedButton2Click();
@@ -58,6 +63,7 @@ public:
     void SpeedButton4Click();
     void SpeedButton5Click();
     void SpeedButton6Click();
+    void AutoCalibrateClick();
 
 private:
     QLineEdit* AddField(QGroupBox* box, int row, const QString& caption, int editNumber);

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "ChinaShift.h"
 #include "CliArgs.h"
 #include "MapDataFile.h"
 #include "TempDir.h"
@@ -97,6 +98,12 @@ TEST_F(CliFixture, PlanPrintsTheConfirmationFigures) {
                               (Dir / "AtlasPocket.Ini").string()},
                              Dir);
     EXPECT_EQ(huge.Exit, 1) << "a plan that no map data file can hold is refused";
+    // The index fits, blank tiles would not: refused with the figures.
+    const auto blank = RunCli({"plan", "--center", "1,2", "--zoom", "5-12", "--types", "m", "--settings",
+                               (Dir / "AtlasPocket.Ini").string(), "--cache", Dir.DirString() + "FileMap"},
+                              Dir);
+    EXPECT_EQ(blank.Exit, 1);
+    EXPECT_NE(blank.Err.find("even at 1600 bytes per tile the 1385912 tiles need"), std::string::npos) << blank.Err;
 }
 
 TEST_F(CliFixture, GenerateWritesAValidFileAndReusesTheCache) {
@@ -149,6 +156,47 @@ TEST_F(CliFixture, GenerateWithoutConfirmationRefusesPolitely) {
     EXPECT_NE(r.Err.find("--yes"), std::string::npos) << r.Err;
     EXPECT_EQ(Server.TotalRequests(), 0);
     EXPECT_FALSE(std::filesystem::exists(Dir / "d.Dat"));
+}
+
+// Two figures of the plan and the run's own calibration: the estimate of a
+// warm cache lies within a quarter of the real file, and --auto-calibrate
+// puts the shift at the centre into the file's road and terrain offsets.
+TEST_F(CliFixture, ResidualSizeEstimateAndAutoCalibration) {
+    const std::vector<std::string> plan{"plan", "--center", "123.4259,41.8123", "--zoom", "10-12", "--types", "m,s",
+                                        "--settings", (Dir / "AtlasPocket.Ini").string(), "--cache",
+                                        Dir.DirString() + "FileMap"};
+    const auto bytesOf = [](const std::string& out) {
+        const auto at = out.find("estimated size:");
+        return std::stoll(out.substr(out.find('(', at) + 1));
+    };
+    const auto residualOf = [](const std::string& out) {
+        return std::stod(out.substr(out.find("calibration residual: ") + 22));
+    };
+    const auto cold = RunCli(plan, Dir);
+    ASSERT_EQ(cold.Exit, 0) << cold.Err;
+    EXPECT_NE(cold.Out.find("fixed figure"), std::string::npos) << cold.Out;
+    auto calibratedPlan = plan;
+    calibratedPlan.push_back("--auto-calibrate");
+    EXPECT_LT(residualOf(RunCli(calibratedPlan, Dir).Out), residualOf(cold.Out));
+
+    auto args = Generate("10-12", "e.Dat");
+    args.push_back("--auto-calibrate");
+    const auto run = RunCli(args, Dir);
+    ASSERT_EQ(run.Exit, 0) << run.Err;
+    TMapDataReader reader;
+    ASSERT_EQ(reader.Open((Dir / "e.Dat").string()), "");
+    const TDeltaPair shift = ChinaShift(123.4259, 41.8123);
+    for (int t : {0, 1}) {
+        EXPECT_EQ(reader.Header().Deltas[t].Lon, shift.Lon);
+        EXPECT_EQ(reader.Header().Deltas[t].Lat, shift.Lat);
+    }
+    EXPECT_EQ(Slurp(Dir / "AtlasPocket.Ini").find("LON_M"), std::string::npos) << "the settings file is left alone";
+
+    const auto warm = RunCli(plan, Dir);
+    ASSERT_EQ(warm.Exit, 0) << warm.Err;
+    EXPECT_NE(warm.Out.find("measured on 30 cached tiles"), std::string::npos) << warm.Out;
+    const double fileSize = double(reader.FileSize());
+    EXPECT_NEAR(double(bytesOf(warm.Out)) / fileSize, 1.0, 0.25) << warm.Out << fileSize;
 }
 
 TEST_F(CliFixture, InspectRefusesForeignFiles) {

@@ -10,6 +10,7 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QProgressBar>
+#include <QRegularExpression>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTest>
@@ -28,9 +29,12 @@
 #include "AtlasClass.h"
 #include "AtlasDownLoad.h"
 #include "AtlasOffLineMain.h"
+#include "AtlasSetup.h"
+#include "ChinaShift.h"
 #include "Geometry.h"
 #include "MapDataFile.h"
 #include "MapParamFile.h"
+#include "PlanEstimates.h"
 #include "Settings.h"
 #include "TempDir.h"
 #include "TestTileServer.h"
@@ -140,6 +144,7 @@ protected:
         EXPECT_FALSE(Window->Label8->isVisible());
         EXPECT_FALSE(Window->Gauge1->isVisible());
         EXPECT_FALSE(Window->SpeedButton3->isVisible());
+        EXPECT_FALSE(Window->ProgressLabel->isVisible());
         EXPECT_EQ(Window->Gauge1->value(), 50);
         EXPECT_EQ(QApplication::overrideCursor(), nullptr);
         EXPECT_EQ(Window->RunPlan().TotalCount(), 0);
@@ -437,4 +442,123 @@ TEST_F(GenerationTest, HugePlansAreRefusedAndClosingTheWindowStopsARun) {
     EXPECT_TRUE(QTest::qWaitFor([&] { return !Window->isVisible(); }, 5000));
     const TGenWorkerPool* pool = Window->MapView()->GenWorkersForTest();
     EXPECT_TRUE(pool == nullptr || pool->WorkerCount() == 0);
+}
+
+namespace {
+
+void AnswerNo(QWidget* modal) {
+    auto* box = qobject_cast<QMessageBox*>(modal);
+    ASSERT_NE(box, nullptr);
+    QTest::mouseClick(box->button(QMessageBox::No), Qt::LeftButton);
+}
+
+}  // namespace
+
+// The dialog's residual and size lines, the refusal of a plan that cannot fit
+// even with the smallest tiles and the question for one whose estimate does not.
+TEST_F(GenerationTest, ConfirmationShowsResidualAndSizeAndOversizedPlansStopBeforeDownloading) {
+    MakeWindow();
+    CloseUp(Window->cxComboBox1, 10 - Window->cxComboBox1->currentText().toInt());
+    CloseUp(Window->cxComboBox2, 12 - Window->cxComboBox2->currentText().toInt());
+    Include("ms");
+    QStringList lines;
+    const auto look = [&](QWidget* modal) {
+        auto* d = dynamic_cast<TAtlasDownLoadFM*>(modal);
+        lines = {d->ResidualEdit->text(), d->SizeEdit->text()};
+        QTest::mouseClick(d->BitBtn2, Qt::LeftButton);
+    };
+    EXPECT_EQ(Generate({look}), QStringList{Confirm});
+    const TGenerationParams params{Window->CenterLon(), Window->CenterLat(), 10, 12, {true, false, true, false}};
+    const double residual = *CalibrationResidual(params, ActiveDelta(), Settings.Deltas);
+    EXPECT_EQ(lines[0], QStringLiteral("%1 米").arg(residual, 0, 'f', 0));
+    EXPECT_EQ(lines[1], QStringLiteral("约 ") + QString::fromStdString(FormatByteSize(
+                                                     EstimateMapDataSize(params, ActiveDelta(), CacheDir()).Bytes)));
+    Include("s");
+    EXPECT_EQ(Generate({look}), QStringList{Confirm});
+    EXPECT_EQ(lines[0], QStringLiteral("无（不含道路、地形图）"));
+
+    CloseUp(Window->cxComboBox1, 5 - Window->CurrentZoom());
+    CloseUp(Window->cxComboBox2, 12 - Window->MaximumZoom());
+    QString refusal;
+    const auto note = [&](QWidget* modal) {
+        refusal = qobject_cast<QMessageBox*>(modal)->text();
+        ClickOk(modal);
+    };
+    EXPECT_EQ(Generate({AcceptConfirmation, note}).size(), 2);
+    EXPECT_TRUE(refusal.startsWith(QStringLiteral("地图数据文件至少需要"))) << refusal.toStdString();
+    EXPECT_TRUE(refusal.contains(QStringLiteral("1385912 块"))) << refusal.toStdString();
+    ExpectCleanedUp();
+
+    CloseUp(Window->cxComboBox2, 11 - Window->MaximumZoom());
+    const QStringList seen = Generate({AcceptConfirmation, AnswerNo});
+    ASSERT_EQ(seen.size(), 2);
+    EXPECT_TRUE(seen[1].startsWith(QStringLiteral("估计地图数据文件大小为"))) << seen[1].toStdString();
+    ExpectCleanedUp();
+    EXPECT_EQ(Window->RunPlan().TotalCount(), 0);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(RequestsOfType('s'), 0) << "nothing is downloaded for a refused plan";
+}
+
+// The line under the gauge: tiles done of total, tiles per second, time left.
+TEST_F(GenerationTest, ProgressLineShowsTilesRateAndTimeLeft) {
+    MakeServer({"--latency-ms", "200"});
+    MakeWindow();
+    CloseUp(Window->cxComboBox1, 10 - Window->cxComboBox1->currentText().toInt());
+    CloseUp(Window->cxComboBox2, 11 - Window->cxComboBox2->currentText().toInt());
+    Include("s");
+    const QRegularExpression format(QStringLiteral("^(\\d+)/194 块(?:  |\\n)([\\d.]+) 块/秒  剩余 (\\d+:\\d\\d)$"));
+    QStringList texts;
+    WhenTrue([&] { return Window->ProgressLabel->isVisible() && Window->RemainingTiles() < 184; }, [&] {
+        texts << Window->ProgressLabel->text();
+        QTimer::singleShot(1100, Window.get(), [&] {
+            texts << Window->ProgressLabel->text();
+            QTest::mouseClick(Window->SpeedButton3, Qt::LeftButton);
+        });
+    });
+    EXPECT_EQ(Generate({AcceptConfirmation, ClickOk}), (QStringList{Confirm, Cancelled}));
+    ASSERT_EQ(texts.size(), 2);
+    int done[2] = {};
+    for (int i = 0; i < 2; ++i) {
+        const auto m = format.match(texts[i]);
+        ASSERT_TRUE(m.hasMatch()) << texts[i].toStdString();
+        done[i] = m.captured(1).toInt();
+        EXPECT_GT(m.captured(2).toDouble(), 0.0) << texts[i].toStdString();
+    }
+    EXPECT_GE(done[0], 10);
+    EXPECT_GT(done[1], done[0]) << "the line moved within a second";
+    ExpectCleanedUp();
+}
+
+// The settings window's automatic calibration, reached from the main window:
+// the shown terrain map's pair follows, and the next file carries the new Deltas.
+TEST_F(GenerationTest, AutoCalibrationReachesTheActivePairAndTheFile) {
+    MakeWindow();
+    auto* setup = new TAtlasSetupFM(Window.get());
+    Window->SetWindows({nullptr, setup, new TAtlasDownLoadFM(Window.get()), nullptr});
+    QTest::mouseClick(Window->RadioButton2, Qt::LeftButton);
+    {
+        TModalAnswers answers;
+        answers.Then([](QWidget* modal) {
+            auto* form = dynamic_cast<TAtlasSetupFM*>(modal);
+            ASSERT_NE(form, nullptr);
+            QTest::mouseClick(form->AutoCalibrateButton, Qt::LeftButton);
+            QMetaObject::invokeMethod(form, "reject");
+        });
+        QTest::mouseClick(Window->BitBtn2, Qt::LeftButton);
+        EXPECT_EQ(answers.Seen, QStringList{QStringLiteral("参数设置")});
+    }
+    const TDeltaPair shift = ChinaShift(Window->CenterLon(), Window->CenterLat());
+    EXPECT_EQ(ActiveDelta().Lon, shift.Lon);
+    EXPECT_EQ(ActiveDelta().Lat, shift.Lat);
+
+    Include("p");
+    const fs::path file = Dir / "calibrated.Dat";
+    ASSERT_EQ(Generate({AcceptConfirmation, SaveAs(file), ClickOk}), (QStringList{Confirm, "file", Finished}));
+    TMapDataReader reader;
+    ASSERT_EQ(reader.Open(file.string()), "");
+    for (int t : {0, 1}) {
+        EXPECT_EQ(reader.Header().Deltas[t].Lon, shift.Lon);
+        EXPECT_EQ(reader.Header().Deltas[t].Lat, shift.Lat);
+    }
+    EXPECT_EQ(reader.Header().Deltas[2].Lon, TAtlasSettings().Deltas[2].Lon);
 }

@@ -3,7 +3,9 @@
 // messages of the failure paths.
 #include <gtest/gtest.h>
 
+#include <QAbstractButton>
 #include <QComboBox>
+#include <QPushButton>
 #include <QLineEdit>
 #include <QTest>
 #include <QToolButton>
@@ -17,6 +19,7 @@
 
 #include "AtlasAppType.h"
 #include "AtlasSetup.h"
+#include "ChinaShift.h"
 #include "Geometry.h"
 #include "IniFile.h"
 #include "NumberFormat.h"
@@ -47,7 +50,7 @@ protected:
         QTest::keyClicks(edit, text);
     }
     // Clicks a write button and returns the messages it showed.
-    static QStringList Click(QToolButton* button) {
+    static QStringList Click(QAbstractButton* button) {
         TModalAnswers answers;
         QTest::mouseClick(button, Qt::LeftButton);
         return answers.Seen;
@@ -129,6 +132,33 @@ TEST_F(AtlasSetupTest, OffsetOfTheShownTypeAlsoMovesTheActivePair) {
     EXPECT_DOUBLE_EQ(Settings.Deltas[0].Lon, Defaults.Deltas[0].Lon - 0.5);
     EXPECT_EQ(DeltaLon, activeLon);
     EXPECT_EQ(IniValue("ATLAS_DELTA", "LON_VALUE"), FormatReal(activeLon));
+}
+
+// The shift at the centre becomes the road and terrain pairs, written like the
+// write buttons write; the satellite pairs stay.
+TEST_F(AtlasSetupTest, AutoCalibrationWritesRoadAndTerrainFromTheCentre) {
+    const TDeltaPair beijing = ChinaShift(116.3975, 39.9087);
+    Form.CurrentCenter = [] { return TLonLat{116.3975, 39.9087}; };
+    for (const char* shown : {"s", "p"}) {
+        SCOPED_TRACE(shown);
+        Form.ShownMapType = [shown] { return std::string(shown); };
+        EXPECT_TRUE(Click(Form.AutoCalibrateButton).isEmpty());
+        for (int t : {0, 1}) {
+            const std::string letter(1, MapTypes[t].SettingsLetter);
+            EXPECT_EQ(Settings.Deltas[t].Lon, beijing.Lon);
+            EXPECT_EQ(Settings.Deltas[t].Lat, beijing.Lat);
+            EXPECT_EQ(IniValue("ATLAS_DELTA", "LON_" + letter), FormatReal(beijing.Lon));
+            EXPECT_EQ(IniValue("ATLAS_DELTA", "LAT_" + letter), FormatReal(beijing.Lat));
+        }
+        EXPECT_EQ(Form.cxMaskEdit5->text().toStdString(), FormatFixed(beijing.Lon, 8));
+        EXPECT_EQ(Form.cxMaskEdit4->text().toStdString(), FormatFixed(beijing.Lat, 8));
+        EXPECT_EQ(Settings.Deltas[2].Lon, Defaults.Deltas[2].Lon);
+        EXPECT_FALSE(IniValue("ATLAS_DELTA", "LON_S"));
+        // Shown satellite: the active pair stays; shown terrain: it follows.
+        const bool follows = std::string(shown) == "p";
+        EXPECT_EQ(ActiveDelta().Lat, follows ? beijing.Lat : Defaults.Deltas[0].Lat);
+        EXPECT_EQ(IniValue("ATLAS_DELTA", "LAT_VALUE").has_value(), follows);
+    }
 }
 
 // The input rule lets '|' through as a sign or separator; the write refuses it.
