@@ -23,6 +23,7 @@
 #include "GenerationPlan.h"
 #include "GenerationRun.h"
 #include "MapDataFile.h"
+#include "MapDataInspect.h"
 #include "NumberFormat.h"
 #include "PlanEstimates.h"
 #include "ProgramPaths.h"
@@ -283,8 +284,6 @@ int RunGenerate(const TPlanArgs& args) {
     return ExitWritten;
 }
 
-bool LooksLikeJpeg(const std::vector<std::uint8_t>& b) { return b.size() >= 4 && b[0] == 0xFF && b[1] == 0xD8; }
-
 int RunInspect(const std::string& file, bool json) {
     TMapDataReader reader;
     if (const std::string error = reader.Open(file); !error.empty()) {
@@ -292,48 +291,12 @@ int RunInspect(const std::string& file, bool json) {
         return ExitError;
     }
     const TMapDataHeader& h = reader.Header();
-    std::map<int, std::int64_t> perZoom;
-    std::array<std::int64_t, MapTypeCount> perType{};
-    std::array<std::int64_t, MapTypeCount> emptyPerType{};  // blank images: missing or undecodable tiles
-    std::int64_t empty = 0;
-    std::vector<std::string> problems;
-    std::set<std::string> seen;
-    const auto& entries = reader.Entries();
-    for (std::size_t i = 0; i < entries.size(); ++i) {
-        const std::string key(entries[i].KeyText());
-        const auto a = ParseTileKey(key);
-        if (!seen.insert(key).second) problems.push_back("duplicate key " + key);
-        if (!a) {
-            problems.push_back("entry " + std::to_string(i) + ": malformed key '" + key + "'");
-            continue;
-        }
-        const int t = MapTypeIndex(a->TypeCode);
-        ++perZoom[a->Zoom];
-        if (t >= 0) {
-            ++perType[size_t(t)];
-            if (!h.TypeIncluded[size_t(t)]) problems.push_back("key " + key + " has a type the header does not include");
-        }
-        if (a->Zoom < h.MinZoom || a->Zoom > h.MaxZoom) {
-            problems.push_back("key " + key + " lies outside the zoom range");
-        } else {
-            const TTileRect& rc = h.TileRects[size_t(a->Zoom)];
-            if (a->X < rc.Left || a->X > rc.Right || a->Y < rc.Top || a->Y > rc.Bottom)
-                problems.push_back("key " + key + " lies outside its zoom's rectangle");
-        }
-        if (reader.ImageSize(i) == 0) {
-            ++empty;
-            if (t >= 0) ++emptyPerType[size_t(t)];
-        } else if (const auto bytes = reader.ImageBytes(i); !bytes || !LooksLikeJpeg(*bytes)) {
-            problems.push_back("key " + key + ": the image is not a JPEG stream");
-        }
-    }
-    std::int64_t expected = 0;
-    for (int z = h.MinZoom; z <= h.MaxZoom; ++z)
-        for (int t = 0; t < MapTypeCount; ++t)
-            if (h.TypeIncluded[size_t(t)]) expected += h.TileRects[size_t(z)].Count();
-    if (expected != h.EntryCount)
-        problems.push_back("the rectangles and types call for " + std::to_string(expected) + " entries, the header has " +
-                           std::to_string(h.EntryCount));
+    TMapDataInspection report = InspectMapData(reader);
+    auto& perZoom = report.PerZoom;
+    const auto& perType = report.PerType;
+    const std::int64_t empty = report.EmptyImages;
+    const auto& emptyPerType = report.EmptyPerType;
+    const auto& problems = report.Problems;
 
     if (json) {
         nlohmann::json j;

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -206,6 +207,30 @@ TEST_F(CliFixture, InspectRefusesForeignFiles) {
     EXPECT_NE(r.Err.find("文件不是本程序生成的地图数据文件。"), std::string::npos);
     const auto missing = RunCli({"inspect", (Dir / "none.Dat").string()}, Dir);
     EXPECT_NE(missing.Err.find("文件不存在。"), std::string::npos);
+}
+
+// Rectangles whose tile counts overflow 64 bits must be named, not wrapped into agreement.
+TEST_F(CliFixture, InspectNamesImpossibleRectangles) {
+    const struct {
+        TTileRect Rect;
+        const char* Problem;
+    } rows[] = {
+        {{INT32_MIN, INT32_MIN, INT32_MAX, INT32_MAX}, "zoom 12: rectangle (-2147483648, -2147483648) .. (2147483647, "
+                                                       "2147483647) asks for more entries than a map data file holds"},
+        {{5, 0, 4, 0}, "zoom 12: rectangle (5, 0) .. (4, 0) is not a valid tile rectangle"},
+    };
+    for (const auto& row : rows) {
+        TMapDataHeader h;
+        h.MinZoom = h.MaxZoom = 12;
+        h.TypeIncluded[0] = 1;
+        h.TileRects[12] = row.Rect;
+        const auto bytes = EncodeMapDataHeader(h);
+        std::ofstream(Dir / "crafted.Dat", std::ios::binary)
+            << MapDataSignature << std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+        const auto r = RunCli({"inspect", (Dir / "crafted.Dat").string()}, Dir);
+        EXPECT_EQ(r.Exit, 1) << r.Out << r.Err;
+        EXPECT_NE(r.Out.find(row.Problem), std::string::npos) << r.Out << r.Err;
+    }
 }
 
 }  // namespace
