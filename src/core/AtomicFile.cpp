@@ -12,23 +12,24 @@ namespace {
 
 std::string ErrnoText(int err) { return std::strerror(err); }
 
-std::string TempNameFor(const std::string& target, unsigned serial) {
+std::atomic<unsigned> TempSerial{0};
+
+}  // namespace
+
+std::string AtomicTempName(const std::string& target) {
+    const unsigned serial = TempSerial.fetch_add(1);
     const std::size_t slash = target.rfind('/');
     const std::string dir = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
     const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
     return dir + "." + base + "." + std::to_string(::getpid()) + "." + std::to_string(serial) + ".tmp";
 }
 
-std::atomic<unsigned> TempSerial{0};
-
-}  // namespace
-
 TAtomicFile::TAtomicFile(std::string target) : Target(std::move(target)) {
     if (Target.empty() || Target.back() == '/') throw TFileError("无法创建文件 \"" + Target + "\": 文件名无效");
     // Same directory as the target so that the final rename cannot cross file
     // systems; mode 0666 lets the umask decide, as for any new file.
     for (int attempt = 0; attempt < 100; ++attempt) {
-        Temp = TempNameFor(Target, TempSerial.fetch_add(1));
+        Temp = AtomicTempName(Target);
         Fd = ::open(Temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (Fd >= 0) break;
         if (errno != EEXIST) {

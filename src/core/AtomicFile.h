@@ -17,6 +17,10 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// A fresh temporary name beside target, hidden and unique to this process
+// (".NAME.PID.SERIAL.tmp"), for every writer that replaces files by rename.
+std::string AtomicTempName(const std::string& target);
+
 class TAtomicFile {
 public:
     // Creates the temporary file (with the mode of the file it will replace);
