@@ -357,7 +357,10 @@ int RunExport(const TExportArgs& args) {
     std::optional<TProgressLine> progress;
     const std::int64_t n = ExportMbTiles(reader, type, args.Out, {"", args.Attribution, 0},
                                          [&](std::int64_t done, std::int64_t total) {
-                                             if (!progress) progress.emplace("exporting", total);
+                                             if (!progress) {
+                                                 progress.emplace("exporting", total);
+                                                 progress->Baseline(done);
+                                             }
                                              if (done == total)
                                                  progress->Finish(done);
                                              else
