@@ -27,7 +27,8 @@ std::string WithSeparator(const std::filesystem::path& p) {
 bool Within(const std::filesystem::path& dir, const std::filesystem::path& root) {
     if (root.empty()) return false;
     std::error_code ec;
-    const auto rel = std::filesystem::weakly_canonical(dir, ec).lexically_relative(std::filesystem::weakly_canonical(root, ec));
+    const auto rel =
+        std::filesystem::weakly_canonical(dir, ec).lexically_relative(std::filesystem::weakly_canonical(root, ec));
     return !rel.empty() && *rel.begin() != "..";
 }
 

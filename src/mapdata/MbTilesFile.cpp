@@ -200,7 +200,8 @@ std::int64_t ExportMbTiles(const TMapDataReader& reader, int typeIndex, const st
     for (std::size_t k = 0; k < ofType.size(); ++k) {
         std::string error;
         const auto image = reader.ImageBytes(ofType[k], &error);
-        if (!image) throw TMapDataError("无法读取图块 " + std::string(reader.Entries()[ofType[k]].KeyText()) + ": " + error);
+        if (!image)
+            throw TMapDataError("无法读取图块 " + std::string(reader.Entries()[ofType[k]].KeyText()) + ": " + error);
         writer.AddTile(addresses[k].Zoom, addresses[k].X, addresses[k].Y, *image);
         if (progress && (std::int64_t(k + 1) % ProgressStep == 0)) progress(std::int64_t(k + 1), total);
     }

@@ -34,7 +34,9 @@ TMbTilesContent ReadMbTiles(const std::string& fileName) {
         while (sqlite3_step(st) == SQLITE_ROW) row(st);
         sqlite3_finalize(st);
     };
-    auto text = [](sqlite3_stmt* st, int col) { return std::string(reinterpret_cast<const char*>(sqlite3_column_text(st, col))); };
+    auto text = [](sqlite3_stmt* st, int col) {
+        return std::string(reinterpret_cast<const char*>(sqlite3_column_text(st, col)));
+    };
     query("SELECT zoom_level, tile_column, tile_row, tile_data FROM tiles", [&](sqlite3_stmt* st) {
         const auto* p = static_cast<const std::uint8_t*>(sqlite3_column_blob(st, 3));
         c.Tiles[{sqlite3_column_int(st, 0), sqlite3_column_int(st, 1), sqlite3_column_int(st, 2)}] =
