@@ -13,10 +13,12 @@
 #include <filesystem>
 #include <iostream>
 #include <map>
+#include <optional>
 #include <set>
 
 #include "AtlasThread.h"
 #include "ChinaShift.h"
+#include "AtlasVersion.h"
 #include "CliArgs.h"
 #include "GenWorkerPool.h"
 #include "AtomicFile.h"
@@ -24,6 +26,7 @@
 #include "GenerationRun.h"
 #include "MapDataFile.h"
 #include "MapDataInspect.h"
+#include "MbTilesFile.h"
 #include "NumberFormat.h"
 #include "PlanEstimates.h"
 #include "ProgramPaths.h"
@@ -41,8 +44,13 @@ using Clock = std::chrono::steady_clock;
 
 struct TPlanArgs {
     std::string Center, Zoom, Types, ViewType = "m", SettingsPath, CacheDir, Out;
+    std::string MbTiles, MbTilesType, Attribution;
     bool Yes = false;
     bool AutoCalibrate = false;
+};
+
+struct TExportArgs {
+    std::string File, Type, Out, Attribution;
 };
 
 struct TResolvedPlan {
@@ -198,10 +206,44 @@ std::string BlankTilesLine(const TBlankTiles& b) {
     return std::to_string(b.Total()) + " tiles written as blank images (" + why + ")";
 }
 
+int TypeArg(const char* option, const std::string& text) {
+    const int index = MapTypeIndex(text);
+    if (index < 0) throw TUsageError(std::string(option) + ": '" + text + "' is not a map type (m, p, s, y)");
+    return index;
+}
+
+// The type the MBTiles file of a generation run holds: --mbtiles-type, or the
+// viewed type when the plan includes it, or the first included one.
+int MbTilesTypeOf(const TPlanArgs& args, const TResolvedPlan& r) {
+    if (!args.MbTilesType.empty()) {
+        const int t = TypeArg("--mbtiles-type", args.MbTilesType);
+        if (!r.Params.Included[size_t(t)])
+            throw TUsageError("--mbtiles-type: type '" + args.MbTilesType + "' is not among --types");
+        return t;
+    }
+    if (r.Params.Included[size_t(r.ViewType)]) return r.ViewType;
+    for (int t = 0; t < MapTypeCount; ++t)
+        if (r.Params.Included[size_t(t)]) return t;
+    return 0;
+}
+
+void WriteGeneratedMbTiles(const TPlanArgs& args, const TResolvedPlan& r, const TMapDataHeader& header,
+                           const TGenerationPlan& plan) {
+    const int type = MbTilesTypeOf(args, r);
+    const auto& list = plan.List(type);
+    TProgressLine writing("writing MBTiles", std::int64_t(list.size()));
+    const std::int64_t n = WriteMbTilesFromCache(args.MbTiles, header, type, list, r.CacheDir, {"", args.Attribution, 0},
+                                                 [&](std::int64_t done, std::int64_t) { writing.Update(done); });
+    writing.Finish(std::int64_t(list.size()));
+    std::cout << "written: " << args.MbTiles << " (" << n << " tiles of type " << MapTypes[size_t(type)].Code << ")\n";
+}
+
 int RunGenerate(const TPlanArgs& args) {
+    if (args.Out.empty() && args.MbTiles.empty()) throw TUsageError("generate: give --out, --mbtiles or both");
     const TResolvedPlan r = Resolve(args);
+    if (!args.MbTiles.empty()) MbTilesTypeOf(args, r);  // a wrong type is refused before downloading
     if (!PrintFigures("generate", r.Params) || !PrintEstimates("generate", r)) return ExitError;
-    if (!args.Yes && !Confirm(args.Out)) return ExitError;
+    if (!args.Yes && !Confirm(args.Out.empty() ? args.MbTiles : args.Out)) return ExitError;
 
     TGenerationRun run;
     run.TakeSnapshot(r.Params, Settings.Deltas);
@@ -264,23 +306,26 @@ int RunGenerate(const TPlanArgs& args) {
         return ExitTilesFailed;
     }
 
-    const std::filesystem::path outDir = std::filesystem::path(args.Out).parent_path();
-    RemoveStaleTemporaryFiles(outDir.empty() ? "." : outDir.string());
-    TProgressLine writing("writing", total);
-    TMapDataWriteReport report;
-    try {
-        report = WriteMapData(args.Out, run.Header(), run.TilePlan().AllLists(), r.CacheDir,
-                              [&](std::int64_t done, std::int64_t) {
-                                  if (Interrupted) throw TInterruptedWrite{};
-                                  writing.Update(done);
-                              });
-    } catch (const TInterruptedWrite&) {
-        std::cerr << "\ngenerate: interrupted while writing; " << args.Out << " was not written\n";
-        return ExitInterrupted;
+    if (!args.Out.empty()) {
+        const std::filesystem::path outDir = std::filesystem::path(args.Out).parent_path();
+        RemoveStaleTemporaryFiles(outDir.empty() ? "." : outDir.string());
+        TProgressLine writing("writing", total);
+        TMapDataWriteReport report;
+        try {
+            report = WriteMapData(args.Out, run.Header(), run.TilePlan().AllLists(), r.CacheDir,
+                                  [&](std::int64_t done, std::int64_t) {
+                                      if (Interrupted) throw TInterruptedWrite{};
+                                      writing.Update(done);
+                                  });
+        } catch (const TInterruptedWrite&) {
+            std::cerr << "\ngenerate: interrupted while writing; " << args.Out << " was not written\n";
+            return ExitInterrupted;
+        }
+        writing.Finish(total);
+        std::cout << "written: " << args.Out << "\n";
+        if (const std::string blank = BlankTilesLine(report.AllBlank()); !blank.empty()) std::cout << blank << "\n";
     }
-    writing.Finish(total);
-    std::cout << "written: " << args.Out << "\n";
-    if (const std::string blank = BlankTilesLine(report.AllBlank()); !blank.empty()) std::cout << blank << "\n";
+    if (!args.MbTiles.empty()) WriteGeneratedMbTiles(args, r, run.Header(), run.TilePlan());
     return ExitWritten;
 }
 
@@ -346,6 +391,37 @@ int RunInspect(const std::string& file, bool json) {
     return problems.empty() ? ExitWritten : ExitError;
 }
 
+int RunExport(const TExportArgs& args) {
+    const int type = TypeArg("--type", args.Type);
+    TMapDataReader reader;
+    if (const std::string error = reader.Open(args.File); !error.empty()) {
+        std::cerr << "export: " << args.File << ": " << error << "\n";
+        return ExitError;
+    }
+    std::optional<TProgressLine> progress;
+    const std::int64_t n = ExportMbTiles(reader, type, args.Out, {"", args.Attribution, 0},
+                                         [&](std::int64_t done, std::int64_t total) {
+                                             if (!progress) {
+                                                 progress.emplace("exporting", total);
+                                                 progress->Baseline(done);
+                                             }
+                                             if (done == total)
+                                                 progress->Finish(done);
+                                             else
+                                                 progress->Update(done);
+                                         });
+    std::cout << "written: " << args.Out << " (" << n << " tiles)\n";
+    return ExitWritten;
+}
+
+void AddExportCommand(CLI::App& app, TExportArgs& a) {
+    auto* cmd = app.add_subcommand("export", "write one map type of a map data file as an MBTiles tileset");
+    cmd->add_option("file", a.File, "map data file (*.Dat)")->required();
+    cmd->add_option("--type", a.Type, "map type to export: m, p, s or y")->required();
+    cmd->add_option("--mbtiles", a.Out, "MBTiles file to write")->required();
+    cmd->add_option("--attribution", a.Attribution, "attribution text stored in the tileset's metadata");
+}
+
 void AddPlanOptions(CLI::App* cmd, TPlanArgs& a) {
     cmd->add_option("--center", a.Center, "centre as LON,LAT (calibrated degrees)")->required();
     cmd->add_option("--zoom", a.Zoom, "first zoom, or MIN-MAX, within 5..17")->required();
@@ -364,7 +440,9 @@ int main(int argc, char** argv) {
     InitDownloads();
     CLI::App app{"atlaspocket-cli: make map data files for the phone application without a window"};
     app.require_subcommand(1);
+    app.set_version_flag("--version", std::string("atlaspocket-cli ") + AtlasVersion);
     TPlanArgs planArgs, genArgs;
+    TExportArgs exportArgs;
     std::string inspectFile;
     bool inspectJson = false;
 
@@ -372,15 +450,21 @@ int main(int argc, char** argv) {
     AddPlanOptions(plan, planArgs);
     auto* gen = app.add_subcommand("generate", "download the tiles of a plan and write the map data file");
     AddPlanOptions(gen, genArgs);
-    gen->add_option("--out", genArgs.Out, "map data file to write (*.Dat)")->required();
+    gen->add_option("--out", genArgs.Out, "map data file to write (*.Dat)");
+    gen->add_option("--mbtiles", genArgs.MbTiles, "also (or instead) write one type as an MBTiles tileset");
+    gen->add_option("--mbtiles-type", genArgs.MbTilesType, "type of the MBTiles tileset (default: the viewed type)");
+    gen->add_option("--attribution", genArgs.Attribution, "attribution text of the MBTiles tileset");
     gen->add_flag("--yes", genArgs.Yes, "do not ask before downloading");
     auto* inspect = app.add_subcommand("inspect", "print the header, counts and consistency of a map data file");
     inspect->add_option("file", inspectFile, "map data file")->required();
     inspect->add_flag("--json", inspectJson, "print JSON");
+    AddExportCommand(app, exportArgs);
 
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::CallForVersion& e) {
         return app.exit(e);
     } catch (const CLI::ParseError& e) {
         app.exit(e);
@@ -389,6 +473,7 @@ int main(int argc, char** argv) {
     try {
         if (*plan) return RunPlan(planArgs);
         if (*gen) return RunGenerate(genArgs);
+        if (app.got_subcommand("export")) return RunExport(exportArgs);
         return RunInspect(inspectFile, inspectJson);
     } catch (const TUsageError& e) {
         std::cerr << e.what() << "\n";

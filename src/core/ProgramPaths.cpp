@@ -23,11 +23,34 @@ std::string WithSeparator(const std::filesystem::path& p) {
     return s;
 }
 
+// True when dir is root or lies below it.
+bool Within(const std::filesystem::path& dir, const std::filesystem::path& root) {
+    if (root.empty()) return false;
+    std::error_code ec;
+    const auto rel =
+        std::filesystem::weakly_canonical(dir, ec).lexically_relative(std::filesystem::weakly_canonical(root, ec));
+    return !rel.empty() && *rel.begin() != "..";
+}
+
+TDataLocations Beside(const std::filesystem::path& dir) {
+    return {dir / SettingsFileName, WithSeparator(dir / CacheDirName)};
+}
+
 }  // namespace
 
-TDataLocations DataLocationsFor(const std::filesystem::path& programDir, const std::filesystem::path& homeDir) {
-    if (DirectoryWritable(programDir))
-        return {programDir / SettingsFileName, WithSeparator(programDir / CacheDirName)};
+std::filesystem::path BuildTreeDirectory() { return ATLAS_BUILD_TREE; }
+
+bool IsInstalledProgramDir(const std::filesystem::path& programDir) {
+    std::error_code ec;
+    return std::filesystem::is_regular_file(programDir.parent_path() / ATLAS_INSTALL_MARKER, ec);
+}
+
+TDataLocations DataLocationsFor(const std::filesystem::path& programDir, const std::filesystem::path& homeDir,
+                                const std::filesystem::path& buildTree) {
+    if (!IsInstalledProgramDir(programDir)) {
+        const std::filesystem::path dir = Within(programDir, buildTree) ? buildTree : programDir;
+        if (DirectoryWritable(dir)) return Beside(dir);
+    }
     TDataLocations loc;
     loc.SettingsFile = homeDir / ".config" / "AtlasPocket" / SettingsFileName;
     loc.CacheDir = WithSeparator(homeDir / ".cache" / "AtlasPocket" / CacheDirName);

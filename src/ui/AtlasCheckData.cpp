@@ -1,6 +1,9 @@
 #include "AtlasCheckData.h"
 
 #include <QCheckBox>
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QProgressDialog>
 #include <QComboBox>
 #include <QGroupBox>
 #include <QLabel>
@@ -18,6 +21,8 @@
 #include <limits>
 
 #include "AtlasApplication.h"
+#include "AtlasOffLineMain.h"
+#include "MbTilesFile.h"
 #include "NumberFormat.h"
 
 namespace {
@@ -36,6 +41,9 @@ QPixmap MarkerPicture() {
     p.drawLine(10, 0, 10, MarkerSide - 1);
     return pm;
 }
+
+// Thrown from the export's progress when the user cancels it.
+struct TExportCancelled {};
 
 bool FitsInt32(std::int64_t v) {
     return v >= std::numeric_limits<std::int32_t>::min() && v <= std::numeric_limits<std::int32_t>::max();
@@ -148,6 +156,13 @@ TAtlasCheckDataFM::TAtlasCheckDataFM(QWidget* parent) : QDialog(parent) {
     Edit2->setAccessibleName(QStringLiteral("中心坐标：经度"));
     Edit3->setAccessibleName(QStringLiteral("中心坐标：纬度"));
 
+    ExportButton = new QPushButton(QStringLiteral("导出 MBTiles…"), Panel1);
+    ExportButton->setObjectName(QStringLiteral("ExportButton"));
+    ExportButton->setGeometry(12, 318, 187, 30);
+    ExportButton->setToolTip(QStringLiteral("把显示的地图类型导出为其他地图程序能读的 MBTiles 文件"));
+    ExportButton->setEnabled(false);
+    connect(ExportButton, &QPushButton::clicked, this, &TAtlasCheckDataFM::ExportButtonClick);
+
     BitBtn1 = MakeDialogButton(this, Panel1, "BitBtn1", QStyle::SP_DialogCloseButton, QStringLiteral("关闭"),
                                QRect(61, 470, 89, 49));
     CenterOnScreen(this);
@@ -197,6 +212,7 @@ void TAtlasCheckDataFM::FormShow() {
     Radio[type]->setChecked(true);
     ViewTypeCode = MapTypes[type].Code;
     TakeTypePair();
+    UpdateExportButton();
 
     ViewCenterLon = header.CenterLon;
     ViewCenterLat = header.CenterLat;
@@ -206,7 +222,56 @@ void TAtlasCheckDataFM::FormShow() {
     CentreOn(View.ViewZoom, ViewCenterLon, ViewCenterLat);
 }
 
-void TAtlasCheckDataFM::FormClose() { Reader.Close(); }
+void TAtlasCheckDataFM::FormClose() {
+    Reader.Close();
+    UpdateExportButton();
+}
+
+void TAtlasCheckDataFM::UpdateExportButton() {
+    const int type = MapTypeIndex(ViewTypeCode);
+    ExportButton->setEnabled(Reader.IsOpen() && type >= 0 && Reader.Header().TypeIncluded[size_t(type)] != 0);
+}
+
+void TAtlasCheckDataFM::ExportButtonClick() {
+    if (!ExportButton->isEnabled()) return;
+    const int type = MapTypeIndex(ViewTypeCode);
+    static const TFileDialogParams SaveMbTiles{QStringLiteral("导出 MBTiles"), QStringLiteral("MBTiles (*.mbtiles)"),
+                                               QStringLiteral("mbtiles"), QFileDialog::AcceptSave};
+    const auto dialog = MakeFileDialog(SaveMbTiles, this);
+    const QFileInfo source(FilePath);
+    dialog->setDirectory(source.absolutePath());
+    dialog->selectFile(source.completeBaseName() + QLatin1Char('-') + QLatin1Char(ViewTypeCode) +
+                       QStringLiteral(".mbtiles"));
+    if (dialog->exec() != QDialog::Accepted || dialog->selectedFiles().isEmpty()) return;
+    const QString target = dialog->selectedFiles().constFirst();
+
+    QProgressDialog progress(QStringLiteral("正在导出 MBTiles…"), QStringLiteral("取消"), 0, 100, this);
+    progress.setWindowTitle(windowTitle());
+    progress.setWindowModality(Qt::WindowModal);
+    progress.setMinimumDuration(500);
+    QString failure;
+    std::int64_t written = 0;
+    try {
+        TMbTilesOptions options;
+        options.Name = source.completeBaseName().toStdString();
+        written = ExportMbTiles(Reader, type, target.toStdString(), options, [&](std::int64_t done, std::int64_t total) {
+            progress.setMaximum(int(std::min<std::int64_t>(total, std::numeric_limits<int>::max())));
+            progress.setValue(int(std::min<std::int64_t>(done, progress.maximum())));
+            QCoreApplication::processEvents();
+            if (progress.wasCanceled()) throw TExportCancelled{};
+        });
+    } catch (const TExportCancelled&) {
+        return;
+    } catch (const std::exception& e) {
+        failure = QString::fromStdString(e.what());
+    }
+    progress.reset();
+    if (!failure.isEmpty())
+        QMessageBox::warning(this, windowTitle(), QStringLiteral("导出失败：") + failure, QMessageBox::Ok);
+    else
+        QMessageBox::information(this, windowTitle(),
+                                 QStringLiteral("已导出 %1 个图块到 \"%2\"。").arg(written).arg(target), QMessageBox::Ok);
+}
 
 void TAtlasCheckDataFM::TakeTypePair() {
     View.Pair = Reader.Header().Deltas[size_t(MapTypeIndex(ViewTypeCode))];
@@ -297,5 +362,6 @@ void TAtlasCheckDataFM::RadioButton1Click() {
             break;
         }
     TakeTypePair();
+    UpdateExportButton();
     CentreOn(View.ViewZoom, ViewCenterLon, ViewCenterLat);
 }

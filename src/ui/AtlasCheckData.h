@@ -79,6 +79,8 @@ public:
     QLineEdit* Edit2;
     QLineEdit* Edit3;
     QPushButton* BitBtn1;
+    // Not of the original window: writes the shown type as an MBTiles file.
+    QPushButton* ExportButton;
 
     void FormShow();
     void FormClose();
@@ -86,6 +88,7 @@ public:
     void RadioButton1Click();
     void MapMouseDown(QMouseEvent* e);
     void MapMouseMove(QMouseEvent* e);
+    void ExportButtonClick();
 
     // Every way of closing ends here, so the file is always released.
     void done(int result) override;
@@ -99,6 +102,7 @@ private:
     void PlaceMap();
     void ShowReadout(double lon, double lat);
     void TakeTypePair();
+    void UpdateExportButton();
 
     QString FilePath;
     TMapDataReader Reader;

@@ -6,6 +6,8 @@
 #include <QLibraryInfo>
 #include <QTranslator>
 
+#include <cstdio>
+#include <cstring>
 #include <memory>
 
 #include "AtlasApplication.h"
@@ -14,8 +16,15 @@
 #include "AtlasHelp.h"
 #include "AtlasOffLineMain.h"
 #include "AtlasSetup.h"
+#include "AtlasVersion.h"
 
 int main(int argc, char** argv) {
+    // Answered before anything needs a display, so scripts and packagers can ask.
+    for (int i = 1; i < argc; ++i)
+        if (std::strcmp(argv[i], "--version") == 0) {
+            std::printf("atlaspocket %s\n", AtlasVersion);
+            return 0;
+        }
     // Before any worker thread exists: curl's global set-up is not thread-safe.
     if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) return 1;
     int status = 0;

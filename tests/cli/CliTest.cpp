@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "ChinaShift.h"
+#include "AtlasVersion.h"
 #include "CliArgs.h"
 #include "MapDataFile.h"
 #include "TempDir.h"
@@ -198,6 +199,46 @@ TEST_F(CliFixture, ResidualSizeEstimateAndAutoCalibration) {
     EXPECT_NE(warm.Out.find("measured on 30 cached tiles"), std::string::npos) << warm.Out;
     const double fileSize = double(reader.FileSize());
     EXPECT_NEAR(double(bytesOf(warm.Out)) / fileSize, 1.0, 0.25) << warm.Out << fileSize;
+}
+
+TEST_F(CliFixture, MbTilesFromTheCacheAndFromTheMapDataFileAgree) {
+    std::filesystem::create_directories(Dir / "gen");
+    std::filesystem::create_directories(Dir / "exp");
+    auto args = Generate("10", "a.Dat");
+    args.insert(args.end(), {"--mbtiles", (Dir / "gen" / "city.mbtiles").string(), "--mbtiles-type", "s",
+                             "--attribution", "test"});
+    const auto gen = RunCli(args, Dir);
+    ASSERT_EQ(gen.Exit, 0) << gen.Err;
+    EXPECT_NE(gen.Out.find("(25 tiles of type s)"), std::string::npos) << gen.Out;
+    const auto exp = RunCli({"export", (Dir / "a.Dat").string(), "--type", "s", "--mbtiles",
+                             (Dir / "exp" / "city.mbtiles").string(), "--attribution", "test"},
+                            Dir);
+    ASSERT_EQ(exp.Exit, 0) << exp.Err;
+    EXPECT_NE(exp.Out.find("(25 tiles)"), std::string::npos) << exp.Out;
+    // Same tiles, same images, same metadata, inserted in the same order: the same database.
+    EXPECT_EQ(Slurp(Dir / "gen" / "city.mbtiles"), Slurp(Dir / "exp" / "city.mbtiles"));
+
+    const struct {
+        std::vector<std::string> Args;
+        int Exit;
+        std::string Err;
+    } refusals[] = {
+        {{"export", (Dir / "a.Dat").string(), "--type", "x", "--mbtiles", (Dir / "x.mbtiles").string()}, 2, "--type"},
+        {{"export", (Dir / "a.Dat").string(), "--type", "p", "--mbtiles", (Dir / "x.mbtiles").string()}, 1, "不包含"},
+        {{"export", (Dir / "none.Dat").string(), "--type", "m", "--mbtiles", (Dir / "x.mbtiles").string()}, 1,
+         "文件不存在。"},
+        {{"generate", "--center", "1,2", "--zoom", "10", "--types", "m", "--yes"}, 2, "--mbtiles"},
+    };
+    for (const auto& r : refusals) {
+        const auto run = RunCli(r.Args, Dir);
+        EXPECT_EQ(run.Exit, r.Exit) << r.Args[3];
+        EXPECT_NE(run.Err.find(r.Err), std::string::npos) << run.Err;
+    }
+    EXPECT_FALSE(std::filesystem::exists(Dir / "x.mbtiles"));
+
+    const auto version = RunCli({"--version"}, Dir);
+    EXPECT_EQ(version.Exit, 0);
+    EXPECT_EQ(version.Out, std::string("atlaspocket-cli ") + AtlasVersion + "\n");
 }
 
 TEST_F(CliFixture, InspectRefusesForeignFiles) {

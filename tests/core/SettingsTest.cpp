@@ -194,12 +194,34 @@ TEST_F(SettingsFixture, CorrectionErrors) {
 }
 
 TEST_F(SettingsFixture, DataLocations) {
-    const auto beside = DataLocationsFor(Dir, "/home/someone");
-    EXPECT_EQ(beside.SettingsFile, Dir / "AtlasPocket.Ini");
-    EXPECT_EQ(beside.CacheDir, (Dir / "FileMap").string() + "/");
-    const auto fallback = DataLocationsFor("/proc/nonexistent-dir", "/home/someone");
-    EXPECT_EQ(fallback.SettingsFile, fs::path("/home/someone/.config/AtlasPocket/AtlasPocket.Ini"));
-    EXPECT_EQ(fallback.CacheDir, "/home/someone/.cache/AtlasPocket/FileMap/");
+    // Dir/build is a build tree, Dir/usr an installed prefix, Dir/copy a copied program directory.
+    fs::create_directories(Dir / "build/src/ui");
+    fs::create_directories(Dir / "build/src/cli");
+    fs::create_directories(Dir / "usr/bin");
+    fs::create_directories(Dir / "usr/share/atlaspocket");
+    WriteAll(Dir / "usr/share/atlaspocket/installed", "");
+    fs::create_directories(Dir / "copy");
+    const fs::path home = "/home/someone";
+    const fs::path perUser = home / ".config/AtlasPocket/AtlasPocket.Ini";
+    const struct {
+        fs::path ProgramDir;
+        fs::path Settings;
+    } rows[] = {
+        {Dir / "build/src/ui", Dir / "build/AtlasPocket.Ini"},  // window and CLI of one build share
+        {Dir / "build/src/cli", Dir / "build/AtlasPocket.Ini"},
+        {Dir / "copy", Dir / "copy/AtlasPocket.Ini"},
+        {Dir / "usr/bin", perUser},  // installed: per-user although root may write there
+        {"/proc/nonexistent-dir", perUser},
+    };
+    for (const auto& r : rows) {
+        const auto loc = DataLocationsFor(r.ProgramDir, home, Dir / "build");
+        EXPECT_EQ(loc.SettingsFile, r.Settings) << r.ProgramDir;
+        const std::string cache = r.Settings == perUser ? "/home/someone/.cache/AtlasPocket/FileMap/"
+                                                        : (r.Settings.parent_path() / "FileMap").string() + "/";
+        EXPECT_EQ(loc.CacheDir, cache) << r.ProgramDir;
+    }
+    EXPECT_TRUE(IsInstalledProgramDir(Dir / "usr/bin"));
+    EXPECT_FALSE(IsInstalledProgramDir(Dir / "copy"));
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <QBuffer>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QFileDialog>
 #include <QImage>
 #include <QLineEdit>
 #include <QPainter>
@@ -163,6 +164,41 @@ TEST_F(AtlasCheckDataTest, TypeChoicesFollowWhatTheFileHolds) {
         EXPECT_FALSE(Form.FileOpen());
         EXPECT_FALSE(Form.isVisible());
     }
+}
+
+// The export button writes the shown type through a save dialog and reports
+// the count; it is off while the shown type is not in the file.
+TEST_F(AtlasCheckDataTest, ExportButtonWritesTheShownTypeAsMbTiles) {
+    const fs::path dat = StandardFile("ms", 2);  // zooms 12..14, 5 x 5 tiles each
+    Open(dat);
+    QTest::mouseClick(Form.RadioButton3, Qt::LeftButton);
+    ASSERT_EQ(Form.ViewType(), 's');
+    ASSERT_TRUE(Form.ExportButton->isEnabled());
+    const fs::path target = Dir / "out.mbtiles";
+    QString suggested, filter;
+    TModalAnswers answers;
+    answers
+        .Then([&](QWidget* modal) {
+            auto* dialog = qobject_cast<QFileDialog*>(modal);
+            ASSERT_NE(dialog, nullptr);
+            suggested = fs::path(dialog->selectedFiles().value(0).toStdString()).filename().c_str();
+            filter = dialog->selectedNameFilter();
+            dialog->selectFile(QString::fromStdString(target.string()));
+            QMetaObject::invokeMethod(dialog, "accept");
+        })
+        .Then(ClickOk);
+    QTest::mouseClick(Form.ExportButton, Qt::LeftButton);
+    EXPECT_EQ(answers.Seen, (QStringList{"file", QStringLiteral("已导出 75 个图块到 \"%1\"。").arg(target.c_str())}));
+    EXPECT_EQ(suggested, fs::path(dat).stem().string().c_str() + QStringLiteral("-s.mbtiles"));
+    EXPECT_EQ(filter, QStringLiteral("MBTiles (*.mbtiles)"));
+    std::ifstream in(target, std::ios::binary);
+    std::string head(16, '\0');
+    in.read(head.data(), 16);
+    EXPECT_EQ(head, std::string("SQLite format 3\0", 16));
+
+    Form.done(QDialog::Rejected);
+    Open(File(MakeHeader(13, 13, "", 1)));  // no type at all: satellite road is shown, disabled
+    EXPECT_FALSE(Form.ExportButton->isEnabled());
 }
 
 // Every square shows its tile unshifted; an empty image (a tile the writer

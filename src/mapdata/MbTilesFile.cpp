@@ -1,0 +1,232 @@
+#include "MbTilesFile.h"
+
+#include <fcntl.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+#include "NumberFormat.h"
+
+namespace {
+
+constexpr double MaxMercatorLat = 85.0511287798066;
+constexpr std::int64_t ProgressStep = 64;
+
+// The corner of tile (x, y) in degrees of the grid, with x and y clipped to it.
+TLonLat TileCorner(int zoom, std::int64_t x, std::int64_t y) {
+    const std::int64_t n = TileCount(zoom);
+    x = std::clamp<std::int64_t>(x, 0, n);
+    y = std::clamp<std::int64_t>(y, 0, n);
+    return PixelToLonLat(zoom, std::int32_t(x * TileSize), std::int32_t(y * TileSize), TDeltaPair{});
+}
+
+std::string DefaultName(const std::string& fileName) { return std::filesystem::path(fileName).stem().string(); }
+
+void CloseDb(sqlite3* db) {
+    // Statements are finalized before this; close_v2 would only defer the close.
+    if (db) sqlite3_close(db);
+}
+
+}  // namespace
+
+TMbTilesMetadata MbTilesMetadataFor(const TMapDataHeader& header, int typeIndex, std::string name,
+                                    std::string attribution) {
+    TMbTilesMetadata m;
+    m.Name = std::move(name);
+    m.Attribution = std::move(attribution);
+    m.MinZoom = header.MinZoom;
+    m.MaxZoom = header.MaxZoom;
+    bool any = false;
+    for (int z = std::max(header.MinZoom, 0); z <= std::min(header.MaxZoom, ZoomTableSize - 1); ++z) {
+        const TTileRect& rc = header.TileRects[std::size_t(z)];
+        if (rc.Right < rc.Left || rc.Bottom < rc.Top) continue;
+        const TLonLat nw = TileCorner(z, rc.Left, rc.Top);
+        const TLonLat se = TileCorner(z, std::int64_t(rc.Right) + 1, std::int64_t(rc.Bottom) + 1);
+        if (!any) {
+            m.Left = nw.Lon, m.Top = nw.Lat, m.Right = se.Lon, m.Bottom = se.Lat;
+            any = true;
+        } else {
+            m.Left = std::min(m.Left, nw.Lon), m.Top = std::max(m.Top, nw.Lat);
+            m.Right = std::max(m.Right, se.Lon), m.Bottom = std::min(m.Bottom, se.Lat);
+        }
+    }
+    const TDeltaPair pair = header.Deltas.at(std::size_t(typeIndex));
+    m.CenterLon = std::clamp(header.CenterLon + pair.Lon, -180.0, 180.0);
+    m.CenterLat = std::clamp(header.CenterLat + pair.Lat, -MaxMercatorLat, MaxMercatorLat);
+    m.CenterZoom = header.MinZoom;
+    return m;
+}
+
+TMbTilesWriter::TMbTilesWriter(std::string target, std::int64_t maxPageCount) : Target(std::move(target)) {
+    if (Target.empty() || Target.back() == '/') throw TMapDataError("无法创建文件 \"" + Target + "\": 文件名无效");
+    // The file is created here, exclusively, so that SQLite never opens
+    // someone else's file; an empty file is an empty database to it.
+    int fd = -1;
+    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+        Temp = TemporaryNameFor(Target);
+        fd = ::open(Temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST) break;
+    }
+    if (fd < 0) {
+        const int err = errno;
+        Temp.clear();
+        throw TMapDataError("无法创建文件 \"" + Target + "\": " + std::strerror(err));
+    }
+    struct stat old {};
+    if (::stat(Target.c_str(), &old) == 0) ::fchmod(fd, old.st_mode & 07777);
+    ::close(fd);
+
+    if (sqlite3_open_v2(Temp.c_str(), &Db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
+        const std::string reason = Db ? sqlite3_errmsg(Db) : "out of memory";
+        CloseDb(Db);
+        Db = nullptr;
+        ::unlink(Temp.c_str());
+        throw TMapDataError("无法创建文件 \"" + Target + "\": " + reason);
+    }
+    try {
+        // Nothing else sees the file before the rename and a failure discards
+        // it whole, so a journal on disk would buy nothing; Commit syncs once.
+        Exec("PRAGMA journal_mode=MEMORY");
+        Exec("PRAGMA synchronous=OFF");
+        if (maxPageCount > 0) Exec(("PRAGMA max_page_count=" + std::to_string(maxPageCount)).c_str());
+        Exec("BEGIN");
+        Exec("CREATE TABLE metadata (name TEXT, value TEXT)");
+        Exec("CREATE TABLE tiles (zoom_level INTEGER, tile_column INTEGER, tile_row INTEGER, tile_data BLOB)");
+        Exec("CREATE UNIQUE INDEX tile_index ON tiles (zoom_level, tile_column, tile_row)");
+        if (sqlite3_prepare_v2(Db, "INSERT OR IGNORE INTO tiles VALUES (?, ?, ?, ?)", -1, &Insert, nullptr) !=
+            SQLITE_OK)
+            Fail("无法写入文件");
+    } catch (...) {
+        sqlite3_finalize(Insert);
+        CloseDb(Db);
+        ::unlink(Temp.c_str());
+        throw;
+    }
+}
+
+TMbTilesWriter::~TMbTilesWriter() {
+    sqlite3_finalize(Insert);
+    CloseDb(Db);
+    if (!Committed && !Temp.empty()) ::unlink(Temp.c_str());
+}
+
+void TMbTilesWriter::Fail(const std::string& what) const {
+    throw TMapDataError(what + " \"" + Target + "\": " + (Db ? sqlite3_errmsg(Db) : "database closed"));
+}
+
+void TMbTilesWriter::Exec(const char* sql) {
+    if (sqlite3_exec(Db, sql, nullptr, nullptr, nullptr) != SQLITE_OK) Fail("无法写入文件");
+}
+
+bool TMbTilesWriter::AddTile(int zoom, std::int32_t x, std::int32_t y, const std::vector<std::uint8_t>& image) {
+    if (image.empty() || zoom < 0 || zoom >= ZoomTableSize || !TileInGrid(zoom, x, y)) return false;
+    if (!Insert) Fail("无法写入文件");
+    sqlite3_reset(Insert);
+    sqlite3_bind_int(Insert, 1, zoom);
+    sqlite3_bind_int(Insert, 2, x);
+    sqlite3_bind_int(Insert, 3, TmsRow(zoom, y));
+    sqlite3_bind_blob64(Insert, 4, image.data(), sqlite3_uint64(image.size()), SQLITE_STATIC);
+    const int rc = sqlite3_step(Insert);
+    sqlite3_clear_bindings(Insert);
+    if (rc != SQLITE_DONE) Fail("无法写入文件");
+    if (sqlite3_changes(Db) == 0) return false;
+    ++Tiles;
+    return true;
+}
+
+void TMbTilesWriter::Commit(const TMbTilesMetadata& m) {
+    if (!Db || Committed) Fail("无法写入文件");
+    std::vector<std::pair<std::string, std::string>> rows = {
+        {"name", m.Name},
+        {"format", "jpg"},
+        {"bounds", FormatReal(m.Left) + "," + FormatReal(m.Bottom) + "," + FormatReal(m.Right) + "," + FormatReal(m.Top)},
+        {"center", FormatReal(m.CenterLon) + "," + FormatReal(m.CenterLat) + "," + std::to_string(m.CenterZoom)},
+        {"minzoom", std::to_string(m.MinZoom)},
+        {"maxzoom", std::to_string(m.MaxZoom)},
+        {"type", "baselayer"},
+    };
+    if (!m.Attribution.empty()) rows.emplace_back("attribution", m.Attribution);
+    sqlite3_stmt* meta = nullptr;
+    if (sqlite3_prepare_v2(Db, "INSERT INTO metadata VALUES (?, ?)", -1, &meta, nullptr) != SQLITE_OK)
+        Fail("无法写入文件");
+    int rc = SQLITE_DONE;
+    for (const auto& [name, value] : rows) {
+        sqlite3_reset(meta);
+        sqlite3_bind_text(meta, 1, name.c_str(), -1, SQLITE_TRANSIENT);
+        sqlite3_bind_text(meta, 2, value.c_str(), -1, SQLITE_TRANSIENT);
+        if ((rc = sqlite3_step(meta)) != SQLITE_DONE) break;
+    }
+    sqlite3_finalize(meta);
+    if (rc != SQLITE_DONE) Fail("无法写入文件");
+    Exec("COMMIT");
+    sqlite3_finalize(Insert);
+    Insert = nullptr;
+    if (sqlite3_close(Db) != SQLITE_OK) Fail("无法写入文件");
+    Db = nullptr;
+    // The data must be on disk before the name points at it.
+    const int fd = ::open(Temp.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0 || ::fsync(fd) != 0) {
+        const int err = errno;
+        if (fd >= 0) ::close(fd);
+        throw TMapDataError("无法写入文件 \"" + Target + "\": " + std::strerror(err));
+    }
+    ::close(fd);
+    if (::rename(Temp.c_str(), Target.c_str()) != 0)
+        throw TMapDataError("无法替换文件 \"" + Target + "\": " + std::strerror(errno));
+    Committed = true;
+}
+
+std::int64_t ExportMbTiles(const TMapDataReader& reader, int typeIndex, const std::string& fileName,
+                           const TMbTilesOptions& options, const TMapDataProgress& progress) {
+    const TMapDataHeader& header = reader.Header();
+    if (typeIndex < 0 || typeIndex >= MapTypeCount || !header.TypeIncluded[std::size_t(typeIndex)])
+        throw TMapDataError("地图数据文件不包含这种地图类型，无法导出。");
+    const char code = MapTypes[std::size_t(typeIndex)].Code;
+    std::vector<std::size_t> ofType;
+    std::vector<TTileAddress> addresses;
+    for (std::size_t i = 0; i < reader.Entries().size(); ++i) {
+        const auto a = ParseTileKey(reader.Entries()[i].KeyText());
+        if (!a || a->TypeCode.size() != 1 || a->TypeCode[0] != code) continue;
+        ofType.push_back(i);
+        addresses.push_back(*a);
+    }
+    const std::int64_t total = std::int64_t(ofType.size());
+    TMbTilesWriter writer(fileName, options.MaxPageCount);
+    for (std::size_t k = 0; k < ofType.size(); ++k) {
+        std::string error;
+        const auto image = reader.ImageBytes(ofType[k], &error);
+        if (!image)
+            throw TMapDataError("无法读取图块 " + std::string(reader.Entries()[ofType[k]].KeyText()) + ": " + error);
+        writer.AddTile(addresses[k].Zoom, addresses[k].X, addresses[k].Y, *image);
+        if (progress && (std::int64_t(k + 1) % ProgressStep == 0)) progress(std::int64_t(k + 1), total);
+    }
+    if (progress) progress(total, total);
+    writer.Commit(MbTilesMetadataFor(header, typeIndex,
+                                     options.Name.empty() ? DefaultName(fileName) : options.Name, options.Attribution));
+    return writer.TileCount();
+}
+
+std::int64_t WriteMbTilesFromCache(const std::string& fileName, const TMapDataHeader& header, int typeIndex,
+                                   const std::vector<TMapTile>& tiles, const std::string& cacheDir,
+                                   const TMbTilesOptions& options, const TMapDataProgress& progress) {
+    if (typeIndex < 0 || typeIndex >= MapTypeCount) throw TMapDataError("无效的地图类型");
+    const char code = MapTypes[std::size_t(typeIndex)].Code;
+    const std::int64_t total = std::int64_t(tiles.size());
+    TMbTilesWriter writer(fileName, options.MaxPageCount);
+    std::int64_t done = 0;
+    for (const TMapTile& t : tiles) {
+        if (t.TypeCode == code && TileInGrid(t.Zoom, t.X, t.Y)) {
+            if (const auto jpeg = LoadTileJpeg(cacheDir, code, t.Zoom, t.X, t.Y)) writer.AddTile(t.Zoom, t.X, t.Y, *jpeg);
+        }
+        if (progress && ++done % ProgressStep == 0) progress(done, total);
+    }
+    if (progress) progress(total, total);
+    writer.Commit(MbTilesMetadataFor(header, typeIndex,
+                                     options.Name.empty() ? DefaultName(fileName) : options.Name, options.Attribution));
+    return writer.TileCount();
+}
