@@ -183,8 +183,7 @@ TEST_F(AtlasCheckDataTest, ExportButtonWritesTheShownTypeAsMbTiles) {
             ASSERT_NE(dialog, nullptr);
             suggested = fs::path(dialog->selectedFiles().value(0).toStdString()).filename().c_str();
             filter = dialog->selectedNameFilter();
-            dialog->selectFile(QString::fromStdString(target.string()));
-            QMetaObject::invokeMethod(dialog, "accept");
+            AcceptFileName(dialog, QString::fromStdString(target.string()));
         })
         .Then(ClickOk);
     QTest::mouseClick(Form.ExportButton, Qt::LeftButton);

@@ -61,12 +61,7 @@ TModalAnswers::TStep SaveAs(const fs::path& file) {
     return [file](QWidget* modal) {
         auto* dialog = qobject_cast<QFileDialog*>(modal);
         ASSERT_NE(dialog, nullptr);
-        // selectFile leaves the name field alone once it has the focus, which
-        // a busy machine may already have given it: type the name instead.
-        auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
-        ASSERT_NE(name, nullptr);
-        name->setText(QString::fromStdString(file.string()));
-        QMetaObject::invokeMethod(dialog, "accept");
+        AcceptFileName(dialog, QString::fromStdString(file.string()));
     };
 }
 

@@ -244,8 +244,7 @@ TEST_F(MainWindowTest, SavingOverAParameterFileAsksOnce) {
         .Then([&](QWidget* modal) {
             auto* dialog = qobject_cast<QFileDialog*>(modal);
             ASSERT_TRUE(dialog);
-            dialog->selectFile(QString::fromStdString(path));
-            QMetaObject::invokeMethod(dialog, "accept", Qt::QueuedConnection);
+            AcceptFileName(dialog, QString::fromStdString(path));
         })
         .Then([](QWidget* modal) { qobject_cast<QMessageBox*>(modal)->button(QMessageBox::Yes)->click(); });
     QTest::mouseClick(w->SpeedButton4, Qt::LeftButton);

@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QDialog>
 #include <QFileDialog>
+#include <QLineEdit>
 #include <QMessageBox>
 
 #include <gtest/gtest.h>
@@ -57,6 +58,16 @@ void ClickOk(QWidget* modal) {
     if (ok) return ok->click();
     ADD_FAILURE() << "not a message box with an OK button";
     if (auto* dialog = qobject_cast<QDialog*>(modal)) dialog->reject();
+}
+
+void AcceptFileName(QFileDialog* dialog, const QString& path) {
+    auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+    if (!name) {
+        ADD_FAILURE() << "file dialog without a name field";
+        return dialog->reject();
+    }
+    name->setText(path);
+    QMetaObject::invokeMethod(dialog, "accept", Qt::QueuedConnection);
 }
 
 QStringList TakeRecordedErrors() {

@@ -36,6 +36,12 @@ private:
 
 void ClickOk(QWidget* modal);  // clicks a message box's OK button
 
+class QFileDialog;
+// Types path into a file dialog's name field and accepts it. QFileDialog's
+// selectFile leaves a field that already has the focus alone, which a busy
+// machine may have given it, so the name is typed.
+void AcceptFileName(QFileDialog* dialog, const QString& path);
+
 // Messages the application's error handler received since the last Take.
 QStringList TakeRecordedErrors();
 void RecordError(const QString& message);
