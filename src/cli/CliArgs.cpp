@@ -48,6 +48,13 @@ int ParseViewTypeArg(const std::string& text) {
     return index;
 }
 
+std::pair<int, std::string> ParseSourceUrlArg(const std::string& text) {
+    const auto eq = text.find('=');
+    const int index = eq == std::string::npos ? -1 : MapTypeIndex(text.substr(0, eq));
+    if (index < 0) throw TUsageError("--source-url: '" + text + "' is not T=TEMPLATE with T one of m, p, s, y");
+    return {index, text.substr(eq + 1)};
+}
+
 std::string FormatDuration(double seconds) {
     if (!std::isfinite(seconds) || seconds < 0 || seconds > 99 * 3600.0) return "--:--";
     const long s = std::lround(seconds);

@@ -6,6 +6,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 class TUsageError : public std::runtime_error {
 public:
@@ -25,6 +26,9 @@ TCenterArg ParseCenterArg(const std::string& text);            // "LON,LAT"
 TZoomArg ParseZoomArg(const std::string& text);                // "MIN" or "MIN-MAX", within 5..17
 std::array<bool, 4> ParseTypesArg(const std::string& text);    // "m,s" (type codes)
 int ParseViewTypeArg(const std::string& text);                 // one type code -> index
+// "s=https://tiles.example/{z}/{x}/{y}.jpg" -> (type index, template); the
+// template itself is checked with the settings' tile sources.
+std::pair<int, std::string> ParseSourceUrlArg(const std::string& text);
 
 // "12:34" / "1:02:03"; "--:--" when unknown.
 std::string FormatDuration(double seconds);

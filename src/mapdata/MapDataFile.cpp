@@ -27,11 +27,6 @@ struct TFdGuard {
     TFdGuard& operator=(const TFdGuard&) = delete;
 };
 
-std::string JoinPath(const std::string& dir, const std::string& name) {
-    if (dir.empty()) return name;
-    return dir.back() == '/' ? dir + name : dir + "/" + name;
-}
-
 // Tiles between progress calls: often enough for a window to stay responsive,
 // rare enough to cost nothing.
 constexpr std::int64_t ProgressStep = 32;
@@ -136,8 +131,8 @@ TMapDataEntry DecodeMapDataEntry(const std::uint8_t* bytes) {
 }
 
 std::optional<std::vector<std::uint8_t>> LoadTileJpeg(const std::string& cacheDir, char typeCode, std::int32_t zoom,
-                                                      std::int32_t x, std::int32_t y) {
-    const std::string path = JoinPath(cacheDir, TileFileName(std::string_view(&typeCode, 1), zoom, x, y));
+                                                      std::int32_t x, std::int32_t y, const TServerConfig& server) {
+    const std::string path = TileCachePath(cacheDir, server, std::string_view(&typeCode, 1), zoom, x, y);
     {
         // Non-blocking, so that a FIFO in the cache cannot hang the writer;
         // this open also gives the reason when the file is there but unreadable.

@@ -41,11 +41,16 @@ struct TDownloadResult {
 };
 
 // One HTTP/1.1 GET with the fixed request headers, a fresh connection, redirects
-// followed up to 15 requests, no content decoding. Never throws.
+// followed up to 15 requests, no content decoding, certificates checked for
+// https. Never throws.
+TDownloadResult DownloadTile(const std::string& url, const TRequestIdentity& identity,
+                             const TDownloadLimits& limits = {});
+// The same with the default source's Referer and User-Agent.
 TDownloadResult DownloadTile(const std::string& url, const TServerConfig& server,
                              const TDownloadLimits& limits = {});
 
-// "http://<host N>[:port]/vt/lyrs=<t>@121&hl=zh-CN&x=<x>&y=<y>&z=<z>&s=Gali"
+// Default source: "http://<host N>[:port]/vt/lyrs=<t>@121&hl=zh-CN&x=<x>&y=<y>&z=<z>&s=Gali";
+// a type with its own template: the template filled in, serverNumber choosing within its {s} range.
 std::string BuildTileUrl(const TServerConfig& server, int serverNumber, const std::string& typeCode,
                          std::int32_t x, std::int32_t y, std::int32_t zoom);
 

@@ -182,6 +182,8 @@ private:
     void PlaceBottomButtons();
     void ShowZoom(QComboBox* combo, int zoom);
     void ShowMessage(const QString& text);
+    // The tile source entries LoadSettings refused, in one message.
+    void ShowSourceProblems();
     std::array<bool, MapTypeCount> IncludedTypes() const;
     void RunDownloadAndWrite(const TGenerationParams& params);
     // True when a run is under way: it is stopped and the window closes after its clean-up.
