@@ -47,3 +47,10 @@ int ParseViewTypeArg(const std::string& text) {
     if (index < 0) throw TUsageError("--view-type: '" + text + "' is not a map type (m, p, s, y)");
     return index;
 }
+
+std::pair<int, std::string> ParseSourceUrlArg(const std::string& text) {
+    const auto eq = text.find('=');
+    const int index = eq == std::string::npos ? -1 : MapTypeIndex(text.substr(0, eq));
+    if (index < 0) throw TUsageError("--source-url: '" + text + "' is not T=TEMPLATE with T one of m, p, s, y");
+    return {index, text.substr(eq + 1)};
+}

@@ -6,6 +6,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "NumberFormat.h"  // FormatDuration
 
@@ -27,4 +28,7 @@ TCenterArg ParseCenterArg(const std::string& text);            // "LON,LAT"
 TZoomArg ParseZoomArg(const std::string& text);                // "MIN" or "MIN-MAX", within 5..17
 std::array<bool, 4> ParseTypesArg(const std::string& text);    // "m,s" (type codes)
 int ParseViewTypeArg(const std::string& text);                 // one type code -> index
+// "s=https://tiles.example/{z}/{x}/{y}.jpg" -> (type index, template); the
+// template itself is checked with the settings' tile sources.
+std::pair<int, std::string> ParseSourceUrlArg(const std::string& text);
 

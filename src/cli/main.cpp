@@ -45,6 +45,7 @@ using Clock = std::chrono::steady_clock;
 struct TPlanArgs {
     std::string Center, Zoom, Types, ViewType = "m", SettingsPath, CacheDir, Out;
     std::string MbTiles, MbTilesType, Attribution;
+    std::vector<std::string> SourceUrls;  // T=TEMPLATE, for this run only
     bool Yes = false;
     bool AutoCalibrate = false;
 };
@@ -66,6 +67,33 @@ void AutoCalibrate(const TGenerationParams& params) {
     Settings.Deltas[0] = Settings.Deltas[1] = shift;
 }
 
+// --source-url replaces the settings file's template of its type for this run.
+void ApplySourceUrlArgs(const std::vector<std::string>& sourceUrls) {
+    for (const std::string& text : sourceUrls) {
+        const auto [type, urlTemplate] = ParseSourceUrlArg(text);
+        Settings.Server.UrlTemplates[size_t(type)] = urlTemplate;
+    }
+    Settings.SourceProblems = ServerConfigProblems(Settings.Server);
+}
+
+// Nothing is planned or requested while a tile source cannot be used.
+void RefuseUnusableSources() {
+    if (Settings.SourceProblems.empty()) return;
+    std::string text = "the tile sources cannot be used:";
+    for (const std::string& problem : Settings.SourceProblems) text += "\n  " + problem;
+    throw std::runtime_error(text);
+}
+
+// The URL of the centre tile at the first zoom, per included type, to check a template before downloading.
+void PrintCentreTileUrls(const TGenerationParams& params) {
+    const TTileRect rect = GetZoomRect(params, params.CurrentZoom, 1);
+    const std::int32_t x = rect.Left + (rect.Right - rect.Left) / 2, y = rect.Top + (rect.Bottom - rect.Top) / 2;
+    for (int t = 0; t < MapTypeCount; ++t)
+        if (params.Included[size_t(t)])
+            std::cout << "centre tile " << MapTypeCode(t) << ":     "
+                      << BuildTileUrl(Settings.Server, 0, MapTypeCode(t), x, y, params.CurrentZoom) << "\n";
+}
+
 TResolvedPlan Resolve(const TPlanArgs& args) {
     TResolvedPlan r;
     const auto center = ParseCenterArg(args.Center);
@@ -79,6 +107,8 @@ TResolvedPlan Resolve(const TPlanArgs& args) {
 
     const TDataLocations loc = DefaultDataLocations();
     LoadSettings(args.SettingsPath.empty() ? loc.SettingsFile : std::filesystem::path(args.SettingsPath));
+    ApplySourceUrlArgs(args.SourceUrls);
+    RefuseUnusableSources();
     r.CacheDir = args.CacheDir.empty() ? loc.CacheDir : args.CacheDir;
     if (r.CacheDir.back() != '/') r.CacheDir += '/';
     if (args.AutoCalibrate) AutoCalibrate(r.Params);
@@ -171,7 +201,9 @@ private:
 
 int RunPlan(const TPlanArgs& args) {
     const TResolvedPlan r = Resolve(args);
-    return PrintFigures("plan", r.Params) && PrintEstimates("plan", r) ? ExitWritten : ExitError;
+    if (!PrintFigures("plan", r.Params) || !PrintEstimates("plan", r)) return ExitError;
+    PrintCentreTileUrls(r.Params);
+    return ExitWritten;
 }
 
 bool Confirm(const std::string& out) {
@@ -432,6 +464,10 @@ void AddPlanOptions(CLI::App* cmd, TPlanArgs& a) {
     cmd->add_option("--cache", a.CacheDir, "tile cache directory (default: the program's FileMap)");
     cmd->add_flag("--auto-calibrate", a.AutoCalibrate,
                   "use the national shift at the centre as the road and terrain offsets for this run");
+    cmd->add_option("--source-url", a.SourceUrls,
+                    "T=TEMPLATE: tiles of type T from this URL template for this run, e.g. "
+                    "s=https://tiles.example/{z}/{x}/{y}.jpg ({s} or {s:0-3} for a server number); repeatable")
+        ->take_all();
 }
 
 }  // namespace

@@ -13,6 +13,7 @@ constexpr const char* CenterSection = "ATLAS_CENTER";
 constexpr const char* DeltaSection = "ATLAS_DELTA";
 constexpr const char* ZoomSection = "ATLAS_ZOOM";
 constexpr const char* ServerSection = "ATLAS_SERVER";
+constexpr const char* SourceSection = "ATLAS_SOURCE";
 
 std::string LonKey(int typeIndex) { return std::string("LON_") + MapTypes.at(typeIndex).SettingsLetter; }
 std::string LatKey(int typeIndex) { return std::string("LAT_") + MapTypes.at(typeIndex).SettingsLetter; }
@@ -59,6 +60,14 @@ void LoadSettings(const std::filesystem::path& file) {
         Settings.Server.Port = *port;
     if (auto referer = ini.ReadString(ServerSection, "REFERER"); referer && !referer->empty())
         Settings.Server.Referer = *referer;
+    for (int i = 0; i < MapTypeCount; ++i) {
+        const std::string letter(1, MapTypes[size_t(i)].SettingsLetter);
+        Settings.Server.UrlTemplates[size_t(i)] = ini.ReadString(SourceSection, "URL_" + letter).value_or("");
+        Settings.Server.Referers[size_t(i)] = ini.ReadString(SourceSection, "REFERER_" + letter).value_or("");
+    }
+    Settings.Server.UserAgent = ini.ReadString(SourceSection, "USER_AGENT").value_or("");
+    Settings.Server.CaFile = ini.ReadString(SourceSection, "CA_FILE").value_or("");
+    Settings.SourceProblems = ServerConfigProblems(Settings.Server);
 
     // Seconds, 0.1 s to one hour; anything else keeps the default.
     auto readTimeout = [&](const char* key, long def) {

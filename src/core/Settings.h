@@ -8,15 +8,10 @@
 #include <filesystem>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "Geometry.h"
-
-// Host names and Referer of the tile service (section ATLAS_SERVER).
-struct TServerConfig {
-    std::string HostPattern = "mt%d.google.cn";  // "%d" becomes the server number 0..3
-    int Port = 80;
-    std::string Referer = "http://ditu.google.cn";
-};
+#include "TileSource.h"
 
 // Per-attempt download limits: a transfer beyond any of them is a failed
 // attempt. The two times come from ATLAS_SERVER CONNECT_TIMEOUT and
@@ -40,6 +35,9 @@ struct TAtlasSettings {
     int InitialZoom = 5;
     TServerConfig Server;
     TDownloadLimits Limits;
+    // Tile source entries LoadSettings refused, each naming its section and key;
+    // the types they concern request nothing.
+    std::vector<std::string> SourceProblems;
 };
 
 // The one settings set of the process, and the file it is kept in.
@@ -54,7 +52,8 @@ public:
 
 // Reads every value from file (missing, empty or non-numeric keys give the
 // defaults; FIRST_ZOOM outside 5..17 reads as 5) and remembers file for later
-// writes. The file is not written.
+// writes. Tile source entries that cannot be used are kept as read and listed
+// in SourceProblems. The file is not written.
 void LoadSettings(const std::filesystem::path& file);
 
 // Sets InitialLon/InitialLat and writes ATLAS_CENTER. Throws TSettingsError.

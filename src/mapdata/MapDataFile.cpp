@@ -27,11 +27,6 @@ struct TFdGuard {
     TFdGuard& operator=(const TFdGuard&) = delete;
 };
 
-std::string JoinPath(const std::string& dir, const std::string& name) {
-    if (dir.empty()) return name;
-    return dir.back() == '/' ? dir + name : dir + "/" + name;
-}
-
 // Tiles between progress calls: often enough for a window to stay responsive,
 // rare enough to cost nothing.
 constexpr std::int64_t ProgressStep = 32;
@@ -158,12 +153,13 @@ TBlankTiles TMapDataWriteReport::AllBlank() const {
 }
 
 std::optional<std::vector<std::uint8_t>> LoadTileJpeg(const std::string& cacheDir, char typeCode, std::int32_t zoom,
-                                                      std::int32_t x, std::int32_t y, TBlankReason* why) {
+                                                      std::int32_t x, std::int32_t y, const TServerConfig& server,
+                                                      TBlankReason* why) {
     auto blank = [why](TBlankReason reason) -> std::optional<std::vector<std::uint8_t>> {
         if (why) *why = reason;
         return std::nullopt;
     };
-    const std::string path = JoinPath(cacheDir, TileFileName(std::string_view(&typeCode, 1), zoom, x, y));
+    const std::string path = TileCachePath(cacheDir, server, std::string_view(&typeCode, 1), zoom, x, y);
     {
         // Non-blocking, so that a FIFO in the cache cannot hang the writer;
         // this open also gives the reason when the file is there but unreadable.
@@ -237,7 +233,7 @@ TMapDataWriteReport WriteMapData(const std::string& fileName, const TMapDataHead
             offsets.push_back(std::int32_t(pos));
             TBlankReason why = TBlankReason::OutsideGrid;
             // Tiles beyond the edge of the world were never fetched: empty image.
-            const auto jpeg = TileInGrid(t.Zoom, t.X, t.Y) ? LoadTileJpeg(cacheDir, t.TypeCode, t.Zoom, t.X, t.Y, &why)
+            const auto jpeg = TileInGrid(t.Zoom, t.X, t.Y) ? LoadTileJpeg(cacheDir, t.TypeCode, t.Zoom, t.X, t.Y, Settings.Server, &why)
                                                             : std::nullopt;
             if (jpeg) {
                 if (pos + std::int64_t(jpeg->size()) > maxFileSize)

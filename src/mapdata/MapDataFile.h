@@ -17,6 +17,7 @@
 #include "Bitmap.h"
 #include "Geometry.h"
 #include "MapDataError.h"
+#include "Settings.h"
 #include "TileCache.h"
 
 inline constexpr std::string_view MapDataSignature = "ATLAS_POCKET_DATA";
@@ -91,9 +92,12 @@ struct TMapDataWriteReport {
 // reason in why) when the tile is not in the cache, is of an unrecognised
 // format or does not decode. Throws TMapDataError when a cache entry exists
 // but cannot be read (also when it is not a regular file), since writing on
-// would lose that tile.
+// would lose that tile. The tile is looked up where the type's source keeps
+// it (TileCachePath).
 std::optional<std::vector<std::uint8_t>> LoadTileJpeg(const std::string& cacheDir, char typeCode, std::int32_t zoom,
-                                                      std::int32_t x, std::int32_t y, TBlankReason* why = nullptr);
+                                                      std::int32_t x, std::int32_t y,
+                                                      const TServerConfig& server = Settings.Server,
+                                                      TBlankReason* why = nullptr);
 
 // Called with (tiles written, total) every few dozen tiles and at the end, so
 // a window can keep painting. It may throw to abandon the writing.

@@ -42,8 +42,9 @@ extern "C" std::size_t WriteBody(char* data, std::size_t size, std::size_t count
     return n;
 }
 
-// Host name and path-with-query of a URL, as curl itself parses it.
-bool SplitUrl(const std::string& url, std::string& host, std::string& error) {
+// The Host header's value, as curl itself parses the URL: the host name, and
+// with withPort a port that differs from the scheme's own.
+bool UrlHost(const std::string& url, bool withPort, std::string& host, std::string& error) {
     TCurlUrl handle(curl_url(), &curl_url_cleanup);
     if (!handle) {
         error = "curl_url failed";
@@ -60,6 +61,10 @@ bool SplitUrl(const std::string& url, std::string& host, std::string& error) {
     }
     host = part;
     curl_free(part);
+    if (withPort && curl_url_get(handle.get(), CURLUPART_PORT, &part, CURLU_NO_DEFAULT_PORT) == CURLUE_OK) {
+        host.append(":").append(part);
+        curl_free(part);
+    }
     return true;
 }
 
@@ -74,6 +79,8 @@ TCurlHeaders AppendHeader(TCurlHeaders list, const std::string& line) {
 
 std::string BuildTileUrl(const TServerConfig& server, int serverNumber, const std::string& typeCode, std::int32_t x,
                          std::int32_t y, std::int32_t zoom) {
+    if (const int type = MapTypeIndex(typeCode); HasOwnTemplate(server, type))
+        return ExpandUrlTemplate(server.UrlTemplates[size_t(type)], serverNumber, x, y, zoom);
     std::string host = server.HostPattern;
     if (const auto at = host.find("%d"); at != std::string::npos) host.replace(at, 2, std::to_string(serverNumber));
     std::string url = "http://";
@@ -100,11 +107,15 @@ void TDownloader::Abort() {
 }
 
 TDownloadResult DownloadTile(const std::string& url, const TServerConfig& server, const TDownloadLimits& limits) {
-    TDownloader downloader;
-    return downloader.Get(url, server, limits);
+    return DownloadTile(url, RequestIdentity(server, -1), limits);
 }
 
-TDownloadResult TDownloader::Get(const std::string& url, const TServerConfig& server, const TDownloadLimits& limits) {
+TDownloadResult DownloadTile(const std::string& url, const TRequestIdentity& identity, const TDownloadLimits& limits) {
+    TDownloader downloader;
+    return downloader.Get(url, identity, limits);
+}
+
+TDownloadResult TDownloader::Get(const std::string& url, const TRequestIdentity& identity, const TDownloadLimits& limits) {
     TDownloadResult result;
     if (AbortRequested) {
         result.Aborted = true;
@@ -117,7 +128,7 @@ TDownloadResult TDownloader::Get(const std::string& url, const TServerConfig& se
             return result;
         }
         std::string host;
-        if (!SplitUrl(url, host, result.Error)) return result;
+        if (!UrlHost(url, identity.HostWithPort, host, result.Error)) return result;
 
         // The header list outlives the handle: declared first, destroyed last.
         TCurlHeaders headers(nullptr, &curl_slist_free_all);
@@ -125,9 +136,8 @@ TDownloadResult TDownloader::Get(const std::string& url, const TServerConfig& se
         headers = AppendHeader(std::move(headers), "Accept: image/gif,image/x-xbitmap,image/jpeg,image/pjpeg, */*");
         headers = AppendHeader(std::move(headers), "Accept-Encoding: gzip,deflate");
         headers = AppendHeader(std::move(headers), "Accept-Language: zh-cn");
-        headers = AppendHeader(std::move(headers), "Referer: " + server.Referer);
-        headers = AppendHeader(std::move(headers),
-                               "User-Agent: Mozilla/4.0 (compatible; MSTE 6.0; Windows NT 5.1; SV1; Maxthon)");
+        headers = AppendHeader(std::move(headers), "Referer: " + identity.Referer);
+        headers = AppendHeader(std::move(headers), "User-Agent: " + identity.UserAgent);
         headers = AppendHeader(std::move(headers), "Connection: Keep-Alive");
         headers = AppendHeader(std::move(headers), "Content-Type: application/x-www-form-urlencoded");
 
@@ -149,7 +159,11 @@ TDownloadResult TDownloader::Get(const std::string& url, const TServerConfig& se
         curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
         curl_easy_setopt(h, CURLOPT_MAXREDIRS, 14L);
         curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
-        curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+        // An https source is never left for plain http, not even by a redirect.
+        curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, identity.SecureOnly ? "https" : "http,https");
+        curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
+        curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L);
+        if (!identity.CaFile.empty()) curl_easy_setopt(h, CURLOPT_CAINFO, identity.CaFile.c_str());
         curl_easy_setopt(h, CURLOPT_NOPROXY, "127.0.0.1,localhost");
         curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, limits.ConnectTimeoutMs);
         curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, limits.TransferTimeoutMs);
@@ -200,6 +214,9 @@ TDownloadResult TDownloader::Get(const std::string& url, const TServerConfig& se
             result.Error = std::string(curl_easy_strerror(rc)) + " (curl " + std::to_string(int(rc)) + ")";
             if (sink.Overflow) result.Error = "body larger than " + std::to_string(limits.MaxBodyBytes) + " bytes";
             else if (errorBuffer[0]) result.Error += ": " + std::string(errorBuffer);
+            if (rc == CURLE_PEER_FAILED_VERIFICATION || rc == CURLE_SSL_CACERT_BADFILE)
+                result.Error += " (a server certificate that is not publicly trusted can be trusted with "
+                                "[ATLAS_SOURCE] CA_FILE)";
             // A broken exchange counts as failed even when part of a body arrived.
             result.Body.clear();
             return result;
@@ -319,26 +336,33 @@ void TAtlasThread::Execute() {
 }
 
 std::string TAtlasThread::TilePath(const TMapParam& request) const {
-    return (fs::path(CacheDirectory) / TileFileName(request.TypeCode, request.Zoom, request.X, request.Y)).string();
+    return TileCachePath(CacheDirectory, Server, request.TypeCode, request.Zoom, request.X, request.Y);
 }
 
 bool TAtlasThread::FetchTile(const TMapParam& request, std::string& path) {
-    std::error_code ec;
-    // The fallback cache location's parents may not exist yet either.
-    fs::create_directories(CacheDirectory, ec);
-    if (!fs::is_directory(CacheDirectory, ec)) {
-        RetryTile(request);
+    const int type = MapTypeIndex(request.TypeCode);
+    // A refused source gets no request at all; the settings' message says why.
+    if (!SourceUsable(Server, type)) {
+        if (NotifyWindow) NotifyWindow->PostNotice(WM_TILEFAILED, TilePath(request));
         return false;
     }
     path = TilePath(request);
+    const fs::path folder = fs::path(path).parent_path();
+    std::error_code ec;
+    // The fallback cache location's parents may not exist yet either.
+    fs::create_directories(folder, ec);
+    if (!fs::is_directory(folder, ec)) {
+        RetryTile(request);
+        return false;
+    }
     // Someone else (another worker, another window, the command line) saved
     // it since it was queued: it has arrived all the same.
     if (fs::exists(path, ec)) return true;
 
-    std::uniform_int_distribution<int> serverNumber(0, 3);
+    std::uniform_int_distribution<int> serverNumber(0, ServerChoiceCount(Server, type) - 1);
     const std::string url = BuildTileUrl(Server, serverNumber(Random), request.TypeCode, request.X, request.Y,
                                          request.Zoom);
-    const TDownloadResult download = Downloader.Get(url, Server, Limits);
+    const TDownloadResult download = Downloader.Get(url, RequestIdentity(Server, type), Limits);
     if (download.Aborted) return false;
     std::string typeName;
     if (!download.Ok || download.Body.empty() || !DetectImageType(download.Body.data(), download.Body.size(), typeName)) {

@@ -45,8 +45,9 @@ public:
     TDownloader& operator=(const TDownloader&) = delete;
 
     // One HTTP/1.1 GET with the fixed request headers, a fresh connection,
-    // redirects followed up to 15 requests, no content decoding. Never throws.
-    TDownloadResult Get(const std::string& url, const TServerConfig& server, const TDownloadLimits& limits);
+    // redirects followed up to 15 requests, no content decoding, certificates
+    // checked for https. Never throws.
+    TDownloadResult Get(const std::string& url, const TRequestIdentity& identity, const TDownloadLimits& limits);
     // Any thread. The transfer under way and every later one end as aborted.
     void Abort();
     bool IsAborted() const { return AbortRequested.load(); }
@@ -57,10 +58,14 @@ private:
 };
 
 // A one-off TDownloader::Get.
+TDownloadResult DownloadTile(const std::string& url, const TRequestIdentity& identity,
+                             const TDownloadLimits& limits = {});
+// The same with the default source's Referer and User-Agent.
 TDownloadResult DownloadTile(const std::string& url, const TServerConfig& server,
                              const TDownloadLimits& limits = {});
 
-// "http://<host N>[:port]/vt/lyrs=<t>@121&hl=zh-CN&x=<x>&y=<y>&z=<z>&s=Gali"
+// Default source: "http://<host N>[:port]/vt/lyrs=<t>@121&hl=zh-CN&x=<x>&y=<y>&z=<z>&s=Gali";
+// a type with its own template: the template filled in, serverNumber choosing within its {s} range.
 std::string BuildTileUrl(const TServerConfig& server, int serverNumber, const std::string& typeCode,
                          std::int32_t x, std::int32_t y, std::int32_t zoom);
 

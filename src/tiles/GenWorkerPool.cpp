@@ -17,7 +17,7 @@ bool TGenWorkerPool::RequestGenTile(std::int32_t zoom, std::int32_t x, std::int3
     // The service has no tiles outside the grid; asking would only fail three times.
     if (!TileInGrid(zoom, x, y)) return true;
     std::error_code ec;
-    if (std::filesystem::exists(std::filesystem::path(CacheDir) / TileFileName(typeCode, zoom, x, y), ec)) return true;
+    if (std::filesystem::exists(TileCachePath(CacheDir, Server, typeCode, zoom, x, y), ec)) return true;
 
     if (int(GenWorkers.size()) < MaxWorkers) {
         if (GenWorkers.empty()) Started = std::chrono::steady_clock::now();

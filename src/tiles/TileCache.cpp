@@ -1,5 +1,7 @@
 #include "TileCache.h"
 
+#include "AtlasAppType.h"
+
 #include <cerrno>
 #include <charconv>
 #include <cstring>
@@ -65,6 +67,15 @@ std::string TileFileName(std::string_view typeCode, std::int32_t zoom, std::int3
     name += std::to_string(y);
     name += ".gif";
     return name;
+}
+
+std::string TileCachePath(const std::string& cacheDir, const TServerConfig& server, std::string_view typeCode,
+                          std::int32_t zoom, std::int32_t x, std::int32_t y) {
+    std::string path = cacheDir;
+    if (!path.empty() && path.back() != '/') path += '/';
+    if (const int type = MapTypeIndex(typeCode); HasOwnTemplate(server, type))
+        path += SourceDigest(server.UrlTemplates[std::size_t(type)]) + '/';
+    return path + TileFileName(typeCode, zoom, x, y);
 }
 
 TTileAddress ParseTileFileName(std::string_view path) {

@@ -1,5 +1,7 @@
-// The tile cache: one file per tile address in a flat directory, named
-// "%s_%d-%d-%d.gif" whatever the content; the format is found from the content.
+// The tile cache: one file per tile address, named "%s_%d-%d-%d.gif" whatever
+// the content; the format is found from the content. Tiles of the default
+// source lie in the cache directory itself, those of a URL template in a
+// subfolder named by the template's SourceDigest, so sources never mix.
 #pragma once
 
 #include <cstddef>
@@ -7,6 +9,8 @@
 #include <istream>
 #include <string>
 #include <string_view>
+
+#include "TileSource.h"
 
 struct TTileAddress {
     std::string TypeCode;
@@ -18,6 +22,11 @@ struct TTileAddress {
 
 // "s", 12, 3412, 1538 -> "s_12-3412-1538.gif"
 std::string TileFileName(std::string_view typeCode, std::int32_t zoom, std::int32_t x, std::int32_t y);
+
+// The one place a tile's cache path is made: workers, the pool, the view and
+// the map data writer all ask here. cacheDir may end in a separator or not.
+std::string TileCachePath(const std::string& cacheDir, const TServerConfig& server, std::string_view typeCode,
+                          std::int32_t zoom, std::int32_t x, std::int32_t y);
 
 // Reads the address back from a path or name; a part that is not an integer reads as 0.
 TTileAddress ParseTileFileName(std::string_view path);

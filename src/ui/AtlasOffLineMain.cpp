@@ -14,6 +14,7 @@
 #include <QRadioButton>
 #include <QScreen>
 #include <QStyle>
+#include <QTimer>
 #include <QToolButton>
 #include <QVBoxLayout>
 #include <QWheelEvent>
@@ -323,7 +324,10 @@ void TAtlasOffLineMainFM::moveEvent(QMoveEvent* e) {
 void TAtlasOffLineMainFM::FormShow() {
     if (FShown) return;
     LoadSettings(Locations.SettingsFile);
-    if (ServerOverride) Settings.Server = *ServerOverride;
+    if (ServerOverride) {
+        Settings.Server = *ServerOverride;
+        Settings.SourceProblems = ServerConfigProblems(Settings.Server);
+    }
     cxMaskEdit1->setText(RealText(Settings.InitialLon));
     cxMaskEdit2->setText(RealText(Settings.InitialLat));
     cxMaskEdit3->clear();
@@ -357,6 +361,14 @@ void TAtlasOffLineMainFM::FormShow() {
 
     QCoreApplication::postEvent(this, new QEvent(QEvent::Type(WM_PANELLAYOUT)));
     FShown = true;
+    // Once the window is on screen; the refused types meanwhile request nothing.
+    if (!Settings.SourceProblems.empty()) QTimer::singleShot(0, this, &TAtlasOffLineMainFM::ShowSourceProblems);
+}
+
+void TAtlasOffLineMainFM::ShowSourceProblems() {
+    QString text = QString::fromUtf8("设置文件中的地图来源有误，相关地图类型不会下载：\n");
+    for (const std::string& problem : Settings.SourceProblems) text += "\n" + QString::fromStdString(problem);
+    ShowMessage(text);
 }
 
 bool TAtlasOffLineMainFM::event(QEvent* e) {

@@ -189,6 +189,8 @@ private:
     void PlaceBottomButtons();
     void ShowZoom(QComboBox* combo, int zoom);
     void ShowMessage(const QString& text);
+    // The tile source entries LoadSettings refused, in one message.
+    void ShowSourceProblems();
     std::array<bool, MapTypeCount> IncludedTypes() const;
     void RunDownloadAndWrite();
     // Waits for the downloads in a nested event loop that handles input at

@@ -258,7 +258,7 @@ void TAtlasClass::DrawTile(std::int32_t zoom, std::int32_t x, std::int32_t y, QI
     }
     namespace fs = std::filesystem;
     std::error_code ec;
-    const std::string path = CacheDirectory + TileFileName(Impl->MapType, zoom, x, y);
+    const std::string path = TileCachePath(CacheDirectory, Settings.Server, Impl->MapType, zoom, x, y);
     if (fs::exists(path, ec)) {
         const TFileTypeResult type = GetTileFileType(path);
         if (!type.Opened) return;  // being written, or unreadable: try again next time
@@ -269,7 +269,7 @@ void TAtlasClass::DrawTile(std::int32_t zoom, std::int32_t x, std::int32_t y, QI
         }
     }
     Impl->TileWorker->AddRequest(zoom, x, y);
-    const std::string parentPath = CacheDirectory + TileFileName(Impl->MapType, zoom - 1, x / 2, y / 2);
+    const std::string parentPath = TileCachePath(CacheDirectory, Settings.Server, Impl->MapType, zoom - 1, x / 2, y / 2);
     if (!fs::exists(parentPath, ec)) {
         p.drawImage(dx, dy, Impl->LoadingTile);
         return;

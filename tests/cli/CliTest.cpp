@@ -14,6 +14,7 @@
 #include "MapDataFile.h"
 #include "TempDir.h"
 #include "TestTileServer.h"
+#include "TileSource.h"
 
 namespace {
 
@@ -75,6 +76,8 @@ TEST(CliArgs, BadArgumentsAreNamed) {
     EXPECT_EQ(ParseTypesArg("s,y"), (std::array<bool, 4>{false, false, true, true}));
     EXPECT_THROW(ParseCenterArg("123.4"), TUsageError);
     EXPECT_THROW(ParseCenterArg("200,10"), TUsageError);
+    EXPECT_EQ(ParseSourceUrlArg("y=http://t/{z}/{x}/{y}?a=b"), (std::pair<int, std::string>{3, "http://t/{z}/{x}/{y}?a=b"}));
+    EXPECT_THROW(ParseSourceUrlArg("http://t/{z}/{x}/{y}"), TUsageError);
     try {
         ParseTypesArg("m,q");
     } catch (const TUsageError& e) {
@@ -239,6 +242,47 @@ TEST_F(CliFixture, MbTilesFromTheCacheAndFromTheMapDataFileAgree) {
     const auto version = RunCli({"--version"}, Dir);
     EXPECT_EQ(version.Exit, 0);
     EXPECT_EQ(version.Out, std::string("atlaspocket-cli ") + AtlasVersion + "\n");
+}
+
+// The settings file keeps text after ';' on a value line: a comment there
+// used to become part of the host name and fail every download.
+TEST_F(CliFixture, HostWithACommentIsRefusedBeforeAnyRequest) {
+    std::ofstream(Dir / "AtlasPocket.Ini") << "[ATLAS_SERVER]\r\nHOST=127.0.0.1 ; local tile server\r\nPORT="
+                                           << Server.Port() << "\r\n";
+    const auto r = RunCli(Generate("10", "e.Dat"), Dir);
+    EXPECT_EQ(r.Exit, 1) << r.Err;
+    EXPECT_NE(r.Err.find("[ATLAS_SERVER] HOST: it holds a blank"), std::string::npos) << r.Err;
+    EXPECT_EQ(Server.TotalRequests(), 0);
+    EXPECT_FALSE(std::filesystem::exists(Dir / "e.Dat"));
+}
+
+TEST_F(CliFixture, SourceUrlTemplatesArePrintedCheckedAndUsed) {
+    const std::string base = "http://127.0.0.1:" + std::to_string(Server.Port());
+    const std::string satellite = "s=" + base + "/{z}/{x}/{y}.jpg";
+    auto plan = [&](const std::string& source) {
+        return RunCli({"plan", "--center", "123.4259,41.8123", "--zoom", "10", "--types", "m,s", "--settings",
+                       (Dir / "AtlasPocket.Ini").string(), "--source-url", source},
+                      Dir);
+    };
+    const auto r = plan(satellite);
+    ASSERT_EQ(r.Exit, 0) << r.Err;
+    EXPECT_NE(r.Out.find("centre tile m:     " + base + "/vt/lyrs=m@121&hl=zh-CN&x=863&y=380&z=10&s=Gali\n"),
+              std::string::npos) << r.Out;
+    EXPECT_NE(r.Out.find("centre tile s:     " + base + "/10/863/380.jpg\n"), std::string::npos) << r.Out;
+
+    const auto bad = plan("s=" + base + "/{z}/{x}/{q}.jpg");
+    EXPECT_EQ(bad.Exit, 1);
+    EXPECT_NE(bad.Err.find("[ATLAS_SOURCE] URL_S: unknown placeholder {q}"), std::string::npos) << bad.Err;
+    EXPECT_EQ(plan("q=" + base + "/{z}/{x}/{y}.jpg").Exit, 2);
+
+    auto args = Generate("10", "f.Dat");
+    args.insert(args.end(), {"--source-url", satellite});
+    const auto gen = RunCli(args, Dir);
+    ASSERT_EQ(gen.Exit, 0) << gen.Err;
+    EXPECT_EQ(Server.TotalRequests(), 2 * 25);
+    const auto folder = Dir / "FileMap" / SourceDigest(base + "/{z}/{x}/{y}.jpg");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), {}), 25);
+    EXPECT_TRUE(std::filesystem::exists(Dir / "FileMap" / "m_10-863-380.gif"));
 }
 
 TEST_F(CliFixture, InspectRefusesForeignFiles) {

@@ -41,6 +41,7 @@ std::string EncodeQueryValue(const std::string& value) {
 }  // namespace
 
 TTestTileServer::TTestTileServer(std::vector<std::string> extraArgs) {
+    for (const std::string& a : extraArgs) Tls = Tls || a == "--tls-cert";
     std::vector<std::string> args{ATLAS_TILESERVER_PATH, "--port", "0"};
     args.insert(args.end(), extraArgs.begin(), extraArgs.end());
     // Built before fork: the child may only make async-signal-safe calls.
@@ -107,7 +108,8 @@ TServerConfig TTestTileServer::Config() const {
 }
 
 std::string TTestTileServer::Get(const std::string& target) const {
-    httplib::Client client("127.0.0.1", ListenPort);
+    httplib::Client client((Tls ? "https://127.0.0.1:" : "http://127.0.0.1:") + std::to_string(ListenPort));
+    client.enable_server_certificate_verification(false);  // the test's own self-signed server
     client.set_connection_timeout(std::chrono::seconds(10));
     client.set_read_timeout(std::chrono::seconds(30));
     const auto res = client.Get(target);
@@ -139,6 +141,11 @@ long TTestTileServer::TotalRequests() const {
 
 std::vector<std::string> TTestTileServer::RequestOrder() const {
     return nlohmann::json::parse(Get("/_control/stats"))["order"].get<std::vector<std::string>>();
+}
+
+std::map<std::string, std::string> TTestTileServer::LastHeaders(const std::string& type, int zoom, int x, int y) const {
+    const auto stats = nlohmann::json::parse(Get("/_control/stats"));
+    return stats["headers"].value(TileKey(type, zoom, x, y), std::map<std::string, std::string>{});
 }
 
 std::string TTestTileServer::TileBody(const std::string& type, int zoom, int x, int y) const {

@@ -3,6 +3,7 @@
 // thread; the destructor stops and reaps it.
 #pragma once
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -10,7 +11,8 @@
 
 class TTestTileServer {
 public:
-    // Extra command-line options, e.g. {"--latency-ms", "50"}. Throws when the
+    // Extra command-line options, e.g. {"--latency-ms", "50"}; with "--tls-cert"
+    // the server speaks https and so do the control requests. Throws when the
     // server does not report listening within a generous time.
     explicit TTestTileServer(std::vector<std::string> extraArgs = {});
     ~TTestTileServer();
@@ -32,6 +34,8 @@ public:
     long TotalRequests() const;
     // Tile requests in arrival order, as "m/5/1/2".
     std::vector<std::string> RequestOrder() const;
+    // Host, Referer and User-Agent of the last request for a tile (empty when none came).
+    std::map<std::string, std::string> LastHeaders(const std::string& type, int zoom, int x, int y) const;
     // The body the server sends for a tile when no fault applies.
     std::string TileBody(const std::string& type, int zoom, int x, int y) const;
 
@@ -39,5 +43,6 @@ private:
     std::string Get(const std::string& target) const;
 
     int Pid = -1;
+    bool Tls = false;
     int ListenPort = 0;
 };

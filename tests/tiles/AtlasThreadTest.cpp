@@ -36,7 +36,9 @@ protected:
 
 TEST_F(AtlasThreadTest, SendsExactlyTheFixedRequest) {
     TRawHttpCapture capture;
-    TAtlasThread worker(&Notices, Cache.DirString(), TServerConfig{"127.0.0.1", capture.Port(), "http://127.0.0.1"});
+    TServerConfig config = Server->Config();
+    config.Port = capture.Port();  // no [ATLAS_SOURCE] entries: today's request
+    TAtlasThread worker(&Notices, Cache.DirString(), config);
     worker.AddRequest(5, 1, 2);
     const auto request = capture.Captured(NoticeWait);
     ASSERT_TRUE(request);
@@ -55,9 +57,16 @@ TEST_F(AtlasThreadTest, SendsExactlyTheFixedRequest) {
 
 TEST(AtlasThreadUrl, BuildsHostPortPathAndQuery) {
     const std::string query = "/vt/lyrs=s@121&hl=zh-CN&x=3412&y=1538&z=12&s=Gali";
-    EXPECT_EQ(BuildTileUrl({"mt%d.google.cn", 80, ""}, 2, "s", 3412, 1538, 12), "http://mt2.google.cn" + query);
-    EXPECT_EQ(BuildTileUrl({"mt%d.google.cn", 8080, ""}, 0, "s", 3412, 1538, 12), "http://mt0.google.cn:8080" + query);
-    EXPECT_EQ(BuildTileUrl({"127.0.0.1", 5000, ""}, 3, "s", 3412, 1538, 12), "http://127.0.0.1:5000" + query);
+    TServerConfig server;
+    EXPECT_EQ(BuildTileUrl(server, 2, "s", 3412, 1538, 12), "http://mt2.google.cn" + query);
+    server.Port = 8080;
+    EXPECT_EQ(BuildTileUrl(server, 0, "s", 3412, 1538, 12), "http://mt0.google.cn:8080" + query);
+    server.HostPattern = "127.0.0.1";
+    server.Port = 5000;
+    EXPECT_EQ(BuildTileUrl(server, 3, "s", 3412, 1538, 12), "http://127.0.0.1:5000" + query);
+    server.UrlTemplates[2] = "https://t{s:1-2}.example/{z}/{x}/{y}.jpg";
+    EXPECT_EQ(BuildTileUrl(server, 3, "s", 3412, 1538, 12), "https://t2.example/12/3412/1538.jpg");
+    EXPECT_EQ(BuildTileUrl(server, 3, "m", 1, 2, 5), "http://127.0.0.1:5000/vt/lyrs=m@121&hl=zh-CN&x=1&y=2&z=5&s=Gali");
 }
 
 TEST_F(AtlasThreadTest, CreatesTheCacheDirectoryAndSavesTheServedBodyByteForByte) {

@@ -252,6 +252,22 @@ TEST_F(MainWindowTest, SavingOverAParameterFileAsksOnce) {
     EXPECT_GT(std::filesystem::file_size(path), 3u);
 }
 
+// A comment after ';' on the HOST line is part of the value: the window says
+// so once it is on screen, and its view requests nothing from such a host.
+TEST_F(MainWindowTest, UnusableTileSourceIsReportedAtStartAndRequestsNothing) {
+    WriteSettings("[ATLAS_SERVER]\nHOST=127.0.0.1 ; local tile server\nPORT=" + std::to_string(Server.Port()) + "\n");
+    TModalAnswers answers;
+    answers.Then(ClickOk);
+    TAtlasOffLineMainFM w(TDataLocations{Dir / "AtlasPocket.Ini", Dir.DirString() + "FileMap/"});
+    w.show();
+    for (int i = 0; i < 200 && answers.Seen.isEmpty(); ++i) QTest::qWait(10);
+    ASSERT_EQ(answers.Seen.size(), 1);
+    EXPECT_TRUE(answers.Seen[0].contains("[ATLAS_SERVER] HOST: it holds a blank")) << answers.Seen[0].toStdString();
+    EXPECT_TRUE(w.isVisible());
+    QTest::qWait(200);
+    EXPECT_EQ(Server.TotalRequests(), 0);
+}
+
 TEST_F(MainWindowTest, SideButtonsShowTheirWindows) {
     WriteSettings("[ATLAS_CENTER]\nLON_VALUE=116.391\n");
     auto w = MakeWindow();

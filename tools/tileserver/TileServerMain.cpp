@@ -1,6 +1,9 @@
 // atlaspocket-tileserver: serves deterministic tiles on 127.0.0.1 under the
-// tile service's path, with faults that tests switch on at run time. Prints
-// "LISTENING <port>" once the socket listens; ends on SIGTERM or SIGINT.
+// tile service's path, and the same tiles under /{z}/{x}/{y}.png (road map),
+// /{z}/{x}/{y}.jpg (satellite) and /{t}/{z}/{x}/{y}.png|jpg (any type) for URL
+// templates, with faults that tests switch on at run time. With --tls-cert and
+// --tls-key it speaks https. Prints "LISTENING <port>" once the socket
+// listens; ends on SIGTERM or SIGINT.
 #include <httplib.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -75,6 +78,22 @@ public:
 
     void Install(httplib::Server& svr) {
         svr.Get(R"(/vt/(.*))", [this](const httplib::Request& req, httplib::Response& res) { ServeTile(req, res); });
+        // The layout of other tile services: the type from the folder or, without one, from the extension.
+        svr.Get(R"(/(?:([mpsy])/)?(\d+)/(\d+)/(\d+)\.(png|jpg))",
+                [this](const httplib::Request& req, httplib::Response& res) {
+                    const std::string type = req.matches[1].matched ? req.matches[1].str()
+                                             : req.matches[5].str() == "jpg" ? "s" : "m";
+                    std::string why;
+                    TTileRequest tile;
+                    if (!ParseTileTarget("lyrs=" + type + "&z=" + req.matches[2].str() + "&x=" + req.matches[3].str() +
+                                             "&y=" + req.matches[4].str(),
+                                         tile, why)) {
+                        res.status = 404;
+                        res.set_content(why + "\n", "text/plain");
+                        return;
+                    }
+                    ServeParsedTile(tile, req, res);
+                });
         auto fault = [this](const httplib::Request& req, httplib::Response& res) { SetFault(req, res); };
         svr.Get("/_control/fault", fault);
         svr.Post("/_control/fault", fault);
@@ -84,6 +103,7 @@ public:
                 std::lock_guard lock(StatsMutex);
                 Attempts.clear();
                 Order.clear();
+                LastHeaders.clear();
                 Total = 0;
             }
             res.set_content("ok\n", "text/plain");
@@ -112,6 +132,8 @@ public:
                 j["tiles"] = nlohmann::json::object();
                 for (const auto& [key, n] : Attempts) j["tiles"][key] = n;
                 j["order"] = Order;
+                j["headers"] = nlohmann::json::object();
+                for (const auto& [key, seen] : LastHeaders) j["headers"][key] = seen;
             }
             res.set_content(j.dump(), "application/json");
         });
@@ -142,6 +164,9 @@ private:
         int attempt = 0;
         std::lock_guard lock(StatsMutex);
         ++Total;
+        LastHeaders[tile.Key.Text()] = {{"Host", req.get_header_value("Host")},
+                                        {"Referer", req.get_header_value("Referer")},
+                                        {"User-Agent", req.get_header_value("User-Agent")}};
         if (tile.Hop == 0) {
             attempt = ++Attempts[tile.Key.Text()];
             Order.push_back(tile.Key.Text());
@@ -163,6 +188,10 @@ private:
             res.set_content(why + "\n", "text/plain");
             return;
         }
+        ServeParsedTile(tile, req, res);
+    }
+
+    void ServeParsedTile(const TTileRequest& tile, const httplib::Request& req, httplib::Response& res) {
         // Counted before the delay, so a test can see a request that is still under way.
         const int attempt = CountAttempt(tile, req);
         // The answer leaves LatencyMs after the request arrived, whatever drawing the
@@ -272,6 +301,7 @@ private:
     std::mutex StatsMutex;  // also serialises the log
     std::map<std::string, int> Attempts;
     std::vector<std::string> Order;
+    std::map<std::string, std::map<std::string, std::string>> LastHeaders;  // of each tile's last request
     long Total = 0;
     std::ofstream Log;
 };
@@ -284,11 +314,18 @@ int main(int argc, char** argv) {
     int latencyMs = 0;
     std::string logFile;
     std::vector<std::string> faultRules;
+    std::string tlsCert, tlsKey;
     app.add_option("--port", port, "Port on 127.0.0.1 (0: any free port)")->check(CLI::Range(0, 65535));
     app.add_option("--latency-ms", latencyMs, "Delay before answering each tile request")->check(CLI::Range(0, 600000));
     app.add_option("--log", logFile, "Append one line per tile request");
     app.add_option("--fault", faultRules, "TYPE/Z/X/Y=MODE[:PARAM][@COUNT], '*' for any part");
+    app.add_option("--tls-cert", tlsCert, "PEM certificate: serve https instead of http (with --tls-key)");
+    app.add_option("--tls-key", tlsKey, "PEM private key of --tls-cert");
     CLI11_PARSE(app, argc, argv);
+    if (tlsCert.empty() != tlsKey.empty()) {
+        std::cerr << "atlaspocket-tileserver: --tls-cert and --tls-key go together\n";
+        return 2;
+    }
 
     // The server never outlives whoever started it (a test, a script, a benchmark).
     prctl(PR_SET_PDEATHSIG, SIGTERM);
@@ -305,7 +342,14 @@ int main(int argc, char** argv) {
         TTileServer tiles(latencyMs, logFile);
         for (const std::string& rule : faultRules) tiles.Faults.Add(ParseFaultRule(rule));
 
-        httplib::Server svr;
+        std::unique_ptr<httplib::Server> server;
+        if (tlsCert.empty()) server = std::make_unique<httplib::Server>();
+        else server = std::make_unique<httplib::SSLServer>(tlsCert.c_str(), tlsKey.c_str());
+        if (!server->is_valid()) {
+            std::cerr << "atlaspocket-tileserver: cannot use the certificate " << tlsCert << " and key " << tlsKey << "\n";
+            return 2;
+        }
+        httplib::Server& svr = *server;
         svr.new_task_queue = [] { return new httplib::ThreadPool(64); };
         tiles.Install(svr);
 

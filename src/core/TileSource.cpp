@@ -1,0 +1,255 @@
+#include "TileSource.h"
+
+#include <cstdio>
+#include <optional>
+
+namespace {
+
+constexpr const char* TypeLetters = "MPSY";
+
+bool IsAsciiAlnum(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'); }
+bool IsHex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
+
+std::string Quoted(char c) {
+    if (c == ' ') return "a blank";
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) return "a control character";
+    if (static_cast<unsigned char>(c) >= 0x80) return "a non-ASCII character";
+    return std::string("'") + c + "'";
+}
+
+// A DNS name or a dotted IPv4 address; "" when fine.
+std::string HostNameProblem(const std::string& host) {
+    if (host.empty()) return "it names no host";
+    if (host.size() > 253) return "the host name is longer than 253 characters";
+    for (char c : host) {
+        if (c == ';' || c == ' ') return "it holds " + Quoted(c) + " (a comment must stand on a line of its own)";
+        if (!IsAsciiAlnum(c) && c != '-' && c != '.') return "a host name cannot hold " + Quoted(c);
+    }
+    std::size_t start = 0;
+    while (start <= host.size()) {
+        const std::size_t dot = std::min(host.find('.', start), host.size());
+        const std::string label = host.substr(start, dot - start);
+        if (label.empty()) return "the host name has an empty part between dots";
+        if (label.size() > 63) return "a part of the host name is longer than 63 characters";
+        if (label.front() == '-' || label.back() == '-') return "a part of the host name begins or ends with '-'";
+        start = dot + 1;
+    }
+    return {};
+}
+
+// "[...]" holding an IPv6 address (hex digits, ':' and '.').
+std::string BracketHostProblem(const std::string& host) {
+    if (host.size() < 4 || host.back() != ']') return "the bracketed IPv6 address is not closed";
+    for (std::size_t i = 1; i + 1 < host.size(); ++i)
+        if (!IsHex(host[i]) && host[i] != ':' && host[i] != '.') return "an IPv6 address cannot hold " + Quoted(host[i]);
+    return {};
+}
+
+struct TServerRange {
+    bool Letters = false;
+    int First = 0;
+    int Count = 4;
+};
+
+std::optional<TServerRange> ParseServerRange(const std::string& name) {
+    if (name == "s") return TServerRange{};
+    if (name.size() < 5 || name.compare(0, 2, "s:") != 0) return std::nullopt;
+    const std::string range = name.substr(2);
+    const auto dash = range.find('-');
+    if (dash == std::string::npos || dash == 0 || dash + 1 == range.size()) return std::nullopt;
+    const std::string a = range.substr(0, dash), b = range.substr(dash + 1);
+    if (a.size() == 1 && b.size() == 1 && a[0] >= 'a' && a[0] <= 'z' && b[0] >= a[0] && b[0] <= 'z')
+        return TServerRange{true, a[0] - 'a', b[0] - a[0] + 1};
+    auto number = [](const std::string& t) -> int {
+        if (t.empty() || t.size() > 3) return -1;
+        int v = 0;
+        for (char c : t) {
+            if (c < '0' || c > '9') return -1;
+            v = v * 10 + (c - '0');
+        }
+        return v;
+    };
+    const int first = number(a), last = number(b);
+    if (first < 0 || last < first) return std::nullopt;
+    return TServerRange{false, first, last - first + 1};
+}
+
+// The placeholders of a template in order; "" names a stray brace. Stops at the first problem.
+struct TPlaceholder {
+    std::size_t Begin, End;  // of the whole "{...}"
+    std::string Name;
+};
+
+std::string ScanPlaceholders(const std::string& text, std::vector<TPlaceholder>& out) {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '}') return "it has a '}' without '{'";
+        if (text[i] != '{') continue;
+        const std::size_t close = text.find_first_of("{}", i + 1);
+        if (close == std::string::npos || text[close] != '}') return "it has a '{' without '}'";
+        out.push_back({i, close + 1, text.substr(i + 1, close - i - 1)});
+        i = close;
+    }
+    return {};
+}
+
+std::string Fill(const std::string& text, const std::vector<TPlaceholder>& marks, int choice, std::int32_t x,
+                 std::int32_t y, std::int32_t zoom) {
+    std::string out;
+    std::size_t at = 0;
+    for (const TPlaceholder& m : marks) {
+        out.append(text, at, m.Begin - at);
+        at = m.End;
+        if (m.Name == "x") out += std::to_string(x);
+        else if (m.Name == "y") out += std::to_string(y);
+        else if (m.Name == "z") out += std::to_string(zoom);
+        else if (const auto range = ParseServerRange(m.Name)) {
+            const int n = range->First + (choice % range->Count + range->Count) % range->Count;
+            out += range->Letters ? std::string(1, char('a' + n)) : std::to_string(n);
+        }
+    }
+    out.append(text, at, std::string::npos);
+    return out;
+}
+
+bool StartsWithNoCase(const std::string& text, const char* prefix) {
+    std::size_t i = 0;
+    for (; prefix[i]; ++i) {
+        if (i >= text.size()) return false;
+        char c = text[i];
+        if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+        if (c != prefix[i]) return false;
+    }
+    return true;
+}
+
+std::string Entry(const char* section, const std::string& key) { return std::string("[") + section + "] " + key + ": "; }
+
+}  // namespace
+
+std::string HostPatternProblem(const std::string& pattern) {
+    std::string host = pattern;
+    if (const auto at = host.find("%d"); at != std::string::npos) host.replace(at, 2, "0");
+    if (host.find('%') != std::string::npos) return "a '%' may only stand in \"%d\"";
+    return HostNameProblem(host);
+}
+
+std::string UrlTemplateProblem(const std::string& urlTemplate) {
+    for (char c : urlTemplate) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u <= 0x20 || u >= 0x7f) return "it holds " + Quoted(c) + " (a comment must stand on a line of its own)";
+    }
+    std::size_t schemeEnd = 0;
+    if (StartsWithNoCase(urlTemplate, "https://")) schemeEnd = 8;
+    else if (StartsWithNoCase(urlTemplate, "http://")) schemeEnd = 7;
+    else return "it must begin with http:// or https://";
+
+    std::vector<TPlaceholder> marks;
+    if (auto problem = ScanPlaceholders(urlTemplate, marks); !problem.empty()) return problem;
+    bool seen[3] = {false, false, false};
+    for (const TPlaceholder& m : marks) {
+        if (m.Name == "x") seen[0] = true;
+        else if (m.Name == "y") seen[1] = true;
+        else if (m.Name == "z") seen[2] = true;
+        else if (!ParseServerRange(m.Name)) return "unknown placeholder {" + m.Name + "}";
+    }
+    const char* names[] = {"{x}", "{y}", "{z}"};
+    for (int i = 0; i < 3; ++i)
+        if (!seen[i]) return std::string("it has no ") + names[i];
+
+    // Percent escapes are kept as written, but a lone '%' would become part of the request.
+    for (std::size_t i = 0; i < urlTemplate.size(); ++i)
+        if (urlTemplate[i] == '%' && (i + 2 >= urlTemplate.size() || !IsHex(urlTemplate[i + 1]) || !IsHex(urlTemplate[i + 2])))
+            return "a '%' must start a two-digit hex escape";
+
+    // The host and port, checked with every placeholder standing for a plain value.
+    const std::string filled = Fill(urlTemplate, marks, 0, 0, 0, 0);
+    const std::size_t authorityEnd = std::min(filled.find_first_of("/?#", schemeEnd), filled.size());
+    const std::string authority = filled.substr(schemeEnd, authorityEnd - schemeEnd);
+    if (authority.find('@') != std::string::npos) return "a user name or password does not belong in a template";
+    std::string host = authority, port;
+    bool hasPort = false;
+    if (!host.empty() && host.front() == '[') {
+        const auto close = host.find(']');
+        if (close != std::string::npos && close + 1 < host.size()) {
+            if (host[close + 1] != ':') return "the IPv6 address must be followed by ':port' or the path";
+            hasPort = true;
+            port = host.substr(close + 2);
+            host.resize(close + 1);
+        }
+        if (auto problem = BracketHostProblem(host); !problem.empty()) return problem;
+    } else {
+        if (const auto colon = host.find(':'); colon != std::string::npos) {
+            hasPort = true;
+            port = host.substr(colon + 1);
+            host.resize(colon);
+        }
+        if (auto problem = HostNameProblem(host); !problem.empty()) return problem;
+    }
+    if (hasPort) {
+        bool digits = !port.empty() && port.size() <= 5;
+        for (char c : port) digits = digits && c >= '0' && c <= '9';
+        if (!digits || std::stol(port) < 1 || std::stol(port) > 65535) return "the port must be a number 1..65535";
+    }
+    return {};
+}
+
+std::vector<std::string> ServerConfigProblems(const TServerConfig& server) {
+    std::vector<std::string> problems;
+    if (auto problem = HostPatternProblem(server.HostPattern); !problem.empty())
+        problems.push_back(Entry("ATLAS_SERVER", "HOST") + problem + ": \"" + server.HostPattern + "\"");
+    for (int i = 0; i < 4; ++i) {
+        const std::string& t = server.UrlTemplates[std::size_t(i)];
+        if (t.empty()) continue;
+        if (auto problem = UrlTemplateProblem(t); !problem.empty())
+            problems.push_back(Entry("ATLAS_SOURCE", std::string("URL_") + TypeLetters[i]) + problem + ": \"" + t + "\"");
+    }
+    return problems;
+}
+
+bool HasOwnTemplate(const TServerConfig& server, int typeIndex) {
+    return typeIndex >= 0 && typeIndex < 4 && !server.UrlTemplates[std::size_t(typeIndex)].empty();
+}
+
+bool SourceUsable(const TServerConfig& server, int typeIndex) {
+    if (HasOwnTemplate(server, typeIndex)) return UrlTemplateProblem(server.UrlTemplates[std::size_t(typeIndex)]).empty();
+    return HostPatternProblem(server.HostPattern).empty();
+}
+
+int ServerChoiceCount(const TServerConfig& server, int typeIndex) {
+    if (!HasOwnTemplate(server, typeIndex)) return 4;
+    std::vector<TPlaceholder> marks;
+    if (!ScanPlaceholders(server.UrlTemplates[std::size_t(typeIndex)], marks).empty()) return 1;
+    for (const TPlaceholder& m : marks)
+        if (const auto range = ParseServerRange(m.Name)) return range->Count;
+    return 1;
+}
+
+std::string ExpandUrlTemplate(const std::string& urlTemplate, int choice, std::int32_t x, std::int32_t y,
+                              std::int32_t zoom) {
+    std::vector<TPlaceholder> marks;
+    ScanPlaceholders(urlTemplate, marks);
+    return Fill(urlTemplate, marks, choice, x, y, zoom);
+}
+
+std::string SourceDigest(const std::string& urlTemplate) {
+    std::uint64_t hash = 0xcbf29ce484222325ull;
+    for (unsigned char c : urlTemplate) {
+        hash ^= c;
+        hash *= 0x100000001b3ull;
+    }
+    char hex[17];
+    std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(hash));
+    return std::string(hex, 12);
+}
+
+TRequestIdentity RequestIdentity(const TServerConfig& server, int typeIndex) {
+    TRequestIdentity id;
+    const bool own = HasOwnTemplate(server, typeIndex);
+    const std::string& referer = typeIndex >= 0 && typeIndex < 4 ? server.Referers[std::size_t(typeIndex)] : std::string();
+    id.Referer = referer.empty() ? server.Referer : referer;
+    id.UserAgent = server.UserAgent.empty() ? DefaultUserAgent : server.UserAgent;
+    id.CaFile = server.CaFile;
+    id.HostWithPort = own;
+    id.SecureOnly = own && StartsWithNoCase(server.UrlTemplates[std::size_t(typeIndex)], "https://");
+    return id;
+}

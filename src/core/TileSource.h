@@ -1,0 +1,61 @@
+// Where the tiles of each map type come from. By default every type uses the
+// tile service's own request, built from the host pattern, port and Referer of
+// [ATLAS_SERVER]; a URL template of [ATLAS_SOURCE] replaces it for its type.
+// Every check of these values lives here, so that the window and the CLI
+// refuse the same entries with the same words.
+//
+// Template syntax: an http:// or https:// URL holding {x}, {y} and {z} (tile
+// column, row and zoom) and optionally one server placeholder: {s} (0..3),
+// {s:N-M} (decimal numbers N..M) or {s:a-d} (letters a..d). No other
+// placeholder, no blank, no user name and no '%' are allowed.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+inline constexpr const char* DefaultUserAgent = "Mozilla/4.0 (compatible; MSTE 6.0; Windows NT 5.1; SV1; Maxthon)";
+
+struct TServerConfig {
+    std::string HostPattern = "mt%d.google.cn";  // "%d" becomes the server number 0..3
+    int Port = 80;
+    std::string Referer = "http://ditu.google.cn";
+    // [ATLAS_SOURCE], in map type order. An empty entry keeps the default.
+    std::array<std::string, 4> UrlTemplates{};  // URL_M, URL_P, URL_S, URL_Y
+    std::array<std::string, 4> Referers{};      // REFERER_M ... REFERER_Y
+    std::string UserAgent;                      // USER_AGENT
+    std::string CaFile;                         // CA_FILE: certificates trusted besides the system's
+};
+
+// The reason a [ATLAS_SERVER] HOST pattern cannot name a host, or "" when it can.
+std::string HostPatternProblem(const std::string& pattern);
+// The reason a URL template cannot be used, or "" when it can.
+std::string UrlTemplateProblem(const std::string& urlTemplate);
+// Every problem of a configuration, each naming its section and key.
+std::vector<std::string> ServerConfigProblems(const TServerConfig& server);
+
+// A type (index 0..3, or -1 for a code that is no map type) has its own template.
+bool HasOwnTemplate(const TServerConfig& server, int typeIndex);
+// Tiles of the type may be requested: its template, or the default source, is valid.
+bool SourceUsable(const TServerConfig& server, int typeIndex);
+
+// How many server numbers a type's source offers to choose from (1 without {s}).
+int ServerChoiceCount(const TServerConfig& server, int typeIndex);
+// The template filled in; choice is taken modulo the server range.
+std::string ExpandUrlTemplate(const std::string& urlTemplate, int choice, std::int32_t x, std::int32_t y,
+                              std::int32_t zoom);
+
+// FNV-1a 64 of the template text, the first 12 of its 16 lower-case hex digits:
+// the same on every run and machine, so a cache folder keeps its tiles.
+std::string SourceDigest(const std::string& urlTemplate);
+
+// What a request sends besides its URL.
+struct TRequestIdentity {
+    std::string Referer;
+    std::string UserAgent;
+    std::string CaFile;
+    bool HostWithPort = false;  // templates name a non-default port in the Host header
+    bool SecureOnly = false;    // an https template never follows a redirect to plain http
+};
+TRequestIdentity RequestIdentity(const TServerConfig& server, int typeIndex);

@@ -1,0 +1,106 @@
+// Tile source checks, template filling and digests, and how the settings
+// file's entries reach them.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "Settings.h"
+#include "TileSource.h"
+
+namespace fs = std::filesystem;
+
+TEST(TileSource, TemplatesAreAcceptedOrRefusedWithTheirReason) {
+    const struct { const char* Template; const char* Problem; } rows[] = {
+        {"http://127.0.0.1:8080/{z}/{x}/{y}.png", ""},
+        {"https://{s:a-c}.tiles.example.org/s/{z}/{x}/{y}.jpg?key=a%20b", ""},
+        {"HTTP://mt{s}.example.cn/vt?x={x}&y={y}&z={z}", ""},
+        {"http://[::1]:81/{z}/{x}/{y}.png", ""},
+        {"http://tiles.example/{z}/{x}.png", "it has no {y}"},
+        {"http://tiles.example/{x}/{y}.png", "it has no {z}"},
+        {"http://tiles.example/{z}/{x}/{y}/{q}.png", "unknown placeholder {q}"},
+        {"http://tiles.example/{z}/{x}/{y}/{s:3-1}.png", "unknown placeholder {s:3-1}"},
+        {"http://tiles.example/{z}/{x}/{y.png", "'{' without '}'"},
+        {"http://tiles.example/{z}/{x}/y}.png", "'}' without '{'"},
+        {"ftp://tiles.example/{z}/{x}/{y}.png", "must begin with http:// or https://"},
+        {"tiles.example/{z}/{x}/{y}.png", "must begin with http:// or https://"},
+        {"http://tiles.example/{z}/{x}/{y}.png ; ours", "a blank"},
+        {"http://tiles_x.example/{z}/{x}/{y}.png", "cannot hold '_'"},
+        {"http://me@tiles.example/{z}/{x}/{y}.png", "user name"},
+        {"http://tiles.example:0/{z}/{x}/{y}.png", "port must be a number"},
+        {"http://tiles.example:80x/{z}/{x}/{y}.png", "port must be a number"},
+        {"http:///{z}/{x}/{y}.png", "names no host"},
+        {"http://a..b/{z}/{x}/{y}.png", "empty part"},
+        {"http://tiles.example/{z}/{x}/{y}%.png", "hex escape"},
+    };
+    for (const auto& row : rows) {
+        const std::string problem = UrlTemplateProblem(row.Template);
+        if (*row.Problem == 0) EXPECT_EQ(problem, "") << row.Template;
+        else EXPECT_NE(problem.find(row.Problem), std::string::npos) << row.Template << " -> " << problem;
+    }
+}
+
+TEST(TileSource, HostPatternsHoldOnlyWhatAHostNameCan) {
+    for (const char* good : {"mt%d.google.cn", "127.0.0.1", "tiles-1.example.org", "localhost"})
+        EXPECT_EQ(HostPatternProblem(good), "") << good;
+    for (const char* bad : {"127.0.0.1 ; local tile server", "mt%d.google.cn;x", "a b", "host/vt", "host:80",
+                            "me@host", "%s.example", "", ".example", "-a.example"})
+        EXPECT_NE(HostPatternProblem(bad), "") << bad;
+}
+
+TEST(TileSource, FillsPlaceholdersAndChoosesWithinTheServerRange) {
+    TServerConfig server;
+    EXPECT_EQ(ServerChoiceCount(server, 0), 4);  // the default source's four hosts
+    server.UrlTemplates = {"http://t{s:a-c}.example/{z}/{x}/{y}.png", "http://t.example/{z}-{x}-{y}",
+                           "http://t{s:10-11}.example/{z}/{x}/{y}", "http://t{s}.example/{z}/{x}/{y}"};
+    EXPECT_EQ(ServerChoiceCount(server, 0), 3);
+    EXPECT_EQ(ServerChoiceCount(server, 1), 1);
+    EXPECT_EQ(ServerChoiceCount(server, 2), 2);
+    EXPECT_EQ(ServerChoiceCount(server, 3), 4);
+    EXPECT_EQ(ExpandUrlTemplate(server.UrlTemplates[0], 2, 3412, 1538, 12), "http://tc.example/12/3412/1538.png");
+    EXPECT_EQ(ExpandUrlTemplate(server.UrlTemplates[0], 4, 1, 2, 5), "http://tb.example/5/1/2.png");
+    EXPECT_EQ(ExpandUrlTemplate(server.UrlTemplates[2], 1, 1, 2, 5), "http://t11.example/5/1/2");
+}
+
+TEST(TileSource, DigestIsFnv1aOfTheTemplate) {
+    EXPECT_EQ(SourceDigest(""), "cbf29ce48422");  // the FNV-1a 64 offset basis
+    EXPECT_EQ(SourceDigest("http://127.0.0.1:8080/{z}/{x}/{y}.png"), "31197acb777c");
+    EXPECT_NE(SourceDigest("http://127.0.0.1:8080/{z}/{x}/{y}.png"), SourceDigest("http://127.0.0.1:8081/{z}/{x}/{y}.png"));
+}
+
+// An https template never follows a redirect to plain http; the default source may.
+TEST(TileSource, OnlyHttpsTemplatesStaySecure) {
+    TServerConfig server;
+    server.UrlTemplates = {"", "http://t.example/{z}/{x}/{y}", "HTTPS://t.example/{z}/{x}/{y}", ""};
+    EXPECT_FALSE(RequestIdentity(server, 0).SecureOnly || RequestIdentity(server, 1).SecureOnly);
+    EXPECT_TRUE(RequestIdentity(server, 2).SecureOnly);
+}
+
+// The settings file keeps text after ';' on a value line, so a comment there
+// becomes part of the value: such a host is refused, naming its entry.
+TEST(TileSource, SettingsRecordEveryRefusedEntryAndKeepTheOthersUsable) {
+    char dirTemplate[] = "/tmp/atlas-source-XXXXXX";
+    const fs::path dir = ::mkdtemp(dirTemplate);
+    const fs::path ini = dir / "AtlasPocket.Ini";
+    std::ofstream(ini) << "[ATLAS_SERVER]\nHOST=127.0.0.1 ; local tile server\n"
+                          "[ATLAS_SOURCE]\nURL_P=http://t.example/{z}/{x}/{y}.png\nURL_S=http://t.example/{z}/{x}.jpg\n"
+                          "REFERER_P=http://t.example/\nUSER_AGENT=AtlasPocket/1\nCA_FILE=/etc/ours.pem\n";
+    LoadSettings(ini);
+    ASSERT_EQ(Settings.SourceProblems.size(), 2u);
+    EXPECT_EQ(Settings.SourceProblems[0].rfind("[ATLAS_SERVER] HOST: ", 0), 0u) << Settings.SourceProblems[0];
+    EXPECT_EQ(Settings.SourceProblems[1].rfind("[ATLAS_SOURCE] URL_S: it has no {y}", 0), 0u)
+        << Settings.SourceProblems[1];
+    EXPECT_FALSE(SourceUsable(Settings.Server, 0));  // default source behind the bad host
+    EXPECT_TRUE(SourceUsable(Settings.Server, 1));   // its own valid template
+    EXPECT_FALSE(SourceUsable(Settings.Server, 2));
+    EXPECT_EQ(Settings.Server.Referers[1], "http://t.example/");
+    EXPECT_EQ(Settings.Server.UserAgent, "AtlasPocket/1");
+    EXPECT_EQ(Settings.Server.CaFile, "/etc/ours.pem");
+
+    std::ofstream(ini) << "[ATLAS_SERVER]\n; local tile server\nHOST=127.0.0.1\n";
+    LoadSettings(ini);
+    EXPECT_TRUE(Settings.SourceProblems.empty());
+    EXPECT_EQ(Settings.Server.UrlTemplates, (std::array<std::string, 4>{}));
+    fs::remove_all(dir);
+}

@@ -1,0 +1,136 @@
+// Downloads from URL templates against the local tile server: which URL,
+// which headers, which cache folder, what is refused, and https.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include "AtlasThread.h"
+#include "GenWorkerPool.h"
+#include "Settings.h"
+#include "WorkerTestSupport.h"
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+
+std::string ReadAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+class TileSourceDownloadTest : public TWorkerTest {
+protected:
+    std::string Base() const { return "http://127.0.0.1:" + std::to_string(Server->Port()); }
+    TNotice Next() { return Notices.Take(30s).value_or(TNotice{}); }
+};
+
+}  // namespace
+
+TEST_F(TileSourceDownloadTest, TemplatesFetchTheirTilesWithTheirHostRefererAndUserAgent) {
+    TServerConfig config = Server->Config();
+    config.UrlTemplates = {Base() + "/{z}/{x}/{y}.png", Base() + "/p/{z}/{x}/{y}.png", Base() + "/{z}/{x}/{y}.jpg", ""};
+    config.Referers[2] = "http://sat.example/";
+    config.UserAgent = "AtlasPocket-test/1";
+    TAtlasThread worker(&Notices, Cache.DirString(), config);
+    const struct { const char* Type; std::string Host, Referer; } rows[] = {
+        {"m", "127.0.0.1:" + std::to_string(Server->Port()), "http://127.0.0.1"},
+        {"p", "127.0.0.1:" + std::to_string(Server->Port()), "http://127.0.0.1"},
+        {"s", "127.0.0.1:" + std::to_string(Server->Port()), "http://sat.example/"},
+        {"y", "127.0.0.1", "http://127.0.0.1"},  // no template: today's request, Host without port
+    };
+    for (const auto& row : rows) worker.AddTypedRequest(7, 100, 50, row.Type);
+    for (const auto& row : rows) {
+        const TNotice notice = Next();
+        ASSERT_EQ(notice.Message, WM_TILESAVED) << row.Type;
+        EXPECT_EQ(notice.Path, TileCachePath(Cache.DirString(), config, row.Type, 7, 100, 50));
+        EXPECT_EQ(ReadAll(notice.Path), Server->TileBody(row.Type, 7, 100, 50)) << row.Type;
+        const auto headers = Server->LastHeaders(row.Type, 7, 100, 50);
+        EXPECT_EQ(headers.at("Host"), row.Host) << row.Type;
+        EXPECT_EQ(headers.at("Referer"), row.Referer) << row.Type;
+        EXPECT_EQ(headers.at("User-Agent"), "AtlasPocket-test/1") << row.Type;
+    }
+    // Only the default source keeps today's folder and names.
+    EXPECT_TRUE(fs::exists(PathOf("y", 7, 100, 50)));
+    EXPECT_FALSE(fs::exists(PathOf("m", 7, 100, 50)));
+    EXPECT_EQ(fs::path(TileCachePath(Cache.DirString(), config, "m", 7, 100, 50)).parent_path(),
+              Cache.Path() / SourceDigest(config.UrlTemplates[0]));
+}
+
+TEST_F(TileSourceDownloadTest, RefusedSourcesRequestNothing) {
+    TServerConfig config = Server->Config();
+    config.HostPattern = "127.0.0.1 ; local tile server";
+    config.UrlTemplates[2] = Base() + "/{z}/{x}.jpg";
+    config.UrlTemplates[3] = Base() + "/{z}/{x}/{y}/{t}.png";
+    TAtlasThread worker(&Notices, Cache.DirString(), config);
+    for (const char* type : {"m", "s", "y"}) worker.AddTypedRequest(7, 100, 50, type);
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(Next().Message, WM_TILEFAILED);
+    EXPECT_EQ(Server->TotalRequests(), 0);
+    EXPECT_TRUE(fs::is_empty(Cache.Path()));
+}
+
+TEST_F(TileSourceDownloadTest, TwoSourcesOfOneTypeAreCachedApart) {
+    TServerConfig other = Server->Config();
+    other.UrlTemplates[0] = Base() + "/m/{z}/{x}/{y}.png";
+    for (const TServerConfig& config : {Server->Config(), other}) {
+        TAtlasThread worker(&Notices, Cache.DirString(), config);
+        worker.AddTypedRequest(7, 100, 50, "m");
+        EXPECT_EQ(Next().Message, WM_TILESAVED);
+    }
+    EXPECT_EQ(Server->Attempts("m", 7, 100, 50), 2);
+    EXPECT_TRUE(fs::exists(PathOf("m", 7, 100, 50)));
+    EXPECT_TRUE(fs::exists(TileCachePath(Cache.DirString(), other, "m", 7, 100, 50)));
+    // The pool's "is it cached" check looks where its own source keeps the tile.
+    TGenWorkerPool pool(&Notices, Cache.DirString(), other);
+    EXPECT_TRUE(pool.RequestGenTile(7, 100, 50, "m"));
+    other.UrlTemplates[0] += "?v=2";
+    TGenWorkerPool changed(&Notices, Cache.DirString(), other);
+    EXPECT_FALSE(changed.RequestGenTile(7, 100, 50, "m"));
+    EXPECT_EQ(Next().Message, WM_TILESAVED);
+}
+
+// A local https server with a self-signed certificate for 127.0.0.1.
+class HttpsSourceTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        InitDownloads();
+        const std::string command = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2"
+                                    " -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1,DNS:localhost"
+                                    " -keyout '" + (Dir.Path() / "key.pem").string() + "' -out '" + Cert() +
+                                    "' 2>/dev/null";
+        ASSERT_EQ(std::system(command.c_str()), 0) << command;
+        Https = std::make_unique<TTestTileServer>(
+            std::vector<std::string>{"--tls-cert", Cert(), "--tls-key", (Dir.Path() / "key.pem").string()});
+    }
+    std::string Cert() const { return (Dir.Path() / "cert.pem").string(); }
+    std::string Template() const { return "https://127.0.0.1:" + std::to_string(Https->Port()) + "/{z}/{x}/{y}.png"; }
+
+    TTempDir Dir;
+    std::unique_ptr<TTestTileServer> Https;
+    TNoticeQueue Notices;
+};
+
+TEST_F(HttpsSourceTest, UntrustedCertificateIsRefusedWithItsReason) {
+    TServerConfig config;
+    config.UrlTemplates[0] = Template();
+    const TDownloadResult result = DownloadTile(ExpandUrlTemplate(Template(), 0, 1, 2, 5), RequestIdentity(config, 0));
+    EXPECT_FALSE(result.Ok);
+    EXPECT_NE(result.Error.find("certificate"), std::string::npos) << result.Error;
+    EXPECT_NE(result.Error.find("CA_FILE"), std::string::npos) << result.Error;
+    EXPECT_TRUE(result.Body.empty());
+}
+
+TEST_F(HttpsSourceTest, CertificateTrustedThroughTheSettingsIsAccepted) {
+    const fs::path ini = Dir.Path() / "AtlasPocket.Ini";
+    std::ofstream(ini) << "[ATLAS_SOURCE]\nURL_M=" << Template() << "\nCA_FILE=" << Cert() << "\n";
+    LoadSettings(ini);
+    ASSERT_TRUE(Settings.SourceProblems.empty());
+    TAtlasThread worker(&Notices, (Dir.Path() / "FileMap").string(), Settings.Server);
+    worker.AddTypedRequest(5, 1, 2, "m");
+    const TNotice notice = Notices.Take(30s).value_or(TNotice{});
+    ASSERT_EQ(notice.Message, WM_TILESAVED);
+    EXPECT_EQ(ReadAll(notice.Path), Https->TileBody("m", 5, 1, 2));
+    Settings = TAtlasSettings{};
+}
