@@ -11,44 +11,13 @@
 #include "ChinaShift.h"
 #include "AtlasVersion.h"
 #include "CliArgs.h"
+#include "CliTestSupport.h"
 #include "MapDataFile.h"
 #include "TempDir.h"
 #include "TestTileServer.h"
 #include "TileSource.h"
 
 namespace {
-
-struct TRun {
-    int Exit = -1;
-    std::string Out, Err;
-};
-
-std::string Slurp(const std::filesystem::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-// Runs the CLI with stdin from /dev/null, so it never sees a terminal.
-TRun RunCli(const std::vector<std::string>& args, const TTempDir& dir) {
-    const auto out = dir / "stdout.txt", err = dir / "stderr.txt";
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        const int in = ::open("/dev/null", O_RDONLY);
-        const int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        ::dup2(in, 0), ::dup2(o, 1), ::dup2(e, 2);
-        std::vector<char*> argv{const_cast<char*>(ATLAS_CLI_PATH)};
-        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        ::execv(ATLAS_CLI_PATH, argv.data());
-        ::_exit(127);
-    }
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, Slurp(out), Slurp(err)};
-}
 
 class CliFixture : public ::testing::Test {
 protected:

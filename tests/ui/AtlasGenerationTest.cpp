@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QElapsedTimer>
 #include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
@@ -20,6 +21,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -556,4 +558,71 @@ TEST_F(GenerationTest, AutoCalibrationReachesTheActivePairAndTheFile) {
         EXPECT_EQ(reader.Header().Deltas[t].Lat, shift.Lat);
     }
     EXPECT_EQ(reader.Header().Deltas[2].Lon, TAtlasSettings().Deltas[2].Lon);
+}
+
+// While a run waits for its downloads every event is handled at once: a chain
+// of 200 events, each posting the next, ends long before a 100 ms poll could
+// have passed them along. Cancel against a server that never answers ends the
+// run without waiting for it; a service that only fails is given up on, named.
+TEST_F(GenerationTest, WaitingRunAnswersAtOnceAndStopsWithoutWaitingForTheNetwork) {
+    MakeServer();
+    Server->SetFault("*/*/*/*=slowfail:600000");
+    MakeWindow();
+    Include("s");
+    int chain = 0;
+    QElapsedTimer chainTime, cancelTime;
+    qint64 chainMs = -1, cancelMs = -1;
+    std::function<void()> step = [&] {
+        if (++chain < 200) return QTimer::singleShot(0, Window.get(), step);
+        chainMs = chainTime.elapsed();
+        cancelTime.start();
+        QTest::mouseClick(Window->SpeedButton3, Qt::LeftButton);
+    };
+    WhenTrue([&] { return Window->Gauge1->isVisible() && Server->TotalRequests() >= 5; },
+             [&] {
+                 chainTime.start();
+                 QTimer::singleShot(0, Window.get(), step);
+             });
+    const auto noted = [&](QWidget* modal) {
+        cancelMs = cancelTime.elapsed();
+        ClickOk(modal);
+    };
+    EXPECT_EQ(Generate({AcceptConfirmation, noted}), (QStringList{Confirm, Cancelled}));
+    std::printf("200 chained events during the wait: %lld ms; cancel to message: %lld ms\n", (long long)chainMs,
+                (long long)cancelMs);
+    EXPECT_LT(chainMs, 2000);
+    EXPECT_LT(cancelMs, 3000);
+    ExpectCleanedUp();
+
+    // Only failures for two 0.3 s time-outs on every worker: the run stops and names the host.
+    std::ofstream(Dir / "AtlasPocket.Ini") << "[ATLAS_SERVER]\r\nTRANSFER_TIMEOUT=0.3\r\n";
+    Window.reset();
+    MakeWindow();
+    Include("s");
+    QString message;
+    const auto note = [&](QWidget* modal) {
+        message = qobject_cast<QMessageBox*>(modal)->text();
+        ClickOk(modal);
+    };
+    EXPECT_EQ(Generate({AcceptConfirmation, note}).size(), 2);
+    EXPECT_TRUE(message.startsWith(QStringLiteral("地图服务器 127.0.0.1 没有响应"))) << message.toStdString();
+    ExpectCleanedUp();
+    for (const auto& entry : fs::directory_iterator(Dir.Path())) EXPECT_NE(entry.path().extension(), ".Dat");
+}
+
+// A tile the service sends as GIF is kept, written as a blank image, and the
+// completion message says so.
+TEST_F(GenerationTest, BlankTilesAreNamedInTheCompletionMessage) {
+    MakeWindow();
+    Window->OnClickGPS(nullptr, 116.391, 39.907);
+    Include("p");
+    const TGlobalPixel c = LonLatToPixel(5, 116.391, 39.907);
+    Server->SetFault("p", 5, int(c.X / TileSize), int(c.Y / TileSize), "gif");
+    QString message;
+    const auto note = [&](QWidget* modal) {
+        message = qobject_cast<QMessageBox*>(modal)->text();
+        ClickOk(modal);
+    };
+    EXPECT_EQ(Generate({AcceptConfirmation, SaveAs(Dir / "gif.Dat"), note}).size(), 3);
+    EXPECT_EQ(message, Finished + QStringLiteral("\n\n有 1 块地图写为空白图像：1 块是本程序无法解码的 GIF 图像。"));
 }

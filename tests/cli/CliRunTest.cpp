@@ -1,0 +1,176 @@
+// The command line's run against a tile service that stalls, dies or sends
+// what cannot be decoded, and against being interrupted or killed: it stops
+// at once, says why, and leaves nothing half-written behind.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "CliTestSupport.h"
+#include "MapDataFile.h"
+#include "TestTileServer.h"
+#include "TileCache.h"
+#include "TileImage.h"
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+long long MsSince(Clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+class CliRunTest : public ::testing::Test {
+protected:
+    explicit CliRunTest(std::vector<std::string> serverArgs = {}) : Server(std::move(serverArgs)) {}
+    void SetUp() override { WriteSettings(""); }
+    void WriteSettings(const std::string& extra) const {
+        std::ofstream(Dir / "AtlasPocket.Ini") << "[ATLAS_SERVER]\r\nHOST=127.0.0.1\r\nPORT=" << Server.Port()
+                                               << "\r\nREFERER=http://127.0.0.1\r\n" << extra;
+    }
+    std::vector<std::string> Generate(const std::string& zoom, const std::string& types, const std::string& out) const {
+        return {"generate", "--center", "123.4259,41.8123", "--zoom", zoom, "--types", types, "--out",
+                (Dir / out).string(), "--settings", (Dir / "AtlasPocket.Ini").string(), "--cache", Cache(), "--yes"};
+    }
+    std::string Cache() const { return Dir.DirString() + "FileMap/"; }
+    // Every file of the cache under a tile's name decodes; the names of the others.
+    std::vector<std::string> UndecodableTiles() const {
+        std::vector<std::string> bad;
+        for (const auto& e : fs::directory_iterator(Cache())) {
+            const std::string name = e.path().filename().string();
+            if (name[0] == '.' || e.path().extension() != ".gif") continue;
+            const TFileTypeResult type = GetTileFileType(e.path().string());
+            if (!type.Recognised || !DecodeTileFile(e.path().string(), type.TypeName)) bad.push_back(name);
+        }
+        return bad;
+    }
+    static int Count(const fs::path& dir, const std::string& ending) {
+        int n = 0;
+        for (const auto& e : fs::directory_iterator(dir)) n += e.path().filename().string().ends_with(ending);
+        return n;
+    }
+
+    TTempDir Dir;
+    TTestTileServer Server;
+};
+
+// A server that takes 40 ms per answer, so that a run lasts long enough to be caught in the middle.
+class CliSlowRunTest : public CliRunTest {
+protected:
+    CliSlowRunTest() : CliRunTest({"--latency-ms", "40"}) {}
+};
+
+}  // namespace
+
+// Ctrl-C against a service that never answers ends the run at once; one whose
+// every attempt times out is given up after two rounds of time-outs.
+TEST_F(CliRunTest, StallsAreCutShortByCtrlCAndByTheDeadServiceRule) {
+    Server.SetFault("*/*/*/*=slowfail:600000");
+    {
+        TCliChild cli(Generate("10", "m", "a.Dat"), Dir);
+        ASSERT_TRUE(cli.WaitForErr("downloading"));
+        std::this_thread::sleep_for(300ms);
+        const auto start = Clock::now();
+        cli.Signal(SIGINT);
+        const TRun r = cli.Wait();
+        std::printf("Ctrl-C to exit against a server that never answers: %lld ms\n", MsSince(start));
+        EXPECT_EQ(r.Exit, 130) << r.Err;
+        EXPECT_LT(MsSince(start), 5000);
+    }
+    WriteSettings("TRANSFER_TIMEOUT=0.4\r\n");
+    const auto start = Clock::now();
+    const TRun dead = RunCli(Generate("10", "m", "a.Dat"), Dir);
+    std::printf("run against a dead service (0.4 s time-outs) stopped after %lld ms\n", MsSince(start));
+    EXPECT_EQ(dead.Exit, 3) << dead.Err;
+    EXPECT_NE(dead.Err.find("the tile service at 127.0.0.1 is not answering"), std::string::npos) << dead.Err;
+    EXPECT_FALSE(fs::exists(Dir / "a.Dat"));
+    EXPECT_LT(MsSince(start), 20000) << "25 tiles at three 0.4 s attempts each would end by themselves later";
+}
+
+// Two runs over the same area share one cache: tiles the other run saved
+// first still count, so both end and both files are whole.
+TEST_F(CliSlowRunTest, OverlappingRunsBothFinish) {
+    TCliChild a(Generate("10-11", "m", "a.Dat"), Dir, "a");
+    TCliChild b(Generate("10-11", "m", "b.Dat"), Dir, "b");
+    const TRun ra = a.Wait(), rb = b.Wait();
+    ASSERT_EQ(ra.Exit, 0) << ra.Err;
+    ASSERT_EQ(rb.Exit, 0) << rb.Err;
+    EXPECT_EQ(Slurp(Dir / "a.Dat"), Slurp(Dir / "b.Dat"));
+}
+
+// Ctrl-C while the file is written: nothing is written, the old file stays,
+// no temporary file is left. Leftovers of dead processes go at the next run;
+// a GIF tile is written blank and said so by generate and inspect.
+TEST_F(CliSlowRunTest, InterruptedWritingLeftoversAndBlankTiles) {
+    ASSERT_EQ(RunCli(Generate("10-12", "m,s", "first.Dat"), Dir).Exit, 0);
+    std::ofstream(Dir / "out.Dat") << "the user's old file";
+    TCliChild cli(Generate("10-12", "m,s", "out.Dat"), Dir);
+    ASSERT_TRUE(cli.WaitForErr("writing"));
+    cli.Signal(SIGINT);
+    const TRun r = cli.Wait();
+    EXPECT_EQ(r.Exit, 130) << r.Err;
+    EXPECT_EQ(Slurp(Dir / "out.Dat"), "the user's old file");
+    EXPECT_EQ(Count(Dir.Path(), ".tmp"), 0);
+
+    // Leftovers of a process that is gone, and one of a live process (this test).
+    const std::string deadPid = "999999";
+    for (const fs::path& f : {Dir / (".out.Dat.atlaspocket-" + deadPid + "-0.tmp"),
+                              fs::path(Cache()) / (".m_10-1-1.gif.atlaspocket-" + deadPid + "-3.tmp"),
+                              fs::path(Cache()) / (".m_10-1-2.gif." + deadPid + ".0.tmp"),
+                              fs::path(Cache()) / (".m_10-1-3.gif.atlaspocket-" + std::to_string(::getpid()) + "-0.tmp")})
+        std::ofstream(f) << "partial";
+    Server.SetFault("s", 10, 863, 380, "gif");
+    fs::remove(fs::path(Cache()) / TileFileName("s", 10, 863, 380));
+    const TRun blank = RunCli(Generate("10", "m,s", "out.Dat"), Dir);
+    ASSERT_EQ(blank.Exit, 0) << blank.Err;
+    EXPECT_EQ(Count(Dir.Path(), ".tmp"), 0);
+    EXPECT_EQ(Count(Cache(), ".tmp"), 1) << "the live process's file stays";
+    EXPECT_NE(blank.Out.find("1 tiles written as blank images (1 GIF tiles, which cannot be decoded)"), std::string::npos)
+        << blank.Out;
+    const TRun inspect = RunCli({"inspect", (Dir / "out.Dat").string()}, Dir);
+    EXPECT_NE(inspect.Out.find("25 entries (1 blank)"), std::string::npos) << inspect.Out;
+    EXPECT_NE(inspect.Out.find("25 entries (0 blank)"), std::string::npos) << inspect.Out;
+}
+
+// SIGKILL at several moments of the downloads and of the writing: no tile name
+// ever holds a partial image, no map data file is partial, an existing one is
+// kept, and the next run removes the leftovers and fetches only what is missing.
+TEST_F(CliSlowRunTest, KilledRunsLeaveNothingHalfWritten) {
+    for (const auto delay : {150ms, 400ms, 700ms}) {
+        TCliChild cli(Generate("10-11", "m,s", "a.Dat"), Dir);
+        ASSERT_TRUE(cli.WaitForErr("downloading"));
+        std::this_thread::sleep_for(delay);
+        cli.Signal(SIGKILL);
+        EXPECT_EQ(cli.Wait().Exit, 128 + SIGKILL);
+        EXPECT_EQ(UndecodableTiles(), std::vector<std::string>{});
+        EXPECT_FALSE(fs::exists(Dir / "a.Dat"));
+    }
+    int cached = 0;
+    for (const auto& e : fs::directory_iterator(Cache())) cached += e.path().extension() == ".gif";
+    const long before = Server.TotalRequests();
+    const TRun rerun = RunCli(Generate("10-11", "m,s", "a.Dat"), Dir);
+    ASSERT_EQ(rerun.Exit, 0) << rerun.Err;
+    EXPECT_EQ(Server.TotalRequests() - before, 2 * (25 + 169) - cached) << "only the missing tiles are fetched";
+    EXPECT_EQ(Count(Cache(), ".tmp"), 0);
+
+    const std::string file = Slurp(Dir / "a.Dat");
+    for (const auto delay : {0ms, 30ms, 120ms}) {
+        TCliChild cli(Generate("10-11", "m,s", "a.Dat"), Dir);
+        ASSERT_TRUE(cli.WaitForErr("writing"));
+        std::this_thread::sleep_for(delay);
+        cli.Signal(SIGKILL);
+        cli.Wait();
+        EXPECT_EQ(Slurp(Dir / "a.Dat"), file) << "the existing file is kept byte for byte";
+    }
+    const TRun last = RunCli(Generate("10-11", "m,s", "a.Dat"), Dir);
+    ASSERT_EQ(last.Exit, 0) << last.Err;
+    EXPECT_EQ(Count(Dir.Path(), ".tmp"), 0) << "the next run removed the killed writers' files";
+    EXPECT_EQ(Slurp(Dir / "a.Dat"), file);
+}

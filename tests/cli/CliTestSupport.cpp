@@ -1,0 +1,65 @@
+#include "CliTestSupport.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+std::string Slurp(const std::filesystem::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+TCliChild::TCliChild(const std::vector<std::string>& args, const TTempDir& dir, const std::string& tag)
+    : OutFile(dir / (tag + ".stdout.txt")), ErrFile(dir / (tag + ".stderr.txt")) {
+    std::vector<char*> argv{const_cast<char*>(ATLAS_CLI_PATH)};
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    Pid = ::fork();
+    if (Pid == 0) {
+        const int in = ::open("/dev/null", O_RDONLY);
+        const int o = ::open(OutFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int e = ::open(ErrFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ::dup2(in, 0), ::dup2(o, 1), ::dup2(e, 2);
+        ::execv(ATLAS_CLI_PATH, argv.data());
+        ::_exit(127);
+    }
+}
+
+TCliChild::~TCliChild() {
+    if (Pid <= 0) return;
+    ::kill(Pid, SIGKILL);
+    ::waitpid(Pid, nullptr, 0);
+}
+
+bool TCliChild::WaitForErr(const std::string& text, std::chrono::milliseconds limit) const {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (Slurp(ErrFile).find(text) != std::string::npos) return true;
+        siginfo_t info{};
+        if (Pid <= 0 || (::waitid(P_PID, id_t(Pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == Pid))
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return false;
+}
+
+void TCliChild::Signal(int sig) const {
+    if (Pid > 0) ::kill(Pid, sig);
+}
+
+TRun TCliChild::Wait() {
+    int status = 0;
+    ::waitpid(Pid, &status, 0);
+    Pid = -1;
+    const int code = WIFEXITED(status) ? WEXITSTATUS(status) : WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
+    return {code, Slurp(OutFile), Slurp(ErrFile)};
+}
+
+TRun RunCli(const std::vector<std::string>& args, const TTempDir& dir) { return TCliChild(args, dir).Wait(); }
