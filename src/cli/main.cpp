@@ -122,10 +122,8 @@ TResolvedPlan Resolve(const TPlanArgs& args) {
 bool PrintEstimates(const char* command, const TResolvedPlan& r) {
     const auto residual = CalibrationResidual(r.Params, ActiveDelta(), Settings.Deltas);
     const TSizeEstimate size = EstimateMapDataSize(r.Params, ActiveDelta(), r.CacheDir);
-    char buf[64];
-    if (residual)
-        std::snprintf(buf, sizeof buf, "%.1f m", *residual);
-    std::cout << "calibration residual: " << (residual ? buf : "none (no road or terrain map included)") << "\n"
+    std::cout << "calibration residual: "
+              << (residual ? FormatFixed(*residual, 1) + " m" : std::string("none (no road or terrain map included)")) << "\n"
               << "estimated size:    " << FormatByteSize(size.Bytes) << " (" << size.Bytes << " bytes)\n";
     for (int t = 0; t < MapTypeCount; ++t) {
         if (!r.Params.Included[size_t(t)]) continue;

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "ChinaShift.h"
+#include "NumberFormat.h"
 
 std::optional<double> CalibrationResidual(const TGenerationParams& params, TDeltaPair viewPair,
                                           const std::array<TDeltaPair, MapTypeCount>& deltas) {
@@ -77,13 +78,9 @@ TSizeEstimate EstimateMapDataSize(const TGenerationParams& params, TDeltaPair vi
 }
 
 std::string FormatByteSize(std::int64_t bytes) {
-    char buf[64];
+    // FormatFixed: a point in every locale, like every number the program shows.
     const double b = double(bytes);
-    if (bytes < (1 << 20))
-        std::snprintf(buf, sizeof buf, "%lld KB", (long long)((bytes + 1023) / 1024));
-    else if (bytes < (std::int64_t(1) << 30))
-        std::snprintf(buf, sizeof buf, "%.1f MB", b / (1 << 20));
-    else
-        std::snprintf(buf, sizeof buf, "%.2f GB", b / double(std::int64_t(1) << 30));
-    return buf;
+    if (bytes < (1 << 20)) return std::to_string((bytes + 1023) / 1024) + " KB";
+    if (bytes < (std::int64_t(1) << 30)) return FormatFixed(b / (1 << 20), 1) + " MB";
+    return FormatFixed(b / double(std::int64_t(1) << 30), 2) + " GB";
 }

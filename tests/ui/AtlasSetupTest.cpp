@@ -23,6 +23,7 @@
 #include "Geometry.h"
 #include "IniFile.h"
 #include "NumberFormat.h"
+#include "PlanEstimates.h"
 #include "Settings.h"
 #include "TempDir.h"
 #include "UiTestSupport.h"
@@ -93,6 +94,7 @@ TEST_F(AtlasSetupTest, CommaDecimalLocaleKeepsPointsAndUntouchedButtonsZero) {
     const std::optional<std::string> stored = IniValue("ATLAS_DELTA", "LON_M");
     ASSERT_TRUE(stored);
     EXPECT_EQ(stored->find(','), std::string::npos) << *stored;
+    EXPECT_EQ(FormatByteSize(std::int64_t(3) << 19), "1.5 MB");  // the confirmation's size line
 }
 
 // Pressing an offset button on the untouched fields subtracts each offset's
