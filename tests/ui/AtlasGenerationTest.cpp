@@ -67,6 +67,16 @@ TModalAnswers::TStep SaveAs(const fs::path& file) {
     };
 }
 
+// Keeps a message box's text and clicks its OK button.
+TModalAnswers::TStep NoteAndOk(QString& text) {
+    return [&text](QWidget* modal) {
+        auto* box = qobject_cast<QMessageBox*>(modal);
+        ASSERT_NE(box, nullptr);
+        text = box->text();
+        ClickOk(modal);
+    };
+}
+
 // Runs action once, the first time pred holds, polled from whatever event loop is running.
 void WhenTrue(std::function<bool()> pred, std::function<void()> action) {
     auto* timer = new QTimer;
@@ -422,10 +432,7 @@ TEST_F(GenerationTest, HugePlansAreRefusedAndClosingTheWindowStopsARun) {
     CloseUp(Window->cxComboBox2, 12);
     Include("mpsy");
     QString refusal;
-    const auto note = [&](QWidget* modal) {
-        refusal = qobject_cast<QMessageBox*>(modal)->text();
-        ClickOk(modal);
-    };
+    const auto note = NoteAndOk(refusal);
     EXPECT_EQ(Generate({AcceptConfirmation, note}).size(), 2);
     EXPECT_TRUE(refusal.startsWith(QStringLiteral("地图数据太大"))) << refusal.toStdString();
     ExpectCleanedUp();
@@ -477,10 +484,7 @@ TEST_F(GenerationTest, ConfirmationShowsResidualAndSizeAndOversizedPlansStopBefo
     CloseUp(Window->cxComboBox1, 5 - Window->CurrentZoom());
     CloseUp(Window->cxComboBox2, 12 - Window->MaximumZoom());
     QString refusal;
-    const auto note = [&](QWidget* modal) {
-        refusal = qobject_cast<QMessageBox*>(modal)->text();
-        ClickOk(modal);
-    };
+    const auto note = NoteAndOk(refusal);
     EXPECT_EQ(Generate({AcceptConfirmation, note}).size(), 2);
     EXPECT_TRUE(refusal.startsWith(QStringLiteral("地图数据文件至少需要"))) << refusal.toStdString();
     EXPECT_TRUE(refusal.contains(QStringLiteral("1385912 块"))) << refusal.toStdString();
@@ -600,10 +604,7 @@ TEST_F(GenerationTest, WaitingRunAnswersAtOnceAndStopsWithoutWaitingForTheNetwor
     MakeWindow();
     Include("s");
     QString message;
-    const auto note = [&](QWidget* modal) {
-        message = qobject_cast<QMessageBox*>(modal)->text();
-        ClickOk(modal);
-    };
+    const auto note = NoteAndOk(message);
     EXPECT_EQ(Generate({AcceptConfirmation, note}).size(), 2);
     EXPECT_TRUE(message.startsWith(QStringLiteral("地图服务器 127.0.0.1 没有响应"))) << message.toStdString();
     ExpectCleanedUp();
@@ -619,10 +620,7 @@ TEST_F(GenerationTest, BlankTilesAreNamedInTheCompletionMessage) {
     const TGlobalPixel c = LonLatToPixel(5, 116.391, 39.907);
     Server->SetFault("p", 5, int(c.X / TileSize), int(c.Y / TileSize), "gif");
     QString message;
-    const auto note = [&](QWidget* modal) {
-        message = qobject_cast<QMessageBox*>(modal)->text();
-        ClickOk(modal);
-    };
+    const auto note = NoteAndOk(message);
     EXPECT_EQ(Generate({AcceptConfirmation, SaveAs(Dir / "gif.Dat"), note}).size(), 3);
     EXPECT_EQ(message, Finished + QStringLiteral("\n\n有 1 块地图写为空白图像：1 块是本程序无法解码的 GIF 图像。"));
 }
