@@ -4,29 +4,11 @@
 #pragma once
 
 #include <QApplication>
-#include <QDialog>
-#include <QPushButton>
-#include <QStyle>
-#include <QFont>
 #include <QString>
 
 #include <functional>
 
-// "宋体" at 14 pixels. No Debian font carries that name, so the family is
-// mapped onto the installed Song-style CJK face once per process.
-QFont ProgramFont();
-void InstallFontSubstitutions();
-
-// Centres a top-level window on the work area of its screen (frame included when known).
-void CenterOnScreen(QWidget* window);
-
-// The common frame of the program's dialogs: designer name, caption, a fixed
-// client size, only a close box, and the program font.
-void SetUpFixedDialog(QDialog* dialog, const char* name, const QString& caption, QSize clientSize);
-
-// A dialog's button with a standard icon that ends the dialog with accept() or reject().
-QPushButton* MakeDialogButton(QDialog* dialog, QWidget* parent, const char* name, QStyle::StandardPixmap icon,
-                              const QString& text, const QRect& geometry, bool accepts = true);
+#include "AtlasDialogs.h"
 
 class TAtlasApplication : public QApplication {
 public:

@@ -21,7 +21,7 @@
 #include <limits>
 
 #include "AtlasApplication.h"
-#include "AtlasOffLineMain.h"
+#include "AtlasDialogs.h"
 #include "MbTilesFile.h"
 #include "NumberFormat.h"
 

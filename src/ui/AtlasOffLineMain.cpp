@@ -51,20 +51,6 @@ const TFileDialogParams TAtlasOffLineMainFM::SaveDialog2{
 const TFileDialogParams TAtlasOffLineMainFM::OpenDialog2{
     QString(), QStringLiteral("地图参数(*.Map)"), QStringLiteral("Map"), QFileDialog::AcceptOpen};
 
-std::unique_ptr<QFileDialog> MakeFileDialog(const TFileDialogParams& params, QWidget* parent) {
-    auto dialog = std::make_unique<QFileDialog>(parent, params.Title);
-    dialog->setOption(QFileDialog::DontUseNativeDialog);
-    dialog->setAcceptMode(params.Mode);
-    dialog->setFileMode(params.Mode == QFileDialog::AcceptOpen ? QFileDialog::ExistingFile : QFileDialog::AnyFile);
-    dialog->setNameFilter(params.Filter);
-    dialog->setDefaultSuffix(params.DefaultSuffix);
-    // The parameter file's save asks its own question before replacing; a
-    // second one from the dialog would only repeat it.
-    if (params.Mode == QFileDialog::AcceptSave && !params.ConfirmOverwrite)
-        dialog->setOption(QFileDialog::DontConfirmOverwrite);
-    return dialog;
-}
-
 void TZoomComboBox::hidePopup() {
     // hidePopup also runs when the list is not open; only a real closing counts.
     const bool wasOpen = view() && view()->isVisible();

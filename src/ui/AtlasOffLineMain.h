@@ -17,6 +17,7 @@
 #include <optional>
 #include <thread>
 
+#include "AtlasDialogs.h"
 #include "GenerationPlan.h"
 #include "GenerationRun.h"
 #include "MapDataFile.h"
@@ -47,18 +48,6 @@ struct TAtlasWindows {
     TAtlasDownLoadFM* AtlasDownLoadFM = nullptr;
     TAtlasCheckDataFM* AtlasCheckDataFM = nullptr;
 };
-
-// A file dialog's fixed parameters; the filter is in Qt's syntax.
-struct TFileDialogParams {
-    QString Title;  // empty: the toolkit's default title
-    QString Filter;
-    QString DefaultSuffix;
-    QFileDialog::AcceptMode Mode = QFileDialog::AcceptOpen;
-    bool ConfirmOverwrite = true;  // saving: the dialog asks before replacing a file
-};
-
-// Qt's own dialog (not the desktop's) so it behaves the same everywhere.
-std::unique_ptr<QFileDialog> MakeFileDialog(const TFileDialogParams& params, QWidget* parent);
 
 // A drop-down list that reports every closing of its list, chosen or not.
 class TZoomComboBox : public QComboBox {
