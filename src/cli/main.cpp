@@ -471,7 +471,10 @@ void AddPlanOptions(CLI::App* cmd, TPlanArgs& a) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    InitDownloads();
+    if (!InitDownloads()) {
+        std::cerr << "error: libcurl could not be initialised\n";
+        return ExitError;
+    }
     CLI::App app{"atlaspocket-cli: make map data files for the phone application without a window"};
     app.require_subcommand(1);
     app.set_version_flag("--version", std::string("atlaspocket-cli ") + AtlasVersion);

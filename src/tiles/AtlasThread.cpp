@@ -10,9 +10,9 @@
 
 namespace fs = std::filesystem;
 
-void InitDownloads() {
-    static std::once_flag once;
-    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+bool InitDownloads() {
+    static const bool initialised = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+    return initialised;
 }
 
 namespace {

@@ -23,9 +23,10 @@
 #include "NoticeTarget.h"
 #include "Settings.h"
 
-// curl_global_init, once per process. main() calls it before any thread starts;
-// every worker calls it too, so forgetting it cannot break downloads.
-void InitDownloads();
+// curl_global_init, once per process; false when it failed. Both programs
+// call it before any thread starts; every worker calls it too, so forgetting
+// it cannot break downloads.
+bool InitDownloads();
 
 struct TDownloadResult {
     std::vector<std::uint8_t> Body;

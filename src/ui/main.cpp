@@ -1,8 +1,6 @@
 // Program start-up: the application, the five windows (each created once, in
 // this order) and the message loop. Only the main window is shown; closing it
 // ends the program.
-#include <curl/curl.h>
-
 #include <QLibraryInfo>
 #include <QTranslator>
 
@@ -16,6 +14,7 @@
 #include "AtlasHelp.h"
 #include "AtlasOffLineMain.h"
 #include "AtlasSetup.h"
+#include "AtlasThread.h"
 #include "AtlasVersion.h"
 
 int main(int argc, char** argv) {
@@ -26,7 +25,7 @@ int main(int argc, char** argv) {
             return 0;
         }
     // Before any worker thread exists: curl's global set-up is not thread-safe.
-    if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) return 1;
+    if (!InitDownloads()) return 1;
     int status = 0;
     {
         TAtlasApplication app(argc, argv);
@@ -45,6 +44,5 @@ int main(int argc, char** argv) {
         mainForm->show();
         status = app.exec();
     }
-    curl_global_cleanup();
     return status;
 }
