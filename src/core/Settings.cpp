@@ -59,6 +59,8 @@ void LoadSettings(const std::filesystem::path& file) {
         Settings.Server.Port = *port;
     if (auto referer = ini.ReadString(ServerSection, "REFERER"); referer && !referer->empty())
         Settings.Server.Referer = *referer;
+    if (auto keepAlive = ParseInt(ini.ReadString(ServerSection, "KEEP_ALIVE").value_or("")))
+        Settings.Server.KeepAlive = *keepAlive != 0;
 
     // Seconds, 0.1 s to one hour; anything else keeps the default.
     auto readTimeout = [&](const char* key, long def) {

@@ -16,6 +16,9 @@ struct TServerConfig {
     std::string HostPattern = "mt%d.google.cn";  // "%d" becomes the server number 0..3
     int Port = 80;
     std::string Referer = "http://ditu.google.cn";
+    // KEEP_ALIVE: a worker reuses its connection for the next request; false
+    // opens one connection per attempt.
+    bool KeepAlive = true;
 };
 
 // Per-attempt download limits: a transfer beyond any of them is a failed

@@ -17,7 +17,6 @@ void InitDownloads() {
 
 namespace {
 
-using TCurlHandle = std::unique_ptr<CURL, decltype(&curl_easy_cleanup)>;
 using TCurlHeaders = std::unique_ptr<curl_slist, decltype(&curl_slist_free_all)>;
 using TCurlUrl = std::unique_ptr<CURLU, decltype(&curl_url_cleanup)>;
 
@@ -90,13 +89,27 @@ TDownloader::TDownloader() {
 }
 
 TDownloader::~TDownloader() {
+    if (Easy) curl_easy_cleanup(static_cast<CURL*>(Easy));
     if (Multi) curl_multi_cleanup(static_cast<CURLM*>(Multi));
 }
 
 void TDownloader::Abort() {
     AbortRequested = true;
     // Thread-safe by libcurl's contract; wakes a curl_multi_poll under way.
+    std::lock_guard lock(MultiLock);
     if (Multi) curl_multi_wakeup(static_cast<CURLM*>(Multi));
+}
+
+void TDownloader::DropConnections() {
+    // The connection cache belongs to the multi handle: a new one starts empty.
+    CURLM* fresh = curl_multi_init();
+    CURLM* old = nullptr;
+    {
+        std::lock_guard lock(MultiLock);
+        old = static_cast<CURLM*>(Multi);
+        Multi = fresh;
+    }
+    if (old) curl_multi_cleanup(old);
 }
 
 TDownloadResult DownloadTile(const std::string& url, const TServerConfig& server, const TDownloadLimits& limits) {
@@ -104,7 +117,16 @@ TDownloadResult DownloadTile(const std::string& url, const TServerConfig& server
     return downloader.Get(url, server, limits);
 }
 
-TDownloadResult TDownloader::Get(const std::string& url, const TServerConfig& server, const TDownloadLimits& limits) {
+TDownloadResult TDownloader::Get(const std::string& url, const TServerConfig& server, const TDownloadLimits& limits,
+                                 bool freshConnection) {
+    TDownloadResult result = Transfer(url, server, limits, freshConnection);
+    // A connection that just failed is never asked again.
+    if (!result.Ok && !result.Aborted) DropConnections();
+    return result;
+}
+
+TDownloadResult TDownloader::Transfer(const std::string& url, const TServerConfig& server,
+                                      const TDownloadLimits& limits, bool freshConnection) {
     TDownloadResult result;
     if (AbortRequested) {
         result.Aborted = true;
@@ -131,14 +153,25 @@ TDownloadResult TDownloader::Get(const std::string& url, const TServerConfig& se
         headers = AppendHeader(std::move(headers), "Connection: Keep-Alive");
         headers = AppendHeader(std::move(headers), "Content-Type: application/x-www-form-urlencoded");
 
-        TCurlHandle curl(curl_easy_init(), &curl_easy_cleanup);
-        if (!curl) {
+        // One easy handle for the downloader's life, its options set afresh for every request.
+        if (!Easy) Easy = curl_easy_init();
+        if (!Easy) {
             result.Error = "curl_easy_init failed";
             return result;
         }
+        CURL* h = static_cast<CURL*>(Easy);
+        curl_easy_reset(h);
         char errorBuffer[CURL_ERROR_SIZE] = {};
         TBodySink sink{&result.Body, limits.MaxBodyBytes};
-        CURL* h = curl.get();
+        // The kept handle must not point at this call's buffers once it returns.
+        struct TForget {
+            CURL* Easy;
+            ~TForget() {
+                curl_easy_setopt(Easy, CURLOPT_ERRORBUFFER, nullptr);
+                curl_easy_setopt(Easy, CURLOPT_HTTPHEADER, nullptr);
+                curl_easy_setopt(Easy, CURLOPT_WRITEDATA, nullptr);
+            }
+        } forget{h};
         curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorBuffer);
         curl_easy_setopt(h, CURLOPT_URL, url.c_str());
         curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
@@ -154,9 +187,8 @@ TDownloadResult TDownloader::Get(const std::string& url, const TServerConfig& se
         curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, limits.ConnectTimeoutMs);
         curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, limits.TransferTimeoutMs);
         curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE, curl_off_t(limits.MaxBodyBytes));
-        // Every attempt on a connection of its own.
-        curl_easy_setopt(h, CURLOPT_FORBID_REUSE, 1L);
-        curl_easy_setopt(h, CURLOPT_FRESH_CONNECT, 1L);
+        if (!server.KeepAlive) curl_easy_setopt(h, CURLOPT_FORBID_REUSE, 1L);
+        if (!server.KeepAlive || freshConnection) curl_easy_setopt(h, CURLOPT_FRESH_CONNECT, 1L);
         curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &WriteBody);
         curl_easy_setopt(h, CURLOPT_WRITEDATA, &sink);
 
@@ -338,10 +370,13 @@ bool TAtlasThread::FetchTile(const TMapParam& request, std::string& path) {
     std::uniform_int_distribution<int> serverNumber(0, 3);
     const std::string url = BuildTileUrl(Server, serverNumber(Random), request.TypeCode, request.X, request.Y,
                                          request.Zoom);
-    const TDownloadResult download = Downloader.Get(url, Server, Limits);
+    // A retry never trusts a kept connection.
+    const TDownloadResult download = Downloader.Get(url, Server, Limits, request.RetryCount > 0);
     if (download.Aborted) return false;
     std::string typeName;
     if (!download.Ok || download.Body.empty() || !DetectImageType(download.Body.data(), download.Body.size(), typeName)) {
+        // An unusable answer ends its connection too; Get has dropped a failed one already.
+        if (download.Ok) Downloader.DropConnections();
         ++Failed;
         RetryTile(request);
         return false;

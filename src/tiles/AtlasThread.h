@@ -44,15 +44,28 @@ public:
     TDownloader(const TDownloader&) = delete;
     TDownloader& operator=(const TDownloader&) = delete;
 
-    // One HTTP/1.1 GET with the fixed request headers, a fresh connection,
-    // redirects followed up to 15 requests, no content decoding. Never throws.
-    TDownloadResult Get(const std::string& url, const TServerConfig& server, const TDownloadLimits& limits);
+    // One HTTP/1.1 GET with the fixed request headers, redirects followed up
+    // to 15 requests, no content decoding. Never throws. It reuses the
+    // connection of the previous Get unless server.KeepAlive is off or
+    // freshConnection is set; a transfer that fails closes its connections.
+    TDownloadResult Get(const std::string& url, const TServerConfig& server, const TDownloadLimits& limits,
+                        bool freshConnection = false);
+    // Closes every kept connection, e.g. after an answer the caller found
+    // unusable, so that the next Get connects anew.
+    void DropConnections();
     // Any thread. The transfer under way and every later one end as aborted.
     void Abort();
     bool IsAborted() const { return AbortRequested.load(); }
 
 private:
-    void* Multi = nullptr;  // CURLM, created with the downloader
+    TDownloadResult Transfer(const std::string& url, const TServerConfig& server, const TDownloadLimits& limits,
+                             bool freshConnection);
+
+    // CURLM holding the kept connections; replaced only by the Get thread, and
+    // only under MultiLock, which Abort takes to wake it.
+    void* Multi = nullptr;
+    void* Easy = nullptr;  // CURL, kept across Get calls
+    std::mutex MultiLock;
     std::atomic<bool> AbortRequested{false};
 };
 

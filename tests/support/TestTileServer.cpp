@@ -141,6 +141,10 @@ std::vector<std::string> TTestTileServer::RequestOrder() const {
     return nlohmann::json::parse(Get("/_control/stats"))["order"].get<std::vector<std::string>>();
 }
 
+std::vector<int> TTestTileServer::RequestConnections() const {
+    return nlohmann::json::parse(Get("/_control/stats"))["connections"].get<std::vector<int>>();
+}
+
 std::string TTestTileServer::TileBody(const std::string& type, int zoom, int x, int y) const {
     return Get("/_control/tile?type=" + type + "&z=" + std::to_string(zoom) + "&x=" + std::to_string(x) +
                "&y=" + std::to_string(y));

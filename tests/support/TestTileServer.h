@@ -32,6 +32,8 @@ public:
     long TotalRequests() const;
     // Tile requests in arrival order, as "m/5/1/2".
     std::vector<std::string> RequestOrder() const;
+    // Per entry of RequestOrder: the connection it came on, numbered from 1 in order of first use.
+    std::vector<int> RequestConnections() const;
     // The body the server sends for a tile when no fault applies.
     std::string TileBody(const std::string& type, int zoom, int x, int y) const;
 
