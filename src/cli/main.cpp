@@ -39,6 +39,8 @@ using Clock = std::chrono::steady_clock;
 struct TPlanArgs {
     std::string Center, Zoom, Types, ViewType = "m", SettingsPath, CacheDir, Out;
     bool Yes = false;
+    // Download workers: without a window no map view holds the sixth connection.
+    int Connections = 6;
 };
 
 struct TResolvedPlan {
@@ -171,7 +173,7 @@ int RunGenerate(const TPlanArgs& args) {
     TNoticeQueue notices;
     bool serviceDead = false;
     {
-        TGenWorkerPool pool(&notices, r.CacheDir, Settings.Server, Settings.Limits);
+        TGenWorkerPool pool(&notices, r.CacheDir, Settings.Server, Settings.Limits, args.Connections);
         for (int t = 0; t < MapTypeCount; ++t) {
             const auto& list = run.TilePlan().List(t);
             for (std::size_t i = 0; i < list.size(); ++i) {
@@ -367,6 +369,8 @@ int main(int argc, char** argv) {
     gen->add_option("--out", genArgs.Out, "map data file to write (*.Dat)")->required();
     gen->add_option("--cache", genArgs.CacheDir, "tile cache directory (default: the program's FileMap)");
     gen->add_flag("--yes", genArgs.Yes, "do not ask before downloading");
+    gen->add_option("--connections", genArgs.Connections, "download connections at once, 1..6 (default 6)")
+        ->check(CLI::Range(1, 6));
     auto* inspect = app.add_subcommand("inspect", "print the header, counts and consistency of a map data file");
     inspect->add_option("file", inspectFile, "map data file")->required();
     inspect->add_flag("--json", inspectJson, "print JSON");
