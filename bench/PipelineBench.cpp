@@ -3,6 +3,7 @@
 // the memory a large plan takes. Prints figures; asserts nothing.
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -10,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 
 #include "AtlasThread.h"
 #include "GenWorkerPool.h"
@@ -78,11 +80,16 @@ void WriterBench(const std::string& cacheDir, const std::string& workDir) {
     TGenerationPlan plan;
     plan.Build(RoadRun(), header);
     const double tiles = double(plan.TotalCount());
-    double bestWriter = 1e9, bestLoop = 1e9;
+    const int cores = int(std::max(1u, std::thread::hardware_concurrency()));
+    double bestSingle = 1e9, bestAll = 1e9, bestLoop = 1e9;
     for (int round = 0; round < 3; ++round) {
         auto start = Clock::now();
-        WriteMapData(workDir + "/bench.Dat", header, plan.AllLists(), cacheDir);
-        bestWriter = std::min(bestWriter, Seconds(start));
+        WriteMapData(workDir + "/bench1.Dat", header, plan.AllLists(), cacheDir, {}, MapDataMaxFileSize, 1);
+        bestSingle = std::min(bestSingle, Seconds(start));
+
+        start = Clock::now();
+        WriteMapData(workDir + "/benchN.Dat", header, plan.AllLists(), cacheDir);
+        bestAll = std::min(bestAll, Seconds(start));
 
         start = Clock::now();
         std::size_t bytes = 0;
@@ -96,8 +103,17 @@ void WriterBench(const std::string& cacheDir, const std::string& workDir) {
         bestLoop = std::min(bestLoop, Seconds(start));
         if (bytes == 0) std::printf("  (the loop found no tiles)\n");
     }
-    std::printf("writer: WriteMapData %.0f tiles/s, plain decode+encode loop %.0f tiles/s, ratio %.3f\n",
-                tiles / bestWriter, tiles / bestLoop, bestLoop / bestWriter);
+    std::printf("writer: plain single-threaded decode+encode loop %.0f tiles/s\n", tiles / bestLoop);
+    std::printf("  WriteMapData, 1 encoder: %.0f tiles/s, ratio to the loop %.3f\n", tiles / bestSingle,
+                bestLoop / bestSingle);
+    std::printf("  WriteMapData, %d encoders (all cores): %.0f tiles/s, ratio to %d x the loop %.3f (target >= 0.8)\n",
+                cores, tiles / bestAll, cores, bestLoop / bestAll / cores);
+    auto slurp = [](const std::string& path) {
+        std::ifstream in(path, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    const bool same = slurp(workDir + "/bench1.Dat") == slurp(workDir + "/benchN.Dat");
+    std::printf("  output of %d encoders byte-identical to 1 encoder's: %s\n", cores, same ? "yes" : "NO");
 }
 
 void MemoryBench(const std::string& workDir) {

@@ -70,8 +70,9 @@ protected:
         }
     }
 
-    void Write(const TMapDataProgress& progress = {}) {
-        WriteMapData(Target, Run.Header, Run.Plan.AllLists(), Cache.DirString(), progress);
+    TMapDataWriteReport Write(const TMapDataProgress& progress = {}, int encoders = 0) {
+        return WriteMapData(Target, Run.Header, Run.Plan.AllLists(), Cache.DirString(), progress, MapDataMaxFileSize,
+                            encoders);
     }
 
     static constexpr std::size_t MissingRoad = 3;
@@ -143,6 +144,22 @@ TEST_F(MapDataWriterTest, FileLayoutFieldByFieldAndReadBack) {
     ASSERT_EQ(i, n);
     EXPECT_FALSE(reader.ReadTileImage(std::size_t(n)));
     EXPECT_EQ(lastCall, std::make_pair(n, n));
+}
+
+// However many threads encode, the file and the report are those of the single-threaded writer.
+TEST_F(MapDataWriterTest, EncoderCountChangesNoByte) {
+    const TMapDataWriteReport single = Write({}, 1);
+    const auto expected = ReadBytes(Target);
+    EXPECT_EQ(single.AllBlank().Missing, 2);
+    EXPECT_EQ(single.AllBlank().Gif, 1);
+    for (int encoders : {2, 3, 8}) {
+        SCOPED_TRACE(encoders);
+        std::vector<std::int64_t> calls;
+        const TMapDataWriteReport report = Write([&](std::int64_t done, std::int64_t) { calls.push_back(done); }, encoders);
+        EXPECT_EQ(ReadBytes(Target), expected);
+        EXPECT_EQ(report.Blank, single.Blank);
+        EXPECT_EQ(calls, (std::vector<std::int64_t>{32, 50}));
+    }
 }
 
 TEST_F(MapDataWriterTest, ReplacesAnExistingFileOnlyOnSuccess) {
