@@ -486,6 +486,8 @@ std::string TMapDataReader::Open(const std::string& fileName) {
         }
         for (std::int64_t i = 0; i < count; ++i) {
             TMapDataEntry e = DecodeMapDataEntry(chunk.data() + i * MapDataEntrySize);
+            // Whatever follows the terminator means nothing; zeroed, whole fields compare as their keys do.
+            std::fill(std::find(e.Key.begin(), e.Key.end(), '\0'), e.Key.end(), '\0');
             if (e.Offset < previous || e.Offset > Size) return refuse();
             previous = e.Offset;
             index.push_back(e);
@@ -493,10 +495,29 @@ std::string TMapDataReader::Open(const std::string& fileName) {
         read += count;
     }
 
+    // The writer's plan order is mostly key order already (it breaks only
+    // where a number gains a digit), so the ascending runs are found and
+    // merged pairwise: near linear for our own files, n log n for any other.
+    // Stable, so a repeated key finds its first entry.
     std::vector<std::int32_t> sorted(static_cast<std::size_t>(n));
     std::iota(sorted.begin(), sorted.end(), 0);
-    std::stable_sort(sorted.begin(), sorted.end(),
-                     [&](std::int32_t a, std::int32_t b) { return index[a].KeyText() < index[b].KeyText(); });
+    auto less = [&](std::int32_t a, std::int32_t b) {
+        return std::memcmp(index[std::size_t(a)].Key.data(), index[std::size_t(b)].Key.data(), MapDataKeySize) < 0;
+    };
+    std::vector<std::size_t> runs{0};
+    for (std::size_t i = 1; i < sorted.size(); ++i)
+        if (less(sorted[i], sorted[i - 1])) runs.push_back(i);
+    runs.push_back(sorted.size());
+    while (runs.size() > 2) {
+        std::vector<std::size_t> merged{0};
+        for (std::size_t r = 0; r + 1 < runs.size(); r += 2) {
+            if (r + 2 < runs.size())
+                std::inplace_merge(sorted.begin() + std::ptrdiff_t(runs[r]), sorted.begin() + std::ptrdiff_t(runs[r + 1]),
+                                   sorted.begin() + std::ptrdiff_t(runs[r + 2]), less);
+            merged.push_back(runs[std::min(r + 2, runs.size() - 1)]);
+        }
+        runs = std::move(merged);
+    }
 
     FileHeader = h;
     Index = std::move(index);

@@ -134,6 +134,7 @@ public:
     bool IsOpen() const { return Fd >= 0; }
 
     const TMapDataHeader& Header() const { return FileHeader; }
+    // In file order; each key field zero from its first zero byte on.
     const std::vector<TMapDataEntry>& Entries() const { return Index; }
     std::int64_t FileSize() const { return Size; }
 
