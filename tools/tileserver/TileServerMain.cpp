@@ -327,6 +327,8 @@ int main(int argc, char** argv) {
         svr.new_task_queue = [] { return new httplib::ThreadPool(64); };
         // Like a real tile service, a kept connection serves many requests, not httplib's default five.
         svr.set_keep_alive_max_count(1000000);
+        // Headers and body leave in separate writes; without this a kept connection waits on delayed ACKs.
+        svr.set_tcp_nodelay(true);
         tiles.Install(svr);
 
         int bound = port;
