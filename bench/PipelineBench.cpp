@@ -159,11 +159,27 @@ void MemoryBench(const std::string& workDir) {
     std::filesystem::remove(workDir + "/big.Dat");
 }
 
+// The standard job's requests as a curl config, for the floor bench/run measures curl against.
+void PrintCurlConfig(int port) {
+    TServerConfig server;
+    server.HostPattern = "127.0.0.1";
+    server.Port = port;
+    TMapDataHeader header;
+    TGenerationPlan plan;
+    plan.Build(RoadRun(), header);
+    for (const TMapTile& t : plan.List(0))
+        std::printf("url = \"%s\"\noutput = /dev/null\n", BuildTileUrl(server, 0, "m", t.X, t.Y, t.Zoom).c_str());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 3 && std::strcmp(argv[1], "--curl-config") == 0) {
+        PrintCurlConfig(std::atoi(argv[2]));
+        return 0;
+    }
     if (argc < 4) {
-        std::fprintf(stderr, "usage: pipeline_bench PORT LATENCY_MS WORKDIR\n");
+        std::fprintf(stderr, "usage: pipeline_bench PORT LATENCY_MS WORKDIR | pipeline_bench --curl-config PORT\n");
         return 2;
     }
     InitDownloads();
