@@ -329,6 +329,11 @@ void TAtlasThread::Execute() {
     for (;;) {
         TMapParam request;
         if (!TakeRequest(request)) {
+            // Idle means every notice is out; a failed save may queue its retry.
+            if (PendingSave) {
+                FinishSave();
+                continue;
+            }
             std::unique_lock lock(RequestLock);
             // Sleeps until a request or destruction. Suspended is set again on
             // every wake that finds nothing, so a queue emptied by ClearRequests
@@ -345,9 +350,25 @@ void TAtlasThread::Execute() {
         if (FetchTile(request, path) && NotifyWindow && !Stopped) NotifyWindow->PostNotice(WM_TILESAVED, std::move(path));
         {
             std::lock_guard lock(RequestLock);
-            if (Terminated) return;
+            if (!Terminated) continue;
         }
+        FinishSave();  // after a Stop: the file is completed, no notice follows
+        return;
     }
+}
+
+void TAtlasThread::FinishSave() {
+    if (!PendingSave) return;
+    TPendingSave save = std::move(*PendingSave);
+    PendingSave.reset();
+    bool saved = false;
+    try {
+        saved = save.Saved.get();
+    } catch (...) {
+        saved = false;
+    }
+    if (!saved) RetryTile(save.Request);
+    else if (NotifyWindow && !Stopped) NotifyWindow->PostNotice(WM_TILESAVED, std::move(save.Path));
 }
 
 std::string TAtlasThread::TilePath(const TMapParam& request) const {
@@ -365,13 +386,16 @@ bool TAtlasThread::FetchTile(const TMapParam& request, std::string& path) {
     path = TilePath(request);
     // Someone else (another worker, another window, the command line) saved
     // it since it was queued: it has arrived all the same.
-    if (fs::exists(path, ec)) return true;
+    if (fs::exists(path, ec)) {
+        FinishSave();  // notices keep the order of the requests
+        return true;
+    }
 
     std::uniform_int_distribution<int> serverNumber(0, 3);
     const std::string url = BuildTileUrl(Server, serverNumber(Random), request.TypeCode, request.X, request.Y,
                                          request.Zoom);
     // A retry never trusts a kept connection.
-    const TDownloadResult download = Downloader.Get(url, Server, Limits, request.RetryCount > 0);
+    TDownloadResult download = Downloader.Get(url, Server, Limits, request.RetryCount > 0);
     if (download.Aborted) return false;
     std::string typeName;
     if (!download.Ok || download.Body.empty() || !DetectImageType(download.Body.data(), download.Body.size(), typeName)) {
@@ -383,12 +407,21 @@ bool TAtlasThread::FetchTile(const TMapParam& request, std::string& path) {
     }
     ++Succeeded;
     // A tile that cannot be written (full disk) is retried like a failed
-    // download, but says nothing about the service.
-    if (!SaveTile(path, download.Body)) {
-        RetryTile(request);
-        return false;
+    // download, but says nothing about the service. Its notice or retry
+    // follows once the save is done.
+    FinishSave();
+    auto body = std::make_shared<const std::vector<std::uint8_t>>(std::move(download.Body));
+    std::future<bool> saved;
+    try {
+        saved = std::async(std::launch::async, [path, body] { return SaveTile(path, *body); });
+    } catch (const std::system_error&) {
+        // No thread to spare: saved here and now.
+        std::promise<bool> now;
+        now.set_value(SaveTile(path, *body));
+        saved = now.get_future();
     }
-    return true;
+    PendingSave = TPendingSave{request, path, std::move(saved)};
+    return false;
 }
 
 // Written beside the tile under a name that is no tile name, synced and then

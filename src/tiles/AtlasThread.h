@@ -12,8 +12,10 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <future>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <string>
 #include <thread>
@@ -117,7 +119,9 @@ private:
                         const std::string& typeCode);
     void Enqueue(TMapParam request);
     std::string TilePath(const TMapParam& request) const;
-    bool SaveTile(const std::string& path, const std::vector<std::uint8_t>& body);
+    static bool SaveTile(const std::string& path, const std::vector<std::uint8_t>& body);
+    // Waits for the save under way, then posts its notice or queues its retry.
+    void FinishSave();
 
     TNoticeTarget* NotifyWindow;
     const std::string CacheDirectory;
@@ -136,4 +140,13 @@ private:
     bool Suspended = true;       // guarded by RequestLock
     bool Terminated = false;     // guarded by RequestLock
     std::thread Thread;          // started by the first request
+
+    // A tile's save (its sync costs about a request) runs while the next tile
+    // downloads; one at a time, worker thread only.
+    struct TPendingSave {
+        TMapParam Request;
+        std::string Path;
+        std::future<bool> Saved;
+    };
+    std::optional<TPendingSave> PendingSave;
 };
