@@ -3,6 +3,7 @@
 // the memory a large plan takes. Prints figures; asserts nothing.
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -10,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 
 #include "AtlasThread.h"
 #include "GenWorkerPool.h"
@@ -78,11 +80,16 @@ void WriterBench(const std::string& cacheDir, const std::string& workDir) {
     TGenerationPlan plan;
     plan.Build(RoadRun(), header);
     const double tiles = double(plan.TotalCount());
-    double bestWriter = 1e9, bestLoop = 1e9;
+    const int cores = int(std::max(1u, std::thread::hardware_concurrency()));
+    double bestSingle = 1e9, bestAll = 1e9, bestLoop = 1e9;
     for (int round = 0; round < 3; ++round) {
         auto start = Clock::now();
-        WriteMapData(workDir + "/bench.Dat", header, plan.AllLists(), cacheDir);
-        bestWriter = std::min(bestWriter, Seconds(start));
+        WriteMapData(workDir + "/bench1.Dat", header, plan.AllLists(), cacheDir, {}, MapDataMaxFileSize, 1);
+        bestSingle = std::min(bestSingle, Seconds(start));
+
+        start = Clock::now();
+        WriteMapData(workDir + "/benchN.Dat", header, plan.AllLists(), cacheDir);
+        bestAll = std::min(bestAll, Seconds(start));
 
         start = Clock::now();
         std::size_t bytes = 0;
@@ -96,8 +103,17 @@ void WriterBench(const std::string& cacheDir, const std::string& workDir) {
         bestLoop = std::min(bestLoop, Seconds(start));
         if (bytes == 0) std::printf("  (the loop found no tiles)\n");
     }
-    std::printf("writer: WriteMapData %.0f tiles/s, plain decode+encode loop %.0f tiles/s, ratio %.3f\n",
-                tiles / bestWriter, tiles / bestLoop, bestLoop / bestWriter);
+    std::printf("writer: plain single-threaded decode+encode loop %.0f tiles/s\n", tiles / bestLoop);
+    std::printf("  WriteMapData, 1 encoder: %.0f tiles/s, ratio to the loop %.3f\n", tiles / bestSingle,
+                bestLoop / bestSingle);
+    std::printf("  WriteMapData, %d encoders (all cores): %.0f tiles/s, ratio to %d x the loop %.3f (target >= 0.8)\n",
+                cores, tiles / bestAll, cores, bestLoop / bestAll / cores);
+    auto slurp = [](const std::string& path) {
+        std::ifstream in(path, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    const bool same = slurp(workDir + "/bench1.Dat") == slurp(workDir + "/benchN.Dat");
+    std::printf("  output of %d encoders byte-identical to 1 encoder's: %s\n", cores, same ? "yes" : "NO");
 }
 
 void MemoryBench(const std::string& workDir) {
@@ -124,14 +140,46 @@ void MemoryBench(const std::string& workDir) {
     std::printf("  writing its %.0f MiB index: %.1f s, peak +%.1f MiB = %.1f bytes per tile beyond the plan\n",
                 std::filesystem::file_size(workDir + "/big.Dat") / 1048576.0, Seconds(start),
                 (afterWrite - beforeWrite) / 1024.0, (afterWrite - beforeWrite) * 1024.0 / tiles);
+    // Opening it as the viewer and inspect do: the index read, checked and sorted for lookups.
+    for (int round = 0; round < 2; ++round) {
+        ResetPeak();
+        const long beforeOpen = StatusKb("VmHWM:");
+        const auto opened = Clock::now();
+        TMapDataReader reader;
+        const std::string error = reader.Open(workDir + "/big.Dat");
+        const double openSeconds = Seconds(opened);
+        const long afterOpen = StatusKb("VmHWM:");
+        if (round == 0) continue;  // the first round warms the page cache
+        std::printf("reader: opening %zu entries%s: %.3f s (target < 0.4 s per million = %.3f s), peak +%.1f MiB "
+                    "(target < 64 MiB per million = %.1f MiB)\n",
+                    reader.Entries().size(), error.empty() ? "" : " FAILED", openSeconds,
+                    0.4 * double(reader.Entries().size()) / 1e6, (afterOpen - beforeOpen) / 1024.0,
+                    64.0 * double(reader.Entries().size()) / 1e6);
+    }
     std::filesystem::remove(workDir + "/big.Dat");
+}
+
+// The standard job's requests as a curl config, for the floor bench/run measures curl against.
+void PrintCurlConfig(int port) {
+    TServerConfig server;
+    server.HostPattern = "127.0.0.1";
+    server.Port = port;
+    TMapDataHeader header;
+    TGenerationPlan plan;
+    plan.Build(RoadRun(), header);
+    for (const TMapTile& t : plan.List(0))
+        std::printf("url = \"%s\"\noutput = /dev/null\n", BuildTileUrl(server, 0, "m", t.X, t.Y, t.Zoom).c_str());
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 3 && std::strcmp(argv[1], "--curl-config") == 0) {
+        PrintCurlConfig(std::atoi(argv[2]));
+        return 0;
+    }
     if (argc < 4) {
-        std::fprintf(stderr, "usage: pipeline_bench PORT LATENCY_MS WORKDIR\n");
+        std::fprintf(stderr, "usage: pipeline_bench PORT LATENCY_MS WORKDIR | pipeline_bench --curl-config PORT\n");
         return 2;
     }
     InitDownloads();

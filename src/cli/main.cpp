@@ -48,6 +48,8 @@ struct TPlanArgs {
     std::vector<std::string> SourceUrls;  // T=TEMPLATE, for this run only
     bool Yes = false;
     bool AutoCalibrate = false;
+    // Download workers: without a window no map view holds the sixth connection.
+    int Connections = 6;
 };
 
 struct TExportArgs {
@@ -286,7 +288,7 @@ int RunGenerate(const TPlanArgs& args) {
     TNoticeQueue notices;
     bool serviceDead = false;
     {
-        TGenWorkerPool pool(&notices, r.CacheDir, Settings.Server, Settings.Limits);
+        TGenWorkerPool pool(&notices, r.CacheDir, Settings.Server, Settings.Limits, args.Connections);
         for (int t = 0; t < MapTypeCount; ++t) {
             const auto& list = run.TilePlan().List(t);
             for (std::size_t i = 0; i < list.size(); ++i) {
@@ -492,6 +494,8 @@ int main(int argc, char** argv) {
     gen->add_option("--mbtiles-type", genArgs.MbTilesType, "type of the MBTiles tileset (default: the viewed type)");
     gen->add_option("--attribution", genArgs.Attribution, "attribution text of the MBTiles tileset");
     gen->add_flag("--yes", genArgs.Yes, "do not ask before downloading");
+    gen->add_option("--connections", genArgs.Connections, "download connections at once, 1..6 (default 6)")
+        ->check(CLI::Range(1, 6));
     auto* inspect = app.add_subcommand("inspect", "print the header, counts and consistency of a map data file");
     inspect->add_option("file", inspectFile, "map data file")->required();
     inspect->add_flag("--json", inspectJson, "print JSON");

@@ -68,6 +68,8 @@ void LoadSettings(const std::filesystem::path& file) {
     Settings.Server.UserAgent = ini.ReadString(SourceSection, "USER_AGENT").value_or("");
     Settings.Server.CaFile = ini.ReadString(SourceSection, "CA_FILE").value_or("");
     Settings.SourceProblems = ServerConfigProblems(Settings.Server);
+    if (auto keepAlive = ParseInt(ini.ReadString(ServerSection, "KEEP_ALIVE").value_or("")))
+        Settings.Server.KeepAlive = *keepAlive != 0;
 
     // Seconds, 0.1 s to one hour; anything else keeps the default.
     auto readTimeout = [&](const char* key, long def) {

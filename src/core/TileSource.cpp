@@ -249,6 +249,7 @@ TRequestIdentity RequestIdentity(const TServerConfig& server, int typeIndex) {
     id.Referer = referer.empty() ? server.Referer : referer;
     id.UserAgent = server.UserAgent.empty() ? DefaultUserAgent : server.UserAgent;
     id.CaFile = server.CaFile;
+    id.KeepAlive = server.KeepAlive;
     id.HostWithPort = own;
     id.SecureOnly = own && StartsWithNoCase(server.UrlTemplates[std::size_t(typeIndex)], "https://");
     return id;

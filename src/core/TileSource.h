@@ -26,6 +26,9 @@ struct TServerConfig {
     std::array<std::string, 4> Referers{};      // REFERER_M ... REFERER_Y
     std::string UserAgent;                      // USER_AGENT
     std::string CaFile;                         // CA_FILE: certificates trusted besides the system's
+    // [ATLAS_SERVER] KEEP_ALIVE: a worker reuses its connection for the next
+    // request; false opens one connection per attempt.
+    bool KeepAlive = true;
 };
 
 // The reason a [ATLAS_SERVER] HOST pattern cannot name a host, or "" when it can.
@@ -57,5 +60,6 @@ struct TRequestIdentity {
     std::string CaFile;
     bool HostWithPort = false;  // templates name a non-default port in the Host header
     bool SecureOnly = false;    // an https template never follows a redirect to plain http
+    bool KeepAlive = true;      // the connection may serve the next request
 };
 TRequestIdentity RequestIdentity(const TServerConfig& server, int typeIndex);

@@ -4,6 +4,11 @@
 #include <bit>
 #include <cerrno>
 #include <charconv>
+#include <condition_variable>
+#include <exception>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
 #include <cstring>
 #include <fcntl.h>
 #include <numeric>
@@ -33,6 +38,130 @@ constexpr std::int64_t ProgressStep = 32;
 
 // Entries encoded per write of the final index.
 constexpr std::size_t IndexChunk = 4096;
+
+// A tile made ready for the file: its JPEG, or why its image stays empty.
+struct TEncodedTile {
+    char TypeCode = 0;
+    std::optional<std::vector<std::uint8_t>> Jpeg;
+    TBlankReason Why = TBlankReason::OutsideGrid;
+    std::exception_ptr Error;  // LoadTileJpeg's refusal, rethrown when the writer reaches the tile
+};
+
+TEncodedTile EncodeTile(const TMapTile& t, const std::string& cacheDir) {
+    TEncodedTile out;
+    out.TypeCode = t.TypeCode;
+    try {
+        // Tiles beyond the edge of the world were never fetched: empty image.
+        if (TileInGrid(t.Zoom, t.X, t.Y)) out.Jpeg = LoadTileJpeg(cacheDir, t.TypeCode, t.Zoom, t.X, t.Y, Settings.Server, &out.Why);
+    } catch (...) {
+        out.Error = std::current_exception();
+    }
+    return out;
+}
+
+// Decodes and re-encodes the tiles of the lists in plan order on a few
+// threads. Each thread claims the next tile, but never more than Window tiles
+// beyond the one the writer takes next, so memory stays bounded however
+// large the plan. With one encoder everything happens inside Take on the
+// caller's thread. Destruction stops and joins the threads at once.
+class TTileEncoders {
+public:
+    TTileEncoders(const std::array<std::vector<TMapTile>, MapTypeCount>& lists, const std::string& cacheDir, int count)
+        : Lists(lists), CacheDir(cacheDir) {
+        for (const auto& list : lists) Total += std::int64_t(list.size());
+        if (count <= 0) count = int(std::max(1u, std::thread::hardware_concurrency()));
+        if (count == 1 || Total < 2) return;
+        Window = 4 * std::size_t(count);
+        Slots.resize(Window);
+        Threads.reserve(std::size_t(count));
+        try {
+            for (int i = 0; i < count; ++i) Threads.emplace_back(&TTileEncoders::Run, this);
+        } catch (...) {
+            Shutdown();
+            throw;
+        }
+    }
+    ~TTileEncoders() { Shutdown(); }
+    TTileEncoders(const TTileEncoders&) = delete;
+    TTileEncoders& operator=(const TTileEncoders&) = delete;
+
+    // Tile i (0-based, in plan order); calls must come in order.
+    TEncodedTile Take(std::int64_t i) {
+        TEncodedTile tile;
+        if (Threads.empty()) {
+            tile = EncodeTile(At(i), CacheDir);
+        } else {
+            std::unique_lock lock(Lock);
+            TSlot& slot = Slots[std::size_t(i) % Window];
+            Ready.wait(lock, [&] { return slot.Filled; });
+            tile = std::move(slot.Tile);
+            slot.Filled = false;
+            Taken = i + 1;
+            lock.unlock();
+            Room.notify_all();
+        }
+        if (tile.Error) std::rethrow_exception(tile.Error);
+        return tile;
+    }
+
+private:
+    struct TSlot {
+        TEncodedTile Tile;
+        bool Filled = false;
+    };
+
+    const TMapTile& At(std::int64_t i) const {
+        for (const auto& list : Lists) {
+            if (i < std::int64_t(list.size())) return list[std::size_t(i)];
+            i -= std::int64_t(list.size());
+        }
+        throw std::out_of_range("tile index");
+    }
+
+    void Run() {
+        for (;;) {
+            std::int64_t i = 0;
+            {
+                std::unique_lock lock(Lock);
+                if (Stop || Next >= Total) return;
+                i = Next++;
+                Room.wait(lock, [&] { return Stop || i < Taken + std::int64_t(Window); });
+                if (Stop) return;
+            }
+            TEncodedTile tile = EncodeTile(At(i), CacheDir);
+            {
+                std::lock_guard lock(Lock);
+                TSlot& slot = Slots[std::size_t(i) % Window];
+                slot.Tile = std::move(tile);
+                slot.Filled = true;
+            }
+            Ready.notify_one();
+        }
+    }
+
+    void Shutdown() {
+        {
+            std::lock_guard lock(Lock);
+            Stop = true;
+        }
+        Room.notify_all();
+        for (auto& thread : Threads) thread.join();
+        Threads.clear();
+    }
+
+    const std::array<std::vector<TMapTile>, MapTypeCount>& Lists;
+    const std::string& CacheDir;
+    std::int64_t Total = 0;
+    std::size_t Window = 0;
+    std::mutex Lock;
+    std::condition_variable Ready;  // a slot was filled
+    std::condition_variable Room;   // the writer took a tile, or Stop
+    std::vector<TSlot> Slots;       // tile i in slot i % Window
+    std::int64_t Next = 0;          // the next tile to claim
+    std::int64_t Taken = 0;         // tiles the writer has taken
+    bool Stop = false;
+    std::vector<std::thread> Threads;
+};
 
 }  // namespace
 
@@ -188,7 +317,7 @@ std::optional<std::vector<std::uint8_t>> LoadTileJpeg(const std::string& cacheDi
 
 TMapDataWriteReport WriteMapData(const std::string& fileName, const TMapDataHeader& header,
                   const std::array<std::vector<TMapTile>, MapTypeCount>& lists, const std::string& cacheDir,
-                  const TMapDataProgress& progress, std::int64_t maxFileSize) {
+                  const TMapDataProgress& progress, std::int64_t maxFileSize, int encoderCount) {
     maxFileSize = std::min(maxFileSize, MapDataMaxFileSize);
     std::int64_t total = 0;
     for (const auto& list : lists) total += std::int64_t(list.size());
@@ -224,29 +353,23 @@ TMapDataWriteReport WriteMapData(const std::string& fileName, const TMapDataHead
     // large plan costs four bytes per tile here.
     std::vector<std::int32_t> offsets;
     offsets.reserve(std::size_t(total));
-    std::int64_t done = 0;
     TMapDataWriteReport report;
     report.Tiles = total;
-    for (const auto& list : lists) {
-        for (const TMapTile& t : list) {
-            const std::int64_t pos = file.Position();
-            offsets.push_back(std::int32_t(pos));
-            TBlankReason why = TBlankReason::OutsideGrid;
-            // Tiles beyond the edge of the world were never fetched: empty image.
-            const auto jpeg = TileInGrid(t.Zoom, t.X, t.Y) ? LoadTileJpeg(cacheDir, t.TypeCode, t.Zoom, t.X, t.Y, Settings.Server, &why)
-                                                            : std::nullopt;
-            if (jpeg) {
-                if (pos + std::int64_t(jpeg->size()) > maxFileSize)
-                    throw TMapDataError("地图数据文件 \"" + fileName + "\" 将超过 2 GB，无法生成。");
-                file.Write(jpeg->data(), jpeg->size());
-            } else if (const int type = MapTypeIndex(t.TypeCode); type >= 0) {
-                report.Blank[std::size_t(type)].Count(why);
-            }
-            ++done;
-            if (progress && done % ProgressStep == 0) progress(done, total);
+    TTileEncoders encoders(lists, cacheDir, encoderCount);
+    for (std::int64_t done = 0; done < total;) {
+        const std::int64_t pos = file.Position();
+        offsets.push_back(std::int32_t(pos));
+        TEncodedTile tile = encoders.Take(done);
+        if (tile.Jpeg) {
+            if (pos + std::int64_t(tile.Jpeg->size()) > maxFileSize)
+                throw TMapDataError("地图数据文件 \"" + fileName + "\" 将超过 2 GB，无法生成。");
+            file.Write(tile.Jpeg->data(), tile.Jpeg->size());
+        } else if (const int type = MapTypeIndex(tile.TypeCode); type >= 0) {
+            report.Blank[std::size_t(type)].Count(tile.Why);
         }
+        ++done;
+        if (progress && (done % ProgressStep == 0 || done == total)) progress(done, total);
     }
-    if (progress && done % ProgressStep != 0) progress(done, total);
 
     std::vector<std::uint8_t> chunk;
     chunk.reserve(IndexChunk * MapDataEntrySize);
@@ -359,6 +482,8 @@ std::string TMapDataReader::Open(const std::string& fileName) {
         }
         for (std::int64_t i = 0; i < count; ++i) {
             TMapDataEntry e = DecodeMapDataEntry(chunk.data() + i * MapDataEntrySize);
+            // Whatever follows the terminator means nothing; zeroed, whole fields compare as their keys do.
+            std::fill(std::find(e.Key.begin(), e.Key.end(), '\0'), e.Key.end(), '\0');
             if (e.Offset < previous || e.Offset > Size) return refuse();
             previous = e.Offset;
             index.push_back(e);
@@ -366,10 +491,29 @@ std::string TMapDataReader::Open(const std::string& fileName) {
         read += count;
     }
 
+    // The writer's plan order is mostly key order already (it breaks only
+    // where a number gains a digit), so the ascending runs are found and
+    // merged pairwise: near linear for our own files, n log n for any other.
+    // Stable, so a repeated key finds its first entry.
     std::vector<std::int32_t> sorted(static_cast<std::size_t>(n));
     std::iota(sorted.begin(), sorted.end(), 0);
-    std::stable_sort(sorted.begin(), sorted.end(),
-                     [&](std::int32_t a, std::int32_t b) { return index[a].KeyText() < index[b].KeyText(); });
+    auto less = [&](std::int32_t a, std::int32_t b) {
+        return std::memcmp(index[std::size_t(a)].Key.data(), index[std::size_t(b)].Key.data(), MapDataKeySize) < 0;
+    };
+    std::vector<std::size_t> runs{0};
+    for (std::size_t i = 1; i < sorted.size(); ++i)
+        if (less(sorted[i], sorted[i - 1])) runs.push_back(i);
+    runs.push_back(sorted.size());
+    while (runs.size() > 2) {
+        std::vector<std::size_t> merged{0};
+        for (std::size_t r = 0; r + 1 < runs.size(); r += 2) {
+            if (r + 2 < runs.size())
+                std::inplace_merge(sorted.begin() + std::ptrdiff_t(runs[r]), sorted.begin() + std::ptrdiff_t(runs[r + 1]),
+                                   sorted.begin() + std::ptrdiff_t(runs[r + 2]), less);
+            merged.push_back(runs[std::min(r + 2, runs.size() - 1)]);
+        }
+        runs = std::move(merged);
+    }
 
     FileHeader = h;
     Index = std::move(index);

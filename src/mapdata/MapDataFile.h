@@ -79,6 +79,7 @@ struct TBlankTiles {
     std::int64_t OutsideGrid = 0;   // beyond the edge of the world, never fetched
     void Count(TBlankReason why);
     std::int64_t Total() const { return Missing + Unrecognised + Gif + Damaged + OutsideGrid; }
+    bool operator==(const TBlankTiles&) const = default;
 };
 
 // What WriteMapData wrote, for the messages after it.
@@ -111,10 +112,13 @@ using TMapDataProgress = std::function<void(std::int64_t done, std::int64_t tota
 // the number of listed tiles. A file that would pass maxFileSize bytes is
 // refused: before anything is created when the index alone is too large,
 // otherwise as soon as an image would cross it. A smaller limit than the
-// format's own only serves tests.
+// format's own only serves tests. Tiles are decoded and re-encoded on
+// encoderCount threads (0: one per core; 1: on the calling thread alone) and
+// written in plan order; progress is called on the calling thread.
 TMapDataWriteReport WriteMapData(const std::string& fileName, const TMapDataHeader& header,
                   const std::array<std::vector<TMapTile>, MapTypeCount>& lists, const std::string& cacheDir,
-                  const TMapDataProgress& progress = {}, std::int64_t maxFileSize = MapDataMaxFileSize);
+                  const TMapDataProgress& progress = {}, std::int64_t maxFileSize = MapDataMaxFileSize,
+                  int encoderCount = 0);
 
 // Read access to a map data file for the viewer and the CLI. Open validates
 // the header and the index before anything uses them; the file stays open
@@ -134,6 +138,7 @@ public:
     bool IsOpen() const { return Fd >= 0; }
 
     const TMapDataHeader& Header() const { return FileHeader; }
+    // In file order; each key field zero from its first zero byte on.
     const std::vector<TMapDataEntry>& Entries() const { return Index; }
     std::int64_t FileSize() const { return Size; }
 

@@ -17,7 +17,6 @@ bool InitDownloads() {
 
 namespace {
 
-using TCurlHandle = std::unique_ptr<CURL, decltype(&curl_easy_cleanup)>;
 using TCurlHeaders = std::unique_ptr<curl_slist, decltype(&curl_slist_free_all)>;
 using TCurlUrl = std::unique_ptr<CURLU, decltype(&curl_url_cleanup)>;
 
@@ -97,13 +96,27 @@ TDownloader::TDownloader() {
 }
 
 TDownloader::~TDownloader() {
+    if (Easy) curl_easy_cleanup(static_cast<CURL*>(Easy));
     if (Multi) curl_multi_cleanup(static_cast<CURLM*>(Multi));
 }
 
 void TDownloader::Abort() {
     AbortRequested = true;
     // Thread-safe by libcurl's contract; wakes a curl_multi_poll under way.
+    std::lock_guard lock(MultiLock);
     if (Multi) curl_multi_wakeup(static_cast<CURLM*>(Multi));
+}
+
+void TDownloader::DropConnections() {
+    // The connection cache belongs to the multi handle: a new one starts empty.
+    CURLM* fresh = curl_multi_init();
+    CURLM* old = nullptr;
+    {
+        std::lock_guard lock(MultiLock);
+        old = static_cast<CURLM*>(Multi);
+        Multi = fresh;
+    }
+    if (old) curl_multi_cleanup(old);
 }
 
 TDownloadResult DownloadTile(const std::string& url, const TServerConfig& server, const TDownloadLimits& limits) {
@@ -115,7 +128,16 @@ TDownloadResult DownloadTile(const std::string& url, const TRequestIdentity& ide
     return downloader.Get(url, identity, limits);
 }
 
-TDownloadResult TDownloader::Get(const std::string& url, const TRequestIdentity& identity, const TDownloadLimits& limits) {
+TDownloadResult TDownloader::Get(const std::string& url, const TRequestIdentity& identity,
+                                 const TDownloadLimits& limits, bool freshConnection) {
+    TDownloadResult result = Transfer(url, identity, limits, freshConnection);
+    // A connection that just failed is never asked again.
+    if (!result.Ok && !result.Aborted) DropConnections();
+    return result;
+}
+
+TDownloadResult TDownloader::Transfer(const std::string& url, const TRequestIdentity& identity,
+                                      const TDownloadLimits& limits, bool freshConnection) {
     TDownloadResult result;
     if (AbortRequested) {
         result.Aborted = true;
@@ -141,14 +163,25 @@ TDownloadResult TDownloader::Get(const std::string& url, const TRequestIdentity&
         headers = AppendHeader(std::move(headers), "Connection: Keep-Alive");
         headers = AppendHeader(std::move(headers), "Content-Type: application/x-www-form-urlencoded");
 
-        TCurlHandle curl(curl_easy_init(), &curl_easy_cleanup);
-        if (!curl) {
+        // One easy handle for the downloader's life, its options set afresh for every request.
+        if (!Easy) Easy = curl_easy_init();
+        if (!Easy) {
             result.Error = "curl_easy_init failed";
             return result;
         }
+        CURL* h = static_cast<CURL*>(Easy);
+        curl_easy_reset(h);
         char errorBuffer[CURL_ERROR_SIZE] = {};
         TBodySink sink{&result.Body, limits.MaxBodyBytes};
-        CURL* h = curl.get();
+        // The kept handle must not point at this call's buffers once it returns.
+        struct TForget {
+            CURL* Easy;
+            ~TForget() {
+                curl_easy_setopt(Easy, CURLOPT_ERRORBUFFER, nullptr);
+                curl_easy_setopt(Easy, CURLOPT_HTTPHEADER, nullptr);
+                curl_easy_setopt(Easy, CURLOPT_WRITEDATA, nullptr);
+            }
+        } forget{h};
         curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorBuffer);
         curl_easy_setopt(h, CURLOPT_URL, url.c_str());
         curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
@@ -168,9 +201,8 @@ TDownloadResult TDownloader::Get(const std::string& url, const TRequestIdentity&
         curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, limits.ConnectTimeoutMs);
         curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, limits.TransferTimeoutMs);
         curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE, curl_off_t(limits.MaxBodyBytes));
-        // Every attempt on a connection of its own.
-        curl_easy_setopt(h, CURLOPT_FORBID_REUSE, 1L);
-        curl_easy_setopt(h, CURLOPT_FRESH_CONNECT, 1L);
+        if (!identity.KeepAlive) curl_easy_setopt(h, CURLOPT_FORBID_REUSE, 1L);
+        if (!identity.KeepAlive || freshConnection) curl_easy_setopt(h, CURLOPT_FRESH_CONNECT, 1L);
         curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &WriteBody);
         curl_easy_setopt(h, CURLOPT_WRITEDATA, &sink);
 
@@ -314,6 +346,11 @@ void TAtlasThread::Execute() {
     for (;;) {
         TMapParam request;
         if (!TakeRequest(request)) {
+            // Idle means every notice is out; a failed save may queue its retry.
+            if (PendingSave) {
+                FinishSave();
+                continue;
+            }
             std::unique_lock lock(RequestLock);
             // Sleeps until a request or destruction. Suspended is set again on
             // every wake that finds nothing, so a queue emptied by ClearRequests
@@ -330,9 +367,25 @@ void TAtlasThread::Execute() {
         if (FetchTile(request, path) && NotifyWindow && !Stopped) NotifyWindow->PostNotice(WM_TILESAVED, std::move(path));
         {
             std::lock_guard lock(RequestLock);
-            if (Terminated) return;
+            if (!Terminated) continue;
         }
+        FinishSave();  // after a Stop: the file is completed, no notice follows
+        return;
     }
+}
+
+void TAtlasThread::FinishSave() {
+    if (!PendingSave) return;
+    TPendingSave save = std::move(*PendingSave);
+    PendingSave.reset();
+    bool saved = false;
+    try {
+        saved = save.Saved.get();
+    } catch (...) {
+        saved = false;
+    }
+    if (!saved) RetryTile(save.Request);
+    else if (NotifyWindow && !Stopped) NotifyWindow->PostNotice(WM_TILESAVED, std::move(save.Path));
 }
 
 std::string TAtlasThread::TilePath(const TMapParam& request) const {
@@ -357,27 +410,42 @@ bool TAtlasThread::FetchTile(const TMapParam& request, std::string& path) {
     }
     // Someone else (another worker, another window, the command line) saved
     // it since it was queued: it has arrived all the same.
-    if (fs::exists(path, ec)) return true;
+    if (fs::exists(path, ec)) {
+        FinishSave();  // notices keep the order of the requests
+        return true;
+    }
 
     std::uniform_int_distribution<int> serverNumber(0, ServerChoiceCount(Server, type) - 1);
     const std::string url = BuildTileUrl(Server, serverNumber(Random), request.TypeCode, request.X, request.Y,
                                          request.Zoom);
-    const TDownloadResult download = Downloader.Get(url, RequestIdentity(Server, type), Limits);
+    // A retry never trusts a kept connection.
+    TDownloadResult download = Downloader.Get(url, RequestIdentity(Server, type), Limits, request.RetryCount > 0);
     if (download.Aborted) return false;
     std::string typeName;
     if (!download.Ok || download.Body.empty() || !DetectImageType(download.Body.data(), download.Body.size(), typeName)) {
+        // An unusable answer ends its connection too; Get has dropped a failed one already.
+        if (download.Ok) Downloader.DropConnections();
         ++Failed;
         RetryTile(request);
         return false;
     }
     ++Succeeded;
     // A tile that cannot be written (full disk) is retried like a failed
-    // download, but says nothing about the service.
-    if (!SaveTile(path, download.Body)) {
-        RetryTile(request);
-        return false;
+    // download, but says nothing about the service. Its notice or retry
+    // follows once the save is done.
+    FinishSave();
+    auto body = std::make_shared<const std::vector<std::uint8_t>>(std::move(download.Body));
+    std::future<bool> saved;
+    try {
+        saved = std::async(std::launch::async, [path, body] { return SaveTile(path, *body); });
+    } catch (const std::system_error&) {
+        // No thread to spare: saved here and now.
+        std::promise<bool> now;
+        now.set_value(SaveTile(path, *body));
+        saved = now.get_future();
     }
-    return true;
+    PendingSave = TPendingSave{request, path, std::move(saved)};
+    return false;
 }
 
 // Written beside the tile under a name that is no tile name, synced and then

@@ -12,8 +12,10 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <future>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <string>
 #include <thread>
@@ -45,16 +47,29 @@ public:
     TDownloader(const TDownloader&) = delete;
     TDownloader& operator=(const TDownloader&) = delete;
 
-    // One HTTP/1.1 GET with the fixed request headers, a fresh connection,
-    // redirects followed up to 15 requests, no content decoding, certificates
-    // checked for https. Never throws.
-    TDownloadResult Get(const std::string& url, const TRequestIdentity& identity, const TDownloadLimits& limits);
+    // One HTTP/1.1 GET with the fixed request headers, redirects followed up
+    // to 15 requests, no content decoding, certificates checked for https.
+    // Never throws. It reuses the connection of the previous Get unless
+    // identity.KeepAlive is off or freshConnection is set; a transfer that
+    // fails closes its connections.
+    TDownloadResult Get(const std::string& url, const TRequestIdentity& identity, const TDownloadLimits& limits,
+                        bool freshConnection = false);
+    // Closes every kept connection, e.g. after an answer the caller found
+    // unusable, so that the next Get connects anew.
+    void DropConnections();
     // Any thread. The transfer under way and every later one end as aborted.
     void Abort();
     bool IsAborted() const { return AbortRequested.load(); }
 
 private:
-    void* Multi = nullptr;  // CURLM, created with the downloader
+    TDownloadResult Transfer(const std::string& url, const TRequestIdentity& identity, const TDownloadLimits& limits,
+                             bool freshConnection);
+
+    // CURLM holding the kept connections; replaced only by the Get thread, and
+    // only under MultiLock, which Abort takes to wake it.
+    void* Multi = nullptr;
+    void* Easy = nullptr;  // CURL, kept across Get calls
+    std::mutex MultiLock;
     std::atomic<bool> AbortRequested{false};
 };
 
@@ -110,7 +125,9 @@ private:
                         const std::string& typeCode);
     void Enqueue(TMapParam request);
     std::string TilePath(const TMapParam& request) const;
-    bool SaveTile(const std::string& path, const std::vector<std::uint8_t>& body);
+    static bool SaveTile(const std::string& path, const std::vector<std::uint8_t>& body);
+    // Waits for the save under way, then posts its notice or queues its retry.
+    void FinishSave();
 
     TNoticeTarget* NotifyWindow;
     const std::string CacheDirectory;
@@ -129,4 +146,13 @@ private:
     bool Suspended = true;       // guarded by RequestLock
     bool Terminated = false;     // guarded by RequestLock
     std::thread Thread;          // started by the first request
+
+    // A tile's save (its sync costs about a request) runs while the next tile
+    // downloads; one at a time, worker thread only.
+    struct TPendingSave {
+        TMapParam Request;
+        std::string Path;
+        std::future<bool> Saved;
+    };
+    std::optional<TPendingSave> PendingSave;
 };

@@ -1,5 +1,6 @@
 #include "GenWorkerPool.h"
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 
@@ -7,8 +8,12 @@
 #include "TileCache.h"
 
 TGenWorkerPool::TGenWorkerPool(TNoticeTarget* notifyWindow, std::string cacheDir, TServerConfig server,
-                               TDownloadLimits limits)
-    : NotifyWindow(notifyWindow), CacheDir(std::move(cacheDir)), Server(std::move(server)), Limits(limits) {}
+                               TDownloadLimits limits, int workerLimit)
+    : NotifyWindow(notifyWindow),
+      CacheDir(std::move(cacheDir)),
+      Server(std::move(server)),
+      Limits(limits),
+      WorkerLimit(std::max(1, workerLimit)) {}
 
 TGenWorkerPool::~TGenWorkerPool() { StopGenWorkers(); }
 
@@ -19,7 +24,7 @@ bool TGenWorkerPool::RequestGenTile(std::int32_t zoom, std::int32_t x, std::int3
     std::error_code ec;
     if (std::filesystem::exists(TileCachePath(CacheDir, Server, typeCode, zoom, x, y), ec)) return true;
 
-    if (int(GenWorkers.size()) < MaxWorkers) {
+    if (int(GenWorkers.size()) < WorkerLimit) {
         if (GenWorkers.empty()) Started = std::chrono::steady_clock::now();
         auto worker = std::make_unique<TAtlasThread>(NotifyWindow, CacheDir, Server, Limits);
         worker->TypeCode = mapType;

@@ -1,6 +1,8 @@
 // The generation workers of a run: up to five TAtlasThread workers created on
-// demand, each missing tile queued on the least-busy one. Owned by the map
-// view (and by the CLI), which passes its notice target and cache directory.
+// demand (the window's map view keeps the sixth connection), each missing tile
+// queued on the least-busy one. Owned by the map view (and by the CLI, which
+// has no map view and so may run six), which passes its notice target and
+// cache directory.
 #pragma once
 
 #include <chrono>
@@ -15,8 +17,9 @@ class TGenWorkerPool {
 public:
     static constexpr int MaxWorkers = 5;
 
+    // workerLimit: at most this many workers (at least one).
     TGenWorkerPool(TNoticeTarget* notifyWindow, std::string cacheDir, TServerConfig server = Settings.Server,
-                   TDownloadLimits limits = {});
+                   TDownloadLimits limits = {}, int workerLimit = MaxWorkers);
     ~TGenWorkerPool();  // stops the workers
 
     // True when nothing needs downloading: the tile is cached, or lies outside
@@ -46,6 +49,7 @@ private:
     std::string CacheDir;
     TServerConfig Server;
     TDownloadLimits Limits;
+    int WorkerLimit;
     std::vector<std::unique_ptr<TAtlasThread>> GenWorkers;
     std::chrono::steady_clock::time_point Started;  // creation of the first worker
 };

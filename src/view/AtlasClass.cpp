@@ -10,8 +10,12 @@
 #include <QResizeEvent>
 #include <QWheelEvent>
 
+#include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <optional>
+#include <thread>
+#include <vector>
 
 #include "TileCache.h"
 #include "TileImage.h"
@@ -55,6 +59,58 @@ QImage WrapBitmap(const TBitmap& b) {
 std::optional<TBitmap> LoadRecognisedTile(const std::string& path, const TFileTypeResult& type) {
     if (!type.Opened || !type.Recognised) return std::nullopt;
     return DecodeTileFile(path, type.TypeName);
+}
+
+// Decodes the cached tiles of a mosaic on every core straight into the
+// image's pixels (each tile its own square, so the threads never meet) and
+// flags each tile drawn. Missing, unreadable, undecodable and odd-sized tiles
+// get a white square and are left to DrawTile on the GUI thread, which also
+// asks for what is missing.
+std::vector<std::uint8_t> DrawCachedTiles(QImage& image, const std::string& cacheDir, const std::string& typeCode,
+                                          std::int32_t zoom, const TTileRect& rect) {
+    const std::int64_t columns = rect.Width();
+    const std::size_t count = std::size_t(rect.Count());
+    std::vector<std::uint8_t> drawn(count, 0);
+    uchar* const bits = image.bits();  // detached here, on the GUI thread
+    const qsizetype stride = image.bytesPerLine();
+    std::atomic<std::size_t> next{0};
+    auto work = [&] {
+        for (std::size_t i = next++; i < count; i = next++) {
+            const std::int32_t x = rect.Left + std::int32_t(std::int64_t(i) % columns);
+            const std::int32_t y = rect.Top + std::int32_t(std::int64_t(i) / columns);
+            const std::int64_t dx = (x - rect.Left) * std::int64_t(TileSize);
+            const std::int64_t dy = (y - rect.Top) * std::int64_t(TileSize);
+            auto row = [&](int r) { return reinterpret_cast<QRgb*>(bits + (dy + r) * stride) + dx; };
+            try {
+                if (TileInGrid(zoom, x, y)) {
+                    const std::string path = cacheDir + TileFileName(typeCode, zoom, x, y);
+                    const auto tile = LoadRecognisedTile(path, GetTileFileType(path));
+                    if (tile && tile->Width == TileSize && tile->Height == TileSize) {
+                        const std::uint8_t* from = tile->Rgb.data();
+                        for (int r = 0; r < TileSize; ++r)
+                            for (QRgb *to = row(r), *end = to + TileSize; to != end; ++to, from += 3)
+                                *to = qRgb(from[0], from[1], from[2]);
+                        drawn[i] = 1;
+                        continue;
+                    }
+                }
+            } catch (...) {
+                // Left to DrawTile, which meets the same fault on the GUI thread.
+            }
+            for (int r = 0; r < TileSize; ++r) std::fill_n(row(r), TileSize, qRgb(255, 255, 255));
+        }
+    };
+    const unsigned helpers =
+        unsigned(std::min<std::size_t>(std::max(1u, std::thread::hardware_concurrency()), count)) - 1;
+    std::vector<std::thread> threads;
+    try {
+        for (unsigned i = 0; i < helpers; ++i) threads.emplace_back(work);
+    } catch (...) {
+        // Fewer helpers; the GUI thread does the rest.
+    }
+    work();
+    for (auto& thread : threads) thread.join();
+    return drawn;
 }
 
 QImage MakeLoadingTile() {
@@ -238,9 +294,13 @@ void TAtlasClass::RebuildMosaic() {
     QImage image;
     if (w > 0 && h > 0 && w <= QWIDGETSIZE_MAX && h <= QWIDGETSIZE_MAX) image = QImage(int(w), int(h), QImage::Format_RGB32);
     if (!image.isNull()) {
-        image.fill(Qt::white);
+        // Every square is either drawn or made white, so no fill of the whole image first.
+        const std::vector<std::uint8_t> drawn =
+            DrawCachedTiles(image, CacheDirectory, Impl->MapType, View.MapZoom, View.TileRect);
+        std::size_t i = 0;
         for (std::int32_t y = View.TileRect.Top; y <= View.TileRect.Bottom; ++y)
-            for (std::int32_t x = View.TileRect.Left; x <= View.TileRect.Right; ++x) DrawTile(View.MapZoom, x, y, image);
+            for (std::int32_t x = View.TileRect.Left; x <= View.TileRect.Right; ++x, ++i)
+                if (!drawn[i]) DrawTile(View.MapZoom, x, y, image);
     }
     mosaic->Image = std::move(image);
     mosaic->ImageChanged();
@@ -264,6 +324,8 @@ void TAtlasClass::DrawTile(std::int32_t zoom, std::int32_t x, std::int32_t y, QI
         if (!type.Opened) return;  // being written, or unreadable: try again next time
         if (type.Recognised) {
             // A recognised tile that will not decode (a GIF) is neither drawn nor requested.
+            // An odd-sized tile stays inside its square, whatever order the squares are drawn in.
+            p.setClipRect(dx, dy, TileSize, TileSize);
             if (const auto tile = LoadRecognisedTile(path, type)) p.drawImage(dx, dy, WrapBitmap(*tile));
             return;
         }

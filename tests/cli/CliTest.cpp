@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 #include "ChinaShift.h"
@@ -105,6 +106,25 @@ TEST_F(CliFixture, GenerateWritesAValidFileAndReusesTheCache) {
     EXPECT_NE(inspect.Out.find("consistent:    yes"), std::string::npos);
     const auto json = RunCli({"inspect", (Dir / "a.Dat").string(), "--json"}, Dir);
     EXPECT_NE(json.Out.find("\"entryCount\": 388"), std::string::npos) << json.Out;
+}
+
+// Each worker keeps one connection, so the server's connection count is the worker count.
+TEST_F(CliFixture, ConnectionsOptionSetsTheDownloadWorkers) {
+    const struct { const char* Connections; int Exit; int Seen; } rows[] = {
+        {nullptr, 0, 6}, {"1", 0, 1}, {"3", 0, 3}, {"0", 2, 0}, {"7", 2, 0},  // usage errors
+    };
+    int n = 0;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.Connections ? row.Connections : "default");
+        Server.Reset();
+        auto args = Generate("10", "e" + std::to_string(++n) + ".Dat");
+        args[args.size() - 2] = Dir.DirString() + "cache" + std::to_string(n);  // the --cache value
+        if (row.Connections) args.insert(args.end(), {"--connections", row.Connections});
+        const auto r = RunCli(args, Dir);
+        EXPECT_EQ(r.Exit, row.Exit) << r.Err;
+        const auto connections = Server.RequestConnections();
+        EXPECT_EQ(std::set<int>(connections.begin(), connections.end()).size(), std::size_t(row.Seen));
+    }
 }
 
 TEST_F(CliFixture, FailedTilesWriteNothing) {

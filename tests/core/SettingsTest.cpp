@@ -118,6 +118,7 @@ TEST_F(SettingsFixture, DefaultsWithoutAFile) {
     EXPECT_EQ(Settings.Deltas[0].Lat, 0.0026895);
     EXPECT_EQ(Settings.Deltas[3].Lon, -0.000202834);
     EXPECT_EQ(Settings.Server.Port, 80);
+    EXPECT_TRUE(Settings.Server.KeepAlive);
     EXPECT_FALSE(fs::exists(Ini)) << "loading never writes";
 }
 
@@ -125,8 +126,9 @@ TEST_F(SettingsFixture, BadValuesFallBackToDefaults) {
     WriteAll(Ini,
              "[ATLAS_DELTA]\r\nLON_M=abc\r\nLAT_M=0.5\r\nLON_S=\r\n"
              "[ATLAS_ZOOM]\r\nFIRST_ZOOM=42\r\n"
-             "[ATLAS_SERVER]\r\nHOST=127.0.0.1\r\nPORT=8080\r\n");
+             "[ATLAS_SERVER]\r\nHOST=127.0.0.1\r\nPORT=8080\r\nKEEP_ALIVE=0\r\n");
     LoadSettings(Ini);
+    EXPECT_FALSE(Settings.Server.KeepAlive);
     EXPECT_EQ(Settings.Deltas[0].Lon, 0.0059448);
     EXPECT_EQ(Settings.Deltas[0].Lat, 0.5);
     EXPECT_EQ(Settings.Deltas[2].Lon, -0.000202834);

@@ -70,8 +70,9 @@ protected:
         }
     }
 
-    void Write(const TMapDataProgress& progress = {}) {
-        WriteMapData(Target, Run.Header, Run.Plan.AllLists(), Cache.DirString(), progress);
+    TMapDataWriteReport Write(const TMapDataProgress& progress = {}, int encoders = 0) {
+        return WriteMapData(Target, Run.Header, Run.Plan.AllLists(), Cache.DirString(), progress, MapDataMaxFileSize,
+                            encoders);
     }
 
     static constexpr std::size_t MissingRoad = 3;
@@ -145,6 +146,22 @@ TEST_F(MapDataWriterTest, FileLayoutFieldByFieldAndReadBack) {
     EXPECT_EQ(lastCall, std::make_pair(n, n));
 }
 
+// However many threads encode, the file and the report are those of the single-threaded writer.
+TEST_F(MapDataWriterTest, EncoderCountChangesNoByte) {
+    const TMapDataWriteReport single = Write({}, 1);
+    const auto expected = ReadBytes(Target);
+    EXPECT_EQ(single.AllBlank().Missing, 2);
+    EXPECT_EQ(single.AllBlank().Gif, 1);
+    for (int encoders : {2, 3, 8}) {
+        SCOPED_TRACE(encoders);
+        std::vector<std::int64_t> calls;
+        const TMapDataWriteReport report = Write([&](std::int64_t done, std::int64_t) { calls.push_back(done); }, encoders);
+        EXPECT_EQ(ReadBytes(Target), expected);
+        EXPECT_EQ(report.Blank, single.Blank);
+        EXPECT_EQ(calls, (std::vector<std::int64_t>{32, 50}));
+    }
+}
+
 TEST_F(MapDataWriterTest, ReplacesAnExistingFileOnlyOnSuccess) {
     const std::vector<std::uint8_t> old{'o', 'l', 'd'};
     WriteBytes(Target, old);
@@ -200,6 +217,32 @@ TEST(MapDataReader, FindsEveryKeyAcrossDigitCountChanges) {
     for (std::size_t i = 0; i < reader.Entries().size(); ++i)
         ASSERT_EQ(reader.FindEntry(reader.Entries()[i].KeyText()), std::int64_t(i)) << i;
     EXPECT_EQ(reader.FindEntry("p_9_1_1"), -1);
+}
+
+// A foreign index in no order, with a repeated key and bytes after a terminator.
+TEST(MapDataReader, FindsTheFirstOfARepeatedKeyInAnyOrder) {
+    const std::vector<std::string> keys{"m_10_9_1", "y_5_1_1", "m_10_10_1", "m_9_5_5", "m_10_9_1", "a", "m_10_9_1"};
+    TMapDataHeader header;
+    header.MinZoom = 5;
+    header.MaxZoom = 10;
+    header.EntryCount = std::int32_t(keys.size());
+    std::vector<std::uint8_t> file(MapDataSignature.begin(), MapDataSignature.end());
+    const auto head = EncodeMapDataHeader(header);
+    file.insert(file.end(), head.begin(), head.end());
+    for (const std::string& key : keys) {
+        std::uint8_t entry[32];
+        EncodeMapDataEntry(key, std::int32_t(MapDataIndexStart + 32 * keys.size()), entry);
+        if (key == "y_5_1_1") entry[10] = 'q';  // after the terminator
+        file.insert(file.end(), entry, entry + 32);
+    }
+    TTempDir dir;
+    WriteBytes(dir / "f.Dat", file);
+    TMapDataReader reader;
+    ASSERT_EQ(reader.Open(dir / "f.Dat"), "");
+    for (std::size_t i = 0; i < keys.size(); ++i)
+        EXPECT_EQ(reader.FindEntry(keys[i]), i == 4 || i == 6 ? 0 : std::int64_t(i)) << keys[i];
+    EXPECT_EQ(reader.FindEntry("m_10_9"), -1);
+    EXPECT_EQ(reader.FindEntry("y_5_1_1q"), -1);
 }
 
 TEST_F(MapDataWriterTest, ReaderRefusesDamagedFilesAndReportsDamagedImages) {

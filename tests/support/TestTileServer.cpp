@@ -148,6 +148,10 @@ std::map<std::string, std::string> TTestTileServer::LastHeaders(const std::strin
     return stats["headers"].value(TileKey(type, zoom, x, y), std::map<std::string, std::string>{});
 }
 
+std::vector<int> TTestTileServer::RequestConnections() const {
+    return nlohmann::json::parse(Get("/_control/stats"))["connections"].get<std::vector<int>>();
+}
+
 std::string TTestTileServer::TileBody(const std::string& type, int zoom, int x, int y) const {
     return Get("/_control/tile?type=" + type + "&z=" + std::to_string(zoom) + "&x=" + std::to_string(x) +
                "&y=" + std::to_string(y));

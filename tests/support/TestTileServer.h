@@ -36,6 +36,8 @@ public:
     std::vector<std::string> RequestOrder() const;
     // Host, Referer and User-Agent of the last request for a tile (empty when none came).
     std::map<std::string, std::string> LastHeaders(const std::string& type, int zoom, int x, int y) const;
+    // Per entry of RequestOrder: the connection it came on, numbered from 1 in order of first use.
+    std::vector<int> RequestConnections() const;
     // The body the server sends for a tile when no fault applies.
     std::string TileBody(const std::string& type, int zoom, int x, int y) const;
 

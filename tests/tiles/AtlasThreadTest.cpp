@@ -34,25 +34,60 @@ protected:
 
 }  // namespace
 
+// Kept connections or not, the request is the same to the byte.
 TEST_F(AtlasThreadTest, SendsExactlyTheFixedRequest) {
-    TRawHttpCapture capture;
-    TServerConfig config = Server->Config();
-    config.Port = capture.Port();  // no [ATLAS_SOURCE] entries: today's request
-    TAtlasThread worker(&Notices, Cache.DirString(), config);
-    worker.AddRequest(5, 1, 2);
-    const auto request = capture.Captured(NoticeWait);
-    ASSERT_TRUE(request);
-    EXPECT_EQ(*request,
-              "GET /vt/lyrs=m@121&hl=zh-CN&x=1&y=2&z=5&s=Gali HTTP/1.1\r\n"
-              "Host: 127.0.0.1\r\n"
-              "Accept: image/gif,image/x-xbitmap,image/jpeg,image/pjpeg, */*\r\n"
-              "Accept-Encoding: gzip,deflate\r\n"
-              "Accept-Language: zh-cn\r\n"
-              "Referer: http://127.0.0.1\r\n"
-              "User-Agent: Mozilla/4.0 (compatible; MSTE 6.0; Windows NT 5.1; SV1; Maxthon)\r\n"
-              "Connection: Keep-Alive\r\n"
-              "Content-Type: application/x-www-form-urlencoded\r\n"
-              "\r\n");
+    for (bool keepAlive : {true, false}) {
+        SCOPED_TRACE(keepAlive);
+        TRawHttpCapture capture;
+        TServerConfig config = Server->Config();
+        config.Port = capture.Port();  // no [ATLAS_SOURCE] entries: today's request
+        config.KeepAlive = keepAlive;
+        TAtlasThread worker(&Notices, Cache.DirString(), config);
+        worker.AddRequest(5, 1, 2);
+        const auto request = capture.Captured(NoticeWait);
+        ASSERT_TRUE(request);
+        EXPECT_EQ(*request,
+                  "GET /vt/lyrs=m@121&hl=zh-CN&x=1&y=2&z=5&s=Gali HTTP/1.1\r\n"
+                  "Host: 127.0.0.1\r\n"
+                  "Accept: image/gif,image/x-xbitmap,image/jpeg,image/pjpeg, */*\r\n"
+                  "Accept-Encoding: gzip,deflate\r\n"
+                  "Accept-Language: zh-cn\r\n"
+                  "Referer: http://127.0.0.1\r\n"
+                  "User-Agent: Mozilla/4.0 (compatible; MSTE 6.0; Windows NT 5.1; SV1; Maxthon)\r\n"
+                  "Connection: Keep-Alive\r\n"
+                  "Content-Type: application/x-www-form-urlencoded\r\n"
+                  "\r\n");
+        EXPECT_EQ(Next().Message, WM_TILESAVED);
+        fs::remove(PathOf("m", 5, 1, 2));
+    }
+}
+
+// Each row: the answer to the first attempt at the second of three tiles, and
+// the connection (numbered by first use) each attempt came on, in order
+// t1, t2, t3 and the retry of t2 at the back.
+TEST_F(AtlasThreadTest, KeepsItsConnectionUntilAnAttemptFails) {
+    const struct { const char* Fault; bool KeepAlive; std::vector<int> Connections; } rows[] = {
+        {nullptr, true, {1, 1, 1}},
+        {"reset:300@1", true, {1, 1, 2, 3}},  // cut off
+        {"html@1", true, {1, 1, 2, 3}},       // unusable body
+        {"empty@1", true, {1, 1, 2, 3}},
+        {nullptr, false, {1, 2, 3}},          // KEEP_ALIVE=0
+        {"html@1", false, {1, 2, 3, 4}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::string(row.Fault ? row.Fault : "none") + (row.KeepAlive ? " kept" : " not kept"));
+        Server->Reset();
+        if (row.Fault) Server->SetFault("m", 10, 2, 0, row.Fault);
+        TServerConfig config = Server->Config();
+        config.KeepAlive = row.KeepAlive;
+        {
+            TAtlasThread worker(&Notices, Cache.DirString(), config);
+            for (int x = 1; x <= 3; ++x) worker.AddRequest(10, x, 0);
+            for (int i = 0; i < 3; ++i) EXPECT_EQ(Next().Message, WM_TILESAVED);
+        }
+        EXPECT_EQ(Server->RequestConnections(), row.Connections);
+        for (const auto& entry : fs::directory_iterator(Cache.Path())) fs::remove(entry.path());
+    }
 }
 
 TEST(AtlasThreadUrl, BuildsHostPortPathAndQuery) {

@@ -165,6 +165,17 @@ TEST_F(AtlasClassTest, UndecodableTilesLeaveTheirSquareAndUnrecognisedOnesCountA
     }
 }
 
+// Tiles are decoded on several threads; a tile larger than its square still stays inside it.
+TEST_F(AtlasClassTest, OversizedTileKeepsToItsSquare) {
+    QImage big(300, 300, QImage::Format_RGB32);
+    big.fill(Red);
+    ASSERT_TRUE(big.save(QString::fromStdString(TilePath(10, 511, 300)), "PNG"));
+    WritePng(10, 512, 300, Green);
+    MakeView(10);
+    EXPECT_EQ(MosaicPixel(256 + 255, 2 * 256 + 255), Red);
+    EXPECT_EQ(MosaicPixel(2 * 256 + 10, 2 * 256 + 10), Green);
+}
+
 TEST_F(AtlasClassTest, NoticesAreForwardedWhenRoutedAndOtherwisePaintTheCurrentZoomOnly) {
     MakeView(10);
     TNoticeReceiver receiver;

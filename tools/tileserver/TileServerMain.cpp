@@ -67,7 +67,8 @@ bool ParseTileTarget(const std::string& text, TTileRequest& out, std::string& wh
 
 class TTileServer {
 public:
-    TTileServer(int latencyMs, std::string logFile) : LatencyMs(latencyMs) {
+    TTileServer(int latencyMs, int connectDelayMs, std::string logFile)
+        : LatencyMs(latencyMs), ConnectDelayMs(connectDelayMs) {
         if (!logFile.empty()) {
             Log.open(logFile, std::ios::app);
             if (!Log) throw std::runtime_error("cannot open log file " + logFile);
@@ -104,6 +105,8 @@ public:
                 Attempts.clear();
                 Order.clear();
                 LastHeaders.clear();
+                Connections.clear();
+                ConnectionIds.clear();
                 Total = 0;
             }
             res.set_content("ok\n", "text/plain");
@@ -134,6 +137,7 @@ public:
                 j["order"] = Order;
                 j["headers"] = nlohmann::json::object();
                 for (const auto& [key, seen] : LastHeaders) j["headers"][key] = seen;
+                j["connections"] = Connections;
             }
             res.set_content(j.dump(), "application/json");
         });
@@ -160,16 +164,21 @@ private:
         }
     }
 
-    int CountAttempt(const TTileRequest& tile, const httplib::Request& req) {
+    // Also tells whether this is the first request on its connection (known by the client's port).
+    int CountAttempt(const TTileRequest& tile, const httplib::Request& req, bool& newConnection) {
         int attempt = 0;
         std::lock_guard lock(StatsMutex);
         ++Total;
         LastHeaders[tile.Key.Text()] = {{"Host", req.get_header_value("Host")},
                                         {"Referer", req.get_header_value("Referer")},
                                         {"User-Agent", req.get_header_value("User-Agent")}};
+        const auto [connection, added] = ConnectionIds.try_emplace(
+            req.remote_addr + ":" + std::to_string(req.remote_port), int(ConnectionIds.size()) + 1);
+        newConnection = added;
         if (tile.Hop == 0) {
             attempt = ++Attempts[tile.Key.Text()];
             Order.push_back(tile.Key.Text());
+            Connections.push_back(connection->second);
         } else {
             attempt = Attempts[tile.Key.Text()];
         }
@@ -193,7 +202,10 @@ private:
 
     void ServeParsedTile(const TTileRequest& tile, const httplib::Request& req, httplib::Response& res) {
         // Counted before the delay, so a test can see a request that is still under way.
-        const int attempt = CountAttempt(tile, req);
+        bool newConnection = false;
+        const int attempt = CountAttempt(tile, req, newConnection);
+        // A new connection costs a round trip before its first request can be sent.
+        if (newConnection && ConnectDelayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ConnectDelayMs));
         // The answer leaves LatencyMs after the request arrived, whatever drawing the
         // tile took meanwhile, like a remote server whose latency is the network's.
         struct TAnswerNoSooner {
@@ -298,10 +310,13 @@ private:
         "<html><head><title>Error</title></head><body>We are sorry, the tile is not available.</body></html>\n";
 
     const int LatencyMs;
+    const int ConnectDelayMs;
     std::mutex StatsMutex;  // also serialises the log
     std::map<std::string, int> Attempts;
     std::vector<std::string> Order;
     std::map<std::string, std::map<std::string, std::string>> LastHeaders;  // of each tile's last request
+    std::vector<int> Connections;                // per entry of Order: its connection, numbered from 1
+    std::map<std::string, int> ConnectionIds;    // "addr:port" -> number
     long Total = 0;
     std::ofstream Log;
 };
@@ -312,11 +327,14 @@ int main(int argc, char** argv) {
     CLI::App app{"Local tile server for AtlasPocket tests, benchmarks and demo"};
     int port = 0;
     int latencyMs = 0;
+    int connectDelayMs = 0;
     std::string logFile;
     std::vector<std::string> faultRules;
     std::string tlsCert, tlsKey;
     app.add_option("--port", port, "Port on 127.0.0.1 (0: any free port)")->check(CLI::Range(0, 65535));
     app.add_option("--latency-ms", latencyMs, "Delay before answering each tile request")->check(CLI::Range(0, 600000));
+    app.add_option("--connect-delay-ms", connectDelayMs, "Extra delay of a new connection's first tile request")
+        ->check(CLI::Range(0, 600000));
     app.add_option("--log", logFile, "Append one line per tile request");
     app.add_option("--fault", faultRules, "TYPE/Z/X/Y=MODE[:PARAM][@COUNT], '*' for any part");
     app.add_option("--tls-cert", tlsCert, "PEM certificate: serve https instead of http (with --tls-key)");
@@ -339,7 +357,7 @@ int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
 
     try {
-        TTileServer tiles(latencyMs, logFile);
+        TTileServer tiles(latencyMs, connectDelayMs, logFile);
         for (const std::string& rule : faultRules) tiles.Faults.Add(ParseFaultRule(rule));
 
         std::unique_ptr<httplib::Server> server;
@@ -351,6 +369,10 @@ int main(int argc, char** argv) {
         }
         httplib::Server& svr = *server;
         svr.new_task_queue = [] { return new httplib::ThreadPool(64); };
+        // Like a real tile service, a kept connection serves many requests, not httplib's default five.
+        svr.set_keep_alive_max_count(1000000);
+        // Headers and body leave in separate writes; without this a kept connection waits on delayed ACKs.
+        svr.set_tcp_nodelay(true);
         tiles.Install(svr);
 
         int bound = port;
