@@ -150,6 +150,8 @@ public:
     // The generation run and the map parameter files.
     void RequestTiles();
     void StopGeneration();
+    // Stops the downloads of a run at once; the wait ends on its next look.
+    void CancelRun();
     // Writes the run's file; returns which tiles got empty images and why.
     TMapDataWriteReport WriteMapData(const std::string& fileName);
     void WMGenTileSaved(const std::string& path);

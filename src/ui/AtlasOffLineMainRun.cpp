@@ -287,7 +287,9 @@ void TAtlasOffLineMainFM::StopGeneration() {
     if (View) View->StopGenWorkers();
 }
 
-void TAtlasOffLineMainFM::SpeedButton3Click() {
+void TAtlasOffLineMainFM::SpeedButton3Click() { CancelRun(); }
+
+void TAtlasOffLineMainFM::CancelRun() {
     if (View) {
         GenActive = false;
         View->StopGenWorkers();
@@ -314,7 +316,7 @@ bool TAtlasOffLineMainFM::CloseDuringRun() {
     if (!RunActive) return false;
     // The run is stopped first; the window closes once its clean-up has run.
     CloseRequested = true;
-    if (GenActive) SpeedButton3Click();
+    if (GenActive) CancelRun();
     Run.Cancel();
     EndWaitIfFinished();
     return true;

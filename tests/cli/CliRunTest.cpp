@@ -11,7 +11,7 @@
 #include <fstream>
 #include <thread>
 
-#include "CliTestSupport.h"
+#include "CliRunner.h"
 #include "MapDataFile.h"
 #include "TestTileServer.h"
 #include "TileCache.h"

@@ -12,7 +12,7 @@
 #include "ChinaShift.h"
 #include "AtlasVersion.h"
 #include "CliArgs.h"
-#include "CliTestSupport.h"
+#include "CliRunner.h"
 #include "MapDataFile.h"
 #include "TempDir.h"
 #include "TestTileServer.h"

@@ -28,6 +28,7 @@
 #include <iterator>
 
 #include "AtlasCheckData.h"
+#include "CliRunner.h"
 #include "AtlasClass.h"
 #include "AtlasDownLoad.h"
 #include "AtlasOffLineMain.h"
@@ -623,4 +624,38 @@ TEST_F(GenerationTest, BlankTilesAreNamedInTheCompletionMessage) {
     const auto note = NoteAndOk(message);
     EXPECT_EQ(Generate({AcceptConfirmation, SaveAs(Dir / "gif.Dat"), note}).size(), 3);
     EXPECT_EQ(message, Finished + QStringLiteral("\n\n有 1 块地图写为空白图像：1 块是本程序无法解码的 GIF 图像。"));
+}
+
+// The window and the command line count the same faults alike: a tile that
+// always fails is the one failure, a tile that fails twice and then arrives
+// is not, and neither writes a file.
+TEST_F(GenerationTest, WindowAndCommandLineGiveTheSameOutcomeForTheSameFaults) {
+    MakeWindow();
+    Window->OnClickGPS(nullptr, 116.391, 39.907);
+    Include("p");
+    const TGlobalPixel c = LonLatToPixel(5, 116.391, 39.907);
+    const int cx = int(c.X / TileSize), cy = int(c.Y / TileSize);
+    const auto setFaults = [&] {
+        Server->Reset();
+        Server->SetFault("p", 5, cx + 1, cy, "html");
+        Server->SetFault("p", 5, cx, cy + 1, "failfirst:2");
+    };
+    setFaults();
+    EXPECT_EQ(Generate({AcceptConfirmation, ClickOk}),
+              (QStringList{Confirm, QStringLiteral("有 1 块地图下载失败，地图数据未生成。")}));
+    EXPECT_EQ(Server->Attempts("p", 5, cx, cy + 1), 3);
+    EXPECT_TRUE(fs::exists(CacheDir() + TileFileName("p", 5, cx, cy + 1)));
+
+    setFaults();
+    std::ofstream(Dir / "cli.Ini") << "[ATLAS_SERVER]\r\nHOST=127.0.0.1\r\nPORT=" << Server->Port() << "\r\n";
+    const TRun cli = RunCli({"generate", "--center", "116.391,39.907", "--zoom", "5", "--types", "p", "--view-type", "m",
+                             "--out", (Dir / "cli.Dat").string(), "--settings", (Dir / "cli.Ini").string(), "--cache",
+                             (Dir / "cli-cache").string(), "--yes"},
+                            Dir);
+    EXPECT_EQ(cli.Exit, 3) << cli.Err;
+    EXPECT_NE(cli.Err.find("1 tiles could not be downloaded"), std::string::npos) << cli.Err;
+    EXPECT_NE(cli.Err.find("p zoom 5 x " + std::to_string(cx + 1) + " y " + std::to_string(cy)), std::string::npos);
+    EXPECT_EQ(Server->Attempts("p", 5, cx, cy + 1), 3);
+    EXPECT_TRUE(fs::exists(Dir / "cli-cache" / TileFileName("p", 5, cx, cy + 1)));
+    EXPECT_FALSE(fs::exists(Dir / "cli.Dat"));
 }

@@ -1,4 +1,4 @@
-#include "CliTestSupport.h"
+#include "CliRunner.h"
 
 #include <fcntl.h>
 #include <signal.h>
