@@ -127,8 +127,8 @@ std::string Entry(const char* section, const std::string& key) { return std::str
 }  // namespace
 
 std::string HostPatternProblem(const std::string& pattern) {
-    std::string host = pattern;
-    if (const auto at = host.find("%d"); at != std::string::npos) host.replace(at, 2, "0");
+    const auto at = pattern.find("%d");
+    const std::string host = at == std::string::npos ? pattern : pattern.substr(0, at) + "0" + pattern.substr(at + 2);
     if (host.find('%') != std::string::npos) return "a '%' may only stand in \"%d\"";
     return HostNameProblem(host);
 }

@@ -140,10 +140,10 @@ TBytes ExifJpegBody(const TBitmap& bitmap) {
     const size_t app0End = 4 + ((size_t(jfif[4]) << 8) | jfif[5]);
     if (app0End > jfif.size()) throw std::runtime_error("JPEG with a broken JFIF segment");
     static constexpr std::uint8_t ExifHead[] = {0xFF, 0xD8, 0xFF, 0xE1, 0x00, 0x08, 'E', 'x', 'i', 'f', 0x00, 0x00};
-    TBytes out;
-    out.reserve(sizeof ExifHead + (jfif.size() - app0End));
-    out.insert(out.end(), std::begin(ExifHead), std::end(ExifHead));
-    out.insert(out.end(), jfif.begin() + std::ptrdiff_t(app0End), jfif.end());
+    // Sized once and filled in place: GCC 12 misreads an insert after the head as an overflow.
+    TBytes out(sizeof ExifHead + (jfif.size() - app0End));
+    std::memcpy(out.data(), ExifHead, sizeof ExifHead);
+    std::memcpy(out.data() + sizeof ExifHead, jfif.data() + app0End, jfif.size() - app0End);
     return out;
 }
 
