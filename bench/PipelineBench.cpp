@@ -47,7 +47,7 @@ TGenerationParams RoadRun() {
 void DownloadBench(const TServerConfig& server, const std::string& cacheDir, int latencyMs) {
     TMapDataHeader header;
     TGenerationPlan plan;
-    plan.Build(RoadRun(), header);
+    plan.Build(RoadRun(), TDeltaPair{}, header);
     TNoticeQueue notices;
     const auto start = Clock::now();
     std::int64_t outstanding = 0;
@@ -75,20 +75,20 @@ void DownloadBench(const TServerConfig& server, const std::string& cacheDir, int
     std::printf("  ratio to ideal wall time, the pool's 5 connections (%.2f s): %.3f\n", ideal5, ideal5 / wall);
 }
 
-void WriterBench(const std::string& cacheDir, const std::string& workDir) {
+void WriterBench(const TServerConfig& server, const std::string& cacheDir, const std::string& workDir) {
     TMapDataHeader header;
     TGenerationPlan plan;
-    plan.Build(RoadRun(), header);
+    plan.Build(RoadRun(), TDeltaPair{}, header);
     const double tiles = double(plan.TotalCount());
     const int cores = int(std::max(1u, std::thread::hardware_concurrency()));
     double bestSingle = 1e9, bestAll = 1e9, bestLoop = 1e9;
     for (int round = 0; round < 3; ++round) {
         auto start = Clock::now();
-        WriteMapData(workDir + "/bench1.Dat", header, plan.AllLists(), cacheDir, {}, MapDataMaxFileSize, 1);
+        WriteMapData(workDir + "/bench1.Dat", header, plan.AllLists(), cacheDir, server, {}, MapDataMaxFileSize, 1);
         bestSingle = std::min(bestSingle, Seconds(start));
 
         start = Clock::now();
-        WriteMapData(workDir + "/benchN.Dat", header, plan.AllLists(), cacheDir);
+        WriteMapData(workDir + "/benchN.Dat", header, plan.AllLists(), cacheDir, server);
         bestAll = std::min(bestAll, Seconds(start));
 
         start = Clock::now();
@@ -124,7 +124,7 @@ void MemoryBench(const std::string& workDir) {
     ResetPeak();
     const long before = StatusKb("VmHWM:");
     TGenerationPlan plan;
-    plan.Build(p, header);
+    plan.Build(p, TDeltaPair{}, header);
     const long afterPlan = StatusKb("VmHWM:");
     const double tiles = double(plan.TotalCount());
     std::printf("memory: plan of %.0f tiles (zoom 10-17, four types): peak +%.1f MiB = %.1f bytes per planned tile\n",
@@ -135,7 +135,7 @@ void MemoryBench(const std::string& workDir) {
     ResetPeak();
     const long beforeWrite = StatusKb("VmHWM:");
     const auto start = Clock::now();
-    WriteMapData(workDir + "/big.Dat", header, plan.AllLists(), emptyCache);
+    WriteMapData(workDir + "/big.Dat", header, plan.AllLists(), emptyCache, TServerConfig{});
     const long afterWrite = StatusKb("VmHWM:");
     std::printf("  writing its %.0f MiB index: %.1f s, peak +%.1f MiB = %.1f bytes per tile beyond the plan\n",
                 std::filesystem::file_size(workDir + "/big.Dat") / 1048576.0, Seconds(start),
@@ -166,7 +166,7 @@ void PrintCurlConfig(int port) {
     server.Port = port;
     TMapDataHeader header;
     TGenerationPlan plan;
-    plan.Build(RoadRun(), header);
+    plan.Build(RoadRun(), TDeltaPair{}, header);
     for (const TMapTile& t : plan.List(0))
         std::printf("url = \"%s\"\noutput = /dev/null\n", BuildTileUrl(server, 0, "m", t.X, t.Y, t.Zoom).c_str());
 }
@@ -192,7 +192,7 @@ int main(int argc, char** argv) {
     const std::string cacheDir = workDir + "/FileMap/";
     std::filesystem::remove_all(cacheDir);
     DownloadBench(server, cacheDir, latency);
-    WriterBench(cacheDir, workDir);
+    WriterBench(server, cacheDir, workDir);
     MemoryBench(workDir);
     return 0;
 }

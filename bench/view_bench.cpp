@@ -66,12 +66,11 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     Settings.Server.HostPattern = "127.0.0.1";
     Settings.Server.Port = 9;  // nothing is requested from a warm cache
-    SetActiveDelta({0, 0});
 
     const int zoom = 12;
     const fs::path cache = fs::temp_directory_path() / ("atlas_view_bench_" + std::to_string(getpid()));
     fs::create_directories(cache);
-    const TGlobalPixel centre = LonLatToPixel(zoom, Settings.InitialLon, Settings.InitialLat);
+    const TGlobalPixel centre = LonLatToPixel(zoom, Settings.InitialLon, Settings.InitialLat, TDeltaPair{});
     const int cx = centre.X / 256, cy = centre.Y / 256;
     // Around the centre and along the long pan, 30 tiles east and 20 south of it.
     for (int y = cy - 6; y <= cy + 28; ++y)
@@ -82,7 +81,7 @@ int main(int argc, char** argv) {
     panel.show();
     int rc = 0;
     {
-        TAtlasClass view(&panel, &panel, TMapZoom(zoom), cache.string());
+        TAtlasClass view(&panel, &panel, TMapZoom(zoom), cache.string(), TDeltaPair{});
         view.show();
         const TTileRect r = view.TileRect();
         const long long tilesPerRebuild = r.Count();

@@ -42,7 +42,7 @@ void MapData(const fs::path& out, const fs::path& cache, TMapDataHeader h,
             if (n++ != missing)
                 Put(cache / TileFileName(std::string(1, t.TypeCode), t.Zoom, t.X, t.Y), png.data(), png.size());
     h.EntryCount = std::int32_t(n);
-    WriteMapData(out.string(), h, lists, cache.string() + "/");
+    WriteMapData(out.string(), h, lists, cache.string() + "/", Settings.Server);
 }
 
 }  // namespace

@@ -59,6 +59,7 @@ struct TExportArgs {
 struct TResolvedPlan {
     TGenerationParams Params;
     int ViewType = 0;
+    TDeltaPair Pair;  // the view type's pair: the plan is projected with it, as in the window
     std::string CacheDir;
 };
 
@@ -87,8 +88,8 @@ void RefuseUnusableSources() {
 }
 
 // The URL of the centre tile at the first zoom, per included type, to check a template before downloading.
-void PrintCentreTileUrls(const TGenerationParams& params) {
-    const TTileRect rect = GetZoomRect(params, params.CurrentZoom, 1);
+void PrintCentreTileUrls(const TGenerationParams& params, TDeltaPair pair) {
+    const TTileRect rect = GetZoomRect(params, params.CurrentZoom, 1, pair);
     const std::int32_t x = rect.Left + (rect.Right - rect.Left) / 2, y = rect.Top + (rect.Bottom - rect.Top) / 2;
     for (int t = 0; t < MapTypeCount; ++t)
         if (params.Included[size_t(t)])
@@ -114,16 +115,15 @@ TResolvedPlan Resolve(const TPlanArgs& args) {
     r.CacheDir = args.CacheDir.empty() ? loc.CacheDir : args.CacheDir;
     if (r.CacheDir.back() != '/') r.CacheDir += '/';
     if (args.AutoCalibrate) AutoCalibrate(r.Params);
-    // The plan is projected with the pair of the type the user looks at, as in the window.
-    SelectActiveDelta(r.ViewType);
+    r.Pair = Settings.Deltas[std::size_t(r.ViewType)];
     return r;
 }
 
 // The residual and size figures; false (with a message) when even the
 // smallest tiles could not fit the file.
 bool PrintEstimates(const char* command, const TResolvedPlan& r) {
-    const auto residual = CalibrationResidual(r.Params, ActiveDelta(), Settings.Deltas);
-    const TSizeEstimate size = EstimateMapDataSize(r.Params, ActiveDelta(), r.CacheDir);
+    const auto residual = CalibrationResidual(r.Params, r.Pair, Settings.Deltas);
+    const TSizeEstimate size = EstimateMapDataSize(r.Params, r.Pair, r.CacheDir, Settings.Server);
     std::cout << "calibration residual: "
               << (residual ? FormatFixed(*residual, 1) + " m" : std::string("none (no road or terrain map included)")) << "\n"
               << "estimated size:    " << FormatByteSize(size.Bytes) << " (" << size.Bytes << " bytes)\n";
@@ -148,8 +148,8 @@ bool PrintEstimates(const char* command, const TResolvedPlan& r) {
 }
 
 // Prints the confirmation figures; false (with a message) for a plan no map data file can hold.
-bool PrintFigures(const char* command, const TGenerationParams& params) {
-    const TPlanFigures f = PlanFigures(params);
+bool PrintFigures(const char* command, const TGenerationParams& params, TDeltaPair pair) {
+    const TPlanFigures f = PlanFigures(params, pair);
     const std::int64_t entries = PlannedEntryCount(params);
     std::cout << "zoom levels:       " << f.LevelCount << "\n"
               << "map size:          " << f.MapSize << "\n"
@@ -201,8 +201,8 @@ private:
 
 int RunPlan(const TPlanArgs& args) {
     const TResolvedPlan r = Resolve(args);
-    if (!PrintFigures("plan", r.Params) || !PrintEstimates("plan", r)) return ExitError;
-    PrintCentreTileUrls(r.Params);
+    if (!PrintFigures("plan", r.Params, r.Pair) || !PrintEstimates("plan", r)) return ExitError;
+    PrintCentreTileUrls(r.Params, r.Pair);
     return ExitWritten;
 }
 
@@ -264,7 +264,8 @@ void WriteGeneratedMbTiles(const TPlanArgs& args, const TResolvedPlan& r, const 
     const int type = MbTilesTypeOf(args, r);
     const auto& list = plan.List(type);
     TProgressLine writing("writing MBTiles", std::int64_t(list.size()));
-    const std::int64_t n = WriteMbTilesFromCache(args.MbTiles, header, type, list, r.CacheDir, {"", args.Attribution, 0},
+    const std::int64_t n = WriteMbTilesFromCache(args.MbTiles, header, type, list, r.CacheDir, Settings.Server,
+                                                 {"", args.Attribution, 0},
                                                  [&](std::int64_t done, std::int64_t) { writing.Update(done); });
     writing.Finish(std::int64_t(list.size()));
     std::cout << "written: " << args.MbTiles << " (" << n << " tiles of type " << MapTypes[size_t(type)].Code << ")\n";
@@ -274,12 +275,12 @@ int RunGenerate(const TPlanArgs& args) {
     if (args.Out.empty() && args.MbTiles.empty()) throw TUsageError("generate: give --out, --mbtiles or both");
     const TResolvedPlan r = Resolve(args);
     if (!args.MbTiles.empty()) MbTilesTypeOf(args, r);  // a wrong type is refused before downloading
-    if (!PrintFigures("generate", r.Params) || !PrintEstimates("generate", r)) return ExitError;
+    if (!PrintFigures("generate", r.Params, r.Pair) || !PrintEstimates("generate", r)) return ExitError;
     if (!args.Yes && !Confirm(args.Out.empty() ? args.MbTiles : args.Out)) return ExitError;
 
     TGenerationRun run;
     run.TakeSnapshot(r.Params, Settings.Deltas);
-    run.Build(Settings.Deltas[std::size_t(r.ViewType)]);
+    run.Build(r.Pair);
     const std::int64_t total = run.Progress().Total;
     RemoveStaleTemporaryFiles(r.CacheDir);
 
@@ -344,7 +345,7 @@ int RunGenerate(const TPlanArgs& args) {
         TProgressLine writing("writing", total);
         TMapDataWriteReport report;
         try {
-            report = WriteMapData(args.Out, run.Header(), run.TilePlan().AllLists(), r.CacheDir,
+            report = WriteMapData(args.Out, run.Header(), run.TilePlan().AllLists(), r.CacheDir, Settings.Server,
                                   [&](std::int64_t done, std::int64_t) {
                                       if (Interrupted) throw TInterruptedWrite{};
                                       writing.Update(done);

@@ -3,9 +3,6 @@
 #include <cmath>
 #include <numbers>
 
-double DeltaLon = 0.0;
-double DeltaLat = 0.0;
-
 std::int32_t TileCount(int zoom) {
     if (zoom <= 0) return 1;
     if (zoom > 30) zoom = 30;  // beyond any zoom the program uses; keeps the shift defined

@@ -10,12 +10,6 @@ struct TDeltaPair {
     double Lat = 0.0;
 };
 
-// The active pair: that of the map type on display. GUI thread only.
-extern double DeltaLon;
-extern double DeltaLat;
-inline TDeltaPair ActiveDelta() { return {DeltaLon, DeltaLat}; }
-inline void SetActiveDelta(TDeltaPair p) { DeltaLon = p.Lon; DeltaLat = p.Lat; }
-
 struct TGlobalPixel {
     std::int32_t X = 0;
     std::int32_t Y = 0;
@@ -45,10 +39,3 @@ inline constexpr std::int32_t PixelLimit = 1 << 30;
 
 TGlobalPixel LonLatToPixel(int zoom, double lon, double lat, TDeltaPair pair);
 TLonLat PixelToLonLat(int zoom, std::int32_t px, std::int32_t py, TDeltaPair pair);
-
-inline TGlobalPixel LonLatToPixel(int zoom, double lon, double lat) {
-    return LonLatToPixel(zoom, lon, lat, ActiveDelta());
-}
-inline TLonLat PixelToLonLat(int zoom, std::int32_t px, std::int32_t py) {
-    return PixelToLonLat(zoom, px, py, ActiveDelta());
-}

@@ -108,7 +108,6 @@ void ApplyDeltaCorrection(int typeIndex, const std::string& lonText, const std::
 void WriteDeltaPair(int typeIndex, TDeltaPair newPair, const std::string& shownTypeCode) {
     TDeltaPair& pair = Settings.Deltas.at(typeIndex);
     if (shownTypeCode == MapTypeCode(typeIndex)) {
-        SetActiveDelta(newPair);
         Write(DeltaSection, "LON_VALUE", FormatReal(newPair.Lon));
         Write(DeltaSection, "LAT_VALUE", FormatReal(newPair.Lat));
     }
@@ -116,5 +115,3 @@ void WriteDeltaPair(int typeIndex, TDeltaPair newPair, const std::string& shownT
     Write(DeltaSection, LonKey(typeIndex), FormatReal(newPair.Lon));
     Write(DeltaSection, LatKey(typeIndex), FormatReal(newPair.Lat));
 }
-
-void SelectActiveDelta(int typeIndex) { SetActiveDelta(Settings.Deltas.at(typeIndex)); }

@@ -63,18 +63,16 @@ void WriteInitialZoom(int zoom);
 
 // The offset write of the settings window for map type typeIndex (0..3):
 // a non-empty, non-zero text is subtracted from the offset held; when
-// shownTypeCode is this type the active pair and LON_VALUE/LAT_VALUE follow.
+// shownTypeCode is this type LON_VALUE/LAT_VALUE follow; the caller hands the
+// new pair to whoever shows that type.
 // Both texts are converted before anything changes. Throws TSettingsError.
 void ApplyDeltaCorrection(int typeIndex, const std::string& lonText, const std::string& latText,
                           const std::string& shownTypeCode);
 
 // Sets the offsets of map type typeIndex to the given values and writes them
-// the way ApplyDeltaCorrection does (LON_x/LAT_x, and the active pair with
-// LON_VALUE/LAT_VALUE when shownTypeCode is this type). Throws TSettingsError.
+// the way ApplyDeltaCorrection does (LON_x/LAT_x, and LON_VALUE/LAT_VALUE
+// when shownTypeCode is this type). Throws TSettingsError.
 void WriteDeltaPair(int typeIndex, TDeltaPair pair, const std::string& shownTypeCode);
-
-// Makes the pair of the given type the active pair.
-void SelectActiveDelta(int typeIndex);
 
 std::string NotAFloatMessage(const std::string& text);
 std::string UnableToWriteMessage(const std::filesystem::path& file);

@@ -12,10 +12,6 @@ TTileRect GetZoomRect(const TGenerationParams& params, int zoom, int level, TDel
     return {tx - e, ty - e, tx + e, ty + e};
 }
 
-TTileRect GetZoomRect(const TGenerationParams& params, int zoom, int level) {
-    return GetZoomRect(params, zoom, level, ActiveDelta());
-}
-
 std::int64_t LevelSide(int level) {
     if (level < 1) level = 1;
     if (level > 20) level = 20;  // zooms stop at 17; keeps the shift defined
@@ -44,8 +40,6 @@ TPlanFigures PlanFigures(const TGenerationParams& params, TDeltaPair pair) {
     }
     return f;
 }
-
-TPlanFigures PlanFigures(const TGenerationParams& params) { return PlanFigures(params, ActiveDelta()); }
 
 TMapDataHeader SnapshotHeader(const TGenerationParams& params, const std::array<TDeltaPair, MapTypeCount>& deltas) {
     TMapDataHeader h;
@@ -189,8 +183,4 @@ void TGenerationPlan::Build(const TGenerationParams& params, TDeltaPair pair, TM
         throw;
     }
     header.EntryCount = std::int32_t(TotalCount());
-}
-
-void TGenerationPlan::Build(const TGenerationParams& params, TMapDataHeader& header) {
-    Build(params, ActiveDelta(), header);
 }

@@ -24,10 +24,8 @@ struct TGenerationParams {
 };
 
 // Square of 2^(k+2) - 3 tiles around the centre's tile at zoom z, level k
-// (k = z - current zoom + 1). The projection adds the given calibration pair;
-// the short form uses the active pair.
+// (k = z - current zoom + 1). The projection adds the given calibration pair.
 TTileRect GetZoomRect(const TGenerationParams& params, int zoom, int level, TDeltaPair pair);
-TTileRect GetZoomRect(const TGenerationParams& params, int zoom, int level);
 
 // Tiles per side of a level's rectangle: 2^(k+2) - 3.
 std::int64_t LevelSide(int level);
@@ -43,7 +41,6 @@ struct TPlanFigures {
     std::int64_t TotalTiles = 0;
 };
 TPlanFigures PlanFigures(const TGenerationParams& params, TDeltaPair pair);
-TPlanFigures PlanFigures(const TGenerationParams& params);
 
 // The run's header snapshot, taken before the dialog: zoom range, included
 // types, centre and the four offset pairs; TileRects zero, EntryCount 0.
@@ -112,7 +109,6 @@ public:
     // of order, and std::length_error for a plan no map data file can hold
     // (callers check PlanFitsMapDataFile first). Other header fields are left.
     void Build(const TGenerationParams& params, TDeltaPair pair, TMapDataHeader& header);
-    void Build(const TGenerationParams& params, TMapDataHeader& header);
 
 private:
     // A run of entries appended by AddZoomTiles: entry Start + col * height + row

@@ -47,12 +47,12 @@ struct TEncodedTile {
     std::exception_ptr Error;  // LoadTileJpeg's refusal, rethrown when the writer reaches the tile
 };
 
-TEncodedTile EncodeTile(const TMapTile& t, const std::string& cacheDir) {
+TEncodedTile EncodeTile(const TMapTile& t, const std::string& cacheDir, const TServerConfig& server) {
     TEncodedTile out;
     out.TypeCode = t.TypeCode;
     try {
         // Tiles beyond the edge of the world were never fetched: empty image.
-        if (TileInGrid(t.Zoom, t.X, t.Y)) out.Jpeg = LoadTileJpeg(cacheDir, t.TypeCode, t.Zoom, t.X, t.Y, Settings.Server, &out.Why);
+        if (TileInGrid(t.Zoom, t.X, t.Y)) out.Jpeg = LoadTileJpeg(cacheDir, t.TypeCode, t.Zoom, t.X, t.Y, server, &out.Why);
     } catch (...) {
         out.Error = std::current_exception();
     }
@@ -66,8 +66,9 @@ TEncodedTile EncodeTile(const TMapTile& t, const std::string& cacheDir) {
 // caller's thread. Destruction stops and joins the threads at once.
 class TTileEncoders {
 public:
-    TTileEncoders(const std::array<std::vector<TMapTile>, MapTypeCount>& lists, const std::string& cacheDir, int count)
-        : Lists(lists), CacheDir(cacheDir) {
+    TTileEncoders(const std::array<std::vector<TMapTile>, MapTypeCount>& lists, const std::string& cacheDir,
+                  TServerConfig server, int count)
+        : Lists(lists), CacheDir(cacheDir), Server(std::move(server)) {
         for (const auto& list : lists) Total += std::int64_t(list.size());
         if (count <= 0) count = int(std::max(1u, std::thread::hardware_concurrency()));
         if (count == 1 || Total < 2) return;
@@ -89,7 +90,7 @@ public:
     TEncodedTile Take(std::int64_t i) {
         TEncodedTile tile;
         if (Threads.empty()) {
-            tile = EncodeTile(At(i), CacheDir);
+            tile = EncodeTile(At(i), CacheDir, Server);
         } else {
             std::unique_lock lock(Lock);
             TSlot& slot = Slots[std::size_t(i) % Window];
@@ -128,7 +129,7 @@ private:
                 Room.wait(lock, [&] { return Stop || i < Taken + std::int64_t(Window); });
                 if (Stop) return;
             }
-            TEncodedTile tile = EncodeTile(At(i), CacheDir);
+            TEncodedTile tile = EncodeTile(At(i), CacheDir, Server);
             {
                 std::lock_guard lock(Lock);
                 TSlot& slot = Slots[std::size_t(i) % Window];
@@ -151,6 +152,7 @@ private:
 
     const std::array<std::vector<TMapTile>, MapTypeCount>& Lists;
     const std::string& CacheDir;
+    const TServerConfig Server;  // the threads' own copy
     std::int64_t Total = 0;
     std::size_t Window = 0;
     std::mutex Lock;
@@ -317,7 +319,8 @@ std::optional<std::vector<std::uint8_t>> LoadTileJpeg(const std::string& cacheDi
 
 TMapDataWriteReport WriteMapData(const std::string& fileName, const TMapDataHeader& header,
                   const std::array<std::vector<TMapTile>, MapTypeCount>& lists, const std::string& cacheDir,
-                  const TMapDataProgress& progress, std::int64_t maxFileSize, int encoderCount) {
+                  const TServerConfig& server, const TMapDataProgress& progress, std::int64_t maxFileSize,
+                  int encoderCount) {
     maxFileSize = std::min(maxFileSize, MapDataMaxFileSize);
     std::int64_t total = 0;
     for (const auto& list : lists) total += std::int64_t(list.size());
@@ -355,7 +358,7 @@ TMapDataWriteReport WriteMapData(const std::string& fileName, const TMapDataHead
     offsets.reserve(std::size_t(total));
     TMapDataWriteReport report;
     report.Tiles = total;
-    TTileEncoders encoders(lists, cacheDir, encoderCount);
+    TTileEncoders encoders(lists, cacheDir, server, encoderCount);
     for (std::int64_t done = 0; done < total;) {
         const std::int64_t pos = file.Position();
         offsets.push_back(std::int32_t(pos));

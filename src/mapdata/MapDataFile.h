@@ -97,8 +97,7 @@ struct TMapDataWriteReport {
 // it (TileCachePath).
 std::optional<std::vector<std::uint8_t>> LoadTileJpeg(const std::string& cacheDir, char typeCode, std::int32_t zoom,
                                                       std::int32_t x, std::int32_t y,
-                                                      const TServerConfig& server = Settings.Server,
-                                                      TBlankReason* why = nullptr);
+                                                      const TServerConfig& server, TBlankReason* why = nullptr);
 
 // Called with (tiles written, total) every few dozen tiles and at the end, so
 // a window can keep painting. It may throw to abandon the writing.
@@ -117,7 +116,7 @@ using TMapDataProgress = std::function<void(std::int64_t done, std::int64_t tota
 // written in plan order; progress is called on the calling thread.
 TMapDataWriteReport WriteMapData(const std::string& fileName, const TMapDataHeader& header,
                   const std::array<std::vector<TMapTile>, MapTypeCount>& lists, const std::string& cacheDir,
-                  const TMapDataProgress& progress = {}, std::int64_t maxFileSize = MapDataMaxFileSize,
+                  const TServerConfig& server, const TMapDataProgress& progress = {}, std::int64_t maxFileSize = MapDataMaxFileSize,
                   int encoderCount = 0);
 
 // Read access to a map data file for the viewer and the CLI. Open validates

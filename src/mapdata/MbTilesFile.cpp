@@ -213,7 +213,8 @@ std::int64_t ExportMbTiles(const TMapDataReader& reader, int typeIndex, const st
 
 std::int64_t WriteMbTilesFromCache(const std::string& fileName, const TMapDataHeader& header, int typeIndex,
                                    const std::vector<TMapTile>& tiles, const std::string& cacheDir,
-                                   const TMbTilesOptions& options, const TMapDataProgress& progress) {
+                                   const TServerConfig& server, const TMbTilesOptions& options,
+                                   const TMapDataProgress& progress) {
     if (typeIndex < 0 || typeIndex >= MapTypeCount) throw TMapDataError("无效的地图类型");
     const char code = MapTypes[std::size_t(typeIndex)].Code;
     const std::int64_t total = std::int64_t(tiles.size());
@@ -221,7 +222,7 @@ std::int64_t WriteMbTilesFromCache(const std::string& fileName, const TMapDataHe
     std::int64_t done = 0;
     for (const TMapTile& t : tiles) {
         if (t.TypeCode == code && TileInGrid(t.Zoom, t.X, t.Y)) {
-            if (const auto jpeg = LoadTileJpeg(cacheDir, code, t.Zoom, t.X, t.Y)) writer.AddTile(t.Zoom, t.X, t.Y, *jpeg);
+            if (const auto jpeg = LoadTileJpeg(cacheDir, code, t.Zoom, t.X, t.Y, server)) writer.AddTile(t.Zoom, t.X, t.Y, *jpeg);
         }
         if (progress && ++done % ProgressStep == 0) progress(done, total);
     }

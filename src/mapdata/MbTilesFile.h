@@ -85,4 +85,4 @@ std::int64_t ExportMbTiles(const TMapDataReader& reader, int typeIndex, const st
 // the map data file would hold them; tiles the cache cannot give are left out.
 std::int64_t WriteMbTilesFromCache(const std::string& fileName, const TMapDataHeader& header, int typeIndex,
                                    const std::vector<TMapTile>& tiles, const std::string& cacheDir,
-                                   const TMbTilesOptions& options = {}, const TMapDataProgress& progress = {});
+                                   const TServerConfig& server, const TMbTilesOptions& options = {}, const TMapDataProgress& progress = {});

@@ -88,7 +88,7 @@ std::string BuildTileUrl(const TServerConfig& server, int serverNumber, const st
 class TAtlasThread {
 public:
     // Created suspended: the thread starts with the first request.
-    TAtlasThread(TNoticeTarget* notifyWindow, std::string cacheDir, TServerConfig server = Settings.Server,
+    TAtlasThread(TNoticeTarget* notifyWindow, std::string cacheDir, TServerConfig server,
                  TDownloadLimits limits = {});
     ~TAtlasThread();
     TAtlasThread(const TAtlasThread&) = delete;

@@ -18,7 +18,7 @@ public:
     static constexpr int MaxWorkers = 5;
 
     // workerLimit: at most this many workers (at least one).
-    TGenWorkerPool(TNoticeTarget* notifyWindow, std::string cacheDir, TServerConfig server = Settings.Server,
+    TGenWorkerPool(TNoticeTarget* notifyWindow, std::string cacheDir, TServerConfig server,
                    TDownloadLimits limits = {}, int workerLimit = MaxWorkers);
     ~TGenWorkerPool();  // stops the workers
 

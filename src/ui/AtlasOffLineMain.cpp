@@ -81,7 +81,14 @@ void TAtlasOffLineMainFM::SetWindows(const TAtlasWindows& windows) {
     if (Windows.AtlasSetupFM) {
         Windows.AtlasSetupFM->ShownMapType = [this] { return View ? View->MapType() : MapTypeCode(0); };
         Windows.AtlasSetupFM->CurrentCenter = [this] { return TLonLat{FCenterLon, FCenterLat}; };
+        Windows.AtlasSetupFM->ShownPairChanged = [this](TDeltaPair pair) { SetActivePair(pair); };
     }
+}
+
+void TAtlasOffLineMainFM::SetActivePair(TDeltaPair pair) {
+    DeltaLon = pair.Lon;
+    DeltaLat = pair.Lat;
+    if (View) View->SetDeltaPair(pair);
 }
 
 void TAtlasOffLineMainFM::BuildPanel() {
@@ -322,7 +329,7 @@ void TAtlasOffLineMainFM::FormShow() {
     FCurrentZoom = FMaximumZoom = Settings.InitialZoom;
     ShowZoom(cxComboBox1, FCurrentZoom);
     ShowZoom(cxComboBox2, FMaximumZoom);
-    SelectActiveDelta(0);  // the view starts with the road map
+    SetActivePair(Settings.Deltas[0]);  // the view starts with the road map
 
     std::error_code ignored;
     std::filesystem::create_directories(Locations.CacheDir, ignored);
@@ -335,7 +342,8 @@ void TAtlasOffLineMainFM::FormShow() {
     centralWidget()->layout()->activate();
     centralWidget()->layout()->setGeometry(centralWidget()->rect());
 
-    View = std::make_unique<TAtlasClass>(this, MapPanel, TMapZoom(Settings.InitialZoom), Locations.CacheDir);
+    View = std::make_unique<TAtlasClass>(this, MapPanel, TMapZoom(Settings.InitialZoom), Locations.CacheDir,
+                                         ActivePair());
     View->setObjectName(QStringLiteral("AtlasClass"));
     MapPanel->layout()->addWidget(View.get());
     View->OnMapGPS = [this](QObject* sender, double lon, double lat, int userData) {
@@ -446,7 +454,7 @@ void TAtlasOffLineMainFM::RadioButton1Click() {
         }
     // Type and calibration pair change together, or the positions shown would mix two maps.
     View->SetMapType(MapTypeCode(typeIndex));
-    SelectActiveDelta(typeIndex);
+    SetActivePair(Settings.Deltas[std::size_t(typeIndex)]);
     View->Reload();
 }
 

@@ -74,6 +74,8 @@ public:
     double CenterLat() const { return FCenterLat; }
     int CurrentZoom() const { return FCurrentZoom; }
     int MaximumZoom() const { return FMaximumZoom; }
+    // The calibration pair of the map type on display; plans and estimates use it.
+    TDeltaPair ActivePair() const { return {DeltaLon, DeltaLat}; }
     bool Shown() const { return FShown; }
     TAtlasClass* MapView() const { return View.get(); }
     const std::string& ProgramDir() const { return FProgramDir; }
@@ -205,6 +207,10 @@ private:
 
     double FCenterLon = 0.0;
     double FCenterLat = 0.0;
+    // The active pair: always the held pair of the type the view shows.
+    double DeltaLon = 0.0;
+    double DeltaLat = 0.0;
+    void SetActivePair(TDeltaPair pair);
     std::string FProgramDir;
     bool FShown = false;
     int FCurrentZoom = 5;

@@ -93,7 +93,7 @@ void TAtlasOffLineMainFM::BitBtn1Click() {
     params.Included = included;
     Run.TakeSnapshot(params, Settings.Deltas);
 
-    const TPlanFigures figures = PlanFigures(params, ActiveDelta());
+    const TPlanFigures figures = PlanFigures(params, ActivePair());
     if (Windows.AtlasDownLoadFM) {
         Windows.AtlasDownLoadFM->FillFields(QString::number(figures.LevelCount), QString::fromStdString(figures.MapSize),
                                             QString::fromStdString(figures.MaxMapSize),
@@ -135,7 +135,7 @@ void TAtlasOffLineMainFM::BitBtn1Click() {
 }
 
 void TAtlasOffLineMainFM::RunDownloadAndWrite() {
-    Run.Build(ActiveDelta());
+    Run.Build(ActivePair());
     if (Run.Progress().Total <= 0) return;
 
     Label8->show();
@@ -201,9 +201,9 @@ void TAtlasOffLineMainFM::EndWaitIfFinished() {
 }
 
 void TAtlasOffLineMainFM::FillEstimates(const TGenerationParams& params) {
-    RunSize = EstimateMapDataSize(params, ActiveDelta(), Locations.CacheDir);
+    RunSize = EstimateMapDataSize(params, ActivePair(), Locations.CacheDir, Settings.Server);
     if (!Windows.AtlasDownLoadFM) return;
-    const auto residual = CalibrationResidual(params, ActiveDelta(), Settings.Deltas);
+    const auto residual = CalibrationResidual(params, ActivePair(), Settings.Deltas);
     const QString residualText =
         residual ? Text("%1 米").arg(*residual, 0, 'f', *residual < 10 ? 1 : 0) : Text("无（不含道路、地形图）");
     Windows.AtlasDownLoadFM->FillEstimates(residualText,
@@ -273,7 +273,7 @@ TMapDataWriteReport TAtlasOffLineMainFM::WriteMapData(const std::string& fileNam
     ProgressLabel->hide();
     Gauge1->setValue(0);
     const TMapDataWriteReport report = ::WriteMapData(fileName, Run.Header(), Run.TilePlan().AllLists(), Locations.CacheDir,
-                   [this](std::int64_t done, std::int64_t total) {
+                   Settings.Server, [this](std::int64_t done, std::int64_t total) {
                        Gauge1->setValue(total > 0 ? int(done * 100 / total) : 100);
                        QCoreApplication::processEvents();
                        if (CloseRequested) throw TWriteAbandoned{};

@@ -199,6 +199,12 @@ void TAtlasSetupFM::WriteOffsets(int typeIndex, QLineEdit* lonEdit, QLineEdit* l
     } catch (const TSettingsError& e) {
         ShowError(QString::fromStdString(e.what()));
     }
+    TellShownPair(typeIndex, shown);
+}
+
+void TAtlasSetupFM::TellShownPair(int typeIndex, const std::string& shown) {
+    // Also after a failed write: the pair held is what the view must use.
+    if (ShownPairChanged && shown == MapTypeCode(typeIndex)) ShownPairChanged(Settings.Deltas[std::size_t(typeIndex)]);
 }
 
 void TAtlasSetupFM::SpeedButton1Click() { WriteOffsets(0, cxMaskEdit3, cxMaskEdit4); }
@@ -216,6 +222,7 @@ void TAtlasSetupFM::AutoCalibrateClick() {
     } catch (const TSettingsError& e) {
         ShowError(QString::fromStdString(e.what()));
     }
+    for (int i = 0; i < 2; ++i) TellShownPair(i, shown);
     // The user sees what was written (or what stayed after a failed write).
     for (int i = 0; i < 2; ++i) {
         Fields[3 + 2 * i]->setText(QString::fromStdString(FormatFixed(Settings.Deltas[i].Lon, 8)));

@@ -26,8 +26,11 @@ public:
     void FillFields();
 
     // Type code of the map the main view shows; an offset write of that type
-    // also changes the active pair. Set by the main window.
+    // also writes LON_VALUE/LAT_VALUE. Set by the main window.
     std::function<std::string()> ShownMapType;
+    // Told the shown type's pair after an offset write of that type, so the
+    // window and its view convert with it at once. Set by the main window.
+    std::function<void(TDeltaPair)> ShownPairChanged;
     // The main window's generation centre, for the automatic calibration.
     std::function<TLonLat()> CurrentCenter;
 
@@ -69,6 +72,7 @@ private:
     QLineEdit* AddField(QGroupBox* box, int row, const QString& caption, int editNumber);
     QToolButton* AddWriteButton(QGroupBox* box, const char* name);
     void WriteOffsets(int typeIndex, QLineEdit* lonEdit, QLineEdit* latEdit);
+    void TellShownPair(int typeIndex, const std::string& shown);
     void ShowError(const QString& text);
 
     QLineEdit* Fields[11] = {};  // Fields[n] is cxMaskEditn

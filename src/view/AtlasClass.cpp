@@ -171,7 +171,8 @@ struct TAtlasClass::TImpl {
     int WheelRest = 0;  // wheel turn not yet making a full notch
 };
 
-TAtlasClass::TAtlasClass(QWidget* owner, QWidget* parentPanel, TMapZoom initialZoom, std::string cacheDir)
+TAtlasClass::TAtlasClass(QWidget* owner, QWidget* parentPanel, TMapZoom initialZoom, std::string cacheDir,
+                         TDeltaPair initialPair)
     : QWidget(parentPanel), Impl(std::make_unique<TImpl>()), CacheDirectory(WithTrailingSeparator(std::move(cacheDir))) {
     (void)owner;  // the panel owns the widget; the main window keeps the pointer
     setFocusPolicy(Qt::StrongFocus);
@@ -195,6 +196,7 @@ TAtlasClass::TAtlasClass(QWidget* owner, QWidget* parentPanel, TMapZoom initialZ
     Impl->Marker->raise();
 
     View.Init(initialZoom, {size.width(), size.height()});
+    View.Pair = initialPair;
     Impl->TileWorker = std::make_unique<TAtlasThread>(this, CacheDirectory, Settings.Server, Settings.Limits);
     Impl->TileWorker->TypeCode = Impl->MapType;
 
@@ -228,6 +230,10 @@ void TAtlasClass::SetMapType(const std::string& typeCode) {
     Impl->MapType = typeCode;
     Impl->TileWorker->TypeCode = typeCode;
 }
+
+TDeltaPair TAtlasClass::DeltaPair() const { return View.Pair; }
+
+void TAtlasClass::SetDeltaPair(TDeltaPair pair) { View.Pair = pair; }
 
 double TAtlasClass::LeftLon() const { return View.Position.LeftLon; }
 double TAtlasClass::LeftLat() const { return View.Position.LeftLat; }

@@ -36,8 +36,10 @@ public:
 
 class TAtlasClass : public QWidget, public TNoticeTarget {
 public:
-    // Created on the parent panel at its size, centred on Settings.InitialLon/Lat.
-    TAtlasClass(QWidget* owner, QWidget* parentPanel, TMapZoom initialZoom, std::string cacheDir);
+    // Created on the parent panel at its size, centred on Settings.InitialLon/Lat
+    // as seen through the shown type's calibration pair.
+    TAtlasClass(QWidget* owner, QWidget* parentPanel, TMapZoom initialZoom, std::string cacheDir,
+                TDeltaPair initialPair);
     ~TAtlasClass() override;
 
     // Properties
@@ -45,6 +47,8 @@ public:
     void SetMapZoom(int zoom);            // raises OnMapZoomChange when it changes; no redraw
     const std::string& MapType() const;
     void SetMapType(const std::string& typeCode);  // also the worker's TypeCode; no redraw
+    TDeltaPair DeltaPair() const;
+    void SetDeltaPair(TDeltaPair pair);  // the shown type's offsets; no redraw
 
     double LeftLon() const, LeftLat() const, RightLon() const, RightLat() const;
     double ImgCenterLon() const, ImgCenterLat() const;

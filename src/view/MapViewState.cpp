@@ -36,7 +36,7 @@ std::int32_t TMapViewState::MosaicWidth() const { return Clamp32(TileRect.Width(
 std::int32_t TMapViewState::MosaicHeight() const { return Clamp32(TileRect.Height() * TileSize); }
 
 TTileRect TMapViewState::InitTileRect(double lon, double lat) const {
-    const TGlobalPixel p = LonLatToPixel(MapZoom, lon, lat);
+    const TGlobalPixel p = LonLatToPixel(MapZoom, lon, lat, Pair);
     const std::int32_t tx = ClampIndex(p.X / TileSize, MapZoom);
     const std::int32_t ty = ClampIndex(p.Y / TileSize, MapZoom);
     const std::int32_t h = TilesAcross / 2;
@@ -45,7 +45,7 @@ TTileRect TMapViewState::InitTileRect(double lon, double lat) const {
 
 void TMapViewState::SetCenter(double lon, double lat) {
     TileRect = InitTileRect(lon, lat);
-    const TGlobalPixel p = LonLatToPixel(MapZoom, lon, lat);
+    const TGlobalPixel p = LonLatToPixel(MapZoom, lon, lat, Pair);
     PlaceMosaic(Clamp32(std::int64_t(p.X) - std::int64_t(TileRect.Left) * TileSize),
                 Clamp32(std::int64_t(p.Y) - std::int64_t(TileRect.Top) * TileSize));
 }
@@ -251,11 +251,11 @@ TGlobalPixel TMapViewState::GlobalPixel(TViewPoint q) const {
 
 TLonLat TMapViewState::ReportPosition(TViewPoint q) {
     const TGlobalPixel g = GlobalPixel(q);
-    const TLonLat at = PixelToLonLat(MapZoom, g.X, g.Y);
+    const TLonLat at = PixelToLonLat(MapZoom, g.X, g.Y, Pair);
     const std::int32_t hw = ClientSize.Width / 2;
     const std::int32_t hh = ClientSize.Height / 2;
-    const TLonLat left = PixelToLonLat(MapZoom, TileRect.Left * TileSize + 1, TileRect.Top * TileSize + 1);
-    const TLonLat right = PixelToLonLat(MapZoom, TileRect.Right * TileSize + 255, TileRect.Bottom * TileSize + 255);
+    const TLonLat left = PixelToLonLat(MapZoom, TileRect.Left * TileSize + 1, TileRect.Top * TileSize + 1, Pair);
+    const TLonLat right = PixelToLonLat(MapZoom, TileRect.Right * TileSize + 255, TileRect.Bottom * TileSize + 255, Pair);
     const TLonLat centre = ClickPosition();
     Position.LeftLon = left.Lon;
     Position.LeftLat = left.Lat;
@@ -273,5 +273,5 @@ TLonLat TMapViewState::ReportPosition(TViewPoint q) {
 TLonLat TMapViewState::ClickPosition() const {
     const TViewPoint c = ViewCenter();
     const TGlobalPixel g = GlobalPixel({c.X - Origin.X, c.Y - Origin.Y});
-    return PixelToLonLat(MapZoom, g.X, g.Y);
+    return PixelToLonLat(MapZoom, g.X, g.Y, Pair);
 }

@@ -66,6 +66,7 @@ public:
     TViewSize ClientSize;    // current client size; GrowTileRect and reports use it
     std::int32_t TilesAcross = 1;
     int MapZoom = MinMapZoom;
+    TDeltaPair Pair;         // offsets of the shown type, used by every conversion
     bool Created = false;    // resizes are ignored until the widget has finished construction
     TPositionValues Position;  // zero until the first report
 

@@ -26,11 +26,6 @@ TEST(Geometry, LonLatToPixelWorkedValues) {
         {10, 180, EdgeLat, Zero, {256 * 1024, 0}},
     };
     for (const TRow& r : rows) EXPECT_EQ(LonLatToPixel(r.Zoom, r.Lon, r.Lat, r.Pair), r.Expected) << r.Zoom << " " << r.Lon;
-    // Without a pair the active one applies.
-    const TDeltaPair saved = ActiveDelta();
-    SetActiveDelta({0.0059448, 0.0026895});
-    EXPECT_EQ(LonLatToPixel(10, 123.4259, 41.8123), (TGlobalPixel{220952, 97493}));
-    SetActiveDelta(saved);
 }
 
 TEST(Geometry, PixelToLonLatWorkedValues) {

@@ -41,7 +41,6 @@ protected:
         Dir = ::mkdtemp(tmpl);
         Ini = Dir / "AtlasPocket.Ini";
         Settings = TAtlasSettings{};
-        SetActiveDelta({});
     }
     void TearDown() override { fs::remove_all(Dir); }
     fs::path Dir, Ini;
@@ -169,16 +168,14 @@ TEST_F(SettingsFixture, CorrectionRule) {
     EXPECT_EQ(Settings.Deltas[1].Lat, 0.0026895);
     TIniFile ini(Ini);
     EXPECT_EQ(ini.ReadString("ATLAS_DELTA", "LON_P"), "0.0059448");
-    // A type not on display leaves the active pair and LON_VALUE alone.
-    EXPECT_EQ(DeltaLon, 0.0);
+    // A type not on display leaves LON_VALUE alone.
     EXPECT_FALSE(ini.ReadString("ATLAS_DELTA", "LON_VALUE").has_value());
-    // Pressing twice applies the correction twice; the shown type moves the active pair.
+    // Pressing twice applies the correction twice; the shown type moves LON_VALUE/LAT_VALUE.
     ApplyDeltaCorrection(3, "0.001", "-0.002", "y");
     ApplyDeltaCorrection(3, "0.001", "-0.002", "y");
     EXPECT_NEAR(Settings.Deltas[3].Lon, -0.000202834 - 0.002, 1e-15);
     EXPECT_NEAR(Settings.Deltas[3].Lat, 0.000290538 + 0.004, 1e-15);
-    EXPECT_EQ(DeltaLon, Settings.Deltas[3].Lon);
-    EXPECT_EQ(DeltaLat, Settings.Deltas[3].Lat);
+    EXPECT_EQ(ParseReal(*ini.ReadString("ATLAS_DELTA", "LON_VALUE")), Settings.Deltas[3].Lon);
     EXPECT_EQ(ParseReal(*ini.ReadString("ATLAS_DELTA", "LAT_VALUE")), Settings.Deltas[3].Lat);
 }
 

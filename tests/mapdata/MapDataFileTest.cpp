@@ -71,7 +71,8 @@ protected:
     }
 
     TMapDataWriteReport Write(const TMapDataProgress& progress = {}, int encoders = 0) {
-        return WriteMapData(Target, Run.Header, Run.Plan.AllLists(), Cache.DirString(), progress, MapDataMaxFileSize,
+        return WriteMapData(Target, Run.Header, Run.Plan.AllLists(), Cache.DirString(), Settings.Server, progress,
+                            MapDataMaxFileSize,
                             encoders);
     }
 
@@ -182,18 +183,18 @@ TEST_F(MapDataWriterTest, ReplacesAnExistingFileOnlyOnSuccess) {
 }
 
 TEST_F(MapDataWriterTest, BadTargetsHeadersAndSizesAreRefusedLeavingNothing) {
-    EXPECT_THROW(WriteMapData(Out / "no-such-dir/map.Dat", Run.Header, Run.Plan.AllLists(), Cache.DirString()),
+    EXPECT_THROW(WriteMapData(Out / "no-such-dir/map.Dat", Run.Header, Run.Plan.AllLists(), Cache.DirString(), Settings.Server),
                  TMapDataError);
     TMapDataHeader wrong = Run.Header;  // disagrees with the lists: a corrupt index
     wrong.EntryCount = 49;
-    EXPECT_THROW(WriteMapData(Target, wrong, Run.Plan.AllLists(), Cache.DirString()), TMapDataError);
+    EXPECT_THROW(WriteMapData(Target, wrong, Run.Plan.AllLists(), Cache.DirString(), Settings.Server), TMapDataError);
 
     // The size limit (2^31 - 1 in use): the index alone over it, then images crossing it.
     const std::int64_t indexEnd = 409 + 32 * 50;
-    EXPECT_THROW(WriteMapData(Target, Run.Header, Run.Plan.AllLists(), Cache.DirString(), {}, indexEnd - 1),
+    EXPECT_THROW(WriteMapData(Target, Run.Header, Run.Plan.AllLists(), Cache.DirString(), Settings.Server, {}, indexEnd - 1),
                  TMapDataError);
     try {
-        WriteMapData(Target, Run.Header, Run.Plan.AllLists(), Cache.DirString(), {}, indexEnd + 1000);
+        WriteMapData(Target, Run.Header, Run.Plan.AllLists(), Cache.DirString(), Settings.Server, {}, indexEnd + 1000);
         FAIL();
     } catch (const TMapDataError& e) {
         EXPECT_NE(std::string(e.what()).find("2 GB"), std::string::npos) << e.what();
@@ -201,7 +202,7 @@ TEST_F(MapDataWriterTest, BadTargetsHeadersAndSizesAreRefusedLeavingNothing) {
     EXPECT_TRUE(DirectoryNames(Out.Path()).empty());
     // An index of exactly the limit with empty images fits.
     TTempDir emptyCache;
-    WriteMapData(Target, Run.Header, Run.Plan.AllLists(), emptyCache.DirString(), {}, indexEnd);
+    WriteMapData(Target, Run.Header, Run.Plan.AllLists(), emptyCache.DirString(), Settings.Server, {}, indexEnd);
     EXPECT_EQ(ReadBytes(Target).size(), std::size_t(indexEnd));
 }
 
@@ -210,7 +211,7 @@ TEST(MapDataReader, FindsEveryKeyAcrossDigitCountChanges) {
     // key order; the lookup must not depend on either.
     TRun run(9, 10, {true, false, false, true});
     TTempDir dir;
-    WriteMapData(dir / "a.Dat", run.Header, run.Plan.AllLists(), (dir / "empty-cache"));
+    WriteMapData(dir / "a.Dat", run.Header, run.Plan.AllLists(), (dir / "empty-cache"), Settings.Server);
     TMapDataReader reader;
     ASSERT_EQ(reader.Open(dir / "a.Dat"), "");
     ASSERT_EQ(reader.Entries().size(), std::size_t(run.Header.EntryCount));

@@ -76,7 +76,7 @@ protected:
                            t == 0 ? PngBytes(picture) : JpegBytes(picture));
             }
         }
-        WriteMapData(DatFile, Header, Plan.AllLists(), Cache.DirString());
+        WriteMapData(DatFile, Header, Plan.AllLists(), Cache.DirString(), Settings.Server);
         ASSERT_EQ(Reader.Open(DatFile), "");
     }
 
@@ -142,7 +142,7 @@ TEST_F(MbTilesTest, ExportHoldsEveryTileAndTheMetadata) {
 TEST_F(MbTilesTest, CacheWriterHoldsTheMapDataFilesImages) {
     for (int type : {0, 2}) {
         SCOPED_TRACE(type);
-        WriteMbTilesFromCache(Target, Header, type, Plan.List(type), Cache.DirString(), {"named", "", 0});
+        WriteMbTilesFromCache(Target, Header, type, Plan.List(type), Cache.DirString(), Settings.Server, {"named", "", 0});
         const auto content = ReadMbTiles(Target);
         EXPECT_TRUE(content.Tiles == ExpectedTiles(MapTypes[size_t(type)].Code));
         EXPECT_EQ(content.Metadata.at("name"), "named");

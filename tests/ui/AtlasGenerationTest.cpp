@@ -218,7 +218,7 @@ TEST_F(GenerationTest, CancelMidRunWritesNothingAndStrayNoticesAreIgnored) {
     Window->OnClickGPS(nullptr, 116.391, 39.907);
     Include("m");
     // One plan tile is already cached, so it is done as soon as it is requested.
-    const TGlobalPixel c = LonLatToPixel(5, 116.391, 39.907);
+    const TGlobalPixel c = LonLatToPixel(5, 116.391, 39.907, Window->ActivePair());
     const int cx = int(c.X / TileSize), cy = int(c.Y / TileSize);
     fs::create_directories(CacheDir());
     std::ofstream(CacheDir() + TileFileName("m", 5, cx, cy), std::ios::binary) << Server->TileBody("m", 5, cx, cy);
@@ -247,7 +247,7 @@ TEST_F(GenerationTest, FailedTileStopsTheRunAndTheRetryFetchesOnlyIt) {
     MakeWindow();
     Window->OnClickGPS(nullptr, 116.391, 39.907);
     Include("p");  // not the shown type: every request of it is the run's
-    const TGlobalPixel c = LonLatToPixel(5, 116.391, 39.907);
+    const TGlobalPixel c = LonLatToPixel(5, 116.391, 39.907, Window->ActivePair());
     const int fx = int(c.X / TileSize) + 1, fy = int(c.Y / TileSize);
     Server->SetFault("p", 5, fx, fy, "html");
 
@@ -269,7 +269,7 @@ TEST_F(GenerationTest, FailedTileStopsTheRunAndTheRetryFetchesOnlyIt) {
 TEST_F(GenerationTest, ParameterFileRoundTripAndRefusals) {
     MakeWindow();
     QTest::mouseClick(Window->RadioButton2, Qt::LeftButton);
-    const double deltaLon = DeltaLon, deltaLat = DeltaLat;
+    const TDeltaPair pair = Window->ActivePair();
     // Before any file was opened the reserved bytes are zero.
     const fs::path fresh = Dir / "fresh.Map";
     Window->SaveParamFile(QString::fromStdString(fresh.string()));
@@ -296,7 +296,7 @@ TEST_F(GenerationTest, ParameterFileRoundTripAndRefusals) {
     EXPECT_NEAR(shown.Lon, 100.5, 0.05);
     EXPECT_NEAR(shown.Lat, 30.25, 0.05);
     EXPECT_TRUE(Window->RadioButton2->isChecked());
-    EXPECT_EQ(std::pair(DeltaLon, DeltaLat), std::pair(deltaLon, deltaLat));
+    EXPECT_EQ(std::pair(Window->ActivePair().Lon, Window->ActivePair().Lat), std::pair(pair.Lon, pair.Lat));
 
     // Saved again through the button and its dialog: the same bytes except
     // the view's rectangle and the flag written as 1.
@@ -474,10 +474,10 @@ TEST_F(GenerationTest, ConfirmationShowsResidualAndSizeAndOversizedPlansStopBefo
     };
     EXPECT_EQ(Generate({look}), QStringList{Confirm});
     const TGenerationParams params{Window->CenterLon(), Window->CenterLat(), 10, 12, {true, false, true, false}};
-    const double residual = *CalibrationResidual(params, ActiveDelta(), Settings.Deltas);
+    const double residual = *CalibrationResidual(params, Window->ActivePair(), Settings.Deltas);
     EXPECT_EQ(lines[0], QStringLiteral("%1 米").arg(residual, 0, 'f', 0));
     EXPECT_EQ(lines[1], QStringLiteral("约 ") + QString::fromStdString(FormatByteSize(
-                                                     EstimateMapDataSize(params, ActiveDelta(), CacheDir()).Bytes)));
+                                                     EstimateMapDataSize(params, Window->ActivePair(), CacheDir(), Settings.Server).Bytes)));
     Include("s");
     EXPECT_EQ(Generate({look}), QStringList{Confirm});
     EXPECT_EQ(lines[0], QStringLiteral("无（不含道路、地形图）"));
@@ -550,8 +550,9 @@ TEST_F(GenerationTest, AutoCalibrationReachesTheActivePairAndTheFile) {
         EXPECT_EQ(answers.Seen, QStringList{QStringLiteral("参数设置")});
     }
     const TDeltaPair shift = ChinaShift(Window->CenterLon(), Window->CenterLat());
-    EXPECT_EQ(ActiveDelta().Lon, shift.Lon);
-    EXPECT_EQ(ActiveDelta().Lat, shift.Lat);
+    EXPECT_EQ(Window->ActivePair().Lon, shift.Lon);
+    EXPECT_EQ(Window->ActivePair().Lat, shift.Lat);
+    EXPECT_EQ(Window->MapView()->DeltaPair().Lat, shift.Lat);
 
     Include("p");
     const fs::path file = Dir / "calibrated.Dat";
@@ -618,7 +619,7 @@ TEST_F(GenerationTest, BlankTilesAreNamedInTheCompletionMessage) {
     MakeWindow();
     Window->OnClickGPS(nullptr, 116.391, 39.907);
     Include("p");
-    const TGlobalPixel c = LonLatToPixel(5, 116.391, 39.907);
+    const TGlobalPixel c = LonLatToPixel(5, 116.391, 39.907, Window->ActivePair());
     Server->SetFault("p", 5, int(c.X / TileSize), int(c.Y / TileSize), "gif");
     QString message;
     const auto note = NoteAndOk(message);
@@ -633,7 +634,7 @@ TEST_F(GenerationTest, WindowAndCommandLineGiveTheSameOutcomeForTheSameFaults) {
     MakeWindow();
     Window->OnClickGPS(nullptr, 116.391, 39.907);
     Include("p");
-    const TGlobalPixel c = LonLatToPixel(5, 116.391, 39.907);
+    const TGlobalPixel c = LonLatToPixel(5, 116.391, 39.907, Window->ActivePair());
     const int cx = int(c.X / TileSize), cy = int(c.Y / TileSize);
     const auto setFaults = [&] {
         Server->Reset();

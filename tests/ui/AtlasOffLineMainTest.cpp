@@ -68,7 +68,6 @@ bool SameDelta(TDeltaPair a, TDeltaPair b) { return a.Lon == b.Lon && a.Lat == b
 }  // namespace
 
 TEST_F(MainWindowTest, FirstShowingWithoutSettingsFileShowsTheDefaultsAndReportsFromTheMap) {
-    SetActiveDelta({1.0, 1.0});
     auto w = MakeWindow();
     EXPECT_EQ(w->cxMaskEdit1->text(), "123.4259");
     EXPECT_EQ(w->cxMaskEdit2->text(), "41.8123");
@@ -79,8 +78,9 @@ TEST_F(MainWindowTest, FirstShowingWithoutSettingsFileShowsTheDefaultsAndReports
     EXPECT_EQ(w->CurrentZoom(), 5);
     EXPECT_EQ(w->MaximumZoom(), 5);
     EXPECT_TRUE(w->RadioButton1->isChecked());
-    EXPECT_TRUE(SameDelta(ActiveDelta(), {0.0059448, 0.0026895}));
+    EXPECT_TRUE(SameDelta(w->ActivePair(), {0.0059448, 0.0026895}));
     ASSERT_NE(w->MapView(), nullptr);
+    EXPECT_TRUE(SameDelta(w->MapView()->DeltaPair(), {0.0059448, 0.0026895}));
     EXPECT_EQ(w->MapView()->MapType(), "m");
     EXPECT_EQ(w->MapView()->MapZoom(), 5);
     // The view took the map panel's final size when it was created.
@@ -128,7 +128,6 @@ TEST_F(MainWindowTest, FirstShowingReadsTheSettingsFileOnce) {
 }
 
 TEST_F(MainWindowTest, ReportsAndClicksBeforeTheFirstShowingChangeNothing) {
-    SetActiveDelta({1.0, 2.0});
     auto w = MakeWindow(false);
     w->OnShowGPS(nullptr, 120.0, 40.0, 10);
     w->OnClickGPS(nullptr, 120.0, 40.0);
@@ -141,7 +140,7 @@ TEST_F(MainWindowTest, ReportsAndClicksBeforeTheFirstShowingChangeNothing) {
         EXPECT_EQ(e->text(), "") << e->objectName().toStdString();
     EXPECT_EQ(w->CenterLon(), 0.0);
     EXPECT_EQ(w->cxComboBox1->currentText(), "5");
-    EXPECT_TRUE(SameDelta(ActiveDelta(), {1.0, 2.0}));
+    EXPECT_TRUE(SameDelta(w->ActivePair(), {}));
 }
 
 TEST_F(MainWindowTest, ViewedTypeSwitchesViewAndCalibrationPairTogether) {
@@ -155,7 +154,8 @@ TEST_F(MainWindowTest, ViewedTypeSwitchesViewAndCalibrationPairTogether) {
         SCOPED_TRACE(row.Type);
         QTest::mouseClick(row.Button, Qt::LeftButton);
         EXPECT_EQ(w->MapView()->MapType(), row.Type);
-        EXPECT_TRUE(SameDelta(ActiveDelta(), row.Pair));
+        EXPECT_TRUE(SameDelta(w->ActivePair(), row.Pair));
+        EXPECT_TRUE(SameDelta(w->MapView()->DeltaPair(), row.Pair));
     }
 }
 

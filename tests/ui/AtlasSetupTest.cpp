@@ -34,13 +34,13 @@ class AtlasSetupTest : public ::testing::Test {
 protected:
     void SetUp() override {
         LoadSettings(Ini);  // no file: every default
-        SelectActiveDelta(0);
+        Active = Settings.Deltas[0];
+        Form.ShownPairChanged = [this](TDeltaPair pair) { Active = pair; };
         Form.FillFields();
         Form.show();
     }
     void TearDown() override {
         Settings = TAtlasSettings();
-        SetActiveDelta({});
     }
 
     std::optional<std::string> IniValue(const char* section, const std::string& key) const {
@@ -60,6 +60,7 @@ protected:
     TTempDir Dir;
     const std::filesystem::path Ini = Dir / "AtlasPocket.Ini";
     TAtlasSetupFM Form;
+    TDeltaPair Active;  // the pair the main window would hold
     const TAtlasSettings Defaults;
 };
 
@@ -124,15 +125,15 @@ TEST_F(AtlasSetupTest, OffsetOfTheShownTypeAlsoMovesTheActivePair) {
     Click(Form.SpeedButton5);
     EXPECT_DOUBLE_EQ(Settings.Deltas[2].Lon, Defaults.Deltas[2].Lon - 0.001);
     EXPECT_EQ(Settings.Deltas[2].Lat, Defaults.Deltas[2].Lat);
-    EXPECT_TRUE(ActiveDelta().Lon == Settings.Deltas[2].Lon && ActiveDelta().Lat == Settings.Deltas[2].Lat);
+    EXPECT_TRUE(Active.Lon == Settings.Deltas[2].Lon && Active.Lat == Settings.Deltas[2].Lat);
     EXPECT_EQ(IniValue("ATLAS_DELTA", "LON_VALUE"), FormatReal(Settings.Deltas[2].Lon));
 
     // Another type's write leaves the active pair and LON_VALUE alone.
-    const double activeLon = DeltaLon;
+    const double activeLon = Active.Lon;
     Type(Form.cxMaskEdit3, "0.5");
     Click(Form.SpeedButton1);
     EXPECT_DOUBLE_EQ(Settings.Deltas[0].Lon, Defaults.Deltas[0].Lon - 0.5);
-    EXPECT_EQ(DeltaLon, activeLon);
+    EXPECT_EQ(Active.Lon, activeLon);
     EXPECT_EQ(IniValue("ATLAS_DELTA", "LON_VALUE"), FormatReal(activeLon));
 }
 
@@ -158,7 +159,7 @@ TEST_F(AtlasSetupTest, AutoCalibrationWritesRoadAndTerrainFromTheCentre) {
         EXPECT_FALSE(IniValue("ATLAS_DELTA", "LON_S"));
         // Shown satellite: the active pair stays; shown terrain: it follows.
         const bool follows = std::string(shown) == "p";
-        EXPECT_EQ(ActiveDelta().Lat, follows ? beijing.Lat : Defaults.Deltas[0].Lat);
+        EXPECT_EQ(Active.Lat, follows ? beijing.Lat : Defaults.Deltas[0].Lat);
         EXPECT_EQ(IniValue("ATLAS_DELTA", "LAT_VALUE").has_value(), follows);
     }
 }

@@ -59,10 +59,11 @@ bool WaitUntil(Pred pred) {
     return true;
 }
 
+constexpr TDeltaPair ZeroPair{};
+
 class AtlasClassTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        SetActiveDelta({0, 0});
         static int counter = 0;
         CacheDir = fs::temp_directory_path() / ("atlas_view_test_" + std::to_string(getpid()) + "_" + std::to_string(++counter));
         fs::create_directories(CacheDir);
@@ -79,13 +80,13 @@ protected:
 
     // Settings' start position: a point inside global pixel (px, py) at a zoom.
     static void CentreOn(int zoom, std::int32_t px, std::int32_t py) {
-        const TLonLat c = PixelToLonLat(zoom + 1, 2 * px + 1, 2 * py + 1);
+        const TLonLat c = PixelToLonLat(zoom + 1, 2 * px + 1, 2 * py + 1, ZeroPair);
         Settings.InitialLon = c.Lon;
         Settings.InitialLat = c.Lat;
     }
 
     TAtlasClass* MakeView(int zoom) {
-        View = new TAtlasClass(Panel.get(), Panel.get(), TMapZoom(zoom), CacheDir.string());
+        View = new TAtlasClass(Panel.get(), Panel.get(), TMapZoom(zoom), CacheDir.string(), ZeroPair);
         View->show();
         return View;
     }
@@ -224,7 +225,7 @@ TEST_F(AtlasClassTest, ClicksReportThePointUnderTheCrossAndOnlyAPlainLeftDragPan
     QTest::mouseRelease(View->MarkerWidget(), Qt::LeftButton, Qt::NoModifier, QPoint(60, 11));
     QTest::mouseClick(mosaic, Qt::RightButton, Qt::NoModifier, QPoint(500, 400));
     ASSERT_EQ(clicks.size(), 2u);
-    for (const TLonLat& c : clicks) ExpectLonLat(c, PixelToLonLat(10, 512 * 256 + 128, 300 * 256 + 128));
+    for (const TLonLat& c : clicks) ExpectLonLat(c, PixelToLonLat(10, 512 * 256 + 128, 300 * 256 + 128, ZeroPair));
 
     // Ctrl or another button held: a small step is reported, not panned.
     const std::pair<Qt::MouseButtons, Qt::KeyboardModifiers> held[] = {{Qt::LeftButton, Qt::ControlModifier},
@@ -247,7 +248,7 @@ TEST_F(AtlasClassTest, ClicksReportThePointUnderTheCrossAndOnlyAPlainLeftDragPan
     EXPECT_EQ(userData.size(), 1u);
     QTest::mouseRelease(mosaic, Qt::LeftButton, Qt::NoModifier, QPoint(620, 400));
     ASSERT_EQ(clicks.size(), 3u);
-    ExpectLonLat(clicks[2], PixelToLonLat(10, 510 * 256 + 400 + 210, 298 * 256 + 300 + 350));
+    ExpectLonLat(clicks[2], PixelToLonLat(10, 510 * 256 + 400 + 210, 298 * 256 + 300 + 350, ZeroPair));
 }
 
 TEST_F(AtlasClassTest, WheelZoomsAboutThePointerOneStepPerNotch) {
@@ -327,7 +328,7 @@ TEST_F(AtlasClassTest, StartsCentredAndFollowsKeysResizeSetTileRectAndReload) {
     View->OnClickGPS = [&](QObject*, double lon, double lat) { clicks.push_back({lon, lat}); };
     QTest::mouseClick(View->MarkerWidget(), Qt::LeftButton, Qt::NoModifier, QPoint(11, 11));
     ASSERT_EQ(clicks.size(), 1u);
-    ExpectLonLat(clicks[0], PixelToLonLat(10, 510 * 256 + 500 + 140, 298 * 256 + 350 + 290));
+    ExpectLonLat(clicks[0], PixelToLonLat(10, 510 * 256 + 500 + 140, 298 * 256 + 350 + 290, ZeroPair));
 
     View->SetTileRect(10, 10, 11, 11);
     EXPECT_EQ(View->TileRect(), (TTileRect{10, 10, 14, 14}));

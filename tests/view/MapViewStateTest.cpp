@@ -11,8 +11,6 @@ namespace {
 
 class MapViewStateTest : public ::testing::Test {
 protected:
-    void SetUp() override { SetActiveDelta({0, 0}); }
-
     // Zoom 10, a mosaic from tile (100, 50), Origin (-300, -200) in an 800x600 view.
     static TMapViewState ZoomExample() {
         TMapViewState s;
@@ -119,10 +117,10 @@ TEST_F(MapViewStateTest, FreshSquareDependsOnTheWidthOnlyAndCentresThePoint) {
         s.SetCenter(123.4259, 41.8123);
         EXPECT_EQ(s.TileRect.Width(), row.Tiles);
         EXPECT_EQ(s.TileRect.Height(), row.Tiles);
-        EXPECT_EQ(s.TileRect.Left + row.Tiles / 2, LonLatToPixel(10, 123.4259, 41.8123).X / 256);
+        EXPECT_EQ(s.TileRect.Left + row.Tiles / 2, LonLatToPixel(10, 123.4259, 41.8123, s.Pair).X / 256);
         // At 700 the point lies too near the mosaic's left edge to be centred.
         if (row.Tiles == 5) {
-            EXPECT_EQ(UnderViewPoint(s, {row.Width / 2, 150}), LonLatToPixel(10, 123.4259, 41.8123));
+            EXPECT_EQ(UnderViewPoint(s, {row.Width / 2, 150}), LonLatToPixel(10, 123.4259, 41.8123, s.Pair));
         }
     }
 }
@@ -178,13 +176,13 @@ TEST_F(MapViewStateTest, ResizeKeepsTheCentrePointAndGrows) {
 }
 
 TEST_F(MapViewStateTest, ReportsComputeFromTheTileRectAndOrigin) {
-    SetActiveDelta({0.0059448, 0.0026895});
     TMapViewState s = ZoomExample();
+    s.Pair = {0.0059448, 0.0026895};
     const TLonLat at = s.ReportPosition({10, 20});
-    ExpectLonLat(at.Lon, at.Lat, PixelToLonLat(10, 25600 + 10, 12800 + 20));
-    ExpectLonLat(s.Position.LeftLon, s.Position.LeftLat, PixelToLonLat(10, 25601, 12801));
-    ExpectLonLat(s.Position.RightLon, s.Position.RightLat, PixelToLonLat(10, 104 * 256 + 255, 54 * 256 + 255));
-    ExpectLonLat(s.Position.ImgCenterLon, s.Position.ImgCenterLat, PixelToLonLat(10, 25600 + 700, 12800 + 500));
+    ExpectLonLat(at.Lon, at.Lat, PixelToLonLat(10, 25600 + 10, 12800 + 20, s.Pair));
+    ExpectLonLat(s.Position.LeftLon, s.Position.LeftLat, PixelToLonLat(10, 25601, 12801, s.Pair));
+    ExpectLonLat(s.Position.RightLon, s.Position.RightLat, PixelToLonLat(10, 104 * 256 + 255, 54 * 256 + 255, s.Pair));
+    ExpectLonLat(s.Position.ImgCenterLon, s.Position.ImgCenterLat, PixelToLonLat(10, 25600 + 700, 12800 + 500, s.Pair));
     EXPECT_EQ(std::make_pair(s.Position.ImgWidth, s.Position.ImgHeight), std::make_pair(1280, 1280));
     EXPECT_EQ(std::make_pair(s.Position.CenterX, s.Position.CenterY), std::make_pair(700, 500));
 }
