@@ -47,15 +47,23 @@ geometry() {
   echo "$(echo "$info" | awk '/Absolute upper-left X/{x=$NF} /Absolute upper-left Y/{y=$NF} /^ *Width/{w=$NF} /^ *Height/{h=$NF} END{print x, y, w, h}') $ext"
 }
 # Wait until the window has stopped moving: the manager frames it after show().
+# A reading counts only once the frame extents are known (eight numbers); a
+# busy machine can take a while to get there.
 LAST=""; STABLE=0
-for _ in $(seq 150); do
-  G=$(geometry); [ "$G" = "$LAST" ] && STABLE=$((STABLE + 1)) || STABLE=0
+for _ in $(seq 300); do
+  G=$(geometry 2>/dev/null)
+  if [ "$(wc -w <<<"$G")" -ne 8 ]; then STABLE=0; sleep 0.1; continue; fi
+  [ "$G" = "$LAST" ] && STABLE=$((STABLE + 1)) || STABLE=0
   LAST=$G; [ $STABLE -ge 10 ] && break; sleep 0.1
 done
+if [ $STABLE -lt 10 ]; then
+  echo "$NAME: FAILED: the window's frame never settled (last reading: '$LAST')"; tail -20 "$WORK/app.log"
+  kill $APP $WM 2>/dev/null; exit 1
+fi
 read -r X Y W H FL FR FT FB <<<"$LAST"
 echo "$NAME: work area ${AW}x${AH}+${AX}+${AY}; client ${W}x${H}+${X}+${Y}; frame left $FL right $FR top $FT bottom $FB"
 [ -n "$SHOTS" ] && import -window root "$SHOTS/main-window-icewm-$NAME.png"
-kill $APP; wait $APP 2>/dev/null; kill $WM
+kill $APP 2>/dev/null; wait $APP 2>/dev/null; kill $WM 2>/dev/null
 FAIL=0
 check() { if ! eval "$2"; then echo "FAILED: $1 ($2)"; FAIL=1; fi; }
 check "the window starts at the work area's top left" "[ $((X - FL)) -eq $AX ] && [ $((Y - FT)) -eq $AY ]"
