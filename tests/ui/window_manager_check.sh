@@ -50,9 +50,14 @@ geometry() {
 # A reading counts only once the frame extents are known (eight numbers); a
 # busy machine can take a while to get there.
 LAST=""; STABLE=0
-for _ in $(seq 300); do
+for _ in $(seq 600); do
   G=$(geometry 2>/dev/null)
-  if [ "$(wc -w <<<"$G")" -ne 8 ]; then STABLE=0; sleep 0.1; continue; fi
+  if [ "$(wc -w <<<"$G")" -ne 8 ]; then
+    # Not framed yet, or the window was made anew: look it up again.
+    STABLE=0; sleep 0.1
+    WIN=$(xdotool search --onlyvisible --name '手机离线地图生成程序' 2>/dev/null | head -1)
+    continue
+  fi
   [ "$G" = "$LAST" ] && STABLE=$((STABLE + 1)) || STABLE=0
   LAST=$G; [ $STABLE -ge 10 ] && break; sleep 0.1
 done
