@@ -54,7 +54,7 @@ void DownloadBench(const TServerConfig& server, const std::string& cacheDir, int
     {
         TGenWorkerPool pool(&notices, cacheDir, server);
         for (const TMapTile& t : plan.List(0))
-            if (!pool.RequestGenTile(t.Zoom, t.X, t.Y, "m")) ++outstanding;
+            if (!pool.RequestGenTile(t.Id.Zoom, t.Id.X, t.Id.Y, "m")) ++outstanding;
         std::int64_t failed = 0;
         while (outstanding > 0) {
             auto n = notices.Take(std::chrono::seconds(60));
@@ -82,22 +82,24 @@ void WriterBench(const TServerConfig& server, const std::string& cacheDir, const
     const double tiles = double(plan.TotalCount());
     const int cores = int(std::max(1u, std::thread::hardware_concurrency()));
     double bestSingle = 1e9, bestAll = 1e9, bestLoop = 1e9;
+    const TTileCache cache(cacheDir, server);
     for (int round = 0; round < 3; ++round) {
         auto start = Clock::now();
-        WriteMapData(workDir + "/bench1.Dat", header, plan.AllLists(), cacheDir, server, {}, MapDataMaxFileSize, 1);
+        WriteMapData(workDir + "/bench1.Dat", header, plan.AllLists(), cache, {}, MapDataMaxFileSize, 1);
         bestSingle = std::min(bestSingle, Seconds(start));
 
         start = Clock::now();
-        WriteMapData(workDir + "/benchN.Dat", header, plan.AllLists(), cacheDir, server);
+        WriteMapData(workDir + "/benchN.Dat", header, plan.AllLists(), cache);
         bestAll = std::min(bestAll, Seconds(start));
 
         start = Clock::now();
         std::size_t bytes = 0;
         for (const TMapTile& t : plan.List(0)) {
-            const std::string path = cacheDir + TileFileName("m", t.Zoom, t.X, t.Y);
+            // The way the writer worked before it read each tile once.
+            const std::string path = cache.Path(t.Id);
             const auto type = GetTileFileType(path);
-            if (!type.Recognised) continue;
-            const auto bmp = DecodeTileFile(path, type.TypeName);
+            if (!type || type->empty()) continue;
+            const auto bmp = DecodeTileFile(path, *type);
             if (bmp) bytes += EncodeJpeg(*bmp, 90).size();
         }
         bestLoop = std::min(bestLoop, Seconds(start));
@@ -135,7 +137,7 @@ void MemoryBench(const std::string& workDir) {
     ResetPeak();
     const long beforeWrite = StatusKb("VmHWM:");
     const auto start = Clock::now();
-    WriteMapData(workDir + "/big.Dat", header, plan.AllLists(), emptyCache, TServerConfig{});
+    WriteMapData(workDir + "/big.Dat", header, plan.AllLists(), TTileCache(emptyCache, TServerConfig{}));
     const long afterWrite = StatusKb("VmHWM:");
     std::printf("  writing its %.0f MiB index: %.1f s, peak +%.1f MiB = %.1f bytes per tile beyond the plan\n",
                 std::filesystem::file_size(workDir + "/big.Dat") / 1048576.0, Seconds(start),
@@ -146,7 +148,7 @@ void MemoryBench(const std::string& workDir) {
         const long beforeOpen = StatusKb("VmHWM:");
         const auto opened = Clock::now();
         TMapDataReader reader;
-        const std::string error = reader.Open(workDir + "/big.Dat");
+        const std::string error = ErrorText(reader.Open(workDir + "/big.Dat"));
         const double openSeconds = Seconds(opened);
         const long afterOpen = StatusKb("VmHWM:");
         if (round == 0) continue;  // the first round warms the page cache
@@ -168,7 +170,7 @@ void PrintCurlConfig(int port) {
     TGenerationPlan plan;
     plan.Build(RoadRun(), TDeltaPair{}, header);
     for (const TMapTile& t : plan.List(0))
-        std::printf("url = \"%s\"\noutput = /dev/null\n", BuildTileUrl(server, 0, "m", t.X, t.Y, t.Zoom).c_str());
+        std::printf("url = \"%s\"\noutput = /dev/null\n", BuildTileUrl(server, 0, t.Id).c_str());
 }
 
 }  // namespace

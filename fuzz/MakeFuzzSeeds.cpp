@@ -40,9 +40,9 @@ void MapData(const fs::path& out, const fs::path& cache, TMapDataHeader h,
     for (const auto& list : lists)
         for (const auto& t : list)
             if (n++ != missing)
-                Put(cache / TileFileName(std::string(1, t.TypeCode), t.Zoom, t.X, t.Y), png.data(), png.size());
+                Put(cache / TileFileName(t.Id), png.data(), png.size());
     h.EntryCount = std::int32_t(n);
-    WriteMapData(out.string(), h, lists, cache.string() + "/", Settings.Server);
+    WriteMapData(out.string(), h, lists, TTileCache(cache.string(), Settings.Server));
 }
 
 }  // namespace

@@ -7,7 +7,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string file = fuzz::WriteScratch("map.Dat", data, size);
     TMapDataReader reader;
-    if (!reader.Open(file).empty()) {
+    if (!reader.Open(file)) {
         fuzz::Require(!reader.IsOpen(), "a failed Open leaves the reader closed");
         return 0;
     }
@@ -18,8 +18,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         fuzz::Require(found >= 0 && entries[std::size_t(found)].KeyText() == entries[i].KeyText(),
                       "every key in the index is found");
         fuzz::Require(reader.ImageSize(i) >= 0, "images never overlap");
-        std::string error;
-        const auto bitmap = reader.ReadTileImage(i, &error);
+        const auto read = reader.ReadTileImage(i);
+        const std::optional<TBitmap> bitmap = read ? *read : std::nullopt;
         if (bitmap) fuzz::Require(!bitmap->Empty() && bitmap->Rgb.size() == std::size_t(bitmap->Width) * bitmap->Height * 3,
                                   "a decoded image has its pixels");
     }

@@ -6,7 +6,7 @@
 
 namespace {
 
-void CheckBitmap(const std::optional<TBitmap>& b) {
+void CheckBitmap(const TReadResult<TBitmap>& b) {
     if (!b) return;
     fuzz::Require(b->Width > 0 && b->Height > 0 && b->Width <= MaxImageSide && b->Height <= MaxImageSide,
                   "decoded sizes stay within the limit");
@@ -22,9 +22,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     CheckBitmap(DecodeJpeg(data, size));
 
     const std::string file = fuzz::WriteScratch("m_12-3452-1523.gif", data, size);
-    const TFileTypeResult type = GetTileFileType(file);
-    fuzz::Require(type.Opened && type.Recognised == recognised && (!recognised || type.TypeName == typeName),
-                  "file and memory detection agree");
-    if (type.Recognised) CheckBitmap(DecodeTileFile(file, type.TypeName));
+    const auto type = GetTileFileType(file);
+    fuzz::Require(type && (*type == (recognised ? typeName : std::string())), "file and memory detection agree");
+    // The cache's own reading, as the map view and the map data writer use it.
+    const TCachedTile tile = TTileCache(fuzz::ScratchDir().string(), TServerConfig{}).Load({'m', 12, 3452, 1523});
+    fuzz::Require(tile.State != TTileState::Missing && tile.State != TTileState::Unreadable, "a written tile is read");
+    fuzz::Require((tile.State == TTileState::Unrecognised) == !recognised, "the cache recognises what detection does");
+    if (tile.State == TTileState::Decoded) {
+        CheckBitmap(tile.Picture);
+        fuzz::Require(bool(DecodeTileFile(file, typeName)), "the cache decodes what the decoder does");
+    }
     return 0;
 }

@@ -94,7 +94,7 @@ void PrintCentreTileUrls(const TGenerationParams& params, TDeltaPair pair) {
     for (int t = 0; t < MapTypeCount; ++t)
         if (params.Included[size_t(t)])
             std::cout << "centre tile " << MapTypeCode(t) << ":     "
-                      << BuildTileUrl(Settings.Server, 0, MapTypeCode(t), x, y, params.CurrentZoom) << "\n";
+                      << BuildTileUrl(Settings.Server, 0, {MapTypes[size_t(t)].Code, params.CurrentZoom, x, y}) << "\n";
 }
 
 TResolvedPlan Resolve(const TPlanArgs& args) {
@@ -123,7 +123,7 @@ TResolvedPlan Resolve(const TPlanArgs& args) {
 // smallest tiles could not fit the file.
 bool PrintEstimates(const char* command, const TResolvedPlan& r) {
     const auto residual = CalibrationResidual(r.Params, r.Pair, Settings.Deltas);
-    const TSizeEstimate size = EstimateMapDataSize(r.Params, r.Pair, r.CacheDir, Settings.Server);
+    const TSizeEstimate size = EstimateMapDataSize(r.Params, r.Pair, TTileCache(r.CacheDir, Settings.Server));
     std::cout << "calibration residual: "
               << (residual ? FormatFixed(*residual, 1) + " m" : std::string("none (no road or terrain map included)")) << "\n"
               << "estimated size:    " << FormatByteSize(size.Bytes) << " (" << size.Bytes << " bytes)\n";
@@ -264,7 +264,7 @@ void WriteGeneratedMbTiles(const TPlanArgs& args, const TResolvedPlan& r, const 
     const int type = MbTilesTypeOf(args, r);
     const auto& list = plan.List(type);
     TProgressLine writing("writing MBTiles", std::int64_t(list.size()));
-    const std::int64_t n = WriteMbTilesFromCache(args.MbTiles, header, type, list, r.CacheDir, Settings.Server,
+    const std::int64_t n = WriteMbTilesFromCache(args.MbTiles, header, type, list, TTileCache(r.CacheDir, Settings.Server),
                                                  {"", args.Attribution, 0},
                                                  [&](std::int64_t done, std::int64_t) { writing.Update(done); });
     writing.Finish(std::int64_t(list.size()));
@@ -293,8 +293,8 @@ int RunGenerate(const TPlanArgs& args) {
         for (int t = 0; t < MapTypeCount; ++t) {
             const auto& list = run.TilePlan().List(t);
             for (std::size_t i = 0; i < list.size(); ++i) {
-                const TMapTile& tile = list[i];
-                if (pool.RequestGenTile(tile.Zoom, tile.X, tile.Y, std::string(1, tile.TypeCode), MapTypeCode(r.ViewType)))
+                const TTileId& tile = list[i].Id;
+                if (pool.RequestGenTile(tile.Zoom, tile.X, tile.Y, std::string(tile.Type()), MapTypeCode(r.ViewType)))
                     run.TileCached(t, i);
             }
         }
@@ -311,12 +311,10 @@ int RunGenerate(const TPlanArgs& args) {
             }
             const auto notice = notices.Take(std::chrono::milliseconds(100));
             if (!notice) continue;
-            const TTileAddress a = ParseTileFileName(notice->Path);
-            const char code = a.TypeCode.size() == 1 ? a.TypeCode[0] : '?';
             if (notice->Message == WM_TILESAVED)
-                run.TileArrived(code, a.Zoom, a.X, a.Y);
+                run.TileArrived(notice->Tile);
             else if (notice->Message == WM_TILEFAILED)
-                run.TileFailed(code, a.Zoom, a.X, a.Y);
+                run.TileFailed(notice->Tile, notice->Why);
         }
         if (run.Finished()) progress.Finish(run.Progress().Done + run.Progress().Failed);
         pool.StopGenWorkers();
@@ -333,8 +331,9 @@ int RunGenerate(const TPlanArgs& args) {
     if (!run.FailedTiles().empty()) {
         std::cerr << "generate: " << run.FailedTiles().size()
                   << " tiles could not be downloaded; no map data file was written\n";
-        for (const auto& [code, zoom, x, y] : run.FailedTiles())
-            std::cerr << "  " << code << " zoom " << zoom << " x " << x << " y " << y << "\n";
+        for (const auto& [tile, why] : run.FailedTiles())
+            std::cerr << "  " << tile.TypeCode << " zoom " << tile.Zoom << " x " << tile.X << " y " << tile.Y
+                      << (why.empty() ? "" : ": ") << why << "\n";
         std::cerr << "Run the same command again to fetch only the missing tiles.\n";
         return ExitTilesFailed;
     }
@@ -345,7 +344,7 @@ int RunGenerate(const TPlanArgs& args) {
         TProgressLine writing("writing", total);
         TMapDataWriteReport report;
         try {
-            report = WriteMapData(args.Out, run.Header(), run.TilePlan().AllLists(), r.CacheDir, Settings.Server,
+            report = WriteMapData(args.Out, run.Header(), run.TilePlan().AllLists(), TTileCache(r.CacheDir, Settings.Server),
                                   [&](std::int64_t done, std::int64_t) {
                                       if (Interrupted) throw TInterruptedWrite{};
                                       writing.Update(done);
@@ -364,8 +363,8 @@ int RunGenerate(const TPlanArgs& args) {
 
 int RunInspect(const std::string& file, bool json) {
     TMapDataReader reader;
-    if (const std::string error = reader.Open(file); !error.empty()) {
-        std::cerr << "inspect: " << file << ": " << error << "\n";
+    if (const auto opened = reader.Open(file); !opened) {
+        std::cerr << "inspect: " << file << ": " << opened.Error().Text << "\n";
         return ExitError;
     }
     const TMapDataHeader& h = reader.Header();
@@ -427,8 +426,8 @@ int RunInspect(const std::string& file, bool json) {
 int RunExport(const TExportArgs& args) {
     const int type = TypeArg("--type", args.Type);
     TMapDataReader reader;
-    if (const std::string error = reader.Open(args.File); !error.empty()) {
-        std::cerr << "export: " << args.File << ": " << error << "\n";
+    if (const auto opened = reader.Open(args.File); !opened) {
+        std::cerr << "export: " << args.File << ": " << opened.Error().Text << "\n";
         return ExitError;
     }
     std::optional<TProgressLine> progress;

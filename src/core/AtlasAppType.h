@@ -3,6 +3,8 @@
 #pragma once
 
 #include <array>
+#include <compare>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -13,7 +15,8 @@ inline constexpr int MinMapZoom = 5;
 inline constexpr int MaxMapZoom = 17;
 inline constexpr int ZoomTableSize = 18;  // zooms 0..17, indexed by the zoom itself
 
-// Window message numbers. They double as Qt event types (all lie in Qt's user range).
+// Message numbers of the tile notices and of the main window's own messages.
+// Qt-free code only passes them on; the map view turns them into Qt event types.
 inline constexpr int WM_USER = 0x0400;
 inline constexpr int WM_TILESAVED = WM_USER + 1001;      // worker -> map view: a tile file was saved
 inline constexpr int WM_TILEFAILED = WM_USER + 1002;     // worker -> map view: a tile failed every attempt
@@ -46,13 +49,33 @@ inline int MapTypeIndex(std::string_view code) {
     return code.size() == 1 ? MapTypeIndex(code[0]) : -1;
 }
 inline std::string MapTypeCode(int index) { return std::string(1, MapTypes.at(index).Code); }
+// The one-letter code of a type code text; '?' (no map type) for any other text.
+inline char TypeCodeLetter(std::string_view code) { return code.size() == 1 ? code[0] : '?'; }
 
-// One download request of a worker's queue.
-struct TMapParam {
-    std::string TypeCode = "m";
+// A tile's identity wherever it travels: the plan, the queues, the notices,
+// the cache and the map data file all speak of a tile by these four values.
+struct TTileId {
+    char TypeCode = 'm';
     std::int32_t Zoom = 0;
     std::int32_t X = 0;
     std::int32_t Y = 0;
+    friend auto operator<=>(const TTileId&, const TTileId&) = default;
+    std::string_view Type() const { return {&TypeCode, 1}; }
+    // The tile one zoom out that covers this one.
+    TTileId Parent() const { return {TypeCode, Zoom - 1, X / 2, Y / 2}; }
+};
+
+struct TTileIdHash {
+    std::size_t operator()(const TTileId& id) const noexcept {
+        std::uint64_t h = std::uint64_t(std::uint8_t(id.TypeCode)) << 56 ^ std::uint64_t(std::uint8_t(id.Zoom)) << 48;
+        h ^= std::uint64_t(std::uint32_t(id.X)) << 24 ^ std::uint64_t(std::uint32_t(id.Y));
+        return std::size_t(h * 0x9E3779B97F4A7C15ull);
+    }
+};
+
+// One download request of a worker's queue.
+struct TMapParam {
+    TTileId Id;
     bool Flag = false;  // never read; kept for the record's layout
     std::int32_t RetryCount = 0;
 };
@@ -71,9 +94,6 @@ struct TTileRect {
 
 // One planned tile of a generation run.
 struct TMapTile {
-    char TypeCode = 'm';
+    TTileId Id;
     bool Done = false;
-    std::int32_t Zoom = 0;
-    std::int32_t X = 0;
-    std::int32_t Y = 0;
 };

@@ -1,11 +1,11 @@
 #include "IniFile.h"
 
 #include "AtomicFile.h"
+#include "FileRead.h"
 #include "NumberFormat.h"
 
 #include <sys/stat.h>
 
-#include <fstream>
 #include <sstream>
 #include <vector>
 
@@ -40,16 +40,19 @@ std::optional<std::string> KeyName(const std::string& line) {
     return TrimBlanks(t.substr(0, eq));
 }
 
-std::optional<std::vector<std::string>> ReadLines(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return std::nullopt;
+// No settings file comes near this; a larger one is not ours to rewrite.
+constexpr std::size_t MaxIniFileBytes = std::size_t(4) << 20;
+
+TReadResult<std::vector<std::string>> ReadLines(const std::filesystem::path& path) {
+    const auto bytes = ReadRegularFile(path.string(), MaxIniFileBytes);
+    if (!bytes) return bytes.Error();
     std::vector<std::string> lines;
+    std::istringstream in(std::string(bytes->begin(), bytes->end()));
     std::string line;
     while (std::getline(in, line)) {
         if (!line.empty() && line.back() == '\r') line.pop_back();
         lines.push_back(line);
     }
-    if (in.bad()) return std::nullopt;
     return lines;
 }
 
@@ -72,12 +75,13 @@ std::optional<std::string> TIniFile::ReadString(const std::string& section, cons
     return std::nullopt;
 }
 
-bool TIniFile::WriteString(const std::string& section, const std::string& key, const std::string& value) {
+void TIniFile::WriteString(const std::string& section, const std::string& key, const std::string& value) {
     std::vector<std::string> lines;
     std::error_code ec;
     if (std::filesystem::exists(Path, ec)) {
         auto read = ReadLines(Path);
-        if (!read) return false;  // never replace a file we could not read
+        // Never replace a file we could not read.
+        if (!read) throw TFileError(read.Error().Text);
         lines = std::move(*read);
     }
     const std::string entry = key + "=" + value;
@@ -111,21 +115,17 @@ bool TIniFile::WriteString(const std::string& section, const std::string& key, c
     }
     std::string data;
     for (const auto& l : lines) data += l + "\r\n";
-    return WriteFileAtomically(Path, data);
+    WriteFileAtomically(Path, data);
 }
 
-bool WriteFileAtomically(const std::filesystem::path& path, const std::string& data) {
+void WriteFileAtomically(const std::filesystem::path& path, const std::string& data) {
     // A file marked read-only is refused, as the rename would otherwise replace it.
     struct stat old {};
-    if (::stat(path.c_str(), &old) == 0 && (old.st_mode & S_IWUSR) == 0) return false;
+    if (::stat(path.c_str(), &old) == 0 && (old.st_mode & S_IWUSR) == 0)
+        throw TFileError(path.string() + ": the file is marked read-only");
     std::error_code ec;
     if (path.has_parent_path()) std::filesystem::create_directories(path.parent_path(), ec);  // fallback location
-    try {
-        TAtomicFile file(path.string());
-        file.Write(data.data(), data.size());
-        file.Commit();
-        return true;
-    } catch (const TFileError&) {
-        return false;
-    }
+    TAtomicFile file(path.string());
+    file.Write(data.data(), data.size());
+    file.Commit();
 }

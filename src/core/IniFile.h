@@ -18,14 +18,15 @@ public:
     // or key is missing or the file cannot be read.
     std::optional<std::string> ReadString(const std::string& section, const std::string& key) const;
 
-    // Creates the file on first write. False when the file cannot be written;
-    // the old file is then left untouched.
-    bool WriteString(const std::string& section, const std::string& key, const std::string& value);
+    // Creates the file on first write. Throws TFileError with the cause when
+    // the file cannot be read or written; the old file is then left untouched.
+    void WriteString(const std::string& section, const std::string& key, const std::string& value);
 
 private:
     std::filesystem::path Path;
 };
 
 // Writes data to path through a temporary file in the same directory and a
-// rename, so readers see either the old or the complete new content.
-bool WriteFileAtomically(const std::filesystem::path& path, const std::string& data);
+// rename, so readers see either the old or the complete new content. Throws
+// TFileError with the cause.
+void WriteFileAtomically(const std::filesystem::path& path, const std::string& data);

@@ -1,6 +1,7 @@
 #include "Settings.h"
 
 #include "AtlasAppType.h"
+#include "AtomicFile.h"
 #include "IniFile.h"
 #include "NumberFormat.h"
 
@@ -25,8 +26,11 @@ double ReadReal(const TIniFile& ini, const char* section, const std::string& key
 }
 
 void Write(const char* section, const std::string& key, const std::string& value) {
-    TIniFile ini(SettingsFile);
-    if (!ini.WriteString(section, key, value)) throw TSettingsError(UnableToWriteMessage(SettingsFile));
+    try {
+        TIniFile(SettingsFile).WriteString(section, key, value);
+    } catch (const TFileError& e) {
+        throw TSettingsError(UnableToWriteMessage(SettingsFile), e.what());
+    }
 }
 
 double ConvertReal(const std::string& text) {

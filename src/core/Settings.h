@@ -47,7 +47,13 @@ extern std::filesystem::path SettingsFile;
 // A failed settings write or a text that is not a number; what() is the message shown.
 class TSettingsError : public std::runtime_error {
 public:
-    using std::runtime_error::runtime_error;
+    explicit TSettingsError(const std::string& message, std::string cause = {})
+        : std::runtime_error(message), Why(std::move(cause)) {}
+    // What lay behind a failed write (the system's reason), or empty.
+    const std::string& Cause() const { return Why; }
+
+private:
+    std::string Why;
 };
 
 // Reads every value from file (missing, empty or non-numeric keys give the

@@ -1,6 +1,7 @@
 #include "GenerationPlan.h"
 
 #include <stdexcept>
+#include <tuple>
 
 TTileRect GetZoomRect(const TGenerationParams& params, int zoom, int level, TDeltaPair pair) {
     const TGlobalPixel p = LonLatToPixel(zoom, params.CenterLon, params.CenterLat, pair);
@@ -86,20 +87,21 @@ void TGenerationPlan::AddZoomTiles(std::int32_t zoom, const TTileRect& rect) {
         list.reserve(start + std::size_t(rect.Count()));
         for (std::int64_t x = rect.Left; x <= rect.Right; ++x)
             for (std::int64_t y = rect.Top; y <= rect.Bottom; ++y)
-                list.push_back({MapTypes[t].Code, false, zoom, std::int32_t(x), std::int32_t(y)});
+                list.push_back({{MapTypes[t].Code, zoom, std::int32_t(x), std::int32_t(y)}, false});
         Segments[t].push_back({zoom, rect, start});
     }
 }
 
-void TGenerationPlan::AddTile(char typeCode, std::int32_t zoom, std::int32_t x, std::int32_t y) {
-    const int t = MapTypeIndex(typeCode);
+void TGenerationPlan::AddTile(const TTileId& tile) {
+    const int t = MapTypeIndex(tile.TypeCode);
     if (t < 0) return;
-    Lists[t].push_back({typeCode, false, zoom, x, y});
+    Lists[t].push_back({tile, false});
     ++LooseTiles[t];
 }
 
-TMapTile* TGenerationPlan::FirstPending(char typeCode, std::int32_t zoom, std::int32_t x, std::int32_t y) {
-    const int t = MapTypeIndex(typeCode);
+TMapTile* TGenerationPlan::FirstPending(const TTileId& tile) {
+    const int t = MapTypeIndex(tile.TypeCode);
+    const auto [zoom, x, y] = std::tuple(tile.Zoom, tile.X, tile.Y);
     if (t < 0) return nullptr;
     TTileList& list = Lists[t];
     if (LooseTiles[t] == 0) {
@@ -115,21 +117,21 @@ TMapTile* TGenerationPlan::FirstPending(char typeCode, std::int32_t zoom, std::i
         }
         return nullptr;
     }
-    for (TMapTile& tile : list)
-        if (!tile.Done && tile.Zoom == zoom && tile.X == x && tile.Y == y) return &tile;
+    for (TMapTile& entry : list)
+        if (!entry.Done && entry.Id == tile) return &entry;
     return nullptr;
 }
 
-bool TGenerationPlan::MarkTileDone(char typeCode, std::int32_t zoom, std::int32_t x, std::int32_t y) {
-    TMapTile* tile = FirstPending(typeCode, zoom, x, y);
-    if (!tile) return false;
-    tile->Done = true;
+bool TGenerationPlan::MarkTileDone(const TTileId& tile) {
+    TMapTile* entry = FirstPending(tile);
+    if (!entry) return false;
+    entry->Done = true;
     ++DoneCount;
     return true;
 }
 
-bool TGenerationPlan::IsTilePending(char typeCode, std::int32_t zoom, std::int32_t x, std::int32_t y) const {
-    return const_cast<TGenerationPlan*>(this)->FirstPending(typeCode, zoom, x, y) != nullptr;
+bool TGenerationPlan::IsTilePending(const TTileId& tile) const {
+    return const_cast<TGenerationPlan*>(this)->FirstPending(tile) != nullptr;
 }
 
 bool TGenerationPlan::SetDone(int typeIndex, std::size_t index) {

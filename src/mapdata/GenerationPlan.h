@@ -80,13 +80,13 @@ public:
     // a column, to the list of every included type.
     void AddZoomTiles(std::int32_t zoom, const TTileRect& rect);
     // Appends one not-done tile; an unknown type code appends nothing.
-    void AddTile(char typeCode, std::int32_t zoom, std::int32_t x, std::int32_t y);
+    void AddTile(const TTileId& tile);
 
-    // Marks the first not-done entry with this address; false when there is
-    // none (a repeat, a tile outside the plan, an unknown type code).
-    bool MarkTileDone(char typeCode, std::int32_t zoom, std::int32_t x, std::int32_t y);
-    // The address has a planned entry that is not done yet.
-    bool IsTilePending(char typeCode, std::int32_t zoom, std::int32_t x, std::int32_t y) const;
+    // Marks the first not-done entry of this tile; false when there is none
+    // (a repeat, a tile outside the plan, an unknown type code).
+    bool MarkTileDone(const TTileId& tile);
+    // The tile has a planned entry that is not done yet.
+    bool IsTilePending(const TTileId& tile) const;
     // Marks one entry by position (a tile found in the cache when requested);
     // false when it was done already or the position does not exist.
     bool SetDone(int typeIndex, std::size_t index);
@@ -119,7 +119,7 @@ private:
         std::size_t Start = 0;
     };
 
-    TMapTile* FirstPending(char typeCode, std::int32_t zoom, std::int32_t x, std::int32_t y);
+    TMapTile* FirstPending(const TTileId& tile);
 
     std::array<TTileList, MapTypeCount> Lists;
     std::array<std::vector<TZoomSegment>, MapTypeCount> Segments;

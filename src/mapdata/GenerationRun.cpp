@@ -19,14 +19,14 @@ void TGenerationRun::Clear() {
 
 void TGenerationRun::TileCached(int typeIndex, std::size_t index) { Plan.SetDone(typeIndex, index); }
 
-bool TGenerationRun::TileArrived(char typeCode, std::int32_t zoom, std::int32_t x, std::int32_t y) {
-    if (!Plan.MarkTileDone(typeCode, zoom, x, y)) return false;
+bool TGenerationRun::TileArrived(const TTileId& tile) {
+    if (!Plan.MarkTileDone(tile)) return false;
     // A tile one worker gave up on may still arrive through another.
-    Failed.erase({typeCode, zoom, x, y});
+    Failed.erase(tile);
     return true;
 }
 
-bool TGenerationRun::TileFailed(char typeCode, std::int32_t zoom, std::int32_t x, std::int32_t y) {
-    if (!Plan.IsTilePending(typeCode, zoom, x, y)) return false;
-    return Failed.insert({typeCode, zoom, x, y}).second;
+bool TGenerationRun::TileFailed(const TTileId& tile, std::string why) {
+    if (!Plan.IsTilePending(tile)) return false;
+    return Failed.emplace(tile, std::move(why)).second;
 }

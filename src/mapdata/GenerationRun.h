@@ -8,17 +8,14 @@
 
 #include <array>
 #include <cstdint>
-#include <set>
-#include <tuple>
+#include <map>
+#include <string>
 
 #include "GenerationPlan.h"
 #include "MapDataFile.h"
 
 class TGenerationRun {
 public:
-    // A planned tile by type code, zoom, x and y.
-    using TTile = std::tuple<char, std::int32_t, std::int32_t, std::int32_t>;
-
     struct TProgress {
         std::int64_t Done = 0;    // arrived, cached ones included
         std::int64_t Failed = 0;  // given up on, not arrived since
@@ -38,9 +35,10 @@ public:
     // The entry at this position of a type's list was found in the cache.
     void TileCached(int typeIndex, std::size_t index);
     // A saved-tile notice; true when it counted (a planned tile not yet done).
-    bool TileArrived(char typeCode, std::int32_t zoom, std::int32_t x, std::int32_t y);
-    // A failure notice; true when it counted (a planned tile not done and not yet failed).
-    bool TileFailed(char typeCode, std::int32_t zoom, std::int32_t x, std::int32_t y);
+    bool TileArrived(const TTileId& tile);
+    // A failure notice with its reason; true when it counted (a planned tile
+    // not done and not yet failed).
+    bool TileFailed(const TTileId& tile, std::string why = {});
 
     void Cancel() { Cancelled = true; }
     bool IsCancelled() const { return Cancelled; }
@@ -52,12 +50,13 @@ public:
 
     const TGenerationPlan& TilePlan() const { return Plan; }
     const TMapDataHeader& Header() const { return Snapshot; }
-    const std::set<TTile>& FailedTiles() const { return Failed; }
+    // The tiles given up on, each with the reason of its last attempt.
+    const std::map<TTileId, std::string>& FailedTiles() const { return Failed; }
 
 private:
     TGenerationPlan Plan;
     TGenerationParams Params;
     TMapDataHeader Snapshot;
-    std::set<TTile> Failed;
+    std::map<TTileId, std::string> Failed;
     bool Cancelled = false;
 };

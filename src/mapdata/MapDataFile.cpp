@@ -10,27 +10,14 @@
 #include <stdexcept>
 #include <thread>
 #include <cstring>
-#include <fcntl.h>
 #include <numeric>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include "AtomicFile.h"
 #include "LittleEndian.h"
 #include "TileImage.h"
 
 namespace {
-
-// Closes a descriptor on every path out.
-struct TFdGuard {
-    int Fd = -1;
-    explicit TFdGuard(int fd) : Fd(fd) {}
-    ~TFdGuard() {
-        if (Fd >= 0) ::close(Fd);
-    }
-    TFdGuard(const TFdGuard&) = delete;
-    TFdGuard& operator=(const TFdGuard&) = delete;
-};
 
 // Tiles between progress calls: often enough for a window to stay responsive,
 // rare enough to cost nothing.
@@ -47,12 +34,12 @@ struct TEncodedTile {
     std::exception_ptr Error;  // LoadTileJpeg's refusal, rethrown when the writer reaches the tile
 };
 
-TEncodedTile EncodeTile(const TMapTile& t, const std::string& cacheDir, const TServerConfig& server) {
+TEncodedTile EncodeTile(const TMapTile& t, const TTileCache& cache) {
     TEncodedTile out;
-    out.TypeCode = t.TypeCode;
+    out.TypeCode = t.Id.TypeCode;
     try {
         // Tiles beyond the edge of the world were never fetched: empty image.
-        if (TileInGrid(t.Zoom, t.X, t.Y)) out.Jpeg = LoadTileJpeg(cacheDir, t.TypeCode, t.Zoom, t.X, t.Y, server, &out.Why);
+        if (TileInGrid(t.Id.Zoom, t.Id.X, t.Id.Y)) out.Jpeg = LoadTileJpeg(cache, t.Id, &out.Why);
     } catch (...) {
         out.Error = std::current_exception();
     }
@@ -66,9 +53,8 @@ TEncodedTile EncodeTile(const TMapTile& t, const std::string& cacheDir, const TS
 // caller's thread. Destruction stops and joins the threads at once.
 class TTileEncoders {
 public:
-    TTileEncoders(const std::array<std::vector<TMapTile>, MapTypeCount>& lists, const std::string& cacheDir,
-                  TServerConfig server, int count)
-        : Lists(lists), CacheDir(cacheDir), Server(std::move(server)) {
+    TTileEncoders(const std::array<std::vector<TMapTile>, MapTypeCount>& lists, const TTileCache& cache, int count)
+        : Lists(lists), Cache(cache) {
         for (const auto& list : lists) Total += std::int64_t(list.size());
         if (count <= 0) count = int(std::max(1u, std::thread::hardware_concurrency()));
         if (count == 1 || Total < 2) return;
@@ -90,7 +76,7 @@ public:
     TEncodedTile Take(std::int64_t i) {
         TEncodedTile tile;
         if (Threads.empty()) {
-            tile = EncodeTile(At(i), CacheDir, Server);
+            tile = EncodeTile(At(i), Cache);
         } else {
             std::unique_lock lock(Lock);
             TSlot& slot = Slots[std::size_t(i) % Window];
@@ -129,7 +115,7 @@ private:
                 Room.wait(lock, [&] { return Stop || i < Taken + std::int64_t(Window); });
                 if (Stop) return;
             }
-            TEncodedTile tile = EncodeTile(At(i), CacheDir, Server);
+            TEncodedTile tile = EncodeTile(At(i), Cache);
             {
                 std::lock_guard lock(Lock);
                 TSlot& slot = Slots[std::size_t(i) % Window];
@@ -151,8 +137,7 @@ private:
     }
 
     const std::array<std::vector<TMapTile>, MapTypeCount>& Lists;
-    const std::string& CacheDir;
-    const TServerConfig Server;  // the threads' own copy
+    const TTileCache& Cache;
     std::int64_t Total = 0;
     std::size_t Window = 0;
     std::mutex Lock;
@@ -172,21 +157,21 @@ std::string_view TMapDataEntry::KeyText() const {
     return {Key.data(), std::size_t(end - Key.begin())};
 }
 
-std::string TileKey(char typeCode, std::int32_t zoom, std::int32_t x, std::int32_t y) {
-    std::string key(1, typeCode);
+std::string TileKey(const TTileId& tile) {
+    std::string key(1, tile.TypeCode);
     key += '_';
-    key += std::to_string(zoom);
+    key += std::to_string(tile.Zoom);
     key += '_';
-    key += std::to_string(x);
+    key += std::to_string(tile.X);
     key += '_';
-    key += std::to_string(y);
+    key += std::to_string(tile.Y);
     return key;
 }
 
-std::optional<TTileAddress> ParseTileKey(std::string_view key) {
+std::optional<TTileId> ParseTileKey(std::string_view key) {
     if (key.size() < 7 || MapTypeIndex(key[0]) < 0 || key[1] != '_') return std::nullopt;
-    TTileAddress a;
-    a.TypeCode = std::string(1, key[0]);
+    TTileId a;
+    a.TypeCode = key[0];
     const char* p = key.data() + 2;
     const char* end = key.data() + key.size();
     std::int32_t* fields[3] = {&a.Zoom, &a.X, &a.Y};
@@ -283,43 +268,34 @@ TBlankTiles TMapDataWriteReport::AllBlank() const {
     return all;
 }
 
-std::optional<std::vector<std::uint8_t>> LoadTileJpeg(const std::string& cacheDir, char typeCode, std::int32_t zoom,
-                                                      std::int32_t x, std::int32_t y, const TServerConfig& server,
-                                                      TBlankReason* why) {
+std::optional<std::vector<std::uint8_t>> LoadTileJpeg(const TTileCache& cache, const TTileId& tile, TBlankReason* why) {
     auto blank = [why](TBlankReason reason) -> std::optional<std::vector<std::uint8_t>> {
         if (why) *why = reason;
         return std::nullopt;
     };
-    const std::string path = TileCachePath(cacheDir, server, std::string_view(&typeCode, 1), zoom, x, y);
-    {
-        // Non-blocking, so that a FIFO in the cache cannot hang the writer;
-        // this open also gives the reason when the file is there but unreadable.
-        TFdGuard fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-        if (fd.Fd < 0) {
-            if (errno == ENOENT) return blank(TBlankReason::Missing);
-            throw TMapDataError("无法读取图块文件 \"" + path + "\": " + std::strerror(errno));
+    const TCachedTile cached = cache.Load(tile);
+    switch (cached.State) {
+        case TTileState::Missing: return blank(TBlankReason::Missing);
+        case TTileState::Unreadable: {
+            const TReadError& e = cached.Error;
+            throw TMapDataError("无法读取图块文件 \"" + cache.Path(tile) + "\": " +
+                                (e.NotRegular ? std::string("不是普通文件") : std::string(std::strerror(e.Errno))));
         }
-        struct stat st {};
-        if (::fstat(fd.Fd, &st) != 0)
-            throw TMapDataError("无法读取图块文件 \"" + path + "\": " + std::strerror(errno));
-        if (!S_ISREG(st.st_mode)) throw TMapDataError("无法读取图块文件 \"" + path + "\": 不是普通文件");
+        case TTileState::Unrecognised: return blank(TBlankReason::Unrecognised);
+        case TTileState::Undecodable: return blank(cached.TypeName == "GIF" ? TBlankReason::Gif : TBlankReason::Damaged);
+        case TTileState::Decoded: break;
     }
-    const TFileTypeResult type = GetTileFileType(path);
-    if (!type.Opened) throw TMapDataError("无法读取图块文件 \"" + path + "\"");
-    if (!type.Recognised) return blank(TBlankReason::Unrecognised);
-    std::optional<TBitmap> bitmap = DecodeTileFile(path, type.TypeName);
-    if (!bitmap) return blank(type.TypeName == "GIF" ? TBlankReason::Gif : TBlankReason::Damaged);
     std::string error;
-    std::vector<std::uint8_t> jpeg = EncodeJpeg(*bitmap, 90, &error);
+    std::vector<std::uint8_t> jpeg = EncodeJpeg(cached.Picture, 90, &error);
     // A picture that decoded but cannot be encoded means something is broken
     // (memory); an empty image would hide it from the user.
-    if (jpeg.empty()) throw TMapDataError("无法压缩图块 \"" + path + "\": " + error);
+    if (jpeg.empty()) throw TMapDataError("无法压缩图块 \"" + cache.Path(tile) + "\": " + error);
     return jpeg;
 }
 
 TMapDataWriteReport WriteMapData(const std::string& fileName, const TMapDataHeader& header,
-                  const std::array<std::vector<TMapTile>, MapTypeCount>& lists, const std::string& cacheDir,
-                  const TServerConfig& server, const TMapDataProgress& progress, std::int64_t maxFileSize,
+                  const std::array<std::vector<TMapTile>, MapTypeCount>& lists, const TTileCache& cache,
+                  const TMapDataProgress& progress, std::int64_t maxFileSize,
                   int encoderCount) {
     maxFileSize = std::min(maxFileSize, MapDataMaxFileSize);
     std::int64_t total = 0;
@@ -332,8 +308,8 @@ TMapDataWriteReport WriteMapData(const std::string& fileName, const TMapDataHead
     {
         // A cache path that is a file would make every tile look missing.
         struct stat st {};
-        if (::stat(cacheDir.c_str(), &st) == 0 && !S_ISDIR(st.st_mode))
-            throw TMapDataError("图块缓存 \"" + cacheDir + "\" 不是目录");
+        if (::stat(cache.Folder().c_str(), &st) == 0 && !S_ISDIR(st.st_mode))
+            throw TMapDataError("图块缓存 \"" + cache.Folder() + "\" 不是目录");
     }
 
     TAtomicFile file(fileName);
@@ -345,7 +321,7 @@ TMapDataWriteReport WriteMapData(const std::string& fileName, const TMapDataHead
     std::uint8_t entry[MapDataEntrySize];
     for (const auto& list : lists) {
         for (const TMapTile& t : list) {
-            const std::string key = TileKey(t.TypeCode, t.Zoom, t.X, t.Y);
+            const std::string key = TileKey(t.Id);
             if (!EncodeMapDataEntry(key, 0, entry))
                 throw TMapDataError("图块键 \"" + key + "\" 过长，无法写入 \"" + fileName + "\"");
             file.Write(entry, sizeof entry);
@@ -358,7 +334,7 @@ TMapDataWriteReport WriteMapData(const std::string& fileName, const TMapDataHead
     offsets.reserve(std::size_t(total));
     TMapDataWriteReport report;
     report.Tiles = total;
-    TTileEncoders encoders(lists, cacheDir, server, encoderCount);
+    TTileEncoders encoders(lists, cache, encoderCount);
     for (std::int64_t done = 0; done < total;) {
         const std::int64_t pos = file.Position();
         offsets.push_back(std::int32_t(pos));
@@ -386,7 +362,7 @@ TMapDataWriteReport WriteMapData(const std::string& fileName, const TMapDataHead
     for (const auto& list : lists) {
         for (const TMapTile& t : list) {
             chunk.resize(chunk.size() + MapDataEntrySize);
-            EncodeMapDataEntry(TileKey(t.TypeCode, t.Zoom, t.X, t.Y), offsets[i++],
+            EncodeMapDataEntry(TileKey(t.Id), offsets[i++],
                                chunk.data() + chunk.size() - MapDataEntrySize);
             if (chunk.size() == IndexChunk * MapDataEntrySize) flushChunk();
         }
@@ -399,72 +375,47 @@ TMapDataWriteReport WriteMapData(const std::string& fileName, const TMapDataHead
 TMapDataReader::~TMapDataReader() { Close(); }
 
 void TMapDataReader::Close() {
-    if (Fd >= 0) ::close(Fd);
-    Fd = -1;
+    File.reset();
     Size = 0;
     FileHeader = {};
     std::vector<TMapDataEntry>().swap(Index);
     std::vector<std::int32_t>().swap(SortedKeys);
 }
 
-bool TMapDataReader::ReadAt(std::int64_t offset, std::uint8_t* out, std::size_t size, std::string* error) const {
-    while (size > 0) {
-        const ssize_t n = ::pread(Fd, out, size, off_t(offset));
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            if (error) *error = std::strerror(errno);
-            return false;
-        }
-        if (n == 0) {  // the file shrank since it was opened
-            if (error) *error = MapDataForeignText;
-            return false;
-        }
-        out += n;
-        size -= std::size_t(n);
-        offset += n;
-    }
-    return true;
+TReadStatus TMapDataReader::ReadAt(std::int64_t offset, std::uint8_t* out, std::size_t size) const {
+    const auto got = File->ReadAt(offset, out, size);
+    if (!got) return got.Error();
+    if (*got < size) return ContentError(MapDataForeignText);  // the file shrank since it was opened
+    return TReadDone{};
 }
 
-std::string TMapDataReader::Open(const std::string& fileName) {
+TReadStatus TMapDataReader::Open(const std::string& fileName) {
     Close();
-    // Non-blocking so that a FIFO given as the file name cannot hang the viewer.
-    const int fd = ::open(fileName.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        if (errno == ENOENT) return MapDataMissingText;
-        return std::strerror(errno);
+    auto file = TReadableFile::Open(fileName);
+    if (!file) {
+        const TReadError& e = file.Error();
+        if (e.Errno == ENOENT) return ContentError(MapDataMissingText);
+        if (e.NotRegular) return ContentError(MapDataForeignText);
+        return TReadError{e.Errno, false, std::strerror(e.Errno)};
     }
-    Fd = fd;
-    struct stat st {};
-    if (::fstat(Fd, &st) != 0) {
-        const std::string text = std::strerror(errno);
-        Close();
-        return text;
-    }
-    if (S_ISDIR(st.st_mode)) {
-        Close();
-        return std::strerror(EISDIR);
-    }
+    File.emplace(std::move(*file));
+    Size = File->Size();
     auto refuse = [this] {
         Close();
-        return std::string(MapDataForeignText);
+        return ContentError(MapDataForeignText);
     };
-    if (!S_ISREG(st.st_mode)) return refuse();
-    Size = std::int64_t(st.st_size);
+    auto fail = [this](const TReadStatus& read) {
+        Close();
+        return read.Error();
+    };
 
     std::uint8_t head[MapDataIndexStart];
     if (Size < MapDataSignatureSize) return refuse();
-    std::string error;
-    if (!ReadAt(0, head, MapDataSignatureSize, &error)) {
-        Close();
-        return error;
-    }
+    if (auto read = ReadAt(0, head, MapDataSignatureSize); !read) return fail(read);
     if (std::memcmp(head, MapDataSignature.data(), MapDataSignatureSize) != 0) return refuse();
     if (Size < MapDataIndexStart) return refuse();
-    if (!ReadAt(MapDataSignatureSize, head + MapDataSignatureSize, MapDataHeaderSize, &error)) {
-        Close();
-        return error;
-    }
+    if (auto read = ReadAt(MapDataSignatureSize, head + MapDataSignatureSize, MapDataHeaderSize); !read)
+        return fail(read);
     const TMapDataHeader h = DecodeMapDataHeader(head + MapDataSignatureSize);
     if (h.MinZoom < 0 || h.MaxZoom >= ZoomTableSize || h.MinZoom > h.MaxZoom) return refuse();
     // Checked against the real length before anything is allocated.
@@ -478,11 +429,10 @@ std::string TMapDataReader::Open(const std::string& fileName) {
     std::int64_t previous = imagesStart;
     for (std::int64_t read = 0; read < n;) {
         const std::int64_t count = std::min<std::int64_t>(n - read, IndexChunk);
-        if (!ReadAt(MapDataIndexStart + read * MapDataEntrySize, chunk.data(), std::size_t(count * MapDataEntrySize),
-                    &error)) {
-            Close();
-            return error;
-        }
+        if (auto part = ReadAt(MapDataIndexStart + read * MapDataEntrySize, chunk.data(),
+                               std::size_t(count * MapDataEntrySize));
+            !part)
+            return fail(part);
         for (std::int64_t i = 0; i < count; ++i) {
             TMapDataEntry e = DecodeMapDataEntry(chunk.data() + i * MapDataEntrySize);
             // Whatever follows the terminator means nothing; zeroed, whole fields compare as their keys do.
@@ -521,7 +471,7 @@ std::string TMapDataReader::Open(const std::string& fileName) {
     FileHeader = h;
     Index = std::move(index);
     SortedKeys = std::move(sorted);
-    return {};
+    return TReadDone{};
 }
 
 std::int64_t TMapDataReader::FindEntry(std::string_view key) const {
@@ -538,32 +488,24 @@ std::int64_t TMapDataReader::ImageSize(std::size_t index) const {
     return end - Index[index].Offset;
 }
 
-std::optional<std::vector<std::uint8_t>> TMapDataReader::ImageBytes(std::size_t index, std::string* error) const {
-    if (!IsOpen() || index >= Index.size()) {
-        if (error) *error = "no such entry";
-        return std::nullopt;
-    }
+TReadResult<std::vector<std::uint8_t>> TMapDataReader::ImageBytes(std::size_t index) const {
+    if (!IsOpen() || index >= Index.size()) return ContentError("no such entry");
     const std::int64_t size = ImageSize(index);
-    if (size > MaxImageBytes) {
-        if (error) *error = "image of " + std::to_string(size) + " bytes is too large";
-        return std::nullopt;
-    }
+    if (size > MaxImageBytes) return ContentError("image of " + std::to_string(size) + " bytes is too large");
     std::vector<std::uint8_t> bytes(static_cast<std::size_t>(size));
-    if (!ReadAt(Index[index].Offset, bytes.data(), bytes.size(), error)) return std::nullopt;
+    if (auto read = ReadAt(Index[index].Offset, bytes.data(), bytes.size()); !read) return read.Error();
     return bytes;
 }
 
-std::optional<TBitmap> TMapDataReader::ReadTileImage(std::size_t index, std::string* error) const {
-    if (error) error->clear();
-    if (!IsOpen() || index >= Index.size()) {
-        if (error) *error = "no such entry";
-        return std::nullopt;
-    }
+TReadResult<std::optional<TBitmap>> TMapDataReader::ReadTileImage(std::size_t index) const {
+    if (!IsOpen() || index >= Index.size()) return ContentError("no such entry");
     // The decoder stops at the image's end marker, so an over-long span is
     // read only as far as any real tile could reach.
     const std::int64_t size = std::min(ImageSize(index), MaxImageBytes);
-    if (size == 0) return std::nullopt;
+    if (size == 0) return std::optional<TBitmap>();
     std::vector<std::uint8_t> bytes(static_cast<std::size_t>(size));
-    if (!ReadAt(Index[index].Offset, bytes.data(), bytes.size(), error)) return std::nullopt;
-    return DecodeJpeg(bytes.data(), bytes.size(), error);
+    if (auto read = ReadAt(Index[index].Offset, bytes.data(), bytes.size()); !read) return read.Error();
+    auto picture = DecodeJpeg(bytes.data(), bytes.size());
+    if (!picture) return picture.Error();
+    return std::optional<TBitmap>(std::move(*picture));
 }

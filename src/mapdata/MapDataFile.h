@@ -15,6 +15,7 @@
 
 #include "AtlasAppType.h"
 #include "Bitmap.h"
+#include "FileRead.h"
 #include "Geometry.h"
 #include "MapDataError.h"
 #include "Settings.h"
@@ -56,9 +57,9 @@ struct TMapDataEntry {
 };
 
 // "m_12_3452_1523". Negative indices (tiles beyond the edge of the world) keep their sign.
-std::string TileKey(char typeCode, std::int32_t zoom, std::int32_t x, std::int32_t y);
-// The address of a well-formed key; nothing for anything else.
-std::optional<TTileAddress> ParseTileKey(std::string_view key);
+std::string TileKey(const TTileId& tile);
+// The tile of a well-formed key; nothing for anything else.
+std::optional<TTileId> ParseTileKey(std::string_view key);
 
 // Byte images of the records.
 std::array<std::uint8_t, MapDataHeaderSize> EncodeMapDataHeader(const TMapDataHeader& header);
@@ -93,11 +94,9 @@ struct TMapDataWriteReport {
 // reason in why) when the tile is not in the cache, is of an unrecognised
 // format or does not decode. Throws TMapDataError when a cache entry exists
 // but cannot be read (also when it is not a regular file), since writing on
-// would lose that tile. The tile is looked up where the type's source keeps
-// it (TileCachePath).
-std::optional<std::vector<std::uint8_t>> LoadTileJpeg(const std::string& cacheDir, char typeCode, std::int32_t zoom,
-                                                      std::int32_t x, std::int32_t y,
-                                                      const TServerConfig& server, TBlankReason* why = nullptr);
+// would lose that tile. The cached file is read once.
+std::optional<std::vector<std::uint8_t>> LoadTileJpeg(const TTileCache& cache, const TTileId& tile,
+                                                      TBlankReason* why = nullptr);
 
 // Called with (tiles written, total) every few dozen tiles and at the end, so
 // a window can keep painting. It may throw to abandon the writing.
@@ -115,8 +114,8 @@ using TMapDataProgress = std::function<void(std::int64_t done, std::int64_t tota
 // encoderCount threads (0: one per core; 1: on the calling thread alone) and
 // written in plan order; progress is called on the calling thread.
 TMapDataWriteReport WriteMapData(const std::string& fileName, const TMapDataHeader& header,
-                  const std::array<std::vector<TMapTile>, MapTypeCount>& lists, const std::string& cacheDir,
-                  const TServerConfig& server, const TMapDataProgress& progress = {}, std::int64_t maxFileSize = MapDataMaxFileSize,
+                  const std::array<std::vector<TMapTile>, MapTypeCount>& lists, const TTileCache& cache,
+                  const TMapDataProgress& progress = {}, std::int64_t maxFileSize = MapDataMaxFileSize,
                   int encoderCount = 0);
 
 // Read access to a map data file for the viewer and the CLI. Open validates
@@ -129,12 +128,12 @@ public:
     TMapDataReader(const TMapDataReader&) = delete;
     TMapDataReader& operator=(const TMapDataReader&) = delete;
 
-    // Empty on success; otherwise the message to show: MapDataMissingText,
+    // A failure's text is the message to show: MapDataMissingText,
     // MapDataForeignText, or the system's text for a file it cannot open.
     // A failed Open leaves the reader closed.
-    std::string Open(const std::string& fileName);
+    TReadStatus Open(const std::string& fileName);
     void Close();
-    bool IsOpen() const { return Fd >= 0; }
+    bool IsOpen() const { return File.has_value(); }
 
     const TMapDataHeader& Header() const { return FileHeader; }
     // In file order; each key field zero from its first zero byte on.
@@ -147,20 +146,20 @@ public:
 
     // Bytes from the entry's offset up to the next entry's offset or the end of file.
     std::int64_t ImageSize(std::size_t index) const;
-    // The raw image bytes; nothing (with error set) for a bad index, an image
-    // over MaxImageBytes or a read failure. An empty image gives an empty vector.
-    std::optional<std::vector<std::uint8_t>> ImageBytes(std::size_t index, std::string* error = nullptr) const;
-    // The decoded tile; nothing for an empty image (a missing tile, error left
-    // empty) or for a failure (error set).
-    std::optional<TBitmap> ReadTileImage(std::size_t index, std::string* error = nullptr) const;
+    // The raw image bytes; an error for a bad index, an image over
+    // MaxImageBytes or a read failure. An empty image gives an empty vector.
+    TReadResult<std::vector<std::uint8_t>> ImageBytes(std::size_t index) const;
+    // The decoded tile, or nothing for an empty image (a missing tile); an
+    // error when it cannot be read or decoded.
+    TReadResult<std::optional<TBitmap>> ReadTileImage(std::size_t index) const;
 
     // No tile image is anywhere near this; a span beyond it is not read whole.
     static constexpr std::int64_t MaxImageBytes = 64 << 20;
 
 private:
-    bool ReadAt(std::int64_t offset, std::uint8_t* out, std::size_t size, std::string* error) const;
+    TReadStatus ReadAt(std::int64_t offset, std::uint8_t* out, std::size_t size) const;
 
-    int Fd = -1;
+    std::optional<TReadableFile> File;
     std::int64_t Size = 0;
     TMapDataHeader FileHeader;
     std::vector<TMapDataEntry> Index;

@@ -3,9 +3,6 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "AtomicFile.h"
 #include "LittleEndian.h"
@@ -45,39 +42,21 @@ void SaveMapParamFile(const std::string& fileName, const TMapParamData& data) {
     file.Commit();
 }
 
-std::string LoadMapParamFile(const std::string& fileName, TMapParamData& data) {
-    // Non-blocking so that a FIFO cannot hang the window.
-    const int fd = ::open(fileName.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return errno == ENOENT ? MapParamMissingText : std::strerror(errno);
-    std::uint8_t bytes[MapParamFileSize];
-    std::size_t got = 0;
-    std::string error;
-    struct stat st {};
-    if (::fstat(fd, &st) != 0) {
-        error = std::strerror(errno);
-    } else if (S_ISDIR(st.st_mode)) {
-        error = std::strerror(EISDIR);
-    } else if (!S_ISREG(st.st_mode)) {
-        error = MapParamDamagedText;
-    } else {
-        while (got < MapParamFileSize) {
-            const ssize_t n = ::read(fd, bytes + got, MapParamFileSize - got);
-            if (n < 0) {
-                if (errno == EINTR) continue;
-                error = std::strerror(errno);
-                break;
-            }
-            if (n == 0) break;
-            got += std::size_t(n);
-        }
+TReadResult<TMapParamData> LoadMapParamFile(const std::string& fileName) {
+    auto file = TReadableFile::Open(fileName);
+    if (!file) {
+        const TReadError& e = file.Error();
+        if (e.Errno == ENOENT) return ContentError(MapParamMissingText);
+        if (e.NotRegular) return ContentError(MapParamDamagedText);
+        return TReadError{e.Errno, false, std::strerror(e.Errno)};
     }
-    ::close(fd);
-    if (!error.empty()) return error;
-    if (got < MapParamFileSize) return MapParamDamagedText;
+    std::uint8_t bytes[MapParamFileSize];
+    const auto got = file->ReadAt(0, bytes, MapParamFileSize);
+    if (!got) return TReadError{got.Error().Errno, false, std::strerror(got.Error().Errno)};
+    if (*got < MapParamFileSize) return ContentError(MapParamDamagedText);
     const TMapParamData d = DecodeMapParam(bytes);
     auto zoomOk = [](std::int32_t z) { return z >= MinMapZoom && z <= MaxMapZoom; };
     if (!zoomOk(d.CurrentZoom) || !zoomOk(d.MaxZoom) || !std::isfinite(d.CenterLon) || !std::isfinite(d.CenterLat))
-        return MapParamDamagedText;
-    data = d;
-    return {};
+        return ContentError(MapParamDamagedText);
+    return d;
 }

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "AtlasAppType.h"
+#include "FileRead.h"
 #include "MapDataError.h"
 
 inline constexpr std::size_t MapParamFileSize = 63;
@@ -34,8 +35,7 @@ TMapParamData DecodeMapParam(const std::uint8_t* bytes);  // MapParamFileSize by
 // Replaces the file as a whole or not at all. Throws TMapDataError with the cause.
 void SaveMapParamFile(const std::string& fileName, const TMapParamData& data);
 
-// Empty on success, with data filled. Otherwise the message to show and data
-// unchanged: MapParamMissingText, MapParamDamagedText (shorter than 63 bytes,
-// a zoom outside 5..17 or a centre that is not a number), or the system's
-// text for a file that cannot be read.
-std::string LoadMapParamFile(const std::string& fileName, TMapParamData& data);
+// The parameters, or the message to show: MapParamMissingText,
+// MapParamDamagedText (shorter than 63 bytes, a zoom outside 5..17 or a centre
+// that is not a number), or the system's text for a file that cannot be read.
+TReadResult<TMapParamData> LoadMapParamFile(const std::string& fileName);

@@ -188,20 +188,20 @@ std::int64_t ExportMbTiles(const TMapDataReader& reader, int typeIndex, const st
         throw TMapDataError("地图数据文件不包含这种地图类型，无法导出。");
     const char code = MapTypes[std::size_t(typeIndex)].Code;
     std::vector<std::size_t> ofType;
-    std::vector<TTileAddress> addresses;
+    std::vector<TTileId> addresses;
     for (std::size_t i = 0; i < reader.Entries().size(); ++i) {
         const auto a = ParseTileKey(reader.Entries()[i].KeyText());
-        if (!a || a->TypeCode.size() != 1 || a->TypeCode[0] != code) continue;
+        if (!a || a->TypeCode != code) continue;
         ofType.push_back(i);
         addresses.push_back(*a);
     }
     const std::int64_t total = std::int64_t(ofType.size());
     TMbTilesWriter writer(fileName, options.MaxPageCount);
     for (std::size_t k = 0; k < ofType.size(); ++k) {
-        std::string error;
-        const auto image = reader.ImageBytes(ofType[k], &error);
+        const auto image = reader.ImageBytes(ofType[k]);
         if (!image)
-            throw TMapDataError("无法读取图块 " + std::string(reader.Entries()[ofType[k]].KeyText()) + ": " + error);
+            throw TMapDataError("无法读取图块 " + std::string(reader.Entries()[ofType[k]].KeyText()) + ": " +
+                                image.Error().Text);
         writer.AddTile(addresses[k].Zoom, addresses[k].X, addresses[k].Y, *image);
         if (progress && (std::int64_t(k + 1) % ProgressStep == 0)) progress(std::int64_t(k + 1), total);
     }
@@ -212,8 +212,8 @@ std::int64_t ExportMbTiles(const TMapDataReader& reader, int typeIndex, const st
 }
 
 std::int64_t WriteMbTilesFromCache(const std::string& fileName, const TMapDataHeader& header, int typeIndex,
-                                   const std::vector<TMapTile>& tiles, const std::string& cacheDir,
-                                   const TServerConfig& server, const TMbTilesOptions& options,
+                                   const std::vector<TMapTile>& tiles, const TTileCache& cache,
+                                   const TMbTilesOptions& options,
                                    const TMapDataProgress& progress) {
     if (typeIndex < 0 || typeIndex >= MapTypeCount) throw TMapDataError("无效的地图类型");
     const char code = MapTypes[std::size_t(typeIndex)].Code;
@@ -221,8 +221,8 @@ std::int64_t WriteMbTilesFromCache(const std::string& fileName, const TMapDataHe
     TMbTilesWriter writer(fileName, options.MaxPageCount);
     std::int64_t done = 0;
     for (const TMapTile& t : tiles) {
-        if (t.TypeCode == code && TileInGrid(t.Zoom, t.X, t.Y)) {
-            if (const auto jpeg = LoadTileJpeg(cacheDir, code, t.Zoom, t.X, t.Y, server)) writer.AddTile(t.Zoom, t.X, t.Y, *jpeg);
+        if (t.Id.TypeCode == code && TileInGrid(t.Id.Zoom, t.Id.X, t.Id.Y)) {
+            if (const auto jpeg = LoadTileJpeg(cache, t.Id)) writer.AddTile(t.Id.Zoom, t.Id.X, t.Id.Y, *jpeg);
         }
         if (progress && ++done % ProgressStep == 0) progress(done, total);
     }

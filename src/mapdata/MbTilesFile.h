@@ -84,5 +84,5 @@ std::int64_t ExportMbTiles(const TMapDataReader& reader, int typeIndex, const st
 // Writes the planned tiles of one type straight from the cache, re-encoded as
 // the map data file would hold them; tiles the cache cannot give are left out.
 std::int64_t WriteMbTilesFromCache(const std::string& fileName, const TMapDataHeader& header, int typeIndex,
-                                   const std::vector<TMapTile>& tiles, const std::string& cacheDir,
-                                   const TServerConfig& server, const TMbTilesOptions& options = {}, const TMapDataProgress& progress = {});
+                                   const std::vector<TMapTile>& tiles, const TTileCache& cache,
+                                   const TMbTilesOptions& options = {}, const TMapDataProgress& progress = {});

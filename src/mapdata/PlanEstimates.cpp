@@ -34,7 +34,7 @@ namespace {
 // Mean re-encoded size of up to SizeSampleMax cached tiles of one type,
 // taken from a 7 x 7 block around the centre of each zoom's rectangle.
 std::pair<std::int64_t, int> SampleCachedTiles(const TGenerationParams& params, TDeltaPair viewPair, int type,
-                                               const std::string& cacheDir, const TServerConfig& server) {
+                                               const TTileCache& cache) {
     std::int64_t sum = 0;
     int count = 0;
     for (int z = params.MaxZoom; z >= params.CurrentZoom && count < SizeSampleMax; --z) {
@@ -45,7 +45,7 @@ std::pair<std::int64_t, int> SampleCachedTiles(const TGenerationParams& params, 
                 const std::int32_t x = cx + dx, y = cy + dy;
                 if (x < r.Left || x > r.Right || y < r.Top || y > r.Bottom || !TileInGrid(z, x, y)) continue;
                 try {
-                    if (const auto jpeg = LoadTileJpeg(cacheDir, MapTypes[type].Code, z, x, y, server)) {
+                    if (const auto jpeg = LoadTileJpeg(cache, {MapTypes[type].Code, z, x, y})) {
                         sum += std::int64_t(jpeg->size());
                         ++count;
                     }
@@ -59,8 +59,7 @@ std::pair<std::int64_t, int> SampleCachedTiles(const TGenerationParams& params, 
 
 }  // namespace
 
-TSizeEstimate EstimateMapDataSize(const TGenerationParams& params, TDeltaPair viewPair, const std::string& cacheDir,
-                                  const TServerConfig& server) {
+TSizeEstimate EstimateMapDataSize(const TGenerationParams& params, TDeltaPair viewPair, const TTileCache& cache) {
     TSizeEstimate e;
     e.Entries = PlannedEntryCount(params);
     int types = 0;
@@ -69,7 +68,7 @@ TSizeEstimate EstimateMapDataSize(const TGenerationParams& params, TDeltaPair vi
     e.Bytes = e.MinimumBytes = MapDataIndexStart + MapDataEntrySize * e.Entries;
     for (int t = 0; t < MapTypeCount; ++t) {
         if (!params.Included[t]) continue;
-        const auto [mean, samples] = SampleCachedTiles(params, viewPair, t, cacheDir, server);
+        const auto [mean, samples] = SampleCachedTiles(params, viewPair, t, cache);
         e.Samples[t] = samples;
         e.TileBytes[t] = samples >= SizeSampleMin ? mean : FallbackTileBytes[t];
         e.Bytes += perType * e.TileBytes[t];

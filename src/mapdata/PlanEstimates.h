@@ -43,8 +43,7 @@ struct TSizeEstimate {
 // type its tile count times its mean tile size. The mean comes from up to
 // SizeSampleMax cached tiles of the type nearest the centre (maximum zoom
 // first, where most tiles are), re-encoded exactly as the writer would.
-TSizeEstimate EstimateMapDataSize(const TGenerationParams& params, TDeltaPair viewPair, const std::string& cacheDir,
-                                  const TServerConfig& server);
+TSizeEstimate EstimateMapDataSize(const TGenerationParams& params, TDeltaPair viewPair, const TTileCache& cache);
 
 // Both sizes below the format's 2 GiB limit.
 inline bool MinimumFits(const TSizeEstimate& e) { return e.MinimumBytes <= MapDataMaxFileSize; }

@@ -76,8 +76,8 @@ TCurlHeaders AppendHeader(TCurlHeaders list, const std::string& line) {
 
 }  // namespace
 
-std::string BuildTileUrl(const TServerConfig& server, int serverNumber, const std::string& typeCode, std::int32_t x,
-                         std::int32_t y, std::int32_t zoom) {
+std::string BuildTileUrl(const TServerConfig& server, int serverNumber, const TTileId& tile) {
+    const auto [typeCode, zoom, x, y] = tile;
     if (const int type = MapTypeIndex(typeCode); HasOwnTemplate(server, type))
         return ExpandUrlTemplate(server.UrlTemplates[size_t(type)], serverNumber, x, y, zoom);
     std::string host = server.HostPattern;
@@ -85,7 +85,7 @@ std::string BuildTileUrl(const TServerConfig& server, int serverNumber, const st
     std::string url = "http://";
     url.append(host);
     if (server.Port != 80) url.append(":").append(std::to_string(server.Port));
-    url.append("/vt/lyrs=").append(typeCode).append("@121&hl=zh-CN&x=").append(std::to_string(x));
+    url.append("/vt/lyrs=").append(1, typeCode).append("@121&hl=zh-CN&x=").append(std::to_string(x));
     url.append("&y=").append(std::to_string(y)).append("&z=").append(std::to_string(zoom)).append("&s=Gali");
     return url;
 }
@@ -267,8 +267,8 @@ TDownloadResult TDownloader::Transfer(const std::string& url, const TRequestIden
 TAtlasThread::TAtlasThread(TNoticeTarget* notifyWindow, std::string cacheDir, TServerConfig server,
                            TDownloadLimits limits)
     : NotifyWindow(notifyWindow),
-      CacheDirectory(std::move(cacheDir)),
       Server(std::move(server)),
+      Cache(std::move(cacheDir), Server),
       Limits(limits),
       Random(std::random_device{}()) {
     InitDownloads();
@@ -298,12 +298,11 @@ void TAtlasThread::AddRequest(std::int32_t zoom, std::int32_t x, std::int32_t y)
 }
 
 void TAtlasThread::AddTypedRequest(std::int32_t zoom, std::int32_t x, std::int32_t y, const std::string& typeCode) {
-    Enqueue(TMapParam{typeCode, zoom, x, y, false, 0});
+    Enqueue(TMapParam{{TypeCodeLetter(typeCode), zoom, x, y}, false, 0});
 }
 
-void TAtlasThread::RequeueRequest(std::int32_t zoom, std::int32_t x, std::int32_t y, std::int32_t retryCount,
-                                  const std::string& typeCode) {
-    Enqueue(TMapParam{typeCode, zoom, x, y, false, retryCount});
+void TAtlasThread::RequeueRequest(const TTileId& tile, std::int32_t retryCount) {
+    Enqueue(TMapParam{tile, false, retryCount});
 }
 
 void TAtlasThread::Enqueue(TMapParam request) {
@@ -364,7 +363,7 @@ void TAtlasThread::Execute() {
             continue;
         }
         std::string path;
-        if (FetchTile(request, path) && NotifyWindow && !Stopped) NotifyWindow->PostNotice(WM_TILESAVED, std::move(path));
+        if (FetchTile(request, path)) Notify(WM_TILESAVED, request.Id, std::move(path));
         {
             std::lock_guard lock(RequestLock);
             if (!Terminated) continue;
@@ -378,46 +377,46 @@ void TAtlasThread::FinishSave() {
     if (!PendingSave) return;
     TPendingSave save = std::move(*PendingSave);
     PendingSave.reset();
-    bool saved = false;
     try {
-        saved = save.Saved.get();
-    } catch (...) {
-        saved = false;
+        save.Saved.get();
+    } catch (const std::exception& e) {
+        RetryTile(save.Request, e.what());
+        return;
     }
-    if (!saved) RetryTile(save.Request);
-    else if (NotifyWindow && !Stopped) NotifyWindow->PostNotice(WM_TILESAVED, std::move(save.Path));
+    Notify(WM_TILESAVED, save.Request.Id, std::move(save.Path));
 }
 
-std::string TAtlasThread::TilePath(const TMapParam& request) const {
-    return TileCachePath(CacheDirectory, Server, request.TypeCode, request.Zoom, request.X, request.Y);
+void TAtlasThread::Notify(int message, const TTileId& tile, std::string path, std::string why) {
+    // A stopped worker's saves complete, but nobody waits for them any more.
+    if (NotifyWindow && (message == WM_TILEFAILED || !Stopped))
+        NotifyWindow->PostNotice({message, tile, std::move(path), std::move(why)});
 }
 
 bool TAtlasThread::FetchTile(const TMapParam& request, std::string& path) {
-    const int type = MapTypeIndex(request.TypeCode);
+    const int type = MapTypeIndex(request.Id.TypeCode);
     // A refused source gets no request at all; the settings' message says why.
     if (!SourceUsable(Server, type)) {
-        if (NotifyWindow) NotifyWindow->PostNotice(WM_TILEFAILED, TilePath(request));
+        Notify(WM_TILEFAILED, request.Id, Cache.Path(request.Id), "the settings refuse this tile source");
         return false;
     }
-    path = TilePath(request);
+    path = Cache.Path(request.Id);
     const fs::path folder = fs::path(path).parent_path();
     std::error_code ec;
     // The fallback cache location's parents may not exist yet either.
     fs::create_directories(folder, ec);
     if (!fs::is_directory(folder, ec)) {
-        RetryTile(request);
+        RetryTile(request, "cannot create the cache folder " + folder.string() + (ec ? ": " + ec.message() : ""));
         return false;
     }
     // Someone else (another worker, another window, the command line) saved
     // it since it was queued: it has arrived all the same.
-    if (fs::exists(path, ec)) {
+    if (Cache.IsCached(request.Id)) {
         FinishSave();  // notices keep the order of the requests
         return true;
     }
 
     std::uniform_int_distribution<int> serverNumber(0, ServerChoiceCount(Server, type) - 1);
-    const std::string url = BuildTileUrl(Server, serverNumber(Random), request.TypeCode, request.X, request.Y,
-                                         request.Zoom);
+    const std::string url = BuildTileUrl(Server, serverNumber(Random), request.Id);
     // A retry never trusts a kept connection.
     TDownloadResult download = Downloader.Get(url, RequestIdentity(Server, type), Limits, request.RetryCount > 0);
     if (download.Aborted) return false;
@@ -426,7 +425,9 @@ bool TAtlasThread::FetchTile(const TMapParam& request, std::string& path) {
         // An unusable answer ends its connection too; Get has dropped a failed one already.
         if (download.Ok) Downloader.DropConnections();
         ++Failed;
-        RetryTile(request);
+        RetryTile(request, !download.Ok            ? download.Error
+                           : download.Body.empty() ? "HTTP " + std::to_string(download.HttpStatus) + ", empty answer"
+                                                   : "HTTP " + std::to_string(download.HttpStatus) + ", the answer is no image");
         return false;
     }
     ++Succeeded;
@@ -435,13 +436,18 @@ bool TAtlasThread::FetchTile(const TMapParam& request, std::string& path) {
     // follows once the save is done.
     FinishSave();
     auto body = std::make_shared<const std::vector<std::uint8_t>>(std::move(download.Body));
-    std::future<bool> saved;
+    std::future<void> saved;
     try {
-        saved = std::async(std::launch::async, [path, body] { return SaveTile(path, *body); });
+        saved = std::async(std::launch::async, [path, body] { SaveTile(path, *body); });
     } catch (const std::system_error&) {
         // No thread to spare: saved here and now.
-        std::promise<bool> now;
-        now.set_value(SaveTile(path, *body));
+        std::promise<void> now;
+        try {
+            SaveTile(path, *body);
+            now.set_value();
+        } catch (...) {
+            now.set_exception(std::current_exception());
+        }
         saved = now.get_future();
     }
     PendingSave = TPendingSave{request, path, std::move(saved)};
@@ -451,22 +457,16 @@ bool TAtlasThread::FetchTile(const TMapParam& request, std::string& path) {
 // Written beside the tile under a name that is no tile name, synced and then
 // renamed, so that no reader, no later request and no crash ever leaves a
 // partial tile under the tile's name.
-bool TAtlasThread::SaveTile(const std::string& path, const std::vector<std::uint8_t>& body) {
-    try {
-        TAtomicFile file(path);
-        file.Write(body.data(), body.size());
-        file.Commit();
-        return true;
-    } catch (const TFileError&) {
-        return false;
-    }
+void TAtlasThread::SaveTile(const std::string& path, const std::vector<std::uint8_t>& body) {
+    TAtomicFile file(path);
+    file.Write(body.data(), body.size());
+    file.Commit();
 }
 
-void TAtlasThread::RetryTile(const TMapParam& request) {
+void TAtlasThread::RetryTile(const TMapParam& request, std::string why) {
     if (Stopped) return;
-    if (request.RetryCount + 1 < 3) {
-        RequeueRequest(request.Zoom, request.X, request.Y, request.RetryCount + 1, request.TypeCode);
-    } else if (NotifyWindow) {
-        NotifyWindow->PostNotice(WM_TILEFAILED, TilePath(request));
-    }
+    if (request.RetryCount + 1 < 3)
+        RequeueRequest(request.Id, request.RetryCount + 1);
+    else
+        Notify(WM_TILEFAILED, request.Id, Cache.Path(request.Id), std::move(why));
 }

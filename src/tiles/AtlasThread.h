@@ -24,6 +24,7 @@
 #include "AtlasAppType.h"
 #include "NoticeTarget.h"
 #include "Settings.h"
+#include "TileCache.h"
 
 // curl_global_init, once per process; false when it failed. Both programs
 // call it before any thread starts; every worker calls it too, so forgetting
@@ -82,8 +83,7 @@ TDownloadResult DownloadTile(const std::string& url, const TServerConfig& server
 
 // Default source: "http://<host N>[:port]/vt/lyrs=<t>@121&hl=zh-CN&x=<x>&y=<y>&z=<z>&s=Gali";
 // a type with its own template: the template filled in, serverNumber choosing within its {s} range.
-std::string BuildTileUrl(const TServerConfig& server, int serverNumber, const std::string& typeCode,
-                         std::int32_t x, std::int32_t y, std::int32_t zoom);
+std::string BuildTileUrl(const TServerConfig& server, int serverNumber, const TTileId& tile);
 
 class TAtlasThread {
 public:
@@ -113,25 +113,26 @@ public:
     // Default type of AddRequest; GUI thread only.
     std::string TypeCode = "m";
 
-    const std::string& CacheDir() const { return CacheDirectory; }
+    const std::string& CacheDir() const { return Cache.Folder(); }
 
 private:
     void Execute();
     bool TakeRequest(TMapParam& request);
     // One attempt. True with the path when a file was saved.
     bool FetchTile(const TMapParam& request, std::string& path);
-    void RetryTile(const TMapParam& request);
-    void RequeueRequest(std::int32_t zoom, std::int32_t x, std::int32_t y, std::int32_t retryCount,
-                        const std::string& typeCode);
+    // Queues the next attempt, or after the last one posts the failure with why.
+    void RetryTile(const TMapParam& request, std::string why);
+    void Notify(int message, const TTileId& tile, std::string path, std::string why = {});
+    void RequeueRequest(const TTileId& tile, std::int32_t retryCount);
     void Enqueue(TMapParam request);
-    std::string TilePath(const TMapParam& request) const;
-    static bool SaveTile(const std::string& path, const std::vector<std::uint8_t>& body);
+    // Throws TFileError with the cause.
+    static void SaveTile(const std::string& path, const std::vector<std::uint8_t>& body);
     // Waits for the save under way, then posts its notice or queues its retry.
     void FinishSave();
 
     TNoticeTarget* NotifyWindow;
-    const std::string CacheDirectory;
     const TServerConfig Server;
+    const TTileCache Cache;
     const TDownloadLimits Limits;
     std::mt19937 Random;  // server numbers; one generator per worker
     TDownloader Downloader;
@@ -152,7 +153,7 @@ private:
     struct TPendingSave {
         TMapParam Request;
         std::string Path;
-        std::future<bool> Saved;
+        std::future<void> Saved;
     };
     std::optional<TPendingSave> PendingSave;
 };

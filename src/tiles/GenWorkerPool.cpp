@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <filesystem>
 
 #include "Geometry.h"
 #include "TileCache.h"
@@ -10,8 +9,8 @@
 TGenWorkerPool::TGenWorkerPool(TNoticeTarget* notifyWindow, std::string cacheDir, TServerConfig server,
                                TDownloadLimits limits, int workerLimit)
     : NotifyWindow(notifyWindow),
-      CacheDir(std::move(cacheDir)),
       Server(std::move(server)),
+      Cache(std::move(cacheDir), Server),
       Limits(limits),
       WorkerLimit(std::max(1, workerLimit)) {}
 
@@ -21,12 +20,11 @@ bool TGenWorkerPool::RequestGenTile(std::int32_t zoom, std::int32_t x, std::int3
                                     const std::string& mapType) {
     // The service has no tiles outside the grid; asking would only fail three times.
     if (!TileInGrid(zoom, x, y)) return true;
-    std::error_code ec;
-    if (std::filesystem::exists(TileCachePath(CacheDir, Server, typeCode, zoom, x, y), ec)) return true;
+    if (Cache.IsCached({TypeCodeLetter(typeCode), zoom, x, y})) return true;
 
     if (int(GenWorkers.size()) < WorkerLimit) {
         if (GenWorkers.empty()) Started = std::chrono::steady_clock::now();
-        auto worker = std::make_unique<TAtlasThread>(NotifyWindow, CacheDir, Server, Limits);
+        auto worker = std::make_unique<TAtlasThread>(NotifyWindow, Cache.Folder(), Server, Limits);
         worker->TypeCode = mapType;
         worker->AddTypedRequest(zoom, x, y, typeCode);
         GenWorkers.push_back(std::move(worker));

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "AtlasThread.h"
+#include "TileCache.h"
 
 class TGenWorkerPool {
 public:
@@ -46,8 +47,8 @@ public:
 
 private:
     TNoticeTarget* NotifyWindow;
-    std::string CacheDir;
     TServerConfig Server;
+    TTileCache Cache;
     TDownloadLimits Limits;
     int WorkerLimit;
     std::vector<std::unique_ptr<TAtlasThread>> GenWorkers;

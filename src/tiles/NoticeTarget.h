@@ -4,11 +4,22 @@
 
 #include <string>
 
+#include "AtlasAppType.h"
+
+// One worker notice. The tile travels beside its cache path, so no receiver
+// reads a file name back.
+struct TTileNotice {
+    int Message = 0;  // WM_TILESAVED or WM_TILEFAILED
+    TTileId Tile;
+    std::string Path;
+    std::string Why;  // a failure: the reason of the last attempt
+};
+
 class TNoticeTarget {
 public:
     virtual ~TNoticeTarget() = default;
-    // Called from any thread. The path is the notice's own copy.
-    virtual void PostNotice(int message, std::string path) = 0;
+    // Called from any thread.
+    virtual void PostNotice(TTileNotice notice) = 0;
 };
 
 #include <chrono>
@@ -17,26 +28,21 @@ public:
 #include <mutex>
 #include <optional>
 
-struct TNotice {
-    int Message = 0;
-    std::string Path;
-};
-
 // A thread-safe notice queue for receivers without a window (CLI, tests).
 class TNoticeQueue : public TNoticeTarget {
 public:
-    void PostNotice(int message, std::string path) override {
+    void PostNotice(TTileNotice notice) override {
         {
             std::lock_guard lock(Mutex);
-            Notices.push_back({message, std::move(path)});
+            Notices.push_back(std::move(notice));
         }
         Ready.notify_all();
     }
     // The next notice, waiting at most timeout for one.
-    std::optional<TNotice> Take(std::chrono::milliseconds timeout) {
+    std::optional<TTileNotice> Take(std::chrono::milliseconds timeout) {
         std::unique_lock lock(Mutex);
         if (!Ready.wait_for(lock, timeout, [&] { return !Notices.empty(); })) return std::nullopt;
-        TNotice n = std::move(Notices.front());
+        TTileNotice n = std::move(Notices.front());
         Notices.pop_front();
         return n;
     }
@@ -48,5 +54,5 @@ public:
 private:
     mutable std::mutex Mutex;
     std::condition_variable Ready;
-    std::deque<TNotice> Notices;
+    std::deque<TTileNotice> Notices;
 };

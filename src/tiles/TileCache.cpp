@@ -6,9 +6,9 @@
 #include <charconv>
 #include <cstring>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <filesystem>
+
+#include "TileImage.h"
 
 namespace {
 
@@ -47,47 +47,77 @@ bool EqualsIgnoreCase(const std::uint8_t* bytes, const char* upper) {
     return true;
 }
 
-// Closes the descriptor on every path.
-struct TFdGuard {
-    int Fd = -1;
-    ~TFdGuard() {
-        if (Fd >= 0) ::close(Fd);
-    }
-};
-
 }  // namespace
 
-std::string TileFileName(std::string_view typeCode, std::int32_t zoom, std::int32_t x, std::int32_t y) {
-    std::string name(typeCode);
+std::string TileFileName(const TTileId& tile) {
+    std::string name(tile.Type());
     name += '_';
-    name += std::to_string(zoom);
+    name += std::to_string(tile.Zoom);
     name += '-';
-    name += std::to_string(x);
+    name += std::to_string(tile.X);
     name += '-';
-    name += std::to_string(y);
+    name += std::to_string(tile.Y);
     name += ".gif";
     return name;
 }
 
-std::string TileCachePath(const std::string& cacheDir, const TServerConfig& server, std::string_view typeCode,
-                          std::int32_t zoom, std::int32_t x, std::int32_t y) {
-    std::string path = cacheDir;
-    if (!path.empty() && path.back() != '/') path += '/';
-    if (const int type = MapTypeIndex(typeCode); HasOwnTemplate(server, type))
-        path += SourceDigest(server.UrlTemplates[std::size_t(type)]) + '/';
-    return path + TileFileName(typeCode, zoom, x, y);
-}
-
-TTileAddress ParseTileFileName(std::string_view path) {
+TTileId ParseTileFileName(std::string_view path) {
     const std::size_t slash = path.rfind('/');
     std::string_view rest = slash == std::string_view::npos ? path : path.substr(slash + 1);
 
-    TTileAddress a;
-    a.TypeCode = std::string(TakeUntil(rest, '_'));
-    a.Zoom = IntOrZero(TakeUntil(rest, '-'));
-    a.X = IntOrZero(TakeUntil(rest, '-'));
-    a.Y = IntOrZero(TakeUntil(rest, '.'));
-    return a;
+    TTileId tile;
+    tile.TypeCode = TypeCodeLetter(TakeUntil(rest, '_'));
+    tile.Zoom = IntOrZero(TakeUntil(rest, '-'));
+    tile.X = IntOrZero(TakeUntil(rest, '-'));
+    tile.Y = IntOrZero(TakeUntil(rest, '.'));
+    return tile;
+}
+
+TTileCache::TTileCache(std::string folder, const TServerConfig& server) : Dir(std::move(folder)) {
+    if (!Dir.empty() && Dir.back() != '/') Dir += '/';
+    for (int type = 0; type < MapTypeCount; ++type)
+        if (HasOwnTemplate(server, type)) SourceFolders[std::size_t(type)] = SourceDigest(server.UrlTemplates[std::size_t(type)]) + '/';
+}
+
+std::string TTileCache::Path(const TTileId& tile) const {
+    const int type = MapTypeIndex(tile.TypeCode);
+    return Dir + (type < 0 ? std::string() : SourceFolders[std::size_t(type)]) + TileFileName(tile);
+}
+
+bool TTileCache::IsCached(const TTileId& tile) const {
+    std::error_code ec;
+    return std::filesystem::exists(Path(tile), ec);
+}
+
+TCachedTile TTileCache::Load(const TTileId& tile) const {
+    TCachedTile out;
+    auto bytes = ReadRegularFile(Path(tile), MaxTileFileBytes);
+    if (!bytes) {
+        const TReadError& e = bytes.Error();
+        // A file too large to be a tile is a content fault, like damaged data.
+        out.State = e.Errno == ENOENT ? TTileState::Missing
+                  : e.Errno != 0 || e.NotRegular ? TTileState::Unreadable
+                  : TTileState::Undecodable;
+        out.Error = e;
+        if (out.State == TTileState::Undecodable) {
+            if (auto type = GetTileFileType(Path(tile)); type && !type->empty()) out.TypeName = *type;
+            else out.State = TTileState::Unrecognised;
+        }
+        return out;
+    }
+    if (!DetectImageType(bytes->data(), bytes->size(), out.TypeName)) {
+        out.State = TTileState::Unrecognised;
+        return out;
+    }
+    auto picture = DecodeTileBytes(*bytes, out.TypeName);
+    if (!picture) {
+        out.State = TTileState::Undecodable;
+        out.Error = picture.Error();
+        return out;
+    }
+    out.State = TTileState::Decoded;
+    out.Picture = std::move(*picture);
+    return out;
 }
 
 bool DetectImageType(const std::uint8_t* data, std::size_t size, std::string& typeName) {
@@ -131,38 +161,13 @@ bool DetectImageType(std::istream& data, std::string& typeName) {
     return got == 4 && DetectImageType(head, 4, typeName);
 }
 
-TFileTypeResult GetTileFileType(const std::string& fileName) {
-    TFileTypeResult result;
-    // Non-blocking so that a FIFO under a tile's name cannot stall the open.
-    TFdGuard file{::open(fileName.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)};
-    if (file.Fd < 0) {
-        result.Error = fileName + ": " + std::strerror(errno);
-        return result;
-    }
-    struct stat st {};
-    if (::fstat(file.Fd, &st) != 0) {
-        result.Error = fileName + ": " + std::strerror(errno);
-        return result;
-    }
-    if (!S_ISREG(st.st_mode)) {
-        result.Error = fileName + ": not a regular file";
-        return result;
-    }
-    result.Opened = true;
-
+TReadResult<std::string> GetTileFileType(const std::string& fileName) {
+    auto file = TReadableFile::Open(fileName);
+    if (!file) return file.Error();
     std::uint8_t head[4] = {};
-    std::size_t got = 0;
-    while (got < sizeof head) {
-        const ssize_t n = ::pread(file.Fd, head + got, sizeof head - got, off_t(got));
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            result.Opened = false;
-            result.Error = fileName + ": " + std::strerror(errno);
-            return result;
-        }
-        if (n == 0) break;
-        got += std::size_t(n);
-    }
-    result.Recognised = DetectImageType(head, got, result.TypeName);
-    return result;
+    const auto got = file->ReadAt(0, head, sizeof head);
+    if (!got) return TReadError{got.Error().Errno, false, fileName + ": " + got.Error().Text};
+    std::string typeName;
+    DetectImageType(head, *got, typeName);
+    return typeName;
 }

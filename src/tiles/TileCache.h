@@ -1,35 +1,67 @@
-// The tile cache: one file per tile address, named "%s_%d-%d-%d.gif" whatever
-// the content; the format is found from the content. Tiles of the default
+// The tile cache: one file per tile, named "%s_%d-%d-%d.gif" whatever the
+// content; the format is found from the content. Tiles of the default
 // source lie in the cache directory itself, those of a URL template in a
 // subfolder named by the template's SourceDigest, so sources never mix.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <istream>
 #include <string>
 #include <string_view>
 
+#include "AtlasAppType.h"
+#include "Bitmap.h"
+#include "FileRead.h"
 #include "TileSource.h"
 
-struct TTileAddress {
-    std::string TypeCode;
-    std::int32_t Zoom = 0;
-    std::int32_t X = 0;
-    std::int32_t Y = 0;
-    friend bool operator==(const TTileAddress&, const TTileAddress&) = default;
+// "s", 12, 3412, 1538 -> "s_12-3412-1538.gif"
+std::string TileFileName(const TTileId& tile);
+
+// Reads the tile back from a path or name; a part that is not an integer
+// reads as 0, a type part that is not one letter as '?'.
+TTileId ParseTileFileName(std::string_view path);
+
+// What the cache holds for one tile.
+enum class TTileState {
+    Missing,       // no file under its name
+    Unreadable,    // there, but cannot be opened or is no regular file (Error says why)
+    Unrecognised,  // no image signature: a failed answer, fetched again when needed
+    Undecodable,   // an image (TypeName) that does not decode: a GIF, damaged or oversized data
+    Decoded,
+};
+struct TCachedTile {
+    TTileState State = TTileState::Missing;
+    std::string TypeName;  // "GIF", "PNG" or "JPG" once recognised
+    TBitmap Picture;       // when Decoded
+    TReadError Error;      // when Unreadable or Undecodable
 };
 
-// "s", 12, 3412, 1538 -> "s_12-3412-1538.gif"
-std::string TileFileName(std::string_view typeCode, std::int32_t zoom, std::int32_t x, std::int32_t y);
+// The tile cache of one source setting. It alone knows where a tile's file
+// lies: workers, the pool, the map view and the map data writer all ask it.
+// Immutable, so any thread may use it.
+class TTileCache {
+public:
+    // folder may end in a separator or not; server decides which types have
+    // a source of their own and so a subfolder.
+    TTileCache(std::string folder, const TServerConfig& server);
 
-// The one place a tile's cache path is made: workers, the pool, the view and
-// the map data writer all ask here. cacheDir may end in a separator or not.
-std::string TileCachePath(const std::string& cacheDir, const TServerConfig& server, std::string_view typeCode,
-                          std::int32_t zoom, std::int32_t x, std::int32_t y);
+    // The folder, ending in a separator.
+    const std::string& Folder() const { return Dir; }
+    std::string Path(const TTileId& tile) const;
+    // A file of any kind stands under the tile's name.
+    bool IsCached(const TTileId& tile) const;
+    // Reads the tile's file once and decodes it when it is an image.
+    TCachedTile Load(const TTileId& tile) const;
+    // What stands in for a tile not yet fetched: its parent, one zoom out,
+    // whose quarter covers it.
+    TCachedTile LoadStandIn(const TTileId& tile) const { return Load(tile.Parent()); }
 
-// Reads the address back from a path or name; a part that is not an integer reads as 0.
-TTileAddress ParseTileFileName(std::string_view path);
+private:
+    std::string Dir;
+    std::array<std::string, MapTypeCount> SourceFolders;  // "" or "DIGEST/" per type
+};
 
 // Recognition by the first four bytes: "GIF" (any case) at 0, "PNG" (any case)
 // at 1, or FF D8 FF E0. typeName becomes "GIF", "PNG" or "JPG".
@@ -37,10 +69,6 @@ bool DetectImageType(const std::uint8_t* data, std::size_t size, std::string& ty
 // The same on a seekable stream, read from its start; its read position is restored.
 bool DetectImageType(std::istream& data, std::string& typeName);
 
-struct TFileTypeResult {
-    bool Opened = false;      // false: the file could not be opened (an error, not "unrecognised")
-    bool Recognised = false;
-    std::string TypeName;     // "GIF", "PNG" or "JPG" when recognised
-    std::string Error;        // why the file could not be opened
-};
-TFileTypeResult GetTileFileType(const std::string& fileName);
+// The real format of a cached file: "GIF", "PNG", "JPG", or "" when not
+// recognised; an error when it cannot be opened or is no regular file.
+TReadResult<std::string> GetTileFileType(const std::string& fileName);

@@ -7,27 +7,15 @@
 #include <cstring>
 #include <memory>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <jpeglib.h>
 #include <jerror.h>
 #include <png.h>
 
 namespace {
 
-std::nullopt_t Fail(std::string* error, std::string reason) {
-    if (error) *error = std::move(reason);
-    return std::nullopt;
+TReadError Fail(std::string reason) {
+    return ContentError(std::move(reason));
 }
-
-struct TFdGuard {
-    int Fd = -1;
-    ~TFdGuard() {
-        if (Fd >= 0) ::close(Fd);
-    }
-};
 
 // ---------------------------------------------------------------- PNG
 
@@ -204,60 +192,17 @@ bool StartsWithJpegSoi(const std::vector<std::uint8_t>& bytes) {
 
 }  // namespace
 
-bool ReadFileBytes(const std::string& fileName, std::size_t maxBytes, std::vector<std::uint8_t>& bytes,
-                   std::string* error) {
-    bytes.clear();
-    auto failErrno = [&](const char* what) {
-        if (error) *error = fileName + ": " + what + ": " + std::strerror(errno);
-        return false;
-    };
-    // Non-blocking so that a FIFO cannot stall the open; it is refused below.
-    TFdGuard file{::open(fileName.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)};
-    if (file.Fd < 0) return failErrno("cannot open");
-    struct stat st {};
-    if (::fstat(file.Fd, &st) != 0) return failErrno("cannot examine");
-    if (!S_ISREG(st.st_mode)) {
-        if (error) *error = fileName + ": not a regular file";
-        return false;
-    }
-    if (st.st_size < 0 || std::uint64_t(st.st_size) > maxBytes) {
-        if (error) *error = fileName + ": file of " + std::to_string(st.st_size) + " bytes is over the limit of " +
-                            std::to_string(maxBytes);
-        return false;
-    }
-    // One byte more than the limit tells a file that grew since fstat.
-    bytes.resize(std::size_t(st.st_size) + 1);
-    std::size_t got = 0;
-    while (got < bytes.size()) {
-        const ssize_t n = ::read(file.Fd, bytes.data() + got, bytes.size() - got);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            bytes.clear();
-            return failErrno("read failed");
-        }
-        if (n == 0) break;
-        got += std::size_t(n);
-        if (got > maxBytes) {
-            bytes.clear();
-            if (error) *error = fileName + ": file grew over the limit of " + std::to_string(maxBytes) + " bytes";
-            return false;
-        }
-    }
-    bytes.resize(got);
-    return true;
-}
-
-std::optional<TBitmap> DecodePng(const std::uint8_t* data, std::size_t size, std::string* error) {
-    if (data == nullptr || size < 8 || png_sig_cmp(data, 0, 8) != 0) return Fail(error, "PNG signature missing");
+TReadResult<TBitmap> DecodePng(const std::uint8_t* data, std::size_t size) {
+    if (data == nullptr || size < 8 || png_sig_cmp(data, 0, 8) != 0) return Fail("PNG signature missing");
 
     png_image image{};
     image.version = PNG_IMAGE_VERSION;
     TPngImageGuard guard{&image};
     if (!png_image_begin_read_from_memory(&image, data, size))
-        return Fail(error, std::string("PNG header: ") + image.message);
+        return Fail(std::string("PNG header: ") + image.message);
     if (image.width == 0 || image.height == 0 || image.width > png_uint_32(MaxImageSide) ||
         image.height > png_uint_32(MaxImageSide))
-        return Fail(error, "PNG of " + std::to_string(image.width) + " x " + std::to_string(image.height) +
+        return Fail("PNG of " + std::to_string(image.width) + " x " + std::to_string(image.height) +
                                " is over the limit of " + std::to_string(MaxImageSide) + " pixels a side");
 
     // Alpha also covers tRNS; without either the rows go straight to RGB.
@@ -266,12 +211,12 @@ std::optional<TBitmap> DecodePng(const std::uint8_t* data, std::size_t size, std
     TBitmap bitmap(int(image.width), int(image.height));
     const png_color white{255, 255, 255};
     if (!png_image_finish_read(&image, hasAlpha ? &white : nullptr, bitmap.Rgb.data(), 0, nullptr))
-        return Fail(error, std::string("PNG data: ") + image.message);
+        return Fail(std::string("PNG data: ") + image.message);
     return bitmap;
 }
 
-std::optional<TBitmap> DecodeJpeg(const std::uint8_t* data, std::size_t size, std::string* error) {
-    if (data == nullptr || size == 0) return Fail(error, "JPEG: no data");
+TReadResult<TBitmap> DecodeJpeg(const std::uint8_t* data, std::size_t size) {
+    if (data == nullptr || size == 0) return Fail("JPEG: no data");
 
     TJpegDecompress jpeg;
     InitJpegError(jpeg.Err);
@@ -279,15 +224,15 @@ std::optional<TBitmap> DecodeJpeg(const std::uint8_t* data, std::size_t size, st
     TJpegDecodeContext context{&jpeg.Info, data, size, nullptr};
 
     if (!RunJpegStep(jpeg.Err, JpegReadHeaderStep, context))
-        return Fail(error, std::string("JPEG header: ") + jpeg.Err.Message);
+        return Fail(std::string("JPEG header: ") + jpeg.Err.Message);
 
     const JDIMENSION width = jpeg.Info.output_width;
     const JDIMENSION height = jpeg.Info.output_height;
     if (width == 0 || height == 0 || width > JDIMENSION(MaxImageSide) || height > JDIMENSION(MaxImageSide))
-        return Fail(error, "JPEG of " + std::to_string(width) + " x " + std::to_string(height) +
+        return Fail("JPEG of " + std::to_string(width) + " x " + std::to_string(height) +
                                " is over the limit of " + std::to_string(MaxImageSide) + " pixels a side");
     const int components = jpeg.Info.output_components;
-    if (components != 3 && components != 4) return Fail(error, "JPEG: unexpected output components");
+    if (components != 3 && components != 4) return Fail("JPEG: unexpected output components");
 
     TBitmap bitmap{int(width), int(height)};
     std::vector<std::uint8_t> cmyk;
@@ -303,35 +248,33 @@ std::optional<TBitmap> DecodeJpeg(const std::uint8_t* data, std::size_t size, st
     jpeg.Progress.progress_monitor = JpegProgress;
     jpeg.Info.progress = &jpeg.Progress;
     if (!RunJpegStep(jpeg.Err, JpegReadPixelsStep, context))
-        return Fail(error, std::string("JPEG data: ") + jpeg.Err.Message);
+        return Fail(std::string("JPEG data: ") + jpeg.Err.Message);
 
     if (components == 4) CmykToRgb(cmyk.data(), std::size_t(width) * height, jpeg.Info.saw_Adobe_marker, bitmap.Rgb.data());
     return bitmap;
 }
 
-std::optional<TBitmap> LoadJpegBitmap(const std::string& fileName, std::string* error) {
-    std::vector<std::uint8_t> bytes;
-    if (!ReadFileBytes(fileName, MaxTileFileBytes, bytes, error)) return std::nullopt;
-    auto bitmap = DecodeJpeg(bytes.data(), bytes.size(), error);
-    if (!bitmap && error) *error = fileName + ": " + *error;
+TReadResult<TBitmap> LoadJpegBitmap(const std::string& fileName) {
+    auto bytes = ReadRegularFile(fileName, MaxTileFileBytes);
+    if (!bytes) return bytes.Error();
+    auto bitmap = DecodeJpeg(bytes->data(), bytes->size());
+    if (!bitmap) return Fail(fileName + ": " + bitmap.Error().Text);
     return bitmap;
 }
 
-std::optional<TBitmap> DecodeTileFile(const std::string& fileName, const std::string& typeName, std::string* error) {
-    if (typeName == "JPG") return LoadJpegBitmap(fileName, error);
+TReadResult<TBitmap> DecodeTileBytes(const std::vector<std::uint8_t>& bytes, const std::string& typeName) {
+    if (typeName == "JPG") return DecodeJpeg(bytes.data(), bytes.size());
+    if (StartsWithPngSignature(bytes)) return DecodePng(bytes.data(), bytes.size());
+    if (StartsWithJpegSoi(bytes)) return DecodeJpeg(bytes.data(), bytes.size());
+    return Fail(std::string("no decoder for this content") +
+                (typeName == "GIF" ? " (GIF tiles cannot be decoded)" : ""));
+}
 
-    std::vector<std::uint8_t> bytes;
-    if (!ReadFileBytes(fileName, MaxTileFileBytes, bytes, error)) return std::nullopt;
-
-    std::optional<TBitmap> bitmap;
-    if (StartsWithPngSignature(bytes))
-        bitmap = DecodePng(bytes.data(), bytes.size(), error);
-    else if (StartsWithJpegSoi(bytes))
-        bitmap = DecodeJpeg(bytes.data(), bytes.size(), error);
-    else
-        return Fail(error, fileName + ": no decoder for this content" +
-                               (typeName == "GIF" ? std::string(" (GIF tiles cannot be decoded)") : std::string()));
-    if (!bitmap && error) *error = fileName + ": " + *error;
+TReadResult<TBitmap> DecodeTileFile(const std::string& fileName, const std::string& typeName) {
+    auto bytes = ReadRegularFile(fileName, MaxTileFileBytes);
+    if (!bytes) return bytes.Error();
+    auto bitmap = DecodeTileBytes(*bytes, typeName);
+    if (!bitmap) return Fail(fileName + ": " + bitmap.Error().Text);
     return bitmap;
 }
 

@@ -10,29 +10,26 @@
 #include <vector>
 
 #include "Bitmap.h"
+#include "FileRead.h"
 
 inline constexpr int MaxImageSide = 4096;
 // A tile file larger than this is refused without being read.
 inline constexpr std::size_t MaxTileFileBytes = std::size_t(16) << 20;
 
-// Reads a whole regular file of at most maxBytes; false (error says why) if it
-// cannot be opened or read, or is larger.
-bool ReadFileBytes(const std::string& fileName, std::size_t maxBytes, std::vector<std::uint8_t>& bytes,
-                   std::string* error = nullptr);
-
 // Full PNG signature required. Alpha is composited over white.
-std::optional<TBitmap> DecodePng(const std::uint8_t* data, std::size_t size, std::string* error = nullptr);
+TReadResult<TBitmap> DecodePng(const std::uint8_t* data, std::size_t size);
 // Any JPEG the IJG decoder reads (grey, RGB/YCbCr, CMYK converted to RGB).
-std::optional<TBitmap> DecodeJpeg(const std::uint8_t* data, std::size_t size, std::string* error = nullptr);
+TReadResult<TBitmap> DecodeJpeg(const std::uint8_t* data, std::size_t size);
 
 // Decodes a JPEG file into a new bitmap.
-std::optional<TBitmap> LoadJpegBitmap(const std::string& fileName, std::string* error = nullptr);
+TReadResult<TBitmap> LoadJpegBitmap(const std::string& fileName);
 
 // Decodes a cached tile whose type GetTileFileType reported: "JPG" through the
 // JPEG decoder, anything else through the first decoder that accepts the
 // content (PNG or JPEG). Fails for GIF, damaged data or an unreadable file.
-std::optional<TBitmap> DecodeTileFile(const std::string& fileName, const std::string& typeName,
-                                      std::string* error = nullptr);
+TReadResult<TBitmap> DecodeTileFile(const std::string& fileName, const std::string& typeName);
+// The same for a tile's bytes already read.
+TReadResult<TBitmap> DecodeTileBytes(const std::vector<std::uint8_t>& bytes, const std::string& typeName);
 
 // An RGB PNG of the bitmap (for the local tile server and the tests; tiles
 // themselves are never written as PNG). Empty on failure.

@@ -184,10 +184,9 @@ void TAtlasCheckDataFM::FormShow() {
     if (FilePath.isEmpty()) return;
     View.ImageLeft = 0;
     View.ImageTop = 0;
-    const std::string error = Reader.Open(FilePath.toStdString());
-    if (!error.empty()) {
+    if (const auto opened = Reader.Open(FilePath.toStdString()); !opened) {
         // The window keeps what it showed last, but with no file behind it.
-        QMessageBox::warning(this, windowTitle(), QString::fromStdString(error), QMessageBox::Ok);
+        QMessageBox::warning(this, windowTitle(), QString::fromStdString(opened.Error().Text), QMessageBox::Ok);
         return;
     }
     const TMapDataHeader& header = Reader.Header();
@@ -300,13 +299,13 @@ void TAtlasCheckDataFM::RebuildImage() {
             for (std::int64_t x = View.ViewLeft; x <= View.ViewRight; ++x) {
                 if (!FitsInt32(x) || !FitsInt32(y)) continue;
                 const std::int64_t entry =
-                    Reader.FindEntry(TileKey(ViewTypeCode, View.ViewZoom, std::int32_t(x), std::int32_t(y)));
+                    Reader.FindEntry(TileKey({ViewTypeCode, View.ViewZoom, std::int32_t(x), std::int32_t(y)}));
                 if (entry < 0) continue;
                 // An image that cannot be read or decoded leaves its square empty;
                 // the rest of the window is still worth showing.
                 std::optional<TBitmap> tile;
                 try {
-                    tile = Reader.ReadTileImage(size_t(entry));
+                    if (auto read = Reader.ReadTileImage(size_t(entry))) tile = std::move(*read);
                 } catch (const std::exception&) {
                     tile.reset();
                 }

@@ -353,7 +353,7 @@ void TAtlasOffLineMainFM::FormShow() {
     View->installEventFilter(this);
     View->show();
 
-    QCoreApplication::postEvent(this, new QEvent(QEvent::Type(WM_PANELLAYOUT)));
+    QCoreApplication::postEvent(this, new QEvent(MessageEventType(WM_PANELLAYOUT)));
     FShown = true;
     // Once the window is on screen; the refused types meanwhile request nothing.
     if (!Settings.SourceProblems.empty()) QTimer::singleShot(0, this, &TAtlasOffLineMainFM::ShowSourceProblems);
@@ -366,16 +366,16 @@ void TAtlasOffLineMainFM::ShowSourceProblems() {
 }
 
 bool TAtlasOffLineMainFM::event(QEvent* e) {
-    if (e->type() == QEvent::Type(WM_PANELLAYOUT)) {
+    if (e->type() == MessageEventType(WM_PANELLAYOUT)) {
         PlaceBottomButtons();
         return true;
     }
-    if (e->type() == QEvent::Type(WM_GENTILESAVED)) {
-        WMGenTileSaved(static_cast<TTileNoticeEvent*>(e)->Path);
+    if (e->type() == MessageEventType(WM_GENTILESAVED)) {
+        WMGenTileSaved(static_cast<const TTileNoticeEvent&>(*e).Notice);
         return true;
     }
-    if (e->type() == QEvent::Type(WM_GENTILEFAILED)) {
-        WMGenTileFailed(static_cast<TTileNoticeEvent*>(e)->Path);
+    if (e->type() == MessageEventType(WM_GENTILEFAILED)) {
+        WMGenTileFailed(static_cast<const TTileNoticeEvent&>(*e).Notice);
         return true;
     }
     return QMainWindow::event(e);

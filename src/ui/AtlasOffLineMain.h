@@ -21,6 +21,7 @@
 #include "GenerationPlan.h"
 #include "GenerationRun.h"
 #include "MapDataFile.h"
+#include "NoticeTarget.h"
 #include "PlanEstimates.h"
 #include "ProgramPaths.h"
 #include "Settings.h"
@@ -156,8 +157,8 @@ public:
     void CancelRun();
     // Writes the run's file; returns which tiles got empty images and why.
     TMapDataWriteReport WriteMapData(const std::string& fileName);
-    void WMGenTileSaved(const std::string& path);
-    void WMGenTileFailed(const std::string& path);
+    void WMGenTileSaved(const TTileNotice& notice);
+    void WMGenTileFailed(const TTileNotice& notice);
     void SaveParamFile(const QString& fileName);
     void OpenParamFile(const QString& fileName);
 
@@ -181,7 +182,7 @@ private:
     void FitToWorkArea();
     void PlaceBottomButtons();
     void ShowZoom(QComboBox* combo, int zoom);
-    void ShowMessage(const QString& text);
+    void ShowMessage(const QString& text, const QString& detail = {});
     // The tile source entries LoadSettings refused, in one message.
     void ShowSourceProblems();
     std::array<bool, MapTypeCount> IncludedTypes() const;

@@ -63,9 +63,10 @@ QString BlankTilesText(const TBlankTiles& blank) {
 
 }  // namespace
 
-void TAtlasOffLineMainFM::ShowMessage(const QString& text) {
+void TAtlasOffLineMainFM::ShowMessage(const QString& text, const QString& detail) {
     QMessageBox box(QMessageBox::NoIcon, windowTitle(), text, QMessageBox::Ok, this);
     box.setObjectName(QStringLiteral("MessageBox"));
+    box.setInformativeText(detail);
     box.exec();
 }
 
@@ -153,7 +154,11 @@ void TAtlasOffLineMainFM::RunDownloadAndWrite() {
     }
     if (!Run.FailedTiles().empty() && GenActive) {
         StopGeneration();
-        ShowMessage(Text("有 %1 块地图下载失败，地图数据未生成。").arg(Run.FailedTiles().size()));
+        // Beneath the count, why the first of them failed: a full disk or a
+        // refused source reads differently from a flaky network.
+        const auto& [tile, why] = *Run.FailedTiles().begin();
+        ShowMessage(Text("有 %1 块地图下载失败，地图数据未生成。").arg(Run.FailedTiles().size()),
+                    QString::fromStdString(TileKey(tile) + ": " + why));
         return;
     }
     if (!Run.AllArrived()) {
@@ -201,7 +206,7 @@ void TAtlasOffLineMainFM::EndWaitIfFinished() {
 }
 
 void TAtlasOffLineMainFM::FillEstimates(const TGenerationParams& params) {
-    RunSize = EstimateMapDataSize(params, ActivePair(), Locations.CacheDir, Settings.Server);
+    RunSize = EstimateMapDataSize(params, ActivePair(), TTileCache(Locations.CacheDir, Settings.Server));
     if (!Windows.AtlasDownLoadFM) return;
     const auto residual = CalibrationResidual(params, ActivePair(), Settings.Deltas);
     const QString residualText =
@@ -260,7 +265,8 @@ void TAtlasOffLineMainFM::RequestTiles() {
         const auto& list = Run.TilePlan().List(t);
         const std::string code = MapTypeCode(t);
         for (std::size_t i = 0; i < list.size(); ++i) {
-            if (View->RequestGenTile(list[i].Zoom, list[i].X, list[i].Y, code)) Run.TileCached(t, i);
+            const TTileId& tile = list[i].Id;
+            if (View->RequestGenTile(tile.Zoom, tile.X, tile.Y, code)) Run.TileCached(t, i);
         }
     }
 }
@@ -272,8 +278,8 @@ TMapDataWriteReport TAtlasOffLineMainFM::WriteMapData(const std::string& fileNam
     SpeedButton3->hide();
     ProgressLabel->hide();
     Gauge1->setValue(0);
-    const TMapDataWriteReport report = ::WriteMapData(fileName, Run.Header(), Run.TilePlan().AllLists(), Locations.CacheDir,
-                   Settings.Server, [this](std::int64_t done, std::int64_t total) {
+    const TMapDataWriteReport report = ::WriteMapData(fileName, Run.Header(), Run.TilePlan().AllLists(),
+                   TTileCache(Locations.CacheDir, Settings.Server), [this](std::int64_t done, std::int64_t total) {
                        Gauge1->setValue(total > 0 ? int(done * 100 / total) : 100);
                        QCoreApplication::processEvents();
                        if (CloseRequested) throw TWriteAbandoned{};
@@ -298,17 +304,15 @@ void TAtlasOffLineMainFM::CancelRun() {
     EndWaitIfFinished();
 }
 
-void TAtlasOffLineMainFM::WMGenTileSaved(const std::string& path) {
+void TAtlasOffLineMainFM::WMGenTileSaved(const TTileNotice& notice) {
     if (!GenActive) return;
-    const TTileAddress a = ParseTileFileName(path);
-    Run.TileArrived(a.TypeCode.empty() ? '?' : a.TypeCode[0], a.Zoom, a.X, a.Y);
+    Run.TileArrived(notice.Tile);
     EndWaitIfFinished();
 }
 
-void TAtlasOffLineMainFM::WMGenTileFailed(const std::string& path) {
+void TAtlasOffLineMainFM::WMGenTileFailed(const TTileNotice& notice) {
     if (!GenActive) return;
-    const TTileAddress a = ParseTileFileName(path);
-    Run.TileFailed(a.TypeCode.empty() ? '?' : a.TypeCode[0], a.Zoom, a.X, a.Y);
+    Run.TileFailed(notice.Tile, notice.Why);
     EndWaitIfFinished();
 }
 
@@ -359,11 +363,12 @@ void TAtlasOffLineMainFM::SaveParamFile(const QString& fileName) {
 }
 
 void TAtlasOffLineMainFM::OpenParamFile(const QString& fileName) {
-    TMapParamData data;
-    if (const std::string error = LoadMapParamFile(fileName.toStdString(), data); !error.empty()) {
-        ShowMessage(QString::fromStdString(error));
+    const auto loaded = LoadMapParamFile(fileName.toStdString());
+    if (!loaded) {
+        ShowMessage(QString::fromStdString(loaded.Error().Text));
         return;
     }
+    const TMapParamData& data = *loaded;
     FCurrentZoom = data.CurrentZoom;
     FMaximumZoom = data.MaxZoom;
     FCenterLon = data.CenterLon;

@@ -158,8 +158,11 @@ void TAtlasSetupFM::FillFields() {
     cxComboBox2->setCurrentText(QString::number(Settings.InitialZoom));
 }
 
-void TAtlasSetupFM::ShowError(const QString& text) {
-    QMessageBox::critical(this, windowTitle(), text, QMessageBox::Ok);
+void TAtlasSetupFM::ShowError(const TSettingsError& error) {
+    QMessageBox box(QMessageBox::Critical, windowTitle(), QString::fromStdString(error.what()), QMessageBox::Ok, this);
+    // The message itself stays as users know it; the reason goes beneath.
+    box.setInformativeText(QString::fromStdString(error.Cause()));
+    box.exec();
 }
 
 void TAtlasSetupFM::SpeedButton2Click() {
@@ -177,7 +180,7 @@ void TAtlasSetupFM::SpeedButton2Click() {
         const double lat = convert(cxMaskEdit2);
         WriteInitialCenter(lon, lat);
     } catch (const TSettingsError& e) {
-        ShowError(QString::fromStdString(e.what()));
+        ShowError(e);
     }
 }
 
@@ -188,7 +191,7 @@ void TAtlasSetupFM::SpeedButton3Click() {
     try {
         WriteInitialZoom(*zoom);
     } catch (const TSettingsError& e) {
-        ShowError(QString::fromStdString(e.what()));
+        ShowError(e);
     }
 }
 
@@ -197,7 +200,7 @@ void TAtlasSetupFM::WriteOffsets(int typeIndex, QLineEdit* lonEdit, QLineEdit* l
     try {
         ApplyDeltaCorrection(typeIndex, lonEdit->text().toStdString(), latEdit->text().toStdString(), shown);
     } catch (const TSettingsError& e) {
-        ShowError(QString::fromStdString(e.what()));
+        ShowError(e);
     }
     TellShownPair(typeIndex, shown);
 }
@@ -220,7 +223,7 @@ void TAtlasSetupFM::AutoCalibrateClick() {
         WriteDeltaPair(0, shift, shown);
         WriteDeltaPair(1, shift, shown);
     } catch (const TSettingsError& e) {
-        ShowError(QString::fromStdString(e.what()));
+        ShowError(e);
     }
     for (int i = 0; i < 2; ++i) TellShownPair(i, shown);
     // The user sees what was written (or what stayed after a failed write).

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "Geometry.h"
+#include "Settings.h"
 
 class QComboBox;
 class QGroupBox;
@@ -73,7 +74,7 @@ private:
     QToolButton* AddWriteButton(QGroupBox* box, const char* name);
     void WriteOffsets(int typeIndex, QLineEdit* lonEdit, QLineEdit* latEdit);
     void TellShownPair(int typeIndex, const std::string& shown);
-    void ShowError(const QString& text);
+    void ShowError(const TSettingsError& error);
 
     QLineEdit* Fields[11] = {};  // Fields[n] is cxMaskEditn
 };

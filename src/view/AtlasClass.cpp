@@ -56,18 +56,13 @@ QImage WrapBitmap(const TBitmap& b) {
     return QImage(b.Rgb.data(), b.Width, b.Height, b.Width * 3, QImage::Format_RGB888);
 }
 
-std::optional<TBitmap> LoadRecognisedTile(const std::string& path, const TFileTypeResult& type) {
-    if (!type.Opened || !type.Recognised) return std::nullopt;
-    return DecodeTileFile(path, type.TypeName);
-}
-
 // Decodes the cached tiles of a mosaic on every core straight into the
 // image's pixels (each tile its own square, so the threads never meet) and
 // flags each tile drawn. Missing, unreadable, undecodable and odd-sized tiles
 // get a white square and are left to DrawTile on the GUI thread, which also
 // asks for what is missing.
-std::vector<std::uint8_t> DrawCachedTiles(QImage& image, const std::string& cacheDir, const std::string& typeCode,
-                                          std::int32_t zoom, const TTileRect& rect) {
+std::vector<std::uint8_t> DrawCachedTiles(QImage& image, const TTileCache& cache, char typeCode, std::int32_t zoom,
+                                          const TTileRect& rect) {
     const std::int64_t columns = rect.Width();
     const std::size_t count = std::size_t(rect.Count());
     std::vector<std::uint8_t> drawn(count, 0);
@@ -83,10 +78,10 @@ std::vector<std::uint8_t> DrawCachedTiles(QImage& image, const std::string& cach
             auto row = [&](int r) { return reinterpret_cast<QRgb*>(bits + (dy + r) * stride) + dx; };
             try {
                 if (TileInGrid(zoom, x, y)) {
-                    const std::string path = cacheDir + TileFileName(typeCode, zoom, x, y);
-                    const auto tile = LoadRecognisedTile(path, GetTileFileType(path));
-                    if (tile && tile->Width == TileSize && tile->Height == TileSize) {
-                        const std::uint8_t* from = tile->Rgb.data();
+                    const TCachedTile tile = cache.Load({typeCode, zoom, x, y});
+                    const TBitmap& picture = tile.Picture;
+                    if (tile.State == TTileState::Decoded && picture.Width == TileSize && picture.Height == TileSize) {
+                        const std::uint8_t* from = picture.Rgb.data();
                         for (int r = 0; r < TileSize; ++r)
                             for (QRgb *to = row(r), *end = to + TileSize; to != end; ++to, from += 3)
                                 *to = qRgb(from[0], from[1], from[2]);
@@ -147,11 +142,6 @@ QImage MakeMarker() {
     return m;
 }
 
-std::string WithTrailingSeparator(std::string dir) {
-    if (!dir.empty() && dir.back() != '/') dir += '/';
-    return dir;
-}
-
 }  // namespace
 
 struct TAtlasClass::TImpl {
@@ -173,7 +163,7 @@ struct TAtlasClass::TImpl {
 
 TAtlasClass::TAtlasClass(QWidget* owner, QWidget* parentPanel, TMapZoom initialZoom, std::string cacheDir,
                          TDeltaPair initialPair)
-    : QWidget(parentPanel), Impl(std::make_unique<TImpl>()), CacheDirectory(WithTrailingSeparator(std::move(cacheDir))) {
+    : QWidget(parentPanel), Impl(std::make_unique<TImpl>()), Cache(std::move(cacheDir), Settings.Server) {
     (void)owner;  // the panel owns the widget; the main window keeps the pointer
     setFocusPolicy(Qt::StrongFocus);
     setAccessibleName(QStringLiteral("地图"));
@@ -197,7 +187,7 @@ TAtlasClass::TAtlasClass(QWidget* owner, QWidget* parentPanel, TMapZoom initialZ
 
     View.Init(initialZoom, {size.width(), size.height()});
     View.Pair = initialPair;
-    Impl->TileWorker = std::make_unique<TAtlasThread>(this, CacheDirectory, Settings.Server, Settings.Limits);
+    Impl->TileWorker = std::make_unique<TAtlasThread>(this, Cache.Folder(), Settings.Server, Settings.Limits);
     Impl->TileWorker->TypeCode = Impl->MapType;
 
     SetCenter(Settings.InitialLon, Settings.InitialLat);
@@ -302,7 +292,7 @@ void TAtlasClass::RebuildMosaic() {
     if (!image.isNull()) {
         // Every square is either drawn or made white, so no fill of the whole image first.
         const std::vector<std::uint8_t> drawn =
-            DrawCachedTiles(image, CacheDirectory, Impl->MapType, View.MapZoom, View.TileRect);
+            DrawCachedTiles(image, Cache, TypeCodeLetter(Impl->MapType), View.MapZoom, View.TileRect);
         std::size_t i = 0;
         for (std::int32_t y = View.TileRect.Top; y <= View.TileRect.Bottom; ++y)
             for (std::int32_t x = View.TileRect.Left; x <= View.TileRect.Right; ++x, ++i)
@@ -322,35 +312,35 @@ void TAtlasClass::DrawTile(std::int32_t zoom, std::int32_t x, std::int32_t y, QI
         p.fillRect(dx, dy, TileSize, TileSize, Qt::white);
         return;
     }
-    namespace fs = std::filesystem;
-    std::error_code ec;
-    const std::string path = TileCachePath(CacheDirectory, Settings.Server, Impl->MapType, zoom, x, y);
-    if (fs::exists(path, ec)) {
-        const TFileTypeResult type = GetTileFileType(path);
-        if (!type.Opened) return;  // being written, or unreadable: try again next time
-        if (type.Recognised) {
-            // A recognised tile that will not decode (a GIF) is neither drawn nor requested.
+    const TTileId tile{TypeCodeLetter(Impl->MapType), zoom, x, y};
+    const TCachedTile cached = Cache.Load(tile);
+    switch (cached.State) {
+        case TTileState::Unreadable: return;  // being written, or unreadable: try again next time
+        case TTileState::Undecodable: return;  // an image that will not decode (a GIF): neither drawn nor requested
+        case TTileState::Decoded:
             // An odd-sized tile stays inside its square, whatever order the squares are drawn in.
             p.setClipRect(dx, dy, TileSize, TileSize);
-            if (const auto tile = LoadRecognisedTile(path, type)) p.drawImage(dx, dy, WrapBitmap(*tile));
+            p.drawImage(dx, dy, WrapBitmap(cached.Picture));
             return;
-        }
+        case TTileState::Missing:
+        case TTileState::Unrecognised: break;
     }
     Impl->TileWorker->AddRequest(zoom, x, y);
-    const std::string parentPath = TileCachePath(CacheDirectory, Settings.Server, Impl->MapType, zoom - 1, x / 2, y / 2);
-    if (!fs::exists(parentPath, ec)) {
+    const TCachedTile parent = Cache.LoadStandIn(tile);
+    if (parent.State == TTileState::Missing) {
         p.drawImage(dx, dy, Impl->LoadingTile);
         return;
     }
-    const auto parent = LoadRecognisedTile(parentPath, GetTileFileType(parentPath));
-    if (!parent) return;
-    const QImage enlarged = WrapBitmap(*parent).scaled(2 * TileSize, 2 * TileSize, Qt::IgnoreAspectRatio, Qt::FastTransformation);
+    if (parent.State != TTileState::Decoded) return;
+    const QImage enlarged =
+        WrapBitmap(parent.Picture).scaled(2 * TileSize, 2 * TileSize, Qt::IgnoreAspectRatio, Qt::FastTransformation);
     // The quarter goes one pixel in and loses its last row and column.
     p.drawImage(QPoint(dx + 1, dy + 1), enlarged, QRect((x % 2) * TileSize, (y % 2) * TileSize, TileSize - 1, TileSize - 1));
 }
 
-void TAtlasClass::PostNotice(int message, std::string path) {
-    QCoreApplication::postEvent(this, new TTileNoticeEvent(message, std::move(path)));
+void TAtlasClass::PostNotice(TTileNotice notice) {
+    const int message = notice.Message;
+    QCoreApplication::postEvent(this, new TTileNoticeEvent(message, std::move(notice)));
 }
 
 bool TAtlasClass::SetTileNoticeRouting(bool active, QObject* target, int message) {
@@ -360,13 +350,14 @@ bool TAtlasClass::SetTileNoticeRouting(bool active, QObject* target, int message
     return true;
 }
 
-void TAtlasClass::RouteNotice(int message, const std::string& path) {
-    if (QObject* target = Impl->RouteWindow.data()) QCoreApplication::postEvent(target, new TTileNoticeEvent(message, path));
+void TAtlasClass::RouteNotice(int message, const TTileNoticeEvent& notice) {
+    if (QObject* target = Impl->RouteWindow.data())
+        QCoreApplication::postEvent(target, new TTileNoticeEvent(message, notice.Notice));
 }
 
 bool TAtlasClass::RequestGenTile(std::int32_t zoom, std::int32_t x, std::int32_t y, const std::string& typeCode) {
     if (!Impl->GenWorkers)
-        Impl->GenWorkers = std::make_unique<TGenWorkerPool>(this, CacheDirectory, Settings.Server, Settings.Limits);
+        Impl->GenWorkers = std::make_unique<TGenWorkerPool>(this, Cache.Folder(), Settings.Server, Settings.Limits);
     return Impl->GenWorkers->RequestGenTile(zoom, x, y, typeCode, Impl->MapType);
 }
 
@@ -378,12 +369,13 @@ bool TAtlasClass::GenServiceNotAnswering() const {
     return Impl->GenWorkers && Impl->GenWorkers->ServiceNotAnswering();
 }
 
-void TAtlasClass::WMTileSaved(const std::string& path) {
+void TAtlasClass::WMTileSaved(const TTileNoticeEvent& notice) {
     if (Impl->RouteNotices) {
-        RouteNotice(Impl->RouteMessage, path);
+        RouteNotice(Impl->RouteMessage, notice);
         return;
     }
-    const TTileAddress a = ParseTileFileName(path);
+    // The type in the notice is not used: the view paints its own type.
+    const TTileId& a = notice.Notice.Tile;
     if (a.Zoom != View.MapZoom) return;
     const TTileRect& r = View.TileRect;
     // Only squares of the mosaic: a tile outside it has nowhere to go.
@@ -395,13 +387,12 @@ void TAtlasClass::WMTileSaved(const std::string& path) {
 }
 
 bool TAtlasClass::event(QEvent* e) {
-    const int type = int(e->type());
-    if (type == WM_TILESAVED) {
-        WMTileSaved(static_cast<TTileNoticeEvent*>(e)->Path);
+    if (e->type() == MessageEventType(WM_TILESAVED)) {
+        WMTileSaved(static_cast<const TTileNoticeEvent&>(*e));
         return true;
     }
-    if (type == WM_TILEFAILED) {
-        if (Impl->RouteNotices) RouteNotice(WM_GENTILEFAILED, static_cast<TTileNoticeEvent*>(e)->Path);
+    if (e->type() == MessageEventType(WM_TILEFAILED)) {
+        if (Impl->RouteNotices) RouteNotice(WM_GENTILEFAILED, static_cast<const TTileNoticeEvent&>(*e));
         return true;
     }
     return QWidget::event(e);

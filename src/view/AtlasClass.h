@@ -19,6 +19,7 @@
 #include "GenWorkerPool.h"
 #include "MapViewState.h"
 #include "NoticeTarget.h"
+#include "TileCache.h"
 
 class QPoint;
 
@@ -27,11 +28,18 @@ using TShowGPS = std::function<void(QObject* Sender, double Longitude, double La
 using TClickGPS = std::function<void(QObject* Sender, double Longitude, double Latitude)>;
 using TMapZoomChange = std::function<void(QObject* Sender, int MapZoom)>;
 
-// A notice travelling as a Qt event; its type is the message number itself.
+// The Qt event type that carries a window message number: the one place the
+// two meet. Every message number lies well inside Qt's user range from here.
+inline QEvent::Type MessageEventType(int message) { return QEvent::Type(QEvent::User + message); }
+
+// A worker's notice travelling as a Qt event: as posted by the worker, or
+// forwarded under the message number the routing asks for.
 class TTileNoticeEvent : public QEvent {
 public:
-    TTileNoticeEvent(int message, std::string path) : QEvent(QEvent::Type(message)), Path(std::move(path)) {}
-    const std::string Path;
+    TTileNoticeEvent(int message, TTileNotice notice)
+        : QEvent(MessageEventType(message)), Message(message), Notice(std::move(notice)) {}
+    const int Message;
+    const TTileNotice Notice;
 };
 
 class TAtlasClass : public QWidget, public TNoticeTarget {
@@ -72,11 +80,11 @@ public:
     // The generation workers have seen only failures for two rounds of time-outs.
     bool GenServiceNotAnswering() const;
 
-    const std::string& CacheDir() const { return CacheDirectory; }
+    const std::string& CacheDir() const { return Cache.Folder(); }
     const TMapViewState& State() const { return View; }
 
     // TNoticeTarget: called from worker threads; posts a TTileNoticeEvent to this widget.
-    void PostNotice(int message, std::string path) override;
+    void PostNotice(TTileNotice notice) override;
 
     // One zoom step about a point of this view: in for delta > 0, out otherwise.
     // The main window forwards the wheel events that reach it here.
@@ -102,8 +110,8 @@ protected:
 private:
     void RebuildMosaic();
     void DrawTile(std::int32_t zoom, std::int32_t x, std::int32_t y, QImage& bitmap);
-    void WMTileSaved(const std::string& path);
-    void RouteNotice(int message, const std::string& path);
+    void WMTileSaved(const TTileNoticeEvent& notice);
+    void RouteNotice(int message, const TTileNoticeEvent& notice);
     void PlaceMosaicWidget();
     void PlaceMarker();
     void RaiseZoomChange(int oldZoom);
@@ -117,5 +125,5 @@ private:
     struct TImpl;
     std::unique_ptr<TImpl> Impl;
     TMapViewState View;
-    std::string CacheDirectory;
+    TTileCache Cache;
 };

@@ -46,8 +46,8 @@ protected:
         for (const auto& e : fs::directory_iterator(Cache())) {
             const std::string name = e.path().filename().string();
             if (name[0] == '.' || e.path().extension() != ".gif") continue;
-            const TFileTypeResult type = GetTileFileType(e.path().string());
-            if (!type.Recognised || !DecodeTileFile(e.path().string(), type.TypeName)) bad.push_back(name);
+            const auto type = GetTileFileType(e.path().string());
+            if (!type || type->empty() || !DecodeTileFile(e.path().string(), *type)) bad.push_back(name);
         }
         return bad;
     }
@@ -127,7 +127,7 @@ TEST_F(CliSlowRunTest, InterruptedWritingLeftoversAndBlankTiles) {
                               fs::path(Cache()) / (".m_10-1-3.gif.atlaspocket-" + std::to_string(::getpid()) + "-0.tmp")})
         std::ofstream(f) << "partial";
     Server.SetFault("s", 10, 863, 380, "gif");
-    fs::remove(fs::path(Cache()) / TileFileName("s", 10, 863, 380));
+    fs::remove(fs::path(Cache()) / TileFileName({'s', 10, 863, 380}));
     const TRun blank = RunCli(Generate("10", "m,s", "out.Dat"), Dir);
     ASSERT_EQ(blank.Exit, 0) << blank.Err;
     EXPECT_EQ(Count(Dir.Path(), ".tmp"), 0);

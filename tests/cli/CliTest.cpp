@@ -88,7 +88,7 @@ TEST_F(CliFixture, GenerateWritesAValidFileAndReusesTheCache) {
     EXPECT_EQ(requests, 2 * (25 + 169));
 
     TMapDataReader reader;
-    ASSERT_EQ(reader.Open((Dir / "a.Dat").string()), "");
+    ASSERT_EQ(ErrorText(reader.Open((Dir / "a.Dat").string())), "");
     EXPECT_EQ(reader.Header().EntryCount, 2 * (25 + 169));
     EXPECT_EQ(reader.Header().MinZoom, 10);
     EXPECT_EQ(reader.Header().MaxZoom, 11);
@@ -178,7 +178,7 @@ TEST_F(CliFixture, ResidualSizeEstimateAndAutoCalibration) {
     const auto run = RunCli(args, Dir);
     ASSERT_EQ(run.Exit, 0) << run.Err;
     TMapDataReader reader;
-    ASSERT_EQ(reader.Open((Dir / "e.Dat").string()), "");
+    ASSERT_EQ(ErrorText(reader.Open((Dir / "e.Dat").string())), "");
     const TDeltaPair shift = ChinaShift(123.4259, 41.8123);
     for (int t : {0, 1}) {
         EXPECT_EQ(reader.Header().Deltas[t].Lon, shift.Lon);

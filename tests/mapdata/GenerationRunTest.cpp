@@ -25,22 +25,23 @@ TEST(GenerationRun, NoticesCountOncePerPlannedTileAndFailuresUntilTheyArrive) {
     const TTileRect r = run.Header().TileRects[10];
     ASSERT_EQ(run.Progress().Total, 50);
     run.TileCached(0, 0);  // the first road entry: (Left, Top)
-    EXPECT_FALSE(run.TileArrived('m', 10, r.Left, r.Top)) << "cached already";
-    EXPECT_TRUE(run.TileArrived('s', 10, r.Left, r.Top));
-    EXPECT_FALSE(run.TileArrived('s', 10, r.Left, r.Top)) << "a repeat";
-    EXPECT_FALSE(run.TileArrived('s', 10, r.Right + 1, r.Top)) << "outside the plan";
-    EXPECT_FALSE(run.TileArrived('p', 10, r.Left + 1, r.Top)) << "a type the plan does not hold";
-    EXPECT_FALSE(run.TileArrived('?', 10, r.Left + 1, r.Top));
+    EXPECT_FALSE(run.TileArrived({'m', 10, r.Left, r.Top})) << "cached already";
+    EXPECT_TRUE(run.TileArrived({'s', 10, r.Left, r.Top}));
+    EXPECT_FALSE(run.TileArrived({'s', 10, r.Left, r.Top})) << "a repeat";
+    EXPECT_FALSE(run.TileArrived({'s', 10, r.Right + 1, r.Top})) << "outside the plan";
+    EXPECT_FALSE(run.TileArrived({'p', 10, r.Left + 1, r.Top})) << "a type the plan does not hold";
+    EXPECT_FALSE(run.TileArrived({'?', 10, r.Left + 1, r.Top}));
 
-    EXPECT_TRUE(run.TileFailed('m', 10, r.Left + 1, r.Top));
-    EXPECT_FALSE(run.TileFailed('m', 10, r.Left + 1, r.Top)) << "failed twice counts once";
-    EXPECT_FALSE(run.TileFailed('m', 10, r.Left, r.Top)) << "done tiles cannot fail";
+    EXPECT_TRUE(run.TileFailed({'m', 10, r.Left + 1, r.Top}, "HTTP 503"));
+    EXPECT_EQ(run.FailedTiles().at({'m', 10, r.Left + 1, r.Top}), "HTTP 503");
+    EXPECT_FALSE(run.TileFailed({'m', 10, r.Left + 1, r.Top})) << "failed twice counts once";
+    EXPECT_FALSE(run.TileFailed({'m', 10, r.Left, r.Top})) << "done tiles cannot fail";
     EXPECT_EQ(run.Progress().Done, 2);
     EXPECT_EQ(run.Progress().Failed, 1);
     EXPECT_EQ(run.Outstanding(), 47);
 
     // A tile one worker gave up on arrives through another: done, no longer failed.
-    EXPECT_TRUE(run.TileArrived('m', 10, r.Left + 1, r.Top));
+    EXPECT_TRUE(run.TileArrived({'m', 10, r.Left + 1, r.Top}));
     EXPECT_EQ(run.Progress().Failed, 0);
     EXPECT_EQ(run.Outstanding(), 47);
     EXPECT_FALSE(run.Finished());
@@ -52,12 +53,12 @@ TEST(GenerationRun, FinishesWhenEveryTileArrivedOrFailedOrOnCancel) {
     for (char type : {'m', 's'})
         for (int x = r.Left; x <= r.Right; ++x)
             for (int y = r.Top; y <= r.Bottom; ++y)
-                if (x != r.Right || y != r.Bottom || type != 's') run.TileArrived(type, 10, x, y);
+                if (x != r.Right || y != r.Bottom || type != 's') run.TileArrived({type, 10, x, y});
     EXPECT_FALSE(run.Finished());
-    run.TileFailed('s', 10, r.Right, r.Bottom);
+    run.TileFailed({'s', 10, r.Right, r.Bottom});
     EXPECT_TRUE(run.Finished());
     EXPECT_FALSE(run.AllArrived());
-    run.TileArrived('s', 10, r.Right, r.Bottom);
+    run.TileArrived({'s', 10, r.Right, r.Bottom});
     EXPECT_TRUE(run.AllArrived());
 
     TGenerationRun cancelled = StartedRun();

@@ -27,7 +27,7 @@ struct TRun {
 };
 
 std::string CachePath(const TTempDir& cache, const TMapTile& t) {
-    return cache / TileFileName(std::string(1, t.TypeCode), t.Zoom, t.X, t.Y);
+    return cache / TileFileName(t.Id);
 }
 
 // The first frame marker of a JPEG stream: 0xC0 baseline, 0xC1 extended, 0xC2 progressive.
@@ -38,9 +38,9 @@ int FrameMarker(const std::uint8_t* p, std::size_t n) {
 }
 
 TEST(MapDataKey, FormatParseAndEntryLimits) {
-    EXPECT_EQ(TileKey('s', 5, -2, 0), "s_5_-2_0");
-    EXPECT_EQ(*ParseTileKey("y_17_104857_51234"), (TTileAddress{"y", 17, 104857, 51234}));
-    EXPECT_EQ(*ParseTileKey("s_5_-2_0"), (TTileAddress{"s", 5, -2, 0}));
+    EXPECT_EQ(TileKey({'s', 5, -2, 0}), "s_5_-2_0");
+    EXPECT_EQ(*ParseTileKey("y_17_104857_51234"), (TTileId{'y', 17, 104857, 51234}));
+    EXPECT_EQ(*ParseTileKey("s_5_-2_0"), (TTileId{'s', 5, -2, 0}));
     for (const char* bad : {"", "x_1_2_3", "m_1_2", "m_1_2_3_", "m__2_3", "m_1_2_+3", "mm_1_2_3", "m_1_2_99999999999"})
         EXPECT_FALSE(ParseTileKey(bad)) << bad;
 
@@ -64,14 +64,14 @@ protected:
                     WriteBytes(CachePath(Cache, tile), {'G', 'I', 'F', '8', '9', 'a', 1, 0, 1, 0, 0, 0, 0, ';'});
                 if (t == 0 ? i == MissingRoad || i == GifRoad : i + 1 == list.size()) continue;  // last satellite missing
                 const TBitmap picture = MakeTilePicture(int(100 * t + i));
-                Sources[TileKey(tile.TypeCode, tile.Zoom, tile.X, tile.Y)] = picture;
+                Sources[TileKey(tile.Id)] = picture;
                 WriteBytes(CachePath(Cache, tile), t == 0 ? PngBytes(picture) : JpegBytes(picture));
             }
         }
     }
 
     TMapDataWriteReport Write(const TMapDataProgress& progress = {}, int encoders = 0) {
-        return WriteMapData(Target, Run.Header, Run.Plan.AllLists(), Cache.DirString(), Settings.Server, progress,
+        return WriteMapData(Target, Run.Header, Run.Plan.AllLists(), TTileCache(Cache.DirString(), Settings.Server), progress,
                             MapDataMaxFileSize,
                             encoders);
     }
@@ -111,14 +111,14 @@ TEST_F(MapDataWriterTest, FileLayoutFieldByFieldAndReadBack) {
 
     // The reader gives back the header and the images; an empty image is a missing tile, not an error.
     TMapDataReader reader;
-    ASSERT_EQ(reader.Open(Target), "");
+    ASSERT_EQ(ErrorText(reader.Open(Target)), "");
     EXPECT_EQ(EncodeMapDataHeader(reader.Header()), EncodeMapDataHeader(Run.Header));
     ASSERT_EQ(reader.Entries().size(), std::size_t(n));
     // Index in plan order (road, then satellite), keys zero-filled; images back to back, the last ending the file.
     std::int64_t i = 0;
     for (int t = 0; t < 4; ++t)
         for (const TMapTile& tile : Run.Plan.List(t)) {
-            const std::string key = TileKey(tile.TypeCode, tile.Zoom, tile.X, tile.Y);
+            const std::string key = TileKey(tile.Id);
             SCOPED_TRACE(key);
             const std::uint8_t* e = &f[409 + 32 * i];
             ASSERT_EQ(std::string(reinterpret_cast<const char*>(e)), key);
@@ -128,13 +128,11 @@ TEST_F(MapDataWriterTest, FileLayoutFieldByFieldAndReadBack) {
             ASSERT_LE(offset, end);
             const bool expectEmpty = !Sources.count(key);  // the missing and the GIF tiles
             ASSERT_EQ(offset == end, expectEmpty);
-            std::string error = "stale";
-            const auto bmp = reader.ReadTileImage(std::size_t(i++), &error);
-            ASSERT_EQ(bool(bmp), !expectEmpty) << error;
-            if (expectEmpty) {
-                EXPECT_EQ(error, "");
-                continue;
-            }
+            const auto read = reader.ReadTileImage(std::size_t(i++));
+            ASSERT_TRUE(read) << read.Error().Text;  // an empty image is no error
+            const std::optional<TBitmap>& bmp = *read;
+            ASSERT_EQ(bool(bmp), !expectEmpty);
+            if (expectEmpty) continue;
             const std::uint8_t* img = &f[offset];
             ASSERT_EQ((std::vector<int>{img[0], img[1], img[end - offset - 2], img[end - offset - 1]}),
                       (std::vector<int>{0xFF, 0xD8, 0xFF, 0xD9}));  // each image ends where the next begins
@@ -183,18 +181,18 @@ TEST_F(MapDataWriterTest, ReplacesAnExistingFileOnlyOnSuccess) {
 }
 
 TEST_F(MapDataWriterTest, BadTargetsHeadersAndSizesAreRefusedLeavingNothing) {
-    EXPECT_THROW(WriteMapData(Out / "no-such-dir/map.Dat", Run.Header, Run.Plan.AllLists(), Cache.DirString(), Settings.Server),
+    EXPECT_THROW(WriteMapData(Out / "no-such-dir/map.Dat", Run.Header, Run.Plan.AllLists(), TTileCache(Cache.DirString(), Settings.Server)),
                  TMapDataError);
     TMapDataHeader wrong = Run.Header;  // disagrees with the lists: a corrupt index
     wrong.EntryCount = 49;
-    EXPECT_THROW(WriteMapData(Target, wrong, Run.Plan.AllLists(), Cache.DirString(), Settings.Server), TMapDataError);
+    EXPECT_THROW(WriteMapData(Target, wrong, Run.Plan.AllLists(), TTileCache(Cache.DirString(), Settings.Server)), TMapDataError);
 
     // The size limit (2^31 - 1 in use): the index alone over it, then images crossing it.
     const std::int64_t indexEnd = 409 + 32 * 50;
-    EXPECT_THROW(WriteMapData(Target, Run.Header, Run.Plan.AllLists(), Cache.DirString(), Settings.Server, {}, indexEnd - 1),
+    EXPECT_THROW(WriteMapData(Target, Run.Header, Run.Plan.AllLists(), TTileCache(Cache.DirString(), Settings.Server), {}, indexEnd - 1),
                  TMapDataError);
     try {
-        WriteMapData(Target, Run.Header, Run.Plan.AllLists(), Cache.DirString(), Settings.Server, {}, indexEnd + 1000);
+        WriteMapData(Target, Run.Header, Run.Plan.AllLists(), TTileCache(Cache.DirString(), Settings.Server), {}, indexEnd + 1000);
         FAIL();
     } catch (const TMapDataError& e) {
         EXPECT_NE(std::string(e.what()).find("2 GB"), std::string::npos) << e.what();
@@ -202,7 +200,7 @@ TEST_F(MapDataWriterTest, BadTargetsHeadersAndSizesAreRefusedLeavingNothing) {
     EXPECT_TRUE(DirectoryNames(Out.Path()).empty());
     // An index of exactly the limit with empty images fits.
     TTempDir emptyCache;
-    WriteMapData(Target, Run.Header, Run.Plan.AllLists(), emptyCache.DirString(), Settings.Server, {}, indexEnd);
+    WriteMapData(Target, Run.Header, Run.Plan.AllLists(), TTileCache(emptyCache.DirString(), Settings.Server), {}, indexEnd);
     EXPECT_EQ(ReadBytes(Target).size(), std::size_t(indexEnd));
 }
 
@@ -211,9 +209,9 @@ TEST(MapDataReader, FindsEveryKeyAcrossDigitCountChanges) {
     // key order; the lookup must not depend on either.
     TRun run(9, 10, {true, false, false, true});
     TTempDir dir;
-    WriteMapData(dir / "a.Dat", run.Header, run.Plan.AllLists(), (dir / "empty-cache"), Settings.Server);
+    WriteMapData(dir / "a.Dat", run.Header, run.Plan.AllLists(), TTileCache(dir / "empty-cache", Settings.Server));
     TMapDataReader reader;
-    ASSERT_EQ(reader.Open(dir / "a.Dat"), "");
+    ASSERT_EQ(ErrorText(reader.Open(dir / "a.Dat")), "");
     ASSERT_EQ(reader.Entries().size(), std::size_t(run.Header.EntryCount));
     for (std::size_t i = 0; i < reader.Entries().size(); ++i)
         ASSERT_EQ(reader.FindEntry(reader.Entries()[i].KeyText()), std::int64_t(i)) << i;
@@ -239,7 +237,7 @@ TEST(MapDataReader, FindsTheFirstOfARepeatedKeyInAnyOrder) {
     TTempDir dir;
     WriteBytes(dir / "f.Dat", file);
     TMapDataReader reader;
-    ASSERT_EQ(reader.Open(dir / "f.Dat"), "");
+    ASSERT_EQ(ErrorText(reader.Open(dir / "f.Dat")), "");
     for (std::size_t i = 0; i < keys.size(); ++i)
         EXPECT_EQ(reader.FindEntry(keys[i]), i == 4 || i == 6 ? 0 : std::int64_t(i)) << keys[i];
     EXPECT_EQ(reader.FindEntry("m_10_9"), -1);
@@ -250,7 +248,7 @@ TEST_F(MapDataWriterTest, ReaderRefusesDamagedFilesAndReportsDamagedImages) {
     Write();
     const std::vector<std::uint8_t> valid = ReadBytes(Target);
     TMapDataReader reader;
-    ASSERT_EQ(reader.Open(Target), "");
+    ASSERT_EQ(ErrorText(reader.Open(Target)), "");
 
     using TDamage = std::function<void(std::vector<std::uint8_t>&)>;
     const std::pair<const char*, TDamage> rows[] = {
@@ -271,21 +269,21 @@ TEST_F(MapDataWriterTest, ReaderRefusesDamagedFilesAndReportsDamagedImages) {
         std::vector<std::uint8_t> f = valid;
         damage(f);
         WriteBytes(Out / "bad.Dat", f);
-        EXPECT_EQ(reader.Open(Out / "bad.Dat"), "文件不是本程序生成的地图数据文件。");
+        EXPECT_EQ(ErrorText(reader.Open(Out / "bad.Dat")), "文件不是本程序生成的地图数据文件。");
         EXPECT_FALSE(reader.IsOpen());
         EXPECT_TRUE(reader.Entries().empty());
     }
-    EXPECT_EQ(reader.Open(Out / "none.Dat"), "文件不存在。");
+    EXPECT_EQ(ErrorText(reader.Open(Out / "none.Dat")), "文件不存在。");
     ASSERT_EQ(::mkfifo((Out / "fifo.Dat").c_str(), 0600), 0);
-    EXPECT_EQ(reader.Open(Out / "fifo.Dat"), "文件不是本程序生成的地图数据文件。");
+    EXPECT_EQ(ErrorText(reader.Open(Out / "fifo.Dat")), "文件不是本程序生成的地图数据文件。");
 
     std::vector<std::uint8_t> f = valid;
     std::fill(f.begin() + GetInt32(&f[409 + 32 + 28]) + 2, f.end(), 0x5A);  // keep SOI, garble the rest
     WriteBytes(Out / "garbled.Dat", f);
-    ASSERT_EQ(reader.Open(Out / "garbled.Dat"), "");
-    std::string error;
-    EXPECT_FALSE(reader.ReadTileImage(1, &error));
-    EXPECT_FALSE(error.empty());
+    ASSERT_EQ(ErrorText(reader.Open(Out / "garbled.Dat")), "");
+    const auto read = reader.ReadTileImage(1);
+    ASSERT_FALSE(read);
+    EXPECT_FALSE(read.Error().Text.empty());
 }
 
 }  // namespace

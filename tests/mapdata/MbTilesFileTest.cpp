@@ -72,12 +72,12 @@ protected:
             for (std::size_t i = 0; i < list.size(); ++i) {
                 if (t == 0 && i == 5) continue;
                 const TBitmap picture = MakeTilePicture(int(100 * t + i));
-                WriteBytes(Cache / TileFileName(std::string(1, list[i].TypeCode), list[i].Zoom, list[i].X, list[i].Y),
+                WriteBytes(Cache / TileFileName(list[i].Id),
                            t == 0 ? PngBytes(picture) : JpegBytes(picture));
             }
         }
-        WriteMapData(DatFile, Header, Plan.AllLists(), Cache.DirString(), Settings.Server);
-        ASSERT_EQ(Reader.Open(DatFile), "");
+        WriteMapData(DatFile, Header, Plan.AllLists(), TTileCache(Cache.DirString(), Settings.Server));
+        ASSERT_EQ(ErrorText(Reader.Open(DatFile)), "");
     }
 
     // The non-empty images of one type in the map data file, by (zoom, column, TMS row).
@@ -85,7 +85,7 @@ protected:
         std::map<std::tuple<int, int, int>, TBlob> m;
         for (std::size_t i = 0; i < Reader.Entries().size(); ++i) {
             const auto a = ParseTileKey(Reader.Entries()[i].KeyText());
-            if (a->TypeCode[0] != code || Reader.ImageSize(i) == 0) continue;
+            if (a->TypeCode != code || Reader.ImageSize(i) == 0) continue;
             m[{a->Zoom, a->X, (1 << a->Zoom) - 1 - a->Y}] = *Reader.ImageBytes(i);
         }
         return m;
@@ -142,7 +142,7 @@ TEST_F(MbTilesTest, ExportHoldsEveryTileAndTheMetadata) {
 TEST_F(MbTilesTest, CacheWriterHoldsTheMapDataFilesImages) {
     for (int type : {0, 2}) {
         SCOPED_TRACE(type);
-        WriteMbTilesFromCache(Target, Header, type, Plan.List(type), Cache.DirString(), Settings.Server, {"named", "", 0});
+        WriteMbTilesFromCache(Target, Header, type, Plan.List(type), TTileCache(Cache.DirString(), Settings.Server), {"named", "", 0});
         const auto content = ReadMbTiles(Target);
         EXPECT_TRUE(content.Tiles == ExpectedTiles(MapTypes[size_t(type)].Code));
         EXPECT_EQ(content.Metadata.at("name"), "named");

@@ -29,7 +29,7 @@ protected:
         return std::make_unique<TAtlasThread>(&Notices, Cache.DirString(), Server->Config(), limits);
     }
     // The next notice, or an empty one (message 0) when none comes.
-    TNotice Next() { return Notices.Take(NoticeWait).value_or(TNotice{}); }
+    TTileNotice Next() { return Notices.Take(NoticeWait).value_or(TTileNotice{}); }
 };
 
 }  // namespace
@@ -93,15 +93,15 @@ TEST_F(AtlasThreadTest, KeepsItsConnectionUntilAnAttemptFails) {
 TEST(AtlasThreadUrl, BuildsHostPortPathAndQuery) {
     const std::string query = "/vt/lyrs=s@121&hl=zh-CN&x=3412&y=1538&z=12&s=Gali";
     TServerConfig server;
-    EXPECT_EQ(BuildTileUrl(server, 2, "s", 3412, 1538, 12), "http://mt2.google.cn" + query);
+    EXPECT_EQ(BuildTileUrl(server, 2, {'s', 12, 3412, 1538}), "http://mt2.google.cn" + query);
     server.Port = 8080;
-    EXPECT_EQ(BuildTileUrl(server, 0, "s", 3412, 1538, 12), "http://mt0.google.cn:8080" + query);
+    EXPECT_EQ(BuildTileUrl(server, 0, {'s', 12, 3412, 1538}), "http://mt0.google.cn:8080" + query);
     server.HostPattern = "127.0.0.1";
     server.Port = 5000;
-    EXPECT_EQ(BuildTileUrl(server, 3, "s", 3412, 1538, 12), "http://127.0.0.1:5000" + query);
+    EXPECT_EQ(BuildTileUrl(server, 3, {'s', 12, 3412, 1538}), "http://127.0.0.1:5000" + query);
     server.UrlTemplates[2] = "https://t{s:1-2}.example/{z}/{x}/{y}.jpg";
-    EXPECT_EQ(BuildTileUrl(server, 3, "s", 3412, 1538, 12), "https://t2.example/12/3412/1538.jpg");
-    EXPECT_EQ(BuildTileUrl(server, 3, "m", 1, 2, 5), "http://127.0.0.1:5000/vt/lyrs=m@121&hl=zh-CN&x=1&y=2&z=5&s=Gali");
+    EXPECT_EQ(BuildTileUrl(server, 3, {'s', 12, 3412, 1538}), "https://t2.example/12/3412/1538.jpg");
+    EXPECT_EQ(BuildTileUrl(server, 3, {'m', 5, 1, 2}), "http://127.0.0.1:5000/vt/lyrs=m@121&hl=zh-CN&x=1&y=2&z=5&s=Gali");
 }
 
 TEST_F(AtlasThreadTest, CreatesTheCacheDirectoryAndSavesTheServedBodyByteForByte) {
@@ -110,9 +110,9 @@ TEST_F(AtlasThreadTest, CreatesTheCacheDirectoryAndSavesTheServedBodyByteForByte
     const std::string types[] = {"m", "p", "s", "y"};
     for (const std::string& t : types) worker.AddTypedRequest(7, 100, 50, t);
     for (const std::string& t : types) {
-        const TNotice notice = Next();
+        const TTileNotice notice = Next();
         EXPECT_EQ(notice.Message, WM_TILESAVED);
-        ASSERT_EQ(fs::path(notice.Path), dir / TileFileName(t, 7, 100, 50));
+        ASSERT_EQ(fs::path(notice.Path), dir / TileFileName({TypeCodeLetter(t), 7, 100, 50}));
         std::ifstream in(notice.Path, std::ios::binary);
         EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), Server->TileBody(t, 7, 100, 50)) << t;
     }
@@ -141,10 +141,11 @@ TEST_F(AtlasThreadTest, AnswersAreAcceptedOrRetriedByTheirBody) {
         SCOPED_TRACE(row.Fault);
         Server->SetFault("m", 9, ++x, 1, row.Fault);
         worker->AddRequest(9, x, 1);
-        const TNotice notice = Next();
+        const TTileNotice notice = Next();
         EXPECT_EQ(notice.Message, row.Saved ? WM_TILESAVED : WM_TILEFAILED);
         EXPECT_EQ(notice.Path, PathOf("m", 9, x, 1));
-        EXPECT_EQ(fs::exists(notice.Path) && GetTileFileType(notice.Path).Recognised, row.Saved);
+        const auto saved = GetTileFileType(notice.Path);  // an error when no file is there
+        EXPECT_EQ(saved && !saved->empty(), row.Saved);
         EXPECT_EQ(Server->Attempts("m", 9, x, 1), row.Attempts);
         // The next request finds it sometimes still finishing, sometimes asleep: no lost wake-up.
         EXPECT_TRUE(x % 2 || WaitUntil([&] { return worker->IsIdle(); }));
@@ -161,7 +162,7 @@ TEST_F(AtlasThreadTest, CachedTileIsNotRequestedButCountsAsArrived) {
     auto worker = NewWorker();
     worker->AddRequest(8, 4, 4);
     worker->AddRequest(8, 5, 5);
-    const TNotice first = Next();
+    const TTileNotice first = Next();
     EXPECT_EQ(first.Message, WM_TILESAVED);
     EXPECT_EQ(first.Path, PathOf("m", 8, 4, 4));
     EXPECT_EQ(Next().Path, PathOf("m", 8, 5, 5));

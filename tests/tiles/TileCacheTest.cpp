@@ -8,28 +8,29 @@
 #include <vector>
 
 TEST(TileFileName, FormatsZoomBeforeColumnAndRowAndParsesBack) {
-    EXPECT_EQ(TileFileName("m", 5, 0, 31), "m_5-0-31.gif");
-    const std::vector<TTileAddress> addresses = {{"m", 5, 0, 31}, {"s", 12, 3412, 1538}, {"y", 17, 131071, 999999}};
-    for (const auto& a : addresses) {
-        const std::string name = TileFileName(a.TypeCode, a.Zoom, a.X, a.Y);
+    EXPECT_EQ(TileFileName({'m', 5, 0, 31}), "m_5-0-31.gif");
+    const std::vector<TTileId> tiles = {{'m', 5, 0, 31}, {'s', 12, 3412, 1538}, {'y', 17, 131071, 999999}};
+    for (const auto& a : tiles) {
+        const std::string name = TileFileName(a);
         EXPECT_EQ(ParseTileFileName(name), a) << name;
         EXPECT_EQ(ParseTileFileName("/tmp/cache dir/FileMap/" + name), a) << name;
     }
 }
 
 TEST(TileFileName, DamagedNamesReadAsZeroWithoutFailing) {
-    const std::pair<std::string, TTileAddress> rows[] = {
-        {"", {"", 0, 0, 0}},
-        {"noseparators", {"noseparators", 0, 0, 0}},
-        {"m_x-y-z.gif", {"m", 0, 0, 0}},
-        {"_--.", {"", 0, 0, 0}},
-        {"dir/m_1-2-3.gif/", {"", 0, 0, 0}},
-        {"m_5", {"m", 5, 0, 0}},
-        {"m_5-0-31.gif.tmp", {"m", 5, 0, 31}},
-        {"m_99999999999-1-2.gif", {"m", 0, 1, 2}},
-        {"m_5-1x-2.gif", {"m", 5, 0, 2}},
-        {"m_5-++7-2.gif", {"m", 5, 0, 2}},
-        {std::string("m_5\0-1-2.gif", 12), {"m", 0, 1, 2}},
+    // A type part that is not one letter reads as '?', no map type.
+    const std::pair<std::string, TTileId> rows[] = {
+        {"", {'?', 0, 0, 0}},
+        {"noseparators", {'?', 0, 0, 0}},
+        {"m_x-y-z.gif", {'m', 0, 0, 0}},
+        {"_--.", {'?', 0, 0, 0}},
+        {"dir/m_1-2-3.gif/", {'?', 0, 0, 0}},
+        {"m_5", {'m', 5, 0, 0}},
+        {"m_5-0-31.gif.tmp", {'m', 5, 0, 31}},
+        {"m_99999999999-1-2.gif", {'m', 0, 1, 2}},
+        {"m_5-1x-2.gif", {'m', 5, 0, 2}},
+        {"m_5-++7-2.gif", {'m', 5, 0, 2}},
+        {std::string("m_5\0-1-2.gif", 12), {'m', 0, 1, 2}},
     };
     for (const auto& [path, expected] : rows) EXPECT_EQ(ParseTileFileName(path), expected) << path;
 }

@@ -105,21 +105,20 @@ TEST(TileImage, TilesUnderGifNamesDecodeByContent) {
         {"PNG", PngOf(source)}, {"JPG", EncodeJpeg(source, 90)}, {"GIF", {'G', 'I', 'F', '8', '9', 'a', 1, 0, 1, 0, 0x80, 0, 0, 0, 0xFF, ';'}}};
     for (const auto& [typeName, bytes] : rows) {
         const std::string path = WriteFile(dir, "m_12-3412-1538.gif", bytes);
-        const TFileTypeResult type = GetTileFileType(path);
-        ASSERT_TRUE(type.Opened && type.Recognised) << typeName;
-        EXPECT_EQ(type.TypeName, typeName);
-        std::string error;
-        const auto tile = DecodeTileFile(path, typeName, &error);
+        const auto type = GetTileFileType(path);
+        ASSERT_TRUE(type) << typeName;
+        EXPECT_EQ(*type, typeName);
+        const auto tile = DecodeTileFile(path, typeName);
         if (typeName == "GIF") {
-            EXPECT_FALSE(tile);
-            EXPECT_NE(error.find("GIF"), std::string::npos) << error;
+            ASSERT_FALSE(tile);
+            EXPECT_NE(tile.Error().Text.find("GIF"), std::string::npos) << tile.Error().Text;
             continue;
         }
-        ASSERT_TRUE(tile) << error;
+        ASSERT_TRUE(tile) << tile.Error().Text;
         EXPECT_LE(MeanAbsError(*tile, source), typeName == "PNG" ? 0.0 : 2.0);
         // The content decides, not the type name handed in.
-        const auto byContent = DecodeTileFile(path, typeName == "PNG" ? "" : "PNG", &error);
-        ASSERT_TRUE(byContent) << error;
+        const auto byContent = DecodeTileFile(path, typeName == "PNG" ? "" : "PNG");
+        ASSERT_TRUE(byContent) << byContent.Error().Text;
         EXPECT_EQ(byContent->Rgb, tile->Rgb);
     }
 }
@@ -127,9 +126,8 @@ TEST(TileImage, TilesUnderGifNamesDecodeByContent) {
 TEST(TileImage, PngAlphaIsCompositedOverWhite) {
     const TBytes rgba = {200, 0, 0, 0, 0, 0, 255, 255, 0, 0, 0, 128, 30, 60, 90, 255};
     const TBytes png = WritePng(2, 2, PNG_FORMAT_RGBA, rgba);
-    std::string error;
-    const auto decoded = DecodePng(png.data(), png.size(), &error);
-    ASSERT_TRUE(decoded) << error;
+    const auto decoded = DecodePng(png.data(), png.size());
+    ASSERT_TRUE(decoded) << decoded.Error().Text;
     const TBytes expected = {255, 255, 255, 0, 0, 255, 130, 130, 130, 30, 60, 90};
     ASSERT_EQ(decoded->Rgb.size(), expected.size());
     for (std::size_t c = 0; c < expected.size(); ++c)  // half-transparent black is grey: neither black nor white
@@ -139,9 +137,8 @@ TEST(TileImage, PngAlphaIsCompositedOverWhite) {
 TEST(TileImage, CmykJpegsAreConvertedToRgb) {
     for (const auto& [cmyk, white] : {std::pair{TBytes{255, 255, 255, 255}, true}, {TBytes{255, 255, 255, 0}, false}}) {
         const TBytes jpeg = CmykJpeg(cmyk);
-        std::string error;
-        const auto decoded = DecodeJpeg(jpeg.data(), jpeg.size(), &error);
-        ASSERT_TRUE(decoded) << error;
+        const auto decoded = DecodeJpeg(jpeg.data(), jpeg.size());
+        ASSERT_TRUE(decoded) << decoded.Error().Text;
         for (std::uint8_t v : decoded->Rgb) EXPECT_TRUE(white ? v >= 250 : v <= 5) << int(v);
     }
 }
@@ -171,9 +168,9 @@ TEST(TileImage, DamagedAndHostileFilesFailWithAReason) {
         {"empty file", {}, ""},
     };
     for (const auto& [name, bytes, typeName] : rows) {
-        std::string error;
-        EXPECT_FALSE(DecodeTileFile(WriteFile(dir, "p_9-1-2.gif", bytes), typeName, &error)) << name;
-        EXPECT_FALSE(error.empty()) << name;
+        const auto tile = DecodeTileFile(WriteFile(dir, "p_9-1-2.gif", bytes), typeName);
+        ASSERT_FALSE(tile) << name;
+        EXPECT_FALSE(tile.Error().Text.empty()) << name;
         EXPECT_FALSE(DecodePng(bytes.data(), bytes.size())) << name;
         EXPECT_FALSE(DecodeJpeg(bytes.data(), bytes.size())) << name;
     }
@@ -187,11 +184,48 @@ TEST(TileImage, UnreadableAndOversizedFilesAreRefused) {
     const std::string big = WriteFile(dir, "m_5-0-3.gif", EncodeJpeg(MapLikeBitmap(), 90));
     fs::resize_file(big, MaxTileFileBytes + 1);
     for (const std::string& path : {missing, fifo, big}) {
-        std::string error;
-        EXPECT_EQ(GetTileFileType(path).Opened, path == big) << path;
-        EXPECT_FALSE(DecodeTileFile(path, path == fifo ? "PNG" : "JPG", &error)) << path;
+        EXPECT_EQ(GetTileFileType(path).has_value(), path == big) << path;
+        const auto tile = DecodeTileFile(path, path == fifo ? "PNG" : "JPG");
+        ASSERT_FALSE(tile) << path;
+        const std::string& error = tile.Error().Text;
         EXPECT_NE(error.find(path == big ? std::string("limit") : path), std::string::npos) << error;
     }
+}
+
+// The cache reads each tile once and says what it found; a type with a source
+// of its own keeps its tiles apart.
+TEST(TileCache, LoadTellsMissingUnreadableUnrecognisedUndecodableAndDecoded) {
+    TTempDir dir;
+    TServerConfig server;
+    server.UrlTemplates[1] = "http://127.0.0.1:1/{z}/{x}/{y}.png";
+    const TTileCache cache(dir.DirString(), server);
+    EXPECT_EQ(cache.Path({'m', 5, 1, 2}), (dir / "m_5-1-2.gif").string());
+    EXPECT_EQ(cache.Path({'p', 5, 1, 2}), (dir / SourceDigest(server.UrlTemplates[1]) / "p_5-1-2.gif").string());
+
+    const TBitmap picture = MapLikeBitmap();
+    WriteFile(dir, "m_5-0-0.gif", {'<', 'h', 't', 'm', 'l', '>'});
+    WriteFile(dir, "m_5-0-1.gif", {'G', 'I', 'F', '8', '9', 'a', 1, 0, 1, 0, 0, 0, 0, ';'});
+    WriteFile(dir, "m_5-0-2.gif", PngOf(picture));
+    ASSERT_EQ(::mkfifo((dir / "m_5-0-3.gif").c_str(), 0600), 0);
+    fs::create_directories(dir / SourceDigest(server.UrlTemplates[1]));
+    WriteFile(dir, SourceDigest(server.UrlTemplates[1]) + "/p_5-0-2.gif", EncodeJpeg(picture, 90));
+    const std::pair<TTileId, TTileState> rows[] = {
+        {{'m', 5, 0, 9}, TTileState::Missing},     {{'m', 5, 0, 0}, TTileState::Unrecognised},
+        {{'m', 5, 0, 1}, TTileState::Undecodable}, {{'m', 5, 0, 2}, TTileState::Decoded},
+        {{'m', 5, 0, 3}, TTileState::Unreadable},  {{'p', 5, 0, 2}, TTileState::Decoded},
+    };
+    for (const auto& [tile, state] : rows) {
+        SCOPED_TRACE(TileFileName(tile));
+        const TCachedTile got = cache.Load(tile);
+        EXPECT_EQ(got.State, state);
+        if (state == TTileState::Undecodable) EXPECT_EQ(got.TypeName, "GIF");
+        if (state == TTileState::Unreadable) EXPECT_TRUE(got.Error.NotRegular);
+        if (state == TTileState::Decoded) EXPECT_LE(MeanAbsError(got.Picture, picture), 2.0);
+    }
+    // The stand-in is the parent one zoom out.
+    WriteFile(dir, "m_4-0-1.gif", PngOf(picture));
+    EXPECT_EQ(cache.LoadStandIn({'m', 5, 1, 3}).State, TTileState::Decoded);
+    EXPECT_EQ(cache.LoadStandIn({'m', 5, 2, 3}).State, TTileState::Missing);
 }
 
 TEST(EncodeJpeg, WritesBaselineJfifWithStandardTablesAtQuality90) {
@@ -230,8 +264,8 @@ TEST(EncodeJpeg, WritesBaselineJfifWithStandardTablesAtQuality90) {
     jpeg_destroy_compress(&reference);
     jpeg_destroy_decompress(&in);
 
-    const auto decoded = DecodeJpeg(jpeg.data(), jpeg.size(), &error);
-    ASSERT_TRUE(decoded) << error;
+    const auto decoded = DecodeJpeg(jpeg.data(), jpeg.size());
+    ASSERT_TRUE(decoded) << decoded.Error().Text;
     EXPECT_LT(MeanAbsError(*decoded, source), 2.0);  // also fails for another size
 }
 
@@ -239,8 +273,8 @@ TEST(EncodeJpeg, OddSizesRoundTripAndBrokenBitmapsAreRefused) {
     for (const TBitmap& source : {MapLikeBitmap(1, 1), MapLikeBitmap(17, 9), MapLikeBitmap(257, 3)}) {
         std::string error;
         const TBytes jpeg = EncodeJpeg(source, 100, &error);
-        const auto decoded = DecodeJpeg(jpeg.data(), jpeg.size(), &error);
-        ASSERT_TRUE(decoded) << error;
+        const auto decoded = DecodeJpeg(jpeg.data(), jpeg.size());
+        ASSERT_TRUE(decoded) << error << decoded.Error().Text;
         EXPECT_EQ(std::pair(decoded->Width, decoded->Height), std::pair(source.Width, source.Height));
     }
     TBitmap shortPixels(8, 8);

@@ -24,7 +24,7 @@ std::string ReadAll(const std::string& path) {
 class TileSourceDownloadTest : public TWorkerTest {
 protected:
     std::string Base() const { return "http://127.0.0.1:" + std::to_string(Server->Port()); }
-    TNotice Next() { return Notices.Take(30s).value_or(TNotice{}); }
+    TTileNotice Next() { return Notices.Take(30s).value_or(TTileNotice{}); }
 };
 
 }  // namespace
@@ -43,9 +43,9 @@ TEST_F(TileSourceDownloadTest, TemplatesFetchTheirTilesWithTheirHostRefererAndUs
     };
     for (const auto& row : rows) worker.AddTypedRequest(7, 100, 50, row.Type);
     for (const auto& row : rows) {
-        const TNotice notice = Next();
+        const TTileNotice notice = Next();
         ASSERT_EQ(notice.Message, WM_TILESAVED) << row.Type;
-        EXPECT_EQ(notice.Path, TileCachePath(Cache.DirString(), config, row.Type, 7, 100, 50));
+        EXPECT_EQ(notice.Path, TTileCache(Cache.DirString(), config).Path({TypeCodeLetter(row.Type), 7, 100, 50}));
         EXPECT_EQ(ReadAll(notice.Path), Server->TileBody(row.Type, 7, 100, 50)) << row.Type;
         const auto headers = Server->LastHeaders(row.Type, 7, 100, 50);
         EXPECT_EQ(headers.at("Host"), row.Host) << row.Type;
@@ -55,7 +55,7 @@ TEST_F(TileSourceDownloadTest, TemplatesFetchTheirTilesWithTheirHostRefererAndUs
     // Only the default source keeps today's folder and names.
     EXPECT_TRUE(fs::exists(PathOf("y", 7, 100, 50)));
     EXPECT_FALSE(fs::exists(PathOf("m", 7, 100, 50)));
-    EXPECT_EQ(fs::path(TileCachePath(Cache.DirString(), config, "m", 7, 100, 50)).parent_path(),
+    EXPECT_EQ(fs::path(TTileCache(Cache.DirString(), config).Path({'m', 7, 100, 50})).parent_path(),
               Cache.Path() / SourceDigest(config.UrlTemplates[0]));
 }
 
@@ -81,7 +81,7 @@ TEST_F(TileSourceDownloadTest, TwoSourcesOfOneTypeAreCachedApart) {
     }
     EXPECT_EQ(Server->Attempts("m", 7, 100, 50), 2);
     EXPECT_TRUE(fs::exists(PathOf("m", 7, 100, 50)));
-    EXPECT_TRUE(fs::exists(TileCachePath(Cache.DirString(), other, "m", 7, 100, 50)));
+    EXPECT_TRUE(fs::exists(TTileCache(Cache.DirString(), other).Path({'m', 7, 100, 50})));
     // The pool's "is it cached" check looks where its own source keeps the tile.
     TGenWorkerPool pool(&Notices, Cache.DirString(), other);
     EXPECT_TRUE(pool.RequestGenTile(7, 100, 50, "m"));
@@ -129,7 +129,7 @@ TEST_F(HttpsSourceTest, CertificateTrustedThroughTheSettingsIsAccepted) {
     ASSERT_TRUE(Settings.SourceProblems.empty());
     TAtlasThread worker(&Notices, (Dir.Path() / "FileMap").string(), Settings.Server);
     worker.AddTypedRequest(5, 1, 2, "m");
-    const TNotice notice = Notices.Take(30s).value_or(TNotice{});
+    const TTileNotice notice = Notices.Take(30s).value_or(TTileNotice{});
     ASSERT_EQ(notice.Message, WM_TILESAVED);
     EXPECT_EQ(ReadAll(notice.Path), Https->TileBody("m", 5, 1, 2));
     Settings = TAtlasSettings{};

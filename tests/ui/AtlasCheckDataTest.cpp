@@ -83,7 +83,7 @@ void WriteDat(const fs::path& path, TMapDataHeader h, const std::map<std::string
             const char type = MapTypes[size_t(t)].Code;
             for (int x = r.Left; x <= r.Right; ++x)
                 for (int y = r.Top; y <= r.Bottom; ++y) {
-                    const std::string key = TileKey(type, z, x, y);
+                    const std::string key = TileKey({type, z, x, y});
                     tiles.emplace_back(key, bodies.count(key) ? bodies.at(key) : TileJpeg(TileColour(type, z, x, y)));
                 }
         }
@@ -206,7 +206,7 @@ TEST_F(AtlasCheckDataTest, PixelsMatchTheTilesWritten) {
     const TMapDataHeader h = MakeHeader(12, 12, "m", 2);
     const TGlobalPixel c = LonLatToPixel(12, CentreLon, CentreLat, RoadPair);
     const int cx = c.X / TileSize, cy = c.Y / TileSize;
-    Open(File(h, {{TileKey('m', 12, cx, cy), ""}, {TileKey('m', 12, cx, cy + 1), "\xFF\xD8\xFF\xE0 not a picture"}}));
+    Open(File(h, {{TileKey({'m', 12, cx, cy}), ""}, {TileKey({'m', 12, cx, cy + 1}), "\xFF\xD8\xFF\xE0 not a picture"}}));
     ASSERT_TRUE(Form.FileOpen());
     const TViewerState& s = Form.State();
     int checked = 0;

@@ -175,7 +175,7 @@ protected:
 
     static void ExpectValidFile(const fs::path& file, std::size_t entries) {
         TMapDataReader reader;
-        ASSERT_EQ(reader.Open(file.string()), "");
+        ASSERT_EQ(ErrorText(reader.Open(file.string())), "");
         EXPECT_EQ(reader.Entries().size(), entries);
         for (std::size_t i = 0; i < reader.Entries().size(); ++i) EXPECT_GT(reader.ImageSize(i), 0) << i;
     }
@@ -221,17 +221,17 @@ TEST_F(GenerationTest, CancelMidRunWritesNothingAndStrayNoticesAreIgnored) {
     const TGlobalPixel c = LonLatToPixel(5, 116.391, 39.907, Window->ActivePair());
     const int cx = int(c.X / TileSize), cy = int(c.Y / TileSize);
     fs::create_directories(CacheDir());
-    std::ofstream(CacheDir() + TileFileName("m", 5, cx, cy), std::ios::binary) << Server->TileBody("m", 5, cx, cy);
+    std::ofstream(CacheDir() + TileFileName({'m', 5, cx, cy}), std::ios::binary) << Server->TileBody("m", 5, cx, cy);
 
     WhenTrue([&] { return Window->Gauge1->isVisible(); },
              [&] {
                  const std::int64_t remaining = Window->RemainingTiles();
                  EXPECT_GT(remaining, 0);
                  EXPECT_LT(remaining, 25);
-                 TTileNoticeEvent outside(WM_GENTILESAVED, CacheDir() + TileFileName("m", 5, cx + 9, cy));
+                 TTileNoticeEvent outside(WM_GENTILESAVED, {WM_TILESAVED, {'m', 5, cx + 9, cy}, CacheDir() + TileFileName({'m', 5, cx + 9, cy})});
                  QCoreApplication::sendEvent(Window.get(), &outside);
                  EXPECT_EQ(Window->RemainingTiles(), remaining);
-                 Window->WMGenTileSaved(CacheDir() + TileFileName("m", 5, cx, cy));  // a repeat
+                 Window->WMGenTileSaved({WM_TILESAVED, {'m', 5, cx, cy}});  // a repeat
                  EXPECT_EQ(Window->RemainingTiles(), remaining);
                  QTest::mouseClick(Window->BitBtn1, Qt::LeftButton);  // ignored while the run is on
                  EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
@@ -393,8 +393,8 @@ TEST_F(GenerationTest, WholeRoadFromDraggingTheMapToViewingTheFileThenAnAllCache
     int compared = 0;
     for (std::int64_t x = std::max<std::int64_t>(s.ViewLeft, extent.Left); x <= std::min<std::int64_t>(s.ViewRight, extent.Right); ++x)
         for (std::int64_t y = std::max<std::int64_t>(s.ViewTop, extent.Top); y <= std::min<std::int64_t>(s.ViewBottom, extent.Bottom); ++y) {
-            const std::string cached = CacheDir() + TileFileName("s", 11, int(x), int(y));
-            const auto tile = DecodeTileFile(cached, GetTileFileType(cached).TypeName);
+            const std::string cached = CacheDir() + TileFileName({'s', 11, int(x), int(y)});
+            const auto tile = DecodeTileFile(cached, *GetTileFileType(cached));
             ASSERT_TRUE(tile) << cached;
             const QImage source(tile->Rgb.data(), tile->Width, tile->Height, tile->Width * 3, QImage::Format_RGB888);
             const QPoint shownAt(int((x - s.ViewLeft) * TileSize), int((y - s.ViewTop) * TileSize));
@@ -477,7 +477,7 @@ TEST_F(GenerationTest, ConfirmationShowsResidualAndSizeAndOversizedPlansStopBefo
     const double residual = *CalibrationResidual(params, Window->ActivePair(), Settings.Deltas);
     EXPECT_EQ(lines[0], QStringLiteral("%1 米").arg(residual, 0, 'f', 0));
     EXPECT_EQ(lines[1], QStringLiteral("约 ") + QString::fromStdString(FormatByteSize(
-                                                     EstimateMapDataSize(params, Window->ActivePair(), CacheDir(), Settings.Server).Bytes)));
+                                                     EstimateMapDataSize(params, Window->ActivePair(), TTileCache(CacheDir(), Settings.Server)).Bytes)));
     Include("s");
     EXPECT_EQ(Generate({look}), QStringList{Confirm});
     EXPECT_EQ(lines[0], QStringLiteral("无（不含道路、地形图）"));
@@ -558,7 +558,7 @@ TEST_F(GenerationTest, AutoCalibrationReachesTheActivePairAndTheFile) {
     const fs::path file = Dir / "calibrated.Dat";
     ASSERT_EQ(Generate({AcceptConfirmation, SaveAs(file), ClickOk}), (QStringList{Confirm, "file", Finished}));
     TMapDataReader reader;
-    ASSERT_EQ(reader.Open(file.string()), "");
+    ASSERT_EQ(ErrorText(reader.Open(file.string())), "");
     for (int t : {0, 1}) {
         EXPECT_EQ(reader.Header().Deltas[t].Lon, shift.Lon);
         EXPECT_EQ(reader.Header().Deltas[t].Lat, shift.Lat);
@@ -642,10 +642,16 @@ TEST_F(GenerationTest, WindowAndCommandLineGiveTheSameOutcomeForTheSameFaults) {
         Server->SetFault("p", 5, cx, cy + 1, "failfirst:2");
     };
     setFaults();
-    EXPECT_EQ(Generate({AcceptConfirmation, ClickOk}),
+    QString why;  // beneath the message: which tile and why its last attempt failed
+    const auto readDetail = [&](QWidget* modal) {
+        if (auto* box = qobject_cast<QMessageBox*>(modal)) why = box->informativeText();
+        ClickOk(modal);
+    };
+    EXPECT_EQ(Generate({AcceptConfirmation, readDetail}),
               (QStringList{Confirm, QStringLiteral("有 1 块地图下载失败，地图数据未生成。")}));
+    EXPECT_EQ(why, QStringLiteral("p_5_%1_%2: HTTP 200, the answer is no image").arg(cx + 1).arg(cy));
     EXPECT_EQ(Server->Attempts("p", 5, cx, cy + 1), 3);
-    EXPECT_TRUE(fs::exists(CacheDir() + TileFileName("p", 5, cx, cy + 1)));
+    EXPECT_TRUE(fs::exists(CacheDir() + TileFileName({'p', 5, cx, cy + 1})));
 
     setFaults();
     std::ofstream(Dir / "cli.Ini") << "[ATLAS_SERVER]\r\nHOST=127.0.0.1\r\nPORT=" << Server->Port() << "\r\n";
@@ -655,8 +661,10 @@ TEST_F(GenerationTest, WindowAndCommandLineGiveTheSameOutcomeForTheSameFaults) {
                             Dir);
     EXPECT_EQ(cli.Exit, 3) << cli.Err;
     EXPECT_NE(cli.Err.find("1 tiles could not be downloaded"), std::string::npos) << cli.Err;
-    EXPECT_NE(cli.Err.find("p zoom 5 x " + std::to_string(cx + 1) + " y " + std::to_string(cy)), std::string::npos);
+    EXPECT_NE(cli.Err.find("p zoom 5 x " + std::to_string(cx + 1) + " y " + std::to_string(cy) +
+                           ": HTTP 200, the answer is no image"),
+              std::string::npos);
     EXPECT_EQ(Server->Attempts("p", 5, cx, cy + 1), 3);
-    EXPECT_TRUE(fs::exists(Dir / "cli-cache" / TileFileName("p", 5, cx, cy + 1)));
+    EXPECT_TRUE(fs::exists(Dir / "cli-cache" / TileFileName({'p', 5, cx, cy + 1})));
     EXPECT_FALSE(fs::exists(Dir / "cli.Dat"));
 }

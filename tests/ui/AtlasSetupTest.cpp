@@ -3,6 +3,8 @@
 // messages of the failure paths.
 #include <gtest/gtest.h>
 
+#include <QMessageBox>
+
 #include <QAbstractButton>
 #include <QComboBox>
 #include <QPushButton>
@@ -201,6 +203,14 @@ TEST_F(AtlasSetupTest, ReadOnlySettingsFileIsReported) {
     const QStringList want{QString::fromStdString("Unable to write to " + Ini.string())};
     for (QToolButton* button : {Form.SpeedButton2, Form.SpeedButton3, Form.SpeedButton6})
         EXPECT_EQ(Click(button), want) << button->objectName().toStdString();
+    QString why;  // the reason stands beneath the message
+    TModalAnswers answers;
+    answers.Then([&](QWidget* modal) {
+        if (auto* box = qobject_cast<QMessageBox*>(modal)) why = box->informativeText();
+        ClickOk(modal);
+    });
+    QTest::mouseClick(Form.SpeedButton3, Qt::LeftButton);
+    EXPECT_TRUE(why.contains(QStringLiteral("read-only"))) << why.toStdString();
     EXPECT_EQ(IniValue("ATLAS_ZOOM", "FIRST_ZOOM"), "7");
     EXPECT_FALSE(IniValue("ATLAS_CENTER", "LON_VALUE"));
 }

@@ -36,7 +36,7 @@ public:
 protected:
     bool event(QEvent* e) override {
         auto* n = dynamic_cast<TTileNoticeEvent*>(e);
-        if (n) Got.emplace_back(int(e->type()), n->Path);
+        if (n) Got.emplace_back(n->Message, n->Notice.Path);
         return n || QObject::event(e);
     }
 };
@@ -90,8 +90,10 @@ protected:
         View->show();
         return View;
     }
+    // A worker's notice of the tile at this path.
+    void PostNotice(int message, const std::string& path) const { View->PostNotice({message, ParseTileFileName(path), path}); }
     std::string TilePath(int zoom, int x, int y, const std::string& type = "m") const {
-        return (CacheDir / TileFileName(type, zoom, x, y)).string();
+        return (CacheDir / TileFileName({TypeCodeLetter(type), zoom, x, y})).string();
     }
     // A tile of one colour, or of four quarters: top-left, top-right, bottom-left, bottom-right.
     void WritePng(int zoom, int x, int y, QRgb tl, QRgb tr = 0, QRgb bl = 0, QRgb br = 0) const {
@@ -132,6 +134,22 @@ TEST_F(AtlasClassTest, PaintsCachedTilesParentsQuartersAndPlaceholders) {
     EXPECT_TRUE(receiver.Has(WM_GENTILEFAILED, TilePath(10, 513, 300)));
     EXPECT_TRUE(receiver.Has(WM_GENTILEFAILED, TilePath(10, 511, 299)));
     EXPECT_FALSE(receiver.Has(WM_GENTILEFAILED, TilePath(10, 512, 300)));
+}
+
+// A type with a source of its own shows that source's tiles, never the
+// default source's tile of the same name.
+TEST_F(AtlasClassTest, ATypeWithItsOwnSourcePaintsFromItsOwnFolder) {
+    const TServerConfig saved = Settings.Server;
+    Settings.Server.UrlTemplates[0] = "http://127.0.0.1:1/{z}/{x}/{y}.png";
+    const fs::path own = CacheDir / SourceDigest(Settings.Server.UrlTemplates[0]);
+    WritePng(10, 512, 300, Blue);  // the default source's tile
+    fs::create_directories(own);
+    fs::rename(TilePath(10, 512, 300), own / TileFileName({'m', 10, 512, 300}));
+    WritePng(10, 513, 300, Blue);
+    MakeView(10);
+    Settings.Server = saved;
+    EXPECT_EQ(MosaicPixel(2 * 256 + 10, 2 * 256 + 10), Blue);
+    EXPECT_NE(MosaicPixel(3 * 256 + 10, 2 * 256 + 10), Blue);
 }
 
 TEST_F(AtlasClassTest, LoadingTileAtZoomFiveAndBlankSquaresOutsideTheGrid) {
@@ -186,8 +204,8 @@ TEST_F(AtlasClassTest, NoticesAreForwardedWhenRoutedAndOtherwisePaintTheCurrentZ
     EXPECT_TRUE(View->SetTileNoticeRouting(true, &receiver, WM_GENTILESAVED));
     WritePng(10, 514, 302, Blue);
     const std::string saved = TilePath(10, 514, 302), failed = TilePath(10, 700, 700);
-    View->PostNotice(WM_TILESAVED, saved);
-    View->PostNotice(WM_TILEFAILED, failed);
+    PostNotice(WM_TILESAVED, saved);
+    PostNotice(WM_TILEFAILED, failed);
     ASSERT_TRUE(WaitUntil([&] { return receiver.Has(WM_GENTILESAVED, saved) && receiver.Has(WM_GENTILEFAILED, failed); }));
     EXPECT_NE(MosaicPixel(4 * 256 + 128, 4 * 256 + 128), Blue);
 
@@ -195,11 +213,11 @@ TEST_F(AtlasClassTest, NoticesAreForwardedWhenRoutedAndOtherwisePaintTheCurrentZ
     View->SetTileNoticeRouting(false, nullptr, 0);
     const std::size_t forwarded = receiver.Got.size();
     WritePng(10, 510, 298, Green);
-    View->PostNotice(WM_TILESAVED, TilePath(11, 510, 298));  // same x, y at another zoom
-    View->PostNotice(WM_TILESAVED, TilePath(10, 900, 900));  // outside the mosaic
-    View->PostNotice(WM_TILESAVED, "no tile name at all");
-    View->PostNotice(WM_TILESAVED, saved);
-    View->PostNotice(WM_TILEFAILED, failed);
+    PostNotice(WM_TILESAVED, TilePath(11, 510, 298));  // same x, y at another zoom
+    PostNotice(WM_TILESAVED, TilePath(10, 900, 900));  // outside the mosaic
+    PostNotice(WM_TILESAVED, "no tile name at all");
+    PostNotice(WM_TILESAVED, saved);
+    PostNotice(WM_TILEFAILED, failed);
     QCoreApplication::processEvents();
     EXPECT_EQ(MosaicPixel(4 * 256 + 128, 4 * 256 + 128), Blue);
     EXPECT_NE(MosaicPixel(128, 128), Green);
@@ -208,7 +226,7 @@ TEST_F(AtlasClassTest, NoticesAreForwardedWhenRoutedAndOtherwisePaintTheCurrentZ
     auto* gone = new TNoticeReceiver;  // a receiver that is gone is not posted to (ASan would tell)
     View->SetTileNoticeRouting(true, gone, WM_GENTILESAVED);
     delete gone;
-    View->PostNotice(WM_TILESAVED, saved);
+    PostNotice(WM_TILESAVED, saved);
     QCoreApplication::processEvents();
 }
 
@@ -351,7 +369,7 @@ TEST_F(AtlasClassTest, GenerationRequestsGoToThePoolAndABusyViewDiesCleanly) {
     EXPECT_EQ(View->GenWorkersForTest()->WorkerCount(), 0);
 
     EXPECT_FALSE(View->RequestGenTile(17, 5, 5, "m"));
-    View->PostNotice(WM_TILESAVED, TilePath(17, 1, 1));  // still queued when the view dies
+    PostNotice(WM_TILESAVED, TilePath(17, 1, 1));  // still queued when the view dies
     delete View;
     View = nullptr;
     QCoreApplication::processEvents();

@@ -3,12 +3,13 @@
 #include <charconv>
 #include <stdexcept>
 
-std::string TTileKey::Text() const {
-    return std::string(1, Type) + "/" + std::to_string(Zoom) + "/" + std::to_string(X) + "/" + std::to_string(Y);
+std::string TileKeyText(const TTileId& tile) {
+    return std::string(tile.Type()) + "/" + std::to_string(tile.Zoom) + "/" + std::to_string(tile.X) + "/" +
+           std::to_string(tile.Y);
 }
 
-bool TFault::Matches(const TTileKey& key) const {
-    return (!Type || *Type == key.Type) && (!Zoom || *Zoom == key.Zoom) && (!X || *X == key.X) &&
+bool TFault::Matches(const TTileId& key) const {
+    return (!Type || *Type == key.TypeCode) && (!Zoom || *Zoom == key.Zoom) && (!X || *X == key.X) &&
            (!Y || *Y == key.Y);
 }
 
@@ -107,7 +108,7 @@ void TFaultTable::Clear() {
     Faults.clear();
 }
 
-std::optional<TFault> TFaultTable::Take(const TTileKey& key) {
+std::optional<TFault> TFaultTable::Take(const TTileId& key) {
     std::lock_guard lock(Mutex);
     // Latest first, so a specific fault can override an earlier wildcard.
     for (auto it = Faults.rbegin(); it != Faults.rend(); ++it) {

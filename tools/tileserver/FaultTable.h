@@ -10,13 +10,10 @@
 #include <string>
 #include <vector>
 
-struct TTileKey {
-    char Type = 'm';
-    int Zoom = 0;
-    int X = 0;
-    int Y = 0;
-    std::string Text() const;  // "m/10/5/7"
-};
+#include "AtlasAppType.h"
+
+// "m/10/5/7": how the statistics and the fault rules name a tile.
+std::string TileKeyText(const TTileId& tile);
 
 enum class TFaultMode {
     Html,            // 200 with an HTML page
@@ -40,7 +37,7 @@ struct TFault {
     TFaultMode Mode = TFaultMode::Html;
     long Param = 0;
     long Remaining = -1;  // requests left to hit; -1: no limit
-    bool Matches(const TTileKey& key) const;
+    bool Matches(const TTileId& key) const;
 };
 
 // "html", "redirect", ... ; false for an unknown name.
@@ -56,7 +53,7 @@ public:
     void Add(TFault fault);
     void Clear();
     // The latest fault that matches, its use counted; empty when none.
-    std::optional<TFault> Take(const TTileKey& key);
+    std::optional<TFault> Take(const TTileId& key);
 
 private:
     std::mutex Mutex;

@@ -89,7 +89,8 @@ void DrawText(TBitmap& bmp, int x0, int y0, std::string_view text, int scale, TR
 
 }  // namespace
 
-TBitmap DrawTile(char typeCode, int zoom, int x, int y) {
+TBitmap DrawTile(const TTileId& tile) {
+    const auto [typeCode, zoom, x, y] = tile;
     TPalette pal = PaletteOf(typeCode);
     // A checkerboard tint so neighbouring tiles differ even without reading the text.
     if ((x + y) % 2 != 0) {
@@ -128,9 +129,9 @@ static TBytes JpegBody(const TBitmap& bitmap) {
     return out;
 }
 
-TBytes EncodeTileBody(char typeCode, int zoom, int x, int y) {
-    const TBitmap bmp = DrawTile(typeCode, zoom, x, y);
-    return typeCode == 's' ? JpegBody(bmp) : EncodePngBody(bmp);
+TBytes EncodeTileBody(const TTileId& tile) {
+    const TBitmap bmp = DrawTile(tile);
+    return tile.TypeCode == 's' ? JpegBody(bmp) : EncodePngBody(bmp);
 }
 
 TBytes ExifJpegBody(const TBitmap& bitmap) {

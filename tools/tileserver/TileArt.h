@@ -6,15 +6,16 @@
 #include <string>
 #include <vector>
 
+#include "AtlasAppType.h"
 #include "Bitmap.h"
 
 using TBytes = std::vector<std::uint8_t>;
 
 // A 256x256 picture: background per type, a border, the type letter and "z/x/y".
-TBitmap DrawTile(char typeCode, int zoom, int x, int y);
+TBitmap DrawTile(const TTileId& tile);
 
 // The body the service gives for a tile: PNG for m, p, y and JFIF JPEG for s.
-TBytes EncodeTileBody(char typeCode, int zoom, int x, int y);
+TBytes EncodeTileBody(const TTileId& tile);
 
 TBytes EncodePngBody(const TBitmap& bitmap);
 // The same JPEG with its JFIF APP0 segment replaced by an Exif APP1 segment (FF D8 FF E1).

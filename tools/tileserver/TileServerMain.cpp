@@ -27,7 +27,7 @@
 namespace {
 
 struct TTileRequest {
-    TTileKey Key;
+    TTileId Key;
     int Hop = 0;       // position in a redirect chain; 0 is the client's own request
     int HopsTotal = 0;
 };
@@ -47,7 +47,7 @@ bool ParseTileTarget(const std::string& text, TTileRequest& out, std::string& wh
         why = "unknown layer";
         return false;
     }
-    out.Key.Type = lyrs[0];
+    out.Key.TypeCode = lyrs[0];
     try {
         out.Key.X = std::stoi(values.at("x"));
         out.Key.Y = std::stoi(values.at("y"));
@@ -124,8 +124,8 @@ public:
                 res.set_content(why + "\n", "text/plain");
                 return;
             }
-            const TTileKey& k = tile.Key;
-            res.set_content(Text(EncodeTileBody(k.Type, k.Zoom, k.X, k.Y)), k.Type == 's' ? "image/jpeg" : "image/png");
+            const TTileId& k = tile.Key;
+            res.set_content(Text(EncodeTileBody(k)), k.TypeCode == 's' ? "image/jpeg" : "image/png");
         });
         svr.Get("/_control/stats", [this](const httplib::Request&, httplib::Response& res) {
             nlohmann::json j;
@@ -169,18 +169,18 @@ private:
         int attempt = 0;
         std::lock_guard lock(StatsMutex);
         ++Total;
-        LastHeaders[tile.Key.Text()] = {{"Host", req.get_header_value("Host")},
+        LastHeaders[TileKeyText(tile.Key)] = {{"Host", req.get_header_value("Host")},
                                         {"Referer", req.get_header_value("Referer")},
                                         {"User-Agent", req.get_header_value("User-Agent")}};
         const auto [connection, added] = ConnectionIds.try_emplace(
             req.remote_addr + ":" + std::to_string(req.remote_port), int(ConnectionIds.size()) + 1);
         newConnection = added;
         if (tile.Hop == 0) {
-            attempt = ++Attempts[tile.Key.Text()];
-            Order.push_back(tile.Key.Text());
+            attempt = ++Attempts[TileKeyText(tile.Key)];
+            Order.push_back(TileKeyText(tile.Key));
             Connections.push_back(connection->second);
         } else {
-            attempt = Attempts[tile.Key.Text()];
+            attempt = Attempts[TileKeyText(tile.Key)];
         }
         if (Log.is_open()) {
             Log << req.method << ' ' << req.target << " attempt=" << attempt << '\n';
@@ -212,19 +212,19 @@ private:
             std::chrono::steady_clock::time_point Due;
             ~TAnswerNoSooner() { std::this_thread::sleep_until(Due); }
         } answerNoSooner{std::chrono::steady_clock::now() + std::chrono::milliseconds(LatencyMs)};
-        const TTileKey& k = tile.Key;
-        const std::string imageType = k.Type == 's' ? "image/jpeg" : "image/png";
+        const TTileId& k = tile.Key;
+        const std::string imageType = k.TypeCode == 's' ? "image/jpeg" : "image/png";
 
         // The later hops of a redirect chain follow the chain, not the fault table.
         if (tile.Hop > 0) {
             if (tile.Hop < tile.HopsTotal) Redirect(res, k, tile.Hop + 1, tile.HopsTotal);
-            else res.set_content(Text(EncodeTileBody(k.Type, k.Zoom, k.X, k.Y)), imageType);
+            else res.set_content(Text(EncodeTileBody(k)), imageType);
             return;
         }
 
         const std::optional<TFault> fault = Faults.Take(k);
         if (!fault) {
-            res.set_content(Text(EncodeTileBody(k.Type, k.Zoom, k.X, k.Y)), imageType);
+            res.set_content(Text(EncodeTileBody(k)), imageType);
             return;
         }
         const long param = fault->Param;
@@ -238,22 +238,22 @@ private:
             break;
         case TFaultMode::FailFirst:
             if (attempt <= param) res.set_content(HtmlPage, "text/html");
-            else res.set_content(Text(EncodeTileBody(k.Type, k.Zoom, k.X, k.Y)), imageType);
+            else res.set_content(Text(EncodeTileBody(k)), imageType);
             break;
         case TFaultMode::Gzip:
-            res.set_content(Text(GzipBody(EncodePngBody(DrawTile(k.Type, k.Zoom, k.X, k.Y)))), "image/png");
+            res.set_content(Text(GzipBody(EncodePngBody(DrawTile(k)))), "image/png");
             res.set_header("Content-Encoding", "gzip");
             break;
         case TFaultMode::Status404Image:
             res.status = 404;
-            res.set_content(Text(EncodeTileBody(k.Type, k.Zoom, k.X, k.Y)), imageType);
+            res.set_content(Text(EncodeTileBody(k)), imageType);
             break;
         case TFaultMode::Redirect:
             if (param > 0) Redirect(res, k, 1, int(param));
-            else res.set_content(Text(EncodeTileBody(k.Type, k.Zoom, k.X, k.Y)), imageType);
+            else res.set_content(Text(EncodeTileBody(k)), imageType);
             break;
         case TFaultMode::Reset: {
-            auto body = std::make_shared<std::string>(Text(EncodeTileBody(k.Type, k.Zoom, k.X, k.Y)));
+            auto body = std::make_shared<std::string>(Text(EncodeTileBody(k)));
             const size_t before = std::min<size_t>(size_t(param), body->size() - 1);
             res.set_content_provider(body->size(), imageType,
                                      [body, before](size_t offset, size_t, httplib::DataSink& sink) {
@@ -263,7 +263,7 @@ private:
             break;
         }
         case TFaultMode::SlowBody: {
-            auto body = std::make_shared<std::string>(Text(EncodeTileBody(k.Type, k.Zoom, k.X, k.Y)));
+            auto body = std::make_shared<std::string>(Text(EncodeTileBody(k)));
             constexpr size_t Pieces = 20;
             const size_t piece = (body->size() + Pieces - 1) / Pieces;
             const auto pause = std::chrono::milliseconds(param / long(Pieces));
@@ -279,7 +279,7 @@ private:
             res.set_content(Text(SmallGifBody()), "image/gif");
             break;
         case TFaultMode::JpegExif:
-            res.set_content(Text(ExifJpegBody(DrawTile(k.Type, k.Zoom, k.X, k.Y))), "image/jpeg");
+            res.set_content(Text(ExifJpegBody(DrawTile(k))), "image/jpeg");
             break;
         case TFaultMode::Garbage:
             res.set_content(Text(GarbageBody(std::uint32_t(k.X * 31 + k.Y * 7 + k.Zoom), 1500)), "application/octet-stream");
@@ -288,7 +288,7 @@ private:
             res.set_content("", imageType);
             break;
         case TFaultMode::Pad: {
-            std::string body = Text(EncodeTileBody(k.Type, k.Zoom, k.X, k.Y));
+            std::string body = Text(EncodeTileBody(k));
             body.append(size_t(param), '\0');
             res.set_content(std::move(body), imageType);
             break;
@@ -296,8 +296,8 @@ private:
         }
     }
 
-    static void Redirect(httplib::Response& res, const TTileKey& k, int hop, int total) {
-        res.set_redirect("/vt/lyrs=" + std::string(1, k.Type) + "@121&hl=zh-CN&x=" + std::to_string(k.X) +
+    static void Redirect(httplib::Response& res, const TTileId& k, int hop, int total) {
+        res.set_redirect("/vt/lyrs=" + std::string(k.Type()) + "@121&hl=zh-CN&x=" + std::to_string(k.X) +
                              "&y=" + std::to_string(k.Y) + "&z=" + std::to_string(k.Zoom) + "&s=Gali&hop=" +
                              std::to_string(hop) + "&of=" + std::to_string(total),
                          302);
