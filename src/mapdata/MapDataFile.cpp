@@ -285,12 +285,13 @@ std::optional<std::vector<std::uint8_t>> LoadTileJpeg(const TTileCache& cache, c
         case TTileState::Undecodable: return blank(cached.TypeName == "GIF" ? TBlankReason::Gif : TBlankReason::Damaged);
         case TTileState::Decoded: break;
     }
-    std::string error;
-    std::vector<std::uint8_t> jpeg = EncodeJpeg(cached.Picture, 90, &error);
-    // A picture that decoded but cannot be encoded means something is broken
-    // (memory); an empty image would hide it from the user.
-    if (jpeg.empty()) throw TMapDataError("无法压缩图块 \"" + cache.Path(tile) + "\": " + error);
-    return jpeg;
+    try {
+        return EncodeJpeg(cached.Picture, 90);
+    } catch (const TImageError& e) {
+        // A picture that decoded but cannot be encoded means something is
+        // broken (memory); an empty image would hide it from the user.
+        throw TMapDataError("无法压缩图块 \"" + cache.Path(tile) + "\": " + e.what());
+    }
 }
 
 TMapDataWriteReport WriteMapData(const std::string& fileName, const TMapDataHeader& header,

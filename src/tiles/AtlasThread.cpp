@@ -43,28 +43,21 @@ extern "C" std::size_t WriteBody(char* data, std::size_t size, std::size_t count
 
 // The Host header's value, as curl itself parses the URL: the host name, and
 // with withPort a port that differs from the scheme's own.
-bool UrlHost(const std::string& url, bool withPort, std::string& host, std::string& error) {
+TReadResult<std::string> UrlHost(const std::string& url, bool withPort) {
     TCurlUrl handle(curl_url(), &curl_url_cleanup);
-    if (!handle) {
-        error = "curl_url failed";
-        return false;
-    }
-    if (CURLUcode rc = curl_url_set(handle.get(), CURLUPART_URL, url.c_str(), 0); rc != CURLUE_OK) {
-        error = std::string("bad URL: ") + curl_url_strerror(rc);
-        return false;
-    }
+    if (!handle) return ContentError("curl_url failed");
+    if (CURLUcode rc = curl_url_set(handle.get(), CURLUPART_URL, url.c_str(), 0); rc != CURLUE_OK)
+        return ContentError(std::string("bad URL: ") + curl_url_strerror(rc));
     char* part = nullptr;
-    if (CURLUcode rc = curl_url_get(handle.get(), CURLUPART_HOST, &part, 0); rc != CURLUE_OK) {
-        error = std::string("URL without host: ") + curl_url_strerror(rc);
-        return false;
-    }
-    host = part;
+    if (CURLUcode rc = curl_url_get(handle.get(), CURLUPART_HOST, &part, 0); rc != CURLUE_OK)
+        return ContentError(std::string("URL without host: ") + curl_url_strerror(rc));
+    std::string host = part;
     curl_free(part);
     if (withPort && curl_url_get(handle.get(), CURLUPART_PORT, &part, CURLU_NO_DEFAULT_PORT) == CURLUE_OK) {
         host.append(":").append(part);
         curl_free(part);
     }
-    return true;
+    return host;
 }
 
 TCurlHeaders AppendHeader(TCurlHeaders list, const std::string& line) {
@@ -149,12 +142,15 @@ TDownloadResult TDownloader::Transfer(const std::string& url, const TRequestIden
             result.Error = "curl_multi_init failed";
             return result;
         }
-        std::string host;
-        if (!UrlHost(url, identity.HostWithPort, host, result.Error)) return result;
+        const auto host = UrlHost(url, identity.HostWithPort);
+        if (!host) {
+            result.Error = host.Error().Text;
+            return result;
+        }
 
         // The header list outlives the handle: declared first, destroyed last.
         TCurlHeaders headers(nullptr, &curl_slist_free_all);
-        headers = AppendHeader(std::move(headers), "Host: " + host);
+        headers = AppendHeader(std::move(headers), "Host: " + *host);
         headers = AppendHeader(std::move(headers), "Accept: image/gif,image/x-xbitmap,image/jpeg,image/pjpeg, */*");
         headers = AppendHeader(std::move(headers), "Accept-Encoding: gzip,deflate");
         headers = AppendHeader(std::move(headers), "Accept-Language: zh-cn");

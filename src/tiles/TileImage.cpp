@@ -278,15 +278,13 @@ TReadResult<TBitmap> DecodeTileFile(const std::string& fileName, const std::stri
     return bitmap;
 }
 
-std::vector<std::uint8_t> EncodeJpeg(const TBitmap& bitmap, int quality, std::string* error) {
+std::vector<std::uint8_t> EncodeJpeg(const TBitmap& bitmap, int quality) {
     std::vector<std::uint8_t> out;
     if (bitmap.Width <= 0 || bitmap.Height <= 0 || bitmap.Width > JPEG_MAX_DIMENSION ||
         bitmap.Height > JPEG_MAX_DIMENSION ||
-        bitmap.Rgb.size() != std::size_t(bitmap.Width) * std::size_t(bitmap.Height) * 3) {
-        if (error) *error = "JPEG encode: bitmap size " + std::to_string(bitmap.Width) + " x " +
-                            std::to_string(bitmap.Height) + " does not fit its pixels or JPEG limits";
-        return out;
-    }
+        bitmap.Rgb.size() != std::size_t(bitmap.Width) * std::size_t(bitmap.Height) * 3)
+        throw TImageError("JPEG encode: bitmap size " + std::to_string(bitmap.Width) + " x " +
+                          std::to_string(bitmap.Height) + " does not fit its pixels or JPEG limits");
 
     TJpegCompress jpeg;
     InitJpegError(jpeg.Err);
@@ -298,10 +296,7 @@ std::vector<std::uint8_t> EncodeJpeg(const TBitmap& bitmap, int quality, std::st
                                ((std::size_t(bitmap.Height) + 15) & ~std::size_t(15));
     unsigned long capacity = static_cast<unsigned long>(padded * 3 + 4096);
     jpeg.Initial = static_cast<unsigned char*>(std::malloc(capacity));
-    if (jpeg.Initial == nullptr) {
-        if (error) *error = "JPEG encode: out of memory";
-        return out;
-    }
+    if (jpeg.Initial == nullptr) throw TImageError("JPEG encode: out of memory");
     jpeg.Buffer = jpeg.Initial;
 
     // libjpeg never writes through input rows; its API just lacks const.
@@ -310,15 +305,12 @@ std::vector<std::uint8_t> EncodeJpeg(const TBitmap& bitmap, int quality, std::st
 
     TJpegEncodeContext context{&jpeg.Info, &jpeg.Buffer, &capacity, bitmap.Width, bitmap.Height, quality,
                                rows.data()};
-    if (!RunJpegStep(jpeg.Err, JpegEncodeStep, context)) {
-        if (error) *error = std::string("JPEG encode: ") + jpeg.Err.Message;
-        return out;
-    }
+    if (!RunJpegStep(jpeg.Err, JpegEncodeStep, context)) throw TImageError(std::string("JPEG encode: ") + jpeg.Err.Message);
     out.assign(jpeg.Buffer, jpeg.Buffer + capacity);
     return out;
 }
 
-std::vector<std::uint8_t> EncodePng(const TBitmap& bitmap, std::string* error) {
+std::vector<std::uint8_t> EncodePng(const TBitmap& bitmap) {
     png_image image{};
     image.version = PNG_IMAGE_VERSION;
     image.width = png_uint_32(bitmap.Width);
@@ -334,7 +326,7 @@ std::vector<std::uint8_t> EncodePng(const TBitmap& bitmap, std::string* error) {
             return out;
         }
     }
-    if (error) *error = image.message[0] ? image.message : "invalid bitmap";
+    const std::string why = image.message[0] ? image.message : "invalid bitmap";
     png_image_free(&image);
-    return {};
+    throw TImageError("PNG encode: " + why);
 }

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -31,10 +32,16 @@ TReadResult<TBitmap> DecodeTileFile(const std::string& fileName, const std::stri
 // The same for a tile's bytes already read.
 TReadResult<TBitmap> DecodeTileBytes(const std::vector<std::uint8_t>& bytes, const std::string& typeName);
 
+// A picture that cannot be encoded; what() says why.
+class TImageError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
 // An RGB PNG of the bitmap (for the local tile server and the tests; tiles
-// themselves are never written as PNG). Empty on failure.
-std::vector<std::uint8_t> EncodePng(const TBitmap& bitmap, std::string* error = nullptr);
+// themselves are never written as PNG). Throws TImageError.
+std::vector<std::uint8_t> EncodePng(const TBitmap& bitmap);
 
 // Baseline JFIF at the given quality with forced baseline tables, 4:2:0,
-// standard Huffman tables. Empty on failure (error says why).
-std::vector<std::uint8_t> EncodeJpeg(const TBitmap& bitmap, int quality = 90, std::string* error = nullptr);
+// standard Huffman tables. Throws TImageError.
+std::vector<std::uint8_t> EncodeJpeg(const TBitmap& bitmap, int quality = 90);

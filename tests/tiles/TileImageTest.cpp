@@ -230,9 +230,8 @@ TEST(TileCache, LoadTellsMissingUnreadableUnrecognisedUndecodableAndDecoded) {
 
 TEST(EncodeJpeg, WritesBaselineJfifWithStandardTablesAtQuality90) {
     const TBitmap source = MapLikeBitmap();
-    std::string error;
-    const TBytes jpeg = EncodeJpeg(source, 90, &error);
-    ASSERT_GT(jpeg.size(), 100u) << error;
+    const TBytes jpeg = EncodeJpeg(source, 90);
+    ASSERT_GT(jpeg.size(), 100u);
 
     // The first frame header is SOF0 (baseline), not SOF1 (extended) or SOF2 (progressive).
     int sof = 0;
@@ -271,17 +270,13 @@ TEST(EncodeJpeg, WritesBaselineJfifWithStandardTablesAtQuality90) {
 
 TEST(EncodeJpeg, OddSizesRoundTripAndBrokenBitmapsAreRefused) {
     for (const TBitmap& source : {MapLikeBitmap(1, 1), MapLikeBitmap(17, 9), MapLikeBitmap(257, 3)}) {
-        std::string error;
-        const TBytes jpeg = EncodeJpeg(source, 100, &error);
+        const TBytes jpeg = EncodeJpeg(source, 100);
         const auto decoded = DecodeJpeg(jpeg.data(), jpeg.size());
-        ASSERT_TRUE(decoded) << error << decoded.Error().Text;
+        ASSERT_TRUE(decoded) << decoded.Error().Text;
         EXPECT_EQ(std::pair(decoded->Width, decoded->Height), std::pair(source.Width, source.Height));
     }
     TBitmap shortPixels(8, 8);
     shortPixels.Rgb.resize(10);
-    for (const TBitmap& bad : {TBitmap(), TBitmap(0, 5), shortPixels, TBitmap(70000, 1)}) {
-        std::string error;
-        EXPECT_TRUE(EncodeJpeg(bad, 90, &error).empty());
-        EXPECT_FALSE(error.empty());
-    }
+    for (const TBitmap& bad : {TBitmap(), TBitmap(0, 5), shortPixels, TBitmap(70000, 1)})
+        EXPECT_THROW(EncodeJpeg(bad, 90), TImageError);
 }

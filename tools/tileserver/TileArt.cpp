@@ -115,19 +115,9 @@ TBitmap DrawTile(const TTileId& tile) {
     return bmp;
 }
 
-TBytes EncodePngBody(const TBitmap& bitmap) {
-    std::string error;
-    TBytes out = EncodePng(bitmap, &error);
-    if (out.empty()) throw std::runtime_error("PNG: " + error);
-    return out;
-}
+TBytes EncodePngBody(const TBitmap& bitmap) { return EncodePng(bitmap); }
 
-static TBytes JpegBody(const TBitmap& bitmap) {
-    std::string error;
-    TBytes out = EncodeJpeg(bitmap, 90, &error);
-    if (out.empty()) throw std::runtime_error("JPEG write: " + error);
-    return out;
-}
+static TBytes JpegBody(const TBitmap& bitmap) { return EncodeJpeg(bitmap, 90); }
 
 TBytes EncodeTileBody(const TTileId& tile) {
     const TBitmap bmp = DrawTile(tile);
