@@ -54,6 +54,16 @@ TReadResult<std::size_t> TReadableFile::ReadAt(std::int64_t offset, void* data, 
     return got;
 }
 
+TReadResult<TReadableFile> OpenDocument(const std::string& fileName, const std::string& missingText,
+                                        const std::string& notOursText) {
+    auto file = TReadableFile::Open(fileName);
+    if (file) return file;
+    const TReadError& e = file.Error();
+    if (e.Errno == ENOENT) return ContentError(missingText);
+    if (e.NotRegular) return ContentError(notOursText);
+    return TReadError{e.Errno, false, std::strerror(e.Errno)};
+}
+
 TReadResult<std::vector<std::uint8_t>> ReadRegularFile(const std::string& fileName, std::size_t maxBytes) {
     auto file = TReadableFile::Open(fileName);
     if (!file) return file.Error();

@@ -82,6 +82,12 @@ private:
     std::int64_t Bytes = 0;
 };
 
+// A file the user named, opened; otherwise the message to show: missingText
+// when there is none, notOursText when it is no regular file, else the
+// system's own text.
+TReadResult<TReadableFile> OpenDocument(const std::string& fileName, const std::string& missingText,
+                                        const std::string& notOursText);
+
 // The whole of a regular file of at most maxBytes. A larger one is refused
 // unread; the error text names the file.
 TReadResult<std::vector<std::uint8_t>> ReadRegularFile(const std::string& fileName, std::size_t maxBytes);

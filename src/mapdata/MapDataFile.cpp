@@ -392,13 +392,8 @@ TReadStatus TMapDataReader::ReadAt(std::int64_t offset, std::uint8_t* out, std::
 
 TReadStatus TMapDataReader::Open(const std::string& fileName) {
     Close();
-    auto file = TReadableFile::Open(fileName);
-    if (!file) {
-        const TReadError& e = file.Error();
-        if (e.Errno == ENOENT) return ContentError(MapDataMissingText);
-        if (e.NotRegular) return ContentError(MapDataForeignText);
-        return TReadError{e.Errno, false, std::strerror(e.Errno)};
-    }
+    auto file = OpenDocument(fileName, MapDataMissingText, MapDataForeignText);
+    if (!file) return file.Error();
     File.emplace(std::move(*file));
     Size = File->Size();
     auto refuse = [this] {

@@ -43,13 +43,8 @@ void SaveMapParamFile(const std::string& fileName, const TMapParamData& data) {
 }
 
 TReadResult<TMapParamData> LoadMapParamFile(const std::string& fileName) {
-    auto file = TReadableFile::Open(fileName);
-    if (!file) {
-        const TReadError& e = file.Error();
-        if (e.Errno == ENOENT) return ContentError(MapParamMissingText);
-        if (e.NotRegular) return ContentError(MapParamDamagedText);
-        return TReadError{e.Errno, false, std::strerror(e.Errno)};
-    }
+    auto file = OpenDocument(fileName, MapParamMissingText, MapParamDamagedText);
+    if (!file) return file.Error();
     std::uint8_t bytes[MapParamFileSize];
     const auto got = file->ReadAt(0, bytes, MapParamFileSize);
     if (!got) return TReadError{got.Error().Errno, false, std::strerror(got.Error().Errno)};
