@@ -54,7 +54,7 @@ void DownloadBench(const TServerConfig& server, const std::string& cacheDir, int
     {
         TGenWorkerPool pool(&notices, cacheDir, server);
         for (const TMapTile& t : plan.List(0))
-            if (!pool.RequestGenTile(t.Id.Zoom, t.Id.X, t.Id.Y, "m")) ++outstanding;
+            if (!pool.RequestGenTile(t.Zoom, t.X, t.Y, "m")) ++outstanding;
         std::int64_t failed = 0;
         while (outstanding > 0) {
             auto n = notices.Take(std::chrono::seconds(60));
@@ -96,7 +96,7 @@ void WriterBench(const TServerConfig& server, const std::string& cacheDir, const
         std::size_t bytes = 0;
         for (const TMapTile& t : plan.List(0)) {
             // The way the writer worked before it read each tile once.
-            const std::string path = cache.Path(t.Id);
+            const std::string path = cache.Path(t.Id());
             const auto type = GetTileFileType(path);
             if (!type || type->empty()) continue;
             const auto bmp = DecodeTileFile(path, *type);
@@ -170,7 +170,7 @@ void PrintCurlConfig(int port) {
     TGenerationPlan plan;
     plan.Build(RoadRun(), TDeltaPair{}, header);
     for (const TMapTile& t : plan.List(0))
-        std::printf("url = \"%s\"\noutput = /dev/null\n", BuildTileUrl(server, 0, t.Id).c_str());
+        std::printf("url = \"%s\"\noutput = /dev/null\n", BuildTileUrl(server, 0, t.Id()).c_str());
 }
 
 }  // namespace

@@ -293,7 +293,7 @@ int RunGenerate(const TPlanArgs& args) {
         for (int t = 0; t < MapTypeCount; ++t) {
             const auto& list = run.TilePlan().List(t);
             for (std::size_t i = 0; i < list.size(); ++i) {
-                const TTileId& tile = list[i].Id;
+                const TTileId& tile = list[i].Id();
                 if (pool.RequestGenTile(tile.Zoom, tile.X, tile.Y, std::string(tile.Type()), MapTypeCode(r.ViewType)))
                     run.TileCached(t, i);
             }

@@ -54,11 +54,17 @@ inline char TypeCodeLetter(std::string_view code) { return code.size() == 1 ? co
 
 // A tile's identity wherever it travels: the plan, the queues, the notices,
 // the cache and the map data file all speak of a tile by these four values.
+// Spelled type first ({'m', zoom, x, y}); stored type last, so that records
+// built on it (a planned tile's done flag) fill its tail instead of growing.
 struct TTileId {
-    char TypeCode = 'm';
     std::int32_t Zoom = 0;
     std::int32_t X = 0;
     std::int32_t Y = 0;
+    char TypeCode = 'm';
+
+    constexpr TTileId() = default;
+    constexpr TTileId(char typeCode, std::int32_t zoom, std::int32_t x, std::int32_t y)
+        : Zoom(zoom), X(x), Y(y), TypeCode(typeCode) {}
     friend auto operator<=>(const TTileId&, const TTileId&) = default;
     std::string_view Type() const { return {&TypeCode, 1}; }
     // The tile one zoom out that covers this one.
@@ -74,10 +80,10 @@ struct TTileIdHash {
 };
 
 // One download request of a worker's queue.
-struct TMapParam {
-    TTileId Id;
+struct TMapParam : TTileId {
     bool Flag = false;  // never read; kept for the record's layout
     std::int32_t RetryCount = 0;
+    const TTileId& Id() const { return *this; }
 };
 
 // A tile rectangle at one zoom; all four bounds inclusive.
@@ -92,8 +98,10 @@ struct TTileRect {
     std::int64_t Count() const { return Width() * Height(); }
 };
 
-// One planned tile of a generation run.
-struct TMapTile {
-    TTileId Id;
+// One planned tile of a generation run. Plans run to millions of tiles: the
+// done flag sits in the identity's tail, 16 bytes a tile.
+struct TMapTile : TTileId {
     bool Done = false;
+    const TTileId& Id() const { return *this; }
 };
+static_assert(sizeof(TMapTile) == 16, "a planned tile grew");

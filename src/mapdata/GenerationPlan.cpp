@@ -118,7 +118,7 @@ TMapTile* TGenerationPlan::FirstPending(const TTileId& tile) {
         return nullptr;
     }
     for (TMapTile& entry : list)
-        if (!entry.Done && entry.Id == tile) return &entry;
+        if (!entry.Done && entry.Id() == tile) return &entry;
     return nullptr;
 }
 

@@ -36,10 +36,10 @@ struct TEncodedTile {
 
 TEncodedTile EncodeTile(const TMapTile& t, const TTileCache& cache) {
     TEncodedTile out;
-    out.TypeCode = t.Id.TypeCode;
+    out.TypeCode = t.TypeCode;
     try {
         // Tiles beyond the edge of the world were never fetched: empty image.
-        if (TileInGrid(t.Id.Zoom, t.Id.X, t.Id.Y)) out.Jpeg = LoadTileJpeg(cache, t.Id, &out.Why);
+        if (TileInGrid(t.Zoom, t.X, t.Y)) out.Jpeg = LoadTileJpeg(cache, t.Id(), &out.Why);
     } catch (...) {
         out.Error = std::current_exception();
     }
@@ -322,7 +322,7 @@ TMapDataWriteReport WriteMapData(const std::string& fileName, const TMapDataHead
     std::uint8_t entry[MapDataEntrySize];
     for (const auto& list : lists) {
         for (const TMapTile& t : list) {
-            const std::string key = TileKey(t.Id);
+            const std::string key = TileKey(t.Id());
             if (!EncodeMapDataEntry(key, 0, entry))
                 throw TMapDataError("图块键 \"" + key + "\" 过长，无法写入 \"" + fileName + "\"");
             file.Write(entry, sizeof entry);
@@ -363,7 +363,7 @@ TMapDataWriteReport WriteMapData(const std::string& fileName, const TMapDataHead
     for (const auto& list : lists) {
         for (const TMapTile& t : list) {
             chunk.resize(chunk.size() + MapDataEntrySize);
-            EncodeMapDataEntry(TileKey(t.Id), offsets[i++],
+            EncodeMapDataEntry(TileKey(t.Id()), offsets[i++],
                                chunk.data() + chunk.size() - MapDataEntrySize);
             if (chunk.size() == IndexChunk * MapDataEntrySize) flushChunk();
         }

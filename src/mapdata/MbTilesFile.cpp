@@ -221,8 +221,8 @@ std::int64_t WriteMbTilesFromCache(const std::string& fileName, const TMapDataHe
     TMbTilesWriter writer(fileName, options.MaxPageCount);
     std::int64_t done = 0;
     for (const TMapTile& t : tiles) {
-        if (t.Id.TypeCode == code && TileInGrid(t.Id.Zoom, t.Id.X, t.Id.Y)) {
-            if (const auto jpeg = LoadTileJpeg(cache, t.Id)) writer.AddTile(t.Id.Zoom, t.Id.X, t.Id.Y, *jpeg);
+        if (t.TypeCode == code && TileInGrid(t.Zoom, t.X, t.Y)) {
+            if (const auto jpeg = LoadTileJpeg(cache, t.Id())) writer.AddTile(t.Zoom, t.X, t.Y, *jpeg);
         }
         if (progress && ++done % ProgressStep == 0) progress(done, total);
     }

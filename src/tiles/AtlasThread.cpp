@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <memory>
+#include <tuple>
 
 #include "AtomicFile.h"
 #include "TileCache.h"
@@ -70,7 +71,7 @@ TCurlHeaders AppendHeader(TCurlHeaders list, const std::string& line) {
 }  // namespace
 
 std::string BuildTileUrl(const TServerConfig& server, int serverNumber, const TTileId& tile) {
-    const auto [typeCode, zoom, x, y] = tile;
+    const auto [typeCode, zoom, x, y] = std::tuple(tile.TypeCode, tile.Zoom, tile.X, tile.Y);
     if (const int type = MapTypeIndex(typeCode); HasOwnTemplate(server, type))
         return ExpandUrlTemplate(server.UrlTemplates[size_t(type)], serverNumber, x, y, zoom);
     std::string host = server.HostPattern;
@@ -359,7 +360,7 @@ void TAtlasThread::Execute() {
             continue;
         }
         std::string path;
-        if (FetchTile(request, path)) Notify(WM_TILESAVED, request.Id, std::move(path));
+        if (FetchTile(request, path)) Notify(WM_TILESAVED, request.Id(), std::move(path));
         {
             std::lock_guard lock(RequestLock);
             if (!Terminated) continue;
@@ -379,7 +380,7 @@ void TAtlasThread::FinishSave() {
         RetryTile(save.Request, e.what());
         return;
     }
-    Notify(WM_TILESAVED, save.Request.Id, std::move(save.Path));
+    Notify(WM_TILESAVED, save.Request.Id(), std::move(save.Path));
 }
 
 void TAtlasThread::Notify(int message, const TTileId& tile, std::string path, std::string why) {
@@ -389,13 +390,13 @@ void TAtlasThread::Notify(int message, const TTileId& tile, std::string path, st
 }
 
 bool TAtlasThread::FetchTile(const TMapParam& request, std::string& path) {
-    const int type = MapTypeIndex(request.Id.TypeCode);
+    const int type = MapTypeIndex(request.TypeCode);
     // A refused source gets no request at all; the settings' message says why.
     if (!SourceUsable(Server, type)) {
-        Notify(WM_TILEFAILED, request.Id, Cache.Path(request.Id), "the settings refuse this tile source");
+        Notify(WM_TILEFAILED, request.Id(), Cache.Path(request.Id()), "the settings refuse this tile source");
         return false;
     }
-    path = Cache.Path(request.Id);
+    path = Cache.Path(request.Id());
     const fs::path folder = fs::path(path).parent_path();
     std::error_code ec;
     // The fallback cache location's parents may not exist yet either.
@@ -406,13 +407,13 @@ bool TAtlasThread::FetchTile(const TMapParam& request, std::string& path) {
     }
     // Someone else (another worker, another window, the command line) saved
     // it since it was queued: it has arrived all the same.
-    if (Cache.IsCached(request.Id)) {
+    if (Cache.IsCached(request.Id())) {
         FinishSave();  // notices keep the order of the requests
         return true;
     }
 
     std::uniform_int_distribution<int> serverNumber(0, ServerChoiceCount(Server, type) - 1);
-    const std::string url = BuildTileUrl(Server, serverNumber(Random), request.Id);
+    const std::string url = BuildTileUrl(Server, serverNumber(Random), request.Id());
     // A retry never trusts a kept connection.
     TDownloadResult download = Downloader.Get(url, RequestIdentity(Server, type), Limits, request.RetryCount > 0);
     if (download.Aborted) return false;
@@ -462,7 +463,7 @@ void TAtlasThread::SaveTile(const std::string& path, const std::vector<std::uint
 void TAtlasThread::RetryTile(const TMapParam& request, std::string why) {
     if (Stopped) return;
     if (request.RetryCount + 1 < 3)
-        RequeueRequest(request.Id, request.RetryCount + 1);
+        RequeueRequest(request.Id(), request.RetryCount + 1);
     else
-        Notify(WM_TILEFAILED, request.Id, Cache.Path(request.Id), std::move(why));
+        Notify(WM_TILEFAILED, request.Id(), Cache.Path(request.Id()), std::move(why));
 }

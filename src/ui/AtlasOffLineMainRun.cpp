@@ -265,7 +265,7 @@ void TAtlasOffLineMainFM::RequestTiles() {
         const auto& list = Run.TilePlan().List(t);
         const std::string code = MapTypeCode(t);
         for (std::size_t i = 0; i < list.size(); ++i) {
-            const TTileId& tile = list[i].Id;
+            const TTileId& tile = list[i].Id();
             if (View->RequestGenTile(tile.Zoom, tile.X, tile.Y, code)) Run.TileCached(t, i);
         }
     }

@@ -22,7 +22,7 @@ TEST(GenerationPlan, ZoomRectWorkedValuesPairAndGridEdge) {
     TGenerationPlan plan;
     TMapDataHeader header;
     plan.Build(Params(5, 5, {true, false, false, false}, -179.99), ZeroPair, header);  // tile column 0: beyond the grid
-    EXPECT_EQ(plan.List(0).front().Id.X, -2);
+    EXPECT_EQ(plan.List(0).front().X, -2);
     EXPECT_EQ(plan.List(0).size(), 25u);
 }
 
@@ -65,7 +65,7 @@ TEST(GenerationPlan, BuildFillsListsInOrderRectsAndEntryCount) {
             for (int y = r.Top; y <= r.Bottom; ++y, ++i)
                 for (const auto& [t, code] : {std::pair{0, 'm'}, {2, 's'}}) {
                     const TMapTile& tile = plan.List(t)[i];
-                    ASSERT_EQ(std::tie(tile.Id.TypeCode, tile.Id.Zoom, tile.Id.X, tile.Id.Y), std::make_tuple(code, z, x, y)) << i;
+                    ASSERT_EQ(std::tie(tile.TypeCode, tile.Zoom, tile.X, tile.Y), std::make_tuple(code, z, x, y)) << i;
                 }
     }
 }
@@ -77,21 +77,21 @@ TEST(GenerationPlan, MarkTileDoneCountsEachPlannedTileOnce) {
     const TMapTile first = plan.List(0)[0];
     const TMapTile last = plan.List(2).back();
 
-    EXPECT_TRUE(plan.IsTilePending({'m', first.Id.Zoom, first.Id.X, first.Id.Y}));
-    EXPECT_TRUE(plan.MarkTileDone({'m', first.Id.Zoom, first.Id.X, first.Id.Y}));
-    EXPECT_FALSE(plan.IsTilePending({'m', first.Id.Zoom, first.Id.X, first.Id.Y}));
-    EXPECT_TRUE(plan.IsTilePending({'s', first.Id.Zoom, first.Id.X, first.Id.Y}));
-    EXPECT_FALSE(plan.MarkTileDone({'m', first.Id.Zoom, first.Id.X, first.Id.Y}));      // repeat
-    EXPECT_FALSE(plan.MarkTileDone({'m', 9, first.Id.X, first.Id.Y}));               // other zoom
-    EXPECT_FALSE(plan.MarkTileDone({'p', first.Id.Zoom, first.Id.X, first.Id.Y}));      // type not included
-    EXPECT_FALSE(plan.MarkTileDone({'x', first.Id.Zoom, first.Id.X, first.Id.Y}));      // no such type
-    EXPECT_TRUE(plan.MarkTileDone({'s', last.Id.Zoom, last.Id.X, last.Id.Y}));
+    EXPECT_TRUE(plan.IsTilePending({'m', first.Zoom, first.X, first.Y}));
+    EXPECT_TRUE(plan.MarkTileDone({'m', first.Zoom, first.X, first.Y}));
+    EXPECT_FALSE(plan.IsTilePending({'m', first.Zoom, first.X, first.Y}));
+    EXPECT_TRUE(plan.IsTilePending({'s', first.Zoom, first.X, first.Y}));
+    EXPECT_FALSE(plan.MarkTileDone({'m', first.Zoom, first.X, first.Y}));      // repeat
+    EXPECT_FALSE(plan.MarkTileDone({'m', 9, first.X, first.Y}));               // other zoom
+    EXPECT_FALSE(plan.MarkTileDone({'p', first.Zoom, first.X, first.Y}));      // type not included
+    EXPECT_FALSE(plan.MarkTileDone({'x', first.Zoom, first.X, first.Y}));      // no such type
+    EXPECT_TRUE(plan.MarkTileDone({'s', last.Zoom, last.X, last.Y}));
     EXPECT_EQ(plan.DoneTiles(), 2);
 
     EXPECT_FALSE(plan.SetDone(0, 0));  // already done
     EXPECT_TRUE(plan.SetDone(0, 1));
     for (int t = 0; t < MapTypeCount; ++t)
-        for (const TMapTile& tile : plan.List(t)) plan.MarkTileDone(tile.Id);
+        for (const TMapTile& tile : plan.List(t)) plan.MarkTileDone(tile.Id());
     EXPECT_TRUE(plan.AllTilesDone());
     EXPECT_EQ(plan.DoneTiles(), 2 * (25 + 169));
     plan.FreeListItems();

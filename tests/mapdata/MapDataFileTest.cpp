@@ -27,7 +27,7 @@ struct TRun {
 };
 
 std::string CachePath(const TTempDir& cache, const TMapTile& t) {
-    return cache / TileFileName(t.Id);
+    return cache / TileFileName(t.Id());
 }
 
 // The first frame marker of a JPEG stream: 0xC0 baseline, 0xC1 extended, 0xC2 progressive.
@@ -64,7 +64,7 @@ protected:
                     WriteBytes(CachePath(Cache, tile), {'G', 'I', 'F', '8', '9', 'a', 1, 0, 1, 0, 0, 0, 0, ';'});
                 if (t == 0 ? i == MissingRoad || i == GifRoad : i + 1 == list.size()) continue;  // last satellite missing
                 const TBitmap picture = MakeTilePicture(int(100 * t + i));
-                Sources[TileKey(tile.Id)] = picture;
+                Sources[TileKey(tile.Id())] = picture;
                 WriteBytes(CachePath(Cache, tile), t == 0 ? PngBytes(picture) : JpegBytes(picture));
             }
         }
@@ -118,7 +118,7 @@ TEST_F(MapDataWriterTest, FileLayoutFieldByFieldAndReadBack) {
     std::int64_t i = 0;
     for (int t = 0; t < 4; ++t)
         for (const TMapTile& tile : Run.Plan.List(t)) {
-            const std::string key = TileKey(tile.Id);
+            const std::string key = TileKey(tile.Id());
             SCOPED_TRACE(key);
             const std::uint8_t* e = &f[409 + 32 * i];
             ASSERT_EQ(std::string(reinterpret_cast<const char*>(e)), key);

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <stdexcept>
 #include <string_view>
+#include <tuple>
 
 #include "TileImage.h"
 
@@ -90,7 +91,7 @@ void DrawText(TBitmap& bmp, int x0, int y0, std::string_view text, int scale, TR
 }  // namespace
 
 TBitmap DrawTile(const TTileId& tile) {
-    const auto [typeCode, zoom, x, y] = tile;
+    const auto [typeCode, zoom, x, y] = std::tuple(tile.TypeCode, tile.Zoom, tile.X, tile.Y);
     TPalette pal = PaletteOf(typeCode);
     // A checkerboard tint so neighbouring tiles differ even without reading the text.
     if ((x + y) % 2 != 0) {
