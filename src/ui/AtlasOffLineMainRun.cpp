@@ -185,6 +185,8 @@ void TAtlasOffLineMainFM::WaitForDownloads() {
     WaitLoop = &loop;
     loop.exec();
     WaitLoop = nullptr;
+    // The last notices came after the last tick: the line shows the final count.
+    ShowDownloadProgress();
 }
 
 void TAtlasOffLineMainFM::UpdateGauge() {
