@@ -40,7 +40,7 @@ void MapData(const fs::path& out, const fs::path& cache, TMapDataHeader h,
     for (const auto& list : lists)
         for (const auto& t : list)
             if (n++ != missing)
-                Put(cache / TileFileName(t.Id()), png.data(), png.size());
+                Put(cache / TTileCache::TileFileName(t.Id()), png.data(), png.size());
     h.EntryCount = std::int32_t(n);
     WriteMapData(out.string(), h, lists, TTileCache(cache.string(), Settings.Server));
 }

@@ -49,7 +49,7 @@ bool EqualsIgnoreCase(const std::uint8_t* bytes, const char* upper) {
 
 }  // namespace
 
-std::string TileFileName(const TTileId& tile) {
+std::string TTileCache::TileFileName(const TTileId& tile) {
     std::string name(tile.Type());
     name += '_';
     name += std::to_string(tile.Zoom);
@@ -61,7 +61,7 @@ std::string TileFileName(const TTileId& tile) {
     return name;
 }
 
-TTileId ParseTileFileName(std::string_view path) {
+TTileId TTileCache::ParseTileFileName(std::string_view path) {
     const std::size_t slash = path.rfind('/');
     std::string_view rest = slash == std::string_view::npos ? path : path.substr(slash + 1);
 

@@ -16,13 +16,6 @@
 #include "FileRead.h"
 #include "TileSource.h"
 
-// "s", 12, 3412, 1538 -> "s_12-3412-1538.gif"
-std::string TileFileName(const TTileId& tile);
-
-// Reads the tile back from a path or name; a part that is not an integer
-// reads as 0, a type part that is not one letter as '?'.
-TTileId ParseTileFileName(std::string_view path);
-
 // What the cache holds for one tile.
 enum class TTileState {
     Missing,       // no file under its name
@@ -57,6 +50,12 @@ public:
     // What stands in for a tile not yet fetched: its parent, one zoom out,
     // whose quarter covers it.
     TCachedTile LoadStandIn(const TTileId& tile) const { return Load(tile.Parent()); }
+
+    // {'s', 12, 3412, 1538} -> "s_12-3412-1538.gif"
+    static std::string TileFileName(const TTileId& tile);
+    // Reads the tile back from a path or name; a part that is not an integer
+    // reads as 0, a type part that is not one letter as '?'.
+    static TTileId ParseTileFileName(std::string_view path);
 
 private:
     std::string Dir;

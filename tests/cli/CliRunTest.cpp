@@ -127,7 +127,7 @@ TEST_F(CliSlowRunTest, InterruptedWritingLeftoversAndBlankTiles) {
                               fs::path(Cache()) / (".m_10-1-3.gif.atlaspocket-" + std::to_string(::getpid()) + "-0.tmp")})
         std::ofstream(f) << "partial";
     Server.SetFault("s", 10, 863, 380, "gif");
-    fs::remove(fs::path(Cache()) / TileFileName({'s', 10, 863, 380}));
+    fs::remove(fs::path(Cache()) / TTileCache::TileFileName({'s', 10, 863, 380}));
     const TRun blank = RunCli(Generate("10", "m,s", "out.Dat"), Dir);
     ASSERT_EQ(blank.Exit, 0) << blank.Err;
     EXPECT_EQ(Count(Dir.Path(), ".tmp"), 0);

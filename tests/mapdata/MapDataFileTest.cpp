@@ -27,7 +27,7 @@ struct TRun {
 };
 
 std::string CachePath(const TTempDir& cache, const TMapTile& t) {
-    return cache / TileFileName(t.Id());
+    return cache / TTileCache::TileFileName(t.Id());
 }
 
 // The first frame marker of a JPEG stream: 0xC0 baseline, 0xC1 extended, 0xC2 progressive.

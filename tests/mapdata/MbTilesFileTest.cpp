@@ -72,7 +72,7 @@ protected:
             for (std::size_t i = 0; i < list.size(); ++i) {
                 if (t == 0 && i == 5) continue;
                 const TBitmap picture = MakeTilePicture(int(100 * t + i));
-                WriteBytes(Cache / TileFileName(list[i].Id()),
+                WriteBytes(Cache / TTileCache::TileFileName(list[i].Id()),
                            t == 0 ? PngBytes(picture) : JpegBytes(picture));
             }
         }

@@ -112,7 +112,7 @@ TEST_F(AtlasThreadTest, CreatesTheCacheDirectoryAndSavesTheServedBodyByteForByte
     for (const std::string& t : types) {
         const TTileNotice notice = Next();
         EXPECT_EQ(notice.Message, WM_TILESAVED);
-        ASSERT_EQ(fs::path(notice.Path), dir / TileFileName({TypeCodeLetter(t), 7, 100, 50}));
+        ASSERT_EQ(fs::path(notice.Path), dir / TTileCache::TileFileName({TypeCodeLetter(t), 7, 100, 50}));
         std::ifstream in(notice.Path, std::ios::binary);
         EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), Server->TileBody(t, 7, 100, 50)) << t;
     }

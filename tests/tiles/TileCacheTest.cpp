@@ -8,12 +8,12 @@
 #include <vector>
 
 TEST(TileFileName, FormatsZoomBeforeColumnAndRowAndParsesBack) {
-    EXPECT_EQ(TileFileName({'m', 5, 0, 31}), "m_5-0-31.gif");
+    EXPECT_EQ(TTileCache::TileFileName({'m', 5, 0, 31}), "m_5-0-31.gif");
     const std::vector<TTileId> tiles = {{'m', 5, 0, 31}, {'s', 12, 3412, 1538}, {'y', 17, 131071, 999999}};
     for (const auto& a : tiles) {
-        const std::string name = TileFileName(a);
-        EXPECT_EQ(ParseTileFileName(name), a) << name;
-        EXPECT_EQ(ParseTileFileName("/tmp/cache dir/FileMap/" + name), a) << name;
+        const std::string name = TTileCache::TileFileName(a);
+        EXPECT_EQ(TTileCache::ParseTileFileName(name), a) << name;
+        EXPECT_EQ(TTileCache::ParseTileFileName("/tmp/cache dir/FileMap/" + name), a) << name;
     }
 }
 
@@ -32,7 +32,7 @@ TEST(TileFileName, DamagedNamesReadAsZeroWithoutFailing) {
         {"m_5-++7-2.gif", {'m', 5, 0, 2}},
         {std::string("m_5\0-1-2.gif", 12), {'m', 0, 1, 2}},
     };
-    for (const auto& [path, expected] : rows) EXPECT_EQ(ParseTileFileName(path), expected) << path;
+    for (const auto& [path, expected] : rows) EXPECT_EQ(TTileCache::ParseTileFileName(path), expected) << path;
 }
 
 TEST(DetectImageType, RecognisesByFirstFourBytesInBuffersAndStreams) {

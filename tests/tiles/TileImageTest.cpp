@@ -215,7 +215,7 @@ TEST(TileCache, LoadTellsMissingUnreadableUnrecognisedUndecodableAndDecoded) {
         {{'m', 5, 0, 3}, TTileState::Unreadable},  {{'p', 5, 0, 2}, TTileState::Decoded},
     };
     for (const auto& [tile, state] : rows) {
-        SCOPED_TRACE(TileFileName(tile));
+        SCOPED_TRACE(TTileCache::TileFileName(tile));
         const TCachedTile got = cache.Load(tile);
         EXPECT_EQ(got.State, state);
         if (state == TTileState::Undecodable) EXPECT_EQ(got.TypeName, "GIF");

@@ -221,14 +221,14 @@ TEST_F(GenerationTest, CancelMidRunWritesNothingAndStrayNoticesAreIgnored) {
     const TGlobalPixel c = LonLatToPixel(5, 116.391, 39.907, Window->ActivePair());
     const int cx = int(c.X / TileSize), cy = int(c.Y / TileSize);
     fs::create_directories(CacheDir());
-    std::ofstream(CacheDir() + TileFileName({'m', 5, cx, cy}), std::ios::binary) << Server->TileBody("m", 5, cx, cy);
+    std::ofstream(CacheDir() + TTileCache::TileFileName({'m', 5, cx, cy}), std::ios::binary) << Server->TileBody("m", 5, cx, cy);
 
     WhenTrue([&] { return Window->Gauge1->isVisible(); },
              [&] {
                  const std::int64_t remaining = Window->RemainingTiles();
                  EXPECT_GT(remaining, 0);
                  EXPECT_LT(remaining, 25);
-                 TTileNoticeEvent outside(WM_GENTILESAVED, {WM_TILESAVED, {'m', 5, cx + 9, cy}, CacheDir() + TileFileName({'m', 5, cx + 9, cy})});
+                 TTileNoticeEvent outside(WM_GENTILESAVED, {WM_TILESAVED, {'m', 5, cx + 9, cy}, CacheDir() + TTileCache::TileFileName({'m', 5, cx + 9, cy})});
                  QCoreApplication::sendEvent(Window.get(), &outside);
                  EXPECT_EQ(Window->RemainingTiles(), remaining);
                  Window->WMGenTileSaved({WM_TILESAVED, {'m', 5, cx, cy}});  // a repeat
@@ -393,7 +393,7 @@ TEST_F(GenerationTest, WholeRoadFromDraggingTheMapToViewingTheFileThenAnAllCache
     int compared = 0;
     for (std::int64_t x = std::max<std::int64_t>(s.ViewLeft, extent.Left); x <= std::min<std::int64_t>(s.ViewRight, extent.Right); ++x)
         for (std::int64_t y = std::max<std::int64_t>(s.ViewTop, extent.Top); y <= std::min<std::int64_t>(s.ViewBottom, extent.Bottom); ++y) {
-            const std::string cached = CacheDir() + TileFileName({'s', 11, int(x), int(y)});
+            const std::string cached = CacheDir() + TTileCache::TileFileName({'s', 11, int(x), int(y)});
             const auto tile = DecodeTileFile(cached, *GetTileFileType(cached));
             ASSERT_TRUE(tile) << cached;
             const QImage source(tile->Rgb.data(), tile->Width, tile->Height, tile->Width * 3, QImage::Format_RGB888);
@@ -651,7 +651,7 @@ TEST_F(GenerationTest, WindowAndCommandLineGiveTheSameOutcomeForTheSameFaults) {
               (QStringList{Confirm, QStringLiteral("有 1 块地图下载失败，地图数据未生成。")}));
     EXPECT_EQ(why, QStringLiteral("p_5_%1_%2: HTTP 200, the answer is no image").arg(cx + 1).arg(cy));
     EXPECT_EQ(Server->Attempts("p", 5, cx, cy + 1), 3);
-    EXPECT_TRUE(fs::exists(CacheDir() + TileFileName({'p', 5, cx, cy + 1})));
+    EXPECT_TRUE(fs::exists(CacheDir() + TTileCache::TileFileName({'p', 5, cx, cy + 1})));
 
     setFaults();
     std::ofstream(Dir / "cli.Ini") << "[ATLAS_SERVER]\r\nHOST=127.0.0.1\r\nPORT=" << Server->Port() << "\r\n";
@@ -665,6 +665,6 @@ TEST_F(GenerationTest, WindowAndCommandLineGiveTheSameOutcomeForTheSameFaults) {
                            ": HTTP 200, the answer is no image"),
               std::string::npos);
     EXPECT_EQ(Server->Attempts("p", 5, cx, cy + 1), 3);
-    EXPECT_TRUE(fs::exists(Dir / "cli-cache" / TileFileName({'p', 5, cx, cy + 1})));
+    EXPECT_TRUE(fs::exists(Dir / "cli-cache" / TTileCache::TileFileName({'p', 5, cx, cy + 1})));
     EXPECT_FALSE(fs::exists(Dir / "cli.Dat"));
 }

@@ -91,9 +91,9 @@ protected:
         return View;
     }
     // A worker's notice of the tile at this path.
-    void PostNotice(int message, const std::string& path) const { View->PostNotice({message, ParseTileFileName(path), path}); }
+    void PostNotice(int message, const std::string& path) const { View->PostNotice({message, TTileCache::ParseTileFileName(path), path}); }
     std::string TilePath(int zoom, int x, int y, const std::string& type = "m") const {
-        return (CacheDir / TileFileName({TypeCodeLetter(type), zoom, x, y})).string();
+        return (CacheDir / TTileCache::TileFileName({TypeCodeLetter(type), zoom, x, y})).string();
     }
     // A tile of one colour, or of four quarters: top-left, top-right, bottom-left, bottom-right.
     void WritePng(int zoom, int x, int y, QRgb tl, QRgb tr = 0, QRgb bl = 0, QRgb br = 0) const {
@@ -144,7 +144,7 @@ TEST_F(AtlasClassTest, ATypeWithItsOwnSourcePaintsFromItsOwnFolder) {
     const fs::path own = CacheDir / SourceDigest(Settings.Server.UrlTemplates[0]);
     WritePng(10, 512, 300, Blue);  // the default source's tile
     fs::create_directories(own);
-    fs::rename(TilePath(10, 512, 300), own / TileFileName({'m', 10, 512, 300}));
+    fs::rename(TilePath(10, 512, 300), own / TTileCache::TileFileName({'m', 10, 512, 300}));
     WritePng(10, 513, 300, Blue);
     MakeView(10);
     Settings.Server = saved;
