@@ -126,28 +126,20 @@ TDownloadResult TDownloader::Get(const std::string& url, const TRequestIdentity&
                                  const TDownloadLimits& limits, bool freshConnection) {
     TDownloadResult result = Transfer(url, identity, limits, freshConnection);
     // A connection that just failed is never asked again.
-    if (!result.Ok && !result.Aborted) DropConnections();
+    if (!result && !WasAborted(result)) DropConnections();
     return result;
 }
 
 TDownloadResult TDownloader::Transfer(const std::string& url, const TRequestIdentity& identity,
                                       const TDownloadLimits& limits, bool freshConnection) {
-    TDownloadResult result;
-    if (AbortRequested) {
-        result.Aborted = true;
-        result.Error = "aborted";
-        return result;
-    }
+    const auto failed = [](std::string why) -> TDownloadResult { return ContentError(std::move(why)); };
+    const TReadError aborted{ECANCELED, false, "aborted"};
+    if (AbortRequested) return aborted;
+    THttpAnswer answer;
     try {
-        if (!Multi) {
-            result.Error = "curl_multi_init failed";
-            return result;
-        }
+        if (!Multi) return failed("curl_multi_init failed");
         const auto host = UrlHost(url, identity.HostWithPort);
-        if (!host) {
-            result.Error = host.Error().Text;
-            return result;
-        }
+        if (!host) return host.Error();
 
         // The header list outlives the handle: declared first, destroyed last.
         TCurlHeaders headers(nullptr, &curl_slist_free_all);
@@ -162,14 +154,11 @@ TDownloadResult TDownloader::Transfer(const std::string& url, const TRequestIden
 
         // One easy handle for the downloader's life, its options set afresh for every request.
         if (!Easy) Easy = curl_easy_init();
-        if (!Easy) {
-            result.Error = "curl_easy_init failed";
-            return result;
-        }
+        if (!Easy) return failed("curl_easy_init failed");
         CURL* h = static_cast<CURL*>(Easy);
         curl_easy_reset(h);
         char errorBuffer[CURL_ERROR_SIZE] = {};
-        TBodySink sink{&result.Body, limits.MaxBodyBytes};
+        TBodySink sink{&answer.Body, limits.MaxBodyBytes};
         // The kept handle must not point at this call's buffers once it returns.
         struct TForget {
             CURL* Easy;
@@ -204,10 +193,7 @@ TDownloadResult TDownloader::Transfer(const std::string& url, const TRequestIden
         curl_easy_setopt(h, CURLOPT_WRITEDATA, &sink);
 
         CURLM* multi = static_cast<CURLM*>(Multi);
-        if (curl_multi_add_handle(multi, h) != CURLM_OK) {
-            result.Error = "curl_multi_add_handle failed";
-            return result;
-        }
+        if (curl_multi_add_handle(multi, h) != CURLM_OK) return failed("curl_multi_add_handle failed");
         // Detached before the easy handle goes, on every way out.
         struct TDetach {
             CURLM* Multi;
@@ -216,18 +202,10 @@ TDownloadResult TDownloader::Transfer(const std::string& url, const TRequestIden
         } detach{multi, h};
         CURLcode rc = CURLE_OK;
         for (bool done = false; !done;) {
-            if (AbortRequested) {
-                result.Body.clear();
-                result.Aborted = true;
-                result.Error = "aborted";
-                return result;
-            }
+            if (AbortRequested) return aborted;
             int running = 0;
-            if (CURLMcode mc = curl_multi_perform(multi, &running); mc != CURLM_OK) {
-                result.Body.clear();
-                result.Error = std::string("curl_multi_perform: ") + curl_multi_strerror(mc);
-                return result;
-            }
+            if (CURLMcode mc = curl_multi_perform(multi, &running); mc != CURLM_OK)
+                return failed(std::string("curl_multi_perform: ") + curl_multi_strerror(mc));
             int queued = 0;
             while (CURLMsg* msg = curl_multi_info_read(multi, &queued)) {
                 if (msg->msg == CURLMSG_DONE && msg->easy_handle == h) {
@@ -238,27 +216,22 @@ TDownloadResult TDownloader::Transfer(const std::string& url, const TRequestIden
             // Sleeps until the socket is ready, a curl timer is due or Abort wakes it.
             if (!done) curl_multi_poll(multi, nullptr, 0, 1000, nullptr);
         }
-        curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &result.HttpStatus);
+        curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &answer.HttpStatus);
         if (rc != CURLE_OK) {
-            result.Error = std::string(curl_easy_strerror(rc)) + " (curl " + std::to_string(int(rc)) + ")";
-            if (sink.Overflow) result.Error = "body larger than " + std::to_string(limits.MaxBodyBytes) + " bytes";
-            else if (errorBuffer[0]) result.Error += ": " + std::string(errorBuffer);
-            if (rc == CURLE_PEER_FAILED_VERIFICATION || rc == CURLE_SSL_CACERT_BADFILE)
-                result.Error += " (a server certificate that is not publicly trusted can be trusted with "
-                                "[ATLAS_SOURCE] CA_FILE)";
             // A broken exchange counts as failed even when part of a body arrived.
-            result.Body.clear();
-            return result;
+            std::string why = std::string(curl_easy_strerror(rc)) + " (curl " + std::to_string(int(rc)) + ")";
+            if (sink.Overflow) why = "body larger than " + std::to_string(limits.MaxBodyBytes) + " bytes";
+            else if (errorBuffer[0]) why += ": " + std::string(errorBuffer);
+            if (rc == CURLE_PEER_FAILED_VERIFICATION || rc == CURLE_SSL_CACERT_BADFILE)
+                why += " (a server certificate that is not publicly trusted can be trusted with [ATLAS_SOURCE] CA_FILE)";
+            return failed(std::move(why));
         }
-        result.Ok = true;
+        return answer;
     } catch (const std::exception& e) {
-        result = {};
-        result.Error = e.what();
+        return failed(e.what());
     } catch (...) {
-        result = {};
-        result.Error = "unknown failure";
+        return failed("unknown failure");
     }
-    return result;
 }
 
 TAtlasThread::TAtlasThread(TNoticeTarget* notifyWindow, std::string cacheDir, TServerConfig server,
@@ -416,15 +389,15 @@ bool TAtlasThread::FetchTile(const TMapParam& request, std::string& path) {
     const std::string url = BuildTileUrl(Server, serverNumber(Random), request.Id());
     // A retry never trusts a kept connection.
     TDownloadResult download = Downloader.Get(url, RequestIdentity(Server, type), Limits, request.RetryCount > 0);
-    if (download.Aborted) return false;
+    if (WasAborted(download)) return false;
     std::string typeName;
-    if (!download.Ok || download.Body.empty() || !DetectImageType(download.Body.data(), download.Body.size(), typeName)) {
+    if (!download || download->Body.empty() || !DetectImageType(download->Body.data(), download->Body.size(), typeName)) {
         // An unusable answer ends its connection too; Get has dropped a failed one already.
-        if (download.Ok) Downloader.DropConnections();
+        if (download) Downloader.DropConnections();
         ++Failed;
-        RetryTile(request, !download.Ok            ? download.Error
-                           : download.Body.empty() ? "HTTP " + std::to_string(download.HttpStatus) + ", empty answer"
-                                                   : "HTTP " + std::to_string(download.HttpStatus) + ", the answer is no image");
+        RetryTile(request, !download               ? download.Error().Text
+                           : download->Body.empty() ? "HTTP " + std::to_string(download->HttpStatus) + ", empty answer"
+                                                    : "HTTP " + std::to_string(download->HttpStatus) + ", the answer is no image");
         return false;
     }
     ++Succeeded;
@@ -432,7 +405,7 @@ bool TAtlasThread::FetchTile(const TMapParam& request, std::string& path) {
     // download, but says nothing about the service. Its notice or retry
     // follows once the save is done.
     FinishSave();
-    auto body = std::make_shared<const std::vector<std::uint8_t>>(std::move(download.Body));
+    auto body = std::make_shared<const std::vector<std::uint8_t>>(std::move(download->Body));
     std::future<void> saved;
     try {
         saved = std::async(std::launch::async, [path, body] { SaveTile(path, *body); });

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <atomic>
+#include <cerrno>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -22,6 +23,7 @@
 #include <vector>
 
 #include "AtlasAppType.h"
+#include "FileRead.h"
 #include "NoticeTarget.h"
 #include "Settings.h"
 #include "TileCache.h"
@@ -31,13 +33,15 @@
 // it cannot break downloads.
 bool InitDownloads();
 
-struct TDownloadResult {
-    std::vector<std::uint8_t> Body;
-    bool Ok = false;          // the exchange completed (any HTTP status)
-    bool Aborted = false;     // ended by TDownloader::Abort
+// A completed HTTP exchange, whatever its status.
+struct THttpAnswer {
     long HttpStatus = 0;
-    std::string Error;        // curl's reason when !Ok
+    std::vector<std::uint8_t> Body;
 };
+// The answer, or curl's reason why there is none. A transfer ended by
+// TDownloader::Abort fails with ECANCELED.
+using TDownloadResult = TReadResult<THttpAnswer>;
+inline bool WasAborted(const TDownloadResult& result) { return !result && result.Error().Errno == ECANCELED; }
 
 // Runs one transfer at a time on the calling thread and lets another thread
 // end it at once: the transfer waits in curl_multi_poll, which Abort wakes.

@@ -116,10 +116,10 @@ TEST_F(HttpsSourceTest, UntrustedCertificateIsRefusedWithItsReason) {
     TServerConfig config;
     config.UrlTemplates[0] = Template();
     const TDownloadResult result = DownloadTile(ExpandUrlTemplate(Template(), 0, 1, 2, 5), RequestIdentity(config, 0));
-    EXPECT_FALSE(result.Ok);
-    EXPECT_NE(result.Error.find("certificate"), std::string::npos) << result.Error;
-    EXPECT_NE(result.Error.find("CA_FILE"), std::string::npos) << result.Error;
-    EXPECT_TRUE(result.Body.empty());
+    ASSERT_FALSE(result);
+    const std::string& why = result.Error().Text;
+    EXPECT_NE(why.find("certificate"), std::string::npos) << why;
+    EXPECT_NE(why.find("CA_FILE"), std::string::npos) << why;
 }
 
 TEST_F(HttpsSourceTest, CertificateTrustedThroughTheSettingsIsAccepted) {
