@@ -121,6 +121,21 @@ TEST_F(SettingsFixture, DefaultsWithoutAFile) {
     EXPECT_FALSE(fs::exists(Ini)) << "loading never writes";
 }
 
+// A FIFO under the settings file's name would block a plain read for ever:
+// it reads as no file, and a write says why it is refused.
+TEST_F(SettingsFixture, AFifoIsNoSettingsFile) {
+    ASSERT_EQ(::mkfifo(Ini.c_str(), 0600), 0);
+    LoadSettings(Ini);
+    EXPECT_EQ(Settings.InitialZoom, 5);
+    try {
+        WriteInitialZoom(7);
+        FAIL() << "written into a FIFO";
+    } catch (const TSettingsError& e) {
+        EXPECT_EQ(std::string(e.what()), "Unable to write to " + Ini.string());
+        EXPECT_NE(e.Cause().find("not a regular file"), std::string::npos) << e.Cause();
+    }
+}
+
 TEST_F(SettingsFixture, BadValuesFallBackToDefaults) {
     WriteAll(Ini,
              "[ATLAS_DELTA]\r\nLON_M=abc\r\nLAT_M=0.5\r\nLON_S=\r\n"
