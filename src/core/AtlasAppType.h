@@ -6,6 +6,7 @@
 #include <compare>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -71,7 +72,9 @@ struct TTileId {
     TTileId Parent() const { return {TypeCode, Zoom - 1, X / 2, Y / 2}; }
 };
 
-struct TTileIdHash {
+// So that tiles can key unordered containers as they key ordered ones.
+template <>
+struct std::hash<TTileId> {
     std::size_t operator()(const TTileId& id) const noexcept {
         std::uint64_t h = std::uint64_t(std::uint8_t(id.TypeCode)) << 56 ^ std::uint64_t(std::uint8_t(id.Zoom)) << 48;
         h ^= std::uint64_t(std::uint32_t(id.X)) << 24 ^ std::uint64_t(std::uint32_t(id.Y));

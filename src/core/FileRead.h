@@ -11,7 +11,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <utility>
 #include <variant>
@@ -37,11 +36,6 @@ public:
     const T* operator->() const { return &std::get<0>(Outcome); }
     // Only for a failed result.
     const TReadError& Error() const { return std::get<1>(Outcome); }
-    // The value as an optional, for callers that only need to know whether it came.
-    std::optional<T> Take() && {
-        if (!has_value()) return std::nullopt;
-        return std::move(std::get<0>(Outcome));
-    }
 
 private:
     std::variant<T, TReadError> Outcome;
