@@ -596,8 +596,9 @@ TEST_F(GenerationTest, WaitingRunAnswersAtOnceAndStopsWithoutWaitingForTheNetwor
     EXPECT_EQ(Generate({AcceptConfirmation, noted}), (QStringList{Confirm, Cancelled}));
     std::printf("200 chained events during the wait: %lld ms; cancel to message: %lld ms\n", (long long)chainMs,
                 (long long)cancelMs);
-    EXPECT_LT(chainMs, 2000);
-    EXPECT_LT(cancelMs, 3000);
+    // Bounds that only a poll (200 × 100 ms) or a wait for the 30 s transfer time-out would pass.
+    EXPECT_LT(chainMs, 15000);
+    EXPECT_LT(cancelMs, 25000);
     ExpectCleanedUp();
 
     // Only failures for two 0.3 s time-outs on every worker: the run stops and names the host.

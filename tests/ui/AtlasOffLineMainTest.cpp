@@ -260,7 +260,7 @@ TEST_F(MainWindowTest, UnusableTileSourceIsReportedAtStartAndRequestsNothing) {
     answers.Then(ClickOk);
     TAtlasOffLineMainFM w(TDataLocations{Dir / "AtlasPocket.Ini", Dir.DirString() + "FileMap/"});
     w.show();
-    for (int i = 0; i < 200 && answers.Seen.isEmpty(); ++i) QTest::qWait(10);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !answers.Seen.isEmpty(); }, 60000));
     ASSERT_EQ(answers.Seen.size(), 1);
     EXPECT_TRUE(answers.Seen[0].contains("[ATLAS_SERVER] HOST: it holds a blank")) << answers.Seen[0].toStdString();
     EXPECT_TRUE(w.isVisible());

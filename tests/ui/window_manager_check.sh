@@ -26,51 +26,70 @@ printf '[ATLAS_SERVER]\r\nHOST=127.0.0.1\r\nPORT=%s\r\n' "$PORT" > "$WORK/AtlasP
 cat > "$WORK/inside.sh" <<'INNER'
 set -u
 WORK=$1; NAME=$2; SHOTS=$3
+# Every wait below is for a property the X server or the manager sets; the
+# bounds only catch a hang, so they are generous for a loaded machine.
+WaitFor() {  # WaitFor SECONDS COMMAND...: until COMMAND succeeds
+  local deadline=$((SECONDS + $1)); shift
+  until "$@"; do [ $SECONDS -lt $deadline ] || return 1; sleep 0.1; done
+}
 icewm >/dev/null 2>&1 &
 WM=$!
-for _ in $(seq 100); do xprop -root _NET_WORKAREA 2>/dev/null | grep -q '=' && break; sleep 0.1; done
+Root() { xprop -root "$1" 2>/dev/null | grep -q ' = \| # '; }
+# The manager is ready once it announces itself and the work area.
+if ! WaitFor 120 Root _NET_SUPPORTING_WM_CHECK || ! WaitFor 120 Root _NET_WORKAREA; then
+  echo "$NAME: FAILED: icewm never announced itself and its work area"; xprop -root | head -40
+  kill $WM 2>/dev/null; exit 1
+fi
 read -r AX AY AW AH < <(xprop -root _NET_WORKAREA | sed 's/.*= //; s/,//g' | cut -d' ' -f1-4)
 # Under AddressSanitizer the X keyboard library trips the strict string
 # checks with reads of its own; they are not ours to judge here.
 env -u QT_QPA_PLATFORM ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}strict_string_checks=0:detect_leaks=0" \
   "$WORK/atlaspocket" >"$WORK/app.log" 2>&1 &
 APP=$!
-WIN=$(timeout 60 xdotool search --sync --onlyvisible --name '手机离线地图生成程序' | head -1)
-if [ -z "$WIN" ]; then
-  echo "$NAME: FAILED: the main window never appeared"; tail -20 "$WORK/app.log"
-  kill $APP $WM 2>/dev/null; exit 1
-fi
-geometry() {
-  local info ext
-  info=$(xwininfo -id "$WIN")
-  ext=$(xprop -id "$WIN" _NET_FRAME_EXTENTS | sed 's/.*= //; s/,//g')
-  echo "$(echo "$info" | awk '/Absolute upper-left X/{x=$NF} /Absolute upper-left Y/{y=$NF} /^ *Width/{w=$NF} /^ *Height/{h=$NF} END{print x, y, w, h}') $ext"
+Stop() { kill $APP $WM 2>/dev/null; }
+# The main window is the client the manager lists under its caption: a lookup
+# by name alone could also find the manager's frame around it.
+WIN=""
+FindClient() {
+  local id
+  for id in $(xprop -root _NET_CLIENT_LIST 2>/dev/null | sed -n 's/.*# //p' | tr -d ','); do
+    if [ "$(xdotool getwindowname "$id" 2>/dev/null)" = '手机离线地图生成程序' ]; then WIN=$id; return 0; fi
+  done
+  kill -0 $APP 2>/dev/null || return 0  # the program died: stop waiting
+  return 1
 }
-# Wait until the window has stopped moving: the manager frames it after show().
-# A reading counts only once the frame extents are known (eight numbers); a
-# busy machine can take a while to get there.
-LAST=""; STABLE=0
-for _ in $(seq 600); do
-  G=$(geometry 2>/dev/null)
-  if [ "$(wc -w <<<"$G")" -ne 8 ]; then
-    # Not framed yet, or the window was made anew: look it up again.
-    STABLE=0; sleep 0.1
-    WIN=$(xdotool search --onlyvisible --name '手机离线地图生成程序' 2>/dev/null | head -1)
-    continue
-  fi
-  [ "$G" = "$LAST" ] && STABLE=$((STABLE + 1)) || STABLE=0
-  LAST=$G; [ $STABLE -ge 10 ] && break; sleep 0.1
-done
-if [ $STABLE -lt 10 ]; then
-  echo "$NAME: FAILED: the window's frame never settled (last reading: '$LAST')"; tail -20 "$WORK/app.log"
-  kill $APP $WM 2>/dev/null; exit 1
+if ! WaitFor 180 FindClient || [ -z "$WIN" ]; then
+  echo "$NAME: FAILED: the manager never listed the main window (clients: $(xprop -root _NET_CLIENT_LIST 2>&1))"
+  tail -20 "$WORK/app.log"; Stop; exit 1
 fi
+# What the manager and the program have made of the window: client position
+# and size, then the frame extents the manager sets once it has framed it.
+LAST=""
+Reading() {
+  local info ext
+  info=$(xwininfo -id "$WIN" 2>/dev/null) || return 1
+  ext=$(xprop -id "$WIN" _NET_FRAME_EXTENTS 2>/dev/null | sed -n 's/.*= //p' | tr -d ',')
+  LAST="$(awk '/Absolute upper-left X/{x=$NF} /Absolute upper-left Y/{y=$NF} /^ *Width/{w=$NF} /^ *Height/{h=$NF} END{print x, y, w, h}' <<<"$info") $ext"
+}
+# The program fits its window to the work area once the frame is known, in a
+# few steps; wait for the frame and then for the fit.
+Fitted() {
+  Reading || return 1
+  read -r X Y W H FL FR FT FB <<<"$LAST"
+  [ -n "${FB:-}" ] && [ $((X - FL)) -eq $AX ] && [ $((Y - FT)) -eq $AY ] &&
+    [ $((W + FL + FR)) -eq $AW ] && [ $((H + FT + FB)) -eq $AH ]
+}
+WaitFor 120 Fitted
+Reading
 read -r X Y W H FL FR FT FB <<<"$LAST"
-echo "$NAME: work area ${AW}x${AH}+${AX}+${AY}; client ${W}x${H}+${X}+${Y}; frame left $FL right $FR top $FT bottom $FB"
+echo "$NAME: work area ${AW}x${AH}+${AX}+${AY}; window and frame extents (x y w h left right top bottom): '$LAST'"
 [ -n "$SHOTS" ] && import -window root "$SHOTS/main-window-icewm-$NAME.png"
-kill $APP 2>/dev/null; wait $APP 2>/dev/null; kill $WM 2>/dev/null
+Stop; wait $APP 2>/dev/null
+if [ -z "${FB:-}" ]; then
+  echo "$NAME: FAILED: the manager never set the window's frame extents"; tail -20 "$WORK/app.log"; exit 1
+fi
 FAIL=0
-check() { if ! eval "$2"; then echo "FAILED: $1 ($2)"; FAIL=1; fi; }
+check() { if ! eval "$2"; then echo "$NAME: FAILED: $1 ($2)"; FAIL=1; fi; }
 check "the window starts at the work area's top left" "[ $((X - FL)) -eq $AX ] && [ $((Y - FT)) -eq $AY ]"
 check "the bottom of the window (设置, 查看) lies inside the work area" "[ $((Y + H + FB)) -le $((AY + AH)) ]"
 check "the window fills the work area" "[ $((W + FL + FR)) -eq $AW ] && [ $((H + FT + FB)) -eq $AH ]"
@@ -79,6 +98,6 @@ INNER
 
 STATUS=0
 for SCREEN in 1280x800 1366x768; do
-  timeout 120 xvfb-run -a -s "-screen 0 ${SCREEN}x24" bash "$WORK/inside.sh" "$WORK" "$SCREEN" "$SHOTS" || STATUS=1
+  timeout 600 xvfb-run -a -s "-screen 0 ${SCREEN}x24" bash "$WORK/inside.sh" "$WORK" "$SCREEN" "$SHOTS" || STATUS=1
 done
 exit $STATUS
