@@ -395,8 +395,14 @@ int RunInspect(const std::string& file, bool json) {
             j["zooms"][std::to_string(z)] = {{"rect", {rc.Left, rc.Top, rc.Right, rc.Bottom}}, {"entries", perZoom[z]}};
         }
         j["emptyImages"] = empty;
+        for (const auto& [name, found] : {std::pair{"nonCanonicalKeys", &report.NonCanonicalKeys},
+                                          std::pair{"repeatedTiles", &report.RepeatedTiles},
+                                          std::pair{"missingTiles", &report.MissingTiles}})
+            j[name] = {{"count", found->Count}, {"first", found->Names}};
         j["problems"] = problems;
-        std::cout << j.dump(2) << "\n";
+        // Keys and problems are printable ASCII already; only a file name
+        // given in another encoding than UTF-8 needs replacing.
+        std::cout << j.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
     } else {
         std::cout << "file:          " << file << " (" << reader.FileSize() << " bytes)\n"
                   << "zooms:         " << h.MinZoom << ".." << h.MaxZoom << "\n"

@@ -185,8 +185,27 @@ std::optional<TTileId> ParseTileKey(std::string_view key) {
             ++p;
         }
     }
-    if (p != end) return std::nullopt;
+    if (p != end || TileKey(a) != key) return std::nullopt;
     return a;
+}
+
+std::string PrintableKey(std::string_view key) {
+    static constexpr char Hex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(key.size());
+    for (const char c : key) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b == '\\') {
+            out += "\\\\";
+        } else if (b >= 0x20 && b < 0x7F) {
+            out += c;
+        } else {
+            out += "\\x";
+            out += Hex[b >> 4];
+            out += Hex[b & 15];
+        }
+    }
+    return out;
 }
 
 std::array<std::uint8_t, MapDataHeaderSize> EncodeMapDataHeader(const TMapDataHeader& h) {

@@ -58,8 +58,14 @@ struct TMapDataEntry {
 
 // "m_12_3452_1523". Negative indices (tiles beyond the edge of the world) keep their sign.
 std::string TileKey(const TTileId& tile);
-// The tile of a well-formed key; nothing for anything else.
+// The tile whose TileKey is exactly this key; nothing for anything else.
+// Other spellings of a tile's numbers ("m_05_0_0", "m_5_-0_0") are refused:
+// the phone application and the viewer look tiles up by the key text, so a
+// tile stored under such a key is one that no reader finds.
 std::optional<TTileId> ParseTileKey(std::string_view key);
+// The key as text fit for any terminal and for JSON: printable ASCII as it
+// stands, a backslash doubled, every other byte as \xHH.
+std::string PrintableKey(std::string_view key);
 
 // Byte images of the records.
 std::array<std::uint8_t, MapDataHeaderSize> EncodeMapDataHeader(const TMapDataHeader& header);

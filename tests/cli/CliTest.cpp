@@ -9,6 +9,8 @@
 #include <set>
 #include <sstream>
 
+#include <nlohmann/json.hpp>
+
 #include "ChinaShift.h"
 #include "AtlasVersion.h"
 #include "CliArgs.h"
@@ -304,6 +306,53 @@ TEST_F(CliFixture, InspectNamesImpossibleRectangles) {
         const auto r = RunCli({"inspect", (Dir / "crafted.Dat").string()}, Dir);
         EXPECT_EQ(r.Exit, 1) << r.Out << r.Err;
         EXPECT_NE(r.Out.find(row.Problem), std::string::npos) << r.Out << r.Err;
+    }
+}
+
+// Two road map tiles at zoom 5 whose index holds these keys: a tile under
+// another spelling of its key is one that no reader finds, and key bytes of
+// any kind come out of --json as valid JSON with the problems of the text.
+TEST_F(CliFixture, InspectNamesTilesNoReaderFinds) {
+    const struct {
+        std::vector<std::string> Keys;
+        std::vector<std::string> Problems;
+    } rows[] = {
+        {{"m_5_0_0", "m_05_0_0"},
+         {"1 key is not a canonical tile key, so no reader finds its entry: 'm_05_0_0'",
+          "1 tile of the rectangles is missing (no entry under its key): m_5_1_0"}},
+        {{"m_5_0_0", "m_5_1_\xff\"\n"},
+         {"1 key is not a canonical tile key, so no reader finds its entry: 'm_5_1_\\xFF\"\\x0A'",
+          "1 tile of the rectangles is missing (no entry under its key): m_5_1_0"}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.Keys[1]);
+        TMapDataHeader h;
+        h.MinZoom = h.MaxZoom = 5;
+        h.TypeIncluded[0] = 1;
+        h.TileRects[5] = {0, 0, 1, 0};
+        h.EntryCount = std::int32_t(row.Keys.size());
+        const auto head = EncodeMapDataHeader(h);
+        std::ofstream file(Dir / "keys.Dat", std::ios::binary);
+        file << MapDataSignature << std::string_view(reinterpret_cast<const char*>(head.data()), head.size());
+        for (const std::string& key : row.Keys) {
+            std::uint8_t entry[MapDataEntrySize];
+            ASSERT_TRUE(EncodeMapDataEntry(key, std::int32_t(MapDataIndexStart + MapDataEntrySize * 2), entry));
+            file.write(reinterpret_cast<const char*>(entry), sizeof entry);
+        }
+        file.close();
+
+        const auto text = RunCli({"inspect", (Dir / "keys.Dat").string()}, Dir);
+        EXPECT_EQ(text.Exit, 1) << text.Out << text.Err;
+        EXPECT_EQ(text.Out.find("consistent"), std::string::npos) << text.Out;
+        for (const std::string& p : row.Problems) EXPECT_NE(text.Out.find("  " + p + "\n"), std::string::npos) << text.Out;
+
+        const auto json = RunCli({"inspect", (Dir / "keys.Dat").string(), "--json"}, Dir);
+        EXPECT_EQ(json.Exit, 1) << json.Err;
+        auto j = nlohmann::json::parse(json.Out, nullptr, false);  // a missing member reads as null
+        ASSERT_FALSE(j.is_discarded()) << json.Out << json.Err;
+        EXPECT_EQ(j["problems"], row.Problems) << json.Out;
+        EXPECT_EQ(j["nonCanonicalKeys"]["count"], 1);
+        EXPECT_EQ(j["missingTiles"]["first"], std::vector<std::string>{"m_5_1_0"});
     }
 }
 

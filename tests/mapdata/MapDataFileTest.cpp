@@ -41,8 +41,11 @@ TEST(MapDataKey, FormatParseAndEntryLimits) {
     EXPECT_EQ(TileKey({'s', 5, -2, 0}), "s_5_-2_0");
     EXPECT_EQ(*ParseTileKey("y_17_104857_51234"), (TTileId{'y', 17, 104857, 51234}));
     EXPECT_EQ(*ParseTileKey("s_5_-2_0"), (TTileId{'s', 5, -2, 0}));
-    for (const char* bad : {"", "x_1_2_3", "m_1_2", "m_1_2_3_", "m__2_3", "m_1_2_+3", "mm_1_2_3", "m_1_2_99999999999"})
+    // Other spellings of a tile's numbers are no tile's key: readers look keys up by their text.
+    for (const char* bad : {"", "x_1_2_3", "m_1_2", "m_1_2_3_", "m__2_3", "m_1_2_+3", "mm_1_2_3", "m_1_2_99999999999",
+                            "m_05_0_0", "m_5_-0_0", "m_5_0_00", "m_5_0_-0", "m_5_007_1"})
         EXPECT_FALSE(ParseTileKey(bad)) << bad;
+    EXPECT_EQ(PrintableKey("m_5\\_\xff\x01\x7f'"), "m_5\\\\_\\xFF\\x01\\x7F'");
 
     std::uint8_t e[32];
     EXPECT_TRUE(EncodeMapDataEntry(std::string(24, 'k'), 0, e));
