@@ -254,3 +254,13 @@ TRequestIdentity RequestIdentity(const TServerConfig& server, int typeIndex) {
     id.SecureOnly = own && StartsWithNoCase(server.UrlTemplates[std::size_t(typeIndex)], "https://");
     return id;
 }
+
+int SourceConnections(const TServerConfig& server, int typeIndex) {
+    if (typeIndex < 0 || typeIndex >= 4) return 0;
+    if (const int set = server.Connections[std::size_t(typeIndex)]; set > 0) return set;
+    return HasOwnTemplate(server, typeIndex) ? DefaultTemplateConnections : 0;
+}
+
+std::string SourceKey(const TServerConfig& server, int typeIndex) {
+    return HasOwnTemplate(server, typeIndex) ? server.UrlTemplates[std::size_t(typeIndex)] : std::string();
+}
