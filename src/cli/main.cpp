@@ -315,19 +315,26 @@ int RunGenerate(const TPlanArgs& args) {
     std::signal(SIGINT, OnInterrupt);
     std::signal(SIGTERM, OnInterrupt);
     TNoticeQueue notices;
-    TRunStop stop;
-    {
-        TGenWorkerPool pool(&notices, r.CacheDir, Settings.Server, Settings.Limits, args.Connections);
-        for (int t = 0; t < MapTypeCount; ++t) {
-            const auto& list = run.TilePlan().List(t);
-            for (std::size_t i = 0; i < list.size(); ++i) {
-                const TTileId& tile = list[i].Id();
-                if (pool.RequestGenTile(tile.Zoom, tile.X, tile.Y, std::string(tile.Type()), MapTypeCode(r.ViewType)))
-                    run.TileCached(t, i);
+    TGenWorkerPool pool(&notices, r.CacheDir, Settings.Server, Settings.Limits, args.Connections);
+    // Requests the tiles (all of the plan, or those given), waits for them and
+    // says why the run cannot go on: an exit code, or nothing.
+    const auto download = [&](const std::vector<TTileId>* only) -> std::optional<int> {
+        TRunStop stop;
+        if (only) {
+            for (const TTileId& tile : *only)
+                pool.RequestGenTile(tile.Zoom, tile.X, tile.Y, std::string(tile.Type()), MapTypeCode(r.ViewType));
+        } else {
+            for (int t = 0; t < MapTypeCount; ++t) {
+                const auto& list = run.TilePlan().List(t);
+                for (std::size_t i = 0; i < list.size(); ++i) {
+                    const TTileId& tile = list[i].Id();
+                    if (pool.RequestGenTile(tile.Zoom, tile.X, tile.Y, std::string(tile.Type()), MapTypeCode(r.ViewType)))
+                        run.TileCached(t, i);
+                }
             }
         }
         const std::int64_t cached = run.Progress().Done;
-        if (cached > 0) std::cerr << cached << " of " << total << " tiles found in the cache\n";
+        if (cached > 0 && !only) std::cerr << cached << " of " << total << " tiles found in the cache\n";
         TProgressLine progress("downloading", total);
         progress.Baseline(cached);
         while (!run.Finished() && !Interrupted) {
@@ -344,38 +351,41 @@ int RunGenerate(const TPlanArgs& args) {
         }
         if (run.Finished()) progress.Finish(run.Progress().Done + run.Progress().Failed);
         pool.StopGenWorkers();
-    }
-    if (Interrupted) {
-        std::cerr << "\ngenerate: interrupted; the tiles downloaded so far stay in the cache, nothing was written\n";
-        return ExitInterrupted;
-    }
-    switch (stop.Reason) {
-    case TStopReason::None: break;
-    case TStopReason::ServiceNotAnswering:
-        std::cerr << "\ngenerate: the tile service at " << stop.Host
-                  << " is not answering (no tile arrived, every download failed twice); nothing was written\n";
-        return ExitTilesFailed;
-    case TStopReason::AccessRefused:
-        std::cerr << "\ngenerate: the tile service at " << stop.Host << " refuses access (HTTP " << stop.HttpStatus
-                  << " for " << RefusalsToStop << " different tiles, none arrived since); stopped early, nothing was written\n";
-        return ExitAccessRefused;
-    case TStopReason::CacheWriteFailed: {
-        const TGenerationRun::TProgress p = run.Progress();
-        std::cerr << "\ngenerate: cannot write into the cache folder " << stop.Folder << ": " << stop.Why
-                  << "; the plan still needs about " << FormatByteSize(StillNeeded(r, p.Total - p.Done)) << " for "
-                  << (p.Total - p.Done) << " tiles; stopped, nothing was written\n";
-        return ExitNoRoom;
-    }
-    }
-    if (!run.FailedTiles().empty()) {
-        std::cerr << "generate: " << run.FailedTiles().size()
-                  << " tiles could not be downloaded; no map data file was written\n";
-        for (const auto& [tile, why] : run.FailedTiles())
-            std::cerr << "  " << tile.TypeCode << " zoom " << tile.Zoom << " x " << tile.X << " y " << tile.Y
-                      << (why.empty() ? "" : ": ") << why << "\n";
-        std::cerr << "Run the same command again to fetch only the missing tiles.\n";
-        return ExitTilesFailed;
-    }
+        if (Interrupted) {
+            std::cerr << "\ngenerate: interrupted; the tiles downloaded so far stay in the cache, nothing was written\n";
+            return ExitInterrupted;
+        }
+        switch (stop.Reason) {
+        case TStopReason::None: break;
+        case TStopReason::ServiceNotAnswering:
+            std::cerr << "\ngenerate: the tile service at " << stop.Host
+                      << " is not answering (no tile arrived, every download failed twice); nothing was written\n";
+            return ExitTilesFailed;
+        case TStopReason::AccessRefused:
+            std::cerr << "\ngenerate: the tile service at " << stop.Host << " refuses access (HTTP " << stop.HttpStatus
+                      << " for " << RefusalsToStop
+                      << " different tiles, none arrived since); stopped early, nothing was written\n";
+            return ExitAccessRefused;
+        case TStopReason::CacheWriteFailed: {
+            const TGenerationRun::TProgress p = run.Progress();
+            std::cerr << "\ngenerate: cannot write into the cache folder " << stop.Folder << ": " << stop.Why
+                      << "; the plan still needs about " << FormatByteSize(StillNeeded(r, p.Total - p.Done)) << " for "
+                      << (p.Total - p.Done) << " tiles; stopped, nothing was written\n";
+            return ExitNoRoom;
+        }
+        }
+        if (!run.FailedTiles().empty()) {
+            std::cerr << "generate: " << run.FailedTiles().size()
+                      << " tiles could not be downloaded; no map data file was written\n";
+            for (const auto& [tile, why] : run.FailedTiles())
+                std::cerr << "  " << tile.TypeCode << " zoom " << tile.Zoom << " x " << tile.X << " y " << tile.Y
+                          << (why.empty() ? "" : ": ") << why << "\n";
+            std::cerr << "Run the same command again to fetch only the missing tiles.\n";
+            return ExitTilesFailed;
+        }
+        return std::nullopt;
+    };
+    if (const auto failed = download(nullptr)) return *failed;
 
     if (!args.Out.empty()) {
         const std::filesystem::path outDir = std::filesystem::path(args.Out).parent_path();
@@ -390,19 +400,34 @@ int RunGenerate(const TPlanArgs& args) {
                       << FormatByteSize(needed) << "; nothing was written\n";
             return ExitNoRoom;
         }
-        TProgressLine writing("writing", total);
         TMapDataWriteReport report;
-        try {
-            report = WriteMapData(args.Out, run.Header(), run.TilePlan().AllLists(), TTileCache(r.CacheDir, Settings.Server),
-                                  [&](std::int64_t done, std::int64_t) {
-                                      if (Interrupted) throw TInterruptedWrite{};
-                                      writing.Update(done);
-                                  });
-        } catch (const TInterruptedWrite&) {
-            std::cerr << "\ngenerate: interrupted while writing; " << args.Out << " was not written\n";
-            return ExitInterrupted;
+        // A cached file that no longer decodes is fetched again rather than
+        // written blank; the second write takes whatever the cache holds then.
+        for (int round = 0; round < 2; ++round) {
+            TProgressLine writing("writing", total);
+            try {
+                report = WriteMapData(args.Out, run.Header(), run.TilePlan().AllLists(), TTileCache(r.CacheDir, Settings.Server),
+                                      [&](std::int64_t done, std::int64_t) {
+                                          if (Interrupted) throw TInterruptedWrite{};
+                                          writing.Update(done);
+                                      },
+                                      MapDataMaxFileSize, 0, round == 0);
+            } catch (const TInterruptedWrite&) {
+                std::cerr << "\ngenerate: interrupted while writing; " << args.Out << " was not written\n";
+                return ExitInterrupted;
+            }
+            writing.Finish(total);
+            if (report.Written) break;
+            std::cerr << "generate: " << report.Undecodable.size()
+                      << " cached tiles no longer decode; fetching them again\n";
+            const TTileCache cache(r.CacheDir, Settings.Server);
+            for (const TTileId& tile : report.Undecodable) {
+                std::error_code ec;
+                std::filesystem::remove(cache.Path(tile), ec);
+            }
+            run.FetchAgain(report.Undecodable);
+            if (const auto failed = download(&report.Undecodable)) return *failed;
         }
-        writing.Finish(total);
         std::cout << "written: " << args.Out << "\n";
         if (const std::string blank = BlankTilesLine(report.AllBlank()); !blank.empty()) std::cout << blank << "\n";
     }

@@ -290,7 +290,7 @@ TReadResult<TPictureSize> ReadPictureSize(const std::vector<std::uint8_t>& bytes
 
 TReadStatus CheckTileBody(const std::vector<std::uint8_t>& body) {
     std::string typeName;
-    if (!DetectImageType(body.data(), body.size(), typeName)) return Fail("not a picture");
+    if (!DetectImageType(body.data(), body.size(), typeName)) return Fail("the answer is no image");
     if (typeName == "GIF") return Fail("GIF picture, which cannot be decoded");
     const auto size = ReadPictureSize(body);
     if (!size) return Fail("damaged picture: " + size.Error().Text);

@@ -33,7 +33,7 @@ TReadResult<TPictureSize> ReadPictureSize(const std::vector<std::uint8_t>& bytes
 
 // Whether a downloaded body may enter the cache: it must decode to a
 // TileSize x TileSize picture, or nothing could ever show it. The failure's
-// text is the attempt's reason: "not a picture", "GIF picture, which cannot
+// text is the attempt's reason: "the answer is no image", "GIF picture, which cannot
 // be decoded", "picture 30000×30000", "damaged picture: ...".
 TReadStatus CheckTileBody(const std::vector<std::uint8_t>& body);
 

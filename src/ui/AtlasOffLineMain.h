@@ -22,6 +22,7 @@
 #include "GenerationRun.h"
 #include "MapDataFile.h"
 #include "NoticeTarget.h"
+#include "SourceGate.h"
 #include "PlanEstimates.h"
 #include "ProgramPaths.h"
 #include "Settings.h"
@@ -221,7 +222,7 @@ private:
     bool GenActive = false;   // saved-tile notices are counted
     bool RunActive = false;   // BitBtn1Click is under way
     bool CloseRequested = false;
-    bool ServiceDead = false;  // the run stopped because the tile service never answered
+    TRunStop RunStop;  // why the run stopped early: a dead or refusing service, a full cache
     QEventLoop* WaitLoop = nullptr;  // the download wait, while it runs
     TSizeEstimate RunSize;  // estimated before the dialog, checked after it
     std::optional<std::chrono::steady_clock::time_point> ProgressStart;

@@ -110,7 +110,7 @@ void TAtlasOffLineMainFM::BitBtn1Click() {
 
     RunActive = true;
     GenActive = true;
-    ServiceDead = false;
+    RunStop = {};
     if (View) View->SetTileNoticeRouting(true, this, WM_GENTILESAVED);
     QApplication::setOverrideCursor(Qt::WaitCursor);
     TRunCleanup cleanup([this] {
@@ -147,10 +147,26 @@ void TAtlasOffLineMainFM::RunDownloadAndWrite() {
     WaitForDownloads();
     Gauge1->setValue(100);
     if (CloseRequested) return;
-    if (ServiceDead) {
-        ShowMessage(Text("地图服务器 %1 没有响应，下载已停止，地图数据未生成。")
-                        .arg(QString::fromStdString(Settings.Server.HostPattern)));
+    switch (RunStop.Reason) {
+    case TStopReason::None: break;
+    case TStopReason::ServiceNotAnswering:
+        ShowMessage(Text("地图服务器 %1 没有响应，下载已停止，地图数据未生成。").arg(QString::fromStdString(RunStop.Host)));
         return;
+    case TStopReason::AccessRefused:
+        ShowMessage(Text("地图服务器 %1 拒绝访问（HTTP %2），下载已停止，地图数据未生成。")
+                        .arg(QString::fromStdString(RunStop.Host))
+                        .arg(RunStop.HttpStatus));
+        return;
+    case TStopReason::CacheWriteFailed: {
+        const TGenerationRun::TProgress p = Run.Progress();
+        const std::int64_t missing = p.Total - p.Done;
+        const std::int64_t needed = RunSize.Entries > 0 ? RunSize.Bytes / RunSize.Entries * missing : 0;
+        ShowMessage(Text("无法写入图块缓存文件夹 %1：%2。还有 %3 块地图约需 %4 的空间，下载已停止，地图数据未生成。")
+                        .arg(QString::fromStdString(RunStop.Folder), QString::fromStdString(RunStop.Why))
+                        .arg(missing)
+                        .arg(QString::fromStdString(FormatByteSize(needed))));
+        return;
+    }
     }
     if (!Run.FailedTiles().empty() && GenActive) {
         StopGeneration();
@@ -172,6 +188,17 @@ void TAtlasOffLineMainFM::RunDownloadAndWrite() {
     const QString fileName = dialog->selectedFiles().first();
     dialog.reset();
     QCoreApplication::processEvents();
+    // Refused before writing starts rather than failing near the end.
+    const std::filesystem::path folder = std::filesystem::path(fileName.toStdString()).parent_path();
+    std::error_code ec;
+    if (const auto space = std::filesystem::space(folder.empty() ? "." : folder, ec);
+        !ec && std::int64_t(space.available) < RunSize.Bytes) {
+        ShowMessage(Text("文件夹 %1 只有 %2 可用空间，地图数据文件约需 %3，地图数据未生成。")
+                        .arg(QString::fromStdString(folder.string()))
+                        .arg(QString::fromStdString(FormatByteSize(std::int64_t(space.available))))
+                        .arg(QString::fromStdString(FormatByteSize(RunSize.Bytes))));
+        return;
+    }
     const TMapDataWriteReport report = WriteMapData(fileName.toStdString());
     ShowMessage(Text("地图生成操作完成") + BlankTilesText(report.AllBlank()));
 }
@@ -193,12 +220,14 @@ void TAtlasOffLineMainFM::UpdateGauge() {
     const TGenerationRun::TProgress p = Run.Progress();
     Gauge1->setValue(ProgressPercent(p.Total - p.Done - p.Failed, p.Total));
     ShowDownloadProgress();
-    if (GenActive && View && View->GenServiceNotAnswering()) {
-        // Only failures and not one success for two rounds of time-outs: the
-        // service is down or unreachable, and waiting longer helps nobody.
-        ServiceDead = true;
-        StopGeneration();
-        Run.Cancel();
+    if (GenActive && View) {
+        // A service that is down, unreachable or refuses this client, or a
+        // cache that takes no more tiles: waiting longer helps nobody.
+        if (TRunStop stop = View->GenStopReason(); stop.Reason != TStopReason::None) {
+            RunStop = std::move(stop);
+            StopGeneration();
+            Run.Cancel();
+        }
     }
     EndWaitIfFinished();
 }
@@ -255,7 +284,9 @@ void TAtlasOffLineMainFM::ShowDownloadProgress() {
                               .arg(rate, 0, 'f', rate < 10 ? 1 : 0)
                               .arg(QString::fromStdString(FormatDuration(left)));
     // One line while it fits the narrow panel; large counts break before the speed.
-    const QString line = count + QStringLiteral("  ") + speed;
+    QString line = count + QStringLiteral("  ") + speed;
+    if (const int paused = View && GenActive ? View->GenPausedSeconds() : 0; paused > 0)
+        line += Text("  地图服务器要求暂停 %1 秒").arg(paused);
     const bool fits = ProgressLabel->fontMetrics().horizontalAdvance(line) <= ProgressLabel->width();
     ProgressLabel->setText(fits ? line : count + QLatin1Char('\n') + speed);
     ProgressLabel->show();
