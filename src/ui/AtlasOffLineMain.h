@@ -157,7 +157,9 @@ public:
     // Stops the downloads of a run at once; the wait ends on its next look.
     void CancelRun();
     // Writes the run's file; returns which tiles got empty images and why.
-    TMapDataWriteReport WriteMapData(const std::string& fileName);
+    // With refuseUndecodable nothing is written when a cached tile no longer
+    // decodes; the report lists those tiles.
+    TMapDataWriteReport WriteMapData(const std::string& fileName, bool refuseUndecodable = false);
     void WMGenTileSaved(const TTileNotice& notice);
     void WMGenTileFailed(const TTileNotice& notice);
     void SaveParamFile(const QString& fileName);
@@ -191,6 +193,9 @@ private:
     // Waits for the downloads in a nested event loop that handles input at
     // once; notices and cancel end it, a timer moves the gauge.
     void WaitForDownloads();
+    // After the wait: true when every tile has arrived; otherwise the message
+    // saying why the run ended (a stop, failed tiles, a cancel) was shown.
+    bool DownloadsComplete();
     void EndWaitIfFinished();
     void UpdateGauge();
     // Estimates the plan's file size and fills the dialog's residual and size fields.

@@ -146,41 +146,7 @@ void TAtlasOffLineMainFM::RunDownloadAndWrite() {
     RequestTiles();
     WaitForDownloads();
     Gauge1->setValue(100);
-    if (CloseRequested) return;
-    switch (RunStop.Reason) {
-    case TStopReason::None: break;
-    case TStopReason::ServiceNotAnswering:
-        ShowMessage(Text("地图服务器 %1 没有响应，下载已停止，地图数据未生成。").arg(QString::fromStdString(RunStop.Host)));
-        return;
-    case TStopReason::AccessRefused:
-        ShowMessage(Text("地图服务器 %1 拒绝访问（HTTP %2），下载已停止，地图数据未生成。")
-                        .arg(QString::fromStdString(RunStop.Host))
-                        .arg(RunStop.HttpStatus));
-        return;
-    case TStopReason::CacheWriteFailed: {
-        const TGenerationRun::TProgress p = Run.Progress();
-        const std::int64_t missing = p.Total - p.Done;
-        const std::int64_t needed = RunSize.Entries > 0 ? RunSize.Bytes / RunSize.Entries * missing : 0;
-        ShowMessage(Text("无法写入图块缓存文件夹 %1：%2。还有 %3 块地图约需 %4 的空间，下载已停止，地图数据未生成。")
-                        .arg(QString::fromStdString(RunStop.Folder), QString::fromStdString(RunStop.Why))
-                        .arg(missing)
-                        .arg(QString::fromStdString(FormatByteSize(needed))));
-        return;
-    }
-    }
-    if (!Run.FailedTiles().empty() && GenActive) {
-        StopGeneration();
-        // Beneath the count, why the first of them failed: a full disk or a
-        // refused source reads differently from a flaky network.
-        const auto& [tile, why] = *Run.FailedTiles().begin();
-        ShowMessage(Text("有 %1 块地图下载失败，地图数据未生成。").arg(Run.FailedTiles().size()),
-                    QString::fromStdString(TileKey(tile) + ": " + why));
-        return;
-    }
-    if (!Run.AllArrived()) {
-        ShowMessage(Text("地图下载过程被取消。"));
-        return;
-    }
+    if (CloseRequested || !DownloadsComplete()) return;
     StopGeneration();
 
     auto dialog = MakeFileDialog(SaveDialog1, this);
@@ -199,8 +165,65 @@ void TAtlasOffLineMainFM::RunDownloadAndWrite() {
                         .arg(QString::fromStdString(FormatByteSize(RunSize.Bytes))));
         return;
     }
-    const TMapDataWriteReport report = WriteMapData(fileName.toStdString());
-    ShowMessage(Text("地图生成操作完成") + BlankTilesText(report.AllBlank()));
+    TMapDataWriteReport report = WriteMapData(fileName.toStdString(), true);
+    QString fetchedAgain;
+    if (!report.Written) {
+        // Cached files that no longer decode are fetched again, not written blank.
+        const TTileCache cache(Locations.CacheDir, Settings.Server);
+        for (const TTileId& tile : report.Undecodable) {
+            std::error_code removeError;
+            std::filesystem::remove(cache.Path(tile), removeError);
+        }
+        Run.FetchAgain(report.Undecodable);
+        GenActive = true;
+        SpeedButton3->show();
+        if (View)
+            for (const TTileId& tile : report.Undecodable) View->RequestGenTile(tile.Zoom, tile.X, tile.Y, std::string(tile.Type()));
+        WaitForDownloads();
+        if (CloseRequested || !DownloadsComplete()) return;
+        StopGeneration();
+        fetchedAgain = Text("\n\n有 %1 块缓存的地图已无法解码，已重新下载。").arg(report.Undecodable.size());
+        report = WriteMapData(fileName.toStdString());
+    }
+    ShowMessage(Text("地图生成操作完成") + fetchedAgain + BlankTilesText(report.AllBlank()));
+}
+
+bool TAtlasOffLineMainFM::DownloadsComplete() {
+    switch (RunStop.Reason) {
+    case TStopReason::None: break;
+    case TStopReason::ServiceNotAnswering:
+        ShowMessage(Text("地图服务器 %1 没有响应，下载已停止，地图数据未生成。").arg(QString::fromStdString(RunStop.Host)));
+        return false;
+    case TStopReason::AccessRefused:
+        ShowMessage(Text("地图服务器 %1 拒绝访问（HTTP %2），下载已停止，地图数据未生成。")
+                        .arg(QString::fromStdString(RunStop.Host))
+                        .arg(RunStop.HttpStatus));
+        return false;
+    case TStopReason::CacheWriteFailed: {
+        const TGenerationRun::TProgress p = Run.Progress();
+        const std::int64_t missing = p.Total - p.Done;
+        const std::int64_t needed = RunSize.Entries > 0 ? RunSize.Bytes / RunSize.Entries * missing : 0;
+        ShowMessage(Text("无法写入图块缓存文件夹 %1：%2。还有 %3 块地图约需 %4 的空间，下载已停止，地图数据未生成。")
+                        .arg(QString::fromStdString(RunStop.Folder), QString::fromStdString(RunStop.Why))
+                        .arg(missing)
+                        .arg(QString::fromStdString(FormatByteSize(needed))));
+        return false;
+    }
+    }
+    if (!Run.FailedTiles().empty() && GenActive) {
+        StopGeneration();
+        // Beneath the count, why the first of them failed: a full disk or a
+        // refused source reads differently from a flaky network.
+        const auto& [tile, why] = *Run.FailedTiles().begin();
+        ShowMessage(Text("有 %1 块地图下载失败，地图数据未生成。").arg(Run.FailedTiles().size()),
+                    QString::fromStdString(TileKey(tile) + ": " + why));
+        return false;
+    }
+    if (!Run.AllArrived()) {
+        ShowMessage(Text("地图下载过程被取消。"));
+        return false;
+    }
+    return true;
 }
 
 void TAtlasOffLineMainFM::WaitForDownloads() {
@@ -304,7 +327,7 @@ void TAtlasOffLineMainFM::RequestTiles() {
     }
 }
 
-TMapDataWriteReport TAtlasOffLineMainFM::WriteMapData(const std::string& fileName) {
+TMapDataWriteReport TAtlasOffLineMainFM::WriteMapData(const std::string& fileName, bool refuseUndecodable) {
     RemoveStaleTemporaryFiles(std::filesystem::path(fileName).parent_path().string());
     // The window keeps repainting while the file is written; the cancel button
     // has no meaning any more.
@@ -316,7 +339,7 @@ TMapDataWriteReport TAtlasOffLineMainFM::WriteMapData(const std::string& fileNam
                        Gauge1->setValue(total > 0 ? int(done * 100 / total) : 100);
                        QCoreApplication::processEvents();
                        if (CloseRequested) throw TWriteAbandoned{};
-                   });
+                   }, MapDataMaxFileSize, 0, refuseUndecodable);
     Gauge1->setValue(100);
     return report;
 }
