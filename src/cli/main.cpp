@@ -63,6 +63,7 @@ struct TPlanArgs {
     bool AutoCalibrate = false;
     // Download workers: without a window no map view holds the sixth connection.
     int Connections = 6;
+    double Rate = -1;  // --rate: requests per second to every source; below 0 the settings' own
 };
 
 struct TExportArgs {
@@ -124,6 +125,7 @@ TResolvedPlan Resolve(const TPlanArgs& args) {
     const TDataLocations loc = DefaultDataLocations();
     LoadSettings(args.SettingsPath.empty() ? loc.SettingsFile : std::filesystem::path(args.SettingsPath));
     ApplySourceUrlArgs(args.SourceUrls);
+    if (args.Rate >= 0) Settings.Server.Rates.fill(args.Rate);
     RefuseUnusableSources();
     r.CacheDir = args.CacheDir.empty() ? loc.CacheDir : args.CacheDir;
     if (r.CacheDir.back() != '/') r.CacheDir += '/';
@@ -571,6 +573,9 @@ int main(int argc, char** argv) {
     gen->add_flag("--yes", genArgs.Yes, "do not ask before downloading");
     gen->add_option("--connections", genArgs.Connections, "download connections at once, 1..6 (default 6)")
         ->check(CLI::Range(1, 6));
+    gen->add_option("--rate", genArgs.Rate,
+                    "requests per second to each tile source, 0 for no limit (default: [ATLAS_SOURCE] RATE_X)")
+        ->check(CLI::Range(0.0, 1000.0));
     auto* inspect = app.add_subcommand("inspect", "print the header, counts and consistency of a map data file");
     inspect->add_option("file", inspectFile, "map data file")->required();
     inspect->add_flag("--json", inspectJson, "print JSON");
