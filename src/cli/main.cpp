@@ -27,6 +27,7 @@
 #include "MapDataFile.h"
 #include "MapDataInspect.h"
 #include "MbTilesFile.h"
+#include "SourceGate.h"
 #include "NumberFormat.h"
 #include "PlanEstimates.h"
 #include "ProgramPaths.h"
@@ -35,7 +36,19 @@
 
 namespace {
 
-enum ExitCode { ExitWritten = 0, ExitError = 1, ExitUsage = 2, ExitTilesFailed = 3, ExitInterrupted = 130 };
+enum ExitCode {
+    ExitWritten = 0,
+    ExitError = 1,
+    ExitUsage = 2,
+    ExitTilesFailed = 3,
+    ExitAccessRefused = 4,
+    ExitNoRoom = 5,
+    ExitInterrupted = 130,
+};
+constexpr const char* ExitCodesHelp =
+    "Exit codes: 0 written, 1 error, 2 usage, 3 tiles could not be downloaded or the service is not answering, "
+    "4 the tile service refuses access (HTTP 401, 403 or 451), 5 the cache or output folder cannot take the "
+    "tiles or the file (full, read-only, refused), 130 interrupted. Nothing is written unless the code is 0.";
 
 std::atomic<bool> Interrupted{false};
 extern "C" void OnInterrupt(int) { Interrupted = true; }
@@ -50,6 +63,7 @@ struct TPlanArgs {
     bool AutoCalibrate = false;
     // Download workers: without a window no map view holds the sixth connection.
     int Connections = 6;
+    double Rate = -1;  // --rate: requests per second to every source; below 0 the settings' own
 };
 
 struct TExportArgs {
@@ -111,6 +125,7 @@ TResolvedPlan Resolve(const TPlanArgs& args) {
     const TDataLocations loc = DefaultDataLocations();
     LoadSettings(args.SettingsPath.empty() ? loc.SettingsFile : std::filesystem::path(args.SettingsPath));
     ApplySourceUrlArgs(args.SourceUrls);
+    if (args.Rate >= 0) Settings.Server.Rates.fill(args.Rate);
     RefuseUnusableSources();
     r.CacheDir = args.CacheDir.empty() ? loc.CacheDir : args.CacheDir;
     if (r.CacheDir.back() != '/') r.CacheDir += '/';
@@ -167,6 +182,12 @@ public:
     TProgressLine(std::string what, std::int64_t total)
         : What(std::move(what)), Total(total), Tty(::isatty(STDERR_FILENO) == 1), Start(Clock::now()) {}
 
+    // Said after the figures while the service has asked the run to wait.
+    void SetPause(int seconds) {
+        if (seconds == PausedSeconds) return;
+        PausedSeconds = seconds;
+        Last = {};
+    }
     void Update(std::int64_t done, bool force = false) {
         const auto now = Clock::now();
         const auto interval = Tty ? std::chrono::milliseconds(200) : std::chrono::milliseconds(5000);
@@ -175,9 +196,11 @@ public:
         const double secs = std::chrono::duration<double>(now - Start).count();
         const double rate = secs > 0 ? double(done - First) / secs : 0;
         const double eta = rate > 0 ? double(Total - done) / rate : -1;
-        char buf[160];
-        std::snprintf(buf, sizeof buf, "%s %lld/%lld tiles, %s tiles/s, ETA %s", What.c_str(), (long long)done,
-                      (long long)Total, FormatFixed(rate, 1).c_str(), FormatDuration(eta).c_str());
+        char buf[200];
+        std::snprintf(buf, sizeof buf, "%s %lld/%lld tiles, %s tiles/s, ETA %s%s", What.c_str(), (long long)done,
+                      (long long)Total, FormatFixed(rate, 1).c_str(), FormatDuration(eta).c_str(),
+                      PausedSeconds > 0 ? (", paused by the tile service for " + std::to_string(PausedSeconds) + " s").c_str()
+                                        : "");
         if (Tty)
             std::fprintf(stderr, "\r%s\033[K", buf);
         else
@@ -194,10 +217,17 @@ private:
     std::string What;
     std::int64_t Total;
     std::int64_t First = 0;
+    int PausedSeconds = 0;
     bool Tty;
     Clock::time_point Start;
     Clock::time_point Last{};
 };
+
+// Cache space the tiles not yet downloaded will take, from the plan's estimate per tile.
+std::int64_t StillNeeded(const TResolvedPlan& r, std::int64_t tiles) {
+    const TSizeEstimate size = EstimateMapDataSize(r.Params, r.Pair, TTileCache(r.CacheDir, Settings.Server));
+    return size.Entries > 0 ? size.Bytes / size.Entries * tiles : 0;
+}
 
 int RunPlan(const TPlanArgs& args) {
     const TResolvedPlan r = Resolve(args);
@@ -287,28 +317,33 @@ int RunGenerate(const TPlanArgs& args) {
     std::signal(SIGINT, OnInterrupt);
     std::signal(SIGTERM, OnInterrupt);
     TNoticeQueue notices;
-    bool serviceDead = false;
-    {
-        TGenWorkerPool pool(&notices, r.CacheDir, Settings.Server, Settings.Limits, args.Connections);
-        for (int t = 0; t < MapTypeCount; ++t) {
-            const auto& list = run.TilePlan().List(t);
-            for (std::size_t i = 0; i < list.size(); ++i) {
-                const TTileId& tile = list[i].Id();
-                if (pool.RequestGenTile(tile.Zoom, tile.X, tile.Y, std::string(tile.Type()), MapTypeCode(r.ViewType)))
-                    run.TileCached(t, i);
+    TGenWorkerPool pool(&notices, r.CacheDir, Settings.Server, Settings.Limits, args.Connections);
+    // Requests the tiles (all of the plan, or those given), waits for them and
+    // says why the run cannot go on: an exit code, or nothing.
+    const auto download = [&](const std::vector<TTileId>* only) -> std::optional<int> {
+        TRunStop stop;
+        if (only) {
+            for (const TTileId& tile : *only)
+                pool.RequestGenTile(tile.Zoom, tile.X, tile.Y, std::string(tile.Type()), MapTypeCode(r.ViewType));
+        } else {
+            for (int t = 0; t < MapTypeCount; ++t) {
+                const auto& list = run.TilePlan().List(t);
+                for (std::size_t i = 0; i < list.size(); ++i) {
+                    const TTileId& tile = list[i].Id();
+                    if (pool.RequestGenTile(tile.Zoom, tile.X, tile.Y, std::string(tile.Type()), MapTypeCode(r.ViewType)))
+                        run.TileCached(t, i);
+                }
             }
         }
         const std::int64_t cached = run.Progress().Done;
-        if (cached > 0) std::cerr << cached << " of " << total << " tiles found in the cache\n";
+        if (cached > 0 && !only) std::cerr << cached << " of " << total << " tiles found in the cache\n";
         TProgressLine progress("downloading", total);
         progress.Baseline(cached);
         while (!run.Finished() && !Interrupted) {
             const TGenerationRun::TProgress p = run.Progress();
+            progress.SetPause(pool.PausedSeconds());
             progress.Update(p.Done + p.Failed);
-            if (pool.ServiceNotAnswering()) {
-                serviceDead = true;
-                break;
-            }
+            if (stop = pool.StopReason(); stop.Reason != TStopReason::None) break;
             const auto notice = notices.Take(std::chrono::milliseconds(100));
             if (!notice) continue;
             if (notice->Message == WM_TILESAVED)
@@ -318,42 +353,83 @@ int RunGenerate(const TPlanArgs& args) {
         }
         if (run.Finished()) progress.Finish(run.Progress().Done + run.Progress().Failed);
         pool.StopGenWorkers();
-    }
-    if (Interrupted) {
-        std::cerr << "\ngenerate: interrupted; the tiles downloaded so far stay in the cache, nothing was written\n";
-        return ExitInterrupted;
-    }
-    if (serviceDead) {
-        std::cerr << "\ngenerate: the tile service at " << Settings.Server.HostPattern
-                  << " is not answering (no tile arrived, every download failed twice); nothing was written\n";
-        return ExitTilesFailed;
-    }
-    if (!run.FailedTiles().empty()) {
-        std::cerr << "generate: " << run.FailedTiles().size()
-                  << " tiles could not be downloaded; no map data file was written\n";
-        for (const auto& [tile, why] : run.FailedTiles())
-            std::cerr << "  " << tile.TypeCode << " zoom " << tile.Zoom << " x " << tile.X << " y " << tile.Y
-                      << (why.empty() ? "" : ": ") << why << "\n";
-        std::cerr << "Run the same command again to fetch only the missing tiles.\n";
-        return ExitTilesFailed;
-    }
+        if (Interrupted) {
+            std::cerr << "\ngenerate: interrupted; the tiles downloaded so far stay in the cache, nothing was written\n";
+            return ExitInterrupted;
+        }
+        switch (stop.Reason) {
+        case TStopReason::None: break;
+        case TStopReason::ServiceNotAnswering:
+            std::cerr << "\ngenerate: the tile service at " << stop.Host
+                      << " is not answering (no tile arrived, every download failed twice); nothing was written\n";
+            return ExitTilesFailed;
+        case TStopReason::AccessRefused:
+            std::cerr << "\ngenerate: the tile service at " << stop.Host << " refuses access (HTTP " << stop.HttpStatus
+                      << " for " << RefusalsToStop
+                      << " different tiles, none arrived since); stopped early, nothing was written\n";
+            return ExitAccessRefused;
+        case TStopReason::CacheWriteFailed: {
+            const TGenerationRun::TProgress p = run.Progress();
+            std::cerr << "\ngenerate: cannot write into the cache folder " << stop.Folder << ": " << stop.Why
+                      << "; the plan still needs about " << FormatByteSize(StillNeeded(r, p.Total - p.Done)) << " for "
+                      << (p.Total - p.Done) << " tiles; stopped, nothing was written\n";
+            return ExitNoRoom;
+        }
+        }
+        if (!run.FailedTiles().empty()) {
+            std::cerr << "generate: " << run.FailedTiles().size()
+                      << " tiles could not be downloaded; no map data file was written\n";
+            for (const auto& [tile, why] : run.FailedTiles())
+                std::cerr << "  " << tile.TypeCode << " zoom " << tile.Zoom << " x " << tile.X << " y " << tile.Y
+                          << (why.empty() ? "" : ": ") << why << "\n";
+            std::cerr << "Run the same command again to fetch only the missing tiles.\n";
+            return ExitTilesFailed;
+        }
+        return std::nullopt;
+    };
+    if (const auto failed = download(nullptr)) return *failed;
 
     if (!args.Out.empty()) {
         const std::filesystem::path outDir = std::filesystem::path(args.Out).parent_path();
         RemoveStaleTemporaryFiles(outDir.empty() ? "." : outDir.string());
-        TProgressLine writing("writing", total);
-        TMapDataWriteReport report;
-        try {
-            report = WriteMapData(args.Out, run.Header(), run.TilePlan().AllLists(), TTileCache(r.CacheDir, Settings.Server),
-                                  [&](std::int64_t done, std::int64_t) {
-                                      if (Interrupted) throw TInterruptedWrite{};
-                                      writing.Update(done);
-                                  });
-        } catch (const TInterruptedWrite&) {
-            std::cerr << "\ngenerate: interrupted while writing; " << args.Out << " was not written\n";
-            return ExitInterrupted;
+        // Refused before writing starts rather than failing near the end.
+        const std::int64_t needed = EstimateMapDataSize(r.Params, r.Pair, TTileCache(r.CacheDir, Settings.Server)).Bytes;
+        std::error_code ec;
+        const auto space = std::filesystem::space(outDir.empty() ? "." : outDir, ec);
+        if (!ec && std::int64_t(space.available) < needed) {
+            std::cerr << "generate: the folder " << (outDir.empty() ? "." : outDir.string()) << " has "
+                      << FormatByteSize(std::int64_t(space.available)) << " free, the map data file needs about "
+                      << FormatByteSize(needed) << "; nothing was written\n";
+            return ExitNoRoom;
         }
-        writing.Finish(total);
+        TMapDataWriteReport report;
+        // A cached file that no longer decodes is fetched again rather than
+        // written blank; the second write takes whatever the cache holds then.
+        for (int round = 0; round < 2; ++round) {
+            TProgressLine writing("writing", total);
+            try {
+                report = WriteMapData(args.Out, run.Header(), run.TilePlan().AllLists(), TTileCache(r.CacheDir, Settings.Server),
+                                      [&](std::int64_t done, std::int64_t) {
+                                          if (Interrupted) throw TInterruptedWrite{};
+                                          writing.Update(done);
+                                      },
+                                      MapDataMaxFileSize, 0, round == 0);
+            } catch (const TInterruptedWrite&) {
+                std::cerr << "\ngenerate: interrupted while writing; " << args.Out << " was not written\n";
+                return ExitInterrupted;
+            }
+            writing.Finish(total);
+            if (report.Written) break;
+            std::cerr << "generate: " << report.Undecodable.size()
+                      << " cached tiles no longer decode; fetching them again\n";
+            const TTileCache cache(r.CacheDir, Settings.Server);
+            for (const TTileId& tile : report.Undecodable) {
+                std::error_code ec;
+                std::filesystem::remove(cache.Path(tile), ec);
+            }
+            run.FetchAgain(report.Undecodable);
+            if (const auto failed = download(&report.Undecodable)) return *failed;
+        }
         std::cout << "written: " << args.Out << "\n";
         if (const std::string blank = BlankTilesLine(report.AllBlank()); !blank.empty()) std::cout << blank << "\n";
     }
@@ -484,6 +560,7 @@ int main(int argc, char** argv) {
         return ExitError;
     }
     CLI::App app{"atlaspocket-cli: make map data files for the phone application without a window"};
+    app.footer(ExitCodesHelp);
     app.require_subcommand(1);
     app.set_version_flag("--version", std::string("atlaspocket-cli ") + AtlasVersion);
     TPlanArgs planArgs, genArgs;
@@ -502,6 +579,9 @@ int main(int argc, char** argv) {
     gen->add_flag("--yes", genArgs.Yes, "do not ask before downloading");
     gen->add_option("--connections", genArgs.Connections, "download connections at once, 1..6 (default 6)")
         ->check(CLI::Range(1, 6));
+    gen->add_option("--rate", genArgs.Rate,
+                    "requests per second to each tile source, 0 for no limit (default: [ATLAS_SOURCE] RATE_X)")
+        ->check(CLI::Range(0.0, 1000.0));
     auto* inspect = app.add_subcommand("inspect", "print the header, counts and consistency of a map data file");
     inspect->add_option("file", inspectFile, "map data file")->required();
     inspect->add_flag("--json", inspectJson, "print JSON");

@@ -93,7 +93,7 @@ TAtomicFile::TAtomicFile(std::string target) : Target(std::move(target)) {
         if (errno != EEXIST) {
             const int err = errno;
             Temp.clear();
-            throw TFileError("无法创建文件 \"" + Target + "\": " + ErrnoText(err));
+            throw TFileError("无法创建文件 \"" + Target + "\": " + ErrnoText(err), err);
         }
     }
     if (Fd < 0) {
@@ -111,7 +111,7 @@ TAtomicFile::~TAtomicFile() {
 }
 
 void TAtomicFile::Fail(const std::string& what, int err) const {
-    throw TFileError(what + " \"" + Target + "\": " + ErrnoText(err));
+    throw TFileError(what + " \"" + Target + "\": " + ErrnoText(err), err);
 }
 
 void TAtomicFile::WriteAll(std::int64_t offset, const std::uint8_t* data, std::size_t size) {

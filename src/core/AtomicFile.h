@@ -14,7 +14,10 @@
 // A failed file operation; what() names the file and the system's reason.
 class TFileError : public std::runtime_error {
 public:
-    using std::runtime_error::runtime_error;
+    explicit TFileError(const std::string& message, int err = 0) : std::runtime_error(message), Errno(err) {}
+    // The system's error number behind it, 0 when none: a full disk is told
+    // from a bad name by it.
+    int Errno = 0;
 };
 
 // The temporary name a write to target uses: hidden, in target's directory,

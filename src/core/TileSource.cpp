@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <optional>
 
+#include "AtlasVersion.h"
+
 namespace {
 
 constexpr const char* TypeLetters = "MPSY";
@@ -247,10 +249,24 @@ TRequestIdentity RequestIdentity(const TServerConfig& server, int typeIndex) {
     const bool own = HasOwnTemplate(server, typeIndex);
     const std::string& referer = typeIndex >= 0 && typeIndex < 4 ? server.Referers[std::size_t(typeIndex)] : std::string();
     id.Referer = referer.empty() ? server.Referer : referer;
-    id.UserAgent = server.UserAgent.empty() ? DefaultUserAgent : server.UserAgent;
+    // A template names a service whose usage policy asks clients to say who
+    // they are; the default source's request stays as it always was.
+    id.UserAgent = !server.UserAgent.empty() ? server.UserAgent
+                   : own                     ? std::string("AtlasPocket/") + AtlasVersion
+                                             : std::string(DefaultUserAgent);
     id.CaFile = server.CaFile;
     id.KeepAlive = server.KeepAlive;
     id.HostWithPort = own;
     id.SecureOnly = own && StartsWithNoCase(server.UrlTemplates[std::size_t(typeIndex)], "https://");
     return id;
+}
+
+int SourceConnections(const TServerConfig& server, int typeIndex) {
+    if (typeIndex < 0 || typeIndex >= 4) return 0;
+    if (const int set = server.Connections[std::size_t(typeIndex)]; set > 0) return set;
+    return HasOwnTemplate(server, typeIndex) ? DefaultTemplateConnections : 0;
+}
+
+std::string SourceKey(const TServerConfig& server, int typeIndex) {
+    return HasOwnTemplate(server, typeIndex) ? server.UrlTemplates[std::size_t(typeIndex)] : std::string();
 }

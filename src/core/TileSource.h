@@ -25,6 +25,11 @@ struct TServerConfig {
     std::array<std::string, 4> UrlTemplates{};  // URL_M, URL_P, URL_S, URL_Y
     std::array<std::string, 4> Referers{};      // REFERER_M ... REFERER_Y
     std::string UserAgent;                      // USER_AGENT
+    // CONNECTIONS_M ...: transfers of the type's source at once, 1..6; 0 keeps
+    // the default (every worker for the default source, two for a template).
+    std::array<int, 4> Connections{};
+    // RATE_M ...: requests per second to the type's source; 0 is no limit.
+    std::array<double, 4> Rates{};
     std::string CaFile;                         // CA_FILE: certificates trusted besides the system's
     // [ATLAS_SERVER] KEEP_ALIVE: a worker reuses its connection for the next
     // request; false opens one connection per attempt.
@@ -52,6 +57,16 @@ std::string ExpandUrlTemplate(const std::string& urlTemplate, int choice, std::i
 // FNV-1a 64 of the template text, the first 12 of its 16 lower-case hex digits:
 // the same on every run and machine, so a cache folder keeps its tiles.
 std::string SourceDigest(const std::string& urlTemplate);
+
+// Connections a template source gets unless CONNECTIONS_X says otherwise:
+// tile usage policies ask for modest parallelism.
+inline constexpr int DefaultTemplateConnections = 2;
+inline constexpr int MaxSourceConnections = 6;
+// The transfers the type's source may have at once; 0 is no limit of its own.
+int SourceConnections(const TServerConfig& server, int typeIndex);
+// Types that share one source (the default one, or the same template) share
+// its pace, pauses and refusals: the key is the same for them.
+std::string SourceKey(const TServerConfig& server, int typeIndex);
 
 // What a request sends besides its URL.
 struct TRequestIdentity {

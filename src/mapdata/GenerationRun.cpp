@@ -30,3 +30,11 @@ bool TGenerationRun::TileFailed(const TTileId& tile, std::string why) {
     if (!Plan.IsTilePending(tile)) return false;
     return Failed.emplace(tile, std::move(why)).second;
 }
+
+void TGenerationRun::FetchAgain(const std::vector<TTileId>& tiles) {
+    for (const TTileId& tile : tiles) {
+        Plan.MarkTilePending(tile);
+        Failed.erase(tile);
+    }
+    Cancelled = false;
+}

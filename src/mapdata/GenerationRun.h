@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "GenerationPlan.h"
 #include "MapDataFile.h"
@@ -39,6 +40,9 @@ public:
     // A failure notice with its reason; true when it counted (a planned tile
     // not done and not yet failed).
     bool TileFailed(const TTileId& tile, std::string why = {});
+
+    // Cached tiles that no longer decode: outstanding again, to be fetched anew.
+    void FetchAgain(const std::vector<TTileId>& tiles);
 
     void Cancel() { Cancelled = true; }
     bool IsCancelled() const { return Cancelled; }

@@ -28,6 +28,7 @@ constexpr std::size_t IndexChunk = 4096;
 
 // A tile made ready for the file: its JPEG, or why its image stays empty.
 struct TEncodedTile {
+    TTileId Id;
     char TypeCode = 0;
     std::optional<std::vector<std::uint8_t>> Jpeg;
     TBlankReason Why = TBlankReason::OutsideGrid;
@@ -36,6 +37,7 @@ struct TEncodedTile {
 
 TEncodedTile EncodeTile(const TMapTile& t, const TTileCache& cache) {
     TEncodedTile out;
+    out.Id = t.Id();
     out.TypeCode = t.TypeCode;
     try {
         // Tiles beyond the edge of the world were never fetched: empty image.
@@ -316,7 +318,7 @@ std::optional<std::vector<std::uint8_t>> LoadTileJpeg(const TTileCache& cache, c
 TMapDataWriteReport WriteMapData(const std::string& fileName, const TMapDataHeader& header,
                   const std::array<std::vector<TMapTile>, MapTypeCount>& lists, const TTileCache& cache,
                   const TMapDataProgress& progress, std::int64_t maxFileSize,
-                  int encoderCount) {
+                  int encoderCount, bool refuseUndecodable) {
     maxFileSize = std::min(maxFileSize, MapDataMaxFileSize);
     std::int64_t total = 0;
     for (const auto& list : lists) total += std::int64_t(list.size());
@@ -365,6 +367,8 @@ TMapDataWriteReport WriteMapData(const std::string& fileName, const TMapDataHead
             file.Write(tile.Jpeg->data(), tile.Jpeg->size());
         } else if (const int type = MapTypeIndex(tile.TypeCode); type >= 0) {
             report.Blank[std::size_t(type)].Count(tile.Why);
+            if (tile.Why == TBlankReason::Unrecognised || tile.Why == TBlankReason::Gif || tile.Why == TBlankReason::Damaged)
+                report.Undecodable.push_back(tile.Id);
         }
         ++done;
         if (progress && (done % ProgressStep == 0 || done == total)) progress(done, total);
@@ -388,6 +392,10 @@ TMapDataWriteReport WriteMapData(const std::string& fileName, const TMapDataHead
         }
     }
     if (!chunk.empty()) flushChunk();
+    if (refuseUndecodable && !report.Undecodable.empty()) {
+        report.Written = false;  // the temporary file goes with file
+        return report;
+    }
     file.Commit();
     return report;
 }

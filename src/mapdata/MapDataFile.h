@@ -93,6 +93,10 @@ struct TBlankTiles {
 struct TMapDataWriteReport {
     std::int64_t Tiles = 0;
     std::array<TBlankTiles, MapTypeCount> Blank{};  // per map type
+    // Cached files that no longer decode (damaged, GIF, unrecognised), in plan order.
+    std::vector<TTileId> Undecodable;
+    // False when the writer refused to write them blank: nothing was written.
+    bool Written = true;
     TBlankTiles AllBlank() const;
 };
 
@@ -118,11 +122,14 @@ using TMapDataProgress = std::function<void(std::int64_t done, std::int64_t tota
 // otherwise as soon as an image would cross it. A smaller limit than the
 // format's own only serves tests. Tiles are decoded and re-encoded on
 // encoderCount threads (0: one per core; 1: on the calling thread alone) and
-// written in plan order; progress is called on the calling thread.
+// written in plan order; progress is called on the calling thread. With
+// refuseUndecodable a cached file that no longer decodes leaves nothing
+// written (Written false, the tiles listed) so that the run can fetch them
+// again instead of writing them blank.
 TMapDataWriteReport WriteMapData(const std::string& fileName, const TMapDataHeader& header,
                   const std::array<std::vector<TMapTile>, MapTypeCount>& lists, const TTileCache& cache,
                   const TMapDataProgress& progress = {}, std::int64_t maxFileSize = MapDataMaxFileSize,
-                  int encoderCount = 0);
+                  int encoderCount = 0, bool refuseUndecodable = false);
 
 // Read access to a map data file for the viewer and the CLI. Open validates
 // the header and the index before anything uses them; the file stays open

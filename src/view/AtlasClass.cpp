@@ -365,6 +365,12 @@ void TAtlasClass::StopGenWorkers() {
     if (Impl->GenWorkers) Impl->GenWorkers->StopGenWorkers();
 }
 
+TRunStop TAtlasClass::GenStopReason() const {
+    return Impl->GenWorkers ? Impl->GenWorkers->StopReason() : TRunStop{};
+}
+
+int TAtlasClass::GenPausedSeconds() const { return Impl->GenWorkers ? Impl->GenWorkers->PausedSeconds() : 0; }
+
 bool TAtlasClass::GenServiceNotAnswering() const {
     return Impl->GenWorkers && Impl->GenWorkers->ServiceNotAnswering();
 }

@@ -626,18 +626,36 @@ TEST_F(GenerationTest, WaitingRunAnswersAtOnceAndStopsWithoutWaitingForTheNetwor
     for (const auto& entry : fs::directory_iterator(Dir.Path())) EXPECT_NE(entry.path().extension(), ".Dat");
 }
 
-// A tile the service sends as GIF is kept, written as a blank image, and the
-// completion message says so.
-TEST_F(GenerationTest, BlankTilesAreNamedInTheCompletionMessage) {
+// A GIF an earlier version cached can never be shown: it is fetched again
+// before the file is written, and the completion message says so.
+TEST_F(GenerationTest, UndecodableCachedTilesAreFetchedAgainAndNamedInTheCompletionMessage) {
     MakeWindow();
     Window->OnClickGPS(nullptr, 116.391, 39.907);
     Include("p");
     const TGlobalPixel c = LonLatToPixel(5, 116.391, 39.907, Window->ActivePair());
-    Server->SetFault("p", 5, int(c.X / TileSize), int(c.Y / TileSize), "gif");
+    const TTileId gif{'p', 5, int(c.X / TileSize), int(c.Y / TileSize)};
+    fs::create_directories(CacheDir());
+    std::ofstream(CacheDir() + TTileCache::TileFileName(gif), std::ios::binary)
+        << std::string("GIF89a\x01\x00\x01\x00\x00\x00\x00;", 13);
     QString message;
     const auto note = NoteAndOk(message);
     EXPECT_EQ(Generate({AcceptConfirmation, SaveAs(Dir / "gif.Dat"), note}).size(), 3);
-    EXPECT_EQ(message, Finished + QStringLiteral("\n\n有 1 块地图写为空白图像：1 块是本程序无法解码的 GIF 图像。"));
+    EXPECT_EQ(message, Finished + QStringLiteral("\n\n有 1 块缓存的地图已无法解码，已重新下载。"));
+    EXPECT_EQ(Server->Attempts("p", 5, gif.X, gif.Y), 1);
+}
+
+// A service that refuses every request stops the run at once with its own message.
+TEST_F(GenerationTest, ABanStopsTheRunWithAMessageAndWritesNothing) {
+    MakeWindow();
+    Server->SetFault("*/*/*/*=refuseafter:0");
+    Window->OnClickGPS(nullptr, 116.391, 39.907);
+    Include("p");
+    QString message;
+    const auto note = NoteAndOk(message);
+    EXPECT_EQ(Generate({AcceptConfirmation, note}).size(), 2);
+    EXPECT_EQ(message, QStringLiteral("地图服务器 127.0.0.1 拒绝访问（HTTP 403），下载已停止，地图数据未生成。"));
+    ExpectCleanedUp();
+    for (const auto& entry : fs::directory_iterator(Dir.Path())) EXPECT_NE(entry.path().extension(), ".Dat");
 }
 
 // The window and the command line count the same faults alike: a tile that
