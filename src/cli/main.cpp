@@ -26,13 +26,13 @@
 #include "GenerationRun.h"
 #include "MapDataFile.h"
 #include "MapDataInspect.h"
-#include "MbTilesFile.h"
 #include "SourceGate.h"
 #include "NumberFormat.h"
 #include "PlanEstimates.h"
 #include "ProgramPaths.h"
 #include "Settings.h"
 #include "TileCache.h"
+#include "TilesetFile.h"
 
 namespace {
 
@@ -57,7 +57,7 @@ using Clock = std::chrono::steady_clock;
 
 struct TPlanArgs {
     std::string Center, Zoom, Types, ViewType = "m", SettingsPath, CacheDir, Out;
-    std::string MbTiles, MbTilesType, Attribution;
+    std::string MbTiles, SqliteDb, TilesetType, Attribution;
     std::vector<std::string> SourceUrls;  // T=TEMPLATE, for this run only
     bool Yes = false;
     bool AutoCalibrate = false;
@@ -67,8 +67,19 @@ struct TPlanArgs {
 };
 
 struct TExportArgs {
-    std::string File, Type, Out, Attribution;
+    std::string File, Type, MbTiles, SqliteDb, Attribution;
 };
+
+// The tileset files a command was asked for, in the order they are written.
+std::vector<std::pair<std::string, TTilesetFormat>> TilesetOutputs(const std::string& mbtiles,
+                                                                   const std::string& sqlitedb) {
+    std::vector<std::pair<std::string, TTilesetFormat>> outputs;
+    if (!mbtiles.empty()) outputs.emplace_back(mbtiles, TTilesetFormat::MbTiles);
+    if (!sqlitedb.empty()) outputs.emplace_back(sqlitedb, TTilesetFormat::SqliteDb);
+    return outputs;
+}
+
+const char* FormatName(TTilesetFormat format) { return format == TTilesetFormat::MbTiles ? "MBTiles" : "sqlitedb"; }
 
 struct TResolvedPlan {
     TGenerationParams Params;
@@ -274,13 +285,13 @@ int TypeArg(const char* option, const std::string& text) {
     return index;
 }
 
-// The type the MBTiles file of a generation run holds: --mbtiles-type, or the
-// viewed type when the plan includes it, or the first included one.
-int MbTilesTypeOf(const TPlanArgs& args, const TResolvedPlan& r) {
-    if (!args.MbTilesType.empty()) {
-        const int t = TypeArg("--mbtiles-type", args.MbTilesType);
+// The type the tileset files of a generation run hold: --tileset-type, or
+// the viewed type when the plan includes it, or the first included one.
+int TilesetTypeOf(const TPlanArgs& args, const TResolvedPlan& r) {
+    if (!args.TilesetType.empty()) {
+        const int t = TypeArg("--tileset-type", args.TilesetType);
         if (!r.Params.Included[size_t(t)])
-            throw TUsageError("--mbtiles-type: type '" + args.MbTilesType + "' is not among --types");
+            throw TUsageError("--tileset-type: type '" + args.TilesetType + "' is not among --types");
         return t;
     }
     if (r.Params.Included[size_t(r.ViewType)]) return r.ViewType;
@@ -289,24 +300,27 @@ int MbTilesTypeOf(const TPlanArgs& args, const TResolvedPlan& r) {
     return 0;
 }
 
-void WriteGeneratedMbTiles(const TPlanArgs& args, const TResolvedPlan& r, const TMapDataHeader& header,
-                           const TGenerationPlan& plan) {
-    const int type = MbTilesTypeOf(args, r);
+void WriteGeneratedTileset(const TPlanArgs& args, const TResolvedPlan& r, const TMapDataHeader& header,
+                           const TGenerationPlan& plan, const std::string& fileName, TTilesetFormat format) {
+    const int type = TilesetTypeOf(args, r);
     const auto& list = plan.List(type);
-    TProgressLine writing("writing MBTiles", std::int64_t(list.size()));
-    const std::int64_t n = WriteMbTilesFromCache(args.MbTiles, header, type, list, TTileCache(r.CacheDir, Settings.Server),
-                                                 {"", args.Attribution, 0},
-                                                 [&](std::int64_t done, std::int64_t) { writing.Update(done); });
+    TProgressLine writing(std::string("writing ") + FormatName(format), std::int64_t(list.size()));
+    TTilesetOptions options;
+    options.Format = format;
+    options.Attribution = args.Attribution;
+    const std::int64_t n = WriteTilesetFromCache(fileName, header, type, list, TTileCache(r.CacheDir, Settings.Server),
+                                                 options, [&](std::int64_t done, std::int64_t) { writing.Update(done); });
     writing.Finish(std::int64_t(list.size()));
-    std::cout << "written: " << args.MbTiles << " (" << n << " tiles of type " << MapTypes[size_t(type)].Code << ")\n";
+    std::cout << "written: " << fileName << " (" << n << " tiles of type " << MapTypes[size_t(type)].Code << ")\n";
 }
 
 int RunGenerate(const TPlanArgs& args) {
-    if (args.Out.empty() && args.MbTiles.empty()) throw TUsageError("generate: give --out, --mbtiles or both");
+    const auto tilesets = TilesetOutputs(args.MbTiles, args.SqliteDb);
+    if (args.Out.empty() && tilesets.empty()) throw TUsageError("generate: give --out, --mbtiles, --sqlitedb or several");
     const TResolvedPlan r = Resolve(args);
-    if (!args.MbTiles.empty()) MbTilesTypeOf(args, r);  // a wrong type is refused before downloading
+    if (!tilesets.empty()) TilesetTypeOf(args, r);  // a wrong type is refused before downloading
     if (!PrintFigures("generate", r.Params, r.Pair) || !PrintEstimates("generate", r)) return ExitError;
-    if (!args.Yes && !Confirm(args.Out.empty() ? args.MbTiles : args.Out)) return ExitError;
+    if (!args.Yes && !Confirm(args.Out.empty() ? tilesets.front().first : args.Out)) return ExitError;
 
     TGenerationRun run;
     run.TakeSnapshot(r.Params, Settings.Deltas);
@@ -433,7 +447,8 @@ int RunGenerate(const TPlanArgs& args) {
         std::cout << "written: " << args.Out << "\n";
         if (const std::string blank = BlankTilesLine(report.AllBlank()); !blank.empty()) std::cout << blank << "\n";
     }
-    if (!args.MbTiles.empty()) WriteGeneratedMbTiles(args, r, run.Header(), run.TilePlan());
+    for (const auto& [fileName, format] : tilesets)
+        WriteGeneratedTileset(args, r, run.Header(), run.TilePlan(), fileName, format);
     return ExitWritten;
 }
 
@@ -506,34 +521,41 @@ int RunInspect(const std::string& file, bool json) {
 }
 
 int RunExport(const TExportArgs& args) {
+    const auto outputs = TilesetOutputs(args.MbTiles, args.SqliteDb);
+    if (outputs.empty()) throw TUsageError("export: give --mbtiles, --sqlitedb or both");
     const int type = TypeArg("--type", args.Type);
     TMapDataReader reader;
     if (const auto opened = reader.Open(args.File); !opened) {
         std::cerr << "export: " << args.File << ": " << opened.Error().Text << "\n";
         return ExitError;
     }
-    std::optional<TProgressLine> progress;
-    const std::int64_t n = ExportMbTiles(reader, type, args.Out, {"", args.Attribution, 0},
-                                         [&](std::int64_t done, std::int64_t total) {
-                                             if (!progress) {
-                                                 progress.emplace("exporting", total);
-                                                 progress->Baseline(done);
-                                             }
-                                             if (done == total)
-                                                 progress->Finish(done);
-                                             else
-                                                 progress->Update(done);
-                                         });
-    std::cout << "written: " << args.Out << " (" << n << " tiles)\n";
+    for (const auto& [fileName, format] : outputs) {
+        std::optional<TProgressLine> progress;
+        TTilesetOptions options;
+        options.Format = format;
+        options.Attribution = args.Attribution;
+        const std::int64_t n = ExportTileset(reader, type, fileName, options, [&](std::int64_t done, std::int64_t total) {
+            if (!progress) {
+                progress.emplace(std::string("exporting ") + FormatName(format), total);
+                progress->Baseline(done);
+            }
+            if (done == total)
+                progress->Finish(done);
+            else
+                progress->Update(done);
+        });
+        std::cout << "written: " << fileName << " (" << n << " tiles)\n";
+    }
     return ExitWritten;
 }
 
 void AddExportCommand(CLI::App& app, TExportArgs& a) {
-    auto* cmd = app.add_subcommand("export", "write one map type of a map data file as an MBTiles tileset");
+    auto* cmd = app.add_subcommand("export", "write one map type of a map data file as an MBTiles or sqlitedb tileset");
     cmd->add_option("file", a.File, "map data file (*.Dat)")->required();
     cmd->add_option("--type", a.Type, "map type to export: m, p, s or y")->required();
-    cmd->add_option("--mbtiles", a.Out, "MBTiles file to write")->required();
-    cmd->add_option("--attribution", a.Attribution, "attribution text stored in the tileset's metadata");
+    cmd->add_option("--mbtiles", a.MbTiles, "MBTiles file to write");
+    cmd->add_option("--sqlitedb", a.SqliteDb, "sqlitedb file (BigPlanet/RMaps layout, as OsmAnd reads it) to write");
+    cmd->add_option("--attribution", a.Attribution, "attribution text stored in the MBTiles metadata");
 }
 
 void AddPlanOptions(CLI::App* cmd, TPlanArgs& a) {
@@ -574,7 +596,9 @@ int main(int argc, char** argv) {
     AddPlanOptions(gen, genArgs);
     gen->add_option("--out", genArgs.Out, "map data file to write (*.Dat)");
     gen->add_option("--mbtiles", genArgs.MbTiles, "also (or instead) write one type as an MBTiles tileset");
-    gen->add_option("--mbtiles-type", genArgs.MbTilesType, "type of the MBTiles tileset (default: the viewed type)");
+    gen->add_option("--sqlitedb", genArgs.SqliteDb, "also (or instead) write one type as a sqlitedb tileset");
+    gen->add_option("--tileset-type,--mbtiles-type", genArgs.TilesetType,
+                    "type of the MBTiles and sqlitedb tilesets (default: the viewed type)");
     gen->add_option("--attribution", genArgs.Attribution, "attribution text of the MBTiles tileset");
     gen->add_flag("--yes", genArgs.Yes, "do not ask before downloading");
     gen->add_option("--connections", genArgs.Connections, "download connections at once, 1..6 (default 6)")

@@ -245,10 +245,8 @@ TAtlasThread* TAtlasClass::TileWorkerForTest() const { return Impl->TileWorker.g
 const TGenWorkerPool* TAtlasClass::GenWorkersForTest() const { return Impl->GenWorkers.get(); }
 
 void TAtlasClass::SetCenter(double lon, double lat) {
-    View.TileRect = View.InitTileRect(lon, lat);
-    RebuildMosaic();
     View.SetCenter(lon, lat);
-    PlaceMosaicWidget();
+    RebuildMosaic();
 }
 
 void TAtlasClass::SetTileRect(std::int32_t left, std::int32_t top, std::int32_t right, std::int32_t bottom) {

@@ -195,22 +195,30 @@ TEST_F(CliFixture, ResidualSizeEstimateAndAutoCalibration) {
     EXPECT_NEAR(double(bytesOf(warm.Out)) / fileSize, 1.0, 0.25) << warm.Out << fileSize;
 }
 
-TEST_F(CliFixture, MbTilesFromTheCacheAndFromTheMapDataFileAgree) {
+TEST_F(CliFixture, TilesetsFromTheCacheAndFromTheMapDataFileAgree) {
     std::filesystem::create_directories(Dir / "gen");
     std::filesystem::create_directories(Dir / "exp");
     auto args = Generate("10", "a.Dat");
-    args.insert(args.end(), {"--mbtiles", (Dir / "gen" / "city.mbtiles").string(), "--mbtiles-type", "s",
-                             "--attribution", "test"});
+    args.insert(args.end(), {"--mbtiles", (Dir / "gen" / "city.mbtiles").string(), "--sqlitedb",
+                             (Dir / "gen" / "city.sqlitedb").string(), "--mbtiles-type", "s", "--attribution", "test"});
     const auto gen = RunCli(args, Dir);
     ASSERT_EQ(gen.Exit, 0) << gen.Err;
-    EXPECT_NE(gen.Out.find("(25 tiles of type s)"), std::string::npos) << gen.Out;
+    EXPECT_NE(gen.Out.find("city.mbtiles (25 tiles of type s)"), std::string::npos) << gen.Out;
+    EXPECT_NE(gen.Out.find("city.sqlitedb (25 tiles of type s)"), std::string::npos) << gen.Out;
     const auto exp = RunCli({"export", (Dir / "a.Dat").string(), "--type", "s", "--mbtiles",
-                             (Dir / "exp" / "city.mbtiles").string(), "--attribution", "test"},
+                             (Dir / "exp" / "city.mbtiles").string(), "--attribution", "test", "--sqlitedb",
+                             (Dir / "exp" / "city.sqlitedb").string()},
                             Dir);
     ASSERT_EQ(exp.Exit, 0) << exp.Err;
-    EXPECT_NE(exp.Out.find("(25 tiles)"), std::string::npos) << exp.Out;
+    EXPECT_NE(exp.Out.find("city.sqlitedb (25 tiles)"), std::string::npos) << exp.Out;
     // Same tiles, same images, same metadata, inserted in the same order: the same database.
     EXPECT_EQ(Slurp(Dir / "gen" / "city.mbtiles"), Slurp(Dir / "exp" / "city.mbtiles"));
+    EXPECT_EQ(Slurp(Dir / "gen" / "city.sqlitedb"), Slurp(Dir / "exp" / "city.sqlitedb"));
+    // The same options for a sqlitedb alone: --tileset-type is --mbtiles-type's other name.
+    auto alone = Generate("10", "b.Dat");
+    alone.insert(alone.end(), {"--sqlitedb", (Dir / "b.sqlitedb").string(), "--tileset-type", "s"});
+    ASSERT_EQ(RunCli(alone, Dir).Exit, 0);
+    EXPECT_EQ(Slurp(Dir / "b.sqlitedb"), Slurp(Dir / "exp" / "city.sqlitedb"));
 
     const struct {
         std::vector<std::string> Args;
@@ -221,7 +229,8 @@ TEST_F(CliFixture, MbTilesFromTheCacheAndFromTheMapDataFileAgree) {
         {{"export", (Dir / "a.Dat").string(), "--type", "p", "--mbtiles", (Dir / "x.mbtiles").string()}, 1, "不包含"},
         {{"export", (Dir / "none.Dat").string(), "--type", "m", "--mbtiles", (Dir / "x.mbtiles").string()}, 1,
          "文件不存在。"},
-        {{"generate", "--center", "1,2", "--zoom", "10", "--types", "m", "--yes"}, 2, "--mbtiles"},
+        {{"generate", "--center", "1,2", "--zoom", "10", "--types", "m", "--yes"}, 2, "--sqlitedb"},
+        {{"export", (Dir / "a.Dat").string(), "--type", "s"}, 2, "--sqlitedb"},
     };
     for (const auto& r : refusals) {
         const auto run = RunCli(r.Args, Dir);

@@ -21,6 +21,7 @@
 
 #include "FaultTable.h"
 #include "AtlasAppType.h"
+#include "AtlasVersion.h"
 #include "Geometry.h"
 #include "TileArt.h"
 
@@ -345,6 +346,7 @@ private:
 
 int main(int argc, char** argv) {
     CLI::App app{"Local tile server for AtlasPocket tests, benchmarks and demo"};
+    app.set_version_flag("--version", std::string("atlaspocket-tileserver ") + AtlasVersion);
     int port = 0;
     int latencyMs = 0;
     int connectDelayMs = 0;
