@@ -167,9 +167,11 @@ protected:
     // Requests the server saw for the last run's tiles of one type and zoom, from its snapshot.
     long PlanAttempts(const std::string& type, int zoom) const {
         long n = 0;
+        const std::map<std::string, int> attempts = Server->AttemptsByTile();
         const TTileRect& r = Window->RunSnapshot().TileRects[size_t(zoom)];
         for (int x = r.Left; x <= r.Right; ++x)
-            for (int y = r.Top; y <= r.Bottom; ++y) n += Server->Attempts(type, zoom, x, y);
+            for (int y = r.Top; y <= r.Bottom; ++y)
+                if (const auto it = attempts.find(TTestTileServer::StatsKey(type, zoom, x, y)); it != attempts.end()) n += it->second;
         return n;
     }
 
