@@ -10,6 +10,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <map>
@@ -384,7 +385,7 @@ int RunGenerate(const TPlanArgs& args) {
             return ExitAccessRefused;
         case TStopReason::CacheWriteFailed: {
             const TGenerationRun::TProgress p = run.Progress();
-            std::cerr << "\ngenerate: cannot write into the cache folder " << stop.Folder << ": " << stop.Why
+            std::cerr << "\ngenerate: cannot write into the cache folder " << stop.Folder << ": " << std::strerror(stop.Errno)
                       << "; the plan still needs about " << FormatByteSize(StillNeeded(r, p.Total - p.Done)) << " for "
                       << (p.Total - p.Done) << " tiles; stopped, nothing was written\n";
             return ExitNoRoom;
@@ -395,7 +396,7 @@ int RunGenerate(const TPlanArgs& args) {
                       << " tiles could not be downloaded; no map data file was written\n";
             for (const auto& [tile, why] : run.FailedTiles())
                 std::cerr << "  " << tile.TypeCode << " zoom " << tile.Zoom << " x " << tile.X << " y " << tile.Y
-                          << (why.empty() ? "" : ": ") << why << "\n";
+                          << (FaultText(why).empty() ? "" : ": ") << FaultText(why) << "\n";
             std::cerr << "Run the same command again to fetch only the missing tiles.\n";
             return ExitTilesFailed;
         }
@@ -452,10 +453,19 @@ int RunGenerate(const TPlanArgs& args) {
     return ExitWritten;
 }
 
+// The reader's messages are the window's; here they are said in English, the
+// window's verdict on a foreign file quoted after it.
+std::string ReaderErrorText(const TReadError& e) {
+    if (e.Text == MapDataMissingText) return "no such file";
+    if (e.Text == MapDataForeignText) return std::string("not a map data file of this program (\"") + MapDataForeignText + "\")";
+    if (e.Errno != 0) return std::strerror(e.Errno);
+    return e.Text;
+}
+
 int RunInspect(const std::string& file, bool json) {
     TMapDataReader reader;
     if (const auto opened = reader.Open(file); !opened) {
-        std::cerr << "inspect: " << file << ": " << opened.Error().Text << "\n";
+        std::cerr << "inspect: " << file << ": " << ReaderErrorText(opened.Error()) << "\n";
         return ExitError;
     }
     const TMapDataHeader& h = reader.Header();
@@ -526,7 +536,7 @@ int RunExport(const TExportArgs& args) {
     const int type = TypeArg("--type", args.Type);
     TMapDataReader reader;
     if (const auto opened = reader.Open(args.File); !opened) {
-        std::cerr << "export: " << args.File << ": " << opened.Error().Text << "\n";
+        std::cerr << "export: " << args.File << ": " << ReaderErrorText(opened.Error()) << "\n";
         return ExitError;
     }
     for (const auto& [fileName, format] : outputs) {

@@ -26,7 +26,7 @@ bool TGenerationRun::TileArrived(const TTileId& tile) {
     return true;
 }
 
-bool TGenerationRun::TileFailed(const TTileId& tile, std::string why) {
+bool TGenerationRun::TileFailed(const TTileId& tile, TFault why) {
     if (!Plan.IsTilePending(tile)) return false;
     return Failed.emplace(tile, std::move(why)).second;
 }

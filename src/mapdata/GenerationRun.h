@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "Fault.h"
 #include "GenerationPlan.h"
 #include "MapDataFile.h"
 
@@ -39,7 +40,7 @@ public:
     bool TileArrived(const TTileId& tile);
     // A failure notice with its reason; true when it counted (a planned tile
     // not done and not yet failed).
-    bool TileFailed(const TTileId& tile, std::string why = {});
+    bool TileFailed(const TTileId& tile, TFault why = {});
 
     // Cached tiles that no longer decode: outstanding again, to be fetched anew.
     void FetchAgain(const std::vector<TTileId>& tiles);
@@ -55,12 +56,12 @@ public:
     const TGenerationPlan& TilePlan() const { return Plan; }
     const TMapDataHeader& Header() const { return Snapshot; }
     // The tiles given up on, each with the reason of its last attempt.
-    const std::map<TTileId, std::string>& FailedTiles() const { return Failed; }
+    const std::map<TTileId, TFault>& FailedTiles() const { return Failed; }
 
 private:
     TGenerationPlan Plan;
     TGenerationParams Params;
     TMapDataHeader Snapshot;
-    std::map<TTileId, std::string> Failed;
+    std::map<TTileId, TFault> Failed;
     bool Cancelled = false;
 };

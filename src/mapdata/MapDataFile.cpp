@@ -299,8 +299,9 @@ std::optional<std::vector<std::uint8_t>> LoadTileJpeg(const TTileCache& cache, c
         case TTileState::Missing: return blank(TBlankReason::Missing);
         case TTileState::Unreadable: {
             const TReadError& e = cached.Error;
-            throw TMapDataError("无法读取图块文件 \"" + cache.Path(tile) + "\": " +
-                                (e.NotRegular ? std::string("不是普通文件") : std::string(std::strerror(e.Errno))));
+            TFault why(TFaultKind::CannotReadTile, cache.Path(tile), e.Errno, e.Text);
+            why.NotRegular = e.NotRegular;
+            throw TMapDataError(why);
         }
         case TTileState::Unrecognised: return blank(TBlankReason::Unrecognised);
         case TTileState::Undecodable: return blank(cached.TypeName == "GIF" ? TBlankReason::Gif : TBlankReason::Damaged);
@@ -311,7 +312,7 @@ std::optional<std::vector<std::uint8_t>> LoadTileJpeg(const TTileCache& cache, c
     } catch (const TImageError& e) {
         // A picture that decoded but cannot be encoded means something is
         // broken (memory); an empty image would hide it from the user.
-        throw TMapDataError("无法压缩图块 \"" + cache.Path(tile) + "\": " + e.what());
+        throw TMapDataError(TFault(TFaultKind::CannotCompressTile, cache.Path(tile), 0, e.what()));
     }
 }
 
@@ -322,16 +323,22 @@ TMapDataWriteReport WriteMapData(const std::string& fileName, const TMapDataHead
     maxFileSize = std::min(maxFileSize, MapDataMaxFileSize);
     std::int64_t total = 0;
     for (const auto& list : lists) total += std::int64_t(list.size());
-    if (total > (maxFileSize - MapDataIndexStart) / MapDataEntrySize)
-        throw TMapDataError("地图数据文件过大：" + std::to_string(total) + " 个图块的索引超过 2 GB，无法生成。");
-    if (total != header.EntryCount)
-        throw TMapDataError("图块数 " + std::to_string(total) + " 与文件头的 EntryCount " +
-                            std::to_string(header.EntryCount) + " 不一致");
+    TFault count;
+    count.Number = total;
+    count.Number2 = header.EntryCount;
+    if (total > (maxFileSize - MapDataIndexStart) / MapDataEntrySize) {
+        count.Kind = TFaultKind::IndexTooLarge;
+        throw TMapDataError(count);
+    }
+    if (total != header.EntryCount) {
+        count.Kind = TFaultKind::CountMismatch;
+        throw TMapDataError(count);
+    }
     {
         // A cache path that is a file would make every tile look missing.
         struct stat st {};
         if (::stat(cache.Folder().c_str(), &st) == 0 && !S_ISDIR(st.st_mode))
-            throw TMapDataError("图块缓存 \"" + cache.Folder() + "\" 不是目录");
+            throw TMapDataError(TFault(TFaultKind::CacheNotFolder, cache.Folder()));
     }
 
     TAtomicFile file(fileName);
@@ -345,7 +352,7 @@ TMapDataWriteReport WriteMapData(const std::string& fileName, const TMapDataHead
         for (const TMapTile& t : list) {
             const std::string key = TileKey(t.Id());
             if (!EncodeMapDataEntry(key, 0, entry))
-                throw TMapDataError("图块键 \"" + key + "\" 过长，无法写入 \"" + fileName + "\"");
+                throw TMapDataError(TFault(TFaultKind::KeyTooLong, fileName, 0, key));
             file.Write(entry, sizeof entry);
         }
     }
@@ -363,7 +370,7 @@ TMapDataWriteReport WriteMapData(const std::string& fileName, const TMapDataHead
         TEncodedTile tile = encoders.Take(done);
         if (tile.Jpeg) {
             if (pos + std::int64_t(tile.Jpeg->size()) > maxFileSize)
-                throw TMapDataError("地图数据文件 \"" + fileName + "\" 将超过 2 GB，无法生成。");
+                throw TMapDataError(TFault(TFaultKind::FileTooLarge, fileName));
             file.Write(tile.Jpeg->data(), tile.Jpeg->size());
         } else if (const int type = MapTypeIndex(tile.TypeCode); type >= 0) {
             report.Blank[std::size_t(type)].Count(tile.Why);

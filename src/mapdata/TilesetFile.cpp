@@ -97,7 +97,7 @@ TTilesetMetadata TilesetMetadataFor(const TMapDataHeader& header, int typeIndex,
 
 TTilesetWriter::TTilesetWriter(std::string target, TTilesetFormat format, std::int64_t maxPageCount)
     : Target(std::move(target)), Format(format) {
-    if (Target.empty() || Target.back() == '/') throw TMapDataError("无法创建文件 \"" + Target + "\": 文件名无效");
+    if (Target.empty() || Target.back() == '/') throw TMapDataError(TFault(TFaultKind::BadFileName, Target));
     // The file is created here, exclusively, so that SQLite never opens
     // someone else's file; an empty file is an empty database to it.
     int fd = -1;
@@ -109,7 +109,7 @@ TTilesetWriter::TTilesetWriter(std::string target, TTilesetFormat format, std::i
     if (fd < 0) {
         const int err = errno;
         Temp.clear();
-        throw TMapDataError("无法创建文件 \"" + Target + "\": " + std::strerror(err));
+        throw TMapDataError(TFault(TFaultKind::CannotCreate, Target, err));
     }
     struct stat old {};
     if (::stat(Target.c_str(), &old) == 0) ::fchmod(fd, old.st_mode & 07777);
@@ -120,7 +120,7 @@ TTilesetWriter::TTilesetWriter(std::string target, TTilesetFormat format, std::i
         CloseDb(Db);
         Db = nullptr;
         ::unlink(Temp.c_str());
-        throw TMapDataError("无法创建文件 \"" + Target + "\": " + reason);
+        throw TMapDataError(TFault(TFaultKind::CannotCreate, Target, 0, reason));
     }
     try {
         // Nothing else sees the file before the rename and a failure discards
@@ -131,7 +131,7 @@ TTilesetWriter::TTilesetWriter(std::string target, TTilesetFormat format, std::i
         Exec("BEGIN");
         Exec(Schema(Format));
         if (sqlite3_prepare_v2(Db, InsertSql(Format), -1, &Insert, nullptr) != SQLITE_OK)
-            Fail("无法写入文件");
+            Fail();
     } catch (...) {
         sqlite3_finalize(Insert);
         CloseDb(Db);
@@ -146,17 +146,17 @@ TTilesetWriter::~TTilesetWriter() {
     if (!Committed && !Temp.empty()) ::unlink(Temp.c_str());
 }
 
-void TTilesetWriter::Fail(const std::string& what) const {
-    throw TMapDataError(what + " \"" + Target + "\": " + (Db ? sqlite3_errmsg(Db) : "database closed"));
+void TTilesetWriter::Fail() const {
+    throw TMapDataError(TFault(TFaultKind::CannotWrite, Target, 0, Db ? sqlite3_errmsg(Db) : "database closed"));
 }
 
 void TTilesetWriter::Exec(const char* sql) {
-    if (sqlite3_exec(Db, sql, nullptr, nullptr, nullptr) != SQLITE_OK) Fail("无法写入文件");
+    if (sqlite3_exec(Db, sql, nullptr, nullptr, nullptr) != SQLITE_OK) Fail();
 }
 
 bool TTilesetWriter::AddTile(int zoom, std::int32_t x, std::int32_t y, const std::vector<std::uint8_t>& image) {
     if (image.empty() || zoom < 0 || zoom >= ZoomTableSize || !TileInGrid(zoom, x, y)) return false;
-    if (!Insert) Fail("无法写入文件");
+    if (!Insert) Fail();
     sqlite3_reset(Insert);
     if (Format == TTilesetFormat::MbTiles) {
         sqlite3_bind_int(Insert, 1, zoom);
@@ -170,7 +170,7 @@ bool TTilesetWriter::AddTile(int zoom, std::int32_t x, std::int32_t y, const std
     sqlite3_bind_blob64(Insert, 4, image.data(), sqlite3_uint64(image.size()), SQLITE_STATIC);
     const int rc = sqlite3_step(Insert);
     sqlite3_clear_bindings(Insert);
-    if (rc != SQLITE_DONE) Fail("无法写入文件");
+    if (rc != SQLITE_DONE) Fail();
     if (sqlite3_changes(Db) == 0) return false;
     ++Tiles;
     return true;
@@ -199,7 +199,7 @@ void TTilesetWriter::WriteMetadata(const TTilesetMetadata& m) {
     if (!m.Attribution.empty()) rows.emplace_back("attribution", m.Attribution);
     sqlite3_stmt* meta = nullptr;
     if (sqlite3_prepare_v2(Db, "INSERT INTO metadata VALUES (?, ?)", -1, &meta, nullptr) != SQLITE_OK)
-        Fail("无法写入文件");
+        Fail();
     int rc = SQLITE_DONE;
     for (const auto& [name, value] : rows) {
         sqlite3_reset(meta);
@@ -208,27 +208,27 @@ void TTilesetWriter::WriteMetadata(const TTilesetMetadata& m) {
         if ((rc = sqlite3_step(meta)) != SQLITE_DONE) break;
     }
     sqlite3_finalize(meta);
-    if (rc != SQLITE_DONE) Fail("无法写入文件");
+    if (rc != SQLITE_DONE) Fail();
 }
 
 void TTilesetWriter::Commit(const TTilesetMetadata& m) {
-    if (!Db || Committed) Fail("无法写入文件");
+    if (!Db || Committed) Fail();
     WriteMetadata(m);
     Exec("COMMIT");
     sqlite3_finalize(Insert);
     Insert = nullptr;
-    if (sqlite3_close(Db) != SQLITE_OK) Fail("无法写入文件");
+    if (sqlite3_close(Db) != SQLITE_OK) Fail();
     Db = nullptr;
     // The data must be on disk before the name points at it.
     const int fd = ::open(Temp.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0 || ::fsync(fd) != 0) {
         const int err = errno;
         if (fd >= 0) ::close(fd);
-        throw TMapDataError("无法写入文件 \"" + Target + "\": " + std::strerror(err));
+        throw TMapDataError(TFault(TFaultKind::CannotWrite, Target, err));
     }
     ::close(fd);
     if (::rename(Temp.c_str(), Target.c_str()) != 0)
-        throw TMapDataError("无法替换文件 \"" + Target + "\": " + std::strerror(errno));
+        throw TMapDataError(TFault(TFaultKind::CannotReplace, Target, errno));
     Committed = true;
 }
 
@@ -236,7 +236,7 @@ std::int64_t ExportTileset(const TMapDataReader& reader, int typeIndex, const st
                            const TTilesetOptions& options, const TMapDataProgress& progress) {
     const TMapDataHeader& header = reader.Header();
     if (typeIndex < 0 || typeIndex >= MapTypeCount || !header.TypeIncluded[std::size_t(typeIndex)])
-        throw TMapDataError("地图数据文件不包含这种地图类型，无法导出。");
+        throw TMapDataError(TFault(TFaultKind::TypeNotInFile));
     const char code = MapTypes[std::size_t(typeIndex)].Code;
     std::vector<std::size_t> ofType;
     std::vector<TTileId> addresses;
@@ -251,8 +251,8 @@ std::int64_t ExportTileset(const TMapDataReader& reader, int typeIndex, const st
     for (std::size_t k = 0; k < ofType.size(); ++k) {
         const auto image = reader.ImageBytes(ofType[k]);
         if (!image)
-            throw TMapDataError("无法读取图块 " + std::string(reader.Entries()[ofType[k]].KeyText()) + ": " +
-                                image.Error().Text);
+            throw TMapDataError(TFault(TFaultKind::CannotReadEntry, std::string(reader.Entries()[ofType[k]].KeyText()),
+                                       image.Error().Errno, image.Error().Text));
         writer.AddTile(addresses[k].Zoom, addresses[k].X, addresses[k].Y, *image);
         if (progress && (std::int64_t(k + 1) % ProgressStep == 0)) progress(std::int64_t(k + 1), total);
     }
@@ -265,7 +265,7 @@ std::int64_t ExportTileset(const TMapDataReader& reader, int typeIndex, const st
 std::int64_t WriteTilesetFromCache(const std::string& fileName, const TMapDataHeader& header, int typeIndex,
                                    const std::vector<TMapTile>& tiles, const TTileCache& cache,
                                    const TTilesetOptions& options, const TMapDataProgress& progress) {
-    if (typeIndex < 0 || typeIndex >= MapTypeCount) throw TMapDataError("无效的地图类型");
+    if (typeIndex < 0 || typeIndex >= MapTypeCount) throw TMapDataError(TFault(TFaultKind::InvalidType));
     const char code = MapTypes[std::size_t(typeIndex)].Code;
     const std::int64_t total = std::int64_t(tiles.size());
     TTilesetWriter writer(fileName, options.Format, options.MaxPageCount);

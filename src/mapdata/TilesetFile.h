@@ -75,7 +75,7 @@ public:
 private:
     void Exec(const char* sql);
     void WriteMetadata(const TTilesetMetadata& metadata);
-    [[noreturn]] void Fail(const std::string& what) const;
+    [[noreturn]] void Fail() const;
 
     std::string Target;
     TTilesetFormat Format;

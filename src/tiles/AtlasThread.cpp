@@ -265,11 +265,11 @@ TDownloadResult TDownloader::Transfer(const std::string& url, const TRequestIden
         if (rc != CURLE_OK) {
             // A broken exchange counts as failed even when part of a body arrived.
             std::string why = std::string(curl_easy_strerror(rc)) + " (curl " + std::to_string(int(rc)) + ")";
-            if (sink.Overflow) why = "body larger than " + std::to_string(limits.MaxBodyBytes) + " bytes";
-            else if (errorBuffer[0]) why += ": " + std::string(errorBuffer);
+            if (errorBuffer[0]) why += ": " + std::string(errorBuffer);
             if (rc == CURLE_PEER_FAILED_VERIFICATION || rc == CURLE_SSL_CACERT_BADFILE)
                 why += " (a server certificate that is not publicly trusted can be trusted with [ATLAS_SOURCE] CA_FILE)";
-            return failed(std::move(why));
+            // The code travels with the text, for each program to say it in its language.
+            return TReadError{0, false, std::move(why), sink.Overflow ? int(CURLE_FILESIZE_EXCEEDED) : int(rc)};
         }
         answer.RetryAfter = ParseRetryAfter(retryAfter);
         return answer;
@@ -416,17 +416,17 @@ void TAtlasThread::FinishSave() {
     } catch (const TFileError& e) {
         // A full, read-only or closed folder takes no further tile: asking the
         // service for more would only fill the network, so the run stops.
-        if (IsFolderFullOrClosed(e.Errno)) Gate->CacheWriteFailed(fs::path(save.Path).parent_path().string(), std::strerror(e.Errno));
-        RetryTile(save.Request, e.what());
+        if (IsFolderFullOrClosed(e.Errno)) Gate->CacheWriteFailed(fs::path(save.Path).parent_path().string(), e.Errno);
+        RetryTile(save.Request, e.Fault);
         return;
     } catch (const std::exception& e) {
-        RetryTile(save.Request, e.what());
+        RetryTile(save.Request, OtherFault(e.what()));
         return;
     }
     Notify(WM_TILESAVED, save.Request.Id(), std::move(save.Path));
 }
 
-void TAtlasThread::Notify(int message, const TTileId& tile, std::string path, std::string why) {
+void TAtlasThread::Notify(int message, const TTileId& tile, std::string path, TFault why) {
     // A stopped worker's saves complete, but nobody waits for them any more.
     if (NotifyWindow && (message == WM_TILEFAILED || !Stopped))
         NotifyWindow->PostNotice({message, tile, std::move(path), std::move(why)});
@@ -434,7 +434,20 @@ void TAtlasThread::Notify(int message, const TTileId& tile, std::string path, st
 
 namespace {
 
-std::string StatusText(long status) { return "HTTP " + std::to_string(status); }
+// Why a download brought no answer, as a reason the programs can say.
+TFault DownloadFault(const TReadError& e, const TDownloadLimits& limits) {
+    TFault why = OtherFault(e.Text);
+    if (e.Code == CURLE_FILESIZE_EXCEEDED) {
+        why.Kind = TFaultKind::BodyTooLarge;
+        why.Number = std::int64_t(limits.MaxBodyBytes);
+    } else if (e.Code != 0) {
+        why.Kind = TFaultKind::Transfer;
+        why.Code = e.Code;
+    } else if (e.Text.starts_with("bad URL") || e.Text.starts_with("URL without host")) {
+        why.Kind = TFaultKind::BadUrl;
+    }
+    return why;
+}
 
 }  // namespace
 
@@ -442,7 +455,7 @@ bool TAtlasThread::FetchTile(const TMapParam& request, std::string& path) {
     const int type = MapTypeIndex(request.TypeCode);
     // A refused source gets no request at all; the settings' message says why.
     if (!SourceUsable(Server, type)) {
-        Notify(WM_TILEFAILED, request.Id(), Cache.Path(request.Id()), "the settings refuse this tile source");
+        Notify(WM_TILEFAILED, request.Id(), Cache.Path(request.Id()), TFault(TFaultKind::SourceRefused));
         return false;
     }
     path = Cache.Path(request.Id());
@@ -451,7 +464,7 @@ bool TAtlasThread::FetchTile(const TMapParam& request, std::string& path) {
     // The fallback cache location's parents may not exist yet either.
     fs::create_directories(folder, ec);
     if (!fs::is_directory(folder, ec)) {
-        RetryTile(request, "cannot create the cache folder " + folder.string() + (ec ? ": " + ec.message() : ""));
+        RetryTile(request, TFault(TFaultKind::CacheFolderUncreatable, folder.string(), ec ? ec.value() : 0));
         return false;
     }
     // Someone else (another worker, another window, the command line) saved
@@ -463,7 +476,7 @@ bool TAtlasThread::FetchTile(const TMapParam& request, std::string& path) {
 
     // A stopped run sends nothing more; its owner reports why.
     if (!Gate->Enter(type, [this] { return Stopped.load(); })) {
-        if (!Stopped) Notify(WM_TILEFAILED, request.Id(), path, "the run has stopped");
+        if (!Stopped) Notify(WM_TILEFAILED, request.Id(), path, TFault(TFaultKind::RunStopped));
         return false;
     }
     std::uniform_int_distribution<int> serverNumber(0, ServerChoiceCount(Server, type) - 1);
@@ -483,9 +496,10 @@ bool TAtlasThread::FetchTile(const TMapParam& request, std::string& path) {
                 return false;
             }
             ++Failed;
-            RetryTile(request, StatusText(status) + ", asked to wait " +
-                                   std::to_string(download->RetryAfter->count() / 1000) +
-                                   " s, beyond the run's limit of pauses");
+            TFault why{TFaultKind::PauseBeyondLimit};
+            why.HttpStatus = status;
+            why.Number = download->RetryAfter->count() / 1000;
+            RetryTile(request, std::move(why));
             return false;
         }
         if (IsRefusalStatus(status)) {
@@ -493,20 +507,24 @@ bool TAtlasThread::FetchTile(const TMapParam& request, std::string& path) {
             const auto host = UrlHost(url, false);
             Gate->Refused(type, request.Id(), status, host ? *host : url);
             ++Failed;
-            RetryTile(request, StatusText(status) + ", the tile service refuses access");
+            TFault why{TFaultKind::AccessRefused};
+            why.HttpStatus = status;
+            RetryTile(request, std::move(why));
             return false;
         }
     }
-    std::string unusable;
-    if (!download) unusable = download.Error().Text;
-    else if (download->Body.empty()) unusable = StatusText(download->HttpStatus) + ", empty answer";
-    else if (const auto shown = CheckTileBody(download->Body); !shown)
-        unusable = StatusText(download->HttpStatus) + ", " + shown.Error().Text;
-    if (!unusable.empty()) {
+    std::optional<TFault> unusable;
+    if (!download) unusable = DownloadFault(download.Error(), Limits);
+    else if (download->Body.empty()) {
+        unusable = TFault(TFaultKind::EmptyAnswer);
+        unusable->HttpStatus = download->HttpStatus;
+    } else
+        unusable = CheckTileBody(download->Body, download->HttpStatus);
+    if (unusable) {
         // An unusable answer ends its connection too; Get has dropped a failed one already.
         if (download) Downloader.DropConnections();
         ++Failed;
-        RetryTile(request, std::move(unusable));
+        RetryTile(request, std::move(*unusable));
         return false;
     }
     ++Succeeded;
@@ -543,7 +561,7 @@ void TAtlasThread::SaveTile(const std::string& path, const std::vector<std::uint
     file.Commit();
 }
 
-void TAtlasThread::RetryTile(const TMapParam& request, std::string why) {
+void TAtlasThread::RetryTile(const TMapParam& request, TFault why) {
     if (Stopped) return;
     // A stopped run asks nothing more: the tile's last reason is final.
     if (request.RetryCount + 1 < 3 && !Gate->Stopped()) {

@@ -146,8 +146,8 @@ private:
     // One attempt. True with the path when a file was saved.
     bool FetchTile(const TMapParam& request, std::string& path);
     // Queues the next attempt, or after the last one posts the failure with why.
-    void RetryTile(const TMapParam& request, std::string why);
-    void Notify(int message, const TTileId& tile, std::string path, std::string why = {});
+    void RetryTile(const TMapParam& request, TFault why);
+    void Notify(int message, const TTileId& tile, std::string path, TFault why = {});
     void RequeueRequest(const TTileId& tile, std::int32_t retryCount, TClock::time_point notBefore = {});
     void Enqueue(TMapParam request, TClock::time_point notBefore = {});
     // Throws TFileError with the cause.

@@ -98,10 +98,10 @@ void TSourceGate::Refused(int typeIndex, const TTileId& tile, long httpStatus, c
     Changed.notify_all();
 }
 
-void TSourceGate::CacheWriteFailed(const std::string& folder, const std::string& why) {
+void TSourceGate::CacheWriteFailed(const std::string& folder, int err) {
     {
         std::lock_guard lock(Lock);
-        StopWith({TStopReason::CacheWriteFailed, {}, 0, folder, why});
+        StopWith({TStopReason::CacheWriteFailed, {}, 0, folder, err});
     }
     Changed.notify_all();
 }

@@ -30,7 +30,7 @@ struct TRunStop {
     std::string Host;     // the service that refused or does not answer
     long HttpStatus = 0;  // AccessRefused: the refusal's status
     std::string Folder;   // CacheWriteFailed: the folder written into
-    std::string Why;      // CacheWriteFailed: the system's reason
+    int Errno = 0;        // CacheWriteFailed: the system's error number
 };
 
 // Refusals of this many different tiles of one source, with no success in
@@ -74,7 +74,7 @@ public:
     // run stops with AccessRefused.
     void Refused(int typeIndex, const TTileId& tile, long httpStatus, const std::string& host);
     // A tile could not be written for a reason no retry mends: the run stops.
-    void CacheWriteFailed(const std::string& folder, const std::string& why);
+    void CacheWriteFailed(const std::string& folder, int err);
 
     bool Stopped() const;
     // The first stop reason, or None.

@@ -288,19 +288,29 @@ TReadResult<TPictureSize> ReadPictureSize(const std::vector<std::uint8_t>& bytes
     return Fail("neither PNG nor JPEG");
 }
 
-TReadStatus CheckTileBody(const std::vector<std::uint8_t>& body) {
+std::optional<TFault> CheckTileBody(const std::vector<std::uint8_t>& body, long httpStatus) {
+    TFault fault;
+    fault.HttpStatus = httpStatus;
+    const auto failed = [&](TFaultKind kind, std::string detail = {}) {
+        fault.Kind = kind;
+        fault.Detail = std::move(detail);
+        return fault;
+    };
     std::string typeName;
-    if (!DetectImageType(body.data(), body.size(), typeName)) return Fail("the answer is no image");
-    if (typeName == "GIF") return Fail("GIF picture, which cannot be decoded");
+    if (!DetectImageType(body.data(), body.size(), typeName)) return failed(TFaultKind::NoImage);
+    if (typeName == "GIF") return failed(TFaultKind::GifPicture);
     const auto size = ReadPictureSize(body);
-    if (!size) return Fail("damaged picture: " + size.Error().Text);
-    if (size->Width != TileSize || size->Height != TileSize)
-        return Fail("picture " + std::to_string(size->Width) + "×" + std::to_string(size->Height));
+    if (!size) return failed(TFaultKind::DamagedPicture, size.Error().Text);
+    if (size->Width != TileSize || size->Height != TileSize) {
+        fault.Number = size->Width;
+        fault.Number2 = size->Height;
+        return failed(TFaultKind::WrongPictureSize);
+    }
     // The header said a tile's size; the decoder holds it to that before allocating.
     const auto picture = typeName == "PNG" ? DecodePng(body.data(), body.size(), TileSize)
                                            : DecodeJpeg(body.data(), body.size(), TileSize);
-    if (!picture) return Fail("damaged picture: " + picture.Error().Text);
-    return TReadDone{};
+    if (!picture) return failed(TFaultKind::DamagedPicture, picture.Error().Text);
+    return std::nullopt;
 }
 
 TReadResult<TBitmap> DecodeTileBytes(const std::vector<std::uint8_t>& bytes, const std::string& typeName) {

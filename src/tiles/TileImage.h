@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "Bitmap.h"
+#include "Fault.h"
 #include "FileRead.h"
 
 inline constexpr int MaxImageSide = 4096;
@@ -32,10 +33,10 @@ struct TPictureSize {
 TReadResult<TPictureSize> ReadPictureSize(const std::vector<std::uint8_t>& bytes);
 
 // Whether a downloaded body may enter the cache: it must decode to a
-// TileSize x TileSize picture, or nothing could ever show it. The failure's
-// text is the attempt's reason: "the answer is no image", "GIF picture, which cannot
-// be decoded", "picture 30000×30000", "damaged picture: ...".
-TReadStatus CheckTileBody(const std::vector<std::uint8_t>& body);
+// TileSize x TileSize picture, or nothing could ever show it. Otherwise the
+// attempt's reason (NoImage, GifPicture, WrongPictureSize, DamagedPicture)
+// with the answer's status.
+std::optional<TFault> CheckTileBody(const std::vector<std::uint8_t>& body, long httpStatus);
 
 // Decodes a JPEG file into a new bitmap.
 TReadResult<TBitmap> LoadJpegBitmap(const std::string& fileName);

@@ -24,6 +24,7 @@
 #include "AtlasDialogs.h"
 #include "NumberFormat.h"
 #include "TilesetFile.h"
+#include "ReasonText.h"
 
 namespace {
 
@@ -287,7 +288,7 @@ void TAtlasCheckDataFM::ExportButtonClick() {
     } catch (const TExportCancelled&) {
         return;
     } catch (const std::exception& e) {
-        failure = QString::fromStdString(e.what());
+        failure = ErrorText(e);
     }
     progress.reset();
     if (!failure.isEmpty())

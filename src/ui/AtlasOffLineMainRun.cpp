@@ -24,6 +24,7 @@
 #include "MapParamFile.h"
 #include "NumberFormat.h"
 #include "TileCache.h"
+#include "ReasonText.h"
 
 namespace {
 
@@ -131,7 +132,7 @@ void TAtlasOffLineMainFM::BitBtn1Click() {
     } catch (const TWriteAbandoned&) {
     } catch (const std::exception& e) {
         // Reported like any error that escapes a handler; the clean-up above still runs.
-        TAtlasApplication::ShowErrorBox(QString::fromUtf8(e.what()));
+        TAtlasApplication::ShowErrorBox(ErrorText(e));
     }
 }
 
@@ -204,7 +205,7 @@ bool TAtlasOffLineMainFM::DownloadsComplete() {
         const std::int64_t missing = p.Total - p.Done;
         const std::int64_t needed = RunSize.Entries > 0 ? RunSize.Bytes / RunSize.Entries * missing : 0;
         ShowMessage(Text("无法写入图块缓存文件夹 %1：%2。还有 %3 块地图约需 %4 的空间，下载已停止，地图数据未生成。")
-                        .arg(QString::fromStdString(RunStop.Folder), QString::fromStdString(RunStop.Why))
+                        .arg(QString::fromStdString(RunStop.Folder), ErrnoReasonText(RunStop.Errno))
                         .arg(missing)
                         .arg(QString::fromStdString(FormatByteSize(needed))));
         return false;
@@ -216,7 +217,7 @@ bool TAtlasOffLineMainFM::DownloadsComplete() {
         // refused source reads differently from a flaky network.
         const auto& [tile, why] = *Run.FailedTiles().begin();
         ShowMessage(Text("有 %1 块地图下载失败，地图数据未生成。").arg(Run.FailedTiles().size()),
-                    QString::fromStdString(TileKey(tile) + ": " + why));
+                    QString::fromStdString(TileKey(tile) + ": ") + ReasonText(why));
         return false;
     }
     if (!Run.AllArrived()) {
@@ -414,7 +415,7 @@ void TAtlasOffLineMainFM::SaveParamFile(const QString& fileName) {
     try {
         SaveMapParamFile(name, data);
     } catch (const std::exception& e) {
-        TAtlasApplication::ShowErrorBox(QString::fromUtf8(e.what()));
+        TAtlasApplication::ShowErrorBox(ErrorText(e));
     }
 }
 

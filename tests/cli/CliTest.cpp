@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -226,16 +227,22 @@ TEST_F(CliFixture, TilesetsFromTheCacheAndFromTheMapDataFileAgree) {
         std::string Err;
     } refusals[] = {
         {{"export", (Dir / "a.Dat").string(), "--type", "x", "--mbtiles", (Dir / "x.mbtiles").string()}, 2, "--type"},
-        {{"export", (Dir / "a.Dat").string(), "--type", "p", "--mbtiles", (Dir / "x.mbtiles").string()}, 1, "不包含"},
+        {{"export", (Dir / "a.Dat").string(), "--type", "p", "--mbtiles", (Dir / "x.mbtiles").string()}, 1,
+         "error: the map data file does not hold this map type\n"},
         {{"export", (Dir / "none.Dat").string(), "--type", "m", "--mbtiles", (Dir / "x.mbtiles").string()}, 1,
-         "文件不存在。"},
+         "none.Dat: no such file\n"},
+        {{"export", (Dir / "a.Dat").string(), "--type", "m", "--mbtiles", (Dir / "nowhere" / "x.mbtiles").string()}, 1,
+         "error: cannot create \"" + (Dir / "nowhere" / "x.mbtiles").string() + "\": "},
         {{"generate", "--center", "1,2", "--zoom", "10", "--types", "m", "--yes"}, 2, "--sqlitedb"},
         {{"export", (Dir / "a.Dat").string(), "--type", "s"}, 2, "--sqlitedb"},
     };
     for (const auto& r : refusals) {
         const auto run = RunCli(r.Args, Dir);
-        EXPECT_EQ(run.Exit, r.Exit) << r.Args[3];
+        EXPECT_EQ(run.Exit, r.Exit) << r.Args[1];
         EXPECT_NE(run.Err.find(r.Err), std::string::npos) << run.Err;
+        // English throughout; only the window's own verdict on a foreign file is quoted after it.
+        const std::string english = run.Err.substr(0, run.Err.find("(\""));
+        EXPECT_TRUE(std::all_of(english.begin(), english.end(), [](char c) { return (unsigned char)c < 0x80; })) << run.Err;
     }
     EXPECT_FALSE(std::filesystem::exists(Dir / "x.mbtiles"));
 
@@ -289,9 +296,11 @@ TEST_F(CliFixture, InspectRefusesForeignFiles) {
     std::ofstream(Dir / "bad.Dat") << "NOT_A_MAP_DATA_FILE_AT_ALL";
     const auto r = RunCli({"inspect", (Dir / "bad.Dat").string()}, Dir);
     EXPECT_EQ(r.Exit, 1);
-    EXPECT_NE(r.Err.find("文件不是本程序生成的地图数据文件。"), std::string::npos);
+    // In English, the window's own verdict quoted after it.
+    EXPECT_NE(r.Err.find("bad.Dat: not a map data file of this program (\"文件不是本程序生成的地图数据文件。\")"),
+              std::string::npos) << r.Err;
     const auto missing = RunCli({"inspect", (Dir / "none.Dat").string()}, Dir);
-    EXPECT_NE(missing.Err.find("文件不存在。"), std::string::npos);
+    EXPECT_NE(missing.Err.find("none.Dat: no such file\n"), std::string::npos) << missing.Err;
 }
 
 // Rectangles whose tile counts overflow 64 bits must be named, not wrapped into agreement.

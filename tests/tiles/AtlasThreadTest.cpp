@@ -148,8 +148,8 @@ TEST_F(AtlasThreadTest, AnswersAreAcceptedOrRetriedByTheirBody) {
         const TTileNotice notice = Next();
         EXPECT_EQ(notice.Message, row.Saved ? WM_TILESAVED : WM_TILEFAILED);
         EXPECT_EQ(notice.Path, PathOf("m", 9, x, 1));
-        if (std::string(row.Fault) == "bigpng:30000") EXPECT_EQ(notice.Why, "HTTP 200, picture 30000×30000");
-        if (std::string(row.Fault) == "picture:300") EXPECT_EQ(notice.Why, "HTTP 200, picture 300×300");
+        if (std::string(row.Fault) == "bigpng:30000") EXPECT_EQ(FaultText(notice.Why), "HTTP 200, picture 30000×30000");
+        if (std::string(row.Fault) == "picture:300") EXPECT_EQ(FaultText(notice.Why), "HTTP 200, picture 300×300");
         const auto saved = GetTileFileType(notice.Path);  // an error when no file is there
         EXPECT_EQ(saved && !saved->empty(), row.Saved);
         EXPECT_EQ(Server->Attempts("m", 9, x, 1), row.Attempts);

@@ -682,7 +682,7 @@ TEST_F(GenerationTest, WindowAndCommandLineGiveTheSameOutcomeForTheSameFaults) {
     };
     EXPECT_EQ(Generate({AcceptConfirmation, readDetail}),
               (QStringList{Confirm, QStringLiteral("有 1 块地图下载失败，地图数据未生成。")}));
-    EXPECT_EQ(why, QStringLiteral("p_5_%1_%2: HTTP 200, the answer is no image").arg(cx + 1).arg(cy));
+    EXPECT_EQ(why, QStringLiteral("p_5_%1_%2: HTTP 200，回应不是图片").arg(cx + 1).arg(cy));
     EXPECT_EQ(Server->Attempts("p", 5, cx, cy + 1), 3);
     EXPECT_TRUE(fs::exists(CacheDir() + TTileCache::TileFileName({'p', 5, cx, cy + 1})));
 
