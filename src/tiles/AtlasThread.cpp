@@ -12,6 +12,7 @@
 
 #include "AtomicFile.h"
 #include "TileCache.h"
+#include "TileDigest.h"
 #include "TileImage.h"
 
 namespace fs = std::filesystem;
@@ -436,6 +437,13 @@ namespace {
 
 std::string StatusText(long status) { return "HTTP " + std::to_string(status); }
 
+// One of the pictures the source is known to send in place of a tile.
+bool IsPlaceholder(const TServerConfig& server, int type, const std::vector<std::uint8_t>& body) {
+    const std::vector<std::string> known = PlaceholderDigests(server, type);
+    if (known.empty()) return false;
+    return std::find(known.begin(), known.end(), DigestHex(TileDigest(body))) != known.end();
+}
+
 }  // namespace
 
 bool TAtlasThread::FetchTile(const TMapParam& request, std::string& path) {
@@ -500,6 +508,7 @@ bool TAtlasThread::FetchTile(const TMapParam& request, std::string& path) {
     std::string unusable;
     if (!download) unusable = download.Error().Text;
     else if (download->Body.empty()) unusable = StatusText(download->HttpStatus) + ", empty answer";
+    else if (IsPlaceholder(Server, type, download->Body)) unusable = StatusText(download->HttpStatus) + ", placeholder picture";
     else if (const auto shown = CheckTileBody(download->Body); !shown)
         unusable = StatusText(download->HttpStatus) + ", " + shown.Error().Text;
     if (!unusable.empty()) {
