@@ -3,7 +3,7 @@
 #include <openssl/evp.h>
 
 #include <cstring>
-#include <stdexcept>
+#include <new>
 
 TTileDigest TileDigest(const std::uint8_t* data, std::size_t size) {
     TTileDigest digest{};
