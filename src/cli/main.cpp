@@ -280,6 +280,14 @@ std::string BlankTilesLine(const TBlankTiles& b) {
     return std::to_string(b.Total()) + " tiles written as blank images (" + why + ")";
 }
 
+// "type m: 40 of 48 tiles are byte-identical (SHA-256 ...), ..."; empty unless many are.
+std::string SameTilesLine(int type, const TSameTiles& same) {
+    if (!same.Many()) return {};
+    return std::string("type ") + MapTypes[size_t(type)].Code + ": " + std::to_string(same.Count) + " of " +
+           std::to_string(same.Tiles) + " tiles are byte-identical (SHA-256 " + same.Digest +
+           "), perhaps the tile service's placeholder picture";
+}
+
 int TypeArg(const char* option, const std::string& text) {
     const int index = MapTypeIndex(text);
     if (index < 0) throw TUsageError(std::string(option) + ": '" + text + "' is not a map type (m, p, s, y)");
@@ -447,6 +455,9 @@ int RunGenerate(const TPlanArgs& args) {
         }
         std::cout << "written: " << args.Out << "\n";
         if (const std::string blank = BlankTilesLine(report.AllBlank()); !blank.empty()) std::cout << blank << "\n";
+        for (int t = 0; t < MapTypeCount; ++t)
+            if (const std::string same = SameTilesLine(t, report.Same[size_t(t)]); !same.empty())
+                std::cout << "warning: " << same << "\n";
     }
     for (const auto& [fileName, format] : tilesets)
         WriteGeneratedTileset(args, r, run.Header(), run.TilePlan(), fileName, format);
@@ -489,6 +500,8 @@ int RunInspect(const std::string& file, bool json) {
                                 {"deltas", {h.Deltas[size_t(t)].Lon, h.Deltas[size_t(t)].Lat}},
                                 {"entries", perType[size_t(t)]},
                                 {"emptyImages", emptyPerType[size_t(t)]}};
+            const TSameTiles& same = report.SamePerType[size_t(t)];
+            j["types"][code]["sameImages"] = {{"count", same.Count}, {"sha256", same.Digest}, {"many", same.Many()}};
         }
         j["entryCount"] = h.EntryCount;
         for (int z = h.MinZoom; z <= h.MaxZoom; ++z) {
@@ -515,6 +528,9 @@ int RunInspect(const std::string& file, bool json) {
                       << (h.TypeIncluded[size_t(t)] ? "included" : "not included") << ", " << perType[size_t(t)]
                       << " entries (" << emptyPerType[size_t(t)] << " blank), offsets " << FormatReal(h.Deltas[size_t(t)].Lon) << ", "
                       << FormatReal(h.Deltas[size_t(t)].Lat) << "\n";
+        for (int t = 0; t < MapTypeCount; ++t)
+            if (const std::string same = SameTilesLine(t, report.SamePerType[size_t(t)]); !same.empty())
+                std::cout << "same images:   " << same << "\n";
         for (int z = h.MinZoom; z <= h.MaxZoom; ++z) {
             const auto& rc = h.TileRects[size_t(z)];
             std::cout << "zoom " << z << ":" << (z < 10 ? " " : "") << "       " << perZoom[z] << " entries, tiles ("

@@ -42,6 +42,7 @@ std::string FaultText(const TFault& f) {
     case TFaultKind::Transfer: return f.Detail;
     case TFaultKind::BodyTooLarge: return "body larger than " + std::to_string(f.Number) + " bytes";
     case TFaultKind::EmptyAnswer: return Http(f.HttpStatus) + ", empty answer";
+    case TFaultKind::PlaceholderPicture: return Http(f.HttpStatus) + ", placeholder picture";
     case TFaultKind::NoImage: return Http(f.HttpStatus) + ", the answer is no image";
     case TFaultKind::GifPicture: return Http(f.HttpStatus) + ", GIF picture, which cannot be decoded";
     case TFaultKind::WrongPictureSize:

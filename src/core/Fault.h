@@ -34,6 +34,7 @@ enum class TFaultKind {
     Transfer,          // Code (curl's), Detail (curl's own text)
     BodyTooLarge,      // Number (the limit in bytes)
     EmptyAnswer,       // HttpStatus
+    PlaceholderPicture,  // HttpStatus: a picture the source sends in place of tiles
     NoImage,           // HttpStatus
     GifPicture,        // HttpStatus
     WrongPictureSize,  // HttpStatus, Number × Number2

@@ -30,6 +30,9 @@ struct TServerConfig {
     std::array<int, 4> Connections{};
     // RATE_M ...: requests per second to the type's source; 0 is no limit.
     std::array<double, 4> Rates{};
+    // PLACEHOLDER_M ...: SHA-256 digests (hex, comma-separated) of pictures
+    // the type's source sends in place of tiles ("no data", "blocked"), as read.
+    std::array<std::string, 4> Placeholders{};
     std::string CaFile;                         // CA_FILE: certificates trusted besides the system's
     // [ATLAS_SERVER] KEEP_ALIVE: a worker reuses its connection for the next
     // request; false opens one connection per attempt.
@@ -40,12 +43,18 @@ struct TServerConfig {
 std::string HostPatternProblem(const std::string& pattern);
 // The reason a URL template cannot be used, or "" when it can.
 std::string UrlTemplateProblem(const std::string& urlTemplate);
+// The reason a PLACEHOLDER_X list is not a comma-separated list of SHA-256
+// digests (64 hex digits each, blanks around them allowed), or "" when it is.
+std::string PlaceholderListProblem(const std::string& list);
+// The type's placeholder digests in lower-case hex; none when its list has a problem.
+std::vector<std::string> PlaceholderDigests(const TServerConfig& server, int typeIndex);
 // Every problem of a configuration, each naming its section and key.
 std::vector<std::string> ServerConfigProblems(const TServerConfig& server);
 
 // A type (index 0..3, or -1 for a code that is no map type) has its own template.
 bool HasOwnTemplate(const TServerConfig& server, int typeIndex);
-// Tiles of the type may be requested: its template, or the default source, is valid.
+// Tiles of the type may be requested: its template, or the default source, is
+// valid, and so is its placeholder list (without it, ban pictures would be cached).
 bool SourceUsable(const TServerConfig& server, int typeIndex);
 
 // How many server numbers a type's source offers to choose from (1 without {s}).

@@ -32,6 +32,7 @@ struct TEncodedTile {
     char TypeCode = 0;
     std::optional<std::vector<std::uint8_t>> Jpeg;
     TBlankReason Why = TBlankReason::OutsideGrid;
+    TTileDigest Digest{};  // of the cached file, with Jpeg
     std::exception_ptr Error;  // LoadTileJpeg's refusal, rethrown when the writer reaches the tile
 };
 
@@ -41,7 +42,7 @@ TEncodedTile EncodeTile(const TMapTile& t, const TTileCache& cache) {
     out.TypeCode = t.TypeCode;
     try {
         // Tiles beyond the edge of the world were never fetched: empty image.
-        if (TileInGrid(t.Zoom, t.X, t.Y)) out.Jpeg = LoadTileJpeg(cache, t.Id(), &out.Why);
+        if (TileInGrid(t.Zoom, t.X, t.Y)) out.Jpeg = LoadTileJpeg(cache, t.Id(), &out.Why, &out.Digest);
     } catch (...) {
         out.Error = std::current_exception();
     }
@@ -289,7 +290,8 @@ TBlankTiles TMapDataWriteReport::AllBlank() const {
     return all;
 }
 
-std::optional<std::vector<std::uint8_t>> LoadTileJpeg(const TTileCache& cache, const TTileId& tile, TBlankReason* why) {
+std::optional<std::vector<std::uint8_t>> LoadTileJpeg(const TTileCache& cache, const TTileId& tile, TBlankReason* why,
+                                                      TTileDigest* digest) {
     auto blank = [why](TBlankReason reason) -> std::optional<std::vector<std::uint8_t>> {
         if (why) *why = reason;
         return std::nullopt;
@@ -307,6 +309,7 @@ std::optional<std::vector<std::uint8_t>> LoadTileJpeg(const TTileCache& cache, c
         case TTileState::Undecodable: return blank(cached.TypeName == "GIF" ? TBlankReason::Gif : TBlankReason::Damaged);
         case TTileState::Decoded: break;
     }
+    if (digest) *digest = cached.Digest;
     try {
         return EncodeJpeg(cached.Picture, 90);
     } catch (const TImageError& e) {
@@ -363,6 +366,7 @@ TMapDataWriteReport WriteMapData(const std::string& fileName, const TMapDataHead
     offsets.reserve(std::size_t(total));
     TMapDataWriteReport report;
     report.Tiles = total;
+    std::array<TSameTileCounter, MapTypeCount> same;
     TTileEncoders encoders(lists, cache, encoderCount);
     for (std::int64_t done = 0; done < total;) {
         const std::int64_t pos = file.Position();
@@ -372,6 +376,7 @@ TMapDataWriteReport WriteMapData(const std::string& fileName, const TMapDataHead
             if (pos + std::int64_t(tile.Jpeg->size()) > maxFileSize)
                 throw TMapDataError(TFault(TFaultKind::FileTooLarge, fileName));
             file.Write(tile.Jpeg->data(), tile.Jpeg->size());
+            if (const int type = MapTypeIndex(tile.TypeCode); type >= 0) same[std::size_t(type)].Add(tile.Digest);
         } else if (const int type = MapTypeIndex(tile.TypeCode); type >= 0) {
             report.Blank[std::size_t(type)].Count(tile.Why);
             if (tile.Why == TBlankReason::Unrecognised || tile.Why == TBlankReason::Gif || tile.Why == TBlankReason::Damaged)
@@ -399,6 +404,7 @@ TMapDataWriteReport WriteMapData(const std::string& fileName, const TMapDataHead
         }
     }
     if (!chunk.empty()) flushChunk();
+    for (std::size_t t = 0; t < same.size(); ++t) report.Same[t] = same[t].Result();
     if (refuseUndecodable && !report.Undecodable.empty()) {
         report.Written = false;  // the temporary file goes with file
         return report;

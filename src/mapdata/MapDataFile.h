@@ -20,6 +20,7 @@
 #include "MapDataError.h"
 #include "Settings.h"
 #include "TileCache.h"
+#include "TileDigest.h"
 
 inline constexpr std::string_view MapDataSignature = "ATLAS_POCKET_DATA";
 inline constexpr std::int64_t MapDataSignatureSize = 17;
@@ -95,6 +96,9 @@ struct TMapDataWriteReport {
     std::array<TBlankTiles, MapTypeCount> Blank{};  // per map type
     // Cached files that no longer decode (damaged, GIF, unrecognised), in plan order.
     std::vector<TTileId> Undecodable;
+    // Per map type, the cached body most of its written tiles share: many
+    // byte-identical tiles (TSameTiles::Many) may be a service's placeholder.
+    std::array<TSameTiles, MapTypeCount> Same{};
     // False when the writer refused to write them blank: nothing was written.
     bool Written = true;
     TBlankTiles AllBlank() const;
@@ -104,9 +108,10 @@ struct TMapDataWriteReport {
 // reason in why) when the tile is not in the cache, is of an unrecognised
 // format or does not decode. Throws TMapDataError when a cache entry exists
 // but cannot be read (also when it is not a regular file), since writing on
-// would lose that tile. The cached file is read once.
+// would lose that tile. The cached file is read once; digest receives its
+// SHA-256 when a JPEG is returned.
 std::optional<std::vector<std::uint8_t>> LoadTileJpeg(const TTileCache& cache, const TTileId& tile,
-                                                      TBlankReason* why = nullptr);
+                                                      TBlankReason* why = nullptr, TTileDigest* digest = nullptr);
 
 // Called with (tiles written, total) every few dozen tiles and at the end, so
 // a window can keep painting. It may throw to abandon the writing.

@@ -39,6 +39,7 @@ TMapDataInspection InspectMapData(const TMapDataReader& reader) {
     const TMapDataHeader& h = reader.Header();
     const auto& entries = reader.Entries();
     TInspectFindings otherType, outsideZooms, outsideRect, notJpeg;
+    std::array<TSameTileCounter, MapTypeCount> same;
     std::vector<bool> namedRepeated(entries.size());  // by first entry, so a tile is named once
     std::int64_t found = 0;  // tiles of the rectangles and included types that a reader finds
     for (std::size_t i = 0; i < entries.size(); ++i) {
@@ -80,8 +81,11 @@ TMapDataInspection InspectMapData(const TMapDataReader& reader) {
             if (t >= 0) ++r.EmptyPerType[std::size_t(t)];
         } else if (const auto bytes = reader.ImageBytes(i); !bytes || !LooksLikeJpeg(*bytes)) {
             notJpeg.Add(PrintableKey(key));
+        } else if (t >= 0) {
+            same[std::size_t(t)].Add(TileDigest(*bytes));
         }
     }
+    for (std::size_t t = 0; t < same.size(); ++t) r.SamePerType[t] = same[t].Result();
 
     int included = 0;
     for (const auto flag : h.TypeIncluded) included += flag ? 1 : 0;

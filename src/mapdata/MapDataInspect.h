@@ -27,6 +27,9 @@ struct TMapDataInspection {
     std::array<std::int64_t, MapTypeCount> PerType{};
     std::int64_t EmptyImages = 0;
     std::array<std::int64_t, MapTypeCount> EmptyPerType{};  // blank images: missing or undecodable tiles
+    // The image most of a type's non-empty images share, byte for byte. Its
+    // digest is that of the stored JPEG, not of the downloaded tile.
+    std::array<TSameTiles, MapTypeCount> SamePerType{};
     TInspectFindings NonCanonicalKeys;  // entries under a key that is no tile's TileKey: no reader finds them
     TInspectFindings RepeatedTiles;     // tiles with more than one entry: readers see only the first
     TInspectFindings MissingTiles;      // tiles of the rectangles, of included types, that no reader finds

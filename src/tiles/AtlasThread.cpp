@@ -12,6 +12,7 @@
 
 #include "AtomicFile.h"
 #include "TileCache.h"
+#include "TileDigest.h"
 #include "TileImage.h"
 
 namespace fs = std::filesystem;
@@ -449,6 +450,13 @@ TFault DownloadFault(const TReadError& e, const TDownloadLimits& limits) {
     return why;
 }
 
+// One of the pictures the source is known to send in place of a tile.
+bool IsPlaceholder(const TServerConfig& server, int type, const std::vector<std::uint8_t>& body) {
+    const std::vector<std::string> known = PlaceholderDigests(server, type);
+    if (known.empty()) return false;
+    return std::find(known.begin(), known.end(), DigestHex(TileDigest(body))) != known.end();
+}
+
 }  // namespace
 
 bool TAtlasThread::FetchTile(const TMapParam& request, std::string& path) {
@@ -517,6 +525,9 @@ bool TAtlasThread::FetchTile(const TMapParam& request, std::string& path) {
     if (!download) unusable = DownloadFault(download.Error(), Limits);
     else if (download->Body.empty()) {
         unusable = TFault(TFaultKind::EmptyAnswer);
+        unusable->HttpStatus = download->HttpStatus;
+    } else if (IsPlaceholder(Server, type, download->Body)) {
+        unusable = TFault(TFaultKind::PlaceholderPicture);
         unusable->HttpStatus = download->HttpStatus;
     } else
         unusable = CheckTileBody(download->Body, download->HttpStatus);

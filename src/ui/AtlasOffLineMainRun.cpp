@@ -62,6 +62,22 @@ QString BlankTilesText(const TBlankTiles& blank) {
     return Text("\n\n有 %1 块地图写为空白图像：").arg(blank.Total()) + why.join(Text("，")) + Text("。");
 }
 
+// One line per map type whose tiles are mostly one picture, byte for byte:
+// a ban or "no data" picture shows here before anyone trusts the map.
+QString SameTilesText(const std::array<TSameTiles, MapTypeCount>& same) {
+    QString text;
+    for (int t = 0; t < MapTypeCount; ++t) {
+        const TSameTiles& s = same[std::size_t(t)];
+        if (!s.Many()) continue;
+        text += Text("\n\n%1：有 %2 块地图的图像完全相同（SHA-256 %3），可能是地图服务器的占位图像。")
+                    .arg(QString::fromUtf8(MapTypes[std::size_t(t)].DisplayName.data(),
+                                           qsizetype(MapTypes[std::size_t(t)].DisplayName.size())))
+                    .arg(s.Count)
+                    .arg(QString::fromStdString(s.Digest));
+    }
+    return text;
+}
+
 }  // namespace
 
 void TAtlasOffLineMainFM::ShowMessage(const QString& text, const QString& detail) {
@@ -186,7 +202,7 @@ void TAtlasOffLineMainFM::RunDownloadAndWrite() {
         fetchedAgain = Text("\n\n有 %1 块缓存的地图已无法解码，已重新下载。").arg(report.Undecodable.size());
         report = WriteMapData(fileName.toStdString());
     }
-    ShowMessage(Text("地图生成操作完成") + fetchedAgain + BlankTilesText(report.AllBlank()));
+    ShowMessage(Text("地图生成操作完成") + fetchedAgain + BlankTilesText(report.AllBlank()) + SameTilesText(report.Same));
 }
 
 bool TAtlasOffLineMainFM::DownloadsComplete() {

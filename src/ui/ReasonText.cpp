@@ -96,6 +96,7 @@ QString ReasonText(const TFault& f) {
     case TFaultKind::Transfer: return CurlReasonText(f.Code);
     case TFaultKind::BodyTooLarge: return Text("回应超过 %1 字节").arg(f.Number);
     case TFaultKind::EmptyAnswer: return Http(f.HttpStatus) + Text("回应为空");
+    case TFaultKind::PlaceholderPicture: return Http(f.HttpStatus) + Text("地图服务器的占位图像");
     case TFaultKind::NoImage: return Http(f.HttpStatus) + Text("回应不是图片");
     case TFaultKind::GifPicture: return Http(f.HttpStatus) + Text("动画图片格式无法解码");
     case TFaultKind::WrongPictureSize: return Http(f.HttpStatus) + Text("图片大小为 %1×%2").arg(f.Number).arg(f.Number2);

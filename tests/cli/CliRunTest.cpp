@@ -230,6 +230,29 @@ TEST_F(CliRunTest, OnlyPicturesOfATileAreCachedOrWritten) {
     }
 }
 
+// A "blocked" picture of a tile's size served for every tile: the run says so,
+// inspect says so, and once its digest is a PLACEHOLDER_M it is refused.
+TEST_F(CliRunTest, OnePictureForEveryTileIsReportedAndRefusedOnceNamed) {
+    Server.SetFault("*/*/*/*=picture:256");
+    const TRun run = RunCli(Generate("10", "m", "a.Dat"), Dir);
+    ASSERT_EQ(run.Exit, 0) << run.Err;
+    const std::string said = "warning: type m: 25 of 25 tiles are byte-identical (SHA-256 ";
+    const auto at = run.Out.find(said);
+    ASSERT_NE(at, std::string::npos) << run.Out;
+    const std::string digest = run.Out.substr(at + said.size(), 64);
+    EXPECT_NE(run.Out.find("perhaps the tile service's placeholder picture"), std::string::npos) << run.Out;
+    const TRun inspect = RunCli({"inspect", (Dir / "a.Dat").string()}, Dir);
+    EXPECT_NE(inspect.Out.find("same images:   type m: 25 of 25 tiles are byte-identical"), std::string::npos)
+        << inspect.Out;
+
+    fs::remove_all(Cache());
+    WriteSettings("[ATLAS_SOURCE]\r\nPLACEHOLDER_M=" + digest + "\r\n");
+    const TRun named = RunCli(Generate("10", "m", "b.Dat"), Dir);
+    EXPECT_EQ(named.Exit, 3) << named.Err;
+    EXPECT_NE(named.Err.find("HTTP 200, placeholder picture"), std::string::npos) << named.Err;
+    EXPECT_FALSE(fs::exists(Dir / "b.Dat"));
+}
+
 // The cache on a 2 MB file system (a tmpfs in a user namespace of its own):
 // the first full write stops the run, naming the folder, the reason and the
 // space still needed.

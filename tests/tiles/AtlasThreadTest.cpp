@@ -2,6 +2,7 @@
 // keeps, how it retries and how it ends.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -15,6 +16,7 @@
 #include "TestTileServer.h"
 #include "WorkerTestSupport.h"
 #include "TileCache.h"
+#include "TileDigest.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -160,6 +162,36 @@ TEST_F(AtlasThreadTest, AnswersAreAcceptedOrRetriedByTheirBody) {
     for (const auto& entry : fs::directory_iterator(Cache.Path()))
         EXPECT_EQ(entry.path().extension(), ".gif") << entry.path();
     EXPECT_EQ(Notices.Size(), 0u);
+}
+
+// A picture the settings name as the source's placeholder is a failed attempt, never a cached tile.
+TEST_F(AtlasThreadTest, KnownPlaceholderPictureIsRefused) {
+    Server->SetFault("m", 9, 1, 1, "picture:256");
+    Server->SetFault("m", 9, 2, 1, "picture:256");
+    TDownloadLimits limits;
+    limits.FirstRetryDelayMs = 10;
+    std::string digest;
+    {
+        auto plain = NewWorker(limits);
+        plain->AddRequest(9, 1, 1);
+        const TTileNotice saved = Next();
+        ASSERT_EQ(saved.Message, WM_TILESAVED);
+        std::ifstream in(saved.Path, std::ios::binary);
+        const std::string body(std::istreambuf_iterator<char>(in), {});
+        digest = DigestHex(TileDigest(reinterpret_cast<const std::uint8_t*>(body.data()), body.size()));
+    }
+    for (char& c : digest) c = char(std::toupper(static_cast<unsigned char>(c)));  // either case names it
+    TServerConfig config = Server->Config();
+    config.Placeholders[0] = std::string(64, '0') + " , " + digest;
+    TAtlasThread worker(&Notices, Cache.DirString(), config, limits);
+    worker.AddRequest(9, 2, 1);
+    const TTileNotice refused = Next();
+    EXPECT_EQ(refused.Message, WM_TILEFAILED);
+    EXPECT_EQ(FaultText(refused.Why), "HTTP 200, placeholder picture");
+    EXPECT_EQ(Server->Attempts("m", 9, 2, 1), 3);
+    EXPECT_FALSE(fs::exists(PathOf("m", 9, 2, 1)));
+    worker.AddRequest(9, 3, 1);  // the map itself still arrives
+    EXPECT_EQ(Next().Message, WM_TILESAVED);
 }
 
 // Saved by someone else since it was queued: whoever waits for it hears of it, and nothing is fetched.

@@ -646,6 +646,21 @@ TEST_F(GenerationTest, UndecodableCachedTilesAreFetchedAgainAndNamedInTheComplet
     EXPECT_EQ(Server->Attempts("p", 5, gif.X, gif.Y), 1);
 }
 
+// One picture served for every tile is written, but the completion message names it.
+TEST_F(GenerationTest, OnePictureForEveryTileIsNamedInTheCompletionMessage) {
+    MakeWindow();
+    Server->SetFault("*/*/*/*=picture:256");
+    Window->OnClickGPS(nullptr, 116.391, 39.907);
+    Include("p");
+    QString message;
+    const auto note = NoteAndOk(message);
+    EXPECT_EQ(Generate({AcceptConfirmation, SaveAs(Dir / "same.Dat"), note}).size(), 3);
+    EXPECT_TRUE(message.startsWith(Finished + QStringLiteral("\n\n地形地貌图：有 "))) << message.toStdString();
+    EXPECT_TRUE(message.contains(QRegularExpression(
+        QStringLiteral("块地图的图像完全相同（SHA-256 [0-9a-f]{64}），可能是地图服务器的占位图像。$"))))
+        << message.toStdString();
+}
+
 // A service that refuses every request stops the run at once with its own message.
 TEST_F(GenerationTest, ABanStopsTheRunWithAMessageAndWritesNothing) {
     MakeWindow();

@@ -38,6 +38,7 @@ TEST(ReasonText, EveryKindIsSaidInChinese) {
         {Fault(TFaultKind::NoImage, 200), "HTTP 200，回应不是图片"},
         {Fault(TFaultKind::WrongPictureSize, 200, 300, 300), "HTTP 200，图片大小为 300×300"},
         {Fault(TFaultKind::EmptyAnswer, 204), "HTTP 204，回应为空"},
+        {Fault(TFaultKind::PlaceholderPicture, 200), "HTTP 200，地图服务器的占位图像"},
         {Fault(TFaultKind::GifPicture, 200), ""},
         {Fault(TFaultKind::DamagedPicture, 200), "HTTP 200，图片已损坏"},
         {Fault(TFaultKind::AccessRefused, 403), "HTTP 403，地图服务器拒绝访问"},
