@@ -74,6 +74,8 @@ void LoadSettings(const std::filesystem::path& file) {
             connections && *connections >= 1 && *connections <= MaxSourceConnections ? *connections : 0;
         const auto rate = ParseReal(ini.ReadString(SourceSection, "RATE_" + letter).value_or(""));
         Settings.Server.Rates[size_t(i)] = rate && *rate > 0 && *rate <= 1000 ? *rate : 0;
+        const auto maxAge = ParseInt(ini.ReadString(SourceSection, "MAX_AGE_DAYS_" + letter).value_or(""));
+        Settings.Server.MaxAgeDays[size_t(i)] = maxAge && *maxAge >= 0 && *maxAge <= MaxAgeDaysLimit ? *maxAge : -1;
     }
     Settings.Server.UserAgent = ini.ReadString(SourceSection, "USER_AGENT").value_or("");
     Settings.Server.CaFile = ini.ReadString(SourceSection, "CA_FILE").value_or("");

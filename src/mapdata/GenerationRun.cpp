@@ -12,6 +12,7 @@ void TGenerationRun::Build(TDeltaPair viewPair) {
 }
 
 void TGenerationRun::Clear() {
+    Counted = {};
     Plan.FreeListItems();
     Failed.clear();
     Cancelled = false;
@@ -19,10 +20,17 @@ void TGenerationRun::Clear() {
 
 void TGenerationRun::TileCached(int typeIndex, std::size_t index) { Plan.SetDone(typeIndex, index); }
 
-bool TGenerationRun::TileArrived(const TTileId& tile) {
+bool TGenerationRun::TileArrived(const TTileId& tile, TTileOutcome outcome) {
     if (!Plan.MarkTileDone(tile)) return false;
     // A tile one worker gave up on may still arrive through another.
     Failed.erase(tile);
+    switch (outcome) {
+    case TTileOutcome::Downloaded: ++Counted.Downloaded; break;
+    case TTileOutcome::Unchanged: ++Counted.Unchanged; break;
+    case TTileOutcome::Updated: ++Counted.Updated; break;
+    case TTileOutcome::KeptStale: ++Counted.KeptStale; break;
+    case TTileOutcome::Cached: break;
+    }
     return true;
 }
 

@@ -14,6 +14,7 @@
 
 #include "GenerationPlan.h"
 #include "MapDataFile.h"
+#include "NoticeTarget.h"
 
 class TGenerationRun {
 public:
@@ -36,7 +37,12 @@ public:
     // The entry at this position of a type's list was found in the cache.
     void TileCached(int typeIndex, std::size_t index);
     // A saved-tile notice; true when it counted (a planned tile not yet done).
-    bool TileArrived(const TTileId& tile);
+    bool TileArrived(const TTileId& tile, TTileOutcome outcome = TTileOutcome::Downloaded);
+    // What became of the tiles that arrived by way of a request, per outcome.
+    struct TOutcomes {
+        std::int64_t Downloaded = 0, Unchanged = 0, Updated = 0, KeptStale = 0;
+    };
+    const TOutcomes& Outcomes() const { return Counted; }
     // A failure notice with its reason; true when it counted (a planned tile
     // not done and not yet failed).
     bool TileFailed(const TTileId& tile, std::string why = {});
@@ -62,5 +68,6 @@ private:
     TGenerationParams Params;
     TMapDataHeader Snapshot;
     std::map<TTileId, std::string> Failed;
+    TOutcomes Counted;
     bool Cancelled = false;
 };

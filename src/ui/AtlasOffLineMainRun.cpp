@@ -185,7 +185,13 @@ void TAtlasOffLineMainFM::RunDownloadAndWrite() {
         fetchedAgain = Text("\n\n有 %1 块缓存的地图已无法解码，已重新下载。").arg(report.Undecodable.size());
         report = WriteMapData(fileName.toStdString());
     }
-    ShowMessage(Text("地图生成操作完成") + fetchedAgain + BlankTilesText(report.AllBlank()));
+    // Only a run that asked cached tiles again says how that went.
+    const TGenerationRun::TOutcomes& o = Run.Outcomes();
+    const QString refreshed = o.Unchanged + o.Updated + o.KeptStale == 0
+                                  ? QString()
+                                  : Text("\n\n新下载 %1 块，复查未变 %2 块，已更新 %3 块，服务不可用而沿用旧图 %4 块。")
+                                        .arg(o.Downloaded).arg(o.Unchanged).arg(o.Updated).arg(o.KeptStale);
+    ShowMessage(Text("地图生成操作完成") + fetchedAgain + refreshed + BlankTilesText(report.AllBlank()));
 }
 
 bool TAtlasOffLineMainFM::DownloadsComplete() {
@@ -362,7 +368,7 @@ void TAtlasOffLineMainFM::CancelRun() {
 
 void TAtlasOffLineMainFM::WMGenTileSaved(const TTileNotice& notice) {
     if (!GenActive) return;
-    Run.TileArrived(notice.Tile);
+    Run.TileArrived(notice.Tile, notice.Outcome);
     EndWaitIfFinished();
 }
 
