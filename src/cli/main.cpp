@@ -177,29 +177,8 @@ bool PrintEstimates(const char* command, const TResolvedPlan& r) {
     return true;
 }
 
-// How many tiles of the plan must be fetched: missing, and cached but expired.
-struct TCacheCounts {
-    std::int64_t Missing = 0, Expired = 0;
-};
-TCacheCounts CountCacheState(const TResolvedPlan& r) {
-    TGenerationRun run;
-    run.TakeSnapshot(r.Params, Settings.Deltas);
-    run.Build(r.Pair);
-    const TTileCache cache(r.CacheDir, Settings.Server);
-    TCacheCounts counts;
-    for (const auto& list : run.TilePlan().AllLists())
-        for (const auto& entry : list) {
-            const TTileId tile = entry.Id();
-            if (!TileInGrid(tile.Zoom, tile.X, tile.Y)) continue;
-            const TTileFreshness f = cache.Freshness(tile);
-            counts.Missing += f == TTileFreshness::Missing;
-            counts.Expired += f == TTileFreshness::Expired;
-        }
-    return counts;
-}
-
 void PrintCacheCounts(const TResolvedPlan& r) {
-    const TCacheCounts c = CountCacheState(r);
+    const TCacheCounts c = CountCacheState(r.Params, r.Pair, TTileCache(r.CacheDir, Settings.Server));
     std::cout << "tiles missing:     " << c.Missing << "\n"
               << "tiles expired:     " << c.Expired << "\n";
 }

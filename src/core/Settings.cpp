@@ -121,6 +121,14 @@ void ApplyDeltaCorrection(int typeIndex, const std::string& lonText, const std::
     WriteDeltaPair(typeIndex, {newLon, newLat}, shownTypeCode);
 }
 
+void WriteMaxAgeDays(int typeIndex, int days) {
+    const std::string key = std::string("MAX_AGE_DAYS_") + MapTypes.at(std::size_t(typeIndex)).SettingsLetter;
+    if (days < -1 || days > MaxAgeDaysLimit) throw TSettingsError("'" + std::to_string(days) + "' is not a number of days");
+    // An empty value reads as unset, like an entry never written.
+    Write(SourceSection, key, days < 0 ? std::string() : std::to_string(days));
+    Settings.Server.MaxAgeDays[std::size_t(typeIndex)] = days;
+}
+
 void WriteDeltaPair(int typeIndex, TDeltaPair newPair, const std::string& shownTypeCode) {
     TDeltaPair& pair = Settings.Deltas.at(typeIndex);
     if (shownTypeCode == MapTypeCode(typeIndex)) {

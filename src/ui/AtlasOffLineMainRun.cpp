@@ -273,6 +273,13 @@ void TAtlasOffLineMainFM::FillEstimates(const TGenerationParams& params) {
         residual ? Text("%1 米").arg(*residual, 0, 'f', *residual < 10 ? 1 : 0) : Text("无（不含道路、地形图）");
     Windows.AtlasDownLoadFM->FillEstimates(residualText,
                                            Text("约 ") + QString::fromStdString(FormatByteSize(RunSize.Bytes)));
+    // A plan too large to build is refused after the dialog, with its own message.
+    try {
+        const TCacheCounts fetch = CountCacheState(params, ActivePair(), TTileCache(Locations.CacheDir, Settings.Server));
+        Windows.AtlasDownLoadFM->FillFetch(fetch.Missing, fetch.Expired);
+    } catch (const std::exception&) {
+        Windows.AtlasDownLoadFM->FetchEdit->clear();
+    }
 }
 
 bool TAtlasOffLineMainFM::AcceptPlanSize() {
