@@ -389,6 +389,11 @@ int RunGenerate(const TPlanArgs& args) {
         switch (stop.Reason) {
         case TStopReason::None: break;
         case TStopReason::ServiceNotAnswering:
+            // Over a cached area a dead service costs freshness, never the run.
+            if (run.KeepCachedAsStale(TTileCache(r.CacheDir, Settings.Server)) > 0 && run.Outstanding() == 0) {
+                lastStaleWhy = "the tile service at " + stop.Host + " is not answering";
+                break;
+            }
             std::cerr << "\ngenerate: the tile service at " << stop.Host
                       << " is not answering (no tile arrived, every download failed twice); nothing was written\n";
             return ExitTilesFailed;

@@ -39,6 +39,17 @@ bool TGenerationRun::TileFailed(const TTileId& tile, std::string why) {
     return Failed.emplace(tile, std::move(why)).second;
 }
 
+std::int64_t TGenerationRun::KeepCachedAsStale(const TTileCache& cache) {
+    std::int64_t kept = 0;
+    for (const auto& list : Plan.AllLists())
+        for (const auto& entry : list) {
+            const TTileId tile = entry.Id();
+            if (Plan.IsTilePending(tile) && !Failed.count(tile) && cache.IsCached(tile))
+                kept += TileArrived(tile, TTileOutcome::KeptStale);
+        }
+    return kept;
+}
+
 void TGenerationRun::FetchAgain(const std::vector<TTileId>& tiles) {
     for (const TTileId& tile : tiles) {
         Plan.MarkTilePending(tile);

@@ -15,6 +15,7 @@
 #include "GenerationPlan.h"
 #include "MapDataFile.h"
 #include "NoticeTarget.h"
+#include "TileCache.h"
 
 class TGenerationRun {
 public:
@@ -46,6 +47,10 @@ public:
     // A failure notice with its reason; true when it counted (a planned tile
     // not done and not yet failed).
     bool TileFailed(const TTileId& tile, std::string why = {});
+
+    // The service stopped answering: every outstanding tile the cache still
+    // holds (expired) arrives as kept stale. Returns how many did.
+    std::int64_t KeepCachedAsStale(const TTileCache& cache);
 
     // Cached tiles that no longer decode: outstanding again, to be fetched anew.
     void FetchAgain(const std::vector<TTileId>& tiles);

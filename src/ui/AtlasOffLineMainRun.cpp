@@ -198,6 +198,8 @@ bool TAtlasOffLineMainFM::DownloadsComplete() {
     switch (RunStop.Reason) {
     case TStopReason::None: break;
     case TStopReason::ServiceNotAnswering:
+        // Over a cached area a dead service costs freshness, never the run.
+        if (Run.KeepCachedAsStale(TTileCache(Locations.CacheDir, Settings.Server)) > 0 && Run.Outstanding() == 0) break;
         ShowMessage(Text("地图服务器 %1 没有响应，下载已停止，地图数据未生成。").arg(QString::fromStdString(RunStop.Host)));
         return false;
     case TStopReason::AccessRefused:
