@@ -65,6 +65,8 @@ struct TPlanArgs {
     // Download workers: without a window no map view holds the sixth connection.
     int Connections = 6;
     double Rate = -1;  // --rate: requests per second to every source; below 0 the settings' own
+    int MaxAge = -1;   // --max-age: days a cached tile serves in this run; below 0 the settings' own
+    bool NoRefresh = false;
 };
 
 struct TExportArgs {
@@ -138,6 +140,8 @@ TResolvedPlan Resolve(const TPlanArgs& args) {
     LoadSettings(args.SettingsPath.empty() ? loc.SettingsFile : std::filesystem::path(args.SettingsPath));
     ApplySourceUrlArgs(args.SourceUrls);
     if (args.Rate >= 0) Settings.Server.Rates.fill(args.Rate);
+    if (args.NoRefresh) Settings.Server.RunRefresh = {TRefreshMode::NoRefresh, 0, NowMs()};
+    else if (args.MaxAge >= 0) Settings.Server.RunRefresh = {TRefreshMode::MaxAge, args.MaxAge, NowMs()};
     RefuseUnusableSources();
     r.CacheDir = args.CacheDir.empty() ? loc.CacheDir : args.CacheDir;
     if (r.CacheDir.back() != '/') r.CacheDir += '/';
@@ -172,6 +176,12 @@ bool PrintEstimates(const char* command, const TResolvedPlan& r) {
         std::cerr << command << ": the estimated " << FormatByteSize(size.Bytes)
                   << " exceed the 2 GiB a map data file can hold; writing may fail after the download\n";
     return true;
+}
+
+void PrintCacheCounts(const TResolvedPlan& r) {
+    const TCacheCounts c = CountCacheState(r.Params, r.Pair, TTileCache(r.CacheDir, Settings.Server));
+    std::cout << "tiles missing:     " << c.Missing << "\n"
+              << "tiles expired:     " << c.Expired << "\n";
 }
 
 // Prints the confirmation figures; false (with a message) for a plan no map data file can hold.
@@ -244,6 +254,7 @@ std::int64_t StillNeeded(const TResolvedPlan& r, std::int64_t tiles) {
 int RunPlan(const TPlanArgs& args) {
     const TResolvedPlan r = Resolve(args);
     if (!PrintFigures("plan", r.Params, r.Pair) || !PrintEstimates("plan", r)) return ExitError;
+    PrintCacheCounts(r);
     PrintCentreTileUrls(r.Params, r.Pair);
     return ExitWritten;
 }
@@ -329,6 +340,7 @@ int RunGenerate(const TPlanArgs& args) {
     const TResolvedPlan r = Resolve(args);
     if (!tilesets.empty()) TilesetTypeOf(args, r);  // a wrong type is refused before downloading
     if (!PrintFigures("generate", r.Params, r.Pair) || !PrintEstimates("generate", r)) return ExitError;
+    PrintCacheCounts(r);
     if (!args.Yes && !Confirm(args.Out.empty() ? tilesets.front().first : args.Out)) return ExitError;
 
     TGenerationRun run;
@@ -343,6 +355,7 @@ int RunGenerate(const TPlanArgs& args) {
     TGenWorkerPool pool(&notices, r.CacheDir, Settings.Server, Settings.Limits, args.Connections);
     // Requests the tiles (all of the plan, or those given), waits for them and
     // says why the run cannot go on: an exit code, or nothing.
+    std::string lastStaleWhy;
     const auto download = [&](const std::vector<TTileId>* only) -> std::optional<int> {
         TRunStop stop;
         if (only) {
@@ -369,8 +382,10 @@ int RunGenerate(const TPlanArgs& args) {
             if (stop = pool.StopReason(); stop.Reason != TStopReason::None) break;
             const auto notice = notices.Take(std::chrono::milliseconds(100));
             if (!notice) continue;
-            if (notice->Message == WM_TILESAVED)
-                run.TileArrived(notice->Tile);
+            if (notice->Message == WM_TILESAVED) {
+                if (run.TileArrived(notice->Tile, notice->Outcome) && notice->Outcome == TTileOutcome::KeptStale)
+                    lastStaleWhy = FaultText(notice->Why);
+            }
             else if (notice->Message == WM_TILEFAILED)
                 run.TileFailed(notice->Tile, notice->Why);
         }
@@ -383,6 +398,11 @@ int RunGenerate(const TPlanArgs& args) {
         switch (stop.Reason) {
         case TStopReason::None: break;
         case TStopReason::ServiceNotAnswering:
+            // Over a cached area a dead service costs freshness, never the run.
+            if (run.KeepCachedAsStale(TTileCache(r.CacheDir, Settings.Server)) > 0 && run.Outstanding() == 0) {
+                lastStaleWhy = "the tile service at " + stop.Host + " is not answering";
+                break;
+            }
             std::cerr << "\ngenerate: the tile service at " << stop.Host
                       << " is not answering (no tile arrived, every download failed twice); nothing was written\n";
             return ExitTilesFailed;
@@ -411,6 +431,12 @@ int RunGenerate(const TPlanArgs& args) {
         return std::nullopt;
     };
     if (const auto failed = download(nullptr)) return *failed;
+    const TGenerationRun::TOutcomes& o = run.Outcomes();
+    std::cout << "downloaded: " << o.Downloaded << ", revalidated unchanged: " << o.Unchanged
+              << ", updated: " << o.Updated << ", kept stale: " << o.KeptStale << "\n";
+    if (o.KeptStale > 0)
+        std::cerr << "generate: " << o.KeptStale << " expired tiles could not be asked again and serve as cached ("
+                  << lastStaleWhy << ")\n";
 
     if (!args.Out.empty()) {
         const std::filesystem::path outDir = std::filesystem::path(args.Out).parent_path();
@@ -632,6 +658,14 @@ int main(int argc, char** argv) {
     gen->add_option("--rate", genArgs.Rate,
                     "requests per second to each tile source, 0 for no limit (default: [ATLAS_SOURCE] RATE_X)")
         ->check(CLI::Range(0.0, 1000.0));
+    for (auto* cmd : {plan, gen}) {
+        TPlanArgs& a = cmd == plan ? planArgs : genArgs;
+        auto* maxAge = cmd->add_option("--max-age", a.MaxAge,
+                                       "days a cached tile serves in this run; 0 asks again every cached tile "
+                                       "(default: [ATLAS_SOURCE] MAX_AGE_DAYS_X)")
+                           ->check(CLI::Range(0, MaxAgeDaysLimit));
+        cmd->add_flag("--no-refresh", a.NoRefresh, "use whatever is cached, however old")->excludes(maxAge);
+    }
     auto* inspect = app.add_subcommand("inspect", "print the header, counts and consistency of a map data file");
     inspect->add_option("file", inspectFile, "map data file")->required();
     inspect->add_flag("--json", inspectJson, "print JSON");

@@ -75,6 +75,8 @@ void LoadSettings(const std::filesystem::path& file) {
         const auto rate = ParseReal(ini.ReadString(SourceSection, "RATE_" + letter).value_or(""));
         Settings.Server.Rates[size_t(i)] = rate && *rate > 0 && *rate <= 1000 ? *rate : 0;
         Settings.Server.Placeholders[size_t(i)] = ini.ReadString(SourceSection, "PLACEHOLDER_" + letter).value_or("");
+        const auto maxAge = ParseInt(ini.ReadString(SourceSection, "MAX_AGE_DAYS_" + letter).value_or(""));
+        Settings.Server.MaxAgeDays[size_t(i)] = maxAge && *maxAge >= 0 && *maxAge <= MaxAgeDaysLimit ? *maxAge : -1;
     }
     Settings.Server.UserAgent = ini.ReadString(SourceSection, "USER_AGENT").value_or("");
     Settings.Server.CaFile = ini.ReadString(SourceSection, "CA_FILE").value_or("");
@@ -118,6 +120,14 @@ void ApplyDeltaCorrection(int typeIndex, const std::string& lonText, const std::
     const double newLon = lonCorr != 0.0 ? pair.Lon - lonCorr : pair.Lon;
     const double newLat = latCorr != 0.0 ? pair.Lat - latCorr : pair.Lat;
     WriteDeltaPair(typeIndex, {newLon, newLat}, shownTypeCode);
+}
+
+void WriteMaxAgeDays(int typeIndex, int days) {
+    const std::string key = std::string("MAX_AGE_DAYS_") + MapTypes.at(std::size_t(typeIndex)).SettingsLetter;
+    if (days < -1 || days > MaxAgeDaysLimit) throw TSettingsError("'" + std::to_string(days) + "' is not a number of days");
+    // An empty value reads as unset, like an entry never written.
+    Write(SourceSection, key, days < 0 ? std::string() : std::to_string(days));
+    Settings.Server.MaxAgeDays[std::size_t(typeIndex)] = days;
 }
 
 void WriteDeltaPair(int typeIndex, TDeltaPair newPair, const std::string& shownTypeCode) {

@@ -86,6 +86,9 @@ void ApplyDeltaCorrection(int typeIndex, const std::string& lonText, const std::
 // the way ApplyDeltaCorrection does (LON_x/LAT_x, and LON_VALUE/LAT_VALUE
 // when shownTypeCode is this type). Throws TSettingsError.
 void WriteDeltaPair(int typeIndex, TDeltaPair pair, const std::string& shownTypeCode);
+// [ATLAS_SOURCE] MAX_AGE_DAYS_X of a type: days 0..3650, or -1 to remove the
+// entry (the source's default). Throws TSettingsError.
+void WriteMaxAgeDays(int typeIndex, int days);
 
 std::string NotAFloatMessage(const std::string& text);
 std::string UnableToWriteMessage(const std::filesystem::path& file);

@@ -17,6 +17,22 @@
 
 inline constexpr const char* DefaultUserAgent = "Mozilla/4.0 (compatible; MSTE 6.0; Windows NT 5.1; SV1; Maxthon)";
 
+// A run's own word on cached tiles, over the settings: generate --max-age
+// (Days, 0 asks again every tile fetched before the run started) or
+// --no-refresh (whatever is cached serves).
+enum class TRefreshMode { Settings, MaxAge, NoRefresh };
+struct TRunRefresh {
+    TRefreshMode Mode = TRefreshMode::Settings;
+    int Days = 0;
+    std::int64_t StartedMs = 0;  // Unix milliseconds; MaxAge 0 asks again what is older
+};
+
+inline constexpr int MaxAgeDaysLimit = 3650;
+// What a template source's own freshness headers are held to, and their default.
+inline constexpr int MinServerAgeDays = 1;
+inline constexpr int MaxServerAgeDays = 365;
+inline constexpr int DefaultServerAgeDays = 7;
+
 struct TServerConfig {
     std::string HostPattern = "mt%d.google.cn";  // "%d" becomes the server number 0..3
     int Port = 80;
@@ -33,6 +49,11 @@ struct TServerConfig {
     // PLACEHOLDER_M ...: SHA-256 digests (hex, comma-separated) of pictures
     // the type's source sends in place of tiles ("no data", "blocked"), as read.
     std::array<std::string, 4> Placeholders{};
+    // MAX_AGE_DAYS_M ...: days a cached tile of the type serves before it is
+    // asked again, 0 forever; -1 (unset) is forever for the default source and
+    // the server's freshness headers (clamped, a week without) for a template.
+    std::array<int, 4> MaxAgeDays{-1, -1, -1, -1};
+    TRunRefresh RunRefresh;  // set by a run, never read from the settings
     std::string CaFile;                         // CA_FILE: certificates trusted besides the system's
     // [ATLAS_SERVER] KEEP_ALIVE: a worker reuses its connection for the next
     // request; false opens one connection per attempt.

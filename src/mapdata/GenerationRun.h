@@ -15,6 +15,8 @@
 #include "Fault.h"
 #include "GenerationPlan.h"
 #include "MapDataFile.h"
+#include "NoticeTarget.h"
+#include "TileCache.h"
 
 class TGenerationRun {
 public:
@@ -37,10 +39,19 @@ public:
     // The entry at this position of a type's list was found in the cache.
     void TileCached(int typeIndex, std::size_t index);
     // A saved-tile notice; true when it counted (a planned tile not yet done).
-    bool TileArrived(const TTileId& tile);
+    bool TileArrived(const TTileId& tile, TTileOutcome outcome = TTileOutcome::Downloaded);
+    // What became of the tiles that arrived by way of a request, per outcome.
+    struct TOutcomes {
+        std::int64_t Downloaded = 0, Unchanged = 0, Updated = 0, KeptStale = 0;
+    };
+    const TOutcomes& Outcomes() const { return Counted; }
     // A failure notice with its reason; true when it counted (a planned tile
     // not done and not yet failed).
     bool TileFailed(const TTileId& tile, TFault why = {});
+
+    // The service stopped answering: every outstanding tile the cache still
+    // holds (expired) arrives as kept stale. Returns how many did.
+    std::int64_t KeepCachedAsStale(const TTileCache& cache);
 
     // Cached tiles that no longer decode: outstanding again, to be fetched anew.
     void FetchAgain(const std::vector<TTileId>& tiles);
@@ -63,5 +74,6 @@ private:
     TGenerationParams Params;
     TMapDataHeader Snapshot;
     std::map<TTileId, TFault> Failed;
+    TOutcomes Counted;
     bool Cancelled = false;
 };

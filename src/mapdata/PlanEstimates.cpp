@@ -84,3 +84,20 @@ std::string FormatByteSize(std::int64_t bytes) {
     if (bytes < (std::int64_t(1) << 30)) return FormatFixed(b / (1 << 20), 1) + " MB";
     return FormatFixed(b / double(std::int64_t(1) << 30), 2) + " GB";
 }
+
+TCacheCounts CountCacheState(const TGenerationParams& params, TDeltaPair viewPair, const TTileCache& cache) {
+    TGenerationPlan plan;
+    TMapDataHeader header = SnapshotHeader(params, {});
+    plan.Build(params, viewPair, header);
+    TCacheCounts counts;
+    for (const auto& list : plan.AllLists())
+        for (const auto& entry : list) {
+            const TTileId tile = entry.Id();
+            // Beyond the grid there is nothing to ask for.
+            if (!TileInGrid(tile.Zoom, tile.X, tile.Y)) continue;
+            const TTileFreshness f = cache.Freshness(tile);
+            counts.Missing += f == TTileFreshness::Missing;
+            counts.Expired += f == TTileFreshness::Expired;
+        }
+    return counts;
+}

@@ -45,6 +45,14 @@ struct TSizeEstimate {
 // first, where most tiles are), re-encoded exactly as the writer would.
 TSizeEstimate EstimateMapDataSize(const TGenerationParams& params, TDeltaPair viewPair, const TTileCache& cache);
 
+// The planned tiles a run must ask for: not cached, and cached but expired.
+struct TCacheCounts {
+    std::int64_t Missing = 0;
+    std::int64_t Expired = 0;
+};
+// Throws like TGenerationPlan::Build.
+TCacheCounts CountCacheState(const TGenerationParams& params, TDeltaPair viewPair, const TTileCache& cache);
+
 // Both sizes below the format's 2 GiB limit.
 inline bool MinimumFits(const TSizeEstimate& e) { return e.MinimumBytes <= MapDataMaxFileSize; }
 inline bool EstimateFits(const TSizeEstimate& e) { return e.Bytes <= MapDataMaxFileSize; }

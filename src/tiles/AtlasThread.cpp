@@ -48,26 +48,39 @@ extern "C" std::size_t WriteBody(char* data, std::size_t size, std::size_t count
     return n;
 }
 
-// Keeps the Retry-After of the last answer: a redirect's headers are dropped
-// when the next answer's status line arrives.
+struct THeaderSink {
+    std::string RetryAfter;
+    TCacheHeaders Cache;
+};
+
+// Keeps the headers of the last answer: a redirect's are dropped when the
+// next answer's status line arrives.
 extern "C" std::size_t ReadHeader(char* data, std::size_t size, std::size_t count, void* user) {
-    auto* retryAfter = static_cast<std::string*>(user);
+    auto* sink = static_cast<THeaderSink*>(user);
     const std::size_t n = size * count;
     const std::string_view line(data, n);
-    constexpr std::string_view name = "retry-after:";
     if (line.rfind("HTTP/", 0) == 0) {
-        retryAfter->clear();
-    } else if (line.size() > name.size()) {
-        bool match = true;
-        for (std::size_t i = 0; i < name.size() && match; ++i)
-            match = char(std::tolower(static_cast<unsigned char>(line[i]))) == name[i];
-        if (match) {
-            std::string value(line.substr(name.size()));
-            const auto first = value.find_first_not_of(" \t");
-            const auto last = value.find_last_not_of(" \t\r\n");
-            *retryAfter = first == std::string::npos ? std::string() : value.substr(first, last - first + 1);
-        }
+        *sink = {};
+        return n;
     }
+    const std::size_t colon = line.find(':');
+    if (colon == std::string_view::npos) return n;
+    std::string name(line.substr(0, colon));
+    for (char& c : name) c = char(std::tolower(static_cast<unsigned char>(c)));
+    std::string* field = name == "retry-after"     ? &sink->RetryAfter
+                         : name == "etag"          ? &sink->Cache.ETag
+                         : name == "last-modified" ? &sink->Cache.LastModified
+                         : name == "cache-control" ? &sink->Cache.CacheControl
+                         : name == "expires"       ? &sink->Cache.Expires
+                         : name == "date"          ? &sink->Cache.Date
+                                                   : nullptr;
+    if (!field) return n;
+    const std::string_view value = line.substr(colon + 1);
+    const auto first = value.find_first_not_of(" \t");
+    const auto last = value.find_last_not_of(" \t\r\n");
+    // Beyond any sane header the value is dropped rather than kept.
+    if (first == std::string_view::npos || last - first + 1 > 4096) field->clear();
+    else field->assign(value.substr(first, last - first + 1));
     return n;
 }
 
@@ -165,15 +178,16 @@ TDownloadResult DownloadTile(const std::string& url, const TRequestIdentity& ide
 }
 
 TDownloadResult TDownloader::Get(const std::string& url, const TRequestIdentity& identity,
-                                 const TDownloadLimits& limits, bool freshConnection) {
-    TDownloadResult result = Transfer(url, identity, limits, freshConnection);
+                                 const TDownloadLimits& limits, bool freshConnection, const TTileRecord* cached) {
+    TDownloadResult result = Transfer(url, identity, limits, freshConnection, cached);
     // A connection that just failed is never asked again.
     if (!result && !WasAborted(result)) DropConnections();
     return result;
 }
 
 TDownloadResult TDownloader::Transfer(const std::string& url, const TRequestIdentity& identity,
-                                      const TDownloadLimits& limits, bool freshConnection) {
+                                      const TDownloadLimits& limits, bool freshConnection,
+                                      const TTileRecord* cached) {
     const auto failed = [](std::string why) -> TDownloadResult { return ContentError(std::move(why)); };
     const TReadError aborted{ECANCELED, false, "aborted"};
     if (AbortRequested) return aborted;
@@ -193,6 +207,12 @@ TDownloadResult TDownloader::Transfer(const std::string& url, const TRequestIden
         headers = AppendHeader(std::move(headers), "User-Agent: " + identity.UserAgent);
         headers = AppendHeader(std::move(headers), "Connection: Keep-Alive");
         headers = AppendHeader(std::move(headers), "Content-Type: application/x-www-form-urlencoded");
+        // Only an expired tile asks conditionally; every other request stays as it always was.
+        // A validator holding a line break would forge headers: it is not sent.
+        const auto sendable = [](const std::string& v) { return !v.empty() && v.find_first_of("\r\n") == std::string::npos; };
+        if (cached && sendable(cached->ETag)) headers = AppendHeader(std::move(headers), "If-None-Match: " + cached->ETag);
+        if (cached && sendable(cached->LastModified))
+            headers = AppendHeader(std::move(headers), "If-Modified-Since: " + cached->LastModified);
 
         // One easy handle for the downloader's life, its options set afresh for every request.
         if (!Easy) Easy = curl_easy_init();
@@ -201,7 +221,7 @@ TDownloadResult TDownloader::Transfer(const std::string& url, const TRequestIden
         curl_easy_reset(h);
         char errorBuffer[CURL_ERROR_SIZE] = {};
         TBodySink sink{&answer.Body, limits.MaxBodyBytes};
-        std::string retryAfter;
+        THeaderSink answerHeaders;
         // The kept handle must not point at this call's buffers once it returns.
         struct TForget {
             CURL* Easy;
@@ -214,7 +234,7 @@ TDownloadResult TDownloader::Transfer(const std::string& url, const TRequestIden
         } forget{h};
         curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorBuffer);
         curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, ReadHeader);
-        curl_easy_setopt(h, CURLOPT_HEADERDATA, &retryAfter);
+        curl_easy_setopt(h, CURLOPT_HEADERDATA, &answerHeaders);
         curl_easy_setopt(h, CURLOPT_URL, url.c_str());
         curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
         curl_easy_setopt(h, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_1_1));
@@ -272,7 +292,8 @@ TDownloadResult TDownloader::Transfer(const std::string& url, const TRequestIden
             // The code travels with the text, for each program to say it in its language.
             return TReadError{0, false, std::move(why), sink.Overflow ? int(CURLE_FILESIZE_EXCEEDED) : int(rc)};
         }
-        answer.RetryAfter = ParseRetryAfter(retryAfter);
+        answer.RetryAfter = ParseRetryAfter(answerHeaders.RetryAfter);
+        answer.Cache = std::move(answerHeaders.Cache);
         return answer;
     } catch (const std::exception& e) {
         return failed(e.what());
@@ -398,7 +419,7 @@ void TAtlasThread::Execute() {
             continue;
         }
         std::string path;
-        if (FetchTile(request, path)) Notify(WM_TILESAVED, request.Id(), std::move(path));
+        if (FetchTile(request, path)) Notify(WM_TILESAVED, request.Id(), std::move(path), {}, TTileOutcome::Cached);
         {
             std::lock_guard lock(RequestLock);
             if (!Terminated) continue;
@@ -424,13 +445,14 @@ void TAtlasThread::FinishSave() {
         RetryTile(save.Request, OtherFault(e.what()));
         return;
     }
-    Notify(WM_TILESAVED, save.Request.Id(), std::move(save.Path));
+    Cache.Remember(save.Request.Id(), std::move(save.Record));
+    Notify(WM_TILESAVED, save.Request.Id(), std::move(save.Path), {}, save.Outcome);
 }
 
-void TAtlasThread::Notify(int message, const TTileId& tile, std::string path, TFault why) {
+void TAtlasThread::Notify(int message, const TTileId& tile, std::string path, TFault why, TTileOutcome outcome) {
     // A stopped worker's saves complete, but nobody waits for them any more.
     if (NotifyWindow && (message == WM_TILEFAILED || !Stopped))
-        NotifyWindow->PostNotice({message, tile, std::move(path), std::move(why)});
+        NotifyWindow->PostNotice({message, tile, std::move(path), std::move(why), outcome});
 }
 
 namespace {
@@ -477,10 +499,15 @@ bool TAtlasThread::FetchTile(const TMapParam& request, std::string& path) {
     }
     // Someone else (another worker, another window, the command line) saved
     // it since it was queued: it has arrived all the same.
-    if (Cache.IsCached(request.Id())) {
+    const TTileFreshness freshness = Cache.Freshness(request.Id());
+    if (freshness == TTileFreshness::Fresh) {
         FinishSave();  // notices keep the order of the requests
         return true;
     }
+    // An expired tile is asked with its validators; the old file stays until a new one replaces it.
+    std::optional<TTileRecord> cached;
+    if (freshness == TTileFreshness::Expired) cached = Cache.Record(request.Id());
+    if (!cached && freshness == TTileFreshness::Expired) cached = TTileRecord{};
 
     // A stopped run sends nothing more; its owner reports why.
     if (!Gate->Enter(type, [this] { return Stopped.load(); })) {
@@ -490,7 +517,8 @@ bool TAtlasThread::FetchTile(const TMapParam& request, std::string& path) {
     std::uniform_int_distribution<int> serverNumber(0, ServerChoiceCount(Server, type) - 1);
     const std::string url = BuildTileUrl(Server, serverNumber(Random), request.Id());
     // A retry never trusts a kept connection.
-    TDownloadResult download = Downloader.Get(url, RequestIdentity(Server, type), Limits, request.RetryCount > 0);
+    TDownloadResult download =
+        Downloader.Get(url, RequestIdentity(Server, type), Limits, request.RetryCount > 0, cached ? &*cached : nullptr);
     Gate->Leave(type);
     if (WasAborted(download)) return false;
 
@@ -521,6 +549,15 @@ bool TAtlasThread::FetchTile(const TMapParam& request, std::string& path) {
             return false;
         }
     }
+    // Not modified: the cached tile is renewed without a body.
+    if (download && download->HttpStatus == 304 && cached) {
+        ++Succeeded;
+        Gate->Succeeded(type);
+        FinishSave();
+        Cache.Remember(request.Id(), RecordOf(download->Cache, *cached));
+        Notify(WM_TILESAVED, request.Id(), path, {}, TTileOutcome::Unchanged);
+        return false;
+    }
     std::optional<TFault> unusable;
     if (!download) unusable = DownloadFault(download.Error(), Limits);
     else if (download->Body.empty()) {
@@ -544,6 +581,16 @@ bool TAtlasThread::FetchTile(const TMapParam& request, std::string& path) {
     // says nothing about the service. Its notice or retry follows once the
     // save is done.
     FinishSave();
+    TTileRecord record = RecordOf(download->Cache, cached.value_or(TTileRecord{}));
+    if (cached) {
+        // A service that ignores validators sends the same picture again: nothing to write.
+        const auto old = ReadRegularFile(path, MaxTileFileBytes);
+        if (old && *old == download->Body) {
+            Cache.Remember(request.Id(), std::move(record));
+            Notify(WM_TILESAVED, request.Id(), path, {}, TTileOutcome::Unchanged);
+            return false;
+        }
+    }
     auto body = std::make_shared<const std::vector<std::uint8_t>>(std::move(download->Body));
     std::future<void> saved;
     try {
@@ -559,7 +606,8 @@ bool TAtlasThread::FetchTile(const TMapParam& request, std::string& path) {
         }
         saved = now.get_future();
     }
-    PendingSave = TPendingSave{request, path, std::move(saved)};
+    PendingSave = TPendingSave{request, path, std::move(saved), std::move(record),
+                               cached ? TTileOutcome::Updated : TTileOutcome::Downloaded};
     return false;
 }
 
@@ -579,6 +627,10 @@ void TAtlasThread::RetryTile(const TMapParam& request, TFault why) {
         std::uniform_real_distribution<double> jitter(0.0, 1.0);
         RequeueRequest(request.Id(), request.RetryCount + 1,
                        TClock::now() + RetryDelay(Limits, request.RetryCount + 1, jitter(Random)));
+    } else if (Cache.IsCached(request.Id())) {
+        // An expired tile that could not be asked again serves as it is: a
+        // run over a cached area never fails because the service is down.
+        Notify(WM_TILESAVED, request.Id(), Cache.Path(request.Id()), std::move(why), TTileOutcome::KeptStale);
     } else {
         Notify(WM_TILEFAILED, request.Id(), Cache.Path(request.Id()), std::move(why));
     }

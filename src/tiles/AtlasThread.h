@@ -45,6 +45,7 @@ struct THttpAnswer {
     // The last answer's Retry-After (seconds or an HTTP date) as a wait from
     // now; empty when it had none or one that cannot be read.
     std::optional<std::chrono::milliseconds> RetryAfter;
+    TCacheHeaders Cache;  // the last answer's validators and freshness
 };
 // A Retry-After value as a wait from now: delay-seconds or an HTTP date (a
 // date already past is no wait). Empty for anything else.
@@ -67,9 +68,10 @@ public:
     // to 15 requests, no content decoding, certificates checked for https.
     // Never throws. It reuses the connection of the previous Get unless
     // identity.KeepAlive is off or freshConnection is set; a transfer that
-    // fails closes its connections.
+    // fails closes its connections. With a cached tile's record it asks
+    // If-None-Match / If-Modified-Since with the validators it holds.
     TDownloadResult Get(const std::string& url, const TRequestIdentity& identity, const TDownloadLimits& limits,
-                        bool freshConnection = false);
+                        bool freshConnection = false, const TTileRecord* cached = nullptr);
     // Closes every kept connection, e.g. after an answer the caller found
     // unusable, so that the next Get connects anew.
     void DropConnections();
@@ -79,7 +81,7 @@ public:
 
 private:
     TDownloadResult Transfer(const std::string& url, const TRequestIdentity& identity, const TDownloadLimits& limits,
-                             bool freshConnection);
+                             bool freshConnection, const TTileRecord* cached);
 
     // CURLM holding the kept connections; replaced only by the Get thread, and
     // only under MultiLock, which Abort takes to wake it.
@@ -147,7 +149,8 @@ private:
     bool FetchTile(const TMapParam& request, std::string& path);
     // Queues the next attempt, or after the last one posts the failure with why.
     void RetryTile(const TMapParam& request, TFault why);
-    void Notify(int message, const TTileId& tile, std::string path, TFault why = {});
+    void Notify(int message, const TTileId& tile, std::string path, TFault why = {},
+                TTileOutcome outcome = TTileOutcome::Downloaded);
     void RequeueRequest(const TTileId& tile, std::int32_t retryCount, TClock::time_point notBefore = {});
     void Enqueue(TMapParam request, TClock::time_point notBefore = {});
     // Throws TFileError with the cause.
@@ -180,6 +183,8 @@ private:
         TMapParam Request;
         std::string Path;
         std::future<void> Saved;
+        TTileRecord Record;  // remembered once the file is in place
+        TTileOutcome Outcome;
     };
     std::optional<TPendingSave> PendingSave;
 };

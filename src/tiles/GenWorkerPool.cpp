@@ -21,7 +21,7 @@ bool TGenWorkerPool::RequestGenTile(std::int32_t zoom, std::int32_t x, std::int3
                                     const std::string& mapType) {
     // The service has no tiles outside the grid; asking would only fail three times.
     if (!TileInGrid(zoom, x, y)) return true;
-    if (Cache.IsCached({TypeCodeLetter(typeCode), zoom, x, y})) return true;
+    if (Cache.Freshness({TypeCodeLetter(typeCode), zoom, x, y}) == TTileFreshness::Fresh) return true;
 
     if (int(GenWorkers.size()) < WorkerLimit) {
         if (GenWorkers.empty()) {

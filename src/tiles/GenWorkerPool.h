@@ -24,7 +24,7 @@ public:
                    TDownloadLimits limits = {}, int workerLimit = MaxWorkers);
     ~TGenWorkerPool();  // stops the workers
 
-    // True when nothing needs downloading: the tile is cached, or lies outside
+    // True when nothing needs downloading: the tile is cached and not expired, or lies outside
     // the grid of its zoom (the service has none). False when it was queued.
     bool RequestGenTile(std::int32_t zoom, std::int32_t x, std::int32_t y, const std::string& typeCode,
                         const std::string& mapType = "m");

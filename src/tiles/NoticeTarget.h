@@ -7,13 +7,20 @@
 #include "AtlasAppType.h"
 #include "Fault.h"
 
+// What became of a tile that arrived: fetched for the first time, asked
+// again and found unchanged (304, or the same bytes), replaced by a newer
+// picture, or kept as cached because asking again failed; Cached when it
+// was fresh in the cache by the time its turn came.
+enum class TTileOutcome { Downloaded, Unchanged, Updated, KeptStale, Cached };
+
 // One worker notice. The tile travels beside its cache path, so no receiver
 // reads a file name back.
 struct TTileNotice {
     int Message = 0;  // WM_TILESAVED or WM_TILEFAILED
     TTileId Tile;
     std::string Path;
-    TFault Why;  // a failure: the reason of the last attempt
+    TFault Why;  // a failure, or a tile kept stale: the reason of the last attempt
+    TTileOutcome Outcome = TTileOutcome::Downloaded;  // of WM_TILESAVED
 };
 
 class TNoticeTarget {

@@ -3,7 +3,9 @@
 #include "AtlasAppType.h"
 
 #include <cerrno>
+#include <algorithm>
 #include <charconv>
+#include <chrono>
 #include <cstring>
 
 #include <filesystem>
@@ -73,8 +75,9 @@ TTileId TTileCache::ParseTileFileName(std::string_view path) {
     return tile;
 }
 
-TTileCache::TTileCache(std::string folder, const TServerConfig& server) : Dir(std::move(folder)) {
+TTileCache::TTileCache(std::string folder, const TServerConfig& server) : Dir(std::move(folder)), Server(server) {
     if (!Dir.empty() && Dir.back() != '/') Dir += '/';
+    Store = TFreshnessStore::ForFolder(Dir);
     for (int type = 0; type < MapTypeCount; ++type)
         if (HasOwnTemplate(server, type)) SourceFolders[std::size_t(type)] = SourceDigest(server.UrlTemplates[std::size_t(type)]) + '/';
 }
@@ -87,6 +90,65 @@ std::string TTileCache::Path(const TTileId& tile) const {
 bool TTileCache::IsCached(const TTileId& tile) const {
     std::error_code ec;
     return std::filesystem::exists(Path(tile), ec);
+}
+
+std::string TTileCache::IndexName(const TTileId& tile) const {
+    const int type = MapTypeIndex(tile.TypeCode);
+    return (type < 0 ? std::string() : SourceFolders[std::size_t(type)]) + TileFileName(tile);
+}
+
+namespace {
+
+// How long a tile of the type serves after it was fetched; empty: forever.
+// MaxAge 0 is handled by the caller (older than the run).
+std::optional<std::int64_t> LifetimeMs(const TServerConfig& server, int type, const TTileRecord& record) {
+    constexpr std::int64_t DayMs = 86'400'000;
+    const TRunRefresh& run = server.RunRefresh;
+    if (run.Mode == TRefreshMode::NoRefresh) return std::nullopt;
+    if (run.Mode == TRefreshMode::MaxAge) return std::int64_t(run.Days) * DayMs;
+    const int days = type < 0 ? 0 : server.MaxAgeDays[std::size_t(type)];
+    if (days >= 0) return days == 0 ? std::nullopt : std::optional(std::int64_t(days) * DayMs);
+    if (!HasOwnTemplate(server, type)) return std::nullopt;
+    if (record.LifetimeS < 0) return DefaultServerAgeDays * DayMs;
+    return std::clamp(record.LifetimeS * 1000, MinServerAgeDays * DayMs, MaxServerAgeDays * DayMs);
+}
+
+bool NeverExpires(const TServerConfig& server, int type) {
+    const TRunRefresh& run = server.RunRefresh;
+    if (run.Mode != TRefreshMode::Settings) return run.Mode == TRefreshMode::NoRefresh;
+    const int days = type < 0 ? 0 : server.MaxAgeDays[std::size_t(type)];
+    return days == 0 || (days < 0 && !HasOwnTemplate(server, type));
+}
+
+}  // namespace
+
+TTileFreshness TTileCache::Freshness(const TTileId& tile) const {
+    const int type = MapTypeIndex(tile.TypeCode);
+    if (!IsCached(tile)) return TTileFreshness::Missing;
+    if (NeverExpires(Server, type)) return TTileFreshness::Fresh;
+    const auto record = Record(tile);
+    if (!record) return TTileFreshness::Fresh;  // vanished meanwhile: the next ask finds it missing
+    const TRunRefresh& run = Server.RunRefresh;
+    if (run.Mode == TRefreshMode::MaxAge && run.Days == 0)
+        return record->FetchedMs < run.StartedMs ? TTileFreshness::Expired : TTileFreshness::Fresh;
+    const auto lifetime = LifetimeMs(Server, type, *record);
+    return lifetime && NowMs() - record->FetchedMs > *lifetime ? TTileFreshness::Expired : TTileFreshness::Fresh;
+}
+
+std::optional<TTileRecord> TTileCache::Record(const TTileId& tile) const {
+    if (auto found = Store->Find(IndexName(tile))) return found;
+    // Cached before the index knew it: fetched at its file time, no validators.
+    std::error_code ec;
+    const auto written = std::filesystem::last_write_time(Path(tile), ec);
+    if (ec) return std::nullopt;
+    const auto system = std::filesystem::file_time_type::clock::to_sys(written);
+    TTileRecord record;
+    record.FetchedMs = std::chrono::duration_cast<std::chrono::milliseconds>(system.time_since_epoch()).count();
+    return record;
+}
+
+void TTileCache::Remember(const TTileId& tile, TTileRecord record) const {
+    Store->Remember(IndexName(tile), std::move(record));
 }
 
 TCachedTile TTileCache::Load(const TTileId& tile) const {

@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <istream>
+#include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -15,6 +17,7 @@
 #include "Bitmap.h"
 #include "FileRead.h"
 #include "TileDigest.h"
+#include "TileFreshness.h"
 #include "TileSource.h"
 
 // What the cache holds for one tile.
@@ -33,6 +36,10 @@ struct TCachedTile {
     TReadError Error;      // when Unreadable or Undecodable
 };
 
+// Whether a planned tile needs asking: Missing (no file), Expired (cached,
+// but older than its source allows) or Fresh.
+enum class TTileFreshness { Missing, Expired, Fresh };
+
 // The tile cache of one source setting. It alone knows where a tile's file
 // lies: workers, the pool, the map view and the map data writer all ask it.
 // Immutable, so any thread may use it.
@@ -47,6 +54,13 @@ public:
     std::string Path(const TTileId& tile) const;
     // A file of any kind stands under the tile's name.
     bool IsCached(const TTileId& tile) const;
+    // Missing, expired or fresh under the source's expiry and the run's
+    // refresh choice. A source whose tiles never expire never reads the index.
+    TTileFreshness Freshness(const TTileId& tile) const;
+    // What the index knows of the tile, or its file time without validators.
+    std::optional<TTileRecord> Record(const TTileId& tile) const;
+    // After a tile was fetched or found unchanged; written in batches.
+    void Remember(const TTileId& tile, TTileRecord record) const;
     // Reads the tile's file once and decodes it when it is an image.
     TCachedTile Load(const TTileId& tile) const;
     // What stands in for a tile not yet fetched: its parent, one zoom out,
@@ -60,7 +74,12 @@ public:
     static TTileId ParseTileFileName(std::string_view path);
 
 private:
+    // The tile's path below the folder: its name in the index.
+    std::string IndexName(const TTileId& tile) const;
+
     std::string Dir;
+    TServerConfig Server;
+    std::shared_ptr<TFreshnessStore> Store;
     std::array<std::string, MapTypeCount> SourceFolders;  // "" or "DIGEST/" per type
 };
 

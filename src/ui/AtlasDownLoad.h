@@ -5,6 +5,8 @@
 
 #include <QDialog>
 
+#include <cstdint>
+
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -18,6 +20,8 @@ public:
                     const QString& tileTotal);
     // Largest calibration error of the road and terrain maps, estimated file size.
     void FillEstimates(const QString& residual, const QString& fileSize);
+    // Planned tiles not in the cache, and cached but expired: those the run will ask for.
+    void FillFetch(std::int64_t missing, std::int64_t expired);
 
     QLabel* Label1;
     QLineEdit* Edit1;
@@ -31,6 +35,8 @@ public:
     QLineEdit* ResidualEdit;
     QLabel* SizeLabel;
     QLineEdit* SizeEdit;
+    QLabel* FetchLabel;
+    QLineEdit* FetchEdit;
     QPushButton* BitBtn1;  // OK, the default button
     QPushButton* BitBtn2;  // Cancel
 

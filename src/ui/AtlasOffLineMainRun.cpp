@@ -202,13 +202,22 @@ void TAtlasOffLineMainFM::RunDownloadAndWrite() {
         fetchedAgain = Text("\n\n有 %1 块缓存的地图已无法解码，已重新下载。").arg(report.Undecodable.size());
         report = WriteMapData(fileName.toStdString());
     }
-    ShowMessage(Text("地图生成操作完成") + fetchedAgain + BlankTilesText(report.AllBlank()) + SameTilesText(report.Same));
+    // Only a run that asked cached tiles again says how that went.
+    const TGenerationRun::TOutcomes& o = Run.Outcomes();
+    const QString refreshed = o.Unchanged + o.Updated + o.KeptStale == 0
+                                  ? QString()
+                                  : Text("\n\n新下载 %1 块，复查未变 %2 块，已更新 %3 块，服务不可用而沿用旧图 %4 块。")
+                                        .arg(o.Downloaded).arg(o.Unchanged).arg(o.Updated).arg(o.KeptStale);
+    ShowMessage(Text("地图生成操作完成") + fetchedAgain + refreshed + BlankTilesText(report.AllBlank()) +
+                SameTilesText(report.Same));
 }
 
 bool TAtlasOffLineMainFM::DownloadsComplete() {
     switch (RunStop.Reason) {
     case TStopReason::None: break;
     case TStopReason::ServiceNotAnswering:
+        // Over a cached area a dead service costs freshness, never the run.
+        if (Run.KeepCachedAsStale(TTileCache(Locations.CacheDir, Settings.Server)) > 0 && Run.Outstanding() == 0) break;
         ShowMessage(Text("地图服务器 %1 没有响应，下载已停止，地图数据未生成。").arg(QString::fromStdString(RunStop.Host)));
         return false;
     case TStopReason::AccessRefused:
@@ -284,6 +293,13 @@ void TAtlasOffLineMainFM::FillEstimates(const TGenerationParams& params) {
         residual ? Text("%1 米").arg(*residual, 0, 'f', *residual < 10 ? 1 : 0) : Text("无（不含道路、地形图）");
     Windows.AtlasDownLoadFM->FillEstimates(residualText,
                                            Text("约 ") + QString::fromStdString(FormatByteSize(RunSize.Bytes)));
+    // A plan too large to build is refused after the dialog, with its own message.
+    try {
+        const TCacheCounts fetch = CountCacheState(params, ActivePair(), TTileCache(Locations.CacheDir, Settings.Server));
+        Windows.AtlasDownLoadFM->FillFetch(fetch.Missing, fetch.Expired);
+    } catch (const std::exception&) {
+        Windows.AtlasDownLoadFM->FetchEdit->clear();
+    }
 }
 
 bool TAtlasOffLineMainFM::AcceptPlanSize() {
@@ -379,7 +395,7 @@ void TAtlasOffLineMainFM::CancelRun() {
 
 void TAtlasOffLineMainFM::WMGenTileSaved(const TTileNotice& notice) {
     if (!GenActive) return;
-    Run.TileArrived(notice.Tile);
+    Run.TileArrived(notice.Tile, notice.Outcome);
     EndWaitIfFinished();
 }
 

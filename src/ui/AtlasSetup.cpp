@@ -12,6 +12,7 @@
 #include <QRegularExpression>
 #include <QRegularExpressionValidator>
 #include <QStyle>
+#include <QSpinBox>
 #include <QToolButton>
 
 #include "AtlasAppType.h"
@@ -50,7 +51,7 @@ QIcon WriteGlyph() {
 }  // namespace
 
 TAtlasSetupFM::TAtlasSetupFM(QWidget* parent) : QDialog(parent) {
-    SetUpFixedDialog(this, "AtlasSetupFM", QStringLiteral("参数设置"), QSize(602, 356));
+    SetUpFixedDialog(this, "AtlasSetupFM", QStringLiteral("参数设置"), QSize(602, 420));
 
     auto makeBox = [this](const char* name, const QString& caption, int x, int y, int w) {
         auto* box = new QGroupBox(caption, this);
@@ -116,6 +117,29 @@ TAtlasSetupFM::TAtlasSetupFM(QWidget* parent) : QDialog(parent) {
         QStringLiteral("按当前中心位置计算道路交通图和地形地貌图的坐标偏移，写入这两种地图的误差"));
     AutoCalibrateButton->setGeometry(16, 312, 409, 32);
     connect(AutoCalibrateButton, &QPushButton::clicked, this, &TAtlasSetupFM::AutoCalibrateClick);
+
+    AgeBox = new QGroupBox(QStringLiteral("地图有效期（天，0 为永不过期）"), this);
+    AgeBox->setObjectName(QStringLiteral("AgeBox"));
+    AgeBox->setGeometry(16, 352, 553, 60);
+    auto ageField = [this](const char* name, const QString& caption, int x) {
+        auto* label = new QLabel(caption, AgeBox);
+        label->setGeometry(x, 26, 40, 24);
+        auto* edit = new QSpinBox(AgeBox);
+        edit->setObjectName(QString::fromLatin1(name));
+        edit->setAccessibleName(caption);
+        edit->setRange(-1, MaxAgeDaysLimit);
+        // Unset: the default source never expires, a template follows its server.
+        edit->setSpecialValueText(QStringLiteral("默认"));
+        edit->setGeometry(x + 40, 26, 90, 24);
+        label->setBuddy(edit);
+        return edit;
+    };
+    RoadAgeEdit = ageField("RoadAgeEdit", QStringLiteral("道路："), 12);
+    TerrainAgeEdit = ageField("TerrainAgeEdit", QStringLiteral("地形："), 160);
+    SatelliteAgeEdit = ageField("SatelliteAgeEdit", QStringLiteral("卫星："), 308);
+    AgeWriteButton = AddWriteButton(AgeBox, "AgeWriteButton");
+    AgeWriteButton->move(AgeBox->width() - WriteButtonSide - 8, 22);
+    connect(AgeWriteButton, &QToolButton::clicked, this, &TAtlasSetupFM::AgeWriteClick);
     CenterOnScreen(this);
 }
 
@@ -156,6 +180,9 @@ void TAtlasSetupFM::FillFields() {
         show(4 + 2 * i, Settings.Deltas[i].Lat);
     }
     cxComboBox2->setCurrentText(QString::number(Settings.InitialZoom));
+    RoadAgeEdit->setValue(Settings.Server.MaxAgeDays[0]);
+    TerrainAgeEdit->setValue(Settings.Server.MaxAgeDays[1]);
+    SatelliteAgeEdit->setValue(Settings.Server.MaxAgeDays[2]);
 }
 
 void TAtlasSetupFM::ShowError(const TSettingsError& error) {
@@ -214,6 +241,18 @@ void TAtlasSetupFM::SpeedButton1Click() { WriteOffsets(0, cxMaskEdit3, cxMaskEdi
 void TAtlasSetupFM::SpeedButton4Click() { WriteOffsets(1, cxMaskEdit5, cxMaskEdit6); }
 void TAtlasSetupFM::SpeedButton5Click() { WriteOffsets(2, cxMaskEdit7, cxMaskEdit8); }
 void TAtlasSetupFM::SpeedButton6Click() { WriteOffsets(3, cxMaskEdit9, cxMaskEdit10); }
+
+void TAtlasSetupFM::AgeWriteClick() {
+    try {
+        WriteMaxAgeDays(0, RoadAgeEdit->value());
+        WriteMaxAgeDays(1, TerrainAgeEdit->value());
+        // Satellite with roads is drawn from the satellite pictures' service and ages with them.
+        WriteMaxAgeDays(2, SatelliteAgeEdit->value());
+        WriteMaxAgeDays(3, SatelliteAgeEdit->value());
+    } catch (const TSettingsError& e) {
+        ShowError(e);
+    }
+}
 
 void TAtlasSetupFM::AutoCalibrateClick() {
     const TLonLat c = CurrentCenter ? CurrentCenter() : TLonLat{Settings.InitialLon, Settings.InitialLat};

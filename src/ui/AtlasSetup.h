@@ -18,6 +18,7 @@ class QLabel;
 class QLineEdit;
 class QPushButton;
 class QToolButton;
+class QSpinBox;
 
 class TAtlasSetupFM : public QDialog {
 public:
@@ -58,6 +59,12 @@ public:
     QToolButton* SpeedButton4;
     QToolButton* SpeedButton5;
     QToolButton* SpeedButton6;
+    // Days a cached tile serves, per road, terrain and satellite (both satellite types); "默认" is unset.
+    QGroupBox* AgeBox;
+    QSpinBox* RoadAgeEdit;
+    QSpinBox* TerrainAgeEdit;
+    QSpinBox* SatelliteAgeEdit;
+    QToolButton* AgeWriteButton;
     QPushButton* BitBtn1;
     QPushButton* AutoCalibrateButton;  // road and terrain pairs from the shift at the centre
 
@@ -67,6 +74,7 @@ public:
     void SpeedButton4Click();
     void SpeedButton5Click();
     void SpeedButton6Click();
+    void AgeWriteClick();
     void AutoCalibrateClick();
 
 private:

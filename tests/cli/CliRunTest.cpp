@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <thread>
 
 #include "CliRunner.h"
@@ -278,4 +279,108 @@ TEST_F(CliRunTest, AFullCacheStopsTheRunAtTheFirstFailedWrite) {
     const long after = Server.TotalRequests() - saved - 1;
     std::printf("%ld tiles saved; requests sent after the first failed write: %ld\n", saved, after);
     EXPECT_LE(after, 15);
+}
+
+namespace {
+
+std::string FileBytes(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// Every cached tile's bytes by file name.
+std::map<std::string, std::string> CachedTiles(const std::string& cache) {
+    std::map<std::string, std::string> tiles;
+    for (const auto& e : fs::directory_iterator(cache))
+        if (e.path().extension() == ".gif") tiles[e.path().filename().string()] = FileBytes(e.path());
+    return tiles;
+}
+
+std::vector<std::string> WithFlags(std::vector<std::string> args, std::initializer_list<const char*> flags) {
+    args.insert(args.end(), flags.begin(), flags.end());
+    return args;
+}
+
+}  // namespace
+
+// --max-age 0 asks every cached tile again with its validators: unchanged
+// tiles cost a 304 and the file stays byte for byte; after the service
+// updates two tiles exactly those two are replaced.
+TEST_F(CliRunTest, ExpiredTilesAreRevalidatedAndOnlyChangedOnesReplaced) {
+    ASSERT_EQ(RunCli(Generate("10", "m", "a.Dat"), Dir).Exit, 0);
+    const auto before = CachedTiles(Cache());
+    const long first = Server.TotalRequests();
+    ASSERT_GT(first, 2);
+
+    Server.Reset();
+    TRun run = RunCli(WithFlags(Generate("10", "m", "b.Dat"), {"--max-age", "0"}), Dir);
+    ASSERT_EQ(run.Exit, 0) << run.Err;
+    EXPECT_NE(run.Out.find("tiles expired:     " + std::to_string(first)), std::string::npos) << run.Out;
+    EXPECT_NE(run.Out.find("downloaded: 0, revalidated unchanged: " + std::to_string(first) + ", updated: 0"),
+              std::string::npos) << run.Out;
+    EXPECT_EQ(Server.ConditionalRequests(), first);
+    EXPECT_EQ(Server.NotModifiedAnswers(), first);
+    EXPECT_EQ(FileBytes(Dir / "a.Dat"), FileBytes(Dir / "b.Dat"));
+
+    // Two tiles of the plan get a new edition.
+    std::vector<std::string> changed;
+    for (const auto& [name, bytes] : before) {
+        const TTileId t = TTileCache::ParseTileFileName(name);
+        if (changed.size() < 2) {
+            changed.push_back(name);
+            Server.NewEdition("m/" + std::to_string(t.Zoom) + "/" + std::to_string(t.X) + "/" + std::to_string(t.Y));
+        }
+    }
+    run = RunCli(WithFlags(Generate("10", "m", "c.Dat"), {"--max-age", "0"}), Dir);
+    ASSERT_EQ(run.Exit, 0) << run.Err;
+    EXPECT_NE(run.Out.find("revalidated unchanged: " + std::to_string(first - 2) + ", updated: 2, kept stale: 0"),
+              std::string::npos) << run.Out;
+    const auto after = CachedTiles(Cache());
+    ASSERT_EQ(after.size(), before.size());
+    std::vector<std::string> differing;
+    for (const auto& [name, bytes] : after)
+        if (before.at(name) != bytes) differing.push_back(name);
+    EXPECT_EQ(differing, changed);
+    EXPECT_NE(FileBytes(Dir / "b.Dat"), FileBytes(Dir / "c.Dat"));
+
+    // Without asking, nothing is sent at all.
+    Server.Reset();
+    run = RunCli(WithFlags(Generate("10", "m", "d.Dat"), {"--no-refresh"}), Dir);
+    EXPECT_EQ(run.Exit, 0) << run.Err;
+    EXPECT_EQ(Server.TotalRequests(), 0);
+}
+
+// A service that fails every request cannot make a run over a cached area fail.
+TEST_F(CliRunTest, ADownServiceLeavesExpiredTilesServingAsCached) {
+    ASSERT_EQ(RunCli(Generate("10", "m", "a.Dat"), Dir).Exit, 0);
+    const long tiles = Server.TotalRequests();
+    Server.SetFault("*/*/*/*=status:500");
+    const TRun run = RunCli(WithFlags(Generate("10", "m", "b.Dat"), {"--max-age", "0"}), Dir);
+    ASSERT_EQ(run.Exit, 0) << run.Err;
+    EXPECT_NE(run.Out.find("kept stale: " + std::to_string(tiles)), std::string::npos) << run.Out;
+    EXPECT_NE(run.Err.find("expired tiles could not be asked again and serve as cached (HTTP 500"), std::string::npos)
+        << run.Err;
+    EXPECT_EQ(FileBytes(Dir / "a.Dat"), FileBytes(Dir / "b.Dat"));
+}
+
+// Tiles cached before the index existed count as fetched at their file time,
+// without validators: a source whose tiles expire asks them again plainly.
+TEST_F(CliRunTest, TilesCachedBeforeTheIndexAgeByTheirFileTime) {
+    ASSERT_EQ(RunCli(Generate("10", "m", "a.Dat"), Dir).Exit, 0);
+    const long tiles = Server.TotalRequests();
+    for (const char* suffix : {"", "-wal", "-shm"}) fs::remove(Cache() + "freshness.sqlite" + suffix);
+    const auto old = fs::file_time_type::clock::now() - std::chrono::hours(24 * 40);
+    for (const auto& e : fs::directory_iterator(Cache()))
+        if (e.path().extension() == ".gif") fs::last_write_time(e.path(), old);
+    WriteSettings("[ATLAS_SOURCE]\r\nMAX_AGE_DAYS_M=30\r\n");
+
+    Server.Reset();
+    const TRun run = RunCli(Generate("10", "m", "b.Dat"), Dir);
+    ASSERT_EQ(run.Exit, 0) << run.Err;
+    EXPECT_NE(run.Out.find("tiles expired:     " + std::to_string(tiles)), std::string::npos) << run.Out;
+    // Without validators the service sends the same picture, which is not written again.
+    EXPECT_NE(run.Out.find("downloaded: 0, revalidated unchanged: " + std::to_string(tiles)), std::string::npos)
+        << run.Out;
+    EXPECT_EQ(Server.ConditionalRequests(), 0);
+    EXPECT_EQ(FileBytes(Dir / "a.Dat"), FileBytes(Dir / "b.Dat"));
 }

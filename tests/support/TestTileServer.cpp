@@ -145,6 +145,16 @@ long TTestTileServer::TotalRequests() const {
     return nlohmann::json::parse(Get("/_control/stats"))["total"].get<long>();
 }
 
+void TTestTileServer::NewEdition(const std::string& pattern) const { Get("/_control/edition?tiles=" + pattern); }
+
+long TTestTileServer::ConditionalRequests() const {
+    return nlohmann::json::parse(Get("/_control/stats"))["conditional"].get<long>();
+}
+
+long TTestTileServer::NotModifiedAnswers() const {
+    return nlohmann::json::parse(Get("/_control/stats"))["not_modified"].get<long>();
+}
+
 std::vector<std::string> TTestTileServer::RequestOrder() const {
     return nlohmann::json::parse(Get("/_control/stats"))["order"].get<std::vector<std::string>>();
 }

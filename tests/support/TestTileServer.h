@@ -42,6 +42,11 @@ public:
     std::map<std::string, std::string> LastHeaders(const std::string& type, int zoom, int x, int y) const;
     // Per entry of RequestOrder: the connection it came on, numbered from 1 in order of first use.
     std::vector<int> RequestConnections() const;
+    // "TYPE/Z/X/Y", "*" for any part: those tiles move to their next edition, a different picture.
+    void NewEdition(const std::string& pattern) const;
+    // Requests with If-None-Match or If-Modified-Since, and those of them answered 304.
+    long ConditionalRequests() const;
+    long NotModifiedAnswers() const;
     // The body the server sends for a tile when no fault applies.
     std::string TileBody(const std::string& type, int zoom, int x, int y) const;
 

@@ -1,5 +1,7 @@
 #include "TileArt.h"
 
+#include <algorithm>
+
 #include <zlib.h>
 
 #include <array>
@@ -90,7 +92,7 @@ void DrawText(TBitmap& bmp, int x0, int y0, std::string_view text, int scale, TR
 
 }  // namespace
 
-TBitmap DrawTile(const TTileId& tile) {
+TBitmap DrawTile(const TTileId& tile, int edition) {
     const auto [typeCode, zoom, x, y] = std::tuple(tile.TypeCode, tile.Zoom, tile.X, tile.Y);
     TPalette pal = PaletteOf(typeCode);
     // A checkerboard tint so neighbouring tiles differ even without reading the text.
@@ -113,6 +115,7 @@ TBitmap DrawTile(const TTileId& tile) {
     int scale = 3;
     while (scale > 1 && TextWidth(address, scale) > Side - 16) --scale;
     DrawText(bmp, (Side - TextWidth(address, scale)) / 2, 170, address, scale, pal.Ink);
+    if (edition > 0) FillRect(bmp, 16, 220, std::min(Side - 32, 24 * edition), 12, pal.Ink);
     return bmp;
 }
 
@@ -120,8 +123,8 @@ TBytes EncodePngBody(const TBitmap& bitmap) { return EncodePng(bitmap); }
 
 static TBytes JpegBody(const TBitmap& bitmap) { return EncodeJpeg(bitmap, 90); }
 
-TBytes EncodeTileBody(const TTileId& tile) {
-    const TBitmap bmp = DrawTile(tile);
+TBytes EncodeTileBody(const TTileId& tile, int edition) {
+    const TBitmap bmp = DrawTile(tile, edition);
     return tile.TypeCode == 's' ? JpegBody(bmp) : EncodePngBody(bmp);
 }
 

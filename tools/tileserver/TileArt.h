@@ -11,11 +11,13 @@
 
 using TBytes = std::vector<std::uint8_t>;
 
-// A 256x256 picture: background per type, a border, the type letter and "z/x/y".
-TBitmap DrawTile(const TTileId& tile);
+// A 256x256 picture: background per type, a border, the type letter and "z/x/y";
+// a later edition (1, 2, ...) adds a bar whose length shows the edition, as a
+// service's updated tile would differ.
+TBitmap DrawTile(const TTileId& tile, int edition = 0);
 
 // The body the service gives for a tile: PNG for m, p, y and JFIF JPEG for s.
-TBytes EncodeTileBody(const TTileId& tile);
+TBytes EncodeTileBody(const TTileId& tile, int edition = 0);
 
 TBytes EncodePngBody(const TBitmap& bitmap);
 // The same JPEG with its JFIF APP0 segment replaced by an Exif APP1 segment (FF D8 FF E1).

@@ -1,7 +1,10 @@
 // atlaspocket-tileserver: serves deterministic tiles on 127.0.0.1 under the
 // tile service's path, and the same tiles under /{z}/{x}/{y}.png (road map),
 // /{z}/{x}/{y}.jpg (satellite) and /{t}/{z}/{x}/{y}.png|jpg (any type) for URL
-// templates, with faults that tests switch on at run time. With --tls-cert and
+// templates, with faults that tests switch on at run time. Every tile carries
+// an ETag and a Last-Modified of its edition and a conditional request for an
+// unchanged tile gets 304; /_control/edition moves chosen tiles to their next
+// edition, a different picture. With --tls-cert and
 // --tls-key it speaks https. Prints "LISTENING <port>" once the socket
 // listens; ends on SIGTERM or SIGINT.
 #include <httplib.h>
@@ -18,6 +21,7 @@
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <thread>
+#include <ctime>
 
 #include "FaultTable.h"
 #include "AtlasAppType.h"
@@ -68,8 +72,8 @@ bool ParseTileTarget(const std::string& text, TTileRequest& out, std::string& wh
 
 class TTileServer {
 public:
-    TTileServer(int latencyMs, int connectDelayMs, std::string logFile)
-        : LatencyMs(latencyMs), ConnectDelayMs(connectDelayMs) {
+    TTileServer(int latencyMs, int connectDelayMs, std::string logFile, long cacheMaxAge)
+        : LatencyMs(latencyMs), ConnectDelayMs(connectDelayMs), CacheMaxAge(cacheMaxAge) {
         if (!logFile.empty()) {
             Log.open(logFile, std::ios::app);
             if (!Log) throw std::runtime_error("cannot open log file " + logFile);
@@ -99,10 +103,24 @@ public:
         auto fault = [this](const httplib::Request& req, httplib::Response& res) { SetFault(req, res); };
         svr.Get("/_control/fault", fault);
         svr.Post("/_control/fault", fault);
+        auto edition = [this](const httplib::Request& req, httplib::Response& res) {
+            try {
+                AddEdition(req.get_param_value("tiles"));
+                res.set_content("ok\n", "text/plain");
+            } catch (const std::exception& e) {
+                res.status = 400;
+                res.set_content(std::string(e.what()) + "\n", "text/plain");
+            }
+        };
+        svr.Get("/_control/edition", edition);
+        svr.Post("/_control/edition", edition);
         auto reset = [this](const httplib::Request&, httplib::Response& res) {
             Faults.Clear();
             {
                 std::lock_guard lock(StatsMutex);
+                Editions.clear();
+                Conditional = 0;
+                NotModified = 0;
                 Attempts.clear();
                 Order.clear();
                 LastHeaders.clear();
@@ -133,6 +151,8 @@ public:
             {
                 std::lock_guard lock(StatsMutex);
                 j["total"] = Total;
+                j["conditional"] = Conditional;
+                j["not_modified"] = NotModified;
                 j["tiles"] = nlohmann::json::object();
                 for (const auto& [key, n] : Attempts) j["tiles"][key] = n;
                 j["order"] = Order;
@@ -144,7 +164,52 @@ public:
         });
     }
 
+    // "TYPE/Z/X/Y" with "*" for any part: the matching tiles move to their next edition.
+    void AddEdition(const std::string& pattern) {
+        TFault rule = ParseFaultRule(pattern + "=html");
+        std::lock_guard lock(StatsMutex);
+        Editions.push_back(rule);
+    }
+
 private:
+    int EditionOf(const TTileId& k) {
+        std::lock_guard lock(StatsMutex);
+        return int(std::count_if(Editions.begin(), Editions.end(), [&](const TFault& f) { return f.Matches(k); }));
+    }
+
+    // The undisturbed tile with its validators; a conditional request that
+    // names the current edition gets 304 without a body.
+    void ServeCurrentTile(const TTileId& k, const httplib::Request& req, httplib::Response& res,
+                          const std::string& imageType) {
+        const int edition = EditionOf(k);
+        const std::string etag = "\"" + TileKeyText(k) + "#" + std::to_string(edition) + "\"";
+        // Each edition a day after the last, from a fixed date, so every run sees the same texts.
+        const std::time_t modified = std::time_t(1704067200) + std::time_t(edition) * 86400;
+        std::tm tm{};
+        gmtime_r(&modified, &tm);
+        char lastModified[64] = {};
+        std::strftime(lastModified, sizeof lastModified, "%a, %d %b %Y %H:%M:%S GMT", &tm);
+        const std::string ifNoneMatch = req.get_header_value("If-None-Match");
+        const std::string ifModifiedSince = req.get_header_value("If-Modified-Since");
+        // If-None-Match decides when both are sent; clients echo our date, so equal text is the same time.
+        const bool unchanged = !ifNoneMatch.empty()
+                                   ? ifNoneMatch == "*" || ifNoneMatch.find(etag) != std::string::npos
+                                   : !ifModifiedSince.empty() && ifModifiedSince == lastModified;
+        {
+            std::lock_guard lock(StatsMutex);
+            if (!ifNoneMatch.empty() || !ifModifiedSince.empty()) ++Conditional;
+            if (unchanged) ++NotModified;
+        }
+        res.set_header("ETag", etag);
+        res.set_header("Last-Modified", lastModified);
+        if (CacheMaxAge >= 0) res.set_header("Cache-Control", "max-age=" + std::to_string(CacheMaxAge));
+        if (unchanged) {
+            res.status = 304;
+            return;
+        }
+        res.set_content(Text(EncodeTileBody(k, edition)), imageType);
+    }
+
     void SetFault(const httplib::Request& req, httplib::Response& res) {
         try {
             std::string rule;
@@ -219,13 +284,13 @@ private:
         // The later hops of a redirect chain follow the chain, not the fault table.
         if (tile.Hop > 0) {
             if (tile.Hop < tile.HopsTotal) Redirect(res, k, tile.Hop + 1, tile.HopsTotal);
-            else res.set_content(Text(EncodeTileBody(k)), imageType);
+            else ServeCurrentTile(k, req, res, imageType);
             return;
         }
 
         const std::optional<TFault> fault = Faults.Take(k, attempt);
         if (!fault) {
-            res.set_content(Text(EncodeTileBody(k)), imageType);
+            ServeCurrentTile(k, req, res, imageType);
             return;
         }
         const long param = fault->Param;
@@ -332,7 +397,11 @@ private:
 
     const int LatencyMs;
     const int ConnectDelayMs;
-    std::mutex StatsMutex;  // also serialises the log
+    const long CacheMaxAge;  // seconds of Cache-Control: max-age; -1 sends none
+    std::mutex StatsMutex;  // also serialises the log and the editions
+    std::vector<TFault> Editions;  // each match moves a tile one edition on
+    long Conditional = 0;   // requests with If-None-Match or If-Modified-Since
+    long NotModified = 0;   // of them, answered 304
     std::map<std::string, int> Attempts;
     std::vector<std::string> Order;
     std::map<std::string, std::map<std::string, std::string>> LastHeaders;  // of each tile's last request
@@ -353,12 +422,15 @@ int main(int argc, char** argv) {
     std::string logFile;
     std::vector<std::string> faultRules;
     std::string tlsCert, tlsKey;
+    long cacheMaxAge = -1;
     app.add_option("--port", port, "Port on 127.0.0.1 (0: any free port)")->check(CLI::Range(0, 65535));
     app.add_option("--latency-ms", latencyMs, "Delay before answering each tile request")->check(CLI::Range(0, 600000));
     app.add_option("--connect-delay-ms", connectDelayMs, "Extra delay of a new connection's first tile request")
         ->check(CLI::Range(0, 600000));
     app.add_option("--log", logFile, "Append one line per tile request");
     app.add_option("--fault", faultRules, "TYPE/Z/X/Y=MODE[:PARAM][#FIRST][~MS][@COUNT], '*' for any part");
+    app.add_option("--cache-max-age", cacheMaxAge, "Cache-Control: max-age of every tile (seconds; none without)")
+        ->check(CLI::Range(0L, 100000000L));
     app.add_option("--tls-cert", tlsCert, "PEM certificate: serve https instead of http (with --tls-key)");
     app.add_option("--tls-key", tlsKey, "PEM private key of --tls-cert");
     CLI11_PARSE(app, argc, argv);
@@ -379,7 +451,7 @@ int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
 
     try {
-        TTileServer tiles(latencyMs, connectDelayMs, logFile);
+        TTileServer tiles(latencyMs, connectDelayMs, logFile, cacheMaxAge);
         for (const std::string& rule : faultRules) tiles.Faults.Add(ParseFaultRule(rule));
 
         std::unique_ptr<httplib::Server> server;
