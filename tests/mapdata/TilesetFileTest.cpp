@@ -15,6 +15,25 @@ namespace {
 
 using TBlob = std::vector<std::uint8_t>;
 
+// A file opened read-only through SQLite, each query's rows handed to a function.
+class TReadOnlyDb {
+public:
+    explicit TReadOnlyDb(const std::string& fileName) {
+        sqlite3* raw = nullptr;
+        EXPECT_EQ(sqlite3_open_v2(fileName.c_str(), &raw, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK) << fileName;
+        Db.reset(raw);
+    }
+    void Query(const char* sql, const std::function<void(sqlite3_stmt*)>& row) const {
+        sqlite3_stmt* st = nullptr;
+        ASSERT_EQ(sqlite3_prepare_v2(Db.get(), sql, -1, &st, nullptr), SQLITE_OK) << sqlite3_errmsg(Db.get());
+        while (sqlite3_step(st) == SQLITE_ROW) row(st);
+        sqlite3_finalize(st);
+    }
+
+private:
+    std::unique_ptr<sqlite3, decltype(&sqlite3_close)> Db{nullptr, sqlite3_close};
+};
+
 // An MBTiles file read back through SQLite.
 struct TMbTilesContent {
     std::map<std::tuple<int, int, int>, TBlob> Tiles;  // (zoom, column, TMS row)
@@ -24,16 +43,8 @@ struct TMbTilesContent {
 
 TMbTilesContent ReadMbTiles(const std::string& fileName) {
     TMbTilesContent c;
-    sqlite3* raw = nullptr;
-    const int rc = sqlite3_open_v2(fileName.c_str(), &raw, SQLITE_OPEN_READONLY, nullptr);
-    std::unique_ptr<sqlite3, decltype(&sqlite3_close)> db(raw, sqlite3_close);
-    EXPECT_EQ(rc, SQLITE_OK);
-    auto query = [&](const char* sql, const std::function<void(sqlite3_stmt*)>& row) {
-        sqlite3_stmt* st = nullptr;
-        ASSERT_EQ(sqlite3_prepare_v2(db.get(), sql, -1, &st, nullptr), SQLITE_OK) << sqlite3_errmsg(db.get());
-        while (sqlite3_step(st) == SQLITE_ROW) row(st);
-        sqlite3_finalize(st);
-    };
+    const TReadOnlyDb db(fileName);
+    const auto query = [&](const char* sql, const std::function<void(sqlite3_stmt*)>& row) { db.Query(sql, row); };
     auto text = [](sqlite3_stmt* st, int col) {
         return std::string(reinterpret_cast<const char*>(sqlite3_column_text(st, col)));
     };
@@ -57,16 +68,8 @@ struct TSqliteDbContent {
 
 TSqliteDbContent ReadSqliteDb(const std::string& fileName) {
     TSqliteDbContent c;
-    sqlite3* raw = nullptr;
-    const int rc = sqlite3_open_v2(fileName.c_str(), &raw, SQLITE_OPEN_READONLY, nullptr);
-    std::unique_ptr<sqlite3, decltype(&sqlite3_close)> db(raw, sqlite3_close);
-    EXPECT_EQ(rc, SQLITE_OK);
-    auto query = [&](const char* sql, const std::function<void(sqlite3_stmt*)>& row) {
-        sqlite3_stmt* st = nullptr;
-        ASSERT_EQ(sqlite3_prepare_v2(db.get(), sql, -1, &st, nullptr), SQLITE_OK) << sqlite3_errmsg(db.get());
-        while (sqlite3_step(st) == SQLITE_ROW) row(st);
-        sqlite3_finalize(st);
-    };
+    const TReadOnlyDb db(fileName);
+    const auto query = [&](const char* sql, const std::function<void(sqlite3_stmt*)>& row) { db.Query(sql, row); };
     query("SELECT x, y, z, s, image FROM tiles", [&](sqlite3_stmt* st) {
         const auto* p = static_cast<const std::uint8_t*>(sqlite3_column_blob(st, 4));
         c.Tiles[{sqlite3_column_int(st, 0), sqlite3_column_int(st, 1), sqlite3_column_int(st, 2),
