@@ -8,7 +8,7 @@ std::string TileKeyText(const TTileId& tile) {
            std::to_string(tile.Y);
 }
 
-bool TFault::Matches(const TTileId& key) const {
+bool TFaultRule::Matches(const TTileId& key) const {
     return (!Type || *Type == key.TypeCode) && (!Zoom || *Zoom == key.Zoom) && (!X || *X == key.X) &&
            (!Y || *Y == key.Y);
 }
@@ -66,7 +66,7 @@ std::optional<int> ParsePart(const std::string& text, const std::string& what) {
 
 }  // namespace
 
-TFault ParseFaultRule(const std::string& rule) {
+TFaultRule ParseFaultRule(const std::string& rule) {
     const auto eq = rule.find('=');
     if (eq == std::string::npos) throw std::invalid_argument("fault \"" + rule + "\" has no '='");
     const std::string target = rule.substr(0, eq);
@@ -82,7 +82,7 @@ TFault ParseFaultRule(const std::string& rule) {
     }
     if (parts.size() != 4) throw std::invalid_argument("fault target \"" + target + "\" is not TYPE/Z/X/Y");
 
-    TFault fault;
+    TFaultRule fault;
     if (parts[0] != "*") {
         if (parts[0].size() != 1) throw std::invalid_argument("bad type \"" + parts[0] + "\"");
         fault.Type = parts[0][0];
@@ -115,7 +115,7 @@ TFault ParseFaultRule(const std::string& rule) {
     return fault;
 }
 
-void TFaultTable::Add(TFault fault) {
+void TFaultTable::Add(TFaultRule fault) {
     std::lock_guard lock(Mutex);
     Faults.push_back(std::move(fault));
 }
@@ -125,7 +125,7 @@ void TFaultTable::Clear() {
     Faults.clear();
 }
 
-std::optional<TFault> TFaultTable::Take(const TTileId& key, int attempt) {
+std::optional<TFaultRule> TFaultTable::Take(const TTileId& key, int attempt) {
     std::lock_guard lock(Mutex);
     const auto now = std::chrono::steady_clock::now();
     // Latest first, so a specific fault can override an earlier wildcard.

@@ -38,7 +38,7 @@ enum class TFaultMode {
     Picture,         // one Param x Param PNG, the same bytes for every tile (a "blocked" picture)
 };
 
-struct TFault {
+struct TFaultRule {
     std::optional<char> Type;  // empty: any
     std::optional<int> Zoom, X, Y;
     TFaultMode Mode = TFaultMode::Html;
@@ -55,19 +55,19 @@ bool ParseFaultMode(const std::string& name, TFaultMode& mode);
 // "*/*/*/*=failfirst:1". #FIRST limits the rule to each tile's first FIRST
 // requests, ~MS to the first MS milliseconds after it was set.
 // Throws std::invalid_argument with the reason.
-TFault ParseFaultRule(const std::string& rule);
+TFaultRule ParseFaultRule(const std::string& rule);
 // A default parameter per mode where the rule gives none.
 long DefaultFaultParam(TFaultMode mode);
 
 class TFaultTable {
 public:
-    void Add(TFault fault);
+    void Add(TFaultRule fault);
     void Clear();
     // The latest fault that matches the tile's attempt (1 for its first
     // request), its use counted; empty when none.
-    std::optional<TFault> Take(const TTileId& key, int attempt);
+    std::optional<TFaultRule> Take(const TTileId& key, int attempt);
 
 private:
     std::mutex Mutex;
-    std::vector<TFault> Faults;
+    std::vector<TFaultRule> Faults;
 };

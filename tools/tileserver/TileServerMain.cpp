@@ -166,7 +166,7 @@ public:
 
     // "TYPE/Z/X/Y" with "*" for any part: the matching tiles move to their next edition.
     void AddEdition(const std::string& pattern) {
-        TFault rule = ParseFaultRule(pattern + "=html");
+        TFaultRule rule = ParseFaultRule(pattern + "=html");
         std::lock_guard lock(StatsMutex);
         Editions.push_back(rule);
     }
@@ -174,7 +174,7 @@ public:
 private:
     int EditionOf(const TTileId& k) {
         std::lock_guard lock(StatsMutex);
-        return int(std::count_if(Editions.begin(), Editions.end(), [&](const TFault& f) { return f.Matches(k); }));
+        return int(std::count_if(Editions.begin(), Editions.end(), [&](const TFaultRule& f) { return f.Matches(k); }));
     }
 
     // The undisturbed tile with its validators; a conditional request that
@@ -288,7 +288,7 @@ private:
             return;
         }
 
-        const std::optional<TFault> fault = Faults.Take(k, attempt);
+        const std::optional<TFaultRule> fault = Faults.Take(k, attempt);
         if (!fault) {
             ServeCurrentTile(k, req, res, imageType);
             return;
@@ -399,7 +399,7 @@ private:
     const int ConnectDelayMs;
     const long CacheMaxAge;  // seconds of Cache-Control: max-age; -1 sends none
     std::mutex StatsMutex;  // also serialises the log and the editions
-    std::vector<TFault> Editions;  // each match moves a tile one edition on
+    std::vector<TFaultRule> Editions;  // each match moves a tile one edition on
     long Conditional = 0;   // requests with If-None-Match or If-Modified-Since
     long NotModified = 0;   // of them, answered 304
     std::map<std::string, int> Attempts;
