@@ -15,6 +15,7 @@
 
 #include "AtomicFile.h"
 #include "LittleEndian.h"
+#include "Rectify.h"
 #include "TileImage.h"
 
 namespace {
@@ -34,12 +35,14 @@ struct TEncodedTile {
     std::exception_ptr Error;  // LoadTileJpeg's refusal, rethrown when the writer reaches the tile
 };
 
-TEncodedTile EncodeTile(const TMapTile& t, const TTileCache& cache) {
+// sources: the decoded shifted tiles when the tile's type is rectified, else null.
+TEncodedTile EncodeTile(const TMapTile& t, const TTileCache& cache, TSourceTiles* sources) {
     TEncodedTile out;
     out.TypeCode = t.TypeCode;
     try {
         // Tiles beyond the edge of the world were never fetched: empty image.
-        if (TileInGrid(t.Zoom, t.X, t.Y)) out.Jpeg = LoadTileJpeg(cache, t.Id(), &out.Why);
+        if (TileInGrid(t.Zoom, t.X, t.Y))
+            out.Jpeg = sources ? RectifiedTileJpeg(*sources, t.Id(), &out.Why) : LoadTileJpeg(cache, t.Id(), &out.Why);
     } catch (...) {
         out.Error = std::current_exception();
     }
@@ -53,9 +56,12 @@ TEncodedTile EncodeTile(const TMapTile& t, const TTileCache& cache) {
 // caller's thread. Destruction stops and joins the threads at once.
 class TTileEncoders {
 public:
-    TTileEncoders(const std::array<std::vector<TMapTile>, MapTypeCount>& lists, const TTileCache& cache, int count)
-        : Lists(lists), Cache(cache) {
+    TTileEncoders(const std::array<std::vector<TMapTile>, MapTypeCount>& lists, const TTileCache& cache, int count,
+                  const std::array<bool, MapTypeCount>& rectified)
+        : Lists(lists), Cache(cache), Rectified(rectified) {
         for (const auto& list : lists) Total += std::int64_t(list.size());
+        if (std::find(rectified.begin(), rectified.end(), true) != rectified.end())
+            Sources.emplace(cache, SourceTilesKept);
         if (count <= 0) count = int(std::max(1u, std::thread::hardware_concurrency()));
         if (count == 1 || Total < 2) return;
         Window = 4 * std::size_t(count);
@@ -76,7 +82,7 @@ public:
     TEncodedTile Take(std::int64_t i) {
         TEncodedTile tile;
         if (Threads.empty()) {
-            tile = EncodeTile(At(i), Cache);
+            tile = Encode(At(i));
         } else {
             std::unique_lock lock(Lock);
             TSlot& slot = Slots[std::size_t(i) % Window];
@@ -97,6 +103,12 @@ private:
         bool Filled = false;
     };
 
+    TEncodedTile Encode(const TMapTile& t) {
+        const int type = MapTypeIndex(t.TypeCode);
+        const bool rectify = Sources && type >= 0 && Rectified[std::size_t(type)];
+        return EncodeTile(t, Cache, rectify ? &*Sources : nullptr);
+    }
+
     const TMapTile& At(std::int64_t i) const {
         for (const auto& list : Lists) {
             if (i < std::int64_t(list.size())) return list[std::size_t(i)];
@@ -115,7 +127,7 @@ private:
                 Room.wait(lock, [&] { return Stop || i < Taken + std::int64_t(Window); });
                 if (Stop) return;
             }
-            TEncodedTile tile = EncodeTile(At(i), Cache);
+            TEncodedTile tile = Encode(At(i));
             {
                 std::lock_guard lock(Lock);
                 TSlot& slot = Slots[std::size_t(i) % Window];
@@ -138,6 +150,8 @@ private:
 
     const std::array<std::vector<TMapTile>, MapTypeCount>& Lists;
     const TTileCache& Cache;
+    std::array<bool, MapTypeCount> Rectified;
+    std::optional<TSourceTiles> Sources;  // made only when some type is rectified
     std::int64_t Total = 0;
     std::size_t Window = 0;
     std::mutex Lock;
@@ -297,7 +311,7 @@ std::optional<std::vector<std::uint8_t>> LoadTileJpeg(const TTileCache& cache, c
 TMapDataWriteReport WriteMapData(const std::string& fileName, const TMapDataHeader& header,
                   const std::array<std::vector<TMapTile>, MapTypeCount>& lists, const TTileCache& cache,
                   const TMapDataProgress& progress, std::int64_t maxFileSize,
-                  int encoderCount) {
+                  int encoderCount, const std::array<bool, MapTypeCount>& rectified) {
     maxFileSize = std::min(maxFileSize, MapDataMaxFileSize);
     std::int64_t total = 0;
     for (const auto& list : lists) total += std::int64_t(list.size());
@@ -335,7 +349,7 @@ TMapDataWriteReport WriteMapData(const std::string& fileName, const TMapDataHead
     offsets.reserve(std::size_t(total));
     TMapDataWriteReport report;
     report.Tiles = total;
-    TTileEncoders encoders(lists, cache, encoderCount);
+    TTileEncoders encoders(lists, cache, encoderCount, rectified);
     for (std::int64_t done = 0; done < total;) {
         const std::int64_t pos = file.Position();
         offsets.push_back(std::int32_t(pos));

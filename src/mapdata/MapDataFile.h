@@ -112,11 +112,13 @@ using TMapDataProgress = std::function<void(std::int64_t done, std::int64_t tota
 // otherwise as soon as an image would cross it. A smaller limit than the
 // format's own only serves tests. Tiles are decoded and re-encoded on
 // encoderCount threads (0: one per core; 1: on the calling thread alone) and
-// written in plan order; progress is called on the calling thread.
+// written in plan order; progress is called on the calling thread. The tiles
+// of a type marked in rectified are resampled into true coordinates from the
+// shifted tiles of the cache (Rectify.h).
 TMapDataWriteReport WriteMapData(const std::string& fileName, const TMapDataHeader& header,
                   const std::array<std::vector<TMapTile>, MapTypeCount>& lists, const TTileCache& cache,
                   const TMapDataProgress& progress = {}, std::int64_t maxFileSize = MapDataMaxFileSize,
-                  int encoderCount = 0);
+                  int encoderCount = 0, const std::array<bool, MapTypeCount>& rectified = {});
 
 // Read access to a map data file for the viewer and the CLI. Open validates
 // the header and the index before anything uses them; the file stays open
