@@ -30,6 +30,7 @@
 #include "NumberFormat.h"
 #include "PlanEstimates.h"
 #include "ProgramPaths.h"
+#include "Rectify.h"
 #include "Settings.h"
 #include "TileCache.h"
 
@@ -48,6 +49,7 @@ struct TPlanArgs {
     std::vector<std::string> SourceUrls;  // T=TEMPLATE, for this run only
     bool Yes = false;
     bool AutoCalibrate = false;
+    bool Rectify = false;
     // Download workers: without a window no map view holds the sixth connection.
     int Connections = 6;
 };
@@ -106,6 +108,7 @@ TResolvedPlan Resolve(const TPlanArgs& args) {
     r.Params.CurrentZoom = zoom.Min;
     r.Params.MaxZoom = zoom.Max;
     r.Params.Included = ParseTypesArg(args.Types);
+    r.Params.Rectify = args.Rectify;
     r.ViewType = ParseViewTypeArg(args.ViewType);
 
     const TDataLocations loc = DefaultDataLocations();
@@ -115,17 +118,21 @@ TResolvedPlan Resolve(const TPlanArgs& args) {
     r.CacheDir = args.CacheDir.empty() ? loc.CacheDir : args.CacheDir;
     if (r.CacheDir.back() != '/') r.CacheDir += '/';
     if (args.AutoCalibrate) AutoCalibrate(r.Params);
-    r.Pair = Settings.Deltas[std::size_t(r.ViewType)];
+    r.Pair = RunDeltas(r.Params, Settings.Deltas)[std::size_t(r.ViewType)];
     return r;
 }
 
 // The residual and size figures; false (with a message) when even the
 // smallest tiles could not fit the file.
 bool PrintEstimates(const char* command, const TResolvedPlan& r) {
-    const auto residual = CalibrationResidual(r.Params, r.Pair, Settings.Deltas);
+    const auto residual = r.Params.Rectify ? RectifiedResidual(r.Params, r.Pair)
+                                           : CalibrationResidual(r.Params, r.Pair, Settings.Deltas);
     const TSizeEstimate size = EstimateMapDataSize(r.Params, r.Pair, TTileCache(r.CacheDir, Settings.Server));
     std::cout << "calibration residual: "
-              << (residual ? FormatFixed(*residual, 1) + " m" : std::string("none (no road or terrain map included)")) << "\n"
+              << (residual ? FormatFixed(*residual, r.Params.Rectify ? 2 : 1) + " m" +
+                                 (r.Params.Rectify ? " (rectified)" : "")
+                           : std::string("none (no road or terrain map included)"))
+              << "\n"
               << "estimated size:    " << FormatByteSize(size.Bytes) << " (" << size.Bytes << " bytes)\n";
     for (int t = 0; t < MapTypeCount; ++t) {
         if (!r.Params.Included[size_t(t)]) continue;
@@ -156,6 +163,13 @@ bool PrintFigures(const char* command, const TGenerationParams& params, TDeltaPa
               << "maximum map size:  " << f.MaxMapSize << "\n"
               << "tiles per type:    " << f.TotalTiles << "\n"
               << "index entries:     " << entries << "\n";
+    if (params.Rectify) {
+        std::string types;
+        for (int t = 0; t < MapTypeCount; ++t)
+            if (RectifiedTypes(params)[size_t(t)]) types += std::string(types.empty() ? "" : ", ") + MapTypeCode(t);
+        std::cout << "rectified types:   " << (types.empty() ? std::string("none") : types) << "\n"
+                  << "tiles to download: " << PlannedDownloadCount(params, pair) << "\n";
+    }
     if (PlanFitsMapDataFile(entries)) return true;
     std::cerr << command << ": " << entries << " tiles cannot fit one map data file (it must stay under 2 GiB)\n";
     return false;
@@ -274,7 +288,9 @@ void WriteGeneratedMbTiles(const TPlanArgs& args, const TResolvedPlan& r, const 
 int RunGenerate(const TPlanArgs& args) {
     if (args.Out.empty() && args.MbTiles.empty()) throw TUsageError("generate: give --out, --mbtiles or both");
     const TResolvedPlan r = Resolve(args);
-    if (!args.MbTiles.empty()) MbTilesTypeOf(args, r);  // a wrong type is refused before downloading
+    if (!args.MbTiles.empty() && RectifiedTypes(r.Params)[size_t(MbTilesTypeOf(args, r))])
+        throw TUsageError("generate: --mbtiles holds the shifted tiles as downloaded; with --rectify give "
+                          "--mbtiles-type s or y, or leave out one of the two");
     if (!PrintFigures("generate", r.Params, r.Pair) || !PrintEstimates("generate", r)) return ExitError;
     if (!args.Yes && !Confirm(args.Out.empty() ? args.MbTiles : args.Out)) return ExitError;
 
@@ -341,19 +357,26 @@ int RunGenerate(const TPlanArgs& args) {
     if (!args.Out.empty()) {
         const std::filesystem::path outDir = std::filesystem::path(args.Out).parent_path();
         RemoveStaleTemporaryFiles(outDir.empty() ? "." : outDir.string());
-        TProgressLine writing("writing", total);
+        const std::int64_t entries = run.Header().EntryCount;
+        TProgressLine writing("writing", entries);
         TMapDataWriteReport report;
+        const auto rectified = RectifiedTypes(r.Params);
+        const TTileCache cache(r.CacheDir, Settings.Server);
+        auto progress = [&](std::int64_t done, std::int64_t) {
+            if (Interrupted) throw TInterruptedWrite{};
+            writing.Update(done);
+        };
         try {
-            report = WriteMapData(args.Out, run.Header(), run.TilePlan().AllLists(), TTileCache(r.CacheDir, Settings.Server),
-                                  [&](std::int64_t done, std::int64_t) {
-                                      if (Interrupted) throw TInterruptedWrite{};
-                                      writing.Update(done);
-                                  });
+            if (r.Params.Rectify)
+                report = WriteMapData(args.Out, run.Header(), OutputTileLists(run.TilePlan(), run.Header(), rectified),
+                                      cache, progress, MapDataMaxFileSize, 0, rectified);
+            else
+                report = WriteMapData(args.Out, run.Header(), run.TilePlan().AllLists(), cache, progress);
         } catch (const TInterruptedWrite&) {
             std::cerr << "\ngenerate: interrupted while writing; " << args.Out << " was not written\n";
             return ExitInterrupted;
         }
-        writing.Finish(total);
+        writing.Finish(entries);
         std::cout << "written: " << args.Out << "\n";
         if (const std::string blank = BlankTilesLine(report.AllBlank()); !blank.empty()) std::cout << blank << "\n";
     }
@@ -464,6 +487,9 @@ void AddPlanOptions(CLI::App* cmd, TPlanArgs& a) {
     cmd->add_option("--cache", a.CacheDir, "tile cache directory (default: the program's FileMap)");
     cmd->add_flag("--auto-calibrate", a.AutoCalibrate,
                   "use the national shift at the centre as the road and terrain offsets for this run");
+    cmd->add_flag("--rectify", a.Rectify,
+                  "write the road and terrain maps in true coordinates, resampled from the shifted tiles "
+                  "(their offsets in the file become zero)");
     cmd->add_option("--source-url", a.SourceUrls,
                     "T=TEMPLATE: tiles of type T from this URL template for this run, e.g. "
                     "s=https://tiles.example/{z}/{x}/{y}.jpg ({s} or {s:0-3} for a server number); repeatable")
