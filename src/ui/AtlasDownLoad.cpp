@@ -10,7 +10,7 @@
 namespace {
 
 constexpr int ClientWidth = 320;
-constexpr int ClientHeight = 264;
+constexpr int ClientHeight = 298;
 
 QLineEdit* MakeReadOnlyField(QWidget* parent, const char* name, int top) {
     auto* edit = new QLineEdit(parent);
@@ -49,13 +49,15 @@ TAtlasDownLoadFM::TAtlasDownLoadFM(QWidget* parent)
     SizeEdit = MakeReadOnlyField(this, "SizeEdit", 186);
     ResidualLabel = MakeLabel(this, "ResidualLabel", QStringLiteral("校准误差："), 152, ResidualEdit);
     SizeLabel = MakeLabel(this, "SizeLabel", QStringLiteral("估计文件大小："), 186, SizeEdit);
+    RectifyEdit = MakeReadOnlyField(this, "RectifyEdit", 220);
+    RectifyLabel = MakeLabel(this, "RectifyLabel", QStringLiteral("真实坐标校正："), 220, RectifyEdit);
 
     BitBtn1 = MakeDialogButton(this, this, "BitBtn1", QStyle::SP_DialogOkButton, QStringLiteral("确定"),
-                               QRect(64, 222, 90, 30));
+                               QRect(64, 256, 90, 30));
     BitBtn1->setDefault(true);
     BitBtn1->setAutoDefault(true);
     BitBtn2 = MakeDialogButton(this, this, "BitBtn2", QStyle::SP_DialogCancelButton, QStringLiteral("取消"),
-                               QRect(166, 222, 90, 30), false);
+                               QRect(166, 256, 90, 30), false);
     BitBtn2->setAutoDefault(false);
 }
 
@@ -71,6 +73,8 @@ void TAtlasDownLoadFM::FillEstimates(const QString& residual, const QString& fil
     ResidualEdit->setText(residual);
     SizeEdit->setText(fileSize);
 }
+
+void TAtlasDownLoadFM::FillRectify(const QString& state) { RectifyEdit->setText(state); }
 
 void TAtlasDownLoadFM::showEvent(QShowEvent* e) {
     QDialog::showEvent(e);

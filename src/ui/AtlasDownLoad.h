@@ -18,6 +18,8 @@ public:
                     const QString& tileTotal);
     // Largest calibration error of the road and terrain maps, estimated file size.
     void FillEstimates(const QString& residual, const QString& fileSize);
+    // Whether the road and terrain maps are written in true coordinates, and the tiles to download.
+    void FillRectify(const QString& state);
 
     QLabel* Label1;
     QLineEdit* Edit1;
@@ -31,6 +33,8 @@ public:
     QLineEdit* ResidualEdit;
     QLabel* SizeLabel;
     QLineEdit* SizeEdit;
+    QLabel* RectifyLabel;
+    QLineEdit* RectifyEdit;
     QPushButton* BitBtn1;  // OK, the default button
     QPushButton* BitBtn2;  // Cancel
 

@@ -157,6 +157,8 @@ public:
     void CancelRun();
     // Writes the run's file; returns which tiles got empty images and why.
     TMapDataWriteReport WriteMapData(const std::string& fileName);
+    // The pair the plan is projected with: the shown type's, zero when that type is written rectified.
+    TDeltaPair PlanPair() const;
     void WMGenTileSaved(const TTileNotice& notice);
     void WMGenTileFailed(const TTileNotice& notice);
     void SaveParamFile(const QString& fileName);

@@ -1,5 +1,6 @@
 #include "AtlasSetup.h"
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QGroupBox>
 #include <QIcon>
@@ -50,7 +51,7 @@ QIcon WriteGlyph() {
 }  // namespace
 
 TAtlasSetupFM::TAtlasSetupFM(QWidget* parent) : QDialog(parent) {
-    SetUpFixedDialog(this, "AtlasSetupFM", QStringLiteral("参数设置"), QSize(602, 356));
+    SetUpFixedDialog(this, "AtlasSetupFM", QStringLiteral("参数设置"), QSize(602, 388));
 
     auto makeBox = [this](const char* name, const QString& caption, int x, int y, int w) {
         auto* box = new QGroupBox(caption, this);
@@ -116,6 +117,13 @@ TAtlasSetupFM::TAtlasSetupFM(QWidget* parent) : QDialog(parent) {
         QStringLiteral("按当前中心位置计算道路交通图和地形地貌图的坐标偏移，写入这两种地图的误差"));
     AutoCalibrateButton->setGeometry(16, 312, 409, 32);
     connect(AutoCalibrateButton, &QPushButton::clicked, this, &TAtlasSetupFM::AutoCalibrateClick);
+    RectifyCheckBox = new QCheckBox(QStringLiteral("按真实坐标校正道路交通图和地形地貌图"), this);
+    RectifyCheckBox->setObjectName(QStringLiteral("RectifyCheckBox"));
+    RectifyCheckBox->setToolTip(QStringLiteral(
+        "生成手机地图时按全国坐标偏移逐点重新采样道路交通图和地形地貌图，整幅地图都与GPS坐标一致；"
+        "需多下载地图边缘的少量图块"));
+    RectifyCheckBox->setGeometry(16, 352, RectifyCheckBox->sizeHint().width(), 24);
+    connect(RectifyCheckBox, &QCheckBox::clicked, this, &TAtlasSetupFM::RectifyClick);
     CenterOnScreen(this);
 }
 
@@ -156,6 +164,7 @@ void TAtlasSetupFM::FillFields() {
         show(4 + 2 * i, Settings.Deltas[i].Lat);
     }
     cxComboBox2->setCurrentText(QString::number(Settings.InitialZoom));
+    RectifyCheckBox->setChecked(Settings.Rectify);
 }
 
 void TAtlasSetupFM::ShowError(const TSettingsError& error) {
@@ -214,6 +223,15 @@ void TAtlasSetupFM::SpeedButton1Click() { WriteOffsets(0, cxMaskEdit3, cxMaskEdi
 void TAtlasSetupFM::SpeedButton4Click() { WriteOffsets(1, cxMaskEdit5, cxMaskEdit6); }
 void TAtlasSetupFM::SpeedButton5Click() { WriteOffsets(2, cxMaskEdit7, cxMaskEdit8); }
 void TAtlasSetupFM::SpeedButton6Click() { WriteOffsets(3, cxMaskEdit9, cxMaskEdit10); }
+
+void TAtlasSetupFM::RectifyClick(bool on) {
+    try {
+        WriteRectify(on);
+    } catch (const TSettingsError& e) {
+        ShowError(e);
+    }
+    RectifyCheckBox->setChecked(Settings.Rectify);  // a failed write leaves the setting as it was
+}
 
 void TAtlasSetupFM::AutoCalibrateClick() {
     const TLonLat c = CurrentCenter ? CurrentCenter() : TLonLat{Settings.InitialLon, Settings.InitialLat};

@@ -12,6 +12,7 @@
 #include "Geometry.h"
 #include "Settings.h"
 
+class QCheckBox;
 class QComboBox;
 class QGroupBox;
 class QLabel;
@@ -60,6 +61,7 @@ public:
     QToolButton* SpeedButton6;
     QPushButton* BitBtn1;
     QPushButton* AutoCalibrateButton;  // road and terrain pairs from the shift at the centre
+    QCheckBox* RectifyCheckBox;        // generation runs write road and terrain maps in true coordinates
 
     void SpeedButton1Click();
     void SpeedButton2Click();
@@ -68,6 +70,7 @@ public:
     void SpeedButton5Click();
     void SpeedButton6Click();
     void AutoCalibrateClick();
+    void RectifyClick(bool on);
 
 private:
     QLineEdit* AddField(QGroupBox* box, int row, const QString& caption, int editNumber);

@@ -38,6 +38,7 @@
 #include "MapDataFile.h"
 #include "MapParamFile.h"
 #include "PlanEstimates.h"
+#include "Rectify.h"
 #include "Settings.h"
 #include "TempDir.h"
 #include "TestTileServer.h"
@@ -470,7 +471,7 @@ TEST_F(GenerationTest, ConfirmationShowsResidualAndSizeAndOversizedPlansStopBefo
     QStringList lines;
     const auto look = [&](QWidget* modal) {
         auto* d = dynamic_cast<TAtlasDownLoadFM*>(modal);
-        lines = {d->ResidualEdit->text(), d->SizeEdit->text()};
+        lines = {d->ResidualEdit->text(), d->SizeEdit->text(), d->RectifyEdit->text()};
         QTest::mouseClick(d->BitBtn2, Qt::LeftButton);
     };
     EXPECT_EQ(Generate({look}), QStringList{Confirm});
@@ -479,6 +480,15 @@ TEST_F(GenerationTest, ConfirmationShowsResidualAndSizeAndOversizedPlansStopBefo
     EXPECT_EQ(lines[0], QStringLiteral("%1 米").arg(residual, 0, 'f', 0));
     EXPECT_EQ(lines[1], QStringLiteral("约 ") + QString::fromStdString(FormatByteSize(
                                                      EstimateMapDataSize(params, Window->ActivePair(), TTileCache(CacheDir(), Settings.Server)).Bytes)));
+    EXPECT_EQ(lines[2], QStringLiteral("否"));
+    // Rectified: the residual is the control grid's, the download count that of the shifted sources.
+    Settings.Rectify = true;
+    EXPECT_EQ(Generate({look}), QStringList{Confirm});
+    Settings.Rectify = false;
+    TGenerationParams rectified = params;
+    rectified.Rectify = true;
+    EXPECT_EQ(lines[0], QStringLiteral("%1 米").arg(*RectifiedResidual(rectified, {}), 0, 'f', 2));
+    EXPECT_EQ(lines[2], QStringLiteral("是，需下载 %1 块").arg(PlannedDownloadCount(rectified, {})));
     Include("s");
     EXPECT_EQ(Generate({look}), QStringList{Confirm});
     EXPECT_EQ(lines[0], QStringLiteral("无（不含道路、地形图）"));
