@@ -129,10 +129,13 @@ void TShiftField::Row(int j, double* sx, double* sy) const {
         colX[c] = Dx[a] + (Dx[b] - Dx[a]) * t;
         colY[c] = Dy[a] + (Dy[b] - Dy[a]) * t;
     }
-    for (int i = 0; i < TileSize; ++i) {
-        const int c = std::min(int(i / Cell), ShiftGridSide - 2);
-        const double s = (i - c * Cell) / Cell;
-        sx[i] = i + colX[c] + (colX[c + 1] - colX[c]) * s;
-        sy[i] = j + colY[c] + (colY[c + 1] - colY[c]) * s;
+    for (int c = 0, i = 0; c < ShiftGridSide - 1; ++c) {
+        const double stepX = (colX[c + 1] - colX[c]) / Cell, stepY = (colY[c + 1] - colY[c]) / Cell;
+        const int end = c == ShiftGridSide - 2 ? TileSize : int((c + 1) * Cell) + 1;
+        for (; i < end; ++i) {
+            const double s = i - c * Cell;
+            sx[i] = i + colX[c] + stepX * s;
+            sy[i] = j + colY[c] + stepY * s;
+        }
     }
 }
