@@ -410,7 +410,8 @@ int RunInspect(const std::string& file, bool json) {
             j["types"][code] = {{"included", h.TypeIncluded[size_t(t)] != 0},
                                 {"deltas", {h.Deltas[size_t(t)].Lon, h.Deltas[size_t(t)].Lat}},
                                 {"entries", perType[size_t(t)]},
-                                {"emptyImages", emptyPerType[size_t(t)]}};
+                                {"emptyImages", emptyPerType[size_t(t)]},
+                                {"rectified", IsRectifiedInFile(h, t)}};
         }
         j["entryCount"] = h.EntryCount;
         for (int z = h.MinZoom; z <= h.MaxZoom; ++z) {
@@ -430,7 +431,8 @@ int RunInspect(const std::string& file, bool json) {
             std::cout << "type " << MapTypes[size_t(t)].Code << ":        "
                       << (h.TypeIncluded[size_t(t)] ? "included" : "not included") << ", " << perType[size_t(t)]
                       << " entries (" << emptyPerType[size_t(t)] << " blank), offsets " << FormatReal(h.Deltas[size_t(t)].Lon) << ", "
-                      << FormatReal(h.Deltas[size_t(t)].Lat) << "\n";
+                      << FormatReal(h.Deltas[size_t(t)].Lat)
+                      << (IsRectifiedInFile(h, t) ? " (rectified: true coordinates)" : "") << "\n";
         for (int z = h.MinZoom; z <= h.MaxZoom; ++z) {
             const auto& rc = h.TileRects[size_t(z)];
             std::cout << "zoom " << z << ":" << (z < 10 ? " " : "") << "       " << perZoom[z] << " entries, tiles ("

@@ -36,6 +36,12 @@ TBox BoxOf(int zoom, const TTileRect& rect) {
 
 bool IsShiftedType(int type) { return type == 0 || type == 1; }
 
+bool IsRectifiedInFile(const TMapDataHeader& header, int type) {
+    if (!IsShiftedType(type) || !header.TypeIncluded[std::size_t(type)]) return false;
+    const TDeltaPair d = header.Deltas[std::size_t(type)];
+    return d.Lon == 0.0 && d.Lat == 0.0;
+}
+
 std::array<bool, MapTypeCount> RectifiedTypes(const TGenerationParams& params) {
     std::array<bool, MapTypeCount> r{};
     for (int t = 0; t < MapTypeCount; ++t) r[std::size_t(t)] = params.Rectify && IsShiftedType(t) && params.Included[std::size_t(t)];

@@ -100,6 +100,8 @@ TEST_F(CliRectifyTest, EveryMarkLiesAtItsTruePositionOnlyWhenRectified) {
     EXPECT_EQ(run.Out.find("blank"), std::string::npos) << run.Out;
     EXPECT_NE(run.Out.find("rectified types:   m"), std::string::npos) << run.Out;
     EXPECT_LT(WorstMarkError((Dir / "r.Dat").string()), 1.0);
+    const TRun inspect = RunCli({"inspect", (Dir / "r.Dat").string()}, Dir);
+    EXPECT_NE(inspect.Out.find("offsets 0, 0 (rectified: true coordinates)"), std::string::npos) << inspect.Out;
 
     // The margin: every shifted tile some output tile samples was fetched,
     // and nothing lies more than one tile beyond the tiles sampled.
