@@ -650,6 +650,41 @@ TEST_F(GenerationTest, BlankTilesAreNamedInTheCompletionMessage) {
     EXPECT_EQ(message, Finished + QStringLiteral("\n\n有 1 块地图写为空白图像：1 块是本程序无法解码的 GIF 图像。"));
 }
 
+// With the settings checkbox on, the window's run downloads the shifted
+// sources and writes the true-coordinate squares with zero road and terrain offsets.
+TEST_F(GenerationTest, RectifiedRunWritesTrueCoordinateSquares) {
+    MakeWindow();
+    Window->OnClickGPS(nullptr, 116.391, 39.907);
+    Include("p");
+    struct TRestore {
+        ~TRestore() { Settings.Rectify = false; }
+    } restore;
+    Settings.Rectify = true;
+    QString message;
+    const auto note = NoteAndOk(message);
+    EXPECT_EQ(Generate({AcceptConfirmation, SaveAs(Dir / "r.Dat"), note}).size(), 3);
+    EXPECT_EQ(message, Finished);
+    TMapDataReader reader;
+    ASSERT_TRUE(reader.Open((Dir / "r.Dat").string()));
+    const TMapDataHeader& h = reader.Header();
+    EXPECT_EQ(h.Deltas[1].Lon, 0.0);
+    EXPECT_EQ(h.Deltas[1].Lat, 0.0);
+    EXPECT_EQ(h.EntryCount, 25);
+    TGenerationParams params{Window->CenterLon(), Window->CenterLat(), 5, 5, {false, true, false, false}, true};
+    EXPECT_EQ(h.TileRects[5], GetZoomRect(params, 5, 1, {}));
+    // Every shifted source was fetched (the map view fetches tiles of its own besides).
+    const QStringList asked = [&] {
+        QStringList l;
+        for (const std::string& r : Server->RequestOrder()) l << QString::fromStdString(r);
+        return l;
+    }();
+    const TTileRect source = SourceRect(5, h.TileRects[5]);
+    EXPECT_EQ(source.Count(), PlannedDownloadCount(params, {}));
+    for (int x = source.Left; x <= source.Right; ++x)
+        for (int y = source.Top; y <= source.Bottom; ++y)
+            EXPECT_TRUE(asked.contains(QStringLiteral("p/5/%1/%2").arg(x).arg(y))) << x << " " << y;
+}
+
 // The window and the command line count the same faults alike: a tile that
 // always fails is the one failure, a tile that fails twice and then arrives
 // is not, and neither writes a file.
