@@ -1,6 +1,7 @@
 #include "Rectify.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <numbers>
@@ -10,6 +11,14 @@
 #include "TileImage.h"
 
 namespace {
+
+// The RGB pixel at p as R | G << 8 | B << 16 (one unaligned little-endian load).
+inline std::uint32_t Word(const std::uint8_t* p) {
+    static_assert(std::endian::native == std::endian::little, "the channel masks assume little-endian words");
+    std::uint32_t w;
+    std::memcpy(&w, p, sizeof w);
+    return w;
+}
 
 std::int64_t FloorDiv(std::int64_t a, std::int64_t b) { return a >= 0 ? a / b : -((-a + b - 1) / b); }
 
@@ -154,8 +163,8 @@ std::array<std::vector<TMapTile>, MapTypeCount> OutputTileLists(const TGeneratio
 TSourceTiles::TSourceTiles(const TTileCache& cache, std::size_t capacity)
     : TileCache(cache), Capacity(std::max<std::size_t>(capacity, 16)) {}
 
-std::shared_ptr<const TSourceTile> TSourceTiles::Get(const TTileId& tile) {
-    std::promise<std::shared_ptr<const TSourceTile>> promise;
+std::shared_ptr<const TCachedTile> TSourceTiles::Get(const TTileId& tile) {
+    std::promise<std::shared_ptr<const TCachedTile>> promise;
     TFuture mine;
     {
         std::unique_lock lock(Lock);
@@ -174,19 +183,7 @@ std::shared_ptr<const TSourceTile> TSourceTiles::Get(const TTileId& tile) {
         Slots[tile] = {mine, ++Uses};
     }
     try {
-        auto source = std::make_shared<TSourceTile>();
-        source->Cached = TileCache.Load(tile);
-        TBitmap& pic = source->Cached.Picture;
-        if (source->Cached.State == TTileState::Decoded && pic.Width == TileSize && pic.Height == TileSize) {
-            source->Pixels.resize(std::size_t(TileSize) * TileSize);
-            const std::uint8_t* p = pic.Rgb.data();
-            for (std::uint32_t& px : source->Pixels) {
-                px = std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16;
-                p += 3;
-            }
-            pic = TBitmap();
-        }
-        promise.set_value(std::move(source));
+        promise.set_value(std::make_shared<const TCachedTile>(TileCache.Load(tile)));
     } catch (...) {
         promise.set_exception(std::current_exception());
     }
@@ -215,14 +212,15 @@ std::optional<std::vector<std::uint8_t>> RectifiedTileJpeg(TSourceTiles& sources
     const int mw = int(right - left + 1), mh = int(bottom - top + 1);
     // Every word is overwritten below; one buffer per encoder thread saves a
     // megabyte's allocation and clearing per tile.
-    thread_local std::vector<std::uint32_t> mosaic;
-    mosaic.resize(std::max(mosaic.size(), std::size_t(mw) * std::size_t(mh)));
+    // RGB bytes, one spare at the end: each pixel is read as a 32-bit word.
+    thread_local std::vector<std::uint8_t> mosaic;
+    mosaic.resize(std::max(mosaic.size(), std::size_t(mw) * std::size_t(mh) * 3 + 1));
     for (int a = 0; a < nx; ++a)
         for (int b = 0; b < ny; ++b) {
             const TTileId id(tile.TypeCode, tile.Zoom, std::int32_t(tx0 + a), std::int32_t(ty0 + b));
             if (!TileInGrid(id.Zoom, id.X, id.Y)) return blank(TBlankReason::OutsideGrid);
             const auto source = sources.Get(id);
-            const TCachedTile& cached = source->Cached;
+            const TCachedTile& cached = *source;
             switch (cached.State) {
                 case TTileState::Missing: return blank(TBlankReason::Missing);
                 case TTileState::Unreadable:
@@ -234,21 +232,22 @@ std::optional<std::vector<std::uint8_t>> RectifiedTileJpeg(TSourceTiles& sources
                     return blank(cached.TypeName == "GIF" ? TBlankReason::Gif : TBlankReason::Damaged);
                 case TTileState::Decoded: break;
             }
-            if (source->Pixels.empty()) return blank(TBlankReason::Damaged);  // not 256 x 256
+            const TBitmap& pic = cached.Picture;
+            if (pic.Width != TileSize || pic.Height != TileSize) return blank(TBlankReason::Damaged);
             // The part of the window this tile holds.
             const std::int64_t sx0 = std::max(left, id.X * std::int64_t(TileSize));
             const std::int64_t sx1 = std::min(right, id.X * std::int64_t(TileSize) + TileSize - 1);
             const std::int64_t sy0 = std::max(top, id.Y * std::int64_t(TileSize));
             const std::int64_t sy1 = std::min(bottom, id.Y * std::int64_t(TileSize) + TileSize - 1);
             for (std::int64_t y = sy0; y <= sy1; ++y)
-                std::memcpy(&mosaic[std::size_t(y - top) * std::size_t(mw) + std::size_t(sx0 - left)],
-                            &source->Pixels[std::size_t(y - id.Y * std::int64_t(TileSize)) * TileSize +
-                                            std::size_t(sx0 - id.X * std::int64_t(TileSize))],
-                            std::size_t(sx1 - sx0 + 1) * sizeof(std::uint32_t));
+                std::memcpy(&mosaic[(std::size_t(y - top) * std::size_t(mw) + std::size_t(sx0 - left)) * 3],
+                            pic.Row(int(y - id.Y * std::int64_t(TileSize))) + (sx0 - id.X * std::int64_t(TileSize)) * 3,
+                            std::size_t(sx1 - sx0 + 1) * 3);
         }
 
-    // Blends two pixels' words with weights 256 - w and w, rounded: red and
-    // blue share one multiplication, green takes another.
+    // Blends two pixels' words (R | G << 8 | B << 16, the fourth byte
+    // masked off) with weights 256 - w and w, rounded: red and blue share one
+    // multiplication, green takes another.
     auto blend = [](std::uint32_t p, std::uint32_t q, std::uint32_t w) {
         const std::uint32_t v = 256 - w;
         const std::uint32_t rb = ((p & 0xFF00FFu) * v + (q & 0xFF00FFu) * w + 0x800080u) >> 8 & 0xFF00FFu;
@@ -259,10 +258,14 @@ std::optional<std::vector<std::uint8_t>> RectifiedTileJpeg(TSourceTiles& sources
     const double mx0 = double(ox - left), my0 = double(oy - top);
     const int maxX = mw - 1, maxY = mh - 1;
     TBitmap out(TileSize, TileSize);
+    // Held in locals: the byte stores below could alias any pointer the
+    // compiler would otherwise reload on every pixel.
+    const std::uint8_t* const m = mosaic.data();
+    const std::size_t stride = std::size_t(mw) * 3;
     double sx[TileSize], sy[TileSize];
     for (int j = 0; j < TileSize; ++j) {
         field.Row(j, sx, sy);
-        std::uint8_t* dst = out.Row(j);
+        std::uint8_t* const dst = out.Row(j);
         for (int i = 0; i < TileSize; ++i) {
             // Rounded to 1/256 px; the mosaic starts at or before every
             // position, so none is negative but for rounding dust.
@@ -271,9 +274,10 @@ std::optional<std::vector<std::uint8_t>> RectifiedTileJpeg(TSourceTiles& sources
             const int x0 = std::min(fx >> 8, maxX), y0 = std::min(fy >> 8, maxY);
             const std::uint32_t wx = std::uint32_t(fx & 255), wy = std::uint32_t(fy & 255);
             const int x1 = wx ? std::min(x0 + 1, maxX) : x0, y1 = wy ? std::min(y0 + 1, maxY) : y0;
-            const std::uint32_t* r0 = &mosaic[std::size_t(y0) * std::size_t(mw)];
-            const std::uint32_t* r1 = &mosaic[std::size_t(y1) * std::size_t(mw)];
-            const std::uint32_t c = blend(blend(r0[x0], r0[x1], wx), blend(r1[x0], r1[x1], wx), wy);
+            const std::uint8_t* r0 = m + std::size_t(y0) * stride;
+            const std::uint8_t* r1 = m + std::size_t(y1) * stride;
+            const std::uint32_t c = blend(blend(Word(r0 + x0 * 3), Word(r0 + x1 * 3), wx),
+                                          blend(Word(r1 + x0 * 3), Word(r1 + x1 * 3), wx), wy);
             dst[i * 3] = std::uint8_t(c);
             dst[i * 3 + 1] = std::uint8_t(c >> 8);
             dst[i * 3 + 2] = std::uint8_t(c >> 16);

@@ -62,14 +62,6 @@ std::array<std::vector<TMapTile>, MapTypeCount> OutputTileLists(const TGeneratio
                                                                 const TMapDataHeader& header,
                                                                 const std::array<bool, MapTypeCount>& rectified);
 
-// A decoded shifted tile as the sampler reads it: the cache's verdict, and
-// for a decoded 256 x 256 picture its pixels as R | G << 8 | B << 16 words,
-// so that one multiplication blends two channels.
-struct TSourceTile {
-    TCachedTile Cached;  // its picture released once converted
-    std::vector<std::uint32_t> Pixels;  // empty unless Decoded at 256 x 256
-};
-
 // Decoded shifted tiles, shared by the writer's encoder threads: the last
 // Capacity used ones stay, so that neighbouring output tiles, which share
 // sources, decode each source about once while memory stays bounded. A tile
@@ -78,10 +70,10 @@ class TSourceTiles {
 public:
     TSourceTiles(const TTileCache& cache, std::size_t capacity);
     const TTileCache& Cache() const { return TileCache; }
-    std::shared_ptr<const TSourceTile> Get(const TTileId& tile);
+    std::shared_ptr<const TCachedTile> Get(const TTileId& tile);
 
 private:
-    using TFuture = std::shared_future<std::shared_ptr<const TSourceTile>>;
+    using TFuture = std::shared_future<std::shared_ptr<const TCachedTile>>;
     struct TSlot {
         TFuture Tile;
         std::uint64_t LastUse = 0;
