@@ -2,7 +2,10 @@
 // which offsets it carries.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "GenerationRun.h"
+#include "MapdataTestSupport.h"
 #include "Rectify.h"
 
 namespace {
@@ -63,6 +66,37 @@ TEST(Rectify, WithoutRectificationThePlanIsAsBefore) {
     EXPECT_EQ(SourceRect(15, paris), paris);
     EXPECT_EQ(RectifiedResidual(ShenyangPlan(true), {}).has_value(), true);
     EXPECT_LT(*RectifiedResidual(ShenyangPlan(true), {}), 0.1);
+}
+
+// The writer's threads share the window of decoded sources: any number of
+// encoders writes the same bytes, and a missing source blanks only the output
+// tiles that sample it.
+TEST(Rectify, EncodersAgreeAndAMissingSourceBlanksOnlyItsTiles) {
+    TTempDir dir;
+    const TTileCache cache(dir.DirString(), TServerConfig{});
+    TGenerationParams params = ShenyangPlan(true);
+    params.CurrentZoom = params.MaxZoom = 15;
+    params.Included = {true, false, false, false};
+    TGenerationRun run;
+    run.TakeSnapshot(params, TAtlasSettings().Deltas);
+    run.Build({});
+    int seed = 0;
+    for (const TMapTile& t : run.TilePlan().List(0)) WriteBytes(cache.Path(t.Id()), PngBytes(MakeTilePicture(++seed)));
+
+    const auto lists = run.OutputLists();
+    auto write = [&](const std::string& name, int encoders) {
+        return WriteMapData((dir / name).string(), run.Header(), lists, cache, {}, MapDataMaxFileSize, encoders,
+                            run.Rectified());
+    };
+    EXPECT_EQ(write("one.Dat", 1).AllBlank().Total(), 0);
+    EXPECT_EQ(write("three.Dat", 3).AllBlank().Total(), 0);
+    EXPECT_EQ(ReadBytes((dir / "one.Dat").string()), ReadBytes((dir / "three.Dat").string()));
+
+    std::filesystem::remove(cache.Path(run.TilePlan().List(0)[7].Id()));
+    const TBlankTiles blank = write("gap.Dat", 3).AllBlank();
+    EXPECT_GE(blank.Missing, 1);
+    EXPECT_LE(blank.Missing, 4);
+    EXPECT_EQ(blank.Total(), blank.Missing);
 }
 
 }  // namespace
