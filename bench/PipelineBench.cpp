@@ -151,7 +151,7 @@ void RectifiedWriterBench(const TServerConfig& server, const std::string& cacheD
         WriteMapData(workDir + "/plain.Dat", plainHeader, plainPlan.AllLists(), cache);
         bestPlain = std::min(bestPlain, Seconds(start));
         start = Clock::now();
-        report = WriteMapData(workDir + "/rectified.Dat", header, lists, cache, {}, MapDataMaxFileSize, 0, rectified);
+        report = WriteMapData(workDir + "/rectified.Dat", header, lists, cache, {}, MapDataMaxFileSize, 0, false, rectified);
         bestRectified = std::min(bestRectified, Seconds(start));
     }
     const double tiles = double(header.EntryCount);

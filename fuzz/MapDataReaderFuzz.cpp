@@ -1,5 +1,11 @@
 // The map data reader on hostile files: open, look keys up, read and decode
-// every image, and run the inspect check over the header and index.
+// every image, and run the inspect check over the header and index. What
+// inspect calls consistent is checked again here by keys made with printf,
+// independently of the project's own key code.
+#include <cstdio>
+#include <map>
+#include <string>
+
 #include "FuzzSupport.h"
 #include "MapDataFile.h"
 #include "MapDataInspect.h"
@@ -33,5 +39,33 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const auto n : report.PerType) typed += n;
     fuzz::Require(typed <= std::int64_t(entries.size()) && report.EmptyImages <= std::int64_t(entries.size()),
                   "counts stay within the index");
+    for (const std::string& p : report.Problems)
+        for (const char c : p) fuzz::Require(c >= 0x20 && c < 0x7F, "problems are printable ASCII, whatever the key bytes");
+    if (!report.Problems.empty()) return 0;
+
+    // Consistent: exactly one entry under each planned tile's key, and nothing else.
+    std::map<std::string, int> keys;
+    for (const auto& e : entries) ++keys[std::string(e.KeyText())];
+    const TMapDataHeader& h = reader.Header();
+    std::size_t planned = 0;
+    for (int t = 0; t < 4; ++t) {
+        if (!h.TypeIncluded[std::size_t(t)]) continue;
+        for (int z = h.MinZoom; z <= h.MaxZoom; ++z) {
+            const TTileRect& rc = h.TileRects[std::size_t(z)];
+            fuzz::Require(rc.Left <= rc.Right && rc.Top <= rc.Bottom, "a consistent file has valid rectangles");
+            for (long long x = rc.Left; x <= rc.Right; ++x) {
+                for (long long y = rc.Top; y <= rc.Bottom; ++y) {
+                    // Checked as it grows, so a wrong verdict cannot make this loop long.
+                    fuzz::Require(++planned <= entries.size(), "a consistent file has an entry per planned tile");
+                    char key[64];
+                    std::snprintf(key, sizeof key, "%c_%d_%lld_%lld", "mpsy"[t], z, x, y);
+                    const auto it = keys.find(key);
+                    fuzz::Require(it != keys.end() && it->second == 1,
+                                  "a consistent file has exactly one entry under each planned tile's key");
+                }
+            }
+        }
+    }
+    fuzz::Require(planned == entries.size(), "a consistent file has no entry beyond its planned tiles");
     return 0;
 }

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <map>
@@ -26,17 +27,30 @@
 #include "GenerationRun.h"
 #include "MapDataFile.h"
 #include "MapDataInspect.h"
-#include "MbTilesFile.h"
+#include "SourceGate.h"
 #include "NumberFormat.h"
 #include "PlanEstimates.h"
 #include "ProgramPaths.h"
 #include "Rectify.h"
 #include "Settings.h"
 #include "TileCache.h"
+#include "TilesetFile.h"
 
 namespace {
 
-enum ExitCode { ExitWritten = 0, ExitError = 1, ExitUsage = 2, ExitTilesFailed = 3, ExitInterrupted = 130 };
+enum ExitCode {
+    ExitWritten = 0,
+    ExitError = 1,
+    ExitUsage = 2,
+    ExitTilesFailed = 3,
+    ExitAccessRefused = 4,
+    ExitNoRoom = 5,
+    ExitInterrupted = 130,
+};
+constexpr const char* ExitCodesHelp =
+    "Exit codes: 0 written, 1 error, 2 usage, 3 tiles could not be downloaded or the service is not answering, "
+    "4 the tile service refuses access (HTTP 401, 403 or 451), 5 the cache or output folder cannot take the "
+    "tiles or the file (full, read-only, refused), 130 interrupted. Nothing is written unless the code is 0.";
 
 std::atomic<bool> Interrupted{false};
 extern "C" void OnInterrupt(int) { Interrupted = true; }
@@ -45,18 +59,30 @@ using Clock = std::chrono::steady_clock;
 
 struct TPlanArgs {
     std::string Center, Zoom, Types, ViewType = "m", SettingsPath, CacheDir, Out;
-    std::string MbTiles, MbTilesType, Attribution;
+    std::string MbTiles, SqliteDb, TilesetType, Attribution;
     std::vector<std::string> SourceUrls;  // T=TEMPLATE, for this run only
     bool Yes = false;
     bool AutoCalibrate = false;
     bool Rectify = false;
     // Download workers: without a window no map view holds the sixth connection.
     int Connections = 6;
+    double Rate = -1;  // --rate: requests per second to every source; below 0 the settings' own
 };
 
 struct TExportArgs {
-    std::string File, Type, Out, Attribution;
+    std::string File, Type, MbTiles, SqliteDb, Attribution;
 };
+
+// The tileset files a command was asked for, in the order they are written.
+std::vector<std::pair<std::string, TTilesetFormat>> TilesetOutputs(const std::string& mbtiles,
+                                                                   const std::string& sqlitedb) {
+    std::vector<std::pair<std::string, TTilesetFormat>> outputs;
+    if (!mbtiles.empty()) outputs.emplace_back(mbtiles, TTilesetFormat::MbTiles);
+    if (!sqlitedb.empty()) outputs.emplace_back(sqlitedb, TTilesetFormat::SqliteDb);
+    return outputs;
+}
+
+const char* FormatName(TTilesetFormat format) { return format == TTilesetFormat::MbTiles ? "MBTiles" : "sqlitedb"; }
 
 struct TResolvedPlan {
     TGenerationParams Params;
@@ -114,6 +140,7 @@ TResolvedPlan Resolve(const TPlanArgs& args) {
     const TDataLocations loc = DefaultDataLocations();
     LoadSettings(args.SettingsPath.empty() ? loc.SettingsFile : std::filesystem::path(args.SettingsPath));
     ApplySourceUrlArgs(args.SourceUrls);
+    if (args.Rate >= 0) Settings.Server.Rates.fill(args.Rate);
     RefuseUnusableSources();
     r.CacheDir = args.CacheDir.empty() ? loc.CacheDir : args.CacheDir;
     if (r.CacheDir.back() != '/') r.CacheDir += '/';
@@ -181,6 +208,12 @@ public:
     TProgressLine(std::string what, std::int64_t total)
         : What(std::move(what)), Total(total), Tty(::isatty(STDERR_FILENO) == 1), Start(Clock::now()) {}
 
+    // Said after the figures while the service has asked the run to wait.
+    void SetPause(int seconds) {
+        if (seconds == PausedSeconds) return;
+        PausedSeconds = seconds;
+        Last = {};
+    }
     void Update(std::int64_t done, bool force = false) {
         const auto now = Clock::now();
         const auto interval = Tty ? std::chrono::milliseconds(200) : std::chrono::milliseconds(5000);
@@ -189,9 +222,11 @@ public:
         const double secs = std::chrono::duration<double>(now - Start).count();
         const double rate = secs > 0 ? double(done - First) / secs : 0;
         const double eta = rate > 0 ? double(Total - done) / rate : -1;
-        char buf[160];
-        std::snprintf(buf, sizeof buf, "%s %lld/%lld tiles, %s tiles/s, ETA %s", What.c_str(), (long long)done,
-                      (long long)Total, FormatFixed(rate, 1).c_str(), FormatDuration(eta).c_str());
+        char buf[200];
+        std::snprintf(buf, sizeof buf, "%s %lld/%lld tiles, %s tiles/s, ETA %s%s", What.c_str(), (long long)done,
+                      (long long)Total, FormatFixed(rate, 1).c_str(), FormatDuration(eta).c_str(),
+                      PausedSeconds > 0 ? (", paused by the tile service for " + std::to_string(PausedSeconds) + " s").c_str()
+                                        : "");
         if (Tty)
             std::fprintf(stderr, "\r%s\033[K", buf);
         else
@@ -208,10 +243,17 @@ private:
     std::string What;
     std::int64_t Total;
     std::int64_t First = 0;
+    int PausedSeconds = 0;
     bool Tty;
     Clock::time_point Start;
     Clock::time_point Last{};
 };
+
+// Cache space the tiles not yet downloaded will take, from the plan's estimate per tile.
+std::int64_t StillNeeded(const TResolvedPlan& r, std::int64_t tiles) {
+    const TSizeEstimate size = EstimateMapDataSize(r.Params, r.Pair, TTileCache(r.CacheDir, Settings.Server));
+    return size.Entries > 0 ? size.Bytes / size.Entries * tiles : 0;
+}
 
 int RunPlan(const TPlanArgs& args) {
     const TResolvedPlan r = Resolve(args);
@@ -252,19 +294,27 @@ std::string BlankTilesLine(const TBlankTiles& b) {
     return std::to_string(b.Total()) + " tiles written as blank images (" + why + ")";
 }
 
+// "type m: 40 of 48 tiles are byte-identical (SHA-256 ...), ..."; empty unless many are.
+std::string SameTilesLine(int type, const TSameTiles& same) {
+    if (!same.Many()) return {};
+    return std::string("type ") + MapTypes[size_t(type)].Code + ": " + std::to_string(same.Count) + " of " +
+           std::to_string(same.Tiles) + " tiles are byte-identical (SHA-256 " + same.Digest +
+           "), perhaps the tile service's placeholder picture";
+}
+
 int TypeArg(const char* option, const std::string& text) {
     const int index = MapTypeIndex(text);
     if (index < 0) throw TUsageError(std::string(option) + ": '" + text + "' is not a map type (m, p, s, y)");
     return index;
 }
 
-// The type the MBTiles file of a generation run holds: --mbtiles-type, or the
-// viewed type when the plan includes it, or the first included one.
-int MbTilesTypeOf(const TPlanArgs& args, const TResolvedPlan& r) {
-    if (!args.MbTilesType.empty()) {
-        const int t = TypeArg("--mbtiles-type", args.MbTilesType);
+// The type the tileset files of a generation run hold: --tileset-type, or
+// the viewed type when the plan includes it, or the first included one.
+int TilesetTypeOf(const TPlanArgs& args, const TResolvedPlan& r) {
+    if (!args.TilesetType.empty()) {
+        const int t = TypeArg("--tileset-type", args.TilesetType);
         if (!r.Params.Included[size_t(t)])
-            throw TUsageError("--mbtiles-type: type '" + args.MbTilesType + "' is not among --types");
+            throw TUsageError("--tileset-type: type '" + args.TilesetType + "' is not among --types");
         return t;
     }
     if (r.Params.Included[size_t(r.ViewType)]) return r.ViewType;
@@ -273,26 +323,31 @@ int MbTilesTypeOf(const TPlanArgs& args, const TResolvedPlan& r) {
     return 0;
 }
 
-void WriteGeneratedMbTiles(const TPlanArgs& args, const TResolvedPlan& r, const TMapDataHeader& header,
-                           const TGenerationPlan& plan) {
-    const int type = MbTilesTypeOf(args, r);
+void WriteGeneratedTileset(const TPlanArgs& args, const TResolvedPlan& r, const TMapDataHeader& header,
+                           const TGenerationPlan& plan, const std::string& fileName, TTilesetFormat format) {
+    const int type = TilesetTypeOf(args, r);
     const auto& list = plan.List(type);
-    TProgressLine writing("writing MBTiles", std::int64_t(list.size()));
-    const std::int64_t n = WriteMbTilesFromCache(args.MbTiles, header, type, list, TTileCache(r.CacheDir, Settings.Server),
-                                                 {"", args.Attribution, 0},
-                                                 [&](std::int64_t done, std::int64_t) { writing.Update(done); });
+    TProgressLine writing(std::string("writing ") + FormatName(format), std::int64_t(list.size()));
+    TTilesetOptions options;
+    options.Format = format;
+    options.Attribution = args.Attribution;
+    const std::int64_t n = WriteTilesetFromCache(fileName, header, type, list, TTileCache(r.CacheDir, Settings.Server),
+                                                 options, [&](std::int64_t done, std::int64_t) { writing.Update(done); });
     writing.Finish(std::int64_t(list.size()));
-    std::cout << "written: " << args.MbTiles << " (" << n << " tiles of type " << MapTypes[size_t(type)].Code << ")\n";
+    std::cout << "written: " << fileName << " (" << n << " tiles of type " << MapTypes[size_t(type)].Code << ")\n";
 }
 
 int RunGenerate(const TPlanArgs& args) {
-    if (args.Out.empty() && args.MbTiles.empty()) throw TUsageError("generate: give --out, --mbtiles or both");
+    const auto tilesets = TilesetOutputs(args.MbTiles, args.SqliteDb);
+    if (args.Out.empty() && tilesets.empty()) throw TUsageError("generate: give --out, --mbtiles, --sqlitedb or several");
     const TResolvedPlan r = Resolve(args);
-    if (!args.MbTiles.empty() && RectifiedTypes(r.Params)[size_t(MbTilesTypeOf(args, r))])
-        throw TUsageError("generate: --mbtiles holds the shifted tiles as downloaded; with --rectify give "
-                          "--mbtiles-type s or y, or leave out one of the two");
+    // A wrong type is refused before downloading; a tileset holds the tiles as
+    // downloaded, which for a rectified type are the shifted sources.
+    if (!tilesets.empty() && RectifiedTypes(r.Params)[size_t(TilesetTypeOf(args, r))])
+        throw TUsageError("generate: --mbtiles and --sqlitedb hold the shifted tiles as downloaded; with --rectify "
+                          "give them a satellite type with --tileset-type, or leave out one of the two");
     if (!PrintFigures("generate", r.Params, r.Pair) || !PrintEstimates("generate", r)) return ExitError;
-    if (!args.Yes && !Confirm(args.Out.empty() ? args.MbTiles : args.Out)) return ExitError;
+    if (!args.Yes && !Confirm(args.Out.empty() ? tilesets.front().first : args.Out)) return ExitError;
 
     TGenerationRun run;
     run.TakeSnapshot(r.Params, Settings.Deltas);
@@ -303,28 +358,33 @@ int RunGenerate(const TPlanArgs& args) {
     std::signal(SIGINT, OnInterrupt);
     std::signal(SIGTERM, OnInterrupt);
     TNoticeQueue notices;
-    bool serviceDead = false;
-    {
-        TGenWorkerPool pool(&notices, r.CacheDir, Settings.Server, Settings.Limits, args.Connections);
-        for (int t = 0; t < MapTypeCount; ++t) {
-            const auto& list = run.TilePlan().List(t);
-            for (std::size_t i = 0; i < list.size(); ++i) {
-                const TTileId& tile = list[i].Id();
-                if (pool.RequestGenTile(tile.Zoom, tile.X, tile.Y, std::string(tile.Type()), MapTypeCode(r.ViewType)))
-                    run.TileCached(t, i);
+    TGenWorkerPool pool(&notices, r.CacheDir, Settings.Server, Settings.Limits, args.Connections);
+    // Requests the tiles (all of the plan, or those given), waits for them and
+    // says why the run cannot go on: an exit code, or nothing.
+    const auto download = [&](const std::vector<TTileId>* only) -> std::optional<int> {
+        TRunStop stop;
+        if (only) {
+            for (const TTileId& tile : *only)
+                pool.RequestGenTile(tile.Zoom, tile.X, tile.Y, std::string(tile.Type()), MapTypeCode(r.ViewType));
+        } else {
+            for (int t = 0; t < MapTypeCount; ++t) {
+                const auto& list = run.TilePlan().List(t);
+                for (std::size_t i = 0; i < list.size(); ++i) {
+                    const TTileId& tile = list[i].Id();
+                    if (pool.RequestGenTile(tile.Zoom, tile.X, tile.Y, std::string(tile.Type()), MapTypeCode(r.ViewType)))
+                        run.TileCached(t, i);
+                }
             }
         }
         const std::int64_t cached = run.Progress().Done;
-        if (cached > 0) std::cerr << cached << " of " << total << " tiles found in the cache\n";
+        if (cached > 0 && !only) std::cerr << cached << " of " << total << " tiles found in the cache\n";
         TProgressLine progress("downloading", total);
         progress.Baseline(cached);
         while (!run.Finished() && !Interrupted) {
             const TGenerationRun::TProgress p = run.Progress();
+            progress.SetPause(pool.PausedSeconds());
             progress.Update(p.Done + p.Failed);
-            if (pool.ServiceNotAnswering()) {
-                serviceDead = true;
-                break;
-            }
+            if (stop = pool.StopReason(); stop.Reason != TStopReason::None) break;
             const auto notice = notices.Take(std::chrono::milliseconds(100));
             if (!notice) continue;
             if (notice->Message == WM_TILESAVED)
@@ -334,60 +394,115 @@ int RunGenerate(const TPlanArgs& args) {
         }
         if (run.Finished()) progress.Finish(run.Progress().Done + run.Progress().Failed);
         pool.StopGenWorkers();
-    }
-    if (Interrupted) {
-        std::cerr << "\ngenerate: interrupted; the tiles downloaded so far stay in the cache, nothing was written\n";
-        return ExitInterrupted;
-    }
-    if (serviceDead) {
-        std::cerr << "\ngenerate: the tile service at " << Settings.Server.HostPattern
-                  << " is not answering (no tile arrived, every download failed twice); nothing was written\n";
-        return ExitTilesFailed;
-    }
-    if (!run.FailedTiles().empty()) {
-        std::cerr << "generate: " << run.FailedTiles().size()
-                  << " tiles could not be downloaded; no map data file was written\n";
-        for (const auto& [tile, why] : run.FailedTiles())
-            std::cerr << "  " << tile.TypeCode << " zoom " << tile.Zoom << " x " << tile.X << " y " << tile.Y
-                      << (why.empty() ? "" : ": ") << why << "\n";
-        std::cerr << "Run the same command again to fetch only the missing tiles.\n";
-        return ExitTilesFailed;
-    }
+        if (Interrupted) {
+            std::cerr << "\ngenerate: interrupted; the tiles downloaded so far stay in the cache, nothing was written\n";
+            return ExitInterrupted;
+        }
+        switch (stop.Reason) {
+        case TStopReason::None: break;
+        case TStopReason::ServiceNotAnswering:
+            std::cerr << "\ngenerate: the tile service at " << stop.Host
+                      << " is not answering (no tile arrived, every download failed twice); nothing was written\n";
+            return ExitTilesFailed;
+        case TStopReason::AccessRefused:
+            std::cerr << "\ngenerate: the tile service at " << stop.Host << " refuses access (HTTP " << stop.HttpStatus
+                      << " for " << RefusalsToStop
+                      << " different tiles, none arrived since); stopped early, nothing was written\n";
+            return ExitAccessRefused;
+        case TStopReason::CacheWriteFailed: {
+            const TGenerationRun::TProgress p = run.Progress();
+            std::cerr << "\ngenerate: cannot write into the cache folder " << stop.Folder << ": " << std::strerror(stop.Errno)
+                      << "; the plan still needs about " << FormatByteSize(StillNeeded(r, p.Total - p.Done)) << " for "
+                      << (p.Total - p.Done) << " tiles; stopped, nothing was written\n";
+            return ExitNoRoom;
+        }
+        }
+        if (!run.FailedTiles().empty()) {
+            std::cerr << "generate: " << run.FailedTiles().size()
+                      << " tiles could not be downloaded; no map data file was written\n";
+            for (const auto& [tile, why] : run.FailedTiles())
+                std::cerr << "  " << tile.TypeCode << " zoom " << tile.Zoom << " x " << tile.X << " y " << tile.Y
+                          << (FaultText(why).empty() ? "" : ": ") << FaultText(why) << "\n";
+            std::cerr << "Run the same command again to fetch only the missing tiles.\n";
+            return ExitTilesFailed;
+        }
+        return std::nullopt;
+    };
+    if (const auto failed = download(nullptr)) return *failed;
 
     if (!args.Out.empty()) {
         const std::filesystem::path outDir = std::filesystem::path(args.Out).parent_path();
         RemoveStaleTemporaryFiles(outDir.empty() ? "." : outDir.string());
-        const std::int64_t entries = run.Header().EntryCount;
-        TProgressLine writing("writing", entries);
+        // Refused before writing starts rather than failing near the end.
+        const std::int64_t needed = EstimateMapDataSize(r.Params, r.Pair, TTileCache(r.CacheDir, Settings.Server)).Bytes;
+        std::error_code ec;
+        const auto space = std::filesystem::space(outDir.empty() ? "." : outDir, ec);
+        if (!ec && std::int64_t(space.available) < needed) {
+            std::cerr << "generate: the folder " << (outDir.empty() ? "." : outDir.string()) << " has "
+                      << FormatByteSize(std::int64_t(space.available)) << " free, the map data file needs about "
+                      << FormatByteSize(needed) << "; nothing was written\n";
+            return ExitNoRoom;
+        }
         TMapDataWriteReport report;
         const auto rectified = RectifiedTypes(r.Params);
-        const TTileCache cache(r.CacheDir, Settings.Server);
-        auto progress = [&](std::int64_t done, std::int64_t) {
-            if (Interrupted) throw TInterruptedWrite{};
-            writing.Update(done);
-        };
-        try {
-            if (r.Params.Rectify)
-                report = WriteMapData(args.Out, run.Header(), OutputTileLists(run.TilePlan(), run.Header(), rectified),
-                                      cache, progress, MapDataMaxFileSize, 0, rectified);
-            else
-                report = WriteMapData(args.Out, run.Header(), run.TilePlan().AllLists(), cache, progress);
-        } catch (const TInterruptedWrite&) {
-            std::cerr << "\ngenerate: interrupted while writing; " << args.Out << " was not written\n";
-            return ExitInterrupted;
+        const std::int64_t entries = run.Header().EntryCount;
+        // A cached file that no longer decodes is fetched again rather than
+        // written blank; the second write takes whatever the cache holds then.
+        for (int round = 0; round < 2; ++round) {
+            TProgressLine writing("writing", entries);
+            const TTileCache cache(r.CacheDir, Settings.Server);
+            auto progress = [&](std::int64_t done, std::int64_t) {
+                if (Interrupted) throw TInterruptedWrite{};
+                writing.Update(done);
+            };
+            try {
+                // A rectified write lists the squares it writes; its undecodable
+                // tiles are the shifted sources at fault, which the plan holds.
+                if (r.Params.Rectify)
+                    report = WriteMapData(args.Out, run.Header(), run.OutputLists(), cache, progress, MapDataMaxFileSize,
+                                          0, round == 0, rectified);
+                else
+                    report = WriteMapData(args.Out, run.Header(), run.TilePlan().AllLists(), cache, progress,
+                                          MapDataMaxFileSize, 0, round == 0);
+            } catch (const TInterruptedWrite&) {
+                std::cerr << "\ngenerate: interrupted while writing; " << args.Out << " was not written\n";
+                return ExitInterrupted;
+            }
+            writing.Finish(entries);
+            if (report.Written) break;
+            std::cerr << "generate: " << report.Undecodable.size()
+                      << " cached tiles no longer decode; fetching them again\n";
+            for (const TTileId& tile : report.Undecodable) {
+                std::error_code ec;
+                std::filesystem::remove(cache.Path(tile), ec);
+            }
+            run.FetchAgain(report.Undecodable);
+            if (const auto failed = download(&report.Undecodable)) return *failed;
         }
-        writing.Finish(entries);
         std::cout << "written: " << args.Out << "\n";
         if (const std::string blank = BlankTilesLine(report.AllBlank()); !blank.empty()) std::cout << blank << "\n";
+        for (int t = 0; t < MapTypeCount; ++t)
+            if (const std::string same = SameTilesLine(t, report.Same[size_t(t)]); !same.empty())
+                std::cout << "warning: " << same << "\n";
     }
-    if (!args.MbTiles.empty()) WriteGeneratedMbTiles(args, r, run.Header(), run.TilePlan());
+    for (const auto& [fileName, format] : tilesets)
+        WriteGeneratedTileset(args, r, run.Header(), run.TilePlan(), fileName, format);
     return ExitWritten;
+}
+
+// The reader's messages are the window's; here they are said in English, the
+// window's verdict on a foreign file quoted after it.
+std::string ReaderErrorText(const TReadError& e) {
+    if (e.Text == MapDataMissingText) return "no such file";
+    if (e.Text == MapDataForeignText) return std::string("not a map data file of this program (\"") + MapDataForeignText + "\")";
+    if (e.Errno != 0) return std::strerror(e.Errno);
+    return e.Text;
 }
 
 int RunInspect(const std::string& file, bool json) {
     TMapDataReader reader;
     if (const auto opened = reader.Open(file); !opened) {
-        std::cerr << "inspect: " << file << ": " << opened.Error().Text << "\n";
+        std::cerr << "inspect: " << file << ": " << ReaderErrorText(opened.Error()) << "\n";
         return ExitError;
     }
     const TMapDataHeader& h = reader.Header();
@@ -412,6 +527,8 @@ int RunInspect(const std::string& file, bool json) {
                                 {"entries", perType[size_t(t)]},
                                 {"emptyImages", emptyPerType[size_t(t)]},
                                 {"rectified", IsRectifiedInFile(h, t)}};
+            const TSameTiles& same = report.SamePerType[size_t(t)];
+            j["types"][code]["sameImages"] = {{"count", same.Count}, {"sha256", same.Digest}, {"many", same.Many()}};
         }
         j["entryCount"] = h.EntryCount;
         for (int z = h.MinZoom; z <= h.MaxZoom; ++z) {
@@ -419,8 +536,14 @@ int RunInspect(const std::string& file, bool json) {
             j["zooms"][std::to_string(z)] = {{"rect", {rc.Left, rc.Top, rc.Right, rc.Bottom}}, {"entries", perZoom[z]}};
         }
         j["emptyImages"] = empty;
+        for (const auto& [name, found] : {std::pair{"nonCanonicalKeys", &report.NonCanonicalKeys},
+                                          std::pair{"repeatedTiles", &report.RepeatedTiles},
+                                          std::pair{"missingTiles", &report.MissingTiles}})
+            j[name] = {{"count", found->Count}, {"first", found->Names}};
         j["problems"] = problems;
-        std::cout << j.dump(2) << "\n";
+        // Keys and problems are printable ASCII already; only a file name
+        // given in another encoding than UTF-8 needs replacing.
+        std::cout << j.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
     } else {
         std::cout << "file:          " << file << " (" << reader.FileSize() << " bytes)\n"
                   << "zooms:         " << h.MinZoom << ".." << h.MaxZoom << "\n"
@@ -433,6 +556,9 @@ int RunInspect(const std::string& file, bool json) {
                       << " entries (" << emptyPerType[size_t(t)] << " blank), offsets " << FormatReal(h.Deltas[size_t(t)].Lon) << ", "
                       << FormatReal(h.Deltas[size_t(t)].Lat)
                       << (IsRectifiedInFile(h, t) ? " (rectified: true coordinates)" : "") << "\n";
+        for (int t = 0; t < MapTypeCount; ++t)
+            if (const std::string same = SameTilesLine(t, report.SamePerType[size_t(t)]); !same.empty())
+                std::cout << "same images:   " << same << "\n";
         for (int z = h.MinZoom; z <= h.MaxZoom; ++z) {
             const auto& rc = h.TileRects[size_t(z)];
             std::cout << "zoom " << z << ":" << (z < 10 ? " " : "") << "       " << perZoom[z] << " entries, tiles ("
@@ -449,34 +575,41 @@ int RunInspect(const std::string& file, bool json) {
 }
 
 int RunExport(const TExportArgs& args) {
+    const auto outputs = TilesetOutputs(args.MbTiles, args.SqliteDb);
+    if (outputs.empty()) throw TUsageError("export: give --mbtiles, --sqlitedb or both");
     const int type = TypeArg("--type", args.Type);
     TMapDataReader reader;
     if (const auto opened = reader.Open(args.File); !opened) {
-        std::cerr << "export: " << args.File << ": " << opened.Error().Text << "\n";
+        std::cerr << "export: " << args.File << ": " << ReaderErrorText(opened.Error()) << "\n";
         return ExitError;
     }
-    std::optional<TProgressLine> progress;
-    const std::int64_t n = ExportMbTiles(reader, type, args.Out, {"", args.Attribution, 0},
-                                         [&](std::int64_t done, std::int64_t total) {
-                                             if (!progress) {
-                                                 progress.emplace("exporting", total);
-                                                 progress->Baseline(done);
-                                             }
-                                             if (done == total)
-                                                 progress->Finish(done);
-                                             else
-                                                 progress->Update(done);
-                                         });
-    std::cout << "written: " << args.Out << " (" << n << " tiles)\n";
+    for (const auto& [fileName, format] : outputs) {
+        std::optional<TProgressLine> progress;
+        TTilesetOptions options;
+        options.Format = format;
+        options.Attribution = args.Attribution;
+        const std::int64_t n = ExportTileset(reader, type, fileName, options, [&](std::int64_t done, std::int64_t total) {
+            if (!progress) {
+                progress.emplace(std::string("exporting ") + FormatName(format), total);
+                progress->Baseline(done);
+            }
+            if (done == total)
+                progress->Finish(done);
+            else
+                progress->Update(done);
+        });
+        std::cout << "written: " << fileName << " (" << n << " tiles)\n";
+    }
     return ExitWritten;
 }
 
 void AddExportCommand(CLI::App& app, TExportArgs& a) {
-    auto* cmd = app.add_subcommand("export", "write one map type of a map data file as an MBTiles tileset");
+    auto* cmd = app.add_subcommand("export", "write one map type of a map data file as an MBTiles or sqlitedb tileset");
     cmd->add_option("file", a.File, "map data file (*.Dat)")->required();
     cmd->add_option("--type", a.Type, "map type to export: m, p, s or y")->required();
-    cmd->add_option("--mbtiles", a.Out, "MBTiles file to write")->required();
-    cmd->add_option("--attribution", a.Attribution, "attribution text stored in the tileset's metadata");
+    cmd->add_option("--mbtiles", a.MbTiles, "MBTiles file to write");
+    cmd->add_option("--sqlitedb", a.SqliteDb, "sqlitedb file (BigPlanet/RMaps layout, as OsmAnd reads it) to write");
+    cmd->add_option("--attribution", a.Attribution, "attribution text stored in the MBTiles metadata");
 }
 
 void AddPlanOptions(CLI::App* cmd, TPlanArgs& a) {
@@ -506,6 +639,7 @@ int main(int argc, char** argv) {
         return ExitError;
     }
     CLI::App app{"atlaspocket-cli: make map data files for the phone application without a window"};
+    app.footer(ExitCodesHelp);
     app.require_subcommand(1);
     app.set_version_flag("--version", std::string("atlaspocket-cli ") + AtlasVersion);
     TPlanArgs planArgs, genArgs;
@@ -519,11 +653,16 @@ int main(int argc, char** argv) {
     AddPlanOptions(gen, genArgs);
     gen->add_option("--out", genArgs.Out, "map data file to write (*.Dat)");
     gen->add_option("--mbtiles", genArgs.MbTiles, "also (or instead) write one type as an MBTiles tileset");
-    gen->add_option("--mbtiles-type", genArgs.MbTilesType, "type of the MBTiles tileset (default: the viewed type)");
+    gen->add_option("--sqlitedb", genArgs.SqliteDb, "also (or instead) write one type as a sqlitedb tileset");
+    gen->add_option("--tileset-type,--mbtiles-type", genArgs.TilesetType,
+                    "type of the MBTiles and sqlitedb tilesets (default: the viewed type)");
     gen->add_option("--attribution", genArgs.Attribution, "attribution text of the MBTiles tileset");
     gen->add_flag("--yes", genArgs.Yes, "do not ask before downloading");
     gen->add_option("--connections", genArgs.Connections, "download connections at once, 1..6 (default 6)")
         ->check(CLI::Range(1, 6));
+    gen->add_option("--rate", genArgs.Rate,
+                    "requests per second to each tile source, 0 for no limit (default: [ATLAS_SOURCE] RATE_X)")
+        ->check(CLI::Range(0.0, 1000.0));
     auto* inspect = app.add_subcommand("inspect", "print the header, counts and consistency of a map data file");
     inspect->add_option("file", inspectFile, "map data file")->required();
     inspect->add_flag("--json", inspectJson, "print JSON");

@@ -13,8 +13,6 @@
 
 namespace {
 
-std::string ErrnoText(int err) { return std::strerror(err); }
-
 constexpr std::string_view TempMarker = ".atlaspocket-";
 constexpr std::string_view TempSuffix = ".tmp";
 
@@ -83,7 +81,7 @@ int RemoveStaleTemporaryFiles(const std::string& dir) {
 }
 
 TAtomicFile::TAtomicFile(std::string target) : Target(std::move(target)) {
-    if (Target.empty() || Target.back() == '/') throw TFileError("无法创建文件 \"" + Target + "\": 文件名无效");
+    if (Target.empty() || Target.back() == '/') throw TFileError(TFault(TFaultKind::BadFileName, Target));
     // Same directory as the target so that the final rename cannot cross file
     // systems; mode 0666 lets the umask decide, as for any new file.
     for (int attempt = 0; attempt < 100; ++attempt) {
@@ -93,12 +91,12 @@ TAtomicFile::TAtomicFile(std::string target) : Target(std::move(target)) {
         if (errno != EEXIST) {
             const int err = errno;
             Temp.clear();
-            throw TFileError("无法创建文件 \"" + Target + "\": " + ErrnoText(err));
+            throw TFileError(TFault(TFaultKind::CannotCreate, Target, err));
         }
     }
     if (Fd < 0) {
         Temp.clear();
-        throw TFileError("无法创建文件 \"" + Target + "\": " + ErrnoText(EEXIST));
+        throw TFileError(TFault(TFaultKind::CannotCreate, Target, EEXIST));
     }
     struct stat old {};
     if (::stat(Target.c_str(), &old) == 0) ::fchmod(Fd, old.st_mode & 07777);
@@ -110,8 +108,8 @@ TAtomicFile::~TAtomicFile() {
     if (!Committed && !Temp.empty()) ::unlink(Temp.c_str());
 }
 
-void TAtomicFile::Fail(const std::string& what, int err) const {
-    throw TFileError(what + " \"" + Target + "\": " + ErrnoText(err));
+void TAtomicFile::Fail(TFaultKind kind, int err) const {
+    throw TFileError(TFault(kind, Target, err));
 }
 
 void TAtomicFile::WriteAll(std::int64_t offset, const std::uint8_t* data, std::size_t size) {
@@ -119,9 +117,9 @@ void TAtomicFile::WriteAll(std::int64_t offset, const std::uint8_t* data, std::s
         const ssize_t n = ::pwrite(Fd, data, size, off_t(offset));
         if (n < 0) {
             if (errno == EINTR) continue;
-            Fail("无法写入文件", errno);
+            Fail(TFaultKind::CannotWrite, errno);
         }
-        if (n == 0) Fail("无法写入文件", EIO);
+        if (n == 0) Fail(TFaultKind::CannotWrite, EIO);
         data += n;
         size -= std::size_t(n);
         offset += n;
@@ -136,7 +134,7 @@ void TAtomicFile::Flush() {
 }
 
 void TAtomicFile::Write(const void* data, std::size_t size) {
-    if (Fd < 0) Fail("无法写入文件", EBADF);
+    if (Fd < 0) Fail(TFaultKind::CannotWrite, EBADF);
     const auto* p = static_cast<const std::uint8_t*>(data);
     if (size > BufferSize - Buffered) {
         Flush();
@@ -153,21 +151,21 @@ void TAtomicFile::Write(const void* data, std::size_t size) {
 }
 
 void TAtomicFile::WriteAt(std::int64_t offset, const void* data, std::size_t size) {
-    if (Fd < 0) Fail("无法写入文件", EBADF);
-    if (offset < 0 || offset + std::int64_t(size) > Pos) Fail("无法写入文件", EINVAL);
+    if (Fd < 0) Fail(TFaultKind::CannotWrite, EBADF);
+    if (offset < 0 || offset + std::int64_t(size) > Pos) Fail(TFaultKind::CannotWrite, EINVAL);
     Flush();
     WriteAll(offset, static_cast<const std::uint8_t*>(data), size);
 }
 
 void TAtomicFile::Commit() {
-    if (Fd < 0) Fail("无法写入文件", EBADF);
+    if (Fd < 0) Fail(TFaultKind::CannotWrite, EBADF);
     Flush();
     // The data must be on disk before the name points at it, or a crash could
     // leave an empty file where the old one was.
-    if (::fsync(Fd) != 0) Fail("无法写入文件", errno);
+    if (::fsync(Fd) != 0) Fail(TFaultKind::CannotWrite, errno);
     const int fd = Fd;
     Fd = -1;
-    if (::close(fd) != 0) Fail("无法写入文件", errno);
-    if (::rename(Temp.c_str(), Target.c_str()) != 0) Fail("无法替换文件", errno);
+    if (::close(fd) != 0) Fail(TFaultKind::CannotWrite, errno);
+    if (::rename(Temp.c_str(), Target.c_str()) != 0) Fail(TFaultKind::CannotReplace, errno);
     Committed = true;
 }

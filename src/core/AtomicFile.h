@@ -11,10 +11,19 @@
 
 #include <stdexcept>
 
-// A failed file operation; what() names the file and the system's reason.
+#include "Fault.h"
+
+// A failed file operation. Fault says why, for each program to say in its
+// language; what() is the English text.
 class TFileError : public std::runtime_error {
 public:
-    using std::runtime_error::runtime_error;
+    explicit TFileError(TFault fault) : std::runtime_error(FaultText(fault)), Errno(fault.Errno), Fault(std::move(fault)) {}
+    // A cause from below, already a text.
+    explicit TFileError(const std::string& message) : TFileError(OtherFault(message)) {}
+    // The system's error number behind it, 0 when none: a full disk is told
+    // from a bad name by it.
+    int Errno = 0;
+    TFault Fault;
 };
 
 // The temporary name a write to target uses: hidden, in target's directory,
@@ -52,7 +61,7 @@ public:
 private:
     void Flush();
     void WriteAll(std::int64_t offset, const std::uint8_t* data, std::size_t size);
-    [[noreturn]] void Fail(const std::string& what, int err) const;
+    [[noreturn]] void Fail(TFaultKind kind, int err) const;
 
     static constexpr std::size_t BufferSize = 1 << 20;
 

@@ -20,6 +20,7 @@ struct TReadError {
     int Errno = 0;            // the system's error number; 0 when the content is at fault
     bool NotRegular = false;  // a FIFO, device or socket stands under the name
     std::string Text;         // why, in a form fit for a message
+    int Code = 0;             // a library's own error number (curl's), 0 for none
 };
 
 template <class T>

@@ -69,6 +69,13 @@ void LoadSettings(const std::filesystem::path& file) {
         const std::string letter(1, MapTypes[size_t(i)].SettingsLetter);
         Settings.Server.UrlTemplates[size_t(i)] = ini.ReadString(SourceSection, "URL_" + letter).value_or("");
         Settings.Server.Referers[size_t(i)] = ini.ReadString(SourceSection, "REFERER_" + letter).value_or("");
+        // Out of range reads as unset: the source keeps its default pace.
+        const auto connections = ParseInt(ini.ReadString(SourceSection, "CONNECTIONS_" + letter).value_or(""));
+        Settings.Server.Connections[size_t(i)] =
+            connections && *connections >= 1 && *connections <= MaxSourceConnections ? *connections : 0;
+        const auto rate = ParseReal(ini.ReadString(SourceSection, "RATE_" + letter).value_or(""));
+        Settings.Server.Rates[size_t(i)] = rate && *rate > 0 && *rate <= 1000 ? *rate : 0;
+        Settings.Server.Placeholders[size_t(i)] = ini.ReadString(SourceSection, "PLACEHOLDER_" + letter).value_or("");
     }
     Settings.Server.UserAgent = ini.ReadString(SourceSection, "USER_AGENT").value_or("");
     Settings.Server.CaFile = ini.ReadString(SourceSection, "CA_FILE").value_or("");
@@ -83,6 +90,10 @@ void LoadSettings(const std::filesystem::path& file) {
     };
     Settings.Limits.ConnectTimeoutMs = readTimeout("CONNECT_TIMEOUT", defaults.Limits.ConnectTimeoutMs);
     Settings.Limits.TransferTimeoutMs = readTimeout("TRANSFER_TIMEOUT", defaults.Limits.TransferTimeoutMs);
+    // Seconds of Retry-After pauses one run accepts, 0 to a day.
+    const auto maxPause = ParseReal(ini.ReadString(ServerSection, "MAX_PAUSE").value_or(""));
+    Settings.Limits.MaxPauseMs = maxPause && *maxPause >= 0 && *maxPause <= 86400 ? long(*maxPause * 1000)
+                                                                                 : defaults.Limits.MaxPauseMs;
 }
 
 void WriteInitialCenter(double lon, double lat) {

@@ -20,6 +20,13 @@ struct TDownloadLimits {
     long ConnectTimeoutMs = 10'000;
     long TransferTimeoutMs = 30'000;
     std::size_t MaxBodyBytes = 8u << 20;
+    // A failed attempt waits before its tile is asked again: the first delay,
+    // doubled after every further failure up to the cap, spread by a jitter.
+    long FirstRetryDelayMs = 500;
+    long MaxRetryDelayMs = 8'000;
+    // [ATLAS_SERVER] MAX_PAUSE (seconds): the pauses services ask for with
+    // Retry-After add up to at most this in one run; beyond it they fail.
+    long MaxPauseMs = 600'000;
 };
 
 struct TAtlasSettings {

@@ -1,7 +1,11 @@
 #include "TileSource.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <optional>
+
+#include "AtlasVersion.h"
 
 namespace {
 
@@ -193,6 +197,45 @@ std::string UrlTemplateProblem(const std::string& urlTemplate) {
     return {};
 }
 
+namespace {
+
+// The items of a comma-separated list with the blanks around them removed; blank items dropped.
+std::vector<std::string> ListItems(const std::string& list) {
+    std::vector<std::string> items;
+    std::size_t start = 0;
+    while (start <= list.size()) {
+        const std::size_t comma = std::min(list.find(',', start), list.size());
+        const std::size_t first = list.find_first_not_of(" \t", start);
+        if (first != std::string::npos && first < comma) {
+            const std::size_t last = list.find_last_not_of(" \t", comma - 1);
+            items.push_back(list.substr(first, last + 1 - first));
+        }
+        start = comma + 1;
+    }
+    return items;
+}
+
+}  // namespace
+
+std::string PlaceholderListProblem(const std::string& list) {
+    for (const std::string& item : ListItems(list)) {
+        bool digest = item.size() == 64;
+        for (char c : item) digest = digest && IsHex(c);
+        if (!digest) return "\"" + item + "\" is not a SHA-256 digest (64 hex digits)";
+    }
+    return {};
+}
+
+std::vector<std::string> PlaceholderDigests(const TServerConfig& server, int typeIndex) {
+    if (typeIndex < 0 || typeIndex >= 4) return {};
+    const std::string& list = server.Placeholders[std::size_t(typeIndex)];
+    if (list.empty() || !PlaceholderListProblem(list).empty()) return {};
+    std::vector<std::string> digests = ListItems(list);
+    for (std::string& d : digests)
+        for (char& c : d) c = char(std::tolower(static_cast<unsigned char>(c)));
+    return digests;
+}
+
 std::vector<std::string> ServerConfigProblems(const TServerConfig& server) {
     std::vector<std::string> problems;
     if (auto problem = HostPatternProblem(server.HostPattern); !problem.empty())
@@ -203,6 +246,9 @@ std::vector<std::string> ServerConfigProblems(const TServerConfig& server) {
         if (auto problem = UrlTemplateProblem(t); !problem.empty())
             problems.push_back(Entry("ATLAS_SOURCE", std::string("URL_") + TypeLetters[i]) + problem + ": \"" + t + "\"");
     }
+    for (int i = 0; i < 4; ++i)
+        if (auto problem = PlaceholderListProblem(server.Placeholders[std::size_t(i)]); !problem.empty())
+            problems.push_back(Entry("ATLAS_SOURCE", std::string("PLACEHOLDER_") + TypeLetters[i]) + problem);
     return problems;
 }
 
@@ -211,6 +257,8 @@ bool HasOwnTemplate(const TServerConfig& server, int typeIndex) {
 }
 
 bool SourceUsable(const TServerConfig& server, int typeIndex) {
+    if (typeIndex >= 0 && typeIndex < 4 && !PlaceholderListProblem(server.Placeholders[std::size_t(typeIndex)]).empty())
+        return false;
     if (HasOwnTemplate(server, typeIndex)) return UrlTemplateProblem(server.UrlTemplates[std::size_t(typeIndex)]).empty();
     return HostPatternProblem(server.HostPattern).empty();
 }
@@ -247,10 +295,24 @@ TRequestIdentity RequestIdentity(const TServerConfig& server, int typeIndex) {
     const bool own = HasOwnTemplate(server, typeIndex);
     const std::string& referer = typeIndex >= 0 && typeIndex < 4 ? server.Referers[std::size_t(typeIndex)] : std::string();
     id.Referer = referer.empty() ? server.Referer : referer;
-    id.UserAgent = server.UserAgent.empty() ? DefaultUserAgent : server.UserAgent;
+    // A template names a service whose usage policy asks clients to say who
+    // they are; the default source's request stays as it always was.
+    id.UserAgent = !server.UserAgent.empty() ? server.UserAgent
+                   : own                     ? std::string("AtlasPocket/") + AtlasVersion
+                                             : std::string(DefaultUserAgent);
     id.CaFile = server.CaFile;
     id.KeepAlive = server.KeepAlive;
     id.HostWithPort = own;
     id.SecureOnly = own && StartsWithNoCase(server.UrlTemplates[std::size_t(typeIndex)], "https://");
     return id;
+}
+
+int SourceConnections(const TServerConfig& server, int typeIndex) {
+    if (typeIndex < 0 || typeIndex >= 4) return 0;
+    if (const int set = server.Connections[std::size_t(typeIndex)]; set > 0) return set;
+    return HasOwnTemplate(server, typeIndex) ? DefaultTemplateConnections : 0;
+}
+
+std::string SourceKey(const TServerConfig& server, int typeIndex) {
+    return HasOwnTemplate(server, typeIndex) ? server.UrlTemplates[std::size_t(typeIndex)] : std::string();
 }

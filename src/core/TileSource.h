@@ -25,6 +25,14 @@ struct TServerConfig {
     std::array<std::string, 4> UrlTemplates{};  // URL_M, URL_P, URL_S, URL_Y
     std::array<std::string, 4> Referers{};      // REFERER_M ... REFERER_Y
     std::string UserAgent;                      // USER_AGENT
+    // CONNECTIONS_M ...: transfers of the type's source at once, 1..6; 0 keeps
+    // the default (every worker for the default source, two for a template).
+    std::array<int, 4> Connections{};
+    // RATE_M ...: requests per second to the type's source; 0 is no limit.
+    std::array<double, 4> Rates{};
+    // PLACEHOLDER_M ...: SHA-256 digests (hex, comma-separated) of pictures
+    // the type's source sends in place of tiles ("no data", "blocked"), as read.
+    std::array<std::string, 4> Placeholders{};
     std::string CaFile;                         // CA_FILE: certificates trusted besides the system's
     // [ATLAS_SERVER] KEEP_ALIVE: a worker reuses its connection for the next
     // request; false opens one connection per attempt.
@@ -35,12 +43,18 @@ struct TServerConfig {
 std::string HostPatternProblem(const std::string& pattern);
 // The reason a URL template cannot be used, or "" when it can.
 std::string UrlTemplateProblem(const std::string& urlTemplate);
+// The reason a PLACEHOLDER_X list is not a comma-separated list of SHA-256
+// digests (64 hex digits each, blanks around them allowed), or "" when it is.
+std::string PlaceholderListProblem(const std::string& list);
+// The type's placeholder digests in lower-case hex; none when its list has a problem.
+std::vector<std::string> PlaceholderDigests(const TServerConfig& server, int typeIndex);
 // Every problem of a configuration, each naming its section and key.
 std::vector<std::string> ServerConfigProblems(const TServerConfig& server);
 
 // A type (index 0..3, or -1 for a code that is no map type) has its own template.
 bool HasOwnTemplate(const TServerConfig& server, int typeIndex);
-// Tiles of the type may be requested: its template, or the default source, is valid.
+// Tiles of the type may be requested: its template, or the default source, is
+// valid, and so is its placeholder list (without it, ban pictures would be cached).
 bool SourceUsable(const TServerConfig& server, int typeIndex);
 
 // How many server numbers a type's source offers to choose from (1 without {s}).
@@ -52,6 +66,16 @@ std::string ExpandUrlTemplate(const std::string& urlTemplate, int choice, std::i
 // FNV-1a 64 of the template text, the first 12 of its 16 lower-case hex digits:
 // the same on every run and machine, so a cache folder keeps its tiles.
 std::string SourceDigest(const std::string& urlTemplate);
+
+// Connections a template source gets unless CONNECTIONS_X says otherwise:
+// tile usage policies ask for modest parallelism.
+inline constexpr int DefaultTemplateConnections = 2;
+inline constexpr int MaxSourceConnections = 6;
+// The transfers the type's source may have at once; 0 is no limit of its own.
+int SourceConnections(const TServerConfig& server, int typeIndex);
+// Types that share one source (the default one, or the same template) share
+// its pace, pauses and refusals: the key is the same for them.
+std::string SourceKey(const TServerConfig& server, int typeIndex);
 
 // What a request sends besides its URL.
 struct TRequestIdentity {

@@ -139,6 +139,19 @@ bool TGenerationPlan::IsTilePending(const TTileId& tile) const {
     return const_cast<TGenerationPlan*>(this)->FirstPending(tile) != nullptr;
 }
 
+int TGenerationPlan::MarkTilePending(const TTileId& tile) {
+    const int t = MapTypeIndex(tile.TypeCode);
+    if (t < 0) return 0;
+    int n = 0;
+    for (TMapTile& entry : Lists[t]) {
+        if (!entry.Done || entry.Id() != tile) continue;
+        entry.Done = false;
+        --DoneCount;
+        ++n;
+    }
+    return n;
+}
+
 bool TGenerationPlan::SetDone(int typeIndex, std::size_t index) {
     if (typeIndex < 0 || typeIndex >= MapTypeCount || index >= Lists[typeIndex].size()) return false;
     TMapTile& tile = Lists[typeIndex][index];

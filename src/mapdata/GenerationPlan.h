@@ -92,6 +92,9 @@ public:
     bool MarkTileDone(const TTileId& tile);
     // The tile has a planned entry that is not done yet.
     bool IsTilePending(const TTileId& tile) const;
+    // Every done entry of the tile becomes pending again (its cached file
+    // turned out unusable); how many did.
+    int MarkTilePending(const TTileId& tile);
     // Marks one entry by position (a tile found in the cache when requested);
     // false when it was done already or the position does not exist.
     bool SetDone(int typeIndex, std::size_t index);

@@ -34,7 +34,15 @@ bool TGenerationRun::TileArrived(const TTileId& tile) {
     return true;
 }
 
-bool TGenerationRun::TileFailed(const TTileId& tile, std::string why) {
+bool TGenerationRun::TileFailed(const TTileId& tile, TFault why) {
     if (!Plan.IsTilePending(tile)) return false;
     return Failed.emplace(tile, std::move(why)).second;
+}
+
+void TGenerationRun::FetchAgain(const std::vector<TTileId>& tiles) {
+    for (const TTileId& tile : tiles) {
+        Plan.MarkTilePending(tile);
+        Failed.erase(tile);
+    }
+    Cancelled = false;
 }

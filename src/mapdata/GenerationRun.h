@@ -10,7 +10,9 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <vector>
 
+#include "Fault.h"
 #include "GenerationPlan.h"
 #include "MapDataFile.h"
 
@@ -38,7 +40,10 @@ public:
     bool TileArrived(const TTileId& tile);
     // A failure notice with its reason; true when it counted (a planned tile
     // not done and not yet failed).
-    bool TileFailed(const TTileId& tile, std::string why = {});
+    bool TileFailed(const TTileId& tile, TFault why = {});
+
+    // Cached tiles that no longer decode: outstanding again, to be fetched anew.
+    void FetchAgain(const std::vector<TTileId>& tiles);
 
     void Cancel() { Cancelled = true; }
     bool IsCancelled() const { return Cancelled; }
@@ -56,12 +61,12 @@ public:
     std::array<bool, MapTypeCount> Rectified() const;
     std::array<std::vector<TMapTile>, MapTypeCount> OutputLists() const;
     // The tiles given up on, each with the reason of its last attempt.
-    const std::map<TTileId, std::string>& FailedTiles() const { return Failed; }
+    const std::map<TTileId, TFault>& FailedTiles() const { return Failed; }
 
 private:
     TGenerationPlan Plan;
     TGenerationParams Params;
     TMapDataHeader Snapshot;
-    std::map<TTileId, std::string> Failed;
+    std::map<TTileId, TFault> Failed;
     bool Cancelled = false;
 };

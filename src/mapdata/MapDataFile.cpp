@@ -29,20 +29,25 @@ constexpr std::size_t IndexChunk = 4096;
 
 // A tile made ready for the file: its JPEG, or why its image stays empty.
 struct TEncodedTile {
+    TTileId Id;
     char TypeCode = 0;
     std::optional<std::vector<std::uint8_t>> Jpeg;
     TBlankReason Why = TBlankReason::OutsideGrid;
+    TTileDigest Digest{};  // of the cached file, with Jpeg
     std::exception_ptr Error;  // LoadTileJpeg's refusal, rethrown when the writer reaches the tile
 };
 
 // sources: the decoded shifted tiles when the tile's type is rectified, else null.
 TEncodedTile EncodeTile(const TMapTile& t, const TTileCache& cache, TSourceTiles* sources) {
     TEncodedTile out;
+    out.Id = t.Id();
     out.TypeCode = t.TypeCode;
     try {
         // Tiles beyond the edge of the world were never fetched: empty image.
         if (TileInGrid(t.Zoom, t.X, t.Y))
-            out.Jpeg = sources ? RectifiedTileJpeg(*sources, t.Id(), &out.Why) : LoadTileJpeg(cache, t.Id(), &out.Why);
+            // A rectified tile left empty names the shifted source at fault.
+            out.Jpeg = sources ? RectifiedTileJpeg(*sources, t.Id(), &out.Why, &out.Digest, &out.Id)
+                               : LoadTileJpeg(cache, t.Id(), &out.Why, &out.Digest);
     } catch (...) {
         out.Error = std::current_exception();
     }
@@ -199,8 +204,27 @@ std::optional<TTileId> ParseTileKey(std::string_view key) {
             ++p;
         }
     }
-    if (p != end) return std::nullopt;
+    if (p != end || TileKey(a) != key) return std::nullopt;
     return a;
+}
+
+std::string PrintableKey(std::string_view key) {
+    static constexpr char Hex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(key.size());
+    for (const char c : key) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b == '\\') {
+            out += "\\\\";
+        } else if (b >= 0x20 && b < 0x7F) {
+            out += c;
+        } else {
+            out += "\\x";
+            out += Hex[b >> 4];
+            out += Hex[b & 15];
+        }
+    }
+    return out;
 }
 
 std::array<std::uint8_t, MapDataHeaderSize> EncodeMapDataHeader(const TMapDataHeader& h) {
@@ -282,7 +306,8 @@ TBlankTiles TMapDataWriteReport::AllBlank() const {
     return all;
 }
 
-std::optional<std::vector<std::uint8_t>> LoadTileJpeg(const TTileCache& cache, const TTileId& tile, TBlankReason* why) {
+std::optional<std::vector<std::uint8_t>> LoadTileJpeg(const TTileCache& cache, const TTileId& tile, TBlankReason* why,
+                                                      TTileDigest* digest) {
     auto blank = [why](TBlankReason reason) -> std::optional<std::vector<std::uint8_t>> {
         if (why) *why = reason;
         return std::nullopt;
@@ -292,39 +317,47 @@ std::optional<std::vector<std::uint8_t>> LoadTileJpeg(const TTileCache& cache, c
         case TTileState::Missing: return blank(TBlankReason::Missing);
         case TTileState::Unreadable: {
             const TReadError& e = cached.Error;
-            throw TMapDataError("无法读取图块文件 \"" + cache.Path(tile) + "\": " +
-                                (e.NotRegular ? std::string("不是普通文件") : std::string(std::strerror(e.Errno))));
+            TFault why(TFaultKind::CannotReadTile, cache.Path(tile), e.Errno, e.Text);
+            why.NotRegular = e.NotRegular;
+            throw TMapDataError(why);
         }
         case TTileState::Unrecognised: return blank(TBlankReason::Unrecognised);
         case TTileState::Undecodable: return blank(cached.TypeName == "GIF" ? TBlankReason::Gif : TBlankReason::Damaged);
         case TTileState::Decoded: break;
     }
+    if (digest) *digest = cached.Digest;
     try {
         return EncodeJpeg(cached.Picture, 90);
     } catch (const TImageError& e) {
         // A picture that decoded but cannot be encoded means something is
         // broken (memory); an empty image would hide it from the user.
-        throw TMapDataError("无法压缩图块 \"" + cache.Path(tile) + "\": " + e.what());
+        throw TMapDataError(TFault(TFaultKind::CannotCompressTile, cache.Path(tile), 0, e.what()));
     }
 }
 
 TMapDataWriteReport WriteMapData(const std::string& fileName, const TMapDataHeader& header,
                   const std::array<std::vector<TMapTile>, MapTypeCount>& lists, const TTileCache& cache,
                   const TMapDataProgress& progress, std::int64_t maxFileSize,
-                  int encoderCount, const std::array<bool, MapTypeCount>& rectified) {
+                  int encoderCount, bool refuseUndecodable, const std::array<bool, MapTypeCount>& rectified) {
     maxFileSize = std::min(maxFileSize, MapDataMaxFileSize);
     std::int64_t total = 0;
     for (const auto& list : lists) total += std::int64_t(list.size());
-    if (total > (maxFileSize - MapDataIndexStart) / MapDataEntrySize)
-        throw TMapDataError("地图数据文件过大：" + std::to_string(total) + " 个图块的索引超过 2 GB，无法生成。");
-    if (total != header.EntryCount)
-        throw TMapDataError("图块数 " + std::to_string(total) + " 与文件头的 EntryCount " +
-                            std::to_string(header.EntryCount) + " 不一致");
+    TFault count;
+    count.Number = total;
+    count.Number2 = header.EntryCount;
+    if (total > (maxFileSize - MapDataIndexStart) / MapDataEntrySize) {
+        count.Kind = TFaultKind::IndexTooLarge;
+        throw TMapDataError(count);
+    }
+    if (total != header.EntryCount) {
+        count.Kind = TFaultKind::CountMismatch;
+        throw TMapDataError(count);
+    }
     {
         // A cache path that is a file would make every tile look missing.
         struct stat st {};
         if (::stat(cache.Folder().c_str(), &st) == 0 && !S_ISDIR(st.st_mode))
-            throw TMapDataError("图块缓存 \"" + cache.Folder() + "\" 不是目录");
+            throw TMapDataError(TFault(TFaultKind::CacheNotFolder, cache.Folder()));
     }
 
     TAtomicFile file(fileName);
@@ -338,7 +371,7 @@ TMapDataWriteReport WriteMapData(const std::string& fileName, const TMapDataHead
         for (const TMapTile& t : list) {
             const std::string key = TileKey(t.Id());
             if (!EncodeMapDataEntry(key, 0, entry))
-                throw TMapDataError("图块键 \"" + key + "\" 过长，无法写入 \"" + fileName + "\"");
+                throw TMapDataError(TFault(TFaultKind::KeyTooLong, fileName, 0, key));
             file.Write(entry, sizeof entry);
         }
     }
@@ -349,6 +382,7 @@ TMapDataWriteReport WriteMapData(const std::string& fileName, const TMapDataHead
     offsets.reserve(std::size_t(total));
     TMapDataWriteReport report;
     report.Tiles = total;
+    std::array<TSameTileCounter, MapTypeCount> same;
     TTileEncoders encoders(lists, cache, encoderCount, rectified);
     for (std::int64_t done = 0; done < total;) {
         const std::int64_t pos = file.Position();
@@ -356,10 +390,14 @@ TMapDataWriteReport WriteMapData(const std::string& fileName, const TMapDataHead
         TEncodedTile tile = encoders.Take(done);
         if (tile.Jpeg) {
             if (pos + std::int64_t(tile.Jpeg->size()) > maxFileSize)
-                throw TMapDataError("地图数据文件 \"" + fileName + "\" 将超过 2 GB，无法生成。");
+                throw TMapDataError(TFault(TFaultKind::FileTooLarge, fileName));
             file.Write(tile.Jpeg->data(), tile.Jpeg->size());
+            if (const int type = MapTypeIndex(tile.TypeCode); type >= 0) same[std::size_t(type)].Add(tile.Digest);
         } else if (const int type = MapTypeIndex(tile.TypeCode); type >= 0) {
             report.Blank[std::size_t(type)].Count(tile.Why);
+            if (tile.Why == TBlankReason::Unrecognised || tile.Why == TBlankReason::Gif || tile.Why == TBlankReason::Damaged)
+                if (std::find(report.Undecodable.begin(), report.Undecodable.end(), tile.Id) == report.Undecodable.end())
+                    report.Undecodable.push_back(tile.Id);  // rectified tiles can share a source
         }
         ++done;
         if (progress && (done % ProgressStep == 0 || done == total)) progress(done, total);
@@ -383,6 +421,11 @@ TMapDataWriteReport WriteMapData(const std::string& fileName, const TMapDataHead
         }
     }
     if (!chunk.empty()) flushChunk();
+    for (std::size_t t = 0; t < same.size(); ++t) report.Same[t] = same[t].Result();
+    if (refuseUndecodable && !report.Undecodable.empty()) {
+        report.Written = false;  // the temporary file goes with file
+        return report;
+    }
     file.Commit();
     return report;
 }

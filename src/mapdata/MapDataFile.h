@@ -20,6 +20,7 @@
 #include "MapDataError.h"
 #include "Settings.h"
 #include "TileCache.h"
+#include "TileDigest.h"
 
 inline constexpr std::string_view MapDataSignature = "ATLAS_POCKET_DATA";
 inline constexpr std::int64_t MapDataSignatureSize = 17;
@@ -58,8 +59,14 @@ struct TMapDataEntry {
 
 // "m_12_3452_1523". Negative indices (tiles beyond the edge of the world) keep their sign.
 std::string TileKey(const TTileId& tile);
-// The tile of a well-formed key; nothing for anything else.
+// The tile whose TileKey is exactly this key; nothing for anything else.
+// Other spellings of a tile's numbers ("m_05_0_0", "m_5_-0_0") are refused:
+// the phone application and the viewer look tiles up by the key text, so a
+// tile stored under such a key is one that no reader finds.
 std::optional<TTileId> ParseTileKey(std::string_view key);
+// The key as text fit for any terminal and for JSON: printable ASCII as it
+// stands, a backslash doubled, every other byte as \xHH.
+std::string PrintableKey(std::string_view key);
 
 // Byte images of the records.
 std::array<std::uint8_t, MapDataHeaderSize> EncodeMapDataHeader(const TMapDataHeader& header);
@@ -87,6 +94,13 @@ struct TBlankTiles {
 struct TMapDataWriteReport {
     std::int64_t Tiles = 0;
     std::array<TBlankTiles, MapTypeCount> Blank{};  // per map type
+    // Cached files that no longer decode (damaged, GIF, unrecognised), in plan order.
+    std::vector<TTileId> Undecodable;
+    // Per map type, the cached body most of its written tiles share: many
+    // byte-identical tiles (TSameTiles::Many) may be a service's placeholder.
+    std::array<TSameTiles, MapTypeCount> Same{};
+    // False when the writer refused to write them blank: nothing was written.
+    bool Written = true;
     TBlankTiles AllBlank() const;
 };
 
@@ -94,9 +108,10 @@ struct TMapDataWriteReport {
 // reason in why) when the tile is not in the cache, is of an unrecognised
 // format or does not decode. Throws TMapDataError when a cache entry exists
 // but cannot be read (also when it is not a regular file), since writing on
-// would lose that tile. The cached file is read once.
+// would lose that tile. The cached file is read once; digest receives its
+// SHA-256 when a JPEG is returned.
 std::optional<std::vector<std::uint8_t>> LoadTileJpeg(const TTileCache& cache, const TTileId& tile,
-                                                      TBlankReason* why = nullptr);
+                                                      TBlankReason* why = nullptr, TTileDigest* digest = nullptr);
 
 // Called with (tiles written, total) every few dozen tiles and at the end, so
 // a window can keep painting. It may throw to abandon the writing.
@@ -112,13 +127,17 @@ using TMapDataProgress = std::function<void(std::int64_t done, std::int64_t tota
 // otherwise as soon as an image would cross it. A smaller limit than the
 // format's own only serves tests. Tiles are decoded and re-encoded on
 // encoderCount threads (0: one per core; 1: on the calling thread alone) and
-// written in plan order; progress is called on the calling thread. The tiles
-// of a type marked in rectified are resampled into true coordinates from the
-// shifted tiles of the cache (Rectify.h).
+// written in plan order; progress is called on the calling thread. With
+// refuseUndecodable a cached file that no longer decodes leaves nothing
+// written (Written false, the tiles listed) so that the run can fetch them
+// again instead of writing them blank. The tiles of a type marked in
+// rectified are resampled into true coordinates from the shifted tiles of
+// the cache (Rectify.h).
 TMapDataWriteReport WriteMapData(const std::string& fileName, const TMapDataHeader& header,
                   const std::array<std::vector<TMapTile>, MapTypeCount>& lists, const TTileCache& cache,
                   const TMapDataProgress& progress = {}, std::int64_t maxFileSize = MapDataMaxFileSize,
-                  int encoderCount = 0, const std::array<bool, MapTypeCount>& rectified = {});
+                  int encoderCount = 0, bool refuseUndecodable = false,
+                  const std::array<bool, MapTypeCount>& rectified = {});
 
 // Read access to a map data file for the viewer and the CLI. Open validates
 // the header and the index before anything uses them; the file stays open

@@ -8,6 +8,7 @@
 
 #include "ChinaShift.h"
 #include "ShiftGrid.h"
+#include "TileDigest.h"
 #include "TileImage.h"
 
 namespace {
@@ -191,9 +192,9 @@ std::shared_ptr<const TCachedTile> TSourceTiles::Get(const TTileId& tile) {
 }
 
 std::optional<std::vector<std::uint8_t>> RectifiedTileJpeg(TSourceTiles& sources, const TTileId& tile,
-                                                           TBlankReason* why) {
+                                                           TBlankReason* why, TTileDigest* digest, TTileId* source) {
     const TShiftField field(tile.Zoom, tile.X, tile.Y);
-    if (field.IsZero()) return LoadTileJpeg(sources.Cache(), tile, why);
+    if (field.IsZero()) return LoadTileJpeg(sources.Cache(), tile, why, digest);
     auto blank = [why](TBlankReason reason) -> std::optional<std::vector<std::uint8_t>> {
         if (why) *why = reason;
         return std::nullopt;
@@ -207,7 +208,7 @@ std::optional<std::vector<std::uint8_t>> RectifiedTileJpeg(TSourceTiles& sources
     const std::int64_t tx1 = FloorDiv(right, TileSize), ty1 = FloorDiv(bottom, TileSize);
     const int nx = int(tx1 - tx0 + 1), ny = int(ty1 - ty0 + 1);
     // The shift changes by far less than a tile across one tile.
-    if (nx > 4 || ny > 4) throw TMapDataError("图块 " + TileKey(tile) + " 的校正范围过大");
+    if (nx > 4 || ny > 4) throw TMapDataError(OtherFault("rectifying " + TileKey(tile) + " would read too many tiles"));
 
     const int mw = int(right - left + 1), mh = int(bottom - top + 1);
     // Every word is overwritten below; one buffer per encoder thread saves a
@@ -218,15 +219,17 @@ std::optional<std::vector<std::uint8_t>> RectifiedTileJpeg(TSourceTiles& sources
     for (int a = 0; a < nx; ++a)
         for (int b = 0; b < ny; ++b) {
             const TTileId id(tile.TypeCode, tile.Zoom, std::int32_t(tx0 + a), std::int32_t(ty0 + b));
+            if (source) *source = id;
             if (!TileInGrid(id.Zoom, id.X, id.Y)) return blank(TBlankReason::OutsideGrid);
-            const auto source = sources.Get(id);
-            const TCachedTile& cached = *source;
+            const auto held = sources.Get(id);
+            const TCachedTile& cached = *held;
             switch (cached.State) {
                 case TTileState::Missing: return blank(TBlankReason::Missing);
-                case TTileState::Unreadable:
-                    throw TMapDataError("无法读取图块文件 \"" + sources.Cache().Path(id) + "\": " +
-                                        (cached.Error.NotRegular ? std::string("不是普通文件")
-                                                                 : std::string(std::strerror(cached.Error.Errno))));
+                case TTileState::Unreadable: {
+                    TFault fault(TFaultKind::CannotReadTile, sources.Cache().Path(id), cached.Error.Errno, cached.Error.Text);
+                    fault.NotRegular = cached.Error.NotRegular;
+                    throw TMapDataError(fault);
+                }
                 case TTileState::Unrecognised: return blank(TBlankReason::Unrecognised);
                 case TTileState::Undecodable:
                     return blank(cached.TypeName == "GIF" ? TBlankReason::Gif : TBlankReason::Damaged);
@@ -245,6 +248,7 @@ std::optional<std::vector<std::uint8_t>> RectifiedTileJpeg(TSourceTiles& sources
                             std::size_t(sx1 - sx0 + 1) * 3);
         }
 
+    if (source) *source = tile;
     // Blends two pixels' words (R | G << 8 | B << 16, the fourth byte
     // masked off) with weights 256 - w and w, rounded: red and blue share one
     // multiplication, green takes another.
@@ -284,8 +288,10 @@ std::optional<std::vector<std::uint8_t>> RectifiedTileJpeg(TSourceTiles& sources
         }
     }
     try {
-        return EncodeJpeg(out, 90);
+        std::vector<std::uint8_t> jpeg = EncodeJpeg(out, 90);
+        if (digest) *digest = TileDigest(jpeg);
+        return jpeg;
     } catch (const TImageError& e) {
-        throw TMapDataError("无法压缩图块 \"" + TileKey(tile) + "\": " + e.what());
+        throw TMapDataError(TFault(TFaultKind::CannotCompressTile, TileKey(tile), 0, e.what()));
     }
 }

@@ -92,6 +92,10 @@ inline constexpr std::size_t SourceTilesKept = 640;
 // The output tile in true coordinates as JPEG at quality 90, or nothing (with
 // the reason in why) when a source tile it needs cannot be had. A tile the
 // shift does not reach is its own source and comes out as LoadTileJpeg makes
-// it. Throws TMapDataError like LoadTileJpeg.
+// it, digest included; a resampled tile's digest is that of its JPEG, so
+// that identical placeholders still count as identical. Throws TMapDataError
+// like LoadTileJpeg. For an empty image, source receives the shifted tile at
+// fault: that is the one to fetch again.
 std::optional<std::vector<std::uint8_t>> RectifiedTileJpeg(TSourceTiles& sources, const TTileId& tile,
-                                                           TBlankReason* why = nullptr);
+                                                           TBlankReason* why = nullptr, TTileDigest* digest = nullptr,
+                                                           TTileId* source = nullptr);

@@ -2,12 +2,18 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
+#include <cctype>
+#include <cstring>
 #include <filesystem>
 #include <memory>
+#include <string_view>
 #include <tuple>
 
 #include "AtomicFile.h"
 #include "TileCache.h"
+#include "TileDigest.h"
+#include "TileImage.h"
 
 namespace fs = std::filesystem;
 
@@ -42,6 +48,29 @@ extern "C" std::size_t WriteBody(char* data, std::size_t size, std::size_t count
     return n;
 }
 
+// Keeps the Retry-After of the last answer: a redirect's headers are dropped
+// when the next answer's status line arrives.
+extern "C" std::size_t ReadHeader(char* data, std::size_t size, std::size_t count, void* user) {
+    auto* retryAfter = static_cast<std::string*>(user);
+    const std::size_t n = size * count;
+    const std::string_view line(data, n);
+    constexpr std::string_view name = "retry-after:";
+    if (line.rfind("HTTP/", 0) == 0) {
+        retryAfter->clear();
+    } else if (line.size() > name.size()) {
+        bool match = true;
+        for (std::size_t i = 0; i < name.size() && match; ++i)
+            match = char(std::tolower(static_cast<unsigned char>(line[i]))) == name[i];
+        if (match) {
+            std::string value(line.substr(name.size()));
+            const auto first = value.find_first_not_of(" \t");
+            const auto last = value.find_last_not_of(" \t\r\n");
+            *retryAfter = first == std::string::npos ? std::string() : value.substr(first, last - first + 1);
+        }
+    }
+    return n;
+}
+
 // The Host header's value, as curl itself parses the URL: the host name, and
 // with withPort a port that differs from the scheme's own.
 TReadResult<std::string> UrlHost(const std::string& url, bool withPort) {
@@ -69,6 +98,19 @@ TCurlHeaders AppendHeader(TCurlHeaders list, const std::string& line) {
 }
 
 }  // namespace
+
+std::optional<std::chrono::milliseconds> ParseRetryAfter(const std::string& value) {
+    if (value.empty()) return std::nullopt;
+    if (value.find_first_not_of("0123456789") == std::string::npos) {
+        // Beyond a day it is no pause but a refusal; the cap keeps the arithmetic safe.
+        if (value.size() > 9) return std::chrono::milliseconds(std::int64_t(999'999'999) * 1000);
+        return std::chrono::milliseconds(std::stoll(value) * 1000);
+    }
+    const time_t when = curl_getdate(value.c_str(), nullptr);
+    if (when == time_t(-1)) return std::nullopt;
+    const auto left = std::chrono::system_clock::from_time_t(when) - std::chrono::system_clock::now();
+    return std::max(std::chrono::milliseconds(0), std::chrono::duration_cast<std::chrono::milliseconds>(left));
+}
 
 std::string BuildTileUrl(const TServerConfig& server, int serverNumber, const TTileId& tile) {
     const auto [typeCode, zoom, x, y] = std::tuple(tile.TypeCode, tile.Zoom, tile.X, tile.Y);
@@ -159,6 +201,7 @@ TDownloadResult TDownloader::Transfer(const std::string& url, const TRequestIden
         curl_easy_reset(h);
         char errorBuffer[CURL_ERROR_SIZE] = {};
         TBodySink sink{&answer.Body, limits.MaxBodyBytes};
+        std::string retryAfter;
         // The kept handle must not point at this call's buffers once it returns.
         struct TForget {
             CURL* Easy;
@@ -166,9 +209,12 @@ TDownloadResult TDownloader::Transfer(const std::string& url, const TRequestIden
                 curl_easy_setopt(Easy, CURLOPT_ERRORBUFFER, nullptr);
                 curl_easy_setopt(Easy, CURLOPT_HTTPHEADER, nullptr);
                 curl_easy_setopt(Easy, CURLOPT_WRITEDATA, nullptr);
+                curl_easy_setopt(Easy, CURLOPT_HEADERDATA, nullptr);
             }
         } forget{h};
         curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorBuffer);
+        curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, ReadHeader);
+        curl_easy_setopt(h, CURLOPT_HEADERDATA, &retryAfter);
         curl_easy_setopt(h, CURLOPT_URL, url.c_str());
         curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
         curl_easy_setopt(h, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_1_1));
@@ -220,12 +266,13 @@ TDownloadResult TDownloader::Transfer(const std::string& url, const TRequestIden
         if (rc != CURLE_OK) {
             // A broken exchange counts as failed even when part of a body arrived.
             std::string why = std::string(curl_easy_strerror(rc)) + " (curl " + std::to_string(int(rc)) + ")";
-            if (sink.Overflow) why = "body larger than " + std::to_string(limits.MaxBodyBytes) + " bytes";
-            else if (errorBuffer[0]) why += ": " + std::string(errorBuffer);
+            if (errorBuffer[0]) why += ": " + std::string(errorBuffer);
             if (rc == CURLE_PEER_FAILED_VERIFICATION || rc == CURLE_SSL_CACERT_BADFILE)
                 why += " (a server certificate that is not publicly trusted can be trusted with [ATLAS_SOURCE] CA_FILE)";
-            return failed(std::move(why));
+            // The code travels with the text, for each program to say it in its language.
+            return TReadError{0, false, std::move(why), sink.Overflow ? int(CURLE_FILESIZE_EXCEEDED) : int(rc)};
         }
+        answer.RetryAfter = ParseRetryAfter(retryAfter);
         return answer;
     } catch (const std::exception& e) {
         return failed(e.what());
@@ -235,11 +282,12 @@ TDownloadResult TDownloader::Transfer(const std::string& url, const TRequestIden
 }
 
 TAtlasThread::TAtlasThread(TNoticeTarget* notifyWindow, std::string cacheDir, TServerConfig server,
-                           TDownloadLimits limits)
+                           TDownloadLimits limits, std::shared_ptr<TSourceGate> gate)
     : NotifyWindow(notifyWindow),
       Server(std::move(server)),
       Cache(std::move(cacheDir), Server),
       Limits(limits),
+      Gate(gate ? std::move(gate) : std::make_shared<TSourceGate>(Server, limits)),
       Random(std::random_device{}()) {
     InitDownloads();
 }
@@ -261,6 +309,8 @@ void TAtlasThread::Stop() {
     Stopped = true;
     ClearRequests();
     Downloader.Abort();
+    // A worker waiting for a retry's time finds its queue empty and sleeps.
+    WakeUp.notify_all();
 }
 
 void TAtlasThread::AddRequest(std::int32_t zoom, std::int32_t x, std::int32_t y) {
@@ -271,14 +321,14 @@ void TAtlasThread::AddTypedRequest(std::int32_t zoom, std::int32_t x, std::int32
     Enqueue(TMapParam{{TypeCodeLetter(typeCode), zoom, x, y}, false, 0});
 }
 
-void TAtlasThread::RequeueRequest(const TTileId& tile, std::int32_t retryCount) {
-    Enqueue(TMapParam{tile, false, retryCount});
+void TAtlasThread::RequeueRequest(const TTileId& tile, std::int32_t retryCount, TClock::time_point notBefore) {
+    Enqueue(TMapParam{tile, false, retryCount}, notBefore);
 }
 
-void TAtlasThread::Enqueue(TMapParam request) {
+void TAtlasThread::Enqueue(TMapParam request, TClock::time_point notBefore) {
     if (Stopped) return;
     std::lock_guard lock(RequestLock);
-    Requests.push_back(std::move(request));
+    Requests.push_back({std::move(request), notBefore});
     Pending.store(int(Requests.size()), std::memory_order_relaxed);
     if (Suspended) {
         // Resumed under the lock, so the wake-up cannot slip in between the
@@ -286,6 +336,9 @@ void TAtlasThread::Enqueue(TMapParam request) {
         Suspended = false;
         if (!Thread.joinable()) Thread = std::thread(&TAtlasThread::Execute, this);
         else WakeUp.notify_one();
+    } else {
+        // It may be waiting for a retry's time while this one is due now.
+        WakeUp.notify_one();
     }
 }
 
@@ -304,9 +357,12 @@ bool TAtlasThread::IsIdle() const {
 
 bool TAtlasThread::TakeRequest(TMapParam& request) {
     std::lock_guard lock(RequestLock);
-    if (Requests.empty()) return false;
-    request = std::move(Requests.front());
-    Requests.pop_front();
+    const auto now = TClock::now();
+    // Queue order among the requests whose time has come.
+    const auto due = std::find_if(Requests.begin(), Requests.end(), [&](const TQueued& q) { return q.NotBefore <= now; });
+    if (due == Requests.end()) return false;
+    request = std::move(due->Request);
+    Requests.erase(due);
     Pending.store(int(Requests.size()), std::memory_order_relaxed);
     return true;
 }
@@ -321,6 +377,15 @@ void TAtlasThread::Execute() {
                 continue;
             }
             std::unique_lock lock(RequestLock);
+            if (Terminated) return;
+            if (!Requests.empty()) {
+                // Only retries waiting for their time: sleep until the first is
+                // due, a new request comes or the worker is stopped.
+                auto first = Requests.front().NotBefore;
+                for (const TQueued& q : Requests) first = std::min(first, q.NotBefore);
+                WakeUp.wait_until(lock, first);
+                continue;
+            }
             // Sleeps until a request or destruction. Suspended is set again on
             // every wake that finds nothing, so a queue emptied by ClearRequests
             // before this thread ran still leaves the worker idle.
@@ -349,24 +414,56 @@ void TAtlasThread::FinishSave() {
     PendingSave.reset();
     try {
         save.Saved.get();
+    } catch (const TFileError& e) {
+        // A full, read-only or closed folder takes no further tile: asking the
+        // service for more would only fill the network, so the run stops.
+        if (IsFolderFullOrClosed(e.Errno)) Gate->CacheWriteFailed(fs::path(save.Path).parent_path().string(), e.Errno);
+        RetryTile(save.Request, e.Fault);
+        return;
     } catch (const std::exception& e) {
-        RetryTile(save.Request, e.what());
+        RetryTile(save.Request, OtherFault(e.what()));
         return;
     }
     Notify(WM_TILESAVED, save.Request.Id(), std::move(save.Path));
 }
 
-void TAtlasThread::Notify(int message, const TTileId& tile, std::string path, std::string why) {
+void TAtlasThread::Notify(int message, const TTileId& tile, std::string path, TFault why) {
     // A stopped worker's saves complete, but nobody waits for them any more.
     if (NotifyWindow && (message == WM_TILEFAILED || !Stopped))
         NotifyWindow->PostNotice({message, tile, std::move(path), std::move(why)});
 }
 
+namespace {
+
+// Why a download brought no answer, as a reason the programs can say.
+TFault DownloadFault(const TReadError& e, const TDownloadLimits& limits) {
+    TFault why = OtherFault(e.Text);
+    if (e.Code == CURLE_FILESIZE_EXCEEDED) {
+        why.Kind = TFaultKind::BodyTooLarge;
+        why.Number = std::int64_t(limits.MaxBodyBytes);
+    } else if (e.Code != 0) {
+        why.Kind = TFaultKind::Transfer;
+        why.Code = e.Code;
+    } else if (e.Text.starts_with("bad URL") || e.Text.starts_with("URL without host")) {
+        why.Kind = TFaultKind::BadUrl;
+    }
+    return why;
+}
+
+// One of the pictures the source is known to send in place of a tile.
+bool IsPlaceholder(const TServerConfig& server, int type, const std::vector<std::uint8_t>& body) {
+    const std::vector<std::string> known = PlaceholderDigests(server, type);
+    if (known.empty()) return false;
+    return std::find(known.begin(), known.end(), DigestHex(TileDigest(body))) != known.end();
+}
+
+}  // namespace
+
 bool TAtlasThread::FetchTile(const TMapParam& request, std::string& path) {
     const int type = MapTypeIndex(request.TypeCode);
     // A refused source gets no request at all; the settings' message says why.
     if (!SourceUsable(Server, type)) {
-        Notify(WM_TILEFAILED, request.Id(), Cache.Path(request.Id()), "the settings refuse this tile source");
+        Notify(WM_TILEFAILED, request.Id(), Cache.Path(request.Id()), TFault(TFaultKind::SourceRefused));
         return false;
     }
     path = Cache.Path(request.Id());
@@ -375,7 +472,7 @@ bool TAtlasThread::FetchTile(const TMapParam& request, std::string& path) {
     // The fallback cache location's parents may not exist yet either.
     fs::create_directories(folder, ec);
     if (!fs::is_directory(folder, ec)) {
-        RetryTile(request, "cannot create the cache folder " + folder.string() + (ec ? ": " + ec.message() : ""));
+        RetryTile(request, TFault(TFaultKind::CacheFolderUncreatable, folder.string(), ec ? ec.value() : 0));
         return false;
     }
     // Someone else (another worker, another window, the command line) saved
@@ -385,25 +482,67 @@ bool TAtlasThread::FetchTile(const TMapParam& request, std::string& path) {
         return true;
     }
 
+    // A stopped run sends nothing more; its owner reports why.
+    if (!Gate->Enter(type, [this] { return Stopped.load(); })) {
+        if (!Stopped) Notify(WM_TILEFAILED, request.Id(), path, TFault(TFaultKind::RunStopped));
+        return false;
+    }
     std::uniform_int_distribution<int> serverNumber(0, ServerChoiceCount(Server, type) - 1);
     const std::string url = BuildTileUrl(Server, serverNumber(Random), request.Id());
     // A retry never trusts a kept connection.
     TDownloadResult download = Downloader.Get(url, RequestIdentity(Server, type), Limits, request.RetryCount > 0);
+    Gate->Leave(type);
     if (WasAborted(download)) return false;
-    std::string typeName;
-    if (!download || download->Body.empty() || !DetectImageType(download->Body.data(), download->Body.size(), typeName)) {
+
+    if (download) {
+        const long status = download->HttpStatus;
+        // Asked to wait: the whole source pauses, and the tile is asked again
+        // without using an attempt, as long as the run's pauses stay in bounds.
+        if ((status == 429 || status == 503) && download->RetryAfter) {
+            if (Gate->Pause(type, *download->RetryAfter)) {
+                RequeueRequest(request.Id(), request.RetryCount);
+                return false;
+            }
+            ++Failed;
+            TFault why{TFaultKind::PauseBeyondLimit};
+            why.HttpStatus = status;
+            why.Number = download->RetryAfter->count() / 1000;
+            RetryTile(request, std::move(why));
+            return false;
+        }
+        if (IsRefusalStatus(status)) {
+            Downloader.DropConnections();
+            const auto host = UrlHost(url, false);
+            Gate->Refused(type, request.Id(), status, host ? *host : url);
+            ++Failed;
+            TFault why{TFaultKind::AccessRefused};
+            why.HttpStatus = status;
+            RetryTile(request, std::move(why));
+            return false;
+        }
+    }
+    std::optional<TFault> unusable;
+    if (!download) unusable = DownloadFault(download.Error(), Limits);
+    else if (download->Body.empty()) {
+        unusable = TFault(TFaultKind::EmptyAnswer);
+        unusable->HttpStatus = download->HttpStatus;
+    } else if (IsPlaceholder(Server, type, download->Body)) {
+        unusable = TFault(TFaultKind::PlaceholderPicture);
+        unusable->HttpStatus = download->HttpStatus;
+    } else
+        unusable = CheckTileBody(download->Body, download->HttpStatus);
+    if (unusable) {
         // An unusable answer ends its connection too; Get has dropped a failed one already.
         if (download) Downloader.DropConnections();
         ++Failed;
-        RetryTile(request, !download               ? download.Error().Text
-                           : download->Body.empty() ? "HTTP " + std::to_string(download->HttpStatus) + ", empty answer"
-                                                    : "HTTP " + std::to_string(download->HttpStatus) + ", the answer is no image");
+        RetryTile(request, std::move(*unusable));
         return false;
     }
     ++Succeeded;
-    // A tile that cannot be written (full disk) is retried like a failed
-    // download, but says nothing about the service. Its notice or retry
-    // follows once the save is done.
+    Gate->Succeeded(type);
+    // A tile that cannot be written is retried like a failed download, but
+    // says nothing about the service. Its notice or retry follows once the
+    // save is done.
     FinishSave();
     auto body = std::make_shared<const std::vector<std::uint8_t>>(std::move(download->Body));
     std::future<void> saved;
@@ -433,10 +572,14 @@ void TAtlasThread::SaveTile(const std::string& path, const std::vector<std::uint
     file.Commit();
 }
 
-void TAtlasThread::RetryTile(const TMapParam& request, std::string why) {
+void TAtlasThread::RetryTile(const TMapParam& request, TFault why) {
     if (Stopped) return;
-    if (request.RetryCount + 1 < 3)
-        RequeueRequest(request.Id(), request.RetryCount + 1);
-    else
+    // A stopped run asks nothing more: the tile's last reason is final.
+    if (request.RetryCount + 1 < 3 && !Gate->Stopped()) {
+        std::uniform_real_distribution<double> jitter(0.0, 1.0);
+        RequeueRequest(request.Id(), request.RetryCount + 1,
+                       TClock::now() + RetryDelay(Limits, request.RetryCount + 1, jitter(Random)));
+    } else {
         Notify(WM_TILEFAILED, request.Id(), Cache.Path(request.Id()), std::move(why));
+    }
 }

@@ -2,14 +2,18 @@
 // downloads each missing tile over HTTP into the tile cache and posts a
 // notice with the saved file's path (also for a tile it finds cached when its
 // turn comes, since someone waits for it). Failed attempts are re-queued at
-// the back, three attempts in all; after the third the worker posts a failure
-// notice. The thread starts with the first request and sleeps whenever the
-// queue is empty. Stop and destruction abort the download under way at once
+// the back after a growing delay (RetryDelay), three attempts in all; after
+// the third the worker posts a failure notice. A service that asks to wait
+// (429 or 503 with Retry-After) pauses its whole source through the shared
+// TSourceGate, and the tile is asked again without using an attempt. The
+// thread starts with the first request and sleeps whenever the queue is
+// empty. Stop and destruction abort the download or wait under way at once
 // and queue no retry, so no window ever waits on the network to close.
 #pragma once
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -26,6 +30,7 @@
 #include "FileRead.h"
 #include "NoticeTarget.h"
 #include "Settings.h"
+#include "SourceGate.h"
 #include "TileCache.h"
 
 // curl_global_init, once per process; false when it failed. Both programs
@@ -37,7 +42,13 @@ bool InitDownloads();
 struct THttpAnswer {
     long HttpStatus = 0;
     std::vector<std::uint8_t> Body;
+    // The last answer's Retry-After (seconds or an HTTP date) as a wait from
+    // now; empty when it had none or one that cannot be read.
+    std::optional<std::chrono::milliseconds> RetryAfter;
 };
+// A Retry-After value as a wait from now: delay-seconds or an HTTP date (a
+// date already past is no wait). Empty for anything else.
+std::optional<std::chrono::milliseconds> ParseRetryAfter(const std::string& value);
 // The answer, or curl's reason why there is none. A transfer ended by
 // TDownloader::Abort fails with ECANCELED.
 using TDownloadResult = TReadResult<THttpAnswer>;
@@ -91,9 +102,10 @@ std::string BuildTileUrl(const TServerConfig& server, int serverNumber, const TT
 
 class TAtlasThread {
 public:
-    // Created suspended: the thread starts with the first request.
+    // Created suspended: the thread starts with the first request. Workers
+    // of one run share gate; without one the worker makes its own.
     TAtlasThread(TNoticeTarget* notifyWindow, std::string cacheDir, TServerConfig server,
-                 TDownloadLimits limits = {});
+                 TDownloadLimits limits = {}, std::shared_ptr<TSourceGate> gate = nullptr);
     ~TAtlasThread();
     TAtlasThread(const TAtlasThread&) = delete;
     TAtlasThread& operator=(const TAtlasThread&) = delete;
@@ -103,7 +115,8 @@ public:
     void ClearRequests();
     // Queued requests, not counting the one being worked on. Approximate by design.
     int PendingCount() const;
-    // Before the first request, and whenever it waits on an empty queue.
+    // Before the first request, and whenever it waits on an empty queue (a
+    // retry waiting for its time keeps it busy).
     bool IsIdle() const;
     // Empties the queue and aborts the download under way; no retry and no
     // notice follow. The worker stays stopped; destroying it joins at once.
@@ -120,15 +133,23 @@ public:
     const std::string& CacheDir() const { return Cache.Folder(); }
 
 private:
+    using TClock = std::chrono::steady_clock;
+    // A queued request and the time before which it is not asked.
+    struct TQueued {
+        TMapParam Request;
+        TClock::time_point NotBefore{};
+    };
+
     void Execute();
+    // The first request whose time has come; false when none has.
     bool TakeRequest(TMapParam& request);
     // One attempt. True with the path when a file was saved.
     bool FetchTile(const TMapParam& request, std::string& path);
     // Queues the next attempt, or after the last one posts the failure with why.
-    void RetryTile(const TMapParam& request, std::string why);
-    void Notify(int message, const TTileId& tile, std::string path, std::string why = {});
-    void RequeueRequest(const TTileId& tile, std::int32_t retryCount);
-    void Enqueue(TMapParam request);
+    void RetryTile(const TMapParam& request, TFault why);
+    void Notify(int message, const TTileId& tile, std::string path, TFault why = {});
+    void RequeueRequest(const TTileId& tile, std::int32_t retryCount, TClock::time_point notBefore = {});
+    void Enqueue(TMapParam request, TClock::time_point notBefore = {});
     // Throws TFileError with the cause.
     static void SaveTile(const std::string& path, const std::vector<std::uint8_t>& body);
     // Waits for the save under way, then posts its notice or queues its retry.
@@ -138,7 +159,8 @@ private:
     const TServerConfig Server;
     const TTileCache Cache;
     const TDownloadLimits Limits;
-    std::mt19937 Random;  // server numbers; one generator per worker
+    const std::shared_ptr<TSourceGate> Gate;
+    std::mt19937 Random;  // server numbers and retry jitter; one generator per worker
     TDownloader Downloader;
     std::atomic<bool> Stopped{false};
     std::atomic<int> Failed{0};
@@ -146,7 +168,7 @@ private:
 
     mutable std::mutex RequestLock;
     std::condition_variable WakeUp;
-    std::deque<TMapParam> Requests;
+    std::deque<TQueued> Requests;
     std::atomic<int> Pending{0};
     bool Suspended = true;       // guarded by RequestLock
     bool Terminated = false;     // guarded by RequestLock

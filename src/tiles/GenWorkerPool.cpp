@@ -12,7 +12,8 @@ TGenWorkerPool::TGenWorkerPool(TNoticeTarget* notifyWindow, std::string cacheDir
       Server(std::move(server)),
       Cache(std::move(cacheDir), Server),
       Limits(limits),
-      WorkerLimit(std::max(1, workerLimit)) {}
+      WorkerLimit(std::max(1, workerLimit)),
+      Gate(std::make_shared<TSourceGate>(Server, Limits)) {}
 
 TGenWorkerPool::~TGenWorkerPool() { StopGenWorkers(); }
 
@@ -23,8 +24,12 @@ bool TGenWorkerPool::RequestGenTile(std::int32_t zoom, std::int32_t x, std::int3
     if (Cache.IsCached({TypeCodeLetter(typeCode), zoom, x, y})) return true;
 
     if (int(GenWorkers.size()) < WorkerLimit) {
-        if (GenWorkers.empty()) Started = std::chrono::steady_clock::now();
-        auto worker = std::make_unique<TAtlasThread>(NotifyWindow, Cache.Folder(), Server, Limits);
+        if (GenWorkers.empty()) {
+            // A new run: nothing of the last one's pauses, refusals or stop carries over.
+            Started = std::chrono::steady_clock::now();
+            Gate = std::make_shared<TSourceGate>(Server, Limits);
+        }
+        auto worker = std::make_unique<TAtlasThread>(NotifyWindow, Cache.Folder(), Server, Limits, Gate);
         worker->TypeCode = mapType;
         worker->AddTypedRequest(zoom, x, y, typeCode);
         GenWorkers.push_back(std::move(worker));
@@ -61,4 +66,10 @@ bool TGenWorkerPool::ServiceNotAnswering() const {
     for (const auto& worker : GenWorkers)
         if (worker->SucceededAttempts() > 0 || worker->FailedAttempts() < 2) return false;
     return std::chrono::steady_clock::now() - Started >= std::chrono::milliseconds(2 * Limits.TransferTimeoutMs);
+}
+
+TRunStop TGenWorkerPool::StopReason() const {
+    if (TRunStop stop = Gate->StopReason(); stop.Reason != TStopReason::None) return stop;
+    if (ServiceNotAnswering()) return {TStopReason::ServiceNotAnswering, Server.HostPattern, 0, {}, {}};
+    return {};
 }

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "AtlasThread.h"
+#include "SourceGate.h"
 #include "TileCache.h"
 
 class TGenWorkerPool {
@@ -38,6 +39,13 @@ public:
     // service that never answers that is two rounds of time-outs (about a
     // minute with the default limits). Once anything has arrived it stays false.
     bool ServiceNotAnswering() const;
+    // Why the run must stop now: the service refuses access, the cache folder
+    // takes no more tiles, or the service does not answer; None while it may
+    // go on. The workers themselves send nothing more once the first two are
+    // known.
+    TRunStop StopReason() const;
+    // Whole seconds the service asked the run to wait, 0 when it is not paused.
+    int PausedSeconds() const { return Gate->PausedSeconds(); }
     // The host the workers ask, for messages.
     const TServerConfig& ServerConfig() const { return Server; }
 
@@ -51,6 +59,7 @@ private:
     TTileCache Cache;
     TDownloadLimits Limits;
     int WorkerLimit;
+    std::shared_ptr<TSourceGate> Gate;  // created with the pool, shared by its workers
     std::vector<std::unique_ptr<TAtlasThread>> GenWorkers;
     std::chrono::steady_clock::time_point Started;  // creation of the first worker
 };

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "AtlasAppType.h"
+#include "Fault.h"
 
 // One worker notice. The tile travels beside its cache path, so no receiver
 // reads a file name back.
@@ -12,7 +13,7 @@ struct TTileNotice {
     int Message = 0;  // WM_TILESAVED or WM_TILEFAILED
     TTileId Tile;
     std::string Path;
-    std::string Why;  // a failure: the reason of the last attempt
+    TFault Why;  // a failure: the reason of the last attempt
 };
 
 class TNoticeTarget {

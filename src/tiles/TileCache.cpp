@@ -117,6 +117,7 @@ TCachedTile TTileCache::Load(const TTileId& tile) const {
     }
     out.State = TTileState::Decoded;
     out.Picture = std::move(*picture);
+    out.Digest = TileDigest(*bytes);
     return out;
 }
 

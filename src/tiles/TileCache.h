@@ -14,6 +14,7 @@
 #include "AtlasAppType.h"
 #include "Bitmap.h"
 #include "FileRead.h"
+#include "TileDigest.h"
 #include "TileSource.h"
 
 // What the cache holds for one tile.
@@ -28,6 +29,7 @@ struct TCachedTile {
     TTileState State = TTileState::Missing;
     std::string TypeName;  // "GIF", "PNG" or "JPG" once recognised
     TBitmap Picture;       // when Decoded
+    TTileDigest Digest{};  // of the file's bytes, when Decoded
     TReadError Error;      // when Unreadable or Undecodable
 };
 

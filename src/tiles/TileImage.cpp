@@ -5,11 +5,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <memory>
 
 #include <jpeglib.h>
 #include <jerror.h>
 #include <png.h>
+
+#include "Geometry.h"
+#include "TileCache.h"
 
 namespace {
 
@@ -192,7 +196,7 @@ bool StartsWithJpegSoi(const std::vector<std::uint8_t>& bytes) {
 
 }  // namespace
 
-TReadResult<TBitmap> DecodePng(const std::uint8_t* data, std::size_t size) {
+TReadResult<TBitmap> DecodePng(const std::uint8_t* data, std::size_t size, int maxSide) {
     if (data == nullptr || size < 8 || png_sig_cmp(data, 0, 8) != 0) return Fail("PNG signature missing");
 
     png_image image{};
@@ -200,10 +204,10 @@ TReadResult<TBitmap> DecodePng(const std::uint8_t* data, std::size_t size) {
     TPngImageGuard guard{&image};
     if (!png_image_begin_read_from_memory(&image, data, size))
         return Fail(std::string("PNG header: ") + image.message);
-    if (image.width == 0 || image.height == 0 || image.width > png_uint_32(MaxImageSide) ||
-        image.height > png_uint_32(MaxImageSide))
+    if (image.width == 0 || image.height == 0 || image.width > png_uint_32(maxSide) ||
+        image.height > png_uint_32(maxSide))
         return Fail("PNG of " + std::to_string(image.width) + " x " + std::to_string(image.height) +
-                               " is over the limit of " + std::to_string(MaxImageSide) + " pixels a side");
+                               " is over the limit of " + std::to_string(maxSide) + " pixels a side");
 
     // Alpha also covers tRNS; without either the rows go straight to RGB.
     const bool hasAlpha = (image.format & PNG_FORMAT_FLAG_ALPHA) != 0;
@@ -215,7 +219,7 @@ TReadResult<TBitmap> DecodePng(const std::uint8_t* data, std::size_t size) {
     return bitmap;
 }
 
-TReadResult<TBitmap> DecodeJpeg(const std::uint8_t* data, std::size_t size) {
+TReadResult<TBitmap> DecodeJpeg(const std::uint8_t* data, std::size_t size, int maxSide) {
     if (data == nullptr || size == 0) return Fail("JPEG: no data");
 
     TJpegDecompress jpeg;
@@ -228,9 +232,9 @@ TReadResult<TBitmap> DecodeJpeg(const std::uint8_t* data, std::size_t size) {
 
     const JDIMENSION width = jpeg.Info.output_width;
     const JDIMENSION height = jpeg.Info.output_height;
-    if (width == 0 || height == 0 || width > JDIMENSION(MaxImageSide) || height > JDIMENSION(MaxImageSide))
+    if (width == 0 || height == 0 || width > JDIMENSION(maxSide) || height > JDIMENSION(maxSide))
         return Fail("JPEG of " + std::to_string(width) + " x " + std::to_string(height) +
-                               " is over the limit of " + std::to_string(MaxImageSide) + " pixels a side");
+                               " is over the limit of " + std::to_string(maxSide) + " pixels a side");
     const int components = jpeg.Info.output_components;
     if (components != 3 && components != 4) return Fail("JPEG: unexpected output components");
 
@@ -260,6 +264,53 @@ TReadResult<TBitmap> LoadJpegBitmap(const std::string& fileName) {
     auto bitmap = DecodeJpeg(bytes->data(), bytes->size());
     if (!bitmap) return Fail(fileName + ": " + bitmap.Error().Text);
     return bitmap;
+}
+
+TReadResult<TPictureSize> ReadPictureSize(const std::vector<std::uint8_t>& bytes) {
+    if (StartsWithPngSignature(bytes)) {
+        png_image image{};
+        image.version = PNG_IMAGE_VERSION;
+        TPngImageGuard guard{&image};
+        if (!png_image_begin_read_from_memory(&image, bytes.data(), bytes.size()))
+            return Fail(std::string("PNG header: ") + image.message);
+        // Beyond int they are over every limit anyway.
+        const auto side = [](png_uint_32 v) { return int(std::min<png_uint_32>(v, 0x7FFFFFFF)); };
+        return TPictureSize{side(image.width), side(image.height)};
+    }
+    if (StartsWithJpegSoi(bytes)) {
+        TJpegDecompress jpeg;
+        InitJpegError(jpeg.Err);
+        jpeg.Info.err = &jpeg.Err.Pub;
+        TJpegDecodeContext context{&jpeg.Info, bytes.data(), bytes.size(), nullptr};
+        if (!RunJpegStep(jpeg.Err, JpegReadHeaderStep, context)) return Fail(std::string("JPEG header: ") + jpeg.Err.Message);
+        return TPictureSize{int(jpeg.Info.output_width), int(jpeg.Info.output_height)};
+    }
+    return Fail("neither PNG nor JPEG");
+}
+
+std::optional<TFault> CheckTileBody(const std::vector<std::uint8_t>& body, long httpStatus) {
+    TFault fault;
+    fault.HttpStatus = httpStatus;
+    const auto failed = [&](TFaultKind kind, std::string detail = {}) {
+        fault.Kind = kind;
+        fault.Detail = std::move(detail);
+        return fault;
+    };
+    std::string typeName;
+    if (!DetectImageType(body.data(), body.size(), typeName)) return failed(TFaultKind::NoImage);
+    if (typeName == "GIF") return failed(TFaultKind::GifPicture);
+    const auto size = ReadPictureSize(body);
+    if (!size) return failed(TFaultKind::DamagedPicture, size.Error().Text);
+    if (size->Width != TileSize || size->Height != TileSize) {
+        fault.Number = size->Width;
+        fault.Number2 = size->Height;
+        return failed(TFaultKind::WrongPictureSize);
+    }
+    // The header said a tile's size; the decoder holds it to that before allocating.
+    const auto picture = typeName == "PNG" ? DecodePng(body.data(), body.size(), TileSize)
+                                           : DecodeJpeg(body.data(), body.size(), TileSize);
+    if (!picture) return failed(TFaultKind::DamagedPicture, picture.Error().Text);
+    return std::nullopt;
 }
 
 TReadResult<TBitmap> DecodeTileBytes(const std::vector<std::uint8_t>& bytes, const std::string& typeName) {

@@ -11,16 +11,32 @@
 #include <vector>
 
 #include "Bitmap.h"
+#include "Fault.h"
 #include "FileRead.h"
 
 inline constexpr int MaxImageSide = 4096;
 // A tile file larger than this is refused without being read.
 inline constexpr std::size_t MaxTileFileBytes = std::size_t(16) << 20;
 
-// Full PNG signature required. Alpha is composited over white.
-TReadResult<TBitmap> DecodePng(const std::uint8_t* data, std::size_t size);
+// Full PNG signature required. Alpha is composited over white. A header
+// claiming more than maxSide pixels on either side is refused before any
+// pixel memory is allocated.
+TReadResult<TBitmap> DecodePng(const std::uint8_t* data, std::size_t size, int maxSide = MaxImageSide);
 // Any JPEG the IJG decoder reads (grey, RGB/YCbCr, CMYK converted to RGB).
-TReadResult<TBitmap> DecodeJpeg(const std::uint8_t* data, std::size_t size);
+TReadResult<TBitmap> DecodeJpeg(const std::uint8_t* data, std::size_t size, int maxSide = MaxImageSide);
+
+// Width and height from a PNG or JPEG header alone; fails for anything else.
+struct TPictureSize {
+    int Width = 0;
+    int Height = 0;
+};
+TReadResult<TPictureSize> ReadPictureSize(const std::vector<std::uint8_t>& bytes);
+
+// Whether a downloaded body may enter the cache: it must decode to a
+// TileSize x TileSize picture, or nothing could ever show it. Otherwise the
+// attempt's reason (NoImage, GifPicture, WrongPictureSize, DamagedPicture)
+// with the answer's status.
+std::optional<TFault> CheckTileBody(const std::vector<std::uint8_t>& body, long httpStatus);
 
 // Decodes a JPEG file into a new bitmap.
 TReadResult<TBitmap> LoadJpegBitmap(const std::string& fileName);

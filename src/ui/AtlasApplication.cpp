@@ -1,4 +1,5 @@
 #include "AtlasApplication.h"
+#include "ReasonText.h"
 
 #include <QMessageBox>
 
@@ -14,7 +15,7 @@ bool TAtlasApplication::notify(QObject* receiver, QEvent* e) {
     try {
         return QApplication::notify(receiver, e);
     } catch (const std::exception& error) {
-        ReportError(QString::fromUtf8(error.what()));
+        ReportError(ErrorText(error));
     } catch (...) {
         ReportError(QStringLiteral("发生未知错误。"));
     }

@@ -22,8 +22,9 @@
 
 #include "AtlasApplication.h"
 #include "AtlasDialogs.h"
-#include "MbTilesFile.h"
 #include "NumberFormat.h"
+#include "TilesetFile.h"
+#include "ReasonText.h"
 
 namespace {
 
@@ -44,6 +45,20 @@ QPixmap MarkerPicture() {
 
 // Thrown from the export's progress when the user cancels it.
 struct TExportCancelled {};
+
+// The save dialog's filters, in the order of TTilesetFormat.
+const QString MbTilesFilter = QStringLiteral("MBTiles (*.mbtiles)");
+const QString SqliteDbFilter = QStringLiteral("SQLite 图块库，OsmAnd 等手机程序用 (*.sqlitedb)");
+
+QString Suffix(TTilesetFormat format) {
+    return format == TTilesetFormat::MbTiles ? QStringLiteral("mbtiles") : QStringLiteral("sqlitedb");
+}
+
+// The format of the chosen file: its extension when that names one, else the chosen filter.
+TTilesetFormat ChosenFormat(const QFileDialog& dialog, const QString& target) {
+    if (const auto byName = TilesetFormatOfName(target.toStdString())) return *byName;
+    return dialog.selectedNameFilter() == SqliteDbFilter ? TTilesetFormat::SqliteDb : TTilesetFormat::MbTiles;
+}
 
 bool FitsInt32(std::int64_t v) {
     return v >= std::numeric_limits<std::int32_t>::min() && v <= std::numeric_limits<std::int32_t>::max();
@@ -156,10 +171,10 @@ TAtlasCheckDataFM::TAtlasCheckDataFM(QWidget* parent) : QDialog(parent) {
     Edit2->setAccessibleName(QStringLiteral("中心坐标：经度"));
     Edit3->setAccessibleName(QStringLiteral("中心坐标：纬度"));
 
-    ExportButton = new QPushButton(QStringLiteral("导出 MBTiles…"), Panel1);
+    ExportButton = new QPushButton(QStringLiteral("导出 MBTiles / sqlitedb…"), Panel1);
     ExportButton->setObjectName(QStringLiteral("ExportButton"));
     ExportButton->setGeometry(12, 318, 187, 30);
-    ExportButton->setToolTip(QStringLiteral("把显示的地图类型导出为其他地图程序能读的 MBTiles 文件"));
+    ExportButton->setToolTip(QStringLiteral("把显示的地图类型导出为其他地图程序能读的 MBTiles 或 sqlitedb 文件"));
     ExportButton->setEnabled(false);
     connect(ExportButton, &QPushButton::clicked, this, &TAtlasCheckDataFM::ExportButtonClick);
 
@@ -234,26 +249,37 @@ void TAtlasCheckDataFM::UpdateExportButton() {
 void TAtlasCheckDataFM::ExportButtonClick() {
     if (!ExportButton->isEnabled()) return;
     const int type = MapTypeIndex(ViewTypeCode);
-    static const TFileDialogParams SaveMbTiles{QStringLiteral("导出 MBTiles"), QStringLiteral("MBTiles (*.mbtiles)"),
-                                               QStringLiteral("mbtiles"), QFileDialog::AcceptSave};
-    const auto dialog = MakeFileDialog(SaveMbTiles, this);
+    static const TFileDialogParams SaveTileset{QStringLiteral("导出图块库"), MbTilesFilter + QStringLiteral(";;") + SqliteDbFilter,
+                                               Suffix(TTilesetFormat::MbTiles), QFileDialog::AcceptSave};
+    const auto dialog = MakeFileDialog(SaveTileset, this);
     const QFileInfo source(FilePath);
     dialog->setDirectory(source.absolutePath());
-    dialog->selectFile(source.completeBaseName() + QLatin1Char('-') + QLatin1Char(ViewTypeCode) +
-                       QStringLiteral(".mbtiles"));
+    dialog->selectFile(source.completeBaseName() + QLatin1Char('-') + QLatin1Char(ViewTypeCode) + QLatin1Char('.') +
+                       Suffix(TTilesetFormat::MbTiles));
+    // Choosing the other format changes the extension of the name offered with it.
+    QFileDialog* d = dialog.get();
+    connect(d, &QFileDialog::filterSelected, d, [d](const QString& filter) {
+        const TTilesetFormat format = filter == SqliteDbFilter ? TTilesetFormat::SqliteDb : TTilesetFormat::MbTiles;
+        d->setDefaultSuffix(Suffix(format));
+        const QFileInfo typed(d->selectedFiles().value(0));
+        if (!typed.fileName().isEmpty() && TilesetFormatOfName(typed.fileName().toStdString()))
+            d->selectFile(typed.completeBaseName() + QLatin1Char('.') + Suffix(format));
+    });
     if (dialog->exec() != QDialog::Accepted || dialog->selectedFiles().isEmpty()) return;
     const QString target = dialog->selectedFiles().constFirst();
+    const TTilesetFormat format = ChosenFormat(*dialog, target);
 
-    QProgressDialog progress(QStringLiteral("正在导出 MBTiles…"), QStringLiteral("取消"), 0, 100, this);
+    QProgressDialog progress(QStringLiteral("正在导出…"), QStringLiteral("取消"), 0, 100, this);
     progress.setWindowTitle(windowTitle());
     progress.setWindowModality(Qt::WindowModal);
     progress.setMinimumDuration(500);
     QString failure;
     std::int64_t written = 0;
     try {
-        TMbTilesOptions options;
+        TTilesetOptions options;
+        options.Format = format;
         options.Name = source.completeBaseName().toStdString();
-        written = ExportMbTiles(Reader, type, target.toStdString(), options, [&](std::int64_t done, std::int64_t total) {
+        written = ExportTileset(Reader, type, target.toStdString(), options, [&](std::int64_t done, std::int64_t total) {
             progress.setMaximum(int(std::min<std::int64_t>(total, std::numeric_limits<int>::max())));
             progress.setValue(int(std::min<std::int64_t>(done, progress.maximum())));
             QCoreApplication::processEvents();
@@ -262,7 +288,7 @@ void TAtlasCheckDataFM::ExportButtonClick() {
     } catch (const TExportCancelled&) {
         return;
     } catch (const std::exception& e) {
-        failure = QString::fromStdString(e.what());
+        failure = ErrorText(e);
     }
     progress.reset();
     if (!failure.isEmpty())

@@ -79,7 +79,7 @@ public:
     QLineEdit* Edit2;
     QLineEdit* Edit3;
     QPushButton* BitBtn1;
-    // Not of the original window: writes the shown type as an MBTiles file.
+    // Not of the original window: writes the shown type as an MBTiles or sqlitedb file.
     QPushButton* ExportButton;
 
     void FormShow();

@@ -22,6 +22,7 @@
 #include "GenerationRun.h"
 #include "MapDataFile.h"
 #include "NoticeTarget.h"
+#include "SourceGate.h"
 #include "PlanEstimates.h"
 #include "ProgramPaths.h"
 #include "Settings.h"
@@ -156,7 +157,9 @@ public:
     // Stops the downloads of a run at once; the wait ends on its next look.
     void CancelRun();
     // Writes the run's file; returns which tiles got empty images and why.
-    TMapDataWriteReport WriteMapData(const std::string& fileName);
+    // With refuseUndecodable nothing is written when a cached tile no longer
+    // decodes; the report lists those tiles.
+    TMapDataWriteReport WriteMapData(const std::string& fileName, bool refuseUndecodable = false);
     // The pair the plan is projected with: the shown type's, zero when that type is written rectified.
     TDeltaPair PlanPair() const;
     void WMGenTileSaved(const TTileNotice& notice);
@@ -192,6 +195,9 @@ private:
     // Waits for the downloads in a nested event loop that handles input at
     // once; notices and cancel end it, a timer moves the gauge.
     void WaitForDownloads();
+    // After the wait: true when every tile has arrived; otherwise the message
+    // saying why the run ended (a stop, failed tiles, a cancel) was shown.
+    bool DownloadsComplete();
     void EndWaitIfFinished();
     void UpdateGauge();
     // Estimates the plan's file size and fills the dialog's residual and size fields.
@@ -223,7 +229,7 @@ private:
     bool GenActive = false;   // saved-tile notices are counted
     bool RunActive = false;   // BitBtn1Click is under way
     bool CloseRequested = false;
-    bool ServiceDead = false;  // the run stopped because the tile service never answered
+    TRunStop RunStop;  // why the run stopped early: a dead or refusing service, a full cache
     QEventLoop* WaitLoop = nullptr;  // the download wait, while it runs
     TSizeEstimate RunSize;  // estimated before the dialog, checked after it
     std::optional<std::chrono::steady_clock::time_point> ProgressStart;

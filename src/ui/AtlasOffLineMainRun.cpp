@@ -25,6 +25,7 @@
 #include "NumberFormat.h"
 #include "Rectify.h"
 #include "TileCache.h"
+#include "ReasonText.h"
 
 namespace {
 
@@ -60,6 +61,22 @@ QString BlankTilesText(const TBlankTiles& blank) {
     add(blank.Missing, "%1 块不在缓存中");
     add(blank.OutsideGrid, "%1 块超出地图范围");
     return Text("\n\n有 %1 块地图写为空白图像：").arg(blank.Total()) + why.join(Text("，")) + Text("。");
+}
+
+// One line per map type whose tiles are mostly one picture, byte for byte:
+// a ban or "no data" picture shows here before anyone trusts the map.
+QString SameTilesText(const std::array<TSameTiles, MapTypeCount>& same) {
+    QString text;
+    for (int t = 0; t < MapTypeCount; ++t) {
+        const TSameTiles& s = same[std::size_t(t)];
+        if (!s.Many()) continue;
+        text += Text("\n\n%1：有 %2 块地图的图像完全相同（SHA-256 %3），可能是地图服务器的占位图像。")
+                    .arg(QString::fromUtf8(MapTypes[std::size_t(t)].DisplayName.data(),
+                                           qsizetype(MapTypes[std::size_t(t)].DisplayName.size())))
+                    .arg(s.Count)
+                    .arg(QString::fromStdString(s.Digest));
+    }
+    return text;
 }
 
 }  // namespace
@@ -115,7 +132,7 @@ void TAtlasOffLineMainFM::BitBtn1Click() {
 
     RunActive = true;
     GenActive = true;
-    ServiceDead = false;
+    RunStop = {};
     if (View) View->SetTileNoticeRouting(true, this, WM_GENTILESAVED);
     QApplication::setOverrideCursor(Qt::WaitCursor);
     TRunCleanup cleanup([this] {
@@ -136,7 +153,7 @@ void TAtlasOffLineMainFM::BitBtn1Click() {
     } catch (const TWriteAbandoned&) {
     } catch (const std::exception& e) {
         // Reported like any error that escapes a handler; the clean-up above still runs.
-        TAtlasApplication::ShowErrorBox(QString::fromUtf8(e.what()));
+        TAtlasApplication::ShowErrorBox(ErrorText(e));
     }
 }
 
@@ -151,25 +168,7 @@ void TAtlasOffLineMainFM::RunDownloadAndWrite() {
     RequestTiles();
     WaitForDownloads();
     Gauge1->setValue(100);
-    if (CloseRequested) return;
-    if (ServiceDead) {
-        ShowMessage(Text("地图服务器 %1 没有响应，下载已停止，地图数据未生成。")
-                        .arg(QString::fromStdString(Settings.Server.HostPattern)));
-        return;
-    }
-    if (!Run.FailedTiles().empty() && GenActive) {
-        StopGeneration();
-        // Beneath the count, why the first of them failed: a full disk or a
-        // refused source reads differently from a flaky network.
-        const auto& [tile, why] = *Run.FailedTiles().begin();
-        ShowMessage(Text("有 %1 块地图下载失败，地图数据未生成。").arg(Run.FailedTiles().size()),
-                    QString::fromStdString(TileKey(tile) + ": " + why));
-        return;
-    }
-    if (!Run.AllArrived()) {
-        ShowMessage(Text("地图下载过程被取消。"));
-        return;
-    }
+    if (CloseRequested || !DownloadsComplete()) return;
     StopGeneration();
 
     auto dialog = MakeFileDialog(SaveDialog1, this);
@@ -177,8 +176,76 @@ void TAtlasOffLineMainFM::RunDownloadAndWrite() {
     const QString fileName = dialog->selectedFiles().first();
     dialog.reset();
     QCoreApplication::processEvents();
-    const TMapDataWriteReport report = WriteMapData(fileName.toStdString());
-    ShowMessage(Text("地图生成操作完成") + BlankTilesText(report.AllBlank()));
+    // Refused before writing starts rather than failing near the end.
+    const std::filesystem::path folder = std::filesystem::path(fileName.toStdString()).parent_path();
+    std::error_code ec;
+    if (const auto space = std::filesystem::space(folder.empty() ? "." : folder, ec);
+        !ec && std::int64_t(space.available) < RunSize.Bytes) {
+        ShowMessage(Text("文件夹 %1 只有 %2 可用空间，地图数据文件约需 %3，地图数据未生成。")
+                        .arg(QString::fromStdString(folder.string()))
+                        .arg(QString::fromStdString(FormatByteSize(std::int64_t(space.available))))
+                        .arg(QString::fromStdString(FormatByteSize(RunSize.Bytes))));
+        return;
+    }
+    TMapDataWriteReport report = WriteMapData(fileName.toStdString(), true);
+    QString fetchedAgain;
+    if (!report.Written) {
+        // Cached files that no longer decode are fetched again, not written blank.
+        const TTileCache cache(Locations.CacheDir, Settings.Server);
+        for (const TTileId& tile : report.Undecodable) {
+            std::error_code removeError;
+            std::filesystem::remove(cache.Path(tile), removeError);
+        }
+        Run.FetchAgain(report.Undecodable);
+        GenActive = true;
+        SpeedButton3->show();
+        if (View)
+            for (const TTileId& tile : report.Undecodable) View->RequestGenTile(tile.Zoom, tile.X, tile.Y, std::string(tile.Type()));
+        WaitForDownloads();
+        if (CloseRequested || !DownloadsComplete()) return;
+        StopGeneration();
+        fetchedAgain = Text("\n\n有 %1 块缓存的地图已无法解码，已重新下载。").arg(report.Undecodable.size());
+        report = WriteMapData(fileName.toStdString());
+    }
+    ShowMessage(Text("地图生成操作完成") + fetchedAgain + BlankTilesText(report.AllBlank()) + SameTilesText(report.Same));
+}
+
+bool TAtlasOffLineMainFM::DownloadsComplete() {
+    switch (RunStop.Reason) {
+    case TStopReason::None: break;
+    case TStopReason::ServiceNotAnswering:
+        ShowMessage(Text("地图服务器 %1 没有响应，下载已停止，地图数据未生成。").arg(QString::fromStdString(RunStop.Host)));
+        return false;
+    case TStopReason::AccessRefused:
+        ShowMessage(Text("地图服务器 %1 拒绝访问（HTTP %2），下载已停止，地图数据未生成。")
+                        .arg(QString::fromStdString(RunStop.Host))
+                        .arg(RunStop.HttpStatus));
+        return false;
+    case TStopReason::CacheWriteFailed: {
+        const TGenerationRun::TProgress p = Run.Progress();
+        const std::int64_t missing = p.Total - p.Done;
+        const std::int64_t needed = RunSize.Entries > 0 ? RunSize.Bytes / RunSize.Entries * missing : 0;
+        ShowMessage(Text("无法写入图块缓存文件夹 %1：%2。还有 %3 块地图约需 %4 的空间，下载已停止，地图数据未生成。")
+                        .arg(QString::fromStdString(RunStop.Folder), ErrnoReasonText(RunStop.Errno))
+                        .arg(missing)
+                        .arg(QString::fromStdString(FormatByteSize(needed))));
+        return false;
+    }
+    }
+    if (!Run.FailedTiles().empty() && GenActive) {
+        StopGeneration();
+        // Beneath the count, why the first of them failed: a full disk or a
+        // refused source reads differently from a flaky network.
+        const auto& [tile, why] = *Run.FailedTiles().begin();
+        ShowMessage(Text("有 %1 块地图下载失败，地图数据未生成。").arg(Run.FailedTiles().size()),
+                    QString::fromStdString(TileKey(tile) + ": ") + ReasonText(why));
+        return false;
+    }
+    if (!Run.AllArrived()) {
+        ShowMessage(Text("地图下载过程被取消。"));
+        return false;
+    }
+    return true;
 }
 
 void TAtlasOffLineMainFM::WaitForDownloads() {
@@ -198,12 +265,14 @@ void TAtlasOffLineMainFM::UpdateGauge() {
     const TGenerationRun::TProgress p = Run.Progress();
     Gauge1->setValue(ProgressPercent(p.Total - p.Done - p.Failed, p.Total));
     ShowDownloadProgress();
-    if (GenActive && View && View->GenServiceNotAnswering()) {
-        // Only failures and not one success for two rounds of time-outs: the
-        // service is down or unreachable, and waiting longer helps nobody.
-        ServiceDead = true;
-        StopGeneration();
-        Run.Cancel();
+    if (GenActive && View) {
+        // A service that is down, unreachable or refuses this client, or a
+        // cache that takes no more tiles: waiting longer helps nobody.
+        if (TRunStop stop = View->GenStopReason(); stop.Reason != TStopReason::None) {
+            RunStop = std::move(stop);
+            StopGeneration();
+            Run.Cancel();
+        }
     }
     EndWaitIfFinished();
 }
@@ -263,7 +332,9 @@ void TAtlasOffLineMainFM::ShowDownloadProgress() {
                               .arg(rate, 0, 'f', rate < 10 ? 1 : 0)
                               .arg(QString::fromStdString(FormatDuration(left)));
     // One line while it fits the narrow panel; large counts break before the speed.
-    const QString line = count + QStringLiteral("  ") + speed;
+    QString line = count + QStringLiteral("  ") + speed;
+    if (const int paused = View && GenActive ? View->GenPausedSeconds() : 0; paused > 0)
+        line += Text("  地图服务器要求暂停 %1 秒").arg(paused);
     const bool fits = ProgressLabel->fontMetrics().horizontalAdvance(line) <= ProgressLabel->width();
     ProgressLabel->setText(fits ? line : count + QLatin1Char('\n') + speed);
     ProgressLabel->show();
@@ -286,7 +357,7 @@ TDeltaPair TAtlasOffLineMainFM::PlanPair() const {
     return Settings.Rectify && IsShiftedType(shown) ? TDeltaPair{} : ActivePair();
 }
 
-TMapDataWriteReport TAtlasOffLineMainFM::WriteMapData(const std::string& fileName) {
+TMapDataWriteReport TAtlasOffLineMainFM::WriteMapData(const std::string& fileName, bool refuseUndecodable) {
     RemoveStaleTemporaryFiles(std::filesystem::path(fileName).parent_path().string());
     // The window keeps repainting while the file is written; the cancel button
     // has no meaning any more.
@@ -302,8 +373,10 @@ TMapDataWriteReport TAtlasOffLineMainFM::WriteMapData(const std::string& fileNam
     };
     const TTileCache cache(Locations.CacheDir, Settings.Server);
     const TMapDataWriteReport report =
-        rectify ? ::WriteMapData(fileName, Run.Header(), Run.OutputLists(), cache, progress, MapDataMaxFileSize, 0, rectified)
-                : ::WriteMapData(fileName, Run.Header(), Run.TilePlan().AllLists(), cache, progress);
+        rectify ? ::WriteMapData(fileName, Run.Header(), Run.OutputLists(), cache, progress, MapDataMaxFileSize, 0,
+                                 refuseUndecodable, rectified)
+                : ::WriteMapData(fileName, Run.Header(), Run.TilePlan().AllLists(), cache, progress, MapDataMaxFileSize,
+                                 0, refuseUndecodable);
     Gauge1->setValue(100);
     return report;
 }
@@ -378,7 +451,7 @@ void TAtlasOffLineMainFM::SaveParamFile(const QString& fileName) {
     try {
         SaveMapParamFile(name, data);
     } catch (const std::exception& e) {
-        TAtlasApplication::ShowErrorBox(QString::fromUtf8(e.what()));
+        TAtlasApplication::ShowErrorBox(ErrorText(e));
     }
 }
 

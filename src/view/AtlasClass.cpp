@@ -245,10 +245,8 @@ TAtlasThread* TAtlasClass::TileWorkerForTest() const { return Impl->TileWorker.g
 const TGenWorkerPool* TAtlasClass::GenWorkersForTest() const { return Impl->GenWorkers.get(); }
 
 void TAtlasClass::SetCenter(double lon, double lat) {
-    View.TileRect = View.InitTileRect(lon, lat);
-    RebuildMosaic();
     View.SetCenter(lon, lat);
-    PlaceMosaicWidget();
+    RebuildMosaic();
 }
 
 void TAtlasClass::SetTileRect(std::int32_t left, std::int32_t top, std::int32_t right, std::int32_t bottom) {
@@ -364,6 +362,12 @@ bool TAtlasClass::RequestGenTile(std::int32_t zoom, std::int32_t x, std::int32_t
 void TAtlasClass::StopGenWorkers() {
     if (Impl->GenWorkers) Impl->GenWorkers->StopGenWorkers();
 }
+
+TRunStop TAtlasClass::GenStopReason() const {
+    return Impl->GenWorkers ? Impl->GenWorkers->StopReason() : TRunStop{};
+}
+
+int TAtlasClass::GenPausedSeconds() const { return Impl->GenWorkers ? Impl->GenWorkers->PausedSeconds() : 0; }
 
 bool TAtlasClass::GenServiceNotAnswering() const {
     return Impl->GenWorkers && Impl->GenWorkers->ServiceNotAnswering();

@@ -19,6 +19,7 @@
 #include "GenWorkerPool.h"
 #include "MapViewState.h"
 #include "NoticeTarget.h"
+#include "SourceGate.h"
 #include "TileCache.h"
 
 class QPoint;
@@ -79,6 +80,11 @@ public:
     void StopGenWorkers();
     // The generation workers have seen only failures for two rounds of time-outs.
     bool GenServiceNotAnswering() const;
+    // Why the generation workers' run must stop (a ban, a full cache, a dead
+    // service), None while it may go on; and the seconds the service has asked
+    // it to wait.
+    TRunStop GenStopReason() const;
+    int GenPausedSeconds() const;
 
     const std::string& CacheDir() const { return Cache.Folder(); }
     const TMapViewState& State() const { return View; }

@@ -48,6 +48,10 @@ void TMapViewState::SetCenter(double lon, double lat) {
     const TGlobalPixel p = LonLatToPixel(MapZoom, lon, lat, Pair);
     PlaceMosaic(Clamp32(std::int64_t(p.X) - std::int64_t(TileRect.Left) * TileSize),
                 Clamp32(std::int64_t(p.Y) - std::int64_t(TileRect.Top) * TileSize));
+    // The square is sized by the width at construction and centring shifts it
+    // by up to a tile, so on its own it can leave a strip of the view bare
+    // (no later resize comes to grow it without a window manager).
+    GrowTileRect();
 }
 
 void TMapViewState::PlaceMosaic(std::int32_t ax, std::int32_t ay) {

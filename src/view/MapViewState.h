@@ -75,8 +75,9 @@ public:
 
     // The (2h+1)x(2h+1) square around a point, h = TilesAcross / 2. Not clamped.
     TTileRect InitTileRect(double lon, double lat) const;
-    // Replaces TileRect by the square and brings the point to the view centre
-    // where PlaceMosaic allows. The mosaic must be rebuilt afterwards.
+    // Replaces TileRect by the square, brings the point to the view centre
+    // where PlaceMosaic allows and grows the mosaic to cover the client area.
+    // The mosaic must be rebuilt afterwards.
     void SetCenter(double lon, double lat);
     // Brings mosaic pixel (ax, ay) to the view centre, never moving the mosaic
     // right of or below the view's top-left corner. Points outside do nothing.

@@ -3,11 +3,14 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <set>
 #include <sstream>
+
+#include <nlohmann/json.hpp>
 
 #include "ChinaShift.h"
 #include "AtlasVersion.h"
@@ -193,22 +196,30 @@ TEST_F(CliFixture, ResidualSizeEstimateAndAutoCalibration) {
     EXPECT_NEAR(double(bytesOf(warm.Out)) / fileSize, 1.0, 0.25) << warm.Out << fileSize;
 }
 
-TEST_F(CliFixture, MbTilesFromTheCacheAndFromTheMapDataFileAgree) {
+TEST_F(CliFixture, TilesetsFromTheCacheAndFromTheMapDataFileAgree) {
     std::filesystem::create_directories(Dir / "gen");
     std::filesystem::create_directories(Dir / "exp");
     auto args = Generate("10", "a.Dat");
-    args.insert(args.end(), {"--mbtiles", (Dir / "gen" / "city.mbtiles").string(), "--mbtiles-type", "s",
-                             "--attribution", "test"});
+    args.insert(args.end(), {"--mbtiles", (Dir / "gen" / "city.mbtiles").string(), "--sqlitedb",
+                             (Dir / "gen" / "city.sqlitedb").string(), "--mbtiles-type", "s", "--attribution", "test"});
     const auto gen = RunCli(args, Dir);
     ASSERT_EQ(gen.Exit, 0) << gen.Err;
-    EXPECT_NE(gen.Out.find("(25 tiles of type s)"), std::string::npos) << gen.Out;
+    EXPECT_NE(gen.Out.find("city.mbtiles (25 tiles of type s)"), std::string::npos) << gen.Out;
+    EXPECT_NE(gen.Out.find("city.sqlitedb (25 tiles of type s)"), std::string::npos) << gen.Out;
     const auto exp = RunCli({"export", (Dir / "a.Dat").string(), "--type", "s", "--mbtiles",
-                             (Dir / "exp" / "city.mbtiles").string(), "--attribution", "test"},
+                             (Dir / "exp" / "city.mbtiles").string(), "--attribution", "test", "--sqlitedb",
+                             (Dir / "exp" / "city.sqlitedb").string()},
                             Dir);
     ASSERT_EQ(exp.Exit, 0) << exp.Err;
-    EXPECT_NE(exp.Out.find("(25 tiles)"), std::string::npos) << exp.Out;
+    EXPECT_NE(exp.Out.find("city.sqlitedb (25 tiles)"), std::string::npos) << exp.Out;
     // Same tiles, same images, same metadata, inserted in the same order: the same database.
     EXPECT_EQ(Slurp(Dir / "gen" / "city.mbtiles"), Slurp(Dir / "exp" / "city.mbtiles"));
+    EXPECT_EQ(Slurp(Dir / "gen" / "city.sqlitedb"), Slurp(Dir / "exp" / "city.sqlitedb"));
+    // The same options for a sqlitedb alone: --tileset-type is --mbtiles-type's other name.
+    auto alone = Generate("10", "b.Dat");
+    alone.insert(alone.end(), {"--sqlitedb", (Dir / "b.sqlitedb").string(), "--tileset-type", "s"});
+    ASSERT_EQ(RunCli(alone, Dir).Exit, 0);
+    EXPECT_EQ(Slurp(Dir / "b.sqlitedb"), Slurp(Dir / "exp" / "city.sqlitedb"));
 
     const struct {
         std::vector<std::string> Args;
@@ -216,15 +227,22 @@ TEST_F(CliFixture, MbTilesFromTheCacheAndFromTheMapDataFileAgree) {
         std::string Err;
     } refusals[] = {
         {{"export", (Dir / "a.Dat").string(), "--type", "x", "--mbtiles", (Dir / "x.mbtiles").string()}, 2, "--type"},
-        {{"export", (Dir / "a.Dat").string(), "--type", "p", "--mbtiles", (Dir / "x.mbtiles").string()}, 1, "不包含"},
+        {{"export", (Dir / "a.Dat").string(), "--type", "p", "--mbtiles", (Dir / "x.mbtiles").string()}, 1,
+         "error: the map data file does not hold this map type\n"},
         {{"export", (Dir / "none.Dat").string(), "--type", "m", "--mbtiles", (Dir / "x.mbtiles").string()}, 1,
-         "文件不存在。"},
-        {{"generate", "--center", "1,2", "--zoom", "10", "--types", "m", "--yes"}, 2, "--mbtiles"},
+         "none.Dat: no such file\n"},
+        {{"export", (Dir / "a.Dat").string(), "--type", "m", "--mbtiles", (Dir / "nowhere" / "x.mbtiles").string()}, 1,
+         "error: cannot create \"" + (Dir / "nowhere" / "x.mbtiles").string() + "\": "},
+        {{"generate", "--center", "1,2", "--zoom", "10", "--types", "m", "--yes"}, 2, "--sqlitedb"},
+        {{"export", (Dir / "a.Dat").string(), "--type", "s"}, 2, "--sqlitedb"},
     };
     for (const auto& r : refusals) {
         const auto run = RunCli(r.Args, Dir);
-        EXPECT_EQ(run.Exit, r.Exit) << r.Args[3];
+        EXPECT_EQ(run.Exit, r.Exit) << r.Args[1];
         EXPECT_NE(run.Err.find(r.Err), std::string::npos) << run.Err;
+        // English throughout; only the window's own verdict on a foreign file is quoted after it.
+        const std::string english = run.Err.substr(0, run.Err.find("(\""));
+        EXPECT_TRUE(std::all_of(english.begin(), english.end(), [](char c) { return (unsigned char)c < 0x80; })) << run.Err;
     }
     EXPECT_FALSE(std::filesystem::exists(Dir / "x.mbtiles"));
 
@@ -278,9 +296,11 @@ TEST_F(CliFixture, InspectRefusesForeignFiles) {
     std::ofstream(Dir / "bad.Dat") << "NOT_A_MAP_DATA_FILE_AT_ALL";
     const auto r = RunCli({"inspect", (Dir / "bad.Dat").string()}, Dir);
     EXPECT_EQ(r.Exit, 1);
-    EXPECT_NE(r.Err.find("文件不是本程序生成的地图数据文件。"), std::string::npos);
+    // In English, the window's own verdict quoted after it.
+    EXPECT_NE(r.Err.find("bad.Dat: not a map data file of this program (\"文件不是本程序生成的地图数据文件。\")"),
+              std::string::npos) << r.Err;
     const auto missing = RunCli({"inspect", (Dir / "none.Dat").string()}, Dir);
-    EXPECT_NE(missing.Err.find("文件不存在。"), std::string::npos);
+    EXPECT_NE(missing.Err.find("none.Dat: no such file\n"), std::string::npos) << missing.Err;
 }
 
 // Rectangles whose tile counts overflow 64 bits must be named, not wrapped into agreement.
@@ -304,6 +324,53 @@ TEST_F(CliFixture, InspectNamesImpossibleRectangles) {
         const auto r = RunCli({"inspect", (Dir / "crafted.Dat").string()}, Dir);
         EXPECT_EQ(r.Exit, 1) << r.Out << r.Err;
         EXPECT_NE(r.Out.find(row.Problem), std::string::npos) << r.Out << r.Err;
+    }
+}
+
+// Two road map tiles at zoom 5 whose index holds these keys: a tile under
+// another spelling of its key is one that no reader finds, and key bytes of
+// any kind come out of --json as valid JSON with the problems of the text.
+TEST_F(CliFixture, InspectNamesTilesNoReaderFinds) {
+    const struct {
+        std::vector<std::string> Keys;
+        std::vector<std::string> Problems;
+    } rows[] = {
+        {{"m_5_0_0", "m_05_0_0"},
+         {"1 key is not a canonical tile key, so no reader finds its entry: 'm_05_0_0'",
+          "1 tile of the rectangles is missing (no entry under its key): m_5_1_0"}},
+        {{"m_5_0_0", "m_5_1_\xff\"\n"},
+         {"1 key is not a canonical tile key, so no reader finds its entry: 'm_5_1_\\xFF\"\\x0A'",
+          "1 tile of the rectangles is missing (no entry under its key): m_5_1_0"}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.Keys[1]);
+        TMapDataHeader h;
+        h.MinZoom = h.MaxZoom = 5;
+        h.TypeIncluded[0] = 1;
+        h.TileRects[5] = {0, 0, 1, 0};
+        h.EntryCount = std::int32_t(row.Keys.size());
+        const auto head = EncodeMapDataHeader(h);
+        std::ofstream file(Dir / "keys.Dat", std::ios::binary);
+        file << MapDataSignature << std::string_view(reinterpret_cast<const char*>(head.data()), head.size());
+        for (const std::string& key : row.Keys) {
+            std::uint8_t entry[MapDataEntrySize];
+            ASSERT_TRUE(EncodeMapDataEntry(key, std::int32_t(MapDataIndexStart + MapDataEntrySize * 2), entry));
+            file.write(reinterpret_cast<const char*>(entry), sizeof entry);
+        }
+        file.close();
+
+        const auto text = RunCli({"inspect", (Dir / "keys.Dat").string()}, Dir);
+        EXPECT_EQ(text.Exit, 1) << text.Out << text.Err;
+        EXPECT_EQ(text.Out.find("consistent"), std::string::npos) << text.Out;
+        for (const std::string& p : row.Problems) EXPECT_NE(text.Out.find("  " + p + "\n"), std::string::npos) << text.Out;
+
+        const auto json = RunCli({"inspect", (Dir / "keys.Dat").string(), "--json"}, Dir);
+        EXPECT_EQ(json.Exit, 1) << json.Err;
+        auto j = nlohmann::json::parse(json.Out, nullptr, false);  // a missing member reads as null
+        ASSERT_FALSE(j.is_discarded()) << json.Out << json.Err;
+        EXPECT_EQ(j["problems"], row.Problems) << json.Out;
+        EXPECT_EQ(j["nonCanonicalKeys"]["count"], 1);
+        EXPECT_EQ(j["missingTiles"]["first"], std::vector<std::string>{"m_5_1_0"});
     }
 }
 

@@ -98,9 +98,33 @@ TEST(TileSource, SettingsRecordEveryRefusedEntryAndKeepTheOthersUsable) {
     EXPECT_EQ(Settings.Server.UserAgent, "AtlasPocket/1");
     EXPECT_EQ(Settings.Server.CaFile, "/etc/ours.pem");
 
+    std::ofstream(ini) << "[ATLAS_SERVER]\n; local tile server\nHOST=127.0.0.1\n[ATLAS_SOURCE]\nPLACEHOLDER_P=not a digest\n";
+    LoadSettings(ini);
+    EXPECT_EQ(Settings.SourceProblems,
+              std::vector<std::string>{"[ATLAS_SOURCE] PLACEHOLDER_P: \"not a digest\" is not a SHA-256 digest (64 hex digits)"});
     std::ofstream(ini) << "[ATLAS_SERVER]\n; local tile server\nHOST=127.0.0.1\n";
     LoadSettings(ini);
     EXPECT_TRUE(Settings.SourceProblems.empty());
     EXPECT_EQ(Settings.Server.UrlTemplates, (std::array<std::string, 4>{}));
     fs::remove_all(dir);
+}
+
+// PLACEHOLDER_X: digests in either case with blanks around them; anything else
+// is a problem of its key, and the type requests nothing rather than cache ban pictures.
+TEST(TileSource, PlaceholderListsHoldOnlyDigests) {
+    const std::string a(64, 'a'), b = std::string(63, '0') + "F";
+    TServerConfig server;
+    server.HostPattern = "127.0.0.1";
+    server.Placeholders = {" " + a + " ,\t" + b + ",", "", a + ",abc", a.substr(1) + "g"};
+    EXPECT_EQ(PlaceholderDigests(server, 0), (std::vector<std::string>{a, std::string(63, '0') + "f"}));
+    EXPECT_TRUE(PlaceholderDigests(server, 1).empty());
+    EXPECT_TRUE(PlaceholderDigests(server, 2).empty());
+    EXPECT_EQ(ServerConfigProblems(server),
+              (std::vector<std::string>{
+                  "[ATLAS_SOURCE] PLACEHOLDER_S: \"abc\" is not a SHA-256 digest (64 hex digits)",
+                  "[ATLAS_SOURCE] PLACEHOLDER_Y: \"" + a.substr(1) + "g\" is not a SHA-256 digest (64 hex digits)"}));
+    EXPECT_TRUE(SourceUsable(server, 0));
+    EXPECT_TRUE(SourceUsable(server, 1));
+    EXPECT_FALSE(SourceUsable(server, 2));
+    EXPECT_FALSE(SourceUsable(server, 3));
 }

@@ -32,8 +32,8 @@ TEST(GenerationRun, NoticesCountOncePerPlannedTileAndFailuresUntilTheyArrive) {
     EXPECT_FALSE(run.TileArrived({'p', 10, r.Left + 1, r.Top})) << "a type the plan does not hold";
     EXPECT_FALSE(run.TileArrived({'?', 10, r.Left + 1, r.Top}));
 
-    EXPECT_TRUE(run.TileFailed({'m', 10, r.Left + 1, r.Top}, "HTTP 503"));
-    EXPECT_EQ(run.FailedTiles().at({'m', 10, r.Left + 1, r.Top}), "HTTP 503");
+    EXPECT_TRUE(run.TileFailed({'m', 10, r.Left + 1, r.Top}, TFault(TFaultKind::AccessRefused)));
+    EXPECT_EQ(run.FailedTiles().at({'m', 10, r.Left + 1, r.Top}).Kind, TFaultKind::AccessRefused);
     EXPECT_FALSE(run.TileFailed({'m', 10, r.Left + 1, r.Top})) << "failed twice counts once";
     EXPECT_FALSE(run.TileFailed({'m', 10, r.Left, r.Top})) << "done tiles cannot fail";
     EXPECT_EQ(run.Progress().Done, 2);

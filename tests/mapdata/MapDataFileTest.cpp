@@ -7,6 +7,8 @@
 #include "GenerationPlan.h"
 #include "LittleEndian.h"
 #include "MapDataFile.h"
+#include "MapDataInspect.h"
+#include "TileDigest.h"
 #include "MapdataTestSupport.h"
 #include "TileCache.h"
 #include "TileImage.h"
@@ -41,8 +43,11 @@ TEST(MapDataKey, FormatParseAndEntryLimits) {
     EXPECT_EQ(TileKey({'s', 5, -2, 0}), "s_5_-2_0");
     EXPECT_EQ(*ParseTileKey("y_17_104857_51234"), (TTileId{'y', 17, 104857, 51234}));
     EXPECT_EQ(*ParseTileKey("s_5_-2_0"), (TTileId{'s', 5, -2, 0}));
-    for (const char* bad : {"", "x_1_2_3", "m_1_2", "m_1_2_3_", "m__2_3", "m_1_2_+3", "mm_1_2_3", "m_1_2_99999999999"})
+    // Other spellings of a tile's numbers are no tile's key: readers look keys up by their text.
+    for (const char* bad : {"", "x_1_2_3", "m_1_2", "m_1_2_3_", "m__2_3", "m_1_2_+3", "mm_1_2_3", "m_1_2_99999999999",
+                            "m_05_0_0", "m_5_-0_0", "m_5_0_00", "m_5_0_-0", "m_5_007_1"})
         EXPECT_FALSE(ParseTileKey(bad)) << bad;
+    EXPECT_EQ(PrintableKey("m_5\\_\xff\x01\x7f'"), "m_5\\\\_\\xFF\\x01\\x7F'");
 
     std::uint8_t e[32];
     EXPECT_TRUE(EncodeMapDataEntry(std::string(24, 'k'), 0, e));
@@ -145,6 +150,38 @@ TEST_F(MapDataWriterTest, FileLayoutFieldByFieldAndReadBack) {
     EXPECT_EQ(lastCall, std::make_pair(n, n));
 }
 
+// One picture served for many tiles (a ban or "no data" picture) shows in the
+// writer's report with the digest of the cached body, and in inspect per type.
+TEST_F(MapDataWriterTest, ReportsManyByteIdenticalTiles) {
+    const auto placeholder = PngBytes(MakeTilePicture(999));
+    const auto& roads = Run.Plan.List(0);
+    int same = 0;
+    for (std::size_t i = 0; same < 12; ++i)
+        if (i != MissingRoad && i != GifRoad) {
+            WriteBytes(CachePath(Cache, roads[i]), placeholder);
+            ++same;
+        }
+    const TMapDataWriteReport report = Write();
+    EXPECT_EQ(report.Same[0], (TSameTiles{12, 23, DigestHex(TileDigest(placeholder))}));
+    EXPECT_TRUE(report.Same[0].Many());
+    EXPECT_EQ(report.Same[2].Count, 1);
+    EXPECT_FALSE(report.Same[2].Many());
+    EXPECT_EQ(report.Same[1], TSameTiles{});
+
+    TMapDataReader reader;
+    ASSERT_EQ(ErrorText(reader.Open(Target)), "");
+    const TMapDataInspection inspection = InspectMapData(reader);
+    EXPECT_EQ(inspection.SamePerType[0].Count, 12);
+    EXPECT_EQ(inspection.SamePerType[0].Tiles, 23);
+    EXPECT_FALSE(inspection.SamePerType[2].Many());
+    EXPECT_TRUE(inspection.Problems.empty());  // worth a word, but no fault of the file
+
+    // At least ten tiles and a tenth of the type's.
+    EXPECT_FALSE((TSameTiles{9, 9, "x"}.Many()));
+    EXPECT_TRUE((TSameTiles{10, 100, "x"}.Many()));
+    EXPECT_FALSE((TSameTiles{10, 101, "x"}.Many()));
+}
+
 // However many threads encode, the file and the report are those of the single-threaded writer.
 TEST_F(MapDataWriterTest, EncoderCountChangesNoByte) {
     const TMapDataWriteReport single = Write({}, 1);
@@ -157,6 +194,7 @@ TEST_F(MapDataWriterTest, EncoderCountChangesNoByte) {
         const TMapDataWriteReport report = Write([&](std::int64_t done, std::int64_t) { calls.push_back(done); }, encoders);
         EXPECT_EQ(ReadBytes(Target), expected);
         EXPECT_EQ(report.Blank, single.Blank);
+        EXPECT_EQ(report.Same, single.Same);
         EXPECT_EQ(calls, (std::vector<std::int64_t>{32, 50}));
     }
 }

@@ -58,3 +58,17 @@ std::vector<std::string> DirectoryNames(const std::filesystem::path& dir) {
     std::sort(names.begin(), names.end());
     return names;
 }
+
+std::vector<std::uint8_t> CraftedMapData(TMapDataHeader header, const std::vector<std::string>& keys) {
+    header.EntryCount = std::int32_t(keys.size());
+    std::vector<std::uint8_t> file(MapDataSignature.begin(), MapDataSignature.end());
+    const auto head = EncodeMapDataHeader(header);
+    file.insert(file.end(), head.begin(), head.end());
+    const auto imagesStart = std::int32_t(MapDataIndexStart + MapDataEntrySize * std::int64_t(keys.size()));
+    for (const std::string& key : keys) {
+        std::uint8_t entry[MapDataEntrySize];
+        if (!EncodeMapDataEntry(key, imagesStart, entry)) throw std::invalid_argument("key too long: " + key);
+        file.insert(file.end(), entry, entry + sizeof entry);
+    }
+    return file;
+}

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "Bitmap.h"
+#include "MapDataFile.h"
 #include "TempDir.h"
 
 // A 256x256 picture with a gradient and a colour given by seed, so that tiles differ.
@@ -17,6 +18,10 @@ std::vector<std::uint8_t> JpegBytes(const TBitmap& picture);
 
 std::vector<std::uint8_t> ReadBytes(const std::string& fileName);
 void WriteBytes(const std::string& fileName, const std::vector<std::uint8_t>& bytes);
+
+// A map data file with this header whose index holds these keys, every
+// image empty; EntryCount becomes the number of keys.
+std::vector<std::uint8_t> CraftedMapData(TMapDataHeader header, const std::vector<std::string>& keys);
 
 // Mean absolute difference per channel; a large value for different sizes.
 double MeanDifference(const TBitmap& a, const TBitmap& b);

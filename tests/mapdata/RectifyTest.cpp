@@ -85,7 +85,7 @@ TEST(Rectify, EncodersAgreeAndAMissingSourceBlanksOnlyItsTiles) {
 
     const auto lists = run.OutputLists();
     auto write = [&](const std::string& name, int encoders) {
-        return WriteMapData((dir / name).string(), run.Header(), lists, cache, {}, MapDataMaxFileSize, encoders,
+        return WriteMapData((dir / name).string(), run.Header(), lists, cache, {}, MapDataMaxFileSize, encoders, false,
                             run.Rectified());
     };
     EXPECT_EQ(write("one.Dat", 1).AllBlank().Total(), 0);

@@ -29,10 +29,15 @@ for f in bin/atlaspocket-cli bin/atlaspocket-tileserver share/atlaspocket/instal
          share/applications/atlaspocket.desktop share/icons/hicolor/scalable/apps/atlaspocket.svg; do
   [ -e "$P/$f" ] || fail "$f is not installed"
 done
-desktop-file-validate "$P/share/applications/atlaspocket.desktop" || fail "desktop entry does not validate"
+# Hints count too: a menu may file an entry whose categories draw one in the wrong place.
+VALIDATE=$(desktop-file-validate "$P/share/applications/atlaspocket.desktop" 2>&1) || fail "desktop entry does not validate: $VALIDATE"
+[ -z "$VALIDATE" ] || fail "desktop-file-validate has remarks: $VALIDATE"
 grep -q '^Icon=atlaspocket$' "$P/share/applications/atlaspocket.desktop" || fail "desktop entry names another icon"
 VERSION=$("$P/bin/atlaspocket-cli" --version)
 [[ $VERSION =~ ^atlaspocket-cli\ [0-9]+\.[0-9]+ ]] || fail "atlaspocket-cli --version printed '$VERSION'"
+SERVER_VERSION=$("$P/bin/atlaspocket-tileserver" --version) || fail "atlaspocket-tileserver --version failed"
+[ "${SERVER_VERSION#atlaspocket-tileserver }" = "${VERSION#atlaspocket-cli }" ] ||
+  fail "versions differ: '$SERVER_VERSION' / '$VERSION'"
 if [ "$GUI" = 1 ] || [ "$GUI" = ON ]; then
   [ -x "$P/bin/atlaspocket" ] || fail "bin/atlaspocket is not installed"
   GUI_VERSION=$(env -u DISPLAY -u WAYLAND_DISPLAY "$P/bin/atlaspocket" --version)

@@ -16,9 +16,12 @@ std::string Slurp(const std::filesystem::path& p) {
     return s.str();
 }
 
-TCliChild::TCliChild(const std::vector<std::string>& args, const TTempDir& dir, const std::string& tag)
+TCliChild::TCliChild(const std::vector<std::string>& args, const TTempDir& dir, const std::string& tag,
+                     const std::vector<std::string>& launcher)
     : OutFile(dir / (tag + ".stdout.txt")), ErrFile(dir / (tag + ".stderr.txt")) {
-    std::vector<char*> argv{const_cast<char*>(ATLAS_CLI_PATH)};
+    std::vector<char*> argv;
+    for (const auto& a : launcher) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(const_cast<char*>(ATLAS_CLI_PATH));
     for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
     Pid = ::fork();
@@ -27,7 +30,7 @@ TCliChild::TCliChild(const std::vector<std::string>& args, const TTempDir& dir, 
         const int o = ::open(OutFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const int e = ::open(ErrFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         ::dup2(in, 0), ::dup2(o, 1), ::dup2(e, 2);
-        ::execv(ATLAS_CLI_PATH, argv.data());
+        ::execvp(argv[0], argv.data());
         ::_exit(127);
     }
 }

@@ -22,7 +22,9 @@ std::string Slurp(const std::filesystem::path& p);
 // terminal); its output goes to files named after tag in dir.
 class TCliChild {
 public:
-    TCliChild(const std::vector<std::string>& args, const TTempDir& dir, const std::string& tag = "cli");
+    // With a launcher, the CLI runs under it: launcher..., the CLI's path, args...
+    TCliChild(const std::vector<std::string>& args, const TTempDir& dir, const std::string& tag = "cli",
+              const std::vector<std::string>& launcher = {});
     ~TCliChild();  // kills and reaps a child still running
     TCliChild(const TCliChild&) = delete;
     TCliChild& operator=(const TCliChild&) = delete;

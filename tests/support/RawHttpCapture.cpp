@@ -9,13 +9,17 @@
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
+#include <vector>
+
+#include "Geometry.h"
+#include "TileImage.h"
 
 const std::string& TRawHttpCapture::AnswerBody() {
-    // A 1x1 RGBA PNG.
-    static const std::string png(
-        "\x89PNG\r\n\x1a\n\x00\x00\x00\x0dIHDR\x00\x00\x00\x01\x00\x00\x00\x01\x08\x06\x00\x00\x00\x1f\x15\xc4\x89"
-        "\x00\x00\x00\x0aIDATx\x9c\x63\x00\x01\x00\x00\x05\x00\x01\x0d\x0a\x2d\xb4\x00\x00\x00\x00IEND\xae\x42\x60\x82",
-        67);
+    // A white tile: workers keep only pictures of a tile's size.
+    static const std::string png = [] {
+        const std::vector<std::uint8_t> bytes = EncodePng(TBitmap(TileSize, TileSize));
+        return std::string(bytes.begin(), bytes.end());
+    }();
     return png;
 }
 

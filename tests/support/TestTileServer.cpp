@@ -135,6 +135,12 @@ int TTestTileServer::Attempts(const std::string& type, int zoom, int x, int y) c
     return stats["tiles"].value(TileKey(type, zoom, x, y), 0);
 }
 
+std::string TTestTileServer::StatsKey(const std::string& type, int zoom, int x, int y) { return TileKey(type, zoom, x, y); }
+
+std::map<std::string, int> TTestTileServer::AttemptsByTile() const {
+    return nlohmann::json::parse(Get("/_control/stats"))["tiles"].get<std::map<std::string, int>>();
+}
+
 long TTestTileServer::TotalRequests() const {
     return nlohmann::json::parse(Get("/_control/stats"))["total"].get<long>();
 }

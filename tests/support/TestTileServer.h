@@ -30,6 +30,10 @@ public:
     void Reset() const;
     // Requests the server saw for a tile (redirect hops not counted).
     int Attempts(const std::string& type, int zoom, int x, int y) const;
+    // Every tile's requests at once, by StatsKey: one look at the server
+    // where a test adds up many tiles.
+    std::map<std::string, int> AttemptsByTile() const;
+    static std::string StatsKey(const std::string& type, int zoom, int x, int y);  // "m/10/5/7"
     // Every request, hops included.
     long TotalRequests() const;
     // Tile requests in arrival order, as "m/5/1/2".

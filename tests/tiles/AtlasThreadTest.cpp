@@ -2,6 +2,7 @@
 // keeps, how it retries and how it ends.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -15,6 +16,7 @@
 #include "TestTileServer.h"
 #include "WorkerTestSupport.h"
 #include "TileCache.h"
+#include "TileDigest.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -132,9 +134,13 @@ TEST_F(AtlasThreadTest, AnswersAreAcceptedOrRetriedByTheirBody) {
         {"redirect:14", true, 1},  // fifteen requests in all
         {"redirect:15", false, 3},
         {"failfirst:2", true, 3},
+        {"bigpng:30000", false, 3},  // a header claiming 30000 x 30000 pixels
+        {"picture:300", false, 3},   // a picture, but not a tile's
+        {"gif", false, 3},           // nothing here decodes GIF
     };
     TDownloadLimits limits;
     limits.MaxBodyBytes = 64 * 1024;
+    limits.FirstRetryDelayMs = 10;
     auto worker = NewWorker(limits);
     int x = 0;
     for (const auto& row : rows) {
@@ -144,6 +150,8 @@ TEST_F(AtlasThreadTest, AnswersAreAcceptedOrRetriedByTheirBody) {
         const TTileNotice notice = Next();
         EXPECT_EQ(notice.Message, row.Saved ? WM_TILESAVED : WM_TILEFAILED);
         EXPECT_EQ(notice.Path, PathOf("m", 9, x, 1));
+        if (std::string(row.Fault) == "bigpng:30000") EXPECT_EQ(FaultText(notice.Why), "HTTP 200, picture 30000×30000");
+        if (std::string(row.Fault) == "picture:300") EXPECT_EQ(FaultText(notice.Why), "HTTP 200, picture 300×300");
         const auto saved = GetTileFileType(notice.Path);  // an error when no file is there
         EXPECT_EQ(saved && !saved->empty(), row.Saved);
         EXPECT_EQ(Server->Attempts("m", 9, x, 1), row.Attempts);
@@ -154,6 +162,36 @@ TEST_F(AtlasThreadTest, AnswersAreAcceptedOrRetriedByTheirBody) {
     for (const auto& entry : fs::directory_iterator(Cache.Path()))
         EXPECT_EQ(entry.path().extension(), ".gif") << entry.path();
     EXPECT_EQ(Notices.Size(), 0u);
+}
+
+// A picture the settings name as the source's placeholder is a failed attempt, never a cached tile.
+TEST_F(AtlasThreadTest, KnownPlaceholderPictureIsRefused) {
+    Server->SetFault("m", 9, 1, 1, "picture:256");
+    Server->SetFault("m", 9, 2, 1, "picture:256");
+    TDownloadLimits limits;
+    limits.FirstRetryDelayMs = 10;
+    std::string digest;
+    {
+        auto plain = NewWorker(limits);
+        plain->AddRequest(9, 1, 1);
+        const TTileNotice saved = Next();
+        ASSERT_EQ(saved.Message, WM_TILESAVED);
+        std::ifstream in(saved.Path, std::ios::binary);
+        const std::string body(std::istreambuf_iterator<char>(in), {});
+        digest = DigestHex(TileDigest(reinterpret_cast<const std::uint8_t*>(body.data()), body.size()));
+    }
+    for (char& c : digest) c = char(std::toupper(static_cast<unsigned char>(c)));  // either case names it
+    TServerConfig config = Server->Config();
+    config.Placeholders[0] = std::string(64, '0') + " , " + digest;
+    TAtlasThread worker(&Notices, Cache.DirString(), config, limits);
+    worker.AddRequest(9, 2, 1);
+    const TTileNotice refused = Next();
+    EXPECT_EQ(refused.Message, WM_TILEFAILED);
+    EXPECT_EQ(FaultText(refused.Why), "HTTP 200, placeholder picture");
+    EXPECT_EQ(Server->Attempts("m", 9, 2, 1), 3);
+    EXPECT_FALSE(fs::exists(PathOf("m", 9, 2, 1)));
+    worker.AddRequest(9, 3, 1);  // the map itself still arrives
+    EXPECT_EQ(Next().Message, WM_TILESAVED);
 }
 
 // Saved by someone else since it was queued: whoever waits for it hears of it, and nothing is fetched.
@@ -214,4 +252,52 @@ TEST_F(AtlasThreadTest, UnusableCacheDirectoryFailsTheTileAndTheWorkerGoesOn) {
     EXPECT_EQ(Next().Message, WM_TILEFAILED);
     EXPECT_EQ(Next().Message, WM_TILEFAILED);
     EXPECT_EQ(Server->TotalRequests(), 0);
+}
+
+TEST(RetryDelay, DoublesFromTheFirstDelayUpToTheCapWithinItsJitter) {
+    TDownloadLimits limits;
+    limits.FirstRetryDelayMs = 500;
+    limits.MaxRetryDelayMs = 3000;
+    EXPECT_EQ(RetryDelay(limits, 1, 0.5), 500ms);
+    EXPECT_EQ(RetryDelay(limits, 2, 0.5), 1000ms);
+    EXPECT_EQ(RetryDelay(limits, 3, 0.5), 2000ms);
+    EXPECT_EQ(RetryDelay(limits, 4, 0.5), 3000ms);
+    EXPECT_EQ(RetryDelay(limits, 40, 0.5), 3000ms);
+    EXPECT_EQ(RetryDelay(limits, 2, 0.0), 800ms);
+    EXPECT_EQ(RetryDelay(limits, 2, 1.0), 1200ms);
+}
+
+TEST(RetryAfter, SecondsOrAnHttpDate) {
+    EXPECT_EQ(ParseRetryAfter("2"), 2000ms);
+    EXPECT_EQ(ParseRetryAfter("0"), 0ms);
+    EXPECT_EQ(ParseRetryAfter("Wed, 21 Oct 2015 07:28:00 GMT"), 0ms);  // past: no wait
+    const auto future = ParseRetryAfter("Fri, 31 Dec 2100 23:59:59 GMT");
+    ASSERT_TRUE(future);
+    EXPECT_GT(*future, std::chrono::hours(24 * 365));
+    for (const char* bad : {"", "-1", "soon", "1.5"}) EXPECT_FALSE(ParseRetryAfter(bad)) << bad;
+}
+
+// A failed attempt waits before its tile is asked again, and a stop ends the wait at once.
+TEST_F(AtlasThreadTest, RetriesWaitLongerEachTimeAndAStopEndsTheWait) {
+    Server->SetFault("m", 11, 1, 1, "html");
+    TDownloadLimits limits;
+    limits.FirstRetryDelayMs = 200;
+    auto worker = NewWorker(limits);
+    const auto start = std::chrono::steady_clock::now();
+    worker->AddRequest(11, 1, 1);
+    EXPECT_EQ(Next().Message, WM_TILEFAILED);
+    const auto took = std::chrono::steady_clock::now() - start;
+    std::printf("three attempts with 200 ms and 400 ms between them took %lld ms\n",
+                (long long)std::chrono::duration_cast<std::chrono::milliseconds>(took).count());
+    EXPECT_GE(took, 0.8 * (200ms + 400ms));
+    EXPECT_EQ(Server->Attempts("m", 11, 1, 1), 3);
+
+    limits.FirstRetryDelayMs = 600'000;
+    worker = NewWorker(limits);
+    worker->AddRequest(11, 1, 1);
+    ASSERT_TRUE(WaitUntil([&] { return Server->Attempts("m", 11, 1, 1) == 4; }));
+    const auto stopStart = std::chrono::steady_clock::now();
+    worker.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - stopStart, 5s);  // a hang guard; it takes milliseconds
+    EXPECT_EQ(Notices.Size(), 0u);
 }

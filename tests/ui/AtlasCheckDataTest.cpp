@@ -2,6 +2,7 @@
 // type and zoom choices, drags with real mouse events on the image, and the
 // pixels drawn. The tile-window bounds are also checked on their own.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <QBuffer>
 #include <QCheckBox>
@@ -168,7 +169,20 @@ TEST_F(AtlasCheckDataTest, TypeChoicesFollowWhatTheFileHolds) {
 
 // The export button writes the shown type through a save dialog and reports
 // the count; it is off while the shown type is not in the file.
-TEST_F(AtlasCheckDataTest, ExportButtonWritesTheShownTypeAsMbTiles) {
+// One value of a tileset file, read back through SQLite; empty when it has none.
+std::string SqlValue(const fs::path& file, const char* sql) {
+    sqlite3* db = nullptr;
+    sqlite3_stmt* st = nullptr;
+    std::string value;
+    if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK &&
+        sqlite3_prepare_v2(db, sql, -1, &st, nullptr) == SQLITE_OK && sqlite3_step(st) == SQLITE_ROW)
+        value = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
+    sqlite3_finalize(st);
+    sqlite3_close(db);
+    return value;
+}
+
+TEST_F(AtlasCheckDataTest, ExportButtonWritesTheShownTypeAsMbTilesOrSqliteDb) {
     const fs::path dat = StandardFile("ms", 2);  // zooms 12..14, 5 x 5 tiles each
     Open(dat);
     QTest::mouseClick(Form.RadioButton3, Qt::LeftButton);
@@ -190,10 +204,28 @@ TEST_F(AtlasCheckDataTest, ExportButtonWritesTheShownTypeAsMbTiles) {
     EXPECT_EQ(answers.Seen, (QStringList{"file", QStringLiteral("已导出 75 个图块到 \"%1\"。").arg(target.c_str())}));
     EXPECT_EQ(suggested, fs::path(dat).stem().string().c_str() + QStringLiteral("-s.mbtiles"));
     EXPECT_EQ(filter, QStringLiteral("MBTiles (*.mbtiles)"));
-    std::ifstream in(target, std::ios::binary);
-    std::string head(16, '\0');
-    in.read(head.data(), 16);
-    EXPECT_EQ(head, std::string("SQLite format 3\0", 16));
+    EXPECT_EQ(SqlValue(target, "SELECT count(*) FROM tiles WHERE zoom_level = 12"), "25");
+
+    // The other filter: a name typed without extension gets .sqlitedb and that layout.
+    TModalAnswers sqlitedb;
+    sqlitedb
+        .Then([&](QWidget* modal) {
+            auto* dialog = qobject_cast<QFileDialog*>(modal);
+            ASSERT_NE(dialog, nullptr);
+            auto* types = dialog->findChild<QComboBox*>(QStringLiteral("fileTypeCombo"));
+            ASSERT_NE(types, nullptr);
+            ASSERT_EQ(types->count(), 2);
+            QTest::keyClick(types, Qt::Key_Down);  // as the user picks it: the dialog hears of it
+            ASSERT_EQ(dialog->selectedNameFilter(), types->itemText(1));
+            AcceptFileName(dialog, QString::fromStdString((Dir / "phone").string()));
+        })
+        .Then(ClickOk);
+    QTest::mouseClick(Form.ExportButton, Qt::LeftButton);
+    const fs::path phone = Dir / "phone.sqlitedb";
+    EXPECT_EQ(sqlitedb.Seen.value(1).toStdString(),
+              QStringLiteral("已导出 75 个图块到 \"%1\"。").arg(phone.c_str()).toStdString());
+    EXPECT_EQ(SqlValue(phone, "SELECT count(*) FROM tiles WHERE z = 17 - 12 AND s = 0"), "25");
+    EXPECT_EQ(SqlValue(phone, "SELECT tilenumbering FROM info"), "BigPlanet");
 
     Form.done(QDialog::Rejected);
     Open(File(MakeHeader(13, 13, "", 1)));  // no type at all: satellite road is shown, disabled

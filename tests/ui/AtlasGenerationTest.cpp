@@ -168,9 +168,11 @@ protected:
     // Requests the server saw for the last run's tiles of one type and zoom, from its snapshot.
     long PlanAttempts(const std::string& type, int zoom) const {
         long n = 0;
+        const std::map<std::string, int> attempts = Server->AttemptsByTile();
         const TTileRect& r = Window->RunSnapshot().TileRects[size_t(zoom)];
         for (int x = r.Left; x <= r.Right; ++x)
-            for (int y = r.Top; y <= r.Bottom; ++y) n += Server->Attempts(type, zoom, x, y);
+            for (int y = r.Top; y <= r.Bottom; ++y)
+                if (const auto it = attempts.find(TTestTileServer::StatsKey(type, zoom, x, y)); it != attempts.end()) n += it->second;
         return n;
     }
 
@@ -636,18 +638,51 @@ TEST_F(GenerationTest, WaitingRunAnswersAtOnceAndStopsWithoutWaitingForTheNetwor
     for (const auto& entry : fs::directory_iterator(Dir.Path())) EXPECT_NE(entry.path().extension(), ".Dat");
 }
 
-// A tile the service sends as GIF is kept, written as a blank image, and the
-// completion message says so.
-TEST_F(GenerationTest, BlankTilesAreNamedInTheCompletionMessage) {
+// A GIF an earlier version cached can never be shown: it is fetched again
+// before the file is written, and the completion message says so.
+TEST_F(GenerationTest, UndecodableCachedTilesAreFetchedAgainAndNamedInTheCompletionMessage) {
     MakeWindow();
     Window->OnClickGPS(nullptr, 116.391, 39.907);
     Include("p");
     const TGlobalPixel c = LonLatToPixel(5, 116.391, 39.907, Window->ActivePair());
-    Server->SetFault("p", 5, int(c.X / TileSize), int(c.Y / TileSize), "gif");
+    const TTileId gif{'p', 5, int(c.X / TileSize), int(c.Y / TileSize)};
+    fs::create_directories(CacheDir());
+    std::ofstream(CacheDir() + TTileCache::TileFileName(gif), std::ios::binary)
+        << std::string("GIF89a\x01\x00\x01\x00\x00\x00\x00;", 13);
     QString message;
     const auto note = NoteAndOk(message);
     EXPECT_EQ(Generate({AcceptConfirmation, SaveAs(Dir / "gif.Dat"), note}).size(), 3);
-    EXPECT_EQ(message, Finished + QStringLiteral("\n\n有 1 块地图写为空白图像：1 块是本程序无法解码的 GIF 图像。"));
+    EXPECT_EQ(message, Finished + QStringLiteral("\n\n有 1 块缓存的地图已无法解码，已重新下载。"));
+    EXPECT_EQ(Server->Attempts("p", 5, gif.X, gif.Y), 1);
+}
+
+// One picture served for every tile is written, but the completion message names it.
+TEST_F(GenerationTest, OnePictureForEveryTileIsNamedInTheCompletionMessage) {
+    MakeWindow();
+    Server->SetFault("*/*/*/*=picture:256");
+    Window->OnClickGPS(nullptr, 116.391, 39.907);
+    Include("p");
+    QString message;
+    const auto note = NoteAndOk(message);
+    EXPECT_EQ(Generate({AcceptConfirmation, SaveAs(Dir / "same.Dat"), note}).size(), 3);
+    EXPECT_TRUE(message.startsWith(Finished + QStringLiteral("\n\n地形地貌图：有 "))) << message.toStdString();
+    EXPECT_TRUE(message.contains(QRegularExpression(
+        QStringLiteral("块地图的图像完全相同（SHA-256 [0-9a-f]{64}），可能是地图服务器的占位图像。$"))))
+        << message.toStdString();
+}
+
+// A service that refuses every request stops the run at once with its own message.
+TEST_F(GenerationTest, ABanStopsTheRunWithAMessageAndWritesNothing) {
+    MakeWindow();
+    Server->SetFault("*/*/*/*=refuseafter:0");
+    Window->OnClickGPS(nullptr, 116.391, 39.907);
+    Include("p");
+    QString message;
+    const auto note = NoteAndOk(message);
+    EXPECT_EQ(Generate({AcceptConfirmation, note}).size(), 2);
+    EXPECT_EQ(message, QStringLiteral("地图服务器 127.0.0.1 拒绝访问（HTTP 403），下载已停止，地图数据未生成。"));
+    ExpectCleanedUp();
+    for (const auto& entry : fs::directory_iterator(Dir.Path())) EXPECT_NE(entry.path().extension(), ".Dat");
 }
 
 // With the settings checkbox on, the window's run downloads the shifted
@@ -707,7 +742,7 @@ TEST_F(GenerationTest, WindowAndCommandLineGiveTheSameOutcomeForTheSameFaults) {
     };
     EXPECT_EQ(Generate({AcceptConfirmation, readDetail}),
               (QStringList{Confirm, QStringLiteral("有 1 块地图下载失败，地图数据未生成。")}));
-    EXPECT_EQ(why, QStringLiteral("p_5_%1_%2: HTTP 200, the answer is no image").arg(cx + 1).arg(cy));
+    EXPECT_EQ(why, QStringLiteral("p_5_%1_%2: HTTP 200，回应不是图片").arg(cx + 1).arg(cy));
     EXPECT_EQ(Server->Attempts("p", 5, cx, cy + 1), 3);
     EXPECT_TRUE(fs::exists(CacheDir() + TTileCache::TileFileName({'p', 5, cx, cy + 1})));
 

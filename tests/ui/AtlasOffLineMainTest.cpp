@@ -216,6 +216,31 @@ TEST_F(MainWindowTest, BottomButtonsSitOnePixelAboveThePanelBottom) {
     }
 }
 
+// Without a window manager nothing resizes the window after its first
+// showing. Grown or shrunk in steps, and after a type switch (which centres
+// the map afresh from the square of its first size), the mosaic reaches every
+// edge of the map view.
+TEST_F(MainWindowTest, MapFillsItsViewAfterEveryResize) {
+    auto w = MakeWindow();
+    TAtlasClass* view = w->MapView();
+    auto covered = [&] { return view->MosaicWidget()->geometry().contains(view->rect()); };
+    EXPECT_TRUE(covered());
+    std::vector<QSize> steps;
+    for (int i = 0; i <= 6; ++i) steps.emplace_back(868 + 83 * i, 600 + 28 * i);  // up to 1366x768
+    steps.insert(steps.end(), {QSize(1600, 900), QSize(1213, 655), QSize(700, 520), QSize(1366, 768)});
+    for (const QSize size : steps) {
+        SCOPED_TRACE(testing::Message() << size.width() << "x" << size.height());
+        w->setFixedSize(size);
+        const QSize mapSize(size.width() - w->Panel1->width(), size.height());
+        ASSERT_TRUE(QTest::qWaitFor([&] { return view->size() == mapSize; }, 10000)) << view->width();
+        EXPECT_TRUE(covered());
+        QTest::mouseClick(w->RadioButton2, Qt::LeftButton);
+        ASSERT_EQ(view->MapType(), "p");
+        EXPECT_TRUE(covered());
+        QTest::mouseClick(w->RadioButton1, Qt::LeftButton);
+    }
+}
+
 TEST_F(MainWindowTest, FileDialogParameters) {
     // Only the map data file keeps the dialog's own question before replacing:
     // the parameter file's save asks the program's question instead.

@@ -359,6 +359,31 @@ TEST_F(AtlasClassTest, StartsCentredAndFollowsKeysResizeSetTileRectAndReload) {
     EXPECT_EQ(View->TileRect(), (TTileRect{510, 510, 514, 514}));
 }
 
+// The map panel of a 1366x768 window without a window manager, with the
+// centre far right in its tile: centring shifts the square of five columns
+// left by 200 pixels, and it must still reach the panel's right edge. So
+// must every mosaic after a resize or a reload (which centres afresh) at any size.
+TEST_F(AtlasClassTest, MosaicCoversTheViewFromTheStartAndAfterEveryResizeAndReload) {
+    CentreOn(5, 26 * 256 + 240, 11 * 256 + 128);
+    Panel->resize(1146, 768);
+    MakeView(5);
+    auto covered = [&] {
+        const QImage& image = View->MosaicImage();
+        return View->MosaicWidget()->geometry().contains(View->rect()) &&
+               image.size() == View->MosaicWidget()->size() &&
+               image.width() == View->State().MosaicWidth() && image.height() == View->State().MosaicHeight();
+    };
+    EXPECT_TRUE(covered()) << View->State().Origin.X << " + " << View->State().MosaicWidth();
+    for (const QSize size : {QSize(1366, 768), QSize(1213, 700), QSize(600, 900), QSize(257, 255), QSize(1500, 1000),
+                             QSize(1146, 768), QSize(2000, 400)}) {
+        SCOPED_TRACE(testing::Message() << size.width() << "x" << size.height());
+        View->resize(size);
+        EXPECT_TRUE(covered());
+        View->Reload();
+        EXPECT_TRUE(covered());
+    }
+}
+
 TEST_F(AtlasClassTest, GenerationRequestsGoToThePoolAndABusyViewDiesCleanly) {
     CentreOn(17, 1 << 24, 1 << 24);
     MakeView(17);

@@ -114,10 +114,16 @@ TEST_F(MapViewStateTest, FreshSquareDependsOnTheWidthOnlyAndCentresThePoint) {
         SCOPED_TRACE(row.Width);
         TMapViewState s = Fresh({row.Width, 300});
         EXPECT_EQ(s.TilesAcross, row.Across);
+        const TTileRect square = s.InitTileRect(123.4259, 41.8123);
+        EXPECT_EQ(square.Width(), row.Tiles);
+        EXPECT_EQ(square.Height(), row.Tiles);
+        EXPECT_EQ(square.Left + row.Tiles / 2, LonLatToPixel(10, 123.4259, 41.8123, s.Pair).X / 256);
+        // SetCenter starts from the square and grows it where the view is larger.
         s.SetCenter(123.4259, 41.8123);
-        EXPECT_EQ(s.TileRect.Width(), row.Tiles);
-        EXPECT_EQ(s.TileRect.Height(), row.Tiles);
-        EXPECT_EQ(s.TileRect.Left + row.Tiles / 2, LonLatToPixel(10, 123.4259, 41.8123, s.Pair).X / 256);
+        EXPECT_EQ(s.TileRect.Left, square.Left);
+        EXPECT_EQ(s.TileRect.Top, square.Top);
+        EXPECT_EQ(s.TileRect.Height(), std::max(row.Tiles, 2));  // 300 pixels need two rows
+        EXPECT_GE(s.MosaicWidth() + s.Origin.X, row.Width);
         // At 700 the point lies too near the mosaic's left edge to be centred.
         if (row.Tiles == 5) {
             EXPECT_EQ(UnderViewPoint(s, {row.Width / 2, 150}), LonLatToPixel(10, 123.4259, 41.8123, s.Pair));

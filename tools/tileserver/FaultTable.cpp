@@ -22,6 +22,9 @@ bool ParseFaultMode(const std::string& name, TFaultMode& mode) {
         {"gif", TFaultMode::Gif},           {"jpegexif", TFaultMode::JpegExif},
         {"garbage", TFaultMode::Garbage},   {"empty", TFaultMode::Empty},
         {"pad", TFaultMode::Pad},           {"slowfail", TFaultMode::SlowFail},
+        {"status", TFaultMode::Status},     {"retryafter", TFaultMode::RetryAfter},
+        {"ratelimit", TFaultMode::RateLimit}, {"refuseafter", TFaultMode::RefuseAfter},
+        {"bigpng", TFaultMode::BigPng},     {"picture", TFaultMode::Picture},
     };
     auto it = names.find(name);
     if (it == names.end()) return false;
@@ -36,6 +39,12 @@ long DefaultFaultParam(TFaultMode mode) {
     case TFaultMode::SlowFail: return 1000;
     case TFaultMode::FailFirst: return 1;
     case TFaultMode::Pad: return 1 << 20;
+    case TFaultMode::Status: return 503;
+    case TFaultMode::RetryAfter:
+    case TFaultMode::RateLimit: return 1;
+    case TFaultMode::RefuseAfter: return 5;
+    case TFaultMode::BigPng: return 30000;
+    case TFaultMode::Picture: return 256;
     default: return 0;
     }
 }
@@ -86,6 +95,14 @@ TFault ParseFaultRule(const std::string& rule) {
         fault.Remaining = ParseNumber(action.substr(at + 1), "count");
         action.resize(at);
     }
+    if (const auto at = action.find('~'); at != std::string::npos) {
+        fault.Until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ParseNumber(action.substr(at + 1), "time"));
+        action.resize(at);
+    }
+    if (const auto at = action.find('#'); at != std::string::npos) {
+        fault.FirstAttempts = int(ParseNumber(action.substr(at + 1), "first attempts"));
+        action.resize(at);
+    }
     std::string modeName = action;
     std::optional<long> param;
     if (const auto colon = action.find(':'); colon != std::string::npos) {
@@ -108,12 +125,19 @@ void TFaultTable::Clear() {
     Faults.clear();
 }
 
-std::optional<TFault> TFaultTable::Take(const TTileId& key) {
+std::optional<TFault> TFaultTable::Take(const TTileId& key, int attempt) {
     std::lock_guard lock(Mutex);
+    const auto now = std::chrono::steady_clock::now();
     // Latest first, so a specific fault can override an earlier wildcard.
     for (auto it = Faults.rbegin(); it != Faults.rend(); ++it) {
         if (!it->Matches(key) || it->Remaining == 0) continue;
+        if ((it->FirstAttempts > 0 && attempt > it->FirstAttempts) || (it->Until && now >= *it->Until)) continue;
         if (it->Remaining > 0) --it->Remaining;
+        // Lets its first Param requests through, counting them itself.
+        if (it->Mode == TFaultMode::RefuseAfter && it->Param > 0) {
+            --it->Param;
+            return std::nullopt;
+        }
         return *it;
     }
     return std::nullopt;

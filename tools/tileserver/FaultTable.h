@@ -3,6 +3,7 @@
 // threads match against the table while a test changes it.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -29,6 +30,12 @@ enum class TFaultMode {
     Empty,           // 200 with no body
     Pad,             // the tile with Param bytes appended (still a valid signature)
     SlowFail,        // an HTML page after Param milliseconds
+    Status,          // an HTML page with status Param
+    RetryAfter,      // 503 with "Retry-After: Param" (seconds)
+    RateLimit,       // 429 with "Retry-After: Param" (seconds)
+    RefuseAfter,     // the tile for the first Param requests the rule sees, then 403
+    BigPng,          // a PNG whose header claims Param x Param pixels
+    Picture,         // one Param x Param PNG, the same bytes for every tile (a "blocked" picture)
 };
 
 struct TFault {
@@ -37,12 +44,16 @@ struct TFault {
     TFaultMode Mode = TFaultMode::Html;
     long Param = 0;
     long Remaining = -1;  // requests left to hit; -1: no limit
+    int FirstAttempts = 0;  // only each tile's first this many requests; 0: all
+    std::optional<std::chrono::steady_clock::time_point> Until;  // only before then
     bool Matches(const TTileId& key) const;
 };
 
 // "html", "redirect", ... ; false for an unknown name.
 bool ParseFaultMode(const std::string& name, TFaultMode& mode);
-// "TYPE/Z/X/Y=MODE[:PARAM][@COUNT]" with "*" for any part, e.g. "*/*/*/*=failfirst:1".
+// "TYPE/Z/X/Y=MODE[:PARAM][#FIRST][~MS][@COUNT]" with "*" for any part, e.g.
+// "*/*/*/*=failfirst:1". #FIRST limits the rule to each tile's first FIRST
+// requests, ~MS to the first MS milliseconds after it was set.
 // Throws std::invalid_argument with the reason.
 TFault ParseFaultRule(const std::string& rule);
 // A default parameter per mode where the rule gives none.
@@ -52,8 +63,9 @@ class TFaultTable {
 public:
     void Add(TFault fault);
     void Clear();
-    // The latest fault that matches, its use counted; empty when none.
-    std::optional<TFault> Take(const TTileId& key);
+    // The latest fault that matches the tile's attempt (1 for its first
+    // request), its use counted; empty when none.
+    std::optional<TFault> Take(const TTileId& key, int attempt);
 
 private:
     std::mutex Mutex;

@@ -178,6 +178,16 @@ TBytes ExifJpegBody(const TBitmap& bitmap) {
     return out;
 }
 
+TBytes PngClaimingSize(std::uint32_t w, std::uint32_t h) {
+    TBytes png = EncodePng(TBitmap(16, 16));
+    const auto put = [&](std::size_t at, std::uint32_t v) {
+        for (int i = 0; i < 4; ++i) png[at + std::size_t(i)] = std::uint8_t(v >> (24 - 8 * i));
+    };
+    // Width and height of IHDR, then the CRC over "IHDR" and its 13 data bytes.
+    put(16, w), put(20, h), put(29, std::uint32_t(crc32(0, png.data() + 12, 17)));
+    return png;
+}
+
 TBytes SmallGifBody() {
     return {0x47, 0x49, 0x46, 0x38, 0x39, 0x61, 0x01, 0x00, 0x01, 0x00, 0x80, 0x00, 0x00, 0xFF, 0xFF,
             0xFF, 0x00, 0x00, 0x00, 0x21, 0xF9, 0x04, 0x01, 0x00, 0x00, 0x00, 0x00, 0x2C, 0x00, 0x00,

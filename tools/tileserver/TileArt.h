@@ -34,6 +34,9 @@ TBytes EncodeTileBody(const TTileId& tile);
 TBytes EncodePngBody(const TBitmap& bitmap);
 // The same JPEG with its JFIF APP0 segment replaced by an Exif APP1 segment (FF D8 FF E1).
 TBytes ExifJpegBody(const TBitmap& bitmap);
+// A 16x16 PNG whose header claims w x h pixels, its checksum fixed, so that
+// only a size check can refuse it.
+TBytes PngClaimingSize(std::uint32_t w, std::uint32_t h);
 // A valid 1x1 GIF89a.
 TBytes SmallGifBody();
 TBytes GzipBody(const TBytes& body);

@@ -21,6 +21,7 @@
 
 #include "FaultTable.h"
 #include "AtlasAppType.h"
+#include "AtlasVersion.h"
 #include "Geometry.h"
 #include "TileArt.h"
 
@@ -222,7 +223,7 @@ private:
             return;
         }
 
-        const std::optional<TFault> fault = Faults.Take(k);
+        const std::optional<TFault> fault = Faults.Take(k, attempt);
         if (!fault) {
             res.set_content(Text(EncodeTileBody(k)), imageType);
             return;
@@ -287,6 +288,26 @@ private:
         case TFaultMode::Empty:
             res.set_content("", imageType);
             break;
+        case TFaultMode::Status:
+            res.status = int(param);
+            res.set_content(HtmlPage, "text/html");
+            break;
+        case TFaultMode::RetryAfter:
+        case TFaultMode::RateLimit:
+            res.status = fault->Mode == TFaultMode::RateLimit ? 429 : 503;
+            res.set_header("Retry-After", std::to_string(param));
+            res.set_content(HtmlPage, "text/html");
+            break;
+        case TFaultMode::RefuseAfter:
+            res.status = 403;
+            res.set_content(HtmlPage, "text/html");
+            break;
+        case TFaultMode::BigPng:
+            res.set_content(Text(PngClaimingSize(std::uint32_t(param), std::uint32_t(param))), "image/png");
+            break;
+        case TFaultMode::Picture:
+            res.set_content(Text(EncodePngBody(TBitmap(int(param), int(param)))), "image/png");
+            break;
         case TFaultMode::Pad: {
             std::string body = Text(EncodeTileBody(k));
             body.append(size_t(param), '\0');
@@ -325,6 +346,7 @@ private:
 
 int main(int argc, char** argv) {
     CLI::App app{"Local tile server for AtlasPocket tests, benchmarks and demo"};
+    app.set_version_flag("--version", std::string("atlaspocket-tileserver ") + AtlasVersion);
     int port = 0;
     int latencyMs = 0;
     int connectDelayMs = 0;
@@ -336,7 +358,7 @@ int main(int argc, char** argv) {
     app.add_option("--connect-delay-ms", connectDelayMs, "Extra delay of a new connection's first tile request")
         ->check(CLI::Range(0, 600000));
     app.add_option("--log", logFile, "Append one line per tile request");
-    app.add_option("--fault", faultRules, "TYPE/Z/X/Y=MODE[:PARAM][@COUNT], '*' for any part");
+    app.add_option("--fault", faultRules, "TYPE/Z/X/Y=MODE[:PARAM][#FIRST][~MS][@COUNT], '*' for any part");
     app.add_option("--tls-cert", tlsCert, "PEM certificate: serve https instead of http (with --tls-key)");
     app.add_option("--tls-key", tlsKey, "PEM private key of --tls-cert");
     bool marks = false;

@@ -8,8 +8,8 @@
 #include "GenerationPlan.h"
 #include "MapDataFile.h"
 #include "MapdataTestSupport.h"
-#include "MbTilesFile.h"
 #include "TileCache.h"
+#include "TilesetFile.h"
 
 namespace {
 
@@ -48,6 +48,42 @@ TMbTilesContent ReadMbTiles(const std::string& fileName) {
     return c;
 }
 
+// A sqlitedb file read back through SQLite.
+struct TSqliteDbContent {
+    std::map<std::tuple<int, int, int, int>, TBlob> Tiles;  // (x, y, z, s)
+    std::map<std::string, std::string> Info;                // column -> value as text
+    std::string TilesSql;
+};
+
+TSqliteDbContent ReadSqliteDb(const std::string& fileName) {
+    TSqliteDbContent c;
+    sqlite3* raw = nullptr;
+    const int rc = sqlite3_open_v2(fileName.c_str(), &raw, SQLITE_OPEN_READONLY, nullptr);
+    std::unique_ptr<sqlite3, decltype(&sqlite3_close)> db(raw, sqlite3_close);
+    EXPECT_EQ(rc, SQLITE_OK);
+    auto query = [&](const char* sql, const std::function<void(sqlite3_stmt*)>& row) {
+        sqlite3_stmt* st = nullptr;
+        ASSERT_EQ(sqlite3_prepare_v2(db.get(), sql, -1, &st, nullptr), SQLITE_OK) << sqlite3_errmsg(db.get());
+        while (sqlite3_step(st) == SQLITE_ROW) row(st);
+        sqlite3_finalize(st);
+    };
+    query("SELECT x, y, z, s, image FROM tiles", [&](sqlite3_stmt* st) {
+        const auto* p = static_cast<const std::uint8_t*>(sqlite3_column_blob(st, 4));
+        c.Tiles[{sqlite3_column_int(st, 0), sqlite3_column_int(st, 1), sqlite3_column_int(st, 2),
+                 sqlite3_column_int(st, 3)}] = TBlob(p, p + sqlite3_column_bytes(st, 4));
+    });
+    int rows = 0;
+    query("SELECT * FROM info", [&](sqlite3_stmt* st) {
+        ++rows;
+        for (int i = 0; i < sqlite3_column_count(st); ++i)
+            c.Info[sqlite3_column_name(st, i)] = reinterpret_cast<const char*>(sqlite3_column_text(st, i));
+    });
+    EXPECT_EQ(rows, 1) << "info holds one row";
+    query("SELECT sql FROM sqlite_master WHERE name = 'tiles'",
+          [&](sqlite3_stmt* st) { c.TilesSql = reinterpret_cast<const char*>(sqlite3_column_text(st, 0)); });
+    return c;
+}
+
 std::vector<double> Numbers(const std::string& csv) {
     std::vector<double> v;
     std::size_t pos = 0;
@@ -61,7 +97,7 @@ std::vector<double> Numbers(const std::string& csv) {
 
 // A map data file of road (PNG in the cache) and satellite (JPEG) tiles at
 // zooms 10..11 with one missing road tile, and the cache it came from.
-class MbTilesTest : public ::testing::Test {
+class TilesetTest : public ::testing::Test {
 protected:
     void SetUp() override {
         const TGenerationParams p{123.4259, 41.8123, 10, 11, {true, false, true, false}};
@@ -99,9 +135,9 @@ protected:
     TMapDataReader Reader;
 };
 
-TEST_F(MbTilesTest, ExportHoldsEveryTileAndTheMetadata) {
+TEST_F(TilesetTest, ExportHoldsEveryTileAndTheMetadata) {
     std::int64_t lastDone = -1, lastTotal = -1;
-    const std::int64_t n = ExportMbTiles(Reader, 0, Target, {"", "© test", 0},
+    const std::int64_t n = ExportTileset(Reader, 0, Target, {TTilesetFormat::MbTiles, "", "© test", 0},
                                          [&](std::int64_t d, std::int64_t t) { lastDone = d, lastTotal = t; });
     const auto content = ReadMbTiles(Target);
     const auto expected = ExpectedTiles('m');
@@ -139,10 +175,10 @@ TEST_F(MbTilesTest, ExportHoldsEveryTileAndTheMetadata) {
     EXPECT_EQ(DirectoryNames(Out.Path()), (std::vector<std::string>{"city.Dat", "city.mbtiles"}));
 }
 
-TEST_F(MbTilesTest, CacheWriterHoldsTheMapDataFilesImages) {
+TEST_F(TilesetTest, CacheWriterHoldsTheMapDataFilesImages) {
     for (int type : {0, 2}) {
         SCOPED_TRACE(type);
-        WriteMbTilesFromCache(Target, Header, type, Plan.List(type), TTileCache(Cache.DirString(), Settings.Server), {"named", "", 0});
+        WriteTilesetFromCache(Target, Header, type, Plan.List(type), TTileCache(Cache.DirString(), Settings.Server), {TTilesetFormat::MbTiles, "named", "", 0});
         const auto content = ReadMbTiles(Target);
         EXPECT_TRUE(content.Tiles == ExpectedTiles(MapTypes[size_t(type)].Code));
         EXPECT_EQ(content.Metadata.at("name"), "named");
@@ -150,31 +186,78 @@ TEST_F(MbTilesTest, CacheWriterHoldsTheMapDataFilesImages) {
     }
 }
 
-TEST_F(MbTilesTest, FailuresLeaveTheOldFileAndNoTemporaryFile) {
-    WriteBytes(Target, {'o', 'l', 'd'});
-    // A database capped at three pages fills up like a full disk.
-    try {
-        ExportMbTiles(Reader, 2, Target, {"", "", 3});
-        ADD_FAILURE() << "a full database must fail";
-    } catch (const TMapDataError& e) {
-        EXPECT_NE(std::string(e.what()).find("full"), std::string::npos) << e.what();
-        EXPECT_NE(std::string(e.what()).find(Target), std::string::npos) << e.what();
+// Every planned tile that the file holds lies under its BigPlanet address
+// (z = 17 - zoom, rows from the north, s = 0) with the map data file's bytes;
+// the cache writer gives the same database content.
+TEST_F(TilesetTest, SqliteDbHoldsThePlannedTilesUnderBigPlanetAddresses) {
+    const std::string target = Out / "city.sqlitedb";
+    for (int type : {0, 2}) {
+        SCOPED_TRACE(type);
+        std::map<std::tuple<int, int, int, int>, TBlob> expected;
+        const auto& list = Plan.List(type);
+        for (std::size_t i = 0; i < list.size(); ++i) {
+            if (type == 0 && i == 5) continue;  // not in the cache: left out
+            const TTileId id = list[i].Id();
+            const std::int64_t entry = Reader.FindEntry(TileKey(id));
+            ASSERT_GE(entry, 0);
+            expected[{id.X, id.Y, 17 - id.Zoom, 0}] = *Reader.ImageBytes(std::size_t(entry));
+        }
+        const std::int64_t n = ExportTileset(Reader, type, target, {TTilesetFormat::SqliteDb});
+        const auto exported = ReadSqliteDb(target);
+        EXPECT_EQ(n, std::int64_t(expected.size()));
+        ASSERT_EQ(exported.Tiles.size(), expected.size());
+        EXPECT_TRUE(exported.Tiles == expected) << "tiles differ in address or bytes";
+
+        WriteTilesetFromCache(target, Header, type, list, TTileCache(Cache.DirString(), Settings.Server),
+                              {TTilesetFormat::SqliteDb});
+        const auto cached = ReadSqliteDb(target);
+        EXPECT_TRUE(cached.Tiles == expected);
+        EXPECT_EQ(cached.Info, exported.Info);
     }
-    // A type the file does not hold is refused.
-    EXPECT_THROW(ExportMbTiles(Reader, 1, Target), TMapDataError);
-    EXPECT_EQ(ReadBytes(Target), (TBlob{'o', 'l', 'd'}));
-    EXPECT_EQ(DirectoryNames(Out.Path()), (std::vector<std::string>{"city.Dat", "city.mbtiles"}));
+    const auto content = ReadSqliteDb(target);
+    EXPECT_NE(content.TilesSql.find("PRIMARY KEY (x, y, z, s)"), std::string::npos) << content.TilesSql;
+    // Zooms 10..11 are z 7..6: minzoom and maxzoom bound the z column.
+    EXPECT_EQ(content.Info, (std::map<std::string, std::string>{{"minzoom", "6"},
+                                                                {"maxzoom", "7"},
+                                                                {"tilenumbering", "BigPlanet"},
+                                                                {"timecolumn", "no"},
+                                                                {"ellipsoid", "0"},
+                                                                {"inverted_y", "0"},
+                                                                {"tilesize", "256"}}));
+    EXPECT_EQ(DirectoryNames(Out.Path()), (std::vector<std::string>{"city.Dat", "city.sqlitedb"}));
+    EXPECT_EQ(TilesetFormatOfName("a/b.SQLiteDB"), TTilesetFormat::SqliteDb);
+    EXPECT_EQ(TilesetFormatOfName("b.mbtiles"), TTilesetFormat::MbTiles);
+    EXPECT_EQ(TilesetFormatOfName("b.sqlite"), std::nullopt);
+}
+
+TEST_F(TilesetTest, FailuresLeaveTheOldFileAndNoTemporaryFile) {
+    WriteBytes(Target, {'o', 'l', 'd'});
+    for (const TTilesetFormat format : {TTilesetFormat::MbTiles, TTilesetFormat::SqliteDb}) {
+        SCOPED_TRACE(int(format));
+        // A database capped at three pages fills up like a full disk.
+        try {
+            ExportTileset(Reader, 2, Target, {format, "", "", 3});
+            ADD_FAILURE() << "a full database must fail";
+        } catch (const TMapDataError& e) {
+            EXPECT_NE(std::string(e.what()).find("full"), std::string::npos) << e.what();
+            EXPECT_NE(std::string(e.what()).find(Target), std::string::npos) << e.what();
+        }
+        // A type the file does not hold is refused.
+        EXPECT_THROW(ExportTileset(Reader, 1, Target, {format}), TMapDataError);
+        EXPECT_EQ(ReadBytes(Target), (TBlob{'o', 'l', 'd'}));
+        EXPECT_EQ(DirectoryNames(Out.Path()), (std::vector<std::string>{"city.Dat", "city.mbtiles"}));
+    }
 
     // A directory in the way: the rename fails after a complete database was built.
     const std::string blocked = Out / "dir.mbtiles";
     std::filesystem::create_directory(blocked);
-    EXPECT_THROW(ExportMbTiles(Reader, 0, blocked), TMapDataError);
+    EXPECT_THROW(ExportTileset(Reader, 0, blocked), TMapDataError);
     EXPECT_EQ(DirectoryNames(Out.Path()), (std::vector<std::string>{"city.Dat", "city.mbtiles", "dir.mbtiles"}));
 }
 
-TEST(MbTilesWriter, LeavesOutTilesItCannotPlace) {
+TEST(TilesetWriter, LeavesOutTilesItCannotPlace) {
     TTempDir dir;
-    TMbTilesWriter w(dir / "t.mbtiles");
+    TTilesetWriter w(dir / "t.mbtiles", TTilesetFormat::MbTiles);
     const TBlob jpeg{0xFF, 0xD8, 0xFF, 0xD9};
     struct TRow {
         int Zoom, X, Y;
@@ -189,20 +272,23 @@ TEST(MbTilesWriter, LeavesOutTilesItCannotPlace) {
     EXPECT_EQ(content.Tiles.at({5, 3, 31}), jpeg);  // TMS: row 0 at the top is row 31 from the south
 }
 
-// GDAL, where installed, reads the export as a raster with the right extent and levels.
-TEST_F(MbTilesTest, GdalReadsTheExport) {
-    if (std::system("command -v gdalinfo >/dev/null 2>&1") != 0)
-        GTEST_SKIP() << "gdalinfo is not installed (Debian package gdal-bin); not checked against GDAL";
-    ExportMbTiles(Reader, 2, Target);
-    const std::string command = "gdalinfo " + Target + " 2>&1";
+// GDAL is an independent reader of the exports; scripts/setup installs it
+// (gdal-bin) so that this runs wherever the tests do. -checksum decodes every
+// tile of the first band.
+TEST_F(TilesetTest, GdalReadsTheExport) {
+    ASSERT_EQ(std::system("command -v gdalinfo >/dev/null 2>&1"), 0)
+        << "gdalinfo is missing: run scripts/setup, which installs the Debian package gdal-bin";
+    ExportTileset(Reader, 2, Target);
+    const std::string command = "gdalinfo -checksum '" + Target + "' 2>&1";
     std::unique_ptr<FILE, decltype(&pclose)> pipe(::popen(command.c_str(), "r"), pclose);
     ASSERT_TRUE(pipe);
     std::string out;
     char buf[4096];
     while (const std::size_t n = std::fread(buf, 1, sizeof buf, pipe.get())) out.append(buf, n);
     for (const std::string& want : std::vector<std::string>{"Driver: MBTiles/MBTiles", "ZOOM_LEVEL=11", "minzoom=10", "maxzoom=11",
-                                    "bounds=" + ReadMbTiles(Target).Metadata.at("bounds"), "Overviews:"})
+                                    "bounds=" + ReadMbTiles(Target).Metadata.at("bounds"), "Overviews:", "Checksum="})
         EXPECT_NE(out.find(want), std::string::npos) << want << "\n" << out;
+    EXPECT_EQ(out.find("ERROR"), std::string::npos) << out;
 }
 
 }  // namespace

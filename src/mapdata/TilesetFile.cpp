@@ -1,4 +1,4 @@
-#include "MbTilesFile.h"
+#include "TilesetFile.h"
 
 #include <fcntl.h>
 #include <sqlite3.h>
@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -32,11 +33,43 @@ void CloseDb(sqlite3* db) {
     if (db) sqlite3_close(db);
 }
 
+// The tables of each layout and the insert of one tile. A repeated address
+// keeps its first image in both.
+const char* Schema(TTilesetFormat format) {
+    switch (format) {
+        case TTilesetFormat::MbTiles:
+            return "CREATE TABLE metadata (name TEXT, value TEXT);"
+                   "CREATE TABLE tiles (zoom_level INTEGER, tile_column INTEGER, tile_row INTEGER, tile_data BLOB);"
+                   "CREATE UNIQUE INDEX tile_index ON tiles (zoom_level, tile_column, tile_row);";
+        case TTilesetFormat::SqliteDb:
+            // s is the BigPlanet layout's variant column; every tile here has one picture.
+            // android_metadata spares an Android reader from creating it in a file it may only read.
+            return "CREATE TABLE tiles (x INTEGER, y INTEGER, z INTEGER, s INTEGER, image BLOB, PRIMARY KEY (x, y, z, s));"
+                   "CREATE TABLE info (minzoom INTEGER, maxzoom INTEGER, tilenumbering TEXT, timecolumn TEXT,"
+                   " ellipsoid INTEGER, inverted_y INTEGER, tilesize INTEGER);"
+                   "CREATE TABLE android_metadata (locale TEXT);";
+    }
+    return "";
+}
+
+const char* InsertSql(TTilesetFormat format) {
+    return format == TTilesetFormat::MbTiles ? "INSERT OR IGNORE INTO tiles VALUES (?, ?, ?, ?)"
+                                             : "INSERT OR IGNORE INTO tiles VALUES (?, ?, ?, 0, ?)";
+}
+
 }  // namespace
 
-TMbTilesMetadata MbTilesMetadataFor(const TMapDataHeader& header, int typeIndex, std::string name,
+std::optional<TTilesetFormat> TilesetFormatOfName(const std::string& fileName) {
+    std::string ext = std::filesystem::path(fileName).extension().string();
+    for (char& c : ext) c = char(std::tolower(static_cast<unsigned char>(c)));
+    if (ext == ".mbtiles") return TTilesetFormat::MbTiles;
+    if (ext == ".sqlitedb") return TTilesetFormat::SqliteDb;
+    return std::nullopt;
+}
+
+TTilesetMetadata TilesetMetadataFor(const TMapDataHeader& header, int typeIndex, std::string name,
                                     std::string attribution) {
-    TMbTilesMetadata m;
+    TTilesetMetadata m;
     m.Name = std::move(name);
     m.Attribution = std::move(attribution);
     m.MinZoom = header.MinZoom;
@@ -62,8 +95,9 @@ TMbTilesMetadata MbTilesMetadataFor(const TMapDataHeader& header, int typeIndex,
     return m;
 }
 
-TMbTilesWriter::TMbTilesWriter(std::string target, std::int64_t maxPageCount) : Target(std::move(target)) {
-    if (Target.empty() || Target.back() == '/') throw TMapDataError("无法创建文件 \"" + Target + "\": 文件名无效");
+TTilesetWriter::TTilesetWriter(std::string target, TTilesetFormat format, std::int64_t maxPageCount)
+    : Target(std::move(target)), Format(format) {
+    if (Target.empty() || Target.back() == '/') throw TMapDataError(TFault(TFaultKind::BadFileName, Target));
     // The file is created here, exclusively, so that SQLite never opens
     // someone else's file; an empty file is an empty database to it.
     int fd = -1;
@@ -75,7 +109,7 @@ TMbTilesWriter::TMbTilesWriter(std::string target, std::int64_t maxPageCount) : 
     if (fd < 0) {
         const int err = errno;
         Temp.clear();
-        throw TMapDataError("无法创建文件 \"" + Target + "\": " + std::strerror(err));
+        throw TMapDataError(TFault(TFaultKind::CannotCreate, Target, err));
     }
     struct stat old {};
     if (::stat(Target.c_str(), &old) == 0) ::fchmod(fd, old.st_mode & 07777);
@@ -86,7 +120,7 @@ TMbTilesWriter::TMbTilesWriter(std::string target, std::int64_t maxPageCount) : 
         CloseDb(Db);
         Db = nullptr;
         ::unlink(Temp.c_str());
-        throw TMapDataError("无法创建文件 \"" + Target + "\": " + reason);
+        throw TMapDataError(TFault(TFaultKind::CannotCreate, Target, 0, reason));
     }
     try {
         // Nothing else sees the file before the rename and a failure discards
@@ -95,12 +129,9 @@ TMbTilesWriter::TMbTilesWriter(std::string target, std::int64_t maxPageCount) : 
         Exec("PRAGMA synchronous=OFF");
         if (maxPageCount > 0) Exec(("PRAGMA max_page_count=" + std::to_string(maxPageCount)).c_str());
         Exec("BEGIN");
-        Exec("CREATE TABLE metadata (name TEXT, value TEXT)");
-        Exec("CREATE TABLE tiles (zoom_level INTEGER, tile_column INTEGER, tile_row INTEGER, tile_data BLOB)");
-        Exec("CREATE UNIQUE INDEX tile_index ON tiles (zoom_level, tile_column, tile_row)");
-        if (sqlite3_prepare_v2(Db, "INSERT OR IGNORE INTO tiles VALUES (?, ?, ?, ?)", -1, &Insert, nullptr) !=
-            SQLITE_OK)
-            Fail("无法写入文件");
+        Exec(Schema(Format));
+        if (sqlite3_prepare_v2(Db, InsertSql(Format), -1, &Insert, nullptr) != SQLITE_OK)
+            Fail();
     } catch (...) {
         sqlite3_finalize(Insert);
         CloseDb(Db);
@@ -109,38 +140,53 @@ TMbTilesWriter::TMbTilesWriter(std::string target, std::int64_t maxPageCount) : 
     }
 }
 
-TMbTilesWriter::~TMbTilesWriter() {
+TTilesetWriter::~TTilesetWriter() {
     sqlite3_finalize(Insert);
     CloseDb(Db);
     if (!Committed && !Temp.empty()) ::unlink(Temp.c_str());
 }
 
-void TMbTilesWriter::Fail(const std::string& what) const {
-    throw TMapDataError(what + " \"" + Target + "\": " + (Db ? sqlite3_errmsg(Db) : "database closed"));
+void TTilesetWriter::Fail() const {
+    throw TMapDataError(TFault(TFaultKind::CannotWrite, Target, 0, Db ? sqlite3_errmsg(Db) : "database closed"));
 }
 
-void TMbTilesWriter::Exec(const char* sql) {
-    if (sqlite3_exec(Db, sql, nullptr, nullptr, nullptr) != SQLITE_OK) Fail("无法写入文件");
+void TTilesetWriter::Exec(const char* sql) {
+    if (sqlite3_exec(Db, sql, nullptr, nullptr, nullptr) != SQLITE_OK) Fail();
 }
 
-bool TMbTilesWriter::AddTile(int zoom, std::int32_t x, std::int32_t y, const std::vector<std::uint8_t>& image) {
+bool TTilesetWriter::AddTile(int zoom, std::int32_t x, std::int32_t y, const std::vector<std::uint8_t>& image) {
     if (image.empty() || zoom < 0 || zoom >= ZoomTableSize || !TileInGrid(zoom, x, y)) return false;
-    if (!Insert) Fail("无法写入文件");
+    if (!Insert) Fail();
     sqlite3_reset(Insert);
-    sqlite3_bind_int(Insert, 1, zoom);
-    sqlite3_bind_int(Insert, 2, x);
-    sqlite3_bind_int(Insert, 3, TmsRow(zoom, y));
+    if (Format == TTilesetFormat::MbTiles) {
+        sqlite3_bind_int(Insert, 1, zoom);
+        sqlite3_bind_int(Insert, 2, x);
+        sqlite3_bind_int(Insert, 3, TmsRow(zoom, y));
+    } else {
+        sqlite3_bind_int(Insert, 1, x);
+        sqlite3_bind_int(Insert, 2, y);
+        sqlite3_bind_int(Insert, 3, BigPlanetZoom(zoom));
+    }
     sqlite3_bind_blob64(Insert, 4, image.data(), sqlite3_uint64(image.size()), SQLITE_STATIC);
     const int rc = sqlite3_step(Insert);
     sqlite3_clear_bindings(Insert);
-    if (rc != SQLITE_DONE) Fail("无法写入文件");
+    if (rc != SQLITE_DONE) Fail();
     if (sqlite3_changes(Db) == 0) return false;
     ++Tiles;
     return true;
 }
 
-void TMbTilesWriter::Commit(const TMbTilesMetadata& m) {
-    if (!Db || Committed) Fail("无法写入文件");
+void TTilesetWriter::WriteMetadata(const TTilesetMetadata& m) {
+    if (Format == TTilesetFormat::SqliteDb) {
+        // minzoom and maxzoom are the least and greatest z of the tiles table, as
+        // RMaps-style readers take them; tilenumbering tells OsmAnd that z is
+        // counted down from 17. Spherical Mercator, rows from the north, no time column.
+        Exec(("INSERT INTO info VALUES (" + std::to_string(BigPlanetZoom(m.MaxZoom)) + ", " +
+              std::to_string(BigPlanetZoom(m.MinZoom)) + ", 'BigPlanet', 'no', 0, 0, " + std::to_string(TileSize) + ")")
+                 .c_str());
+        Exec("INSERT INTO android_metadata VALUES ('en_US')");
+        return;
+    }
     std::vector<std::pair<std::string, std::string>> rows = {
         {"name", m.Name},
         {"format", "jpg"},
@@ -153,7 +199,7 @@ void TMbTilesWriter::Commit(const TMbTilesMetadata& m) {
     if (!m.Attribution.empty()) rows.emplace_back("attribution", m.Attribution);
     sqlite3_stmt* meta = nullptr;
     if (sqlite3_prepare_v2(Db, "INSERT INTO metadata VALUES (?, ?)", -1, &meta, nullptr) != SQLITE_OK)
-        Fail("无法写入文件");
+        Fail();
     int rc = SQLITE_DONE;
     for (const auto& [name, value] : rows) {
         sqlite3_reset(meta);
@@ -162,30 +208,35 @@ void TMbTilesWriter::Commit(const TMbTilesMetadata& m) {
         if ((rc = sqlite3_step(meta)) != SQLITE_DONE) break;
     }
     sqlite3_finalize(meta);
-    if (rc != SQLITE_DONE) Fail("无法写入文件");
+    if (rc != SQLITE_DONE) Fail();
+}
+
+void TTilesetWriter::Commit(const TTilesetMetadata& m) {
+    if (!Db || Committed) Fail();
+    WriteMetadata(m);
     Exec("COMMIT");
     sqlite3_finalize(Insert);
     Insert = nullptr;
-    if (sqlite3_close(Db) != SQLITE_OK) Fail("无法写入文件");
+    if (sqlite3_close(Db) != SQLITE_OK) Fail();
     Db = nullptr;
     // The data must be on disk before the name points at it.
     const int fd = ::open(Temp.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0 || ::fsync(fd) != 0) {
         const int err = errno;
         if (fd >= 0) ::close(fd);
-        throw TMapDataError("无法写入文件 \"" + Target + "\": " + std::strerror(err));
+        throw TMapDataError(TFault(TFaultKind::CannotWrite, Target, err));
     }
     ::close(fd);
     if (::rename(Temp.c_str(), Target.c_str()) != 0)
-        throw TMapDataError("无法替换文件 \"" + Target + "\": " + std::strerror(errno));
+        throw TMapDataError(TFault(TFaultKind::CannotReplace, Target, errno));
     Committed = true;
 }
 
-std::int64_t ExportMbTiles(const TMapDataReader& reader, int typeIndex, const std::string& fileName,
-                           const TMbTilesOptions& options, const TMapDataProgress& progress) {
+std::int64_t ExportTileset(const TMapDataReader& reader, int typeIndex, const std::string& fileName,
+                           const TTilesetOptions& options, const TMapDataProgress& progress) {
     const TMapDataHeader& header = reader.Header();
     if (typeIndex < 0 || typeIndex >= MapTypeCount || !header.TypeIncluded[std::size_t(typeIndex)])
-        throw TMapDataError("地图数据文件不包含这种地图类型，无法导出。");
+        throw TMapDataError(TFault(TFaultKind::TypeNotInFile));
     const char code = MapTypes[std::size_t(typeIndex)].Code;
     std::vector<std::size_t> ofType;
     std::vector<TTileId> addresses;
@@ -196,29 +247,28 @@ std::int64_t ExportMbTiles(const TMapDataReader& reader, int typeIndex, const st
         addresses.push_back(*a);
     }
     const std::int64_t total = std::int64_t(ofType.size());
-    TMbTilesWriter writer(fileName, options.MaxPageCount);
+    TTilesetWriter writer(fileName, options.Format, options.MaxPageCount);
     for (std::size_t k = 0; k < ofType.size(); ++k) {
         const auto image = reader.ImageBytes(ofType[k]);
         if (!image)
-            throw TMapDataError("无法读取图块 " + std::string(reader.Entries()[ofType[k]].KeyText()) + ": " +
-                                image.Error().Text);
+            throw TMapDataError(TFault(TFaultKind::CannotReadEntry, std::string(reader.Entries()[ofType[k]].KeyText()),
+                                       image.Error().Errno, image.Error().Text));
         writer.AddTile(addresses[k].Zoom, addresses[k].X, addresses[k].Y, *image);
         if (progress && (std::int64_t(k + 1) % ProgressStep == 0)) progress(std::int64_t(k + 1), total);
     }
     if (progress) progress(total, total);
-    writer.Commit(MbTilesMetadataFor(header, typeIndex,
+    writer.Commit(TilesetMetadataFor(header, typeIndex,
                                      options.Name.empty() ? DefaultName(fileName) : options.Name, options.Attribution));
     return writer.TileCount();
 }
 
-std::int64_t WriteMbTilesFromCache(const std::string& fileName, const TMapDataHeader& header, int typeIndex,
+std::int64_t WriteTilesetFromCache(const std::string& fileName, const TMapDataHeader& header, int typeIndex,
                                    const std::vector<TMapTile>& tiles, const TTileCache& cache,
-                                   const TMbTilesOptions& options,
-                                   const TMapDataProgress& progress) {
-    if (typeIndex < 0 || typeIndex >= MapTypeCount) throw TMapDataError("无效的地图类型");
+                                   const TTilesetOptions& options, const TMapDataProgress& progress) {
+    if (typeIndex < 0 || typeIndex >= MapTypeCount) throw TMapDataError(TFault(TFaultKind::InvalidType));
     const char code = MapTypes[std::size_t(typeIndex)].Code;
     const std::int64_t total = std::int64_t(tiles.size());
-    TMbTilesWriter writer(fileName, options.MaxPageCount);
+    TTilesetWriter writer(fileName, options.Format, options.MaxPageCount);
     std::int64_t done = 0;
     for (const TMapTile& t : tiles) {
         if (t.TypeCode == code && TileInGrid(t.Zoom, t.X, t.Y)) {
@@ -227,7 +277,7 @@ std::int64_t WriteMbTilesFromCache(const std::string& fileName, const TMapDataHe
         if (progress && ++done % ProgressStep == 0) progress(done, total);
     }
     if (progress) progress(total, total);
-    writer.Commit(MbTilesMetadataFor(header, typeIndex,
+    writer.Commit(TilesetMetadataFor(header, typeIndex,
                                      options.Name.empty() ? DefaultName(fileName) : options.Name, options.Attribution));
     return writer.TileCount();
 }
