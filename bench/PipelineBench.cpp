@@ -17,6 +17,7 @@
 #include "GenWorkerPool.h"
 #include "GenerationPlan.h"
 #include "MapDataFile.h"
+#include "Rectify.h"
 #include "TileCache.h"
 #include "TileImage.h"
 
@@ -118,6 +119,49 @@ void WriterBench(const TServerConfig& server, const std::string& cacheDir, const
     std::printf("  output of %d encoders byte-identical to 1 encoder's: %s\n", cores, same ? "yes" : "NO");
 }
 
+// The rectified writer against the plain one on all cores, the same plan:
+// each rectified tile decodes its shifted sources (most from the window of
+// decoded tiles), resamples and encodes.
+void RectifiedWriterBench(const TServerConfig& server, const std::string& cacheDir, const std::string& workDir) {
+    TGenerationParams params = RoadRun();
+    params.Rectify = true;
+    TMapDataHeader header = SnapshotHeader(params, TAtlasSettings().Deltas);
+    TGenerationPlan plan;
+    plan.Build(params, TDeltaPair{}, header);
+    {
+        // The shifted sources beyond the plain plan's squares.
+        TNoticeQueue notices;
+        TGenWorkerPool pool(&notices, cacheDir, server);
+        std::int64_t outstanding = 0;
+        for (const TMapTile& t : plan.List(0))
+            if (!pool.RequestGenTile(t.Zoom, t.X, t.Y, "m")) ++outstanding;
+        while (outstanding > 0 && notices.Take(std::chrono::seconds(60))) --outstanding;
+        pool.StopGenWorkers();
+    }
+    TMapDataHeader plainHeader;
+    TGenerationPlan plainPlan;
+    plainPlan.Build(RoadRun(), TDeltaPair{}, plainHeader);
+    const auto rectified = RectifiedTypes(params);
+    const auto lists = OutputTileLists(plan, header, rectified);
+    const TTileCache cache(cacheDir, server);
+    double bestPlain = 1e9, bestRectified = 1e9;
+    TMapDataWriteReport report;
+    for (int round = 0; round < 3; ++round) {
+        auto start = Clock::now();
+        WriteMapData(workDir + "/plain.Dat", plainHeader, plainPlan.AllLists(), cache);
+        bestPlain = std::min(bestPlain, Seconds(start));
+        start = Clock::now();
+        report = WriteMapData(workDir + "/rectified.Dat", header, lists, cache, {}, MapDataMaxFileSize, 0, false, rectified);
+        bestRectified = std::min(bestRectified, Seconds(start));
+    }
+    const double tiles = double(header.EntryCount);
+    std::printf("writer, all cores: plain %.0f tiles/s, rectified %.0f tiles/s, ratio %.3f (target >= 0.5)%s\n",
+                tiles / bestPlain, tiles / bestRectified, bestPlain / bestRectified,
+                report.AllBlank().Total() ? " (some tiles blank)" : "");
+    std::printf("  rectified plan downloads %lld tiles for %lld written\n", (long long)plan.TotalCount(),
+                (long long)header.EntryCount);
+}
+
 void MemoryBench(const std::string& workDir) {
     TGenerationParams p = RoadRun();
     p.MaxZoom = 17;
@@ -195,6 +239,7 @@ int main(int argc, char** argv) {
     std::filesystem::remove_all(cacheDir);
     DownloadBench(server, cacheDir, latency);
     WriterBench(server, cacheDir, workDir);
+    RectifiedWriterBench(server, cacheDir, workDir);
     MemoryBench(workDir);
     return 0;
 }

@@ -31,6 +31,7 @@
 #include "NumberFormat.h"
 #include "PlanEstimates.h"
 #include "ProgramPaths.h"
+#include "Rectify.h"
 #include "Settings.h"
 #include "TileCache.h"
 #include "TilesetFile.h"
@@ -62,6 +63,7 @@ struct TPlanArgs {
     std::vector<std::string> SourceUrls;  // T=TEMPLATE, for this run only
     bool Yes = false;
     bool AutoCalibrate = false;
+    bool Rectify = false;
     // Download workers: without a window no map view holds the sixth connection.
     int Connections = 6;
     double Rate = -1;  // --rate: requests per second to every source; below 0 the settings' own
@@ -134,6 +136,7 @@ TResolvedPlan Resolve(const TPlanArgs& args) {
     r.Params.CurrentZoom = zoom.Min;
     r.Params.MaxZoom = zoom.Max;
     r.Params.Included = ParseTypesArg(args.Types);
+    r.Params.Rectify = args.Rectify;
     r.ViewType = ParseViewTypeArg(args.ViewType);
 
     const TDataLocations loc = DefaultDataLocations();
@@ -146,17 +149,21 @@ TResolvedPlan Resolve(const TPlanArgs& args) {
     r.CacheDir = args.CacheDir.empty() ? loc.CacheDir : args.CacheDir;
     if (r.CacheDir.back() != '/') r.CacheDir += '/';
     if (args.AutoCalibrate) AutoCalibrate(r.Params);
-    r.Pair = Settings.Deltas[std::size_t(r.ViewType)];
+    r.Pair = RunDeltas(r.Params, Settings.Deltas)[std::size_t(r.ViewType)];
     return r;
 }
 
 // The residual and size figures; false (with a message) when even the
 // smallest tiles could not fit the file.
 bool PrintEstimates(const char* command, const TResolvedPlan& r) {
-    const auto residual = CalibrationResidual(r.Params, r.Pair, Settings.Deltas);
+    const auto residual = r.Params.Rectify ? RectifiedResidual(r.Params, r.Pair)
+                                           : CalibrationResidual(r.Params, r.Pair, Settings.Deltas);
     const TSizeEstimate size = EstimateMapDataSize(r.Params, r.Pair, TTileCache(r.CacheDir, Settings.Server));
     std::cout << "calibration residual: "
-              << (residual ? FormatFixed(*residual, 1) + " m" : std::string("none (no road or terrain map included)")) << "\n"
+              << (residual ? FormatFixed(*residual, r.Params.Rectify ? 2 : 1) + " m" +
+                                 (r.Params.Rectify ? " (rectified)" : "")
+                           : std::string("none (no road or terrain map included)"))
+              << "\n"
               << "estimated size:    " << FormatByteSize(size.Bytes) << " (" << size.Bytes << " bytes)\n";
     for (int t = 0; t < MapTypeCount; ++t) {
         if (!r.Params.Included[size_t(t)]) continue;
@@ -193,6 +200,13 @@ bool PrintFigures(const char* command, const TGenerationParams& params, TDeltaPa
               << "maximum map size:  " << f.MaxMapSize << "\n"
               << "tiles per type:    " << f.TotalTiles << "\n"
               << "index entries:     " << entries << "\n";
+    if (params.Rectify) {
+        std::string types;
+        for (int t = 0; t < MapTypeCount; ++t)
+            if (RectifiedTypes(params)[size_t(t)]) types += std::string(types.empty() ? "" : ", ") + MapTypeCode(t);
+        std::cout << "rectified types:   " << (types.empty() ? std::string("none") : types) << "\n"
+                  << "tiles to download: " << PlannedDownloadCount(params, pair) << "\n";
+    }
     if (PlanFitsMapDataFile(entries)) return true;
     std::cerr << command << ": " << entries << " tiles cannot fit one map data file (it must stay under 2 GiB)\n";
     return false;
@@ -338,7 +352,11 @@ int RunGenerate(const TPlanArgs& args) {
     const auto tilesets = TilesetOutputs(args.MbTiles, args.SqliteDb);
     if (args.Out.empty() && tilesets.empty()) throw TUsageError("generate: give --out, --mbtiles, --sqlitedb or several");
     const TResolvedPlan r = Resolve(args);
-    if (!tilesets.empty()) TilesetTypeOf(args, r);  // a wrong type is refused before downloading
+    // A wrong type is refused before downloading; a tileset holds the tiles as
+    // downloaded, which for a rectified type are the shifted sources.
+    if (!tilesets.empty() && RectifiedTypes(r.Params)[size_t(TilesetTypeOf(args, r))])
+        throw TUsageError("generate: --mbtiles and --sqlitedb hold the shifted tiles as downloaded; with --rectify "
+                          "give them a satellite type with --tileset-type, or leave out one of the two");
     if (!PrintFigures("generate", r.Params, r.Pair) || !PrintEstimates("generate", r)) return ExitError;
     PrintCacheCounts(r);
     if (!args.Yes && !Confirm(args.Out.empty() ? tilesets.front().first : args.Out)) return ExitError;
@@ -452,26 +470,34 @@ int RunGenerate(const TPlanArgs& args) {
             return ExitNoRoom;
         }
         TMapDataWriteReport report;
+        const auto rectified = RectifiedTypes(r.Params);
+        const std::int64_t entries = run.Header().EntryCount;
         // A cached file that no longer decodes is fetched again rather than
         // written blank; the second write takes whatever the cache holds then.
         for (int round = 0; round < 2; ++round) {
-            TProgressLine writing("writing", total);
+            TProgressLine writing("writing", entries);
+            const TTileCache cache(r.CacheDir, Settings.Server);
+            auto progress = [&](std::int64_t done, std::int64_t) {
+                if (Interrupted) throw TInterruptedWrite{};
+                writing.Update(done);
+            };
             try {
-                report = WriteMapData(args.Out, run.Header(), run.TilePlan().AllLists(), TTileCache(r.CacheDir, Settings.Server),
-                                      [&](std::int64_t done, std::int64_t) {
-                                          if (Interrupted) throw TInterruptedWrite{};
-                                          writing.Update(done);
-                                      },
-                                      MapDataMaxFileSize, 0, round == 0);
+                // A rectified write lists the squares it writes; its undecodable
+                // tiles are the shifted sources at fault, which the plan holds.
+                if (r.Params.Rectify)
+                    report = WriteMapData(args.Out, run.Header(), run.OutputLists(), cache, progress, MapDataMaxFileSize,
+                                          0, round == 0, rectified);
+                else
+                    report = WriteMapData(args.Out, run.Header(), run.TilePlan().AllLists(), cache, progress,
+                                          MapDataMaxFileSize, 0, round == 0);
             } catch (const TInterruptedWrite&) {
                 std::cerr << "\ngenerate: interrupted while writing; " << args.Out << " was not written\n";
                 return ExitInterrupted;
             }
-            writing.Finish(total);
+            writing.Finish(entries);
             if (report.Written) break;
             std::cerr << "generate: " << report.Undecodable.size()
                       << " cached tiles no longer decode; fetching them again\n";
-            const TTileCache cache(r.CacheDir, Settings.Server);
             for (const TTileId& tile : report.Undecodable) {
                 std::error_code ec;
                 std::filesystem::remove(cache.Path(tile), ec);
@@ -525,7 +551,8 @@ int RunInspect(const std::string& file, bool json) {
             j["types"][code] = {{"included", h.TypeIncluded[size_t(t)] != 0},
                                 {"deltas", {h.Deltas[size_t(t)].Lon, h.Deltas[size_t(t)].Lat}},
                                 {"entries", perType[size_t(t)]},
-                                {"emptyImages", emptyPerType[size_t(t)]}};
+                                {"emptyImages", emptyPerType[size_t(t)]},
+                                {"rectified", IsRectifiedInFile(h, t)}};
             const TSameTiles& same = report.SamePerType[size_t(t)];
             j["types"][code]["sameImages"] = {{"count", same.Count}, {"sha256", same.Digest}, {"many", same.Many()}};
         }
@@ -553,7 +580,8 @@ int RunInspect(const std::string& file, bool json) {
             std::cout << "type " << MapTypes[size_t(t)].Code << ":        "
                       << (h.TypeIncluded[size_t(t)] ? "included" : "not included") << ", " << perType[size_t(t)]
                       << " entries (" << emptyPerType[size_t(t)] << " blank), offsets " << FormatReal(h.Deltas[size_t(t)].Lon) << ", "
-                      << FormatReal(h.Deltas[size_t(t)].Lat) << "\n";
+                      << FormatReal(h.Deltas[size_t(t)].Lat)
+                      << (IsRectifiedInFile(h, t) ? " (rectified: true coordinates)" : "") << "\n";
         for (int t = 0; t < MapTypeCount; ++t)
             if (const std::string same = SameTilesLine(t, report.SamePerType[size_t(t)]); !same.empty())
                 std::cout << "same images:   " << same << "\n";
@@ -620,6 +648,9 @@ void AddPlanOptions(CLI::App* cmd, TPlanArgs& a) {
     cmd->add_option("--cache", a.CacheDir, "tile cache directory (default: the program's FileMap)");
     cmd->add_flag("--auto-calibrate", a.AutoCalibrate,
                   "use the national shift at the centre as the road and terrain offsets for this run");
+    cmd->add_flag("--rectify", a.Rectify,
+                  "write the road and terrain maps in true coordinates, resampled from the shifted tiles "
+                  "(their offsets in the file become zero)");
     cmd->add_option("--source-url", a.SourceUrls,
                     "T=TEMPLATE: tiles of type T from this URL template for this run, e.g. "
                     "s=https://tiles.example/{z}/{x}/{y}.jpg ({s} or {s:0-3} for a server number); repeatable")

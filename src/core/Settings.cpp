@@ -57,6 +57,7 @@ void LoadSettings(const std::filesystem::path& file) {
     }
     const auto zoom = ParseInt(ini.ReadString(ZoomSection, "FIRST_ZOOM").value_or(""));
     Settings.InitialZoom = zoom && *zoom >= MinMapZoom && *zoom <= MaxMapZoom ? *zoom : defaults.InitialZoom;
+    Settings.Rectify = ParseInt(ini.ReadString("ATLAS_GENERATE", "RECTIFY").value_or("")) == 1;
 
     Settings.Server = defaults.Server;
     if (auto host = ini.ReadString(ServerSection, "HOST"); host && !host->empty()) Settings.Server.HostPattern = *host;
@@ -107,6 +108,12 @@ void WriteInitialCenter(double lon, double lat) {
 void WriteInitialZoom(int zoom) {
     Settings.InitialZoom = zoom;
     Write(ZoomSection, "FIRST_ZOOM", std::to_string(zoom));
+}
+
+void WriteRectify(bool on) {
+    // Written first: a refused write leaves the setting as the file has it.
+    Write("ATLAS_GENERATE", "RECTIFY", on ? "1" : "0");
+    Settings.Rectify = on;
 }
 
 void ApplyDeltaCorrection(int typeIndex, const std::string& lonText, const std::string& latText,

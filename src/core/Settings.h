@@ -40,6 +40,9 @@ struct TAtlasSettings {
         {-0.000202834, 0.000290538},
     }};
     int InitialZoom = 5;
+    // The window's runs write road and terrain maps in true coordinates
+    // (ATLAS_GENERATE / RECTIFY = 1); off unless the file says so.
+    bool Rectify = false;
     TServerConfig Server;
     TDownloadLimits Limits;
     // Tile source entries LoadSettings refused, each naming its section and key;
@@ -73,6 +76,8 @@ void LoadSettings(const std::filesystem::path& file);
 void WriteInitialCenter(double lon, double lat);
 // Sets InitialZoom and writes ATLAS_ZOOM / FIRST_ZOOM. Throws TSettingsError.
 void WriteInitialZoom(int zoom);
+// Writes ATLAS_GENERATE / RECTIFY (1 or 0), then sets Rectify. Throws TSettingsError.
+void WriteRectify(bool on);
 
 // The offset write of the settings window for map type typeIndex (0..3):
 // a non-empty, non-zero text is subtracted from the offset held; when

@@ -1,6 +1,9 @@
 #include "GenerationPlan.h"
 
 #include <stdexcept>
+
+#include "Rectify.h"
+#include <optional>
 #include <tuple>
 
 TTileRect GetZoomRect(const TGenerationParams& params, int zoom, int level, TDeltaPair pair) {
@@ -49,7 +52,7 @@ TMapDataHeader SnapshotHeader(const TGenerationParams& params, const std::array<
     for (int i = 0; i < MapTypeCount; ++i) h.TypeIncluded[i] = params.Included[i] ? 1 : 0;
     h.CenterLon = params.CenterLon;
     h.CenterLat = params.CenterLat;
-    h.Deltas = deltas;
+    h.Deltas = RunDeltas(params, deltas);
     return h;
 }
 
@@ -79,17 +82,19 @@ int ProgressPercent(std::int64_t remaining, std::int64_t total) {
 }
 
 void TGenerationPlan::AddZoomTiles(std::int32_t zoom, const TTileRect& rect) {
-    if (rect.Width() <= 0 || rect.Height() <= 0) return;
-    for (int t = 0; t < MapTypeCount; ++t) {
-        if (!Included[t]) continue;
-        TTileList& list = Lists[t];
-        const std::size_t start = list.size();
-        list.reserve(start + std::size_t(rect.Count()));
-        for (std::int64_t x = rect.Left; x <= rect.Right; ++x)
-            for (std::int64_t y = rect.Top; y <= rect.Bottom; ++y)
-                list.push_back({{MapTypes[t].Code, zoom, std::int32_t(x), std::int32_t(y)}, false});
-        Segments[t].push_back({zoom, rect, start});
-    }
+    for (int t = 0; t < MapTypeCount; ++t)
+        if (Included[t]) AddTypeTiles(t, zoom, rect);
+}
+
+void TGenerationPlan::AddTypeTiles(int t, std::int32_t zoom, const TTileRect& rect) {
+    if (t < 0 || t >= MapTypeCount || rect.Width() <= 0 || rect.Height() <= 0) return;
+    TTileList& list = Lists[t];
+    const std::size_t start = list.size();
+    list.reserve(start + std::size_t(rect.Count()));
+    for (std::int64_t x = rect.Left; x <= rect.Right; ++x)
+        for (std::int64_t y = rect.Top; y <= rect.Bottom; ++y)
+            list.push_back({{MapTypes[t].Code, zoom, std::int32_t(x), std::int32_t(y)}, false});
+    Segments[t].push_back({zoom, rect, start});
 }
 
 void TGenerationPlan::AddTile(const TTileId& tile) {
@@ -187,15 +192,21 @@ void TGenerationPlan::Build(const TGenerationParams& params, TDeltaPair pair, TM
     FreeListItems();
     header.TileRects = {};
     SetIncluded(params.Included);
+    const auto rectified = RectifiedTypes(params);
     try {
         for (int z = cur; z <= max; ++z) {
             const TTileRect rect = GetZoomRect(params, z, z - cur + 1, pair);
             header.TileRects[z] = rect;
-            AddZoomTiles(z, rect);
+            std::optional<TTileRect> source;
+            for (int t = 0; t < MapTypeCount; ++t) {
+                if (!params.Included[t]) continue;
+                if (rectified[t] && !source) source = SourceRect(z, rect);
+                AddTypeTiles(t, z, rectified[t] ? *source : rect);
+            }
         }
     } catch (...) {
         FreeListItems();  // out of memory half way: leave no partial plan behind
         throw;
     }
-    header.EntryCount = std::int32_t(TotalCount());
+    header.EntryCount = std::int32_t(count);
 }

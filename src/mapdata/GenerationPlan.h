@@ -21,6 +21,8 @@ struct TGenerationParams {
     std::int32_t CurrentZoom = MinMapZoom;
     std::int32_t MaxZoom = MinMapZoom;
     std::array<bool, MapTypeCount> Included{};  // road, terrain, satellite, satellite with roads
+    // Write the road and terrain maps in true coordinates (see Rectify.h).
+    bool Rectify = false;
 };
 
 // Square of 2^(k+2) - 3 tiles around the centre's tile at zoom z, level k
@@ -43,7 +45,8 @@ struct TPlanFigures {
 TPlanFigures PlanFigures(const TGenerationParams& params, TDeltaPair pair);
 
 // The run's header snapshot, taken before the dialog: zoom range, included
-// types, centre and the four offset pairs; TileRects zero, EntryCount 0.
+// types, centre and the four offset pairs (zero for rectified road and
+// terrain maps); TileRects zero, EntryCount 0.
 TMapDataHeader SnapshotHeader(const TGenerationParams& params, const std::array<TDeltaPair, MapTypeCount>& deltas);
 
 // Entries of the file the plan would produce (every included type), computed
@@ -79,6 +82,8 @@ public:
     // Appends the rectangle's tiles, column by column and top to bottom within
     // a column, to the list of every included type.
     void AddZoomTiles(std::int32_t zoom, const TTileRect& rect);
+    // The same for one type, included or not.
+    void AddTypeTiles(int typeIndex, std::int32_t zoom, const TTileRect& rect);
     // Appends one not-done tile; an unknown type code appends nothing.
     void AddTile(const TTileId& tile);
 
@@ -108,7 +113,9 @@ public:
 
     // Replaces the lists with the plan of the parameters: zeroes
     // header.TileRects, fills TileRects[z] for the run's zooms and sets
-    // EntryCount. Throws std::invalid_argument for zooms outside 0..17 or out
+    // EntryCount to the tiles the file will hold. A rectified type's list
+    // holds the shifted tiles its squares need (SourceRect), which are what
+    // the run downloads. Throws std::invalid_argument for zooms outside 0..17 or out
     // of order, and std::length_error for a plan no map data file can hold
     // (callers check PlanFitsMapDataFile first). Other header fields are left.
     void Build(const TGenerationParams& params, TDeltaPair pair, TMapDataHeader& header);

@@ -1,5 +1,7 @@
 #include "GenerationRun.h"
 
+#include "Rectify.h"
+
 void TGenerationRun::TakeSnapshot(const TGenerationParams& params, const std::array<TDeltaPair, MapTypeCount>& deltas) {
     Clear();
     Params = params;
@@ -9,6 +11,12 @@ void TGenerationRun::TakeSnapshot(const TGenerationParams& params, const std::ar
 void TGenerationRun::Build(TDeltaPair viewPair) {
     Clear();
     Plan.Build(Params, viewPair, Snapshot);
+}
+
+std::array<bool, MapTypeCount> TGenerationRun::Rectified() const { return RectifiedTypes(Params); }
+
+std::array<std::vector<TMapTile>, MapTypeCount> TGenerationRun::OutputLists() const {
+    return OutputTileLists(Plan, Snapshot, Rectified());
 }
 
 void TGenerationRun::Clear() {

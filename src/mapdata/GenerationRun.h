@@ -66,6 +66,11 @@ public:
 
     const TGenerationPlan& TilePlan() const { return Plan; }
     const TMapDataHeader& Header() const { return Snapshot; }
+    // The types written in true coordinates (Rectify.h), and the tile lists
+    // the file holds: the plan's, with a rectified type's output squares in
+    // place of the shifted tiles downloaded for them.
+    std::array<bool, MapTypeCount> Rectified() const;
+    std::array<std::vector<TMapTile>, MapTypeCount> OutputLists() const;
     // The tiles given up on, each with the reason of its last attempt.
     const std::map<TTileId, TFault>& FailedTiles() const { return Failed; }
 

@@ -15,6 +15,7 @@
 
 #include "AtomicFile.h"
 #include "LittleEndian.h"
+#include "Rectify.h"
 #include "TileImage.h"
 
 namespace {
@@ -36,13 +37,17 @@ struct TEncodedTile {
     std::exception_ptr Error;  // LoadTileJpeg's refusal, rethrown when the writer reaches the tile
 };
 
-TEncodedTile EncodeTile(const TMapTile& t, const TTileCache& cache) {
+// sources: the decoded shifted tiles when the tile's type is rectified, else null.
+TEncodedTile EncodeTile(const TMapTile& t, const TTileCache& cache, TSourceTiles* sources) {
     TEncodedTile out;
     out.Id = t.Id();
     out.TypeCode = t.TypeCode;
     try {
         // Tiles beyond the edge of the world were never fetched: empty image.
-        if (TileInGrid(t.Zoom, t.X, t.Y)) out.Jpeg = LoadTileJpeg(cache, t.Id(), &out.Why, &out.Digest);
+        if (TileInGrid(t.Zoom, t.X, t.Y))
+            // A rectified tile left empty names the shifted source at fault.
+            out.Jpeg = sources ? RectifiedTileJpeg(*sources, t.Id(), &out.Why, &out.Digest, &out.Id)
+                               : LoadTileJpeg(cache, t.Id(), &out.Why, &out.Digest);
     } catch (...) {
         out.Error = std::current_exception();
     }
@@ -56,9 +61,12 @@ TEncodedTile EncodeTile(const TMapTile& t, const TTileCache& cache) {
 // caller's thread. Destruction stops and joins the threads at once.
 class TTileEncoders {
 public:
-    TTileEncoders(const std::array<std::vector<TMapTile>, MapTypeCount>& lists, const TTileCache& cache, int count)
-        : Lists(lists), Cache(cache) {
+    TTileEncoders(const std::array<std::vector<TMapTile>, MapTypeCount>& lists, const TTileCache& cache, int count,
+                  const std::array<bool, MapTypeCount>& rectified)
+        : Lists(lists), Cache(cache), Rectified(rectified) {
         for (const auto& list : lists) Total += std::int64_t(list.size());
+        if (std::find(rectified.begin(), rectified.end(), true) != rectified.end())
+            Sources.emplace(cache, SourceTilesKept);
         if (count <= 0) count = int(std::max(1u, std::thread::hardware_concurrency()));
         if (count == 1 || Total < 2) return;
         Window = 4 * std::size_t(count);
@@ -79,7 +87,7 @@ public:
     TEncodedTile Take(std::int64_t i) {
         TEncodedTile tile;
         if (Threads.empty()) {
-            tile = EncodeTile(At(i), Cache);
+            tile = Encode(At(i));
         } else {
             std::unique_lock lock(Lock);
             TSlot& slot = Slots[std::size_t(i) % Window];
@@ -100,6 +108,12 @@ private:
         bool Filled = false;
     };
 
+    TEncodedTile Encode(const TMapTile& t) {
+        const int type = MapTypeIndex(t.TypeCode);
+        const bool rectify = Sources && type >= 0 && Rectified[std::size_t(type)];
+        return EncodeTile(t, Cache, rectify ? &*Sources : nullptr);
+    }
+
     const TMapTile& At(std::int64_t i) const {
         for (const auto& list : Lists) {
             if (i < std::int64_t(list.size())) return list[std::size_t(i)];
@@ -118,7 +132,7 @@ private:
                 Room.wait(lock, [&] { return Stop || i < Taken + std::int64_t(Window); });
                 if (Stop) return;
             }
-            TEncodedTile tile = EncodeTile(At(i), Cache);
+            TEncodedTile tile = Encode(At(i));
             {
                 std::lock_guard lock(Lock);
                 TSlot& slot = Slots[std::size_t(i) % Window];
@@ -141,6 +155,8 @@ private:
 
     const std::array<std::vector<TMapTile>, MapTypeCount>& Lists;
     const TTileCache& Cache;
+    std::array<bool, MapTypeCount> Rectified;
+    std::optional<TSourceTiles> Sources;  // made only when some type is rectified
     std::int64_t Total = 0;
     std::size_t Window = 0;
     std::mutex Lock;
@@ -322,7 +338,7 @@ std::optional<std::vector<std::uint8_t>> LoadTileJpeg(const TTileCache& cache, c
 TMapDataWriteReport WriteMapData(const std::string& fileName, const TMapDataHeader& header,
                   const std::array<std::vector<TMapTile>, MapTypeCount>& lists, const TTileCache& cache,
                   const TMapDataProgress& progress, std::int64_t maxFileSize,
-                  int encoderCount, bool refuseUndecodable) {
+                  int encoderCount, bool refuseUndecodable, const std::array<bool, MapTypeCount>& rectified) {
     maxFileSize = std::min(maxFileSize, MapDataMaxFileSize);
     std::int64_t total = 0;
     for (const auto& list : lists) total += std::int64_t(list.size());
@@ -367,7 +383,7 @@ TMapDataWriteReport WriteMapData(const std::string& fileName, const TMapDataHead
     TMapDataWriteReport report;
     report.Tiles = total;
     std::array<TSameTileCounter, MapTypeCount> same;
-    TTileEncoders encoders(lists, cache, encoderCount);
+    TTileEncoders encoders(lists, cache, encoderCount, rectified);
     for (std::int64_t done = 0; done < total;) {
         const std::int64_t pos = file.Position();
         offsets.push_back(std::int32_t(pos));
@@ -380,7 +396,8 @@ TMapDataWriteReport WriteMapData(const std::string& fileName, const TMapDataHead
         } else if (const int type = MapTypeIndex(tile.TypeCode); type >= 0) {
             report.Blank[std::size_t(type)].Count(tile.Why);
             if (tile.Why == TBlankReason::Unrecognised || tile.Why == TBlankReason::Gif || tile.Why == TBlankReason::Damaged)
-                report.Undecodable.push_back(tile.Id);
+                if (std::find(report.Undecodable.begin(), report.Undecodable.end(), tile.Id) == report.Undecodable.end())
+                    report.Undecodable.push_back(tile.Id);  // rectified tiles can share a source
         }
         ++done;
         if (progress && (done % ProgressStep == 0 || done == total)) progress(done, total);

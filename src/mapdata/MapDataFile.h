@@ -130,11 +130,14 @@ using TMapDataProgress = std::function<void(std::int64_t done, std::int64_t tota
 // written in plan order; progress is called on the calling thread. With
 // refuseUndecodable a cached file that no longer decodes leaves nothing
 // written (Written false, the tiles listed) so that the run can fetch them
-// again instead of writing them blank.
+// again instead of writing them blank. The tiles of a type marked in
+// rectified are resampled into true coordinates from the shifted tiles of
+// the cache (Rectify.h).
 TMapDataWriteReport WriteMapData(const std::string& fileName, const TMapDataHeader& header,
                   const std::array<std::vector<TMapTile>, MapTypeCount>& lists, const TTileCache& cache,
                   const TMapDataProgress& progress = {}, std::int64_t maxFileSize = MapDataMaxFileSize,
-                  int encoderCount = 0, bool refuseUndecodable = false);
+                  int encoderCount = 0, bool refuseUndecodable = false,
+                  const std::array<bool, MapTypeCount>& rectified = {});
 
 // Read access to a map data file for the viewer and the CLI. Open validates
 // the header and the index before anything uses them; the file stays open

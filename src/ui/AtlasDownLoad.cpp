@@ -10,7 +10,7 @@
 namespace {
 
 constexpr int ClientWidth = 320;
-constexpr int ClientHeight = 298;
+constexpr int ClientHeight = 332;
 
 QLineEdit* MakeReadOnlyField(QWidget* parent, const char* name, int top) {
     auto* edit = new QLineEdit(parent);
@@ -51,13 +51,15 @@ TAtlasDownLoadFM::TAtlasDownLoadFM(QWidget* parent)
     SizeLabel = MakeLabel(this, "SizeLabel", QStringLiteral("估计文件大小："), 186, SizeEdit);
     FetchEdit = MakeReadOnlyField(this, "FetchEdit", 220);
     FetchLabel = MakeLabel(this, "FetchLabel", QStringLiteral("需下载："), 220, FetchEdit);
+    RectifyEdit = MakeReadOnlyField(this, "RectifyEdit", 254);
+    RectifyLabel = MakeLabel(this, "RectifyLabel", QStringLiteral("真实坐标校正："), 254, RectifyEdit);
 
     BitBtn1 = MakeDialogButton(this, this, "BitBtn1", QStyle::SP_DialogOkButton, QStringLiteral("确定"),
-                               QRect(64, 256, 90, 30));
+                               QRect(64, 290, 90, 30));
     BitBtn1->setDefault(true);
     BitBtn1->setAutoDefault(true);
     BitBtn2 = MakeDialogButton(this, this, "BitBtn2", QStyle::SP_DialogCancelButton, QStringLiteral("取消"),
-                               QRect(166, 256, 90, 30), false);
+                               QRect(166, 290, 90, 30), false);
     BitBtn2->setAutoDefault(false);
 }
 
@@ -77,6 +79,8 @@ void TAtlasDownLoadFM::FillEstimates(const QString& residual, const QString& fil
 void TAtlasDownLoadFM::FillFetch(std::int64_t missing, std::int64_t expired) {
     FetchEdit->setText(QStringLiteral("缺少 %1 块，过期 %2 块").arg(missing).arg(expired));
 }
+
+void TAtlasDownLoadFM::FillRectify(const QString& state) { RectifyEdit->setText(state); }
 
 void TAtlasDownLoadFM::showEvent(QShowEvent* e) {
     QDialog::showEvent(e);

@@ -22,6 +22,8 @@ public:
     void FillEstimates(const QString& residual, const QString& fileSize);
     // Planned tiles not in the cache, and cached but expired: those the run will ask for.
     void FillFetch(std::int64_t missing, std::int64_t expired);
+    // Whether the road and terrain maps are written in true coordinates, and the tiles to download.
+    void FillRectify(const QString& state);
 
     QLabel* Label1;
     QLineEdit* Edit1;
@@ -37,6 +39,8 @@ public:
     QLineEdit* SizeEdit;
     QLabel* FetchLabel;
     QLineEdit* FetchEdit;
+    QLabel* RectifyLabel;
+    QLineEdit* RectifyEdit;
     QPushButton* BitBtn1;  // OK, the default button
     QPushButton* BitBtn2;  // Cancel
 

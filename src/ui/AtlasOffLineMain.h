@@ -160,6 +160,8 @@ public:
     // With refuseUndecodable nothing is written when a cached tile no longer
     // decodes; the report lists those tiles.
     TMapDataWriteReport WriteMapData(const std::string& fileName, bool refuseUndecodable = false);
+    // The pair the plan is projected with: the shown type's, zero when that type is written rectified.
+    TDeltaPair PlanPair() const;
     void WMGenTileSaved(const TTileNotice& notice);
     void WMGenTileFailed(const TTileNotice& notice);
     void SaveParamFile(const QString& fileName);

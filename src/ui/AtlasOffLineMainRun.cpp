@@ -23,6 +23,7 @@
 #include "AtlasOffLineMain.h"
 #include "MapParamFile.h"
 #include "NumberFormat.h"
+#include "Rectify.h"
 #include "TileCache.h"
 #include "ReasonText.h"
 
@@ -109,15 +110,19 @@ void TAtlasOffLineMainFM::BitBtn1Click() {
     params.CurrentZoom = FCurrentZoom;
     params.MaxZoom = FMaximumZoom;
     params.Included = included;
+    params.Rectify = Settings.Rectify;
     Run.TakeSnapshot(params, Settings.Deltas);
 
-    const TPlanFigures figures = PlanFigures(params, ActivePair());
+    const TPlanFigures figures = PlanFigures(params, PlanPair());
     if (Windows.AtlasDownLoadFM) {
         Windows.AtlasDownLoadFM->FillFields(QString::number(figures.LevelCount), QString::fromStdString(figures.MapSize),
                                             QString::fromStdString(figures.MaxMapSize),
                                             QString::number(figures.TotalTiles));
     }
     FillEstimates(params);
+    if (Windows.AtlasDownLoadFM)
+        Windows.AtlasDownLoadFM->FillRectify(
+            params.Rectify ? Text("是，需下载 %1 块").arg(PlannedDownloadCount(params, PlanPair())) : Text("否"));
     if (Windows.AtlasDownLoadFM && Windows.AtlasDownLoadFM->exec() != QDialog::Accepted) return;
     if (!PlanFitsMapDataFile(PlannedEntryCount(params))) {
         ShowMessage(Text("地图数据太大，无法保存为一个地图数据文件，请减少最大放大倍数或包含的地图类型。"));
@@ -153,7 +158,7 @@ void TAtlasOffLineMainFM::BitBtn1Click() {
 }
 
 void TAtlasOffLineMainFM::RunDownloadAndWrite() {
-    Run.Build(ActivePair());
+    Run.Build(PlanPair());
     if (Run.Progress().Total <= 0) return;
 
     Label8->show();
@@ -286,11 +291,14 @@ void TAtlasOffLineMainFM::EndWaitIfFinished() {
 }
 
 void TAtlasOffLineMainFM::FillEstimates(const TGenerationParams& params) {
-    RunSize = EstimateMapDataSize(params, ActivePair(), TTileCache(Locations.CacheDir, Settings.Server));
+    RunSize = EstimateMapDataSize(params, PlanPair(), TTileCache(Locations.CacheDir, Settings.Server));
     if (!Windows.AtlasDownLoadFM) return;
-    const auto residual = CalibrationResidual(params, ActivePair(), Settings.Deltas);
+    // Rectified maps are off by the control grid's bound only: centimetres, so two decimals.
+    const auto residual = params.Rectify ? RectifiedResidual(params, PlanPair())
+                                         : CalibrationResidual(params, ActivePair(), Settings.Deltas);
     const QString residualText =
-        residual ? Text("%1 米").arg(*residual, 0, 'f', *residual < 10 ? 1 : 0) : Text("无（不含道路、地形图）");
+        residual ? Text("%1 米").arg(*residual, 0, 'f', params.Rectify ? 2 : *residual < 10 ? 1 : 0)
+                 : Text("无（不含道路、地形图）");
     Windows.AtlasDownLoadFM->FillEstimates(residualText,
                                            Text("约 ") + QString::fromStdString(FormatByteSize(RunSize.Bytes)));
     // A plan too large to build is refused after the dialog, with its own message.
@@ -360,6 +368,11 @@ void TAtlasOffLineMainFM::RequestTiles() {
     }
 }
 
+TDeltaPair TAtlasOffLineMainFM::PlanPair() const {
+    const int shown = View ? MapTypeIndex(View->MapType()) : 0;
+    return Settings.Rectify && IsShiftedType(shown) ? TDeltaPair{} : ActivePair();
+}
+
 TMapDataWriteReport TAtlasOffLineMainFM::WriteMapData(const std::string& fileName, bool refuseUndecodable) {
     RemoveStaleTemporaryFiles(std::filesystem::path(fileName).parent_path().string());
     // The window keeps repainting while the file is written; the cancel button
@@ -367,12 +380,19 @@ TMapDataWriteReport TAtlasOffLineMainFM::WriteMapData(const std::string& fileNam
     SpeedButton3->hide();
     ProgressLabel->hide();
     Gauge1->setValue(0);
-    const TMapDataWriteReport report = ::WriteMapData(fileName, Run.Header(), Run.TilePlan().AllLists(),
-                   TTileCache(Locations.CacheDir, Settings.Server), [this](std::int64_t done, std::int64_t total) {
-                       Gauge1->setValue(total > 0 ? int(done * 100 / total) : 100);
-                       QCoreApplication::processEvents();
-                       if (CloseRequested) throw TWriteAbandoned{};
-                   }, MapDataMaxFileSize, 0, refuseUndecodable);
+    const auto rectified = Run.Rectified();
+    const bool rectify = std::find(rectified.begin(), rectified.end(), true) != rectified.end();
+    auto progress = [this](std::int64_t done, std::int64_t total) {
+        Gauge1->setValue(total > 0 ? int(done * 100 / total) : 100);
+        QCoreApplication::processEvents();
+        if (CloseRequested) throw TWriteAbandoned{};
+    };
+    const TTileCache cache(Locations.CacheDir, Settings.Server);
+    const TMapDataWriteReport report =
+        rectify ? ::WriteMapData(fileName, Run.Header(), Run.OutputLists(), cache, progress, MapDataMaxFileSize, 0,
+                                 refuseUndecodable, rectified)
+                : ::WriteMapData(fileName, Run.Header(), Run.TilePlan().AllLists(), cache, progress, MapDataMaxFileSize,
+                                 0, refuseUndecodable);
     Gauge1->setValue(100);
     return report;
 }

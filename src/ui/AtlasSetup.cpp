@@ -1,5 +1,6 @@
 #include "AtlasSetup.h"
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QGroupBox>
 #include <QIcon>
@@ -51,7 +52,7 @@ QIcon WriteGlyph() {
 }  // namespace
 
 TAtlasSetupFM::TAtlasSetupFM(QWidget* parent) : QDialog(parent) {
-    SetUpFixedDialog(this, "AtlasSetupFM", QStringLiteral("参数设置"), QSize(602, 420));
+    SetUpFixedDialog(this, "AtlasSetupFM", QStringLiteral("参数设置"), QSize(602, 452));
 
     auto makeBox = [this](const char* name, const QString& caption, int x, int y, int w) {
         auto* box = new QGroupBox(caption, this);
@@ -140,6 +141,13 @@ TAtlasSetupFM::TAtlasSetupFM(QWidget* parent) : QDialog(parent) {
     AgeWriteButton = AddWriteButton(AgeBox, "AgeWriteButton");
     AgeWriteButton->move(AgeBox->width() - WriteButtonSide - 8, 22);
     connect(AgeWriteButton, &QToolButton::clicked, this, &TAtlasSetupFM::AgeWriteClick);
+    RectifyCheckBox = new QCheckBox(QStringLiteral("按真实坐标校正道路交通图和地形地貌图"), this);
+    RectifyCheckBox->setObjectName(QStringLiteral("RectifyCheckBox"));
+    RectifyCheckBox->setToolTip(QStringLiteral(
+        "生成手机地图时按全国坐标偏移逐点重新采样道路交通图和地形地貌图，整幅地图都与GPS坐标一致；"
+        "需多下载地图边缘的少量图块"));
+    RectifyCheckBox->setGeometry(16, 420, RectifyCheckBox->sizeHint().width(), 24);
+    connect(RectifyCheckBox, &QCheckBox::clicked, this, &TAtlasSetupFM::RectifyClick);
     CenterOnScreen(this);
 }
 
@@ -183,6 +191,7 @@ void TAtlasSetupFM::FillFields() {
     RoadAgeEdit->setValue(Settings.Server.MaxAgeDays[0]);
     TerrainAgeEdit->setValue(Settings.Server.MaxAgeDays[1]);
     SatelliteAgeEdit->setValue(Settings.Server.MaxAgeDays[2]);
+    RectifyCheckBox->setChecked(Settings.Rectify);
 }
 
 void TAtlasSetupFM::ShowError(const TSettingsError& error) {
@@ -252,6 +261,15 @@ void TAtlasSetupFM::AgeWriteClick() {
     } catch (const TSettingsError& e) {
         ShowError(e);
     }
+}
+
+void TAtlasSetupFM::RectifyClick(bool on) {
+    try {
+        WriteRectify(on);
+    } catch (const TSettingsError& e) {
+        ShowError(e);
+    }
+    RectifyCheckBox->setChecked(Settings.Rectify);  // a failed write leaves the setting as it was
 }
 
 void TAtlasSetupFM::AutoCalibrateClick() {

@@ -12,6 +12,7 @@
 #include "Geometry.h"
 #include "Settings.h"
 
+class QCheckBox;
 class QComboBox;
 class QGroupBox;
 class QLabel;
@@ -67,6 +68,7 @@ public:
     QToolButton* AgeWriteButton;
     QPushButton* BitBtn1;
     QPushButton* AutoCalibrateButton;  // road and terrain pairs from the shift at the centre
+    QCheckBox* RectifyCheckBox;        // generation runs write road and terrain maps in true coordinates
 
     void SpeedButton1Click();
     void SpeedButton2Click();
@@ -76,6 +78,7 @@ public:
     void SpeedButton6Click();
     void AgeWriteClick();
     void AutoCalibrateClick();
+    void RectifyClick(bool on);
 
 private:
     QLineEdit* AddField(QGroupBox* box, int row, const QString& caption, int editNumber);

@@ -118,6 +118,7 @@ TEST_F(SettingsFixture, DefaultsWithoutAFile) {
     EXPECT_EQ(Settings.Deltas[3].Lon, -0.000202834);
     EXPECT_EQ(Settings.Server.Port, 80);
     EXPECT_TRUE(Settings.Server.KeepAlive);
+    EXPECT_FALSE(Settings.Rectify);
     EXPECT_FALSE(fs::exists(Ini)) << "loading never writes";
 }
 
@@ -134,6 +135,8 @@ TEST_F(SettingsFixture, AFifoIsNoSettingsFile) {
         EXPECT_EQ(std::string(e.what()), "Unable to write to " + Ini.string());
         EXPECT_NE(e.Cause().find("not a regular file"), std::string::npos) << e.Cause();
     }
+    EXPECT_THROW(WriteRectify(true), TSettingsError);
+    EXPECT_FALSE(Settings.Rectify) << "a refused write changes nothing";
 }
 
 TEST_F(SettingsFixture, BadValuesFallBackToDefaults) {
@@ -166,6 +169,11 @@ TEST_F(SettingsFixture, WritesKeepForeignLinesAndReplaceInPlace) {
     LoadSettings(Ini);
     EXPECT_EQ(Settings.InitialZoom, 12);
     EXPECT_EQ(Settings.InitialLat, -2.25);
+    WriteRectify(true);
+    EXPECT_NE(ReadAll(Ini).find("[ATLAS_GENERATE]\r\nRECTIFY=1\r\n"), std::string::npos) << ReadAll(Ini);
+    Settings = TAtlasSettings{};
+    LoadSettings(Ini);
+    EXPECT_TRUE(Settings.Rectify);
 }
 
 TEST_F(SettingsFixture, CorrectionRule) {

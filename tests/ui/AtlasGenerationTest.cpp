@@ -38,6 +38,7 @@
 #include "MapDataFile.h"
 #include "MapParamFile.h"
 #include "PlanEstimates.h"
+#include "Rectify.h"
 #include "Settings.h"
 #include "TempDir.h"
 #include "TestTileServer.h"
@@ -472,7 +473,7 @@ TEST_F(GenerationTest, ConfirmationShowsResidualAndSizeAndOversizedPlansStopBefo
     QStringList lines;
     const auto look = [&](QWidget* modal) {
         auto* d = dynamic_cast<TAtlasDownLoadFM*>(modal);
-        lines = {d->ResidualEdit->text(), d->SizeEdit->text()};
+        lines = {d->ResidualEdit->text(), d->SizeEdit->text(), d->RectifyEdit->text()};
         QTest::mouseClick(d->BitBtn2, Qt::LeftButton);
     };
     EXPECT_EQ(Generate({look}), QStringList{Confirm});
@@ -481,6 +482,15 @@ TEST_F(GenerationTest, ConfirmationShowsResidualAndSizeAndOversizedPlansStopBefo
     EXPECT_EQ(lines[0], QStringLiteral("%1 米").arg(residual, 0, 'f', 0));
     EXPECT_EQ(lines[1], QStringLiteral("约 ") + QString::fromStdString(FormatByteSize(
                                                      EstimateMapDataSize(params, Window->ActivePair(), TTileCache(CacheDir(), Settings.Server)).Bytes)));
+    EXPECT_EQ(lines[2], QStringLiteral("否"));
+    // Rectified: the residual is the control grid's, the download count that of the shifted sources.
+    Settings.Rectify = true;
+    EXPECT_EQ(Generate({look}), QStringList{Confirm});
+    Settings.Rectify = false;
+    TGenerationParams rectified = params;
+    rectified.Rectify = true;
+    EXPECT_EQ(lines[0], QStringLiteral("%1 米").arg(*RectifiedResidual(rectified, {}), 0, 'f', 2));
+    EXPECT_EQ(lines[2], QStringLiteral("是，需下载 %1 块").arg(PlannedDownloadCount(rectified, {})));
     Include("s");
     EXPECT_EQ(Generate({look}), QStringList{Confirm});
     EXPECT_EQ(lines[0], QStringLiteral("无（不含道路、地形图）"));
@@ -673,6 +683,41 @@ TEST_F(GenerationTest, ABanStopsTheRunWithAMessageAndWritesNothing) {
     EXPECT_EQ(message, QStringLiteral("地图服务器 127.0.0.1 拒绝访问（HTTP 403），下载已停止，地图数据未生成。"));
     ExpectCleanedUp();
     for (const auto& entry : fs::directory_iterator(Dir.Path())) EXPECT_NE(entry.path().extension(), ".Dat");
+}
+
+// With the settings checkbox on, the window's run downloads the shifted
+// sources and writes the true-coordinate squares with zero road and terrain offsets.
+TEST_F(GenerationTest, RectifiedRunWritesTrueCoordinateSquares) {
+    MakeWindow();
+    Window->OnClickGPS(nullptr, 116.391, 39.907);
+    Include("p");
+    struct TRestore {
+        ~TRestore() { Settings.Rectify = false; }
+    } restore;
+    Settings.Rectify = true;
+    QString message;
+    const auto note = NoteAndOk(message);
+    EXPECT_EQ(Generate({AcceptConfirmation, SaveAs(Dir / "r.Dat"), note}).size(), 3);
+    EXPECT_EQ(message, Finished);
+    TMapDataReader reader;
+    ASSERT_TRUE(reader.Open((Dir / "r.Dat").string()));
+    const TMapDataHeader& h = reader.Header();
+    EXPECT_EQ(h.Deltas[1].Lon, 0.0);
+    EXPECT_EQ(h.Deltas[1].Lat, 0.0);
+    EXPECT_EQ(h.EntryCount, 25);
+    TGenerationParams params{Window->CenterLon(), Window->CenterLat(), 5, 5, {false, true, false, false}, true};
+    EXPECT_EQ(h.TileRects[5], GetZoomRect(params, 5, 1, {}));
+    // Every shifted source was fetched (the map view fetches tiles of its own besides).
+    const QStringList asked = [&] {
+        QStringList l;
+        for (const std::string& r : Server->RequestOrder()) l << QString::fromStdString(r);
+        return l;
+    }();
+    const TTileRect source = SourceRect(5, h.TileRects[5]);
+    EXPECT_EQ(source.Count(), PlannedDownloadCount(params, {}));
+    for (int x = source.Left; x <= source.Right; ++x)
+        for (int y = source.Top; y <= source.Bottom; ++y)
+            EXPECT_TRUE(asked.contains(QStringLiteral("p/5/%1/%2").arg(x).arg(y))) << x << " " << y;
 }
 
 // The window and the command line count the same faults alike: a tile that

@@ -3,6 +3,7 @@
 // messages of the failure paths.
 #include <gtest/gtest.h>
 
+#include <QCheckBox>
 #include <QMessageBox>
 
 #include <QAbstractButton>
@@ -216,3 +217,13 @@ TEST_F(AtlasSetupTest, ReadOnlySettingsFileIsReported) {
 }
 
 }  // namespace
+
+TEST_F(AtlasSetupTest, RectifyCheckBoxIsKeptInTheSettingsFile) {
+    EXPECT_FALSE(Form.RectifyCheckBox->isChecked());
+    EXPECT_TRUE(Click(Form.RectifyCheckBox).isEmpty());
+    EXPECT_TRUE(Settings.Rectify);
+    EXPECT_EQ(IniValue("ATLAS_GENERATE", "RECTIFY"), "1");
+    EXPECT_TRUE(Click(Form.RectifyCheckBox).isEmpty());
+    EXPECT_FALSE(Settings.Rectify);
+    EXPECT_EQ(IniValue("ATLAS_GENERATE", "RECTIFY"), "0");
+}

@@ -10,7 +10,10 @@
 #include <string_view>
 #include <tuple>
 
+#include "ShiftGrid.h"
 #include "TileImage.h"
+
+#include <cmath>
 
 namespace {
 
@@ -90,9 +93,45 @@ void DrawText(TBitmap& bmp, int x0, int y0, std::string_view text, int scale, TR
     }
 }
 
+bool MarkArt = false;
+
 }  // namespace
 
+void SetMarkArt(bool on) { MarkArt = on; }
+
+TBitmap DrawShiftedMarks(const TTileId& tile) {
+    TBitmap bmp(Side, Side);
+    const double ox = double(tile.X) * Side, oy = double(tile.Y) * Side;
+    // The shift hardly changes across a tile: points whose shifted position
+    // can reach it lie within a few pixels of the tile moved back by it.
+    double dx0, dy0;
+    ShiftPixels(tile.Zoom, ox + Side / 2.0, oy + Side / 2.0, dx0, dy0);
+    constexpr double Reach = 12.0, Sigma = 1.2;
+    const long a0 = long(std::floor((ox - dx0 - Reach - MarkOffsetX) / MarkSpacing));
+    const long a1 = long(std::ceil((ox + Side - dx0 + Reach - MarkOffsetX) / MarkSpacing));
+    const long b0 = long(std::floor((oy - dy0 - Reach - MarkOffsetY) / MarkSpacing));
+    const long b1 = long(std::ceil((oy + Side - dy0 + Reach - MarkOffsetY) / MarkSpacing));
+    for (long a = a0; a <= a1; ++a)
+        for (long b = b0; b <= b1; ++b) {
+            const double gx = double(a) * MarkSpacing + MarkOffsetX, gy = double(b) * MarkSpacing + MarkOffsetY;
+            double dx, dy;
+            ShiftPixels(tile.Zoom, gx, gy, dx, dy);
+            const double cx = gx + dx - ox, cy = gy + dy - oy;  // the mark's centre within the tile
+            for (int py = int(cy) - 5; py <= int(cy) + 5; ++py)
+                for (int px = int(cx) - 5; px <= int(cx) + 5; ++px) {
+                    if (px < 0 || py < 0 || px >= Side || py >= Side) continue;
+                    const double r2 = (px + 0.5 - cx) * (px + 0.5 - cx) + (py + 0.5 - cy) * (py + 0.5 - cy);
+                    const int ink = int(std::lround(230.0 * std::exp(-r2 / (2 * Sigma * Sigma))));
+                    std::uint8_t* p = bmp.Row(py) + size_t(px) * 3;
+                    const std::uint8_t v = std::uint8_t(std::min<int>(p[0], 255 - ink));
+                    p[0] = p[1] = p[2] = v;
+                }
+        }
+    return bmp;
+}
+
 TBitmap DrawTile(const TTileId& tile, int edition) {
+    if (MarkArt && (tile.TypeCode == 'm' || tile.TypeCode == 'p')) return DrawShiftedMarks(tile);
     const auto [typeCode, zoom, x, y] = std::tuple(tile.TypeCode, tile.Zoom, tile.X, tile.Y);
     TPalette pal = PaletteOf(typeCode);
     // A checkerboard tint so neighbouring tiles differ even without reading the text.

@@ -13,8 +13,22 @@ using TBytes = std::vector<std::uint8_t>;
 
 // A 256x256 picture: background per type, a border, the type letter and "z/x/y";
 // a later edition (1, 2, ...) adds a bar whose length shows the edition, as a
-// service's updated tile would differ.
+// service's updated tile would differ. With mark art on, road and terrain
+// tiles are drawn as DrawShiftedMarks.
 TBitmap DrawTile(const TTileId& tile, int edition = 0);
+
+// Mark art: white road and terrain tiles holding a dark round mark for every
+// point of a true-coordinate grid, drawn where the shifted service would show
+// it (the point plus the national shift). At zoom z the grid's points are the
+// global pixel positions (MarkSpacing * a + MarkOffsetX, MarkSpacing * b +
+// MarkOffsetY), continuous coordinates, for all integers a and b. A blob's
+// darkness falls off as a Gaussian, so its centroid is its exact position.
+inline constexpr int MarkSpacing = 64;
+inline constexpr double MarkOffsetX = 20.3;
+inline constexpr double MarkOffsetY = 41.7;
+TBitmap DrawShiftedMarks(const TTileId& tile);
+// Set once at start, before any tile is drawn.
+void SetMarkArt(bool on);
 
 // The body the service gives for a tile: PNG for m, p, y and JFIF JPEG for s.
 TBytes EncodeTileBody(const TTileId& tile, int edition = 0);

@@ -433,7 +433,10 @@ int main(int argc, char** argv) {
         ->check(CLI::Range(0L, 100000000L));
     app.add_option("--tls-cert", tlsCert, "PEM certificate: serve https instead of http (with --tls-key)");
     app.add_option("--tls-key", tlsKey, "PEM private key of --tls-cert");
+    bool marks = false;
+    app.add_flag("--marks", marks, "Road and terrain tiles show marks at the shifted positions of a true-coordinate grid");
     CLI11_PARSE(app, argc, argv);
+    SetMarkArt(marks);
     if (tlsCert.empty() != tlsKey.empty()) {
         std::cerr << "atlaspocket-tileserver: --tls-cert and --tls-key go together\n";
         return 2;
