@@ -9,7 +9,7 @@ set -uo pipefail
 GUI=$1
 SERVER_BIN=$2
 SHOTS=${3:-}
-for tool in xvfb-run icewm xdotool xprop xwininfo; do
+for tool in Xvfb icewm xdotool xprop xwininfo; do
   command -v "$tool" >/dev/null || { echo "skipped: $tool is not installed (scripts/setup installs it)"; exit 77; }
 done
 
@@ -32,12 +32,12 @@ WaitFor() {  # WaitFor SECONDS COMMAND...: until COMMAND succeeds
   local deadline=$((SECONDS + $1)); shift
   until "$@"; do [ $SECONDS -lt $deadline ] || return 1; sleep 0.1; done
 }
-icewm >/dev/null 2>&1 &
+icewm >"$WORK/icewm-$NAME.log" 2>&1 &
 WM=$!
 Root() { xprop -root "$1" 2>/dev/null | grep -q ' = \| # '; }
 # The manager is ready once it announces itself and the work area.
 if ! WaitFor 120 Root _NET_SUPPORTING_WM_CHECK || ! WaitFor 120 Root _NET_WORKAREA; then
-  echo "$NAME: FAILED: icewm never announced itself and its work area"; xprop -root | head -40
+  echo "$NAME: FAILED: icewm never announced itself and its work area"; xprop -root | head -40; cat "$WORK/icewm-$NAME.log"
   kill $WM 2>/dev/null; exit 1
 fi
 read -r AX AY AW AH < <(xprop -root _NET_WORKAREA | sed 's/.*= //; s/,//g' | cut -d' ' -f1-4)
@@ -96,8 +96,23 @@ check "the window fills the work area" "[ $((W + FL + FR)) -eq $AW ] && [ $((H +
 exit $FAIL
 INNER
 
+# Xvfb picks a free display itself and names it once it takes connections
+# (-displayfd): xvfb-run -a guesses a number, which a server still going away
+# can hold, and then runs the check against no display at all.
 STATUS=0
 for SCREEN in 1280x800 1366x768; do
-  timeout 600 xvfb-run -a -s "-screen 0 ${SCREEN}x24" bash "$WORK/inside.sh" "$WORK" "$SCREEN" "$SHOTS" || STATUS=1
+  rm -f "$WORK/display"
+  Xvfb -displayfd 9 -screen 0 "${SCREEN}x24" -nolisten tcp 9>"$WORK/display" 2>"$WORK/xvfb.log" &
+  XVFB=$!
+  for _ in $(seq 1200); do
+    grep -q '[0-9]' "$WORK/display" 2>/dev/null && break
+    kill -0 $XVFB 2>/dev/null || break
+    sleep 0.1
+  done
+  if ! grep -q '[0-9]' "$WORK/display" 2>/dev/null; then
+    echo "$SCREEN: FAILED: Xvfb did not start"; cat "$WORK/xvfb.log"; kill $XVFB 2>/dev/null; STATUS=1; continue
+  fi
+  DISPLAY=":$(tr -dc 0-9 <"$WORK/display")" timeout 600 bash "$WORK/inside.sh" "$WORK" "$SCREEN" "$SHOTS" || STATUS=1
+  kill $XVFB 2>/dev/null; wait $XVFB 2>/dev/null
 done
 exit $STATUS
