@@ -344,13 +344,15 @@ void TAtlasOffLineMainFM::ShowDownloadProgress() {
     const double rate = secs > 0.2 ? double(done - ProgressBaseline) / secs : 0.0;
     const double left = rate > 0 ? double(total - done) / rate : -1.0;
     const QString count = Text("%1/%2 块").arg(done).arg(total);
-    const QString speed = Text("%1 块/秒  剩余 %2")
-                              .arg(rate, 0, 'f', rate < 10 ? 1 : 0)
-                              .arg(QString::fromStdString(FormatDuration(left)));
+    // While the service holds the run, the wait it asked for says more than a
+    // rate that is falling to nothing.
+    const int paused = View && GenActive ? View->GenPausedSeconds() : 0;
+    const QString speed = paused > 0 ? Text("地图服务器要求暂停 %1 秒").arg(paused)
+                                     : Text("%1 块/秒  剩余 %2")
+                                           .arg(rate, 0, 'f', rate < 10 ? 1 : 0)
+                                           .arg(QString::fromStdString(FormatDuration(left)));
     // One line while it fits the narrow panel; large counts break before the speed.
-    QString line = count + QStringLiteral("  ") + speed;
-    if (const int paused = View && GenActive ? View->GenPausedSeconds() : 0; paused > 0)
-        line += Text("  地图服务器要求暂停 %1 秒").arg(paused);
+    const QString line = count + QStringLiteral("  ") + speed;
     const bool fits = ProgressLabel->fontMetrics().horizontalAdvance(line) <= ProgressLabel->width();
     ProgressLabel->setText(fits ? line : count + QLatin1Char('\n') + speed);
     ProgressLabel->show();

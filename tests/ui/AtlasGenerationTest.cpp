@@ -761,3 +761,22 @@ TEST_F(GenerationTest, WindowAndCommandLineGiveTheSameOutcomeForTheSameFaults) {
     EXPECT_TRUE(fs::exists(Dir / "cli-cache" / TTileCache::TileFileName({'p', 5, cx, cy + 1})));
     EXPECT_FALSE(fs::exists(Dir / "cli.Dat"));
 }
+
+// A service that asks for a pause pauses the run, says so on the progress
+// line, and then every tile arrives without using up its attempts.
+TEST_F(GenerationTest, APauseAskedByTheServiceIsShownAndTheRunCompletes) {
+    MakeWindow();
+    Server->SetFault("p/*/*/*=ratelimit:1#1");
+    Window->OnClickGPS(nullptr, 116.391, 39.907);
+    Include("p");
+    bool pauseShown = false;
+    WhenTrue([&] { return Window->ProgressLabel->text().contains(QStringLiteral("地图服务器要求暂停")); },
+             [&] { pauseShown = true; });
+    QString message;
+    const auto note = NoteAndOk(message);
+    EXPECT_EQ(Generate({AcceptConfirmation, SaveAs(Dir / "paused.Dat"), note}).size(), 3);
+    EXPECT_EQ(message, Finished);
+    EXPECT_TRUE(pauseShown);
+    EXPECT_EQ(PlanAttempts("p", 5), 50);
+    ExpectValidFile(Dir / "paused.Dat", 25);
+}
