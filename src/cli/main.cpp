@@ -113,7 +113,7 @@ void ApplySourceUrlArgs(const std::vector<std::string>& sourceUrls) {
 void RefuseUnusableSources() {
     if (Settings.SourceProblems.empty()) return;
     std::string text = "the tile sources cannot be used:";
-    for (const std::string& problem : Settings.SourceProblems) text += "\n  " + problem;
+    for (const TSourceProblem& problem : Settings.SourceProblems) text += "\n  " + SourceProblemText(problem);
     throw std::runtime_error(text);
 }
 

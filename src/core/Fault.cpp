@@ -18,6 +18,8 @@ std::string FaultText(const TFault& f) {
     case TFaultKind::CannotCreate: return "cannot create " + Quoted(f.Path) + ": " + Cause(f);
     case TFaultKind::CannotWrite: return "cannot write " + Quoted(f.Path) + ": " + Cause(f);
     case TFaultKind::CannotReplace: return "cannot replace " + Quoted(f.Path) + ": " + Cause(f);
+    case TFaultKind::FileReadOnly: return f.Path + ": the file is marked read-only";
+    case TFaultKind::CannotReadFile: return f.Detail;
     case TFaultKind::CannotReadTile:
         return "cannot read the tile file " + Quoted(f.Path) + ": " + (f.NotRegular ? "not a regular file" : Cause(f));
     case TFaultKind::CannotCompressTile: return "cannot compress the tile " + Quoted(f.Path) + ": " + f.Detail;

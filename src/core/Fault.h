@@ -14,6 +14,10 @@ enum class TFaultKind {
     CannotCreate,    // Path, Errno or Detail (SQLite's reason)
     CannotWrite,     // Path, Errno or Detail
     CannotReplace,   // Path, Errno
+    FileReadOnly,    // Path: marked read-only, so it is not replaced
+    // Path, Errno; NotRegular; Detail (the reader's text, naming the file):
+    // a file that must be read before it is rewritten (the settings file).
+    CannotReadFile,
     CannotReadTile,  // Path (the tile's file), Errno; NotRegular when no regular file
     CannotCompressTile,  // Path, Detail
     CannotReadEntry,     // Path (the tile's key), Detail

@@ -81,7 +81,11 @@ void TIniFile::WriteString(const std::string& section, const std::string& key, c
     if (std::filesystem::exists(Path, ec)) {
         auto read = ReadLines(Path);
         // Never replace a file we could not read.
-        if (!read) throw TFileError(read.Error().Text);
+        if (!read) {
+            TFault why(TFaultKind::CannotReadFile, Path.string(), read.Error().Errno, read.Error().Text);
+            why.NotRegular = read.Error().NotRegular;
+            throw TFileError(why);
+        }
         lines = std::move(*read);
     }
     const std::string entry = key + "=" + value;
@@ -122,7 +126,7 @@ void WriteFileAtomically(const std::filesystem::path& path, const std::string& d
     // A file marked read-only is refused, as the rename would otherwise replace it.
     struct stat old {};
     if (::stat(path.c_str(), &old) == 0 && (old.st_mode & S_IWUSR) == 0)
-        throw TFileError(path.string() + ": the file is marked read-only");
+        throw TFileError(TFault(TFaultKind::FileReadOnly, path.string()));
     std::error_code ec;
     if (path.has_parent_path()) std::filesystem::create_directories(path.parent_path(), ec);  // fallback location
     TAtomicFile file(path.string());

@@ -29,7 +29,7 @@ void Write(const char* section, const std::string& key, const std::string& value
     try {
         TIniFile(SettingsFile).WriteString(section, key, value);
     } catch (const TFileError& e) {
-        throw TSettingsError(UnableToWriteMessage(SettingsFile), e.what());
+        throw TSettingsError(UnableToWriteMessage(SettingsFile), e.Fault);
     }
 }
 

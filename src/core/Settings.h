@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "Fault.h"
 #include "Geometry.h"
 #include "TileSource.h"
 
@@ -47,7 +48,7 @@ struct TAtlasSettings {
     TDownloadLimits Limits;
     // Tile source entries LoadSettings refused, each naming its section and key;
     // the types they concern request nothing.
-    std::vector<std::string> SourceProblems;
+    std::vector<TSourceProblem> SourceProblems;
 };
 
 // The one settings set of the process, and the file it is kept in.
@@ -57,13 +58,14 @@ extern std::filesystem::path SettingsFile;
 // A failed settings write or a text that is not a number; what() is the message shown.
 class TSettingsError : public std::runtime_error {
 public:
-    explicit TSettingsError(const std::string& message, std::string cause = {})
+    explicit TSettingsError(const std::string& message, TFault cause = {})
         : std::runtime_error(message), Why(std::move(cause)) {}
-    // What lay behind a failed write (the system's reason), or empty.
-    const std::string& Cause() const { return Why; }
+    // What lay behind a failed write, for each program to say in its
+    // language; an Other fault without Detail when there is nothing behind.
+    const TFault& Cause() const { return Why; }
 
 private:
-    std::string Why;
+    TFault Why;
 };
 
 // Reads every value from file (missing, empty or non-numeric keys give the

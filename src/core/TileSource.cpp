@@ -14,6 +14,16 @@ constexpr const char* TypeLetters = "MPSY";
 bool IsAsciiAlnum(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'); }
 bool IsHex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
 
+using enum TSourceProblemKind;
+
+TSourceProblem Problem(TSourceProblemKind kind, char c = 0, std::string item = {}) {
+    TSourceProblem p;
+    p.Kind = kind;
+    p.Char = c;
+    p.Item = std::move(item);
+    return p;
+}
+
 std::string Quoted(char c) {
     if (c == ' ') return "a blank";
     if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) return "a control character";
@@ -21,31 +31,31 @@ std::string Quoted(char c) {
     return std::string("'") + c + "'";
 }
 
-// A DNS name or a dotted IPv4 address; "" when fine.
-std::string HostNameProblem(const std::string& host) {
-    if (host.empty()) return "it names no host";
-    if (host.size() > 253) return "the host name is longer than 253 characters";
+// A DNS name or a dotted IPv4 address.
+TSourceProblem HostNameProblem(const std::string& host) {
+    if (host.empty()) return Problem(NoHost);
+    if (host.size() > 253) return Problem(HostTooLong);
     for (char c : host) {
-        if (c == ';' || c == ' ') return "it holds " + Quoted(c) + " (a comment must stand on a line of its own)";
-        if (!IsAsciiAlnum(c) && c != '-' && c != '.') return "a host name cannot hold " + Quoted(c);
+        if (c == ';' || c == ' ') return Problem(CommentInValue, c);
+        if (!IsAsciiAlnum(c) && c != '-' && c != '.') return Problem(HostCannotHold, c);
     }
     std::size_t start = 0;
     while (start <= host.size()) {
         const std::size_t dot = std::min(host.find('.', start), host.size());
         const std::string label = host.substr(start, dot - start);
-        if (label.empty()) return "the host name has an empty part between dots";
-        if (label.size() > 63) return "a part of the host name is longer than 63 characters";
-        if (label.front() == '-' || label.back() == '-') return "a part of the host name begins or ends with '-'";
+        if (label.empty()) return Problem(EmptyHostPart);
+        if (label.size() > 63) return Problem(HostPartTooLong);
+        if (label.front() == '-' || label.back() == '-') return Problem(HostPartHyphen);
         start = dot + 1;
     }
     return {};
 }
 
 // "[...]" holding an IPv6 address (hex digits, ':' and '.').
-std::string BracketHostProblem(const std::string& host) {
-    if (host.size() < 4 || host.back() != ']') return "the bracketed IPv6 address is not closed";
+TSourceProblem BracketHostProblem(const std::string& host) {
+    if (host.size() < 4 || host.back() != ']') return Problem(Ipv6NotClosed);
     for (std::size_t i = 1; i + 1 < host.size(); ++i)
-        if (!IsHex(host[i]) && host[i] != ':' && host[i] != '.') return "an IPv6 address cannot hold " + Quoted(host[i]);
+        if (!IsHex(host[i]) && host[i] != ':' && host[i] != '.') return Problem(Ipv6CannotHold, host[i]);
     return {};
 }
 
@@ -78,18 +88,18 @@ std::optional<TServerRange> ParseServerRange(const std::string& name) {
     return TServerRange{false, first, last - first + 1};
 }
 
-// The placeholders of a template in order; "" names a stray brace. Stops at the first problem.
+// The placeholders of a template in order. Stops at the first problem, a stray brace.
 struct TPlaceholder {
     std::size_t Begin, End;  // of the whole "{...}"
     std::string Name;
 };
 
-std::string ScanPlaceholders(const std::string& text, std::vector<TPlaceholder>& out) {
+TSourceProblem ScanPlaceholders(const std::string& text, std::vector<TPlaceholder>& out) {
     for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '}') return "it has a '}' without '{'";
+        if (text[i] == '}') return Problem(CloseBraceAlone);
         if (text[i] != '{') continue;
         const std::size_t close = text.find_first_of("{}", i + 1);
-        if (close == std::string::npos || text[close] != '}') return "it has a '{' without '}'";
+        if (close == std::string::npos || text[close] != '}') return Problem(OpenBraceAlone);
         out.push_back({i, close + 1, text.substr(i + 1, close - i - 1)});
         i = close;
     }
@@ -126,73 +136,108 @@ bool StartsWithNoCase(const std::string& text, const char* prefix) {
     return true;
 }
 
-std::string Entry(const char* section, const std::string& key) { return std::string("[") + section + "] " + key + ": "; }
+TSourceProblem Entry(TSourceProblem problem, const char* section, std::string key, std::optional<std::string> value) {
+    problem.Section = section;
+    problem.Key = std::move(key);
+    problem.Value = std::move(value);
+    return problem;
+}
 
 }  // namespace
 
-std::string HostPatternProblem(const std::string& pattern) {
+std::string SourceProblemText(const TSourceProblem& p) {
+    std::string why;
+    switch (p.Kind) {
+    case None: break;
+    case CommentInValue: why = "it holds " + Quoted(p.Char) + " (a comment must stand on a line of its own)"; break;
+    case HostCannotHold: why = "a host name cannot hold " + Quoted(p.Char); break;
+    case NoHost: why = "it names no host"; break;
+    case HostTooLong: why = "the host name is longer than 253 characters"; break;
+    case EmptyHostPart: why = "the host name has an empty part between dots"; break;
+    case HostPartTooLong: why = "a part of the host name is longer than 63 characters"; break;
+    case HostPartHyphen: why = "a part of the host name begins or ends with '-'"; break;
+    case Ipv6NotClosed: why = "the bracketed IPv6 address is not closed"; break;
+    case Ipv6CannotHold: why = "an IPv6 address cannot hold " + Quoted(p.Char); break;
+    case CloseBraceAlone: why = "it has a '}' without '{'"; break;
+    case OpenBraceAlone: why = "it has a '{' without '}'"; break;
+    case PercentOutsideD: why = "a '%' may only stand in \"%d\""; break;
+    case NotHttp: why = "it must begin with http:// or https://"; break;
+    case UnknownPlaceholder: why = "unknown placeholder {" + p.Item + "}"; break;
+    case MissingPlaceholder: why = "it has no " + p.Item; break;
+    case BadPercentEscape: why = "a '%' must start a two-digit hex escape"; break;
+    case UserInfo: why = "a user name or password does not belong in a template"; break;
+    case Ipv6WithoutPort: why = "the IPv6 address must be followed by ':port' or the path"; break;
+    case BadPort: why = "the port must be a number 1..65535"; break;
+    case NotADigest: why = "\"" + p.Item + "\" is not a SHA-256 digest (64 hex digits)"; break;
+    }
+    if (!p.Key.empty()) why = "[" + p.Section + "] " + p.Key + ": " + why;
+    if (p.Value) why += ": \"" + *p.Value + "\"";
+    return why;
+}
+
+TSourceProblem HostPatternProblem(const std::string& pattern) {
     const auto at = pattern.find("%d");
     const std::string host = at == std::string::npos ? pattern : pattern.substr(0, at) + "0" + pattern.substr(at + 2);
-    if (host.find('%') != std::string::npos) return "a '%' may only stand in \"%d\"";
+    if (host.find('%') != std::string::npos) return Problem(PercentOutsideD);
     return HostNameProblem(host);
 }
 
-std::string UrlTemplateProblem(const std::string& urlTemplate) {
+TSourceProblem UrlTemplateProblem(const std::string& urlTemplate) {
     for (char c : urlTemplate) {
         const auto u = static_cast<unsigned char>(c);
-        if (u <= 0x20 || u >= 0x7f) return "it holds " + Quoted(c) + " (a comment must stand on a line of its own)";
+        if (u <= 0x20 || u >= 0x7f) return Problem(CommentInValue, c);
     }
     std::size_t schemeEnd = 0;
     if (StartsWithNoCase(urlTemplate, "https://")) schemeEnd = 8;
     else if (StartsWithNoCase(urlTemplate, "http://")) schemeEnd = 7;
-    else return "it must begin with http:// or https://";
+    else return Problem(NotHttp);
 
     std::vector<TPlaceholder> marks;
-    if (auto problem = ScanPlaceholders(urlTemplate, marks); !problem.empty()) return problem;
+    if (auto problem = ScanPlaceholders(urlTemplate, marks)) return problem;
     bool seen[3] = {false, false, false};
     for (const TPlaceholder& m : marks) {
         if (m.Name == "x") seen[0] = true;
         else if (m.Name == "y") seen[1] = true;
         else if (m.Name == "z") seen[2] = true;
-        else if (!ParseServerRange(m.Name)) return "unknown placeholder {" + m.Name + "}";
+        else if (!ParseServerRange(m.Name)) return Problem(UnknownPlaceholder, 0, m.Name);
     }
     const char* names[] = {"{x}", "{y}", "{z}"};
     for (int i = 0; i < 3; ++i)
-        if (!seen[i]) return std::string("it has no ") + names[i];
+        if (!seen[i]) return Problem(MissingPlaceholder, 0, names[i]);
 
     // Percent escapes are kept as written, but a lone '%' would become part of the request.
     for (std::size_t i = 0; i < urlTemplate.size(); ++i)
         if (urlTemplate[i] == '%' && (i + 2 >= urlTemplate.size() || !IsHex(urlTemplate[i + 1]) || !IsHex(urlTemplate[i + 2])))
-            return "a '%' must start a two-digit hex escape";
+            return Problem(BadPercentEscape);
 
     // The host and port, checked with every placeholder standing for a plain value.
     const std::string filled = Fill(urlTemplate, marks, 0, 0, 0, 0);
     const std::size_t authorityEnd = std::min(filled.find_first_of("/?#", schemeEnd), filled.size());
     const std::string authority = filled.substr(schemeEnd, authorityEnd - schemeEnd);
-    if (authority.find('@') != std::string::npos) return "a user name or password does not belong in a template";
+    if (authority.find('@') != std::string::npos) return Problem(UserInfo);
     std::string host = authority, port;
     bool hasPort = false;
     if (!host.empty() && host.front() == '[') {
         const auto close = host.find(']');
         if (close != std::string::npos && close + 1 < host.size()) {
-            if (host[close + 1] != ':') return "the IPv6 address must be followed by ':port' or the path";
+            if (host[close + 1] != ':') return Problem(Ipv6WithoutPort);
             hasPort = true;
             port = host.substr(close + 2);
             host.resize(close + 1);
         }
-        if (auto problem = BracketHostProblem(host); !problem.empty()) return problem;
+        if (auto problem = BracketHostProblem(host)) return problem;
     } else {
         if (const auto colon = host.find(':'); colon != std::string::npos) {
             hasPort = true;
             port = host.substr(colon + 1);
             host.resize(colon);
         }
-        if (auto problem = HostNameProblem(host); !problem.empty()) return problem;
+        if (auto problem = HostNameProblem(host)) return problem;
     }
     if (hasPort) {
         bool digits = !port.empty() && port.size() <= 5;
         for (char c : port) digits = digits && c >= '0' && c <= '9';
-        if (!digits || std::stol(port) < 1 || std::stol(port) > 65535) return "the port must be a number 1..65535";
+        if (!digits || std::stol(port) < 1 || std::stol(port) > 65535) return Problem(BadPort);
     }
     return {};
 }
@@ -217,11 +262,11 @@ std::vector<std::string> ListItems(const std::string& list) {
 
 }  // namespace
 
-std::string PlaceholderListProblem(const std::string& list) {
+TSourceProblem PlaceholderListProblem(const std::string& list) {
     for (const std::string& item : ListItems(list)) {
         bool digest = item.size() == 64;
         for (char c : item) digest = digest && IsHex(c);
-        if (!digest) return "\"" + item + "\" is not a SHA-256 digest (64 hex digits)";
+        if (!digest) return Problem(NotADigest, 0, item);
     }
     return {};
 }
@@ -229,26 +274,27 @@ std::string PlaceholderListProblem(const std::string& list) {
 std::vector<std::string> PlaceholderDigests(const TServerConfig& server, int typeIndex) {
     if (typeIndex < 0 || typeIndex >= 4) return {};
     const std::string& list = server.Placeholders[std::size_t(typeIndex)];
-    if (list.empty() || !PlaceholderListProblem(list).empty()) return {};
+    if (list.empty() || PlaceholderListProblem(list)) return {};
     std::vector<std::string> digests = ListItems(list);
     for (std::string& d : digests)
         for (char& c : d) c = char(std::tolower(static_cast<unsigned char>(c)));
     return digests;
 }
 
-std::vector<std::string> ServerConfigProblems(const TServerConfig& server) {
-    std::vector<std::string> problems;
-    if (auto problem = HostPatternProblem(server.HostPattern); !problem.empty())
-        problems.push_back(Entry("ATLAS_SERVER", "HOST") + problem + ": \"" + server.HostPattern + "\"");
+std::vector<TSourceProblem> ServerConfigProblems(const TServerConfig& server) {
+    std::vector<TSourceProblem> problems;
+    if (auto problem = HostPatternProblem(server.HostPattern))
+        problems.push_back(Entry(problem, "ATLAS_SERVER", "HOST", server.HostPattern));
     for (int i = 0; i < 4; ++i) {
         const std::string& t = server.UrlTemplates[std::size_t(i)];
         if (t.empty()) continue;
-        if (auto problem = UrlTemplateProblem(t); !problem.empty())
-            problems.push_back(Entry("ATLAS_SOURCE", std::string("URL_") + TypeLetters[i]) + problem + ": \"" + t + "\"");
+        if (auto problem = UrlTemplateProblem(t))
+            problems.push_back(Entry(problem, "ATLAS_SOURCE", std::string("URL_") + TypeLetters[i], t));
     }
+    // The offending item names itself; a whole list would be too long to show.
     for (int i = 0; i < 4; ++i)
-        if (auto problem = PlaceholderListProblem(server.Placeholders[std::size_t(i)]); !problem.empty())
-            problems.push_back(Entry("ATLAS_SOURCE", std::string("PLACEHOLDER_") + TypeLetters[i]) + problem);
+        if (auto problem = PlaceholderListProblem(server.Placeholders[std::size_t(i)]))
+            problems.push_back(Entry(problem, "ATLAS_SOURCE", std::string("PLACEHOLDER_") + TypeLetters[i], std::nullopt));
     return problems;
 }
 
@@ -257,16 +303,16 @@ bool HasOwnTemplate(const TServerConfig& server, int typeIndex) {
 }
 
 bool SourceUsable(const TServerConfig& server, int typeIndex) {
-    if (typeIndex >= 0 && typeIndex < 4 && !PlaceholderListProblem(server.Placeholders[std::size_t(typeIndex)]).empty())
+    if (typeIndex >= 0 && typeIndex < 4 && PlaceholderListProblem(server.Placeholders[std::size_t(typeIndex)]))
         return false;
-    if (HasOwnTemplate(server, typeIndex)) return UrlTemplateProblem(server.UrlTemplates[std::size_t(typeIndex)]).empty();
-    return HostPatternProblem(server.HostPattern).empty();
+    if (HasOwnTemplate(server, typeIndex)) return !UrlTemplateProblem(server.UrlTemplates[std::size_t(typeIndex)]);
+    return !HostPatternProblem(server.HostPattern);
 }
 
 int ServerChoiceCount(const TServerConfig& server, int typeIndex) {
     if (!HasOwnTemplate(server, typeIndex)) return 4;
     std::vector<TPlaceholder> marks;
-    if (!ScanPlaceholders(server.UrlTemplates[std::size_t(typeIndex)], marks).empty()) return 1;
+    if (ScanPlaceholders(server.UrlTemplates[std::size_t(typeIndex)], marks)) return 1;
     for (const TPlaceholder& m : marks)
         if (const auto range = ParseServerRange(m.Name)) return range->Count;
     return 1;

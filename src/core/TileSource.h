@@ -2,7 +2,9 @@
 // tile service's own request, built from the host pattern, port and Referer of
 // [ATLAS_SERVER]; a URL template of [ATLAS_SOURCE] replaces it for its type.
 // Every check of these values lives here, so that the window and the CLI
-// refuse the same entries with the same words.
+// refuse the same entries for the same reasons; a reason is a value
+// (TSourceProblem), said in English by SourceProblemText and in Chinese by
+// the window (src/ui ReasonText).
 //
 // Template syntax: an http:// or https:// URL holding {x}, {y} and {z} (tile
 // column, row and zoom) and optionally one server placeholder: {s} (0..3),
@@ -12,6 +14,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -60,17 +63,57 @@ struct TServerConfig {
     bool KeepAlive = true;
 };
 
-// The reason a [ATLAS_SERVER] HOST pattern cannot name a host, or "" when it can.
-std::string HostPatternProblem(const std::string& pattern);
-// The reason a URL template cannot be used, or "" when it can.
-std::string UrlTemplateProblem(const std::string& urlTemplate);
-// The reason a PLACEHOLDER_X list is not a comma-separated list of SHA-256
-// digests (64 hex digits each, blanks around them allowed), or "" when it is.
-std::string PlaceholderListProblem(const std::string& list);
+// Why an entry cannot be used; None when it can.
+enum class TSourceProblemKind {
+    None,
+    CommentInValue,     // Char: a blank or ';' (or any blank or control character in a template)
+    HostCannotHold,     // Char
+    NoHost,
+    HostTooLong,        // beyond 253 characters
+    EmptyHostPart,      // nothing between two dots
+    HostPartTooLong,    // beyond 63 characters
+    HostPartHyphen,     // a part begins or ends with '-'
+    Ipv6NotClosed,
+    Ipv6CannotHold,     // Char
+    CloseBraceAlone,
+    OpenBraceAlone,
+    PercentOutsideD,    // a HOST pattern's '%' not in "%d"
+    NotHttp,
+    UnknownPlaceholder,  // Item: its name
+    MissingPlaceholder,  // Item: "{x}", "{y}" or "{z}"
+    BadPercentEscape,
+    UserInfo,
+    Ipv6WithoutPort,     // something else than ':port' or the path after "]"
+    BadPort,
+    NotADigest,          // Item: the list's item
+};
+
+struct TSourceProblem {
+    TSourceProblemKind Kind = TSourceProblemKind::None;
+    char Char = 0;
+    std::string Item;
+    // Set by ServerConfigProblems: the entry, and its value when the text shows it.
+    std::string Section, Key;
+    std::optional<std::string> Value;
+
+    explicit operator bool() const { return Kind != TSourceProblemKind::None; }
+    bool operator==(const TSourceProblem&) const = default;
+};
+
+// The English text of the command line: "[SECTION] KEY: why: \"value\"" for an entry.
+std::string SourceProblemText(const TSourceProblem& problem);
+
+// Why a [ATLAS_SERVER] HOST pattern cannot name a host.
+TSourceProblem HostPatternProblem(const std::string& pattern);
+// Why a URL template cannot be used.
+TSourceProblem UrlTemplateProblem(const std::string& urlTemplate);
+// Why a PLACEHOLDER_X list is not a comma-separated list of SHA-256 digests
+// (64 hex digits each, blanks around them allowed).
+TSourceProblem PlaceholderListProblem(const std::string& list);
 // The type's placeholder digests in lower-case hex; none when its list has a problem.
 std::vector<std::string> PlaceholderDigests(const TServerConfig& server, int typeIndex);
 // Every problem of a configuration, each naming its section and key.
-std::vector<std::string> ServerConfigProblems(const TServerConfig& server);
+std::vector<TSourceProblem> ServerConfigProblems(const TServerConfig& server);
 
 // A type (index 0..3, or -1 for a code that is no map type) has its own template.
 bool HasOwnTemplate(const TServerConfig& server, int typeIndex);

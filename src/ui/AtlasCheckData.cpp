@@ -201,7 +201,7 @@ void TAtlasCheckDataFM::FormShow() {
     View.ImageTop = 0;
     if (const auto opened = Reader.Open(FilePath.toStdString()); !opened) {
         // The window keeps what it showed last, but with no file behind it.
-        QMessageBox::warning(this, windowTitle(), QString::fromStdString(opened.Error().Text), QMessageBox::Ok);
+        QMessageBox::warning(this, windowTitle(), ReadErrorText(opened.Error(), FilePath), QMessageBox::Ok);
         return;
     }
     const TMapDataHeader& header = Reader.Header();

@@ -31,6 +31,7 @@
 #include "AtlasSetup.h"
 #include "AtomicFile.h"
 #include "NumberFormat.h"
+#include "ReasonText.h"
 #include "Settings.h"
 
 namespace {
@@ -361,7 +362,7 @@ void TAtlasOffLineMainFM::FormShow() {
 
 void TAtlasOffLineMainFM::ShowSourceProblems() {
     QString text = QString::fromUtf8("设置文件中的地图来源有误，相关地图类型不会下载：\n");
-    for (const std::string& problem : Settings.SourceProblems) text += "\n" + QString::fromStdString(problem);
+    for (const TSourceProblem& problem : Settings.SourceProblems) text += "\n" + ReasonText(problem);
     ShowMessage(text);
 }
 

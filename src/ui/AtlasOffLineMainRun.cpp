@@ -476,7 +476,7 @@ void TAtlasOffLineMainFM::SaveParamFile(const QString& fileName) {
 void TAtlasOffLineMainFM::OpenParamFile(const QString& fileName) {
     const auto loaded = LoadMapParamFile(fileName.toStdString());
     if (!loaded) {
-        ShowMessage(QString::fromStdString(loaded.Error().Text));
+        ShowMessage(ReadErrorText(loaded.Error(), fileName));
         return;
     }
     const TMapParamData& data = *loaded;

@@ -20,6 +20,7 @@
 #include "AtlasApplication.h"
 #include "ChinaShift.h"
 #include "NumberFormat.h"
+#include "ReasonText.h"
 #include "Settings.h"
 
 namespace {
@@ -197,7 +198,7 @@ void TAtlasSetupFM::FillFields() {
 void TAtlasSetupFM::ShowError(const TSettingsError& error) {
     QMessageBox box(QMessageBox::Critical, windowTitle(), QString::fromStdString(error.what()), QMessageBox::Ok, this);
     // The message itself stays as users know it; the reason goes beneath.
-    box.setInformativeText(QString::fromStdString(error.Cause()));
+    box.setInformativeText(ReasonText(error.Cause()));
     box.exec();
 }
 

@@ -1,6 +1,7 @@
 #include "ReasonText.h"
 
 #include <cerrno>
+#include <new>
 
 #include "AtomicFile.h"
 
@@ -72,6 +73,10 @@ QString ReasonText(const TFault& f) {
     case TFaultKind::CannotCreate: return Text("无法创建文件 \"%1\": %2").arg(Path(f.Path), Cause(f));
     case TFaultKind::CannotWrite: return Text("无法写入文件 \"%1\": %2").arg(Path(f.Path), Cause(f));
     case TFaultKind::CannotReplace: return Text("无法替换文件 \"%1\": %2").arg(Path(f.Path), Cause(f));
+    case TFaultKind::FileReadOnly: return Text("文件 \"%1\" 被设为只读").arg(Path(f.Path));
+    case TFaultKind::CannotReadFile:
+        return Text("无法读取文件 \"%1\": %2")
+            .arg(Path(f.Path), f.NotRegular ? Text("不是普通文件") : f.Errno ? ErrnoReasonText(f.Errno) : Text("文件过大"));
     case TFaultKind::CannotReadTile:
         return Text("无法读取图块文件 \"%1\": %2").arg(Path(f.Path), f.NotRegular ? Text("不是普通文件") : Cause(f));
     case TFaultKind::CannotCompressTile: return Text("无法压缩图块 \"%1\"").arg(Path(f.Path));
@@ -105,8 +110,58 @@ QString ReasonText(const TFault& f) {
     return Text("程序内部错误");
 }
 
+namespace {
+
+QString CharText(char c) {
+    const auto u = static_cast<unsigned char>(c);
+    if (c == ' ') return Text("空格");
+    if (u < 0x20 || u == 0x7f) return Text("控制字符");
+    if (u >= 0x80) return Text("非 ASCII 字符");
+    return QStringLiteral("'%1'").arg(QLatin1Char(c));
+}
+
+}  // namespace
+
+QString ReasonText(const TSourceProblem& p) {
+    using enum TSourceProblemKind;
+    const QString item = QString::fromStdString(p.Item);
+    QString why;
+    switch (p.Kind) {
+    case None: break;
+    case CommentInValue: why = Text("含有%1（注释必须单独占一行）").arg(CharText(p.Char)); break;
+    case HostCannotHold: why = Text("主机名不能含有%1").arg(CharText(p.Char)); break;
+    case NoHost: why = Text("没有指定主机"); break;
+    case HostTooLong: why = Text("主机名超过 253 个字符"); break;
+    case EmptyHostPart: why = Text("主机名的两个点之间是空的"); break;
+    case HostPartTooLong: why = Text("主机名的一段超过 63 个字符"); break;
+    case HostPartHyphen: why = Text("主机名的一段以 '-' 开头或结尾"); break;
+    case Ipv6NotClosed: why = Text("方括号中的 IPv6 地址没有闭合"); break;
+    case Ipv6CannotHold: why = Text("IPv6 地址不能含有%1").arg(CharText(p.Char)); break;
+    case CloseBraceAlone: why = Text("有 '}' 而没有对应的 '{'"); break;
+    case OpenBraceAlone: why = Text("有 '{' 而没有对应的 '}'"); break;
+    case PercentOutsideD: why = Text("'%' 只能出现在 \"%d\" 中"); break;
+    case NotHttp: why = Text("必须以 http:// 或 https:// 开头"); break;
+    case UnknownPlaceholder: why = Text("未知的占位符 {%1}").arg(item); break;
+    case MissingPlaceholder: why = Text("缺少 %1").arg(item); break;
+    case BadPercentEscape: why = Text("'%' 后面必须是两位十六进制数"); break;
+    case UserInfo: why = Text("模板中不能含有用户名或密码"); break;
+    case Ipv6WithoutPort: why = Text("IPv6 地址后面只能是 ':端口' 或路径"); break;
+    case BadPort: why = Text("端口必须是 1 到 65535 之间的数"); break;
+    case NotADigest: why = Text("\"%1\" 不是 SHA-256 摘要（64 位十六进制数）").arg(item); break;
+    }
+    if (!p.Key.empty())
+        why = QStringLiteral("[%1] %2：").arg(QString::fromStdString(p.Section), QString::fromStdString(p.Key)) + why;
+    if (p.Value) why += Text("：\"%1\"").arg(QString::fromStdString(*p.Value));
+    return why;
+}
+
+QString ReadErrorText(const TReadError& error, const QString& fileName) {
+    if (error.Errno == 0) return QString::fromStdString(error.Text);
+    return Text("无法读取文件 \"%1\"：%2").arg(fileName, ErrnoReasonText(error.Errno));
+}
+
 QString ErrorText(const std::exception& error) {
-    if (const auto* file = dynamic_cast<const TFileError*>(&error); file && file->Fault.Kind != TFaultKind::Other)
-        return ReasonText(file->Fault);
+    if (const auto* file = dynamic_cast<const TFileError*>(&error)) return ReasonText(file->Fault);
+    if (dynamic_cast<const std::bad_alloc*>(&error)) return ErrnoReasonText(ENOMEM);
     return QString::fromUtf8(error.what());
 }

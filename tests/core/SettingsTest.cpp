@@ -133,7 +133,9 @@ TEST_F(SettingsFixture, AFifoIsNoSettingsFile) {
         FAIL() << "written into a FIFO";
     } catch (const TSettingsError& e) {
         EXPECT_EQ(std::string(e.what()), "Unable to write to " + Ini.string());
-        EXPECT_NE(e.Cause().find("not a regular file"), std::string::npos) << e.Cause();
+        EXPECT_EQ(e.Cause().Kind, TFaultKind::CannotReadFile);
+        EXPECT_TRUE(e.Cause().NotRegular);
+        EXPECT_EQ(FaultText(e.Cause()), Ini.string() + ": not a regular file");
     }
     EXPECT_THROW(WriteRectify(true), TSettingsError);
     EXPECT_FALSE(Settings.Rectify) << "a refused write changes nothing";

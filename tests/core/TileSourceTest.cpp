@@ -35,7 +35,7 @@ TEST(TileSource, TemplatesAreAcceptedOrRefusedWithTheirReason) {
         {"http://tiles.example/{z}/{x}/{y}%.png", "hex escape"},
     };
     for (const auto& row : rows) {
-        const std::string problem = UrlTemplateProblem(row.Template);
+        const std::string problem = SourceProblemText(UrlTemplateProblem(row.Template));
         if (*row.Problem == 0) EXPECT_EQ(problem, "") << row.Template;
         else EXPECT_NE(problem.find(row.Problem), std::string::npos) << row.Template << " -> " << problem;
     }
@@ -43,10 +43,10 @@ TEST(TileSource, TemplatesAreAcceptedOrRefusedWithTheirReason) {
 
 TEST(TileSource, HostPatternsHoldOnlyWhatAHostNameCan) {
     for (const char* good : {"mt%d.google.cn", "127.0.0.1", "tiles-1.example.org", "localhost"})
-        EXPECT_EQ(HostPatternProblem(good), "") << good;
+        EXPECT_FALSE(HostPatternProblem(good)) << good;
     for (const char* bad : {"127.0.0.1 ; local tile server", "mt%d.google.cn;x", "a b", "host/vt", "host:80",
                             "me@host", "%s.example", "", ".example", "-a.example"})
-        EXPECT_NE(HostPatternProblem(bad), "") << bad;
+        EXPECT_TRUE(HostPatternProblem(bad)) << bad;
 }
 
 TEST(TileSource, FillsPlaceholdersAndChoosesWithinTheServerRange) {
@@ -88,9 +88,11 @@ TEST(TileSource, SettingsRecordEveryRefusedEntryAndKeepTheOthersUsable) {
                           "REFERER_P=http://t.example/\nUSER_AGENT=AtlasPocket/1\nCA_FILE=/etc/ours.pem\n";
     LoadSettings(ini);
     ASSERT_EQ(Settings.SourceProblems.size(), 2u);
-    EXPECT_EQ(Settings.SourceProblems[0].rfind("[ATLAS_SERVER] HOST: ", 0), 0u) << Settings.SourceProblems[0];
-    EXPECT_EQ(Settings.SourceProblems[1].rfind("[ATLAS_SOURCE] URL_S: it has no {y}", 0), 0u)
-        << Settings.SourceProblems[1];
+    EXPECT_EQ(SourceProblemText(Settings.SourceProblems[0]),
+              "[ATLAS_SERVER] HOST: it holds a blank (a comment must stand on a line of its own): "
+              "\"127.0.0.1 ; local tile server\"");
+    EXPECT_EQ(SourceProblemText(Settings.SourceProblems[1]),
+              "[ATLAS_SOURCE] URL_S: it has no {y}: \"http://t.example/{z}/{x}.jpg\"");
     EXPECT_FALSE(SourceUsable(Settings.Server, 0));  // default source behind the bad host
     EXPECT_TRUE(SourceUsable(Settings.Server, 1));   // its own valid template
     EXPECT_FALSE(SourceUsable(Settings.Server, 2));
@@ -100,8 +102,9 @@ TEST(TileSource, SettingsRecordEveryRefusedEntryAndKeepTheOthersUsable) {
 
     std::ofstream(ini) << "[ATLAS_SERVER]\n; local tile server\nHOST=127.0.0.1\n[ATLAS_SOURCE]\nPLACEHOLDER_P=not a digest\n";
     LoadSettings(ini);
-    EXPECT_EQ(Settings.SourceProblems,
-              std::vector<std::string>{"[ATLAS_SOURCE] PLACEHOLDER_P: \"not a digest\" is not a SHA-256 digest (64 hex digits)"});
+    ASSERT_EQ(Settings.SourceProblems.size(), 1u);
+    EXPECT_EQ(SourceProblemText(Settings.SourceProblems[0]),
+              "[ATLAS_SOURCE] PLACEHOLDER_P: \"not a digest\" is not a SHA-256 digest (64 hex digits)");
     std::ofstream(ini) << "[ATLAS_SERVER]\n; local tile server\nHOST=127.0.0.1\n";
     LoadSettings(ini);
     EXPECT_TRUE(Settings.SourceProblems.empty());
@@ -119,10 +122,11 @@ TEST(TileSource, PlaceholderListsHoldOnlyDigests) {
     EXPECT_EQ(PlaceholderDigests(server, 0), (std::vector<std::string>{a, std::string(63, '0') + "f"}));
     EXPECT_TRUE(PlaceholderDigests(server, 1).empty());
     EXPECT_TRUE(PlaceholderDigests(server, 2).empty());
-    EXPECT_EQ(ServerConfigProblems(server),
-              (std::vector<std::string>{
-                  "[ATLAS_SOURCE] PLACEHOLDER_S: \"abc\" is not a SHA-256 digest (64 hex digits)",
-                  "[ATLAS_SOURCE] PLACEHOLDER_Y: \"" + a.substr(1) + "g\" is not a SHA-256 digest (64 hex digits)"}));
+    const auto problems = ServerConfigProblems(server);
+    ASSERT_EQ(problems.size(), 2u);
+    EXPECT_EQ(SourceProblemText(problems[0]), "[ATLAS_SOURCE] PLACEHOLDER_S: \"abc\" is not a SHA-256 digest (64 hex digits)");
+    EXPECT_EQ(SourceProblemText(problems[1]),
+              "[ATLAS_SOURCE] PLACEHOLDER_Y: \"" + a.substr(1) + "g\" is not a SHA-256 digest (64 hex digits)");
     EXPECT_TRUE(SourceUsable(server, 0));
     EXPECT_TRUE(SourceUsable(server, 1));
     EXPECT_FALSE(SourceUsable(server, 2));

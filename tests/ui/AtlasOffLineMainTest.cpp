@@ -287,7 +287,10 @@ TEST_F(MainWindowTest, UnusableTileSourceIsReportedAtStartAndRequestsNothing) {
     w.show();
     EXPECT_TRUE(QTest::qWaitFor([&] { return !answers.Seen.isEmpty(); }, 60000));
     ASSERT_EQ(answers.Seen.size(), 1);
-    EXPECT_TRUE(answers.Seen[0].contains("[ATLAS_SERVER] HOST: it holds a blank")) << answers.Seen[0].toStdString();
+    // In Chinese, naming the entry and its value as the file has them.
+    EXPECT_EQ(answers.Seen[0], QString::fromUtf8("设置文件中的地图来源有误，相关地图类型不会下载：\n\n"
+                                                 "[ATLAS_SERVER] HOST：含有空格（注释必须单独占一行）："
+                                                 "\"127.0.0.1 ; local tile server\""));
     EXPECT_TRUE(w.isVisible());
     QTest::qWait(200);
     EXPECT_EQ(Server.TotalRequests(), 0);

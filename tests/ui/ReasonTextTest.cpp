@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <new>
 
 #include <QRegularExpression>
 
@@ -52,6 +53,8 @@ TEST(ReasonText, EveryKindIsSaidInChinese) {
         {Fault(TFaultKind::CannotCreate), ""},
         {Fault(TFaultKind::CannotWrite), ""},
         {Fault(TFaultKind::CannotReplace), ""},
+        {Fault(TFaultKind::FileReadOnly), "文件 \"/data/cache/m_12_1_2\" 被设为只读"},
+        {Fault(TFaultKind::CannotReadFile), ""},
         {Fault(TFaultKind::CannotReadTile), ""},
         {Fault(TFaultKind::CannotCompressTile), ""},
         {Fault(TFaultKind::CannotReadEntry), ""},
@@ -89,4 +92,27 @@ TEST(ReasonText, SystemAndCurlCodesAreSaidInChineseWithTheRareOnesByNumber) {
     const TFileError full(TFault(TFaultKind::CannotWrite, "/data/a.Dat", ENOSPC));
     EXPECT_EQ(ErrorText(full), QStringLiteral("无法写入文件 \"/data/a.Dat\": 磁盘空间不足"));
     EXPECT_EQ(std::string(full.what()).rfind("cannot write \"/data/a.Dat\": ", 0), 0u) << full.what();
+    EXPECT_EQ(ErrorText(std::bad_alloc()), QStringLiteral("内存不足"));
+    EXPECT_EQ(ReadErrorText({EACCES, false, "/d/a.Dat: Permission denied"}, QStringLiteral("/d/a.Dat")),
+              QStringLiteral("无法读取文件 \"/d/a.Dat\"：没有访问权限"));
+}
+
+// Every refusal of a tile source entry, with the entry named as the file has it.
+TEST(ReasonText, SourceProblemsAreSaidInChinese) {
+    for (int k = int(TSourceProblemKind::CommentInValue); k <= int(TSourceProblemKind::NotADigest); ++k) {
+        TSourceProblem p;
+        p.Kind = TSourceProblemKind(k);
+        p.Char = '_';
+        p.Item = "q";
+        QString text = ReasonText(p);
+        SCOPED_TRACE(SourceProblemText(p));
+        text.remove(QRegularExpression(QStringLiteral("IPv6|ASCII|SHA-256|https?://|%d"))).remove(QLatin1Char('q'));
+        EXPECT_FALSE(text.contains(QRegularExpression(QStringLiteral("[A-Za-z]")))) << text.toStdString();
+        EXPECT_TRUE(text.contains(QRegularExpression(QStringLiteral("[\\x{4e00}-\\x{9fff}]")))) << text.toStdString();
+    }
+    TServerConfig server;
+    server.HostPattern = "tiles;x";
+    const auto problems = ServerConfigProblems(server);
+    ASSERT_EQ(problems.size(), 1u);
+    EXPECT_EQ(ReasonText(problems[0]), QStringLiteral("[ATLAS_SERVER] HOST：含有';'（注释必须单独占一行）：\"tiles;x\""));
 }
