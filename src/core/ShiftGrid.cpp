@@ -105,19 +105,27 @@ TShiftField::TShiftField(int zoom, std::int32_t tileX, std::int32_t tileY)
 }
 
 void TShiftField::Row(int j, double* sx, double* sy) const {
-    if (Zero) {
-        for (int i = 0; i < TileSize; ++i) {
-            sx[i] = i;
-            sy[i] = j;
+    TSampleSpan spans[TileSize];
+    const int n = Spans(j, spans);
+    for (int k = 0; k < n; ++k) {
+        const TSampleSpan& s = spans[k];
+        for (int i = s.Begin; i < s.End; ++i) {
+            sx[i] = s.X + (i - s.Begin) * s.StepX;
+            sy[i] = s.Y + (i - s.Begin) * s.StepY;
         }
-        return;
+    }
+}
+
+int TShiftField::Spans(int j, TSampleSpan* spans) const {
+    if (Zero) {
+        spans[0] = {0, TileSize, 0.0, double(j), 1.0, 0.0};
+        return 1;
     }
     if (Exact) {
-        for (int i = 0; i < TileSize; ++i) {
-            sx[i] = i + double(ExactDx[std::size_t(j * TileSize + i)]);
-            sy[i] = j + double(ExactDy[std::size_t(j * TileSize + i)]);
-        }
-        return;
+        for (int i = 0; i < TileSize; ++i)
+            spans[i] = {i, i + 1, i + double(ExactDx[std::size_t(j * TileSize + i)]),
+                        j + double(ExactDy[std::size_t(j * TileSize + i)]), 1.0, 0.0};
+        return TileSize;
     }
     // The displacement is interpolated, never the position itself, so that
     // the linear part stays exact.
@@ -132,10 +140,9 @@ void TShiftField::Row(int j, double* sx, double* sy) const {
     for (int c = 0, i = 0; c < ShiftGridSide - 1; ++c) {
         const double stepX = (colX[c + 1] - colX[c]) / Cell, stepY = (colY[c + 1] - colY[c]) / Cell;
         const int end = c == ShiftGridSide - 2 ? TileSize : int((c + 1) * Cell) + 1;
-        for (; i < end; ++i) {
-            const double s = i - c * Cell;
-            sx[i] = i + colX[c] + stepX * s;
-            sy[i] = j + colY[c] + stepY * s;
-        }
+        const double s = i - c * Cell;
+        spans[c] = {i, end, i + colX[c] + stepX * s, j + colY[c] + stepY * s, 1.0 + stepX, stepY};
+        i = end;
     }
+    return ShiftGridSide - 1;
 }
