@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <numbers>
+#include <utility>
 
 #include "ChinaShift.h"
 #include "ShiftGrid.h"
@@ -212,34 +213,56 @@ std::array<std::vector<TMapTile>, MapTypeCount> OutputTileLists(const TGeneratio
     return lists;
 }
 
+std::size_t SourceWindow(const std::array<std::vector<TMapTile>, MapTypeCount>& lists,
+                         const std::array<bool, MapTypeCount>& rectified) {
+    std::size_t longest = 0;
+    for (int t = 0; t < MapTypeCount; ++t) {
+        if (!rectified[std::size_t(t)]) continue;
+        std::size_t run = 0;
+        const TMapTile* previous = nullptr;
+        for (const TMapTile& tile : lists[std::size_t(t)]) {
+            run = previous && previous->Zoom == tile.Zoom && previous->X == tile.X ? run + 1 : 1;
+            longest = std::max(longest, run);
+            previous = &tile;
+        }
+    }
+    // A column's sources reach a tile or two beyond it; the encoder threads work a few tiles ahead.
+    return std::min(SourceTilesKept, 3 * (longest + 4) + 32);
+}
+
 TSourceTiles::TSourceTiles(const TTileCache& cache, std::size_t capacity)
     : TileCache(cache), Capacity(std::max<std::size_t>(capacity, 16)) {}
 
-std::shared_ptr<const TCachedTile> TSourceTiles::Get(const TTileId& tile) {
-    std::promise<std::shared_ptr<const TCachedTile>> promise;
-    TFuture mine;
+void TSourceTiles::Get(const TTileId* ids, std::size_t n, std::shared_ptr<const TCachedTile>* held) {
+    std::vector<TFuture> futures(n);
+    std::vector<std::pair<std::size_t, std::promise<std::shared_ptr<const TCachedTile>>>> mine;
     {
-        std::unique_lock lock(Lock);
-        if (auto it = Slots.find(tile); it != Slots.end()) {
-            it->second.LastUse = ++Uses;
-            TFuture f = it->second.Tile;
-            lock.unlock();
-            return f.get();
+        std::lock_guard lock(Lock);
+        for (std::size_t i = 0; i < n; ++i) {
+            if (auto it = Slots.find(ids[i]); it != Slots.end()) {
+                it->second.LastUse = ++Uses;
+                futures[i] = it->second.Tile;
+                continue;
+            }
+            if (Slots.size() >= Capacity) {
+                auto oldest = std::min_element(Slots.begin(), Slots.end(),
+                                               [](const auto& a, const auto& b) { return a.second.LastUse < b.second.LastUse; });
+                Slots.erase(oldest);  // whoever still waits on it holds its own future
+            }
+            mine.emplace_back(i, std::promise<std::shared_ptr<const TCachedTile>>());
+            futures[i] = mine.back().second.get_future().share();
+            Slots[ids[i]] = {futures[i], ++Uses};
         }
-        if (Slots.size() >= Capacity) {
-            auto oldest = std::min_element(Slots.begin(), Slots.end(),
-                                           [](const auto& a, const auto& b) { return a.second.LastUse < b.second.LastUse; });
-            Slots.erase(oldest);  // whoever still waits on it holds its own future
+    }
+    // Every promise taken is kept, value or error, before waiting on anyone else's.
+    for (auto& [i, promise] : mine) {
+        try {
+            promise.set_value(std::make_shared<const TCachedTile>(TileCache.Load(ids[i])));
+        } catch (...) {
+            promise.set_exception(std::current_exception());
         }
-        mine = promise.get_future().share();
-        Slots[tile] = {mine, ++Uses};
     }
-    try {
-        promise.set_value(std::make_shared<const TCachedTile>(TileCache.Load(tile)));
-    } catch (...) {
-        promise.set_exception(std::current_exception());
-    }
-    return mine.get();
+    for (std::size_t i = 0; i < n; ++i) held[i] = futures[i].get();
 }
 
 std::optional<std::vector<std::uint8_t>> RectifiedTileJpeg(TSourceTiles& sources, const TTileId& tile,
@@ -272,13 +295,23 @@ std::optional<std::vector<std::uint8_t>> RectifiedTileJpeg(TSourceTiles& sources
     std::uint16_t* const m = mosaic.data();
     for (int y = 0; y < mh; ++y) std::fill_n(m + std::size_t(y) * stride + std::size_t(mw) * 4, 4, 0);
     std::fill_n(m + std::size_t(mh) * stride, stride, 0);
+    TTileId ids[16];
+    std::shared_ptr<const TCachedTile> held[16];
     for (int a = 0; a < nx; ++a)
         for (int b = 0; b < ny; ++b) {
             const TTileId id(tile.TypeCode, tile.Zoom, std::int32_t(tx0 + a), std::int32_t(ty0 + b));
+            if (!TileInGrid(id.Zoom, id.X, id.Y)) {
+                if (source) *source = id;
+                return blank(TBlankReason::OutsideGrid);
+            }
+            ids[a * ny + b] = id;
+        }
+    sources.Get(ids, std::size_t(nx * ny), held);
+    for (int a = 0; a < nx; ++a)
+        for (int b = 0; b < ny; ++b) {
+            const TTileId& id = ids[a * ny + b];
             if (source) *source = id;
-            if (!TileInGrid(id.Zoom, id.X, id.Y)) return blank(TBlankReason::OutsideGrid);
-            const auto held = sources.Get(id);
-            const TCachedTile& cached = *held;
+            const TCachedTile& cached = *held[a * ny + b];
             switch (cached.State) {
                 case TTileState::Missing: return blank(TBlankReason::Missing);
                 case TTileState::Unreadable: {
