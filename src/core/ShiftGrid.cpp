@@ -105,14 +105,42 @@ TShiftField::TShiftField(int zoom, std::int32_t tileX, std::int32_t tileY)
 }
 
 void TShiftField::Row(int j, double* sx, double* sy) const {
-    TSampleSpan spans[TileSize];
-    const int n = Spans(j, spans);
-    for (int k = 0; k < n; ++k) {
-        const TSampleSpan& s = spans[k];
-        for (int i = s.Begin; i < s.End; ++i) {
-            sx[i] = s.X + (i - s.Begin) * s.StepX;
-            sy[i] = s.Y + (i - s.Begin) * s.StepY;
+    if (Zero) {
+        for (int i = 0; i < TileSize; ++i) {
+            sx[i] = i;
+            sy[i] = j;
         }
+        return;
+    }
+    if (Exact) {
+        for (int i = 0; i < TileSize; ++i) {
+            sx[i] = i + double(ExactDx[std::size_t(j * TileSize + i)]);
+            sy[i] = j + double(ExactDy[std::size_t(j * TileSize + i)]);
+        }
+        return;
+    }
+    double colX[ShiftGridSide], colY[ShiftGridSide];
+    RowControls(j, colX, colY);
+    for (int c = 0, i = 0; c < ShiftGridSide - 1; ++c) {
+        const double stepX = (colX[c + 1] - colX[c]) / Cell, stepY = (colY[c + 1] - colY[c]) / Cell;
+        const int end = c == ShiftGridSide - 2 ? TileSize : int((c + 1) * Cell) + 1;
+        for (; i < end; ++i) {
+            const double s = i - c * Cell;
+            sx[i] = i + colX[c] + stepX * s;
+            sy[i] = j + colY[c] + stepY * s;
+        }
+    }
+}
+
+void TShiftField::RowControls(int j, double* colX, double* colY) const {
+    // The displacement is interpolated, never the position itself, so that
+    // the linear part stays exact.
+    const int r = std::min(int(j / Cell), ShiftGridSide - 2);
+    const double t = (j - r * Cell) / Cell;
+    for (int c = 0; c < ShiftGridSide; ++c) {
+        const std::size_t a = std::size_t(r * ShiftGridSide + c), b = a + ShiftGridSide;
+        colX[c] = Dx[a] + (Dx[b] - Dx[a]) * t;
+        colY[c] = Dy[a] + (Dy[b] - Dy[a]) * t;
     }
 }
 
@@ -127,16 +155,8 @@ int TShiftField::Spans(int j, TSampleSpan* spans) const {
                         j + double(ExactDy[std::size_t(j * TileSize + i)]), 1.0, 0.0};
         return TileSize;
     }
-    // The displacement is interpolated, never the position itself, so that
-    // the linear part stays exact.
-    const int r = std::min(int(j / Cell), ShiftGridSide - 2);
-    const double t = (j - r * Cell) / Cell;
     double colX[ShiftGridSide], colY[ShiftGridSide];
-    for (int c = 0; c < ShiftGridSide; ++c) {
-        const std::size_t a = std::size_t(r * ShiftGridSide + c), b = a + ShiftGridSide;
-        colX[c] = Dx[a] + (Dx[b] - Dx[a]) * t;
-        colY[c] = Dy[a] + (Dy[b] - Dy[a]) * t;
-    }
+    RowControls(j, colX, colY);
     for (int c = 0, i = 0; c < ShiftGridSide - 1; ++c) {
         const double stepX = (colX[c + 1] - colX[c]) / Cell, stepY = (colY[c + 1] - colY[c]) / Cell;
         const int end = c == ShiftGridSide - 2 ? TileSize : int((c + 1) * Cell) + 1;

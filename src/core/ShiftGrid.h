@@ -52,7 +52,7 @@ public:
     void Row(int j, double* sx, double* sy) const;
     // Row j as linear spans, left to right, into spans (room for TileSize);
     // returns their count: one per cell of the control grid, or one per
-    // pixel for a tile computed exactly.
+    // pixel for a tile computed exactly. Row's positions, but for rounding.
     int Spans(int j, TSampleSpan* spans) const;
     // Bounds of every sample position of the tile (relative, as above).
     double MinX() const { return Bounds[0]; }
@@ -70,4 +70,6 @@ private:
     std::array<double, ShiftGridSide * ShiftGridSide> Dx{}, Dy{};
     std::vector<float> ExactDx, ExactDy;  // 256 x 256, for Exact tiles
     std::array<double, 4> Bounds{};
+    // The interpolated displacement at the control columns of row j.
+    void RowControls(int j, double* colX, double* colY) const;
 };
