@@ -119,16 +119,8 @@ void TShiftField::Row(int j, double* sx, double* sy) const {
         }
         return;
     }
-    // The displacement is interpolated, never the position itself, so that
-    // the linear part stays exact.
-    const int r = std::min(int(j / Cell), ShiftGridSide - 2);
-    const double t = (j - r * Cell) / Cell;
     double colX[ShiftGridSide], colY[ShiftGridSide];
-    for (int c = 0; c < ShiftGridSide; ++c) {
-        const std::size_t a = std::size_t(r * ShiftGridSide + c), b = a + ShiftGridSide;
-        colX[c] = Dx[a] + (Dx[b] - Dx[a]) * t;
-        colY[c] = Dy[a] + (Dy[b] - Dy[a]) * t;
-    }
+    RowControls(j, colX, colY);
     for (int c = 0, i = 0; c < ShiftGridSide - 1; ++c) {
         const double stepX = (colX[c + 1] - colX[c]) / Cell, stepY = (colY[c + 1] - colY[c]) / Cell;
         const int end = c == ShiftGridSide - 2 ? TileSize : int((c + 1) * Cell) + 1;
@@ -138,4 +130,39 @@ void TShiftField::Row(int j, double* sx, double* sy) const {
             sy[i] = j + colY[c] + stepY * s;
         }
     }
+}
+
+void TShiftField::RowControls(int j, double* colX, double* colY) const {
+    // The displacement is interpolated, never the position itself, so that
+    // the linear part stays exact.
+    const int r = std::min(int(j / Cell), ShiftGridSide - 2);
+    const double t = (j - r * Cell) / Cell;
+    for (int c = 0; c < ShiftGridSide; ++c) {
+        const std::size_t a = std::size_t(r * ShiftGridSide + c), b = a + ShiftGridSide;
+        colX[c] = Dx[a] + (Dx[b] - Dx[a]) * t;
+        colY[c] = Dy[a] + (Dy[b] - Dy[a]) * t;
+    }
+}
+
+int TShiftField::Spans(int j, TSampleSpan* spans) const {
+    if (Zero) {
+        spans[0] = {0, TileSize, 0.0, double(j), 1.0, 0.0};
+        return 1;
+    }
+    if (Exact) {
+        for (int i = 0; i < TileSize; ++i)
+            spans[i] = {i, i + 1, i + double(ExactDx[std::size_t(j * TileSize + i)]),
+                        j + double(ExactDy[std::size_t(j * TileSize + i)]), 1.0, 0.0};
+        return TileSize;
+    }
+    double colX[ShiftGridSide], colY[ShiftGridSide];
+    RowControls(j, colX, colY);
+    for (int c = 0, i = 0; c < ShiftGridSide - 1; ++c) {
+        const double stepX = (colX[c + 1] - colX[c]) / Cell, stepY = (colY[c + 1] - colY[c]) / Cell;
+        const int end = c == ShiftGridSide - 2 ? TileSize : int((c + 1) * Cell) + 1;
+        const double s = i - c * Cell;
+        spans[c] = {i, end, i + colX[c] + stepX * s, j + colY[c] + stepY * s, 1.0 + stepX, stepY};
+        i = end;
+    }
+    return ShiftGridSide - 1;
 }

@@ -32,6 +32,13 @@ double ShiftGridBoundPx(int zoom);
 // pixel position (gx, gy) of a zoom. Zero, exactly, where the shift does not apply.
 void ShiftPixels(int zoom, double gx, double gy, double& dx, double& dy);
 
+// Pixels Begin..End-1 of a row whose sample positions grow linearly: pixel
+// Begin + k samples (X + k * StepX, Y + k * StepY).
+struct TSampleSpan {
+    int Begin = 0, End = 0;
+    double X = 0.0, Y = 0.0, StepX = 0.0, StepY = 0.0;
+};
+
 // The sample positions of one output tile. A position is in pixel-index units
 // relative to the tile's top-left pixel: pixel (i, j) takes its colour from
 // (i + dx, j + dy) of the shifted grid, so a zero shift samples (i, j) itself.
@@ -43,6 +50,10 @@ public:
     bool IsZero() const { return Zero; }
     // The 256 sample positions of row j.
     void Row(int j, double* sx, double* sy) const;
+    // Row j as linear spans, left to right, into spans (room for TileSize);
+    // returns their count: one per cell of the control grid, or one per
+    // pixel for a tile computed exactly. Row's positions, but for rounding.
+    int Spans(int j, TSampleSpan* spans) const;
     // Bounds of every sample position of the tile (relative, as above).
     double MinX() const { return Bounds[0]; }
     double MinY() const { return Bounds[1]; }
@@ -59,4 +70,6 @@ private:
     std::array<double, ShiftGridSide * ShiftGridSide> Dx{}, Dy{};
     std::vector<float> ExactDx, ExactDy;  // 256 x 256, for Exact tiles
     std::array<double, 4> Bounds{};
+    // The interpolated displacement at the control columns of row j.
+    void RowControls(int j, double* colX, double* colY) const;
 };

@@ -66,10 +66,10 @@ public:
         : Lists(lists), Cache(cache), Rectified(rectified) {
         for (const auto& list : lists) Total += std::int64_t(list.size());
         if (std::find(rectified.begin(), rectified.end(), true) != rectified.end())
-            Sources.emplace(cache, SourceTilesKept);
+            Sources.emplace(cache, SourceWindow(lists, rectified));
         if (count <= 0) count = int(std::max(1u, std::thread::hardware_concurrency()));
         if (count == 1 || Total < 2) return;
-        Window = 4 * std::size_t(count);
+        Window = 4 * RunLength * std::size_t(count);
         Slots.resize(Window);
         Threads.reserve(std::size_t(count));
         try {
@@ -124,22 +124,28 @@ private:
 
     void Run() {
         for (;;) {
-            std::int64_t i = 0;
-            {
-                std::unique_lock lock(Lock);
-                if (Stop || Next >= Total) return;
-                i = Next++;
-                Room.wait(lock, [&] { return Stop || i < Taken + std::int64_t(Window); });
-                if (Stop) return;
-            }
-            TEncodedTile tile = Encode(At(i));
+            std::int64_t first = 0, end = 0;
             {
                 std::lock_guard lock(Lock);
-                TSlot& slot = Slots[std::size_t(i) % Window];
-                slot.Tile = std::move(tile);
-                slot.Filled = true;
+                if (Stop || Next >= Total) return;
+                first = Next;
+                end = Next = std::min(Total, Next + std::int64_t(RunLength));
             }
-            Ready.notify_one();
+            for (std::int64_t i = first; i < end; ++i) {
+                {
+                    std::unique_lock lock(Lock);
+                    Room.wait(lock, [&] { return Stop || i < Taken + std::int64_t(Window); });
+                    if (Stop) return;
+                }
+                TEncodedTile tile = Encode(At(i));
+                {
+                    std::lock_guard lock(Lock);
+                    TSlot& slot = Slots[std::size_t(i) % Window];
+                    slot.Tile = std::move(tile);
+                    slot.Filled = true;
+                }
+                Ready.notify_one();
+            }
         }
     }
 
@@ -153,6 +159,10 @@ private:
         Threads.clear();
     }
 
+    // Tiles a thread claims at once: neighbours in a column share rectified
+    // sources, so threads on runs of their own seldom wait for each
+    // other's decoding.
+    static constexpr std::size_t RunLength = 8;
     const std::array<std::vector<TMapTile>, MapTypeCount>& Lists;
     const TTileCache& Cache;
     std::array<bool, MapTypeCount> Rectified;

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <numbers>
+#include <utility>
 
 #include "ChinaShift.h"
 #include "ShiftGrid.h"
@@ -13,12 +14,63 @@
 
 namespace {
 
-// The RGB pixel at p as R | G << 8 | B << 16 (one unaligned little-endian load).
-inline std::uint32_t Word(const std::uint8_t* p) {
-    static_assert(std::endian::native == std::endian::little, "the channel masks assume little-endian words");
-    std::uint32_t w;
-    std::memcpy(&w, p, sizeof w);
-    return w;
+// A pixel as four 16-bit channels (R, G, B, 0), so that one vector holds
+// two pixels and one multiplication weighs every channel of both.
+static_assert(std::endian::native == std::endian::little, "pixels are moved as little-endian words");
+using TLanes = std::uint16_t __attribute__((vector_size(16)));
+using TLaneBytes = std::uint8_t __attribute__((vector_size(8)));
+
+// a (256 - w) + b w, rounded, for weights w of 0..255 in 1/256: written
+// a 256 + (b - a) w + 128, whose 16-bit lanes wrap on the way but whose result fits.
+inline TLanes Lerp(TLanes a, TLanes b, TLanes w) { return ((a << 8) + (b - a) * w + 128) >> 8; }
+
+// Weights 0..255 for the lanes of one pixel.
+struct TWeights {
+    std::uint16_t Lanes[256][4]{};
+    constexpr TWeights() {
+        for (int w = 0; w < 256; ++w) std::fill_n(Lanes[w], 4, std::uint16_t(w));
+    }
+};
+constexpr TWeights Weights;
+
+// A position or step in pixels as 1/65536 px, rounded (no call into the maths library per span).
+inline std::int32_t Fixed(double px) { return std::int32_t(std::int64_t(px * 65536.0 + 2147483648.5) - 2147483648); }
+
+// The weights of two pixels' lanes for positions in 1/65536 px (fractions rounded to 1/256 px before).
+inline TLanes PairWeights(std::int32_t f1, std::int32_t f2) {
+    std::uint16_t w[8];
+    std::memcpy(w, Weights.Lanes[f1 >> 8 & 255], 8);
+    std::memcpy(w + 4, Weights.Lanes[f2 >> 8 & 255], 8);
+    TLanes v;
+    std::memcpy(&v, w, sizeof v);
+    return v;
+}
+
+// The bilinear blends at two positions (fx1, fy1) and (fx2, fy2) in 1/65536
+// px of a mosaic of such pixels, as six bytes R G B R G B in the low end.
+// Each reads its pixel, the right and lower neighbours and the one
+// diagonally below. The pair may be one position twice.
+inline std::uint64_t SamplePair(const std::uint16_t* m, std::size_t stride, std::int32_t fx1, std::int32_t fy1,
+                                std::int32_t fx2, std::int32_t fy2) {
+    const std::uint16_t* p = m + std::size_t(fy1 >> 16) * stride + std::size_t(fx1 >> 16) * 4;
+    const std::uint16_t* q = m + std::size_t(fy2 >> 16) * stride + std::size_t(fx2 >> 16) * 4;
+    TLanes pu, pl, qu, ql;
+    std::memcpy(&pu, p, sizeof pu);
+    std::memcpy(&pl, p + stride, sizeof pl);
+    std::memcpy(&qu, q, sizeof qu);
+    std::memcpy(&ql, q + stride, sizeof ql);
+    // Left and right pixels of the upper and lower rows, the first position's in the low half.
+    const TLanes upperLeft = __builtin_shufflevector(pu, qu, 0, 1, 2, 3, 8, 9, 10, 11);
+    const TLanes upperRight = __builtin_shufflevector(pu, qu, 4, 5, 6, 7, 12, 13, 14, 15);
+    const TLanes lowerLeft = __builtin_shufflevector(pl, ql, 0, 1, 2, 3, 8, 9, 10, 11);
+    const TLanes lowerRight = __builtin_shufflevector(pl, ql, 4, 5, 6, 7, 12, 13, 14, 15);
+    const TLanes wx = PairWeights(fx1, fx2);
+    const TLanes c = Lerp(Lerp(upperLeft, upperRight, wx), Lerp(lowerLeft, lowerRight, wx), PairWeights(fy1, fy2));
+    // Every lane is at most 255 and the fourth of each pixel zero.
+    const TLaneBytes bytes = __builtin_convertvector(c, TLaneBytes);
+    std::uint64_t v;
+    std::memcpy(&v, &bytes, sizeof v);
+    return (v & 0xFFFFFFu) | (v >> 8 & 0xFFFFFF000000u);
 }
 
 std::int64_t FloorDiv(std::int64_t a, std::int64_t b) { return a >= 0 ? a / b : -((-a + b - 1) / b); }
@@ -161,34 +213,56 @@ std::array<std::vector<TMapTile>, MapTypeCount> OutputTileLists(const TGeneratio
     return lists;
 }
 
+std::size_t SourceWindow(const std::array<std::vector<TMapTile>, MapTypeCount>& lists,
+                         const std::array<bool, MapTypeCount>& rectified) {
+    std::size_t longest = 0;
+    for (int t = 0; t < MapTypeCount; ++t) {
+        if (!rectified[std::size_t(t)]) continue;
+        std::size_t run = 0;
+        const TMapTile* previous = nullptr;
+        for (const TMapTile& tile : lists[std::size_t(t)]) {
+            run = previous && previous->Zoom == tile.Zoom && previous->X == tile.X ? run + 1 : 1;
+            longest = std::max(longest, run);
+            previous = &tile;
+        }
+    }
+    // A column's sources reach a tile or two beyond it; the encoder threads work a few tiles ahead.
+    return std::min(SourceTilesKept, 3 * (longest + 4) + 32);
+}
+
 TSourceTiles::TSourceTiles(const TTileCache& cache, std::size_t capacity)
     : TileCache(cache), Capacity(std::max<std::size_t>(capacity, 16)) {}
 
-std::shared_ptr<const TCachedTile> TSourceTiles::Get(const TTileId& tile) {
-    std::promise<std::shared_ptr<const TCachedTile>> promise;
-    TFuture mine;
+void TSourceTiles::Get(const TTileId* ids, std::size_t n, std::shared_ptr<const TCachedTile>* held) {
+    std::vector<TFuture> futures(n);
+    std::vector<std::pair<std::size_t, std::promise<std::shared_ptr<const TCachedTile>>>> mine;
     {
-        std::unique_lock lock(Lock);
-        if (auto it = Slots.find(tile); it != Slots.end()) {
-            it->second.LastUse = ++Uses;
-            TFuture f = it->second.Tile;
-            lock.unlock();
-            return f.get();
+        std::lock_guard lock(Lock);
+        for (std::size_t i = 0; i < n; ++i) {
+            if (auto it = Slots.find(ids[i]); it != Slots.end()) {
+                it->second.LastUse = ++Uses;
+                futures[i] = it->second.Tile;
+                continue;
+            }
+            if (Slots.size() >= Capacity) {
+                auto oldest = std::min_element(Slots.begin(), Slots.end(),
+                                               [](const auto& a, const auto& b) { return a.second.LastUse < b.second.LastUse; });
+                Slots.erase(oldest);  // whoever still waits on it holds its own future
+            }
+            mine.emplace_back(i, std::promise<std::shared_ptr<const TCachedTile>>());
+            futures[i] = mine.back().second.get_future().share();
+            Slots[ids[i]] = {futures[i], ++Uses};
         }
-        if (Slots.size() >= Capacity) {
-            auto oldest = std::min_element(Slots.begin(), Slots.end(),
-                                           [](const auto& a, const auto& b) { return a.second.LastUse < b.second.LastUse; });
-            Slots.erase(oldest);  // whoever still waits on it holds its own future
+    }
+    // Every promise taken is kept, value or error, before waiting on anyone else's.
+    for (auto& [i, promise] : mine) {
+        try {
+            promise.set_value(std::make_shared<const TCachedTile>(TileCache.Load(ids[i])));
+        } catch (...) {
+            promise.set_exception(std::current_exception());
         }
-        mine = promise.get_future().share();
-        Slots[tile] = {mine, ++Uses};
     }
-    try {
-        promise.set_value(std::make_shared<const TCachedTile>(TileCache.Load(tile)));
-    } catch (...) {
-        promise.set_exception(std::current_exception());
-    }
-    return mine.get();
+    for (std::size_t i = 0; i < n; ++i) held[i] = futures[i].get();
 }
 
 std::optional<std::vector<std::uint8_t>> RectifiedTileJpeg(TSourceTiles& sources, const TTileId& tile,
@@ -211,18 +285,33 @@ std::optional<std::vector<std::uint8_t>> RectifiedTileJpeg(TSourceTiles& sources
     if (nx > 4 || ny > 4) throw TMapDataError(OtherFault("rectifying " + TileKey(tile) + " would read too many tiles"));
 
     const int mw = int(right - left + 1), mh = int(bottom - top + 1);
-    // Every word is overwritten below; one buffer per encoder thread saves a
-    // megabyte's allocation and clearing per tile.
-    // RGB bytes, one spare at the end: each pixel is read as a 32-bit word.
-    thread_local std::vector<std::uint8_t> mosaic;
-    mosaic.resize(std::max(mosaic.size(), std::size_t(mw) * std::size_t(mh) * 3 + 1));
+    // Every pixel is overwritten below; one buffer per encoder thread saves
+    // a megabyte's allocation and clearing per tile. A spare column and row
+    // of zeros lets sampling read the right and lower neighbour unchecked
+    // (weighted zero at the edge).
+    const std::size_t stride = (std::size_t(mw) + 1) * 4;
+    thread_local std::vector<std::uint16_t> mosaic;
+    mosaic.resize(std::max(mosaic.size(), stride * (std::size_t(mh) + 1)));
+    std::uint16_t* const m = mosaic.data();
+    for (int y = 0; y < mh; ++y) std::fill_n(m + std::size_t(y) * stride + std::size_t(mw) * 4, 4, 0);
+    std::fill_n(m + std::size_t(mh) * stride, stride, 0);
+    TTileId ids[16];
+    std::shared_ptr<const TCachedTile> held[16];
     for (int a = 0; a < nx; ++a)
         for (int b = 0; b < ny; ++b) {
             const TTileId id(tile.TypeCode, tile.Zoom, std::int32_t(tx0 + a), std::int32_t(ty0 + b));
+            if (!TileInGrid(id.Zoom, id.X, id.Y)) {
+                if (source) *source = id;
+                return blank(TBlankReason::OutsideGrid);
+            }
+            ids[a * ny + b] = id;
+        }
+    sources.Get(ids, std::size_t(nx * ny), held);
+    for (int a = 0; a < nx; ++a)
+        for (int b = 0; b < ny; ++b) {
+            const TTileId& id = ids[a * ny + b];
             if (source) *source = id;
-            if (!TileInGrid(id.Zoom, id.X, id.Y)) return blank(TBlankReason::OutsideGrid);
-            const auto held = sources.Get(id);
-            const TCachedTile& cached = *held;
+            const TCachedTile& cached = *held[a * ny + b];
             switch (cached.State) {
                 case TTileState::Missing: return blank(TBlankReason::Missing);
                 case TTileState::Unreadable: {
@@ -242,49 +331,64 @@ std::optional<std::vector<std::uint8_t>> RectifiedTileJpeg(TSourceTiles& sources
             const std::int64_t sx1 = std::min(right, id.X * std::int64_t(TileSize) + TileSize - 1);
             const std::int64_t sy0 = std::max(top, id.Y * std::int64_t(TileSize));
             const std::int64_t sy1 = std::min(bottom, id.Y * std::int64_t(TileSize) + TileSize - 1);
-            for (std::int64_t y = sy0; y <= sy1; ++y)
-                std::memcpy(&mosaic[(std::size_t(y - top) * std::size_t(mw) + std::size_t(sx0 - left)) * 3],
-                            pic.Row(int(y - id.Y * std::int64_t(TileSize))) + (sx0 - id.X * std::int64_t(TileSize)) * 3,
-                            std::size_t(sx1 - sx0 + 1) * 3);
+            for (std::int64_t y = sy0; y <= sy1; ++y) {
+                const std::uint8_t* from = pic.Row(int(y - id.Y * std::int64_t(TileSize))) + (sx0 - id.X * std::int64_t(TileSize)) * 3;
+                std::uint16_t* to = m + std::size_t(y - top) * stride + std::size_t(sx0 - left) * 4;
+                // One store per pixel; the last is read bytewise, its word would run past the picture.
+                for (std::int64_t x = sx0; x <= sx1; ++x, from += 3, to += 4) {
+                    std::uint32_t w;
+                    if (x < sx1) std::memcpy(&w, from, sizeof w);
+                    else w = std::uint32_t(from[0]) | std::uint32_t(from[1]) << 8 | std::uint32_t(from[2]) << 16;
+                    const std::uint64_t lanes = (w & 0xFFu) | (w & 0xFF00u) << 8 | std::uint64_t(w & 0xFF0000u) << 16;
+                    std::memcpy(to, &lanes, sizeof lanes);
+                }
+            }
         }
 
     if (source) *source = tile;
-    // Blends two pixels' words (R | G << 8 | B << 16, the fourth byte
-    // masked off) with weights 256 - w and w, rounded: red and blue share one
-    // multiplication, green takes another.
-    auto blend = [](std::uint32_t p, std::uint32_t q, std::uint32_t w) {
-        const std::uint32_t v = 256 - w;
-        const std::uint32_t rb = ((p & 0xFF00FFu) * v + (q & 0xFF00FFu) * w + 0x800080u) >> 8 & 0xFF00FFu;
-        const std::uint32_t g = ((p & 0x00FF00u) * v + (q & 0x00FF00u) * w + 0x008000u) >> 8 & 0x00FF00u;
-        return rb | g;
-    };
-    // Sample positions relative to the mosaic, in 1/256 px.
+    // Sample positions relative to the mosaic.
     const double mx0 = double(ox - left), my0 = double(oy - top);
-    const int maxX = mw - 1, maxY = mh - 1;
-    TBitmap out(TileSize, TileSize);
-    // Held in locals: the byte stores below could alias any pointer the
-    // compiler would otherwise reload on every pixel.
-    const std::uint8_t* const m = mosaic.data();
-    const std::size_t stride = std::size_t(mw) * 3;
-    double sx[TileSize], sy[TileSize];
+    // The largest positions read unchecked: the last column or row, its
+    // neighbour in the spare one weighted zero. The window holds every
+    // position, so only rounding dust lies beyond.
+    const std::int32_t limitX = (std::int32_t(mw - 1) << 16) + 255, limitY = (std::int32_t(mh - 1) << 16) + 255;
+    thread_local TBitmap out;
+    if (out.Width != TileSize || out.Height != TileSize) out = TBitmap(TileSize, TileSize);
+    TSampleSpan spans[TileSize];
     for (int j = 0; j < TileSize; ++j) {
-        field.Row(j, sx, sy);
+        const int n = field.Spans(j, spans);
         std::uint8_t* const dst = out.Row(j);
-        for (int i = 0; i < TileSize; ++i) {
-            // Rounded to 1/256 px; the mosaic starts at or before every
-            // position, so none is negative but for rounding dust.
-            const int fx = std::max(0, int((mx0 + sx[i]) * 256 + 0.5));
-            const int fy = std::max(0, int((my0 + sy[i]) * 256 + 0.5));
-            const int x0 = std::min(fx >> 8, maxX), y0 = std::min(fy >> 8, maxY);
-            const std::uint32_t wx = std::uint32_t(fx & 255), wy = std::uint32_t(fy & 255);
-            const int x1 = wx ? std::min(x0 + 1, maxX) : x0, y1 = wy ? std::min(y0 + 1, maxY) : y0;
-            const std::uint8_t* r0 = m + std::size_t(y0) * stride;
-            const std::uint8_t* r1 = m + std::size_t(y1) * stride;
-            const std::uint32_t c = blend(blend(Word(r0 + x0 * 3), Word(r0 + x1 * 3), wx),
-                                          blend(Word(r1 + x0 * 3), Word(r1 + x1 * 3), wx), wy);
-            dst[i * 3] = std::uint8_t(c);
-            dst[i * 3 + 1] = std::uint8_t(c >> 8);
-            dst[i * 3 + 2] = std::uint8_t(c >> 16);
+        for (int k = 0; k < n; ++k) {
+            const TSampleSpan& s = spans[k];
+            // The shift changes slowly, so a span's positions are stepped in
+            // fixed point: 32 steps drift by well under 1/1000 px. Half of
+            // 1/256 px is added once so that the weights come out rounded.
+            std::int32_t fx = Fixed(mx0 + s.X) + 128, fy = Fixed(my0 + s.Y) + 128;
+            const std::int32_t dx = Fixed(s.StepX), dy = Fixed(s.StepY);
+            const std::int32_t last = s.End - s.Begin - 1;
+            // Positions are linear along the span, so its ends bound it.
+            const std::int64_t ex = std::int64_t(fx) + std::int64_t(dx) * last, ey = std::int64_t(fy) + std::int64_t(dy) * last;
+            const bool inside = std::min<std::int64_t>(fx, ex) >= 0 && std::max<std::int64_t>(fx, ex) <= limitX &&
+                                std::min<std::int64_t>(fy, ey) >= 0 && std::max<std::int64_t>(fy, ey) <= limitY;
+            int i = s.Begin;
+            if (inside) {
+                // Two pixels at a time, stored as a word of eight bytes
+                // whose last two the next pair overwrites; the row's last
+                // pixels are stored bytewise below.
+                for (const int end = std::min(s.End, TileSize - 2) - 1; i < end; i += 2, fx += 2 * dx, fy += 2 * dy) {
+                    const std::uint64_t c = SamplePair(m, stride, fx, fy, fx + dx, fy + dy);
+                    std::memcpy(dst + i * 3, &c, sizeof c);
+                }
+            }
+            // Rounding dust at the window's edge, and the row's last pixel.
+            for (; i < s.End; ++i, fx += dx, fy += dy) {
+                const std::int32_t x = std::clamp(fx, 0, std::int32_t(mw - 1) << 16);
+                const std::int32_t y = std::clamp(fy, 0, std::int32_t(mh - 1) << 16);
+                const std::uint64_t c = SamplePair(m, stride, x, y, x, y);
+                dst[i * 3] = std::uint8_t(c);
+                dst[i * 3 + 1] = std::uint8_t(c >> 8);
+                dst[i * 3 + 2] = std::uint8_t(c >> 16);
+            }
         }
     }
     try {

@@ -70,7 +70,11 @@ class TSourceTiles {
 public:
     TSourceTiles(const TTileCache& cache, std::size_t capacity);
     const TTileCache& Cache() const { return TileCache; }
-    std::shared_ptr<const TCachedTile> Get(const TTileId& tile);
+    // The n tiles ids into held. The caller first decodes those nobody has
+    // asked for, then waits for those another thread is decoding: threads
+    // on neighbouring tiles each decode their share side by side instead
+    // of taking turns.
+    void Get(const TTileId* ids, std::size_t n, std::shared_ptr<const TCachedTile>* held);
 
 private:
     using TFuture = std::shared_future<std::shared_ptr<const TCachedTile>>;
@@ -85,9 +89,16 @@ private:
     std::uint64_t Uses = 0;
 };
 
-// Decoded tiles the writer keeps: about two columns of a plan's sources, so
-// each is decoded once or twice. 640 tiles are some 125 MB.
+// Decoded tiles the writer keeps at most: about two columns of a large
+// plan's sources, so each is decoded once or twice. 640 tiles are some 125 MB.
 inline constexpr std::size_t SourceTilesKept = 640;
+
+// Decoded tiles the writer keeps for these lists (written column by column):
+// three columns of sources of the longest rectified column, so that each
+// source is decoded once, at most SourceTilesKept. A smaller window spares
+// memory and the clearing of fresh pages.
+std::size_t SourceWindow(const std::array<std::vector<TMapTile>, MapTypeCount>& lists,
+                         const std::array<bool, MapTypeCount>& rectified);
 
 // The output tile in true coordinates as JPEG at quality 90, or nothing (with
 // the reason in why) when a source tile it needs cannot be had. A tile the

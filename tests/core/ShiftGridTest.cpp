@@ -26,10 +26,19 @@ double WorstError(const TTileAt& t, bool& inBounds) {
     const TShiftField f(t.Zoom, t.X, t.Y);
     double worst = 0;
     inBounds = true;
-    double sx[TileSize], sy[TileSize];
+    double sx[TileSize], sy[TileSize], spanX[TileSize], spanY[TileSize];
+    TSampleSpan spans[TileSize];
     for (int j = 0; j < TileSize; j += 3) {
         f.Row(j, sx, sy);
+        // The resampler's spans step along the same positions.
+        for (int k = 0, n = f.Spans(j, spans); k < n; ++k)
+            for (int i = spans[k].Begin; i < spans[k].End; ++i) {
+                spanX[i] = spans[k].X + (i - spans[k].Begin) * spans[k].StepX;
+                spanY[i] = spans[k].Y + (i - spans[k].Begin) * spans[k].StepY;
+            }
         for (int i = 0; i < TileSize; i += 3) {
+            EXPECT_NEAR(spanX[i], sx[i], 1e-9);
+            EXPECT_NEAR(spanY[i], sy[i], 1e-9);
             double dx, dy;
             ShiftPixels(t.Zoom, double(t.X) * TileSize + i + 0.5, double(t.Y) * TileSize + j + 0.5, dx, dy);
             worst = std::max(worst, std::hypot(sx[i] - (i + dx), sy[i] - (j + dy)));

@@ -2,7 +2,9 @@
 // which offsets it carries.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <filesystem>
+#include <vector>
 
 #include "GenerationRun.h"
 #include "MapdataTestSupport.h"
@@ -97,6 +99,17 @@ TEST(Rectify, EncodersAgreeAndAMissingSourceBlanksOnlyItsTiles) {
     EXPECT_GE(blank.Missing, 1);
     EXPECT_LE(blank.Missing, 4);
     EXPECT_EQ(blank.Total(), blank.Missing);
+}
+
+// The writer keeps three columns of sources of the longest rectified column,
+// never more than SourceTilesKept, and nothing for types written as downloaded.
+TEST(Rectify, SourceWindowFollowsTheLongestColumn) {
+    std::array<std::vector<TMapTile>, MapTypeCount> lists;
+    for (std::int32_t x = 0; x < 3; ++x)
+        for (std::int32_t y = 0; y < 20; ++y) lists[0].push_back({{'m', 15, x, y}, false});
+    for (std::int32_t y = 0; y < 1000; ++y) lists[1].push_back({{MapTypes[1].Code, 15, 0, y}, false});
+    EXPECT_EQ(SourceWindow(lists, {true, false, false, false}), 3u * (20 + 4) + 32);
+    EXPECT_EQ(SourceWindow(lists, {true, true, false, false}), SourceTilesKept);
 }
 
 }  // namespace
