@@ -270,7 +270,6 @@ void TAtlasOffLineMainFM::FormCreate() {
     FProgramDir = ProgramDirectory().string();
     if (FProgramDir.empty() || FProgramDir.back() != '/') FProgramDir += '/';
     FShown = false;
-    GenActive = false;
     Reserved.fill(0);
 }
 
@@ -382,7 +381,9 @@ bool TAtlasOffLineMainFM::event(QEvent* e) {
 }
 
 void TAtlasOffLineMainFM::closeEvent(QCloseEvent* e) {
-    if (CloseDuringRun()) {
+    if (IsRunActive()) {
+        // The run is stopped first; the window closes once its clean-up has run.
+        StopGeneration(TRunStatus::Closing);
         e->ignore();
         return;
     }
