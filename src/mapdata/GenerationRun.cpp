@@ -80,7 +80,7 @@ TRunStatus TGenerationRun::EndDownload(const TTileCache& cache) {
         if (Outstanding() == 0) State = TRunStatus::Downloading;
     }
     if (State == TRunStatus::Downloading && Outstanding() == 0)
-        State = Failed.empty() ? TRunStatus::Downloaded : TRunStatus::TilesFailed;
+        State = AllArrived() ? TRunStatus::Downloaded : TRunStatus::TilesFailed;
     return State;
 }
 

@@ -131,8 +131,6 @@ public:
     // not done and not yet failed).
     bool TileFailed(const TTileId& tile, TFault why = {});
 
-    void Cancel() { Stop(TRunStatus::Cancelled); }
-    bool IsCancelled() const { return State == TRunStatus::Cancelled; }
     // Nothing is outstanding any more, or the download stopped early.
     bool Finished() const { return IsEarlyStop(State) || Outstanding() == 0; }
     bool AllArrived() const { return Plan.AllTilesDone(); }

@@ -267,8 +267,6 @@ void TAtlasOffLineMainFM::BuildPanel() {
 }
 
 void TAtlasOffLineMainFM::FormCreate() {
-    FProgramDir = ProgramDirectory().string();
-    if (FProgramDir.empty() || FProgramDir.back() != '/') FProgramDir += '/';
     FShown = false;
     Reserved.fill(0);
 }

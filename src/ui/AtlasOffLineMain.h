@@ -80,7 +80,6 @@ public:
     TDeltaPair ActivePair() const { return {DeltaLon, DeltaLat}; }
     bool Shown() const { return FShown; }
     TAtlasClass* MapView() const { return View.get(); }
-    const std::string& ProgramDir() const { return FProgramDir; }
     const TDataLocations& DataLocations() const { return Locations; }
 
     // File dialogs: save/open map data files, save/open map parameter files.
@@ -223,7 +222,6 @@ private:
     double DeltaLon = 0.0;
     double DeltaLat = 0.0;
     void SetActivePair(TDeltaPair pair);
-    std::string FProgramDir;
     bool FShown = false;
     int FCurrentZoom = 5;
     int FMaximumZoom = 5;

@@ -18,6 +18,7 @@
 #include "MapDataFile.h"
 #include "TestTileServer.h"
 #include "TileCache.h"
+#include "TileFileDecode.h"
 #include "TileImage.h"
 
 namespace fs = std::filesystem;
