@@ -442,10 +442,15 @@ std::optional<int> TGenerateDownload::Verdict(TRunStatus status, TGenerateReport
                       << (FaultText(why).empty() ? "" : ": ") << FaultText(why) << "\n";
         return EndRun(report, ExitTilesFailed, "tilesFailed", "Run the same command again to fetch only the missing tiles.");
     }
-    default:
-        return EndRun(report, ExitInterrupted, "interrupted",
-                      "\ngenerate: interrupted; the tiles downloaded so far stay in the cache, nothing was written");
+    case TRunStatus::Idle:
+    case TRunStatus::Downloading:
+    case TRunStatus::Writing:
+    case TRunStatus::Cancelled:
+    case TRunStatus::Closing:
+    case TRunStatus::Interrupted: break;
     }
+    return EndRun(report, ExitInterrupted, "interrupted",
+                  "\ngenerate: interrupted; the tiles downloaded so far stay in the cache, nothing was written");
 }
 
 // The download's figures, and why expired tiles serve as cached.

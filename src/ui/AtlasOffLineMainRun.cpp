@@ -241,10 +241,14 @@ bool TAtlasOffLineMainFM::DownloadsComplete() {
         return false;
     }
     case TRunStatus::Closing: return false;
-    default:
-        ShowMessage(Text("地图下载过程被取消。"));
-        return false;
+    case TRunStatus::Idle:
+    case TRunStatus::Downloading:
+    case TRunStatus::Writing:
+    case TRunStatus::Cancelled:
+    case TRunStatus::Interrupted: break;
     }
+    ShowMessage(Text("地图下载过程被取消。"));
+    return false;
 }
 
 void TAtlasOffLineMainFM::WaitForDownloads() {
