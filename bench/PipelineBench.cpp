@@ -19,6 +19,7 @@
 #include "MapDataFile.h"
 #include "Rectify.h"
 #include "TileCache.h"
+#include "FileRead.h"
 #include "TileImage.h"
 
 namespace {
@@ -107,7 +108,8 @@ void WriterBench(const TServerConfig& server, const std::string& cacheDir, const
             const std::string path = cache.Path(t.Id());
             const auto type = GetTileFileType(path);
             if (!type || type->empty()) continue;
-            const auto bmp = DecodeTileFile(path, *type);
+            const auto body = ReadRegularFile(path, MaxTileFileBytes);
+            const auto bmp = body ? DecodeTileBytes(*body, *type) : TReadResult<TBitmap>(body.Error());
             if (bmp) bytes += EncodeJpeg(*bmp, 90).size();
         }
         bestLoop = std::min(bestLoop, Seconds(start));

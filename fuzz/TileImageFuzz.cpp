@@ -30,7 +30,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fuzz::Require((tile.State == TTileState::Unrecognised) == !recognised, "the cache recognises what detection does");
     if (tile.State == TTileState::Decoded) {
         CheckBitmap(tile.Picture);
-        fuzz::Require(bool(DecodeTileFile(file, typeName)), "the cache decodes what the decoder does");
+        fuzz::Require(bool(DecodeTileBytes(std::vector<std::uint8_t>(data, data + size), typeName)),
+                      "the cache decodes what the decoder does");
     }
     return 0;
 }

@@ -16,6 +16,7 @@
 #include <map>
 #include <optional>
 #include <set>
+#include <utility>
 
 #include "AtlasThread.h"
 #include "ChinaShift.h"
@@ -69,6 +70,7 @@ struct TPlanArgs {
     double Rate = -1;  // --rate: requests per second to every source; below 0 the settings' own
     int MaxAge = -1;   // --max-age: days a cached tile serves in this run; below 0 the settings' own
     bool NoRefresh = false;
+    bool Json = false;  // generate --json: one JSON object on stdout at the end
 };
 
 struct TExportArgs {
@@ -216,7 +218,7 @@ bool PrintFigures(const char* command, const TGenerationParams& params, TDeltaPa
 class TProgressLine {
 public:
     TProgressLine(std::string what, std::int64_t total)
-        : What(std::move(what)), Total(total), Tty(::isatty(STDERR_FILENO) == 1), Start(Clock::now()) {}
+        : What(std::move(what)), Total(total), Tty(::isatty(STDERR_FILENO) == 1) {}
 
     // Said after the figures while the service has asked the run to wait.
     void SetPause(int seconds) {
@@ -224,17 +226,16 @@ public:
         PausedSeconds = seconds;
         Last = {};
     }
-    void Update(std::int64_t done, bool force = false) {
+    void Update(std::int64_t done, bool force = false) { Show(Rate.Figures(done, Total), force); }
+    // The figures of a generation run, which keeps its own clock.
+    void Show(const TRateFigures& f, bool force = false) {
         const auto now = Clock::now();
         const auto interval = Tty ? std::chrono::milliseconds(200) : std::chrono::milliseconds(5000);
         if (!force && now - Last < interval) return;
         Last = now;
-        const double secs = std::chrono::duration<double>(now - Start).count();
-        const double rate = secs > 0 ? double(done - First) / secs : 0;
-        const double eta = rate > 0 ? double(Total - done) / rate : -1;
         char buf[200];
-        std::snprintf(buf, sizeof buf, "%s %lld/%lld tiles, %s tiles/s, ETA %s%s", What.c_str(), (long long)done,
-                      (long long)Total, FormatFixed(rate, 1).c_str(), FormatDuration(eta).c_str(),
+        std::snprintf(buf, sizeof buf, "%s %lld/%lld tiles, %s tiles/s, ETA %s%s", What.c_str(), (long long)f.Done,
+                      (long long)f.Total, FormatFixed(f.PerSecond, 1).c_str(), FormatDuration(f.SecondsLeft).c_str(),
                       PausedSeconds > 0 ? (", paused by the tile service for " + std::to_string(PausedSeconds) + " s").c_str()
                                         : "");
         if (Tty)
@@ -243,19 +244,19 @@ public:
             std::fprintf(stderr, "%s\n", buf);
         std::fflush(stderr);
     }
-    void Baseline(std::int64_t done) { First = done; }
-    void Finish(std::int64_t done) {
-        Update(done, true);
+    void Baseline(std::int64_t done) { Rate.Start(done); }
+    void Finish(std::int64_t done) { Finish(Rate.Figures(done, Total)); }
+    void Finish(const TRateFigures& f) {
+        Show(f, true);
         if (Tty) std::fputc('\n', stderr);
     }
 
 private:
     std::string What;
     std::int64_t Total;
-    std::int64_t First = 0;
     int PausedSeconds = 0;
     bool Tty;
-    Clock::time_point Start;
+    TRateClock Rate;
     Clock::time_point Last{};
 };
 
@@ -348,7 +349,201 @@ void WriteGeneratedTileset(const TPlanArgs& args, const TResolvedPlan& r, const 
     std::cout << "written: " << fileName << " (" << n << " tiles of type " << MapTypes[size_t(type)].Code << ")\n";
 }
 
-int RunGenerate(const TPlanArgs& args) {
+// What a generate run did, for its closing lines and for --json.
+struct TGenerateReport {
+    TGenerationRun Run;
+    std::vector<std::string> Written;  // the files, in the order written
+    TBlankTiles Blank;
+    std::array<TSameTiles, MapTypeCount> Same{};
+    std::string StopReason;  // empty when the run was not stopped
+    std::string Message;     // why the run ended without writing, as said on stderr
+};
+
+// Ends the run: says why on stderr and keeps it for the report.
+int EndRun(TGenerateReport& report, int code, std::string reason, const std::string& message) {
+    std::cerr << message << "\n";
+    report.StopReason = std::move(reason);
+    report.Message = message;
+    return code;
+}
+
+// The run's downloads: requests, waits for the notices, stops the workers.
+class TGenerateDownload {
+public:
+    TGenerateDownload(const TResolvedPlan& r, int connections, TGenerationRun& run)
+        : Plan(r), Run(run), Pool(&Notices, r.CacheDir, Settings.Server, Settings.Limits, connections) {}
+
+    // Requests every planned tile; the exit code when the run cannot go on.
+    std::optional<int> All(TGenerateReport& report) {
+        Run.RequestTiles(Request());
+        if (const std::int64_t cached = Run.Progress().Done; cached > 0)
+            std::cerr << cached << " of " << Run.Progress().Total << " tiles found in the cache\n";
+        return Wait(report);
+    }
+    // Cached files that no longer decode, fetched again.
+    std::optional<int> Again(const std::vector<TTileId>& tiles, TGenerateReport& report) {
+        Run.RequestAgain(tiles, Request());
+        return Wait(report);
+    }
+
+private:
+    TGenerationRun::TRequest Request() {
+        return [this](const TTileId& tile) {
+            return Pool.RequestGenTile(tile.Zoom, tile.X, tile.Y, std::string(tile.Type()), MapTypeCode(Plan.ViewType));
+        };
+    }
+    std::optional<int> Wait(TGenerateReport& report) {
+        TProgressLine progress("downloading", Run.Progress().Total);
+        while (!Run.Finished()) {
+            if (Interrupted) Run.Stop(TRunStatus::Interrupted);
+            if (const TRunStop stop = Pool.StopReason(); stop.Reason != TStopReason::None)
+                Run.Stop(StatusOfStop(stop.Reason), stop);
+            progress.SetPause(Pool.PausedSeconds());
+            progress.Show(Run.Figures());
+            if (const auto notice = Notices.Take(std::chrono::milliseconds(100))) Run.HandleNotice(*notice);
+        }
+        if (!IsEarlyStop(Run.Status())) progress.Finish(Run.Figures());
+        Pool.StopGenWorkers();
+        return Verdict(Run.EndDownload(TTileCache(Plan.CacheDir, Settings.Server)), report);
+    }
+    std::optional<int> Verdict(TRunStatus status, TGenerateReport& report) const;
+
+    const TResolvedPlan& Plan;
+    TGenerationRun& Run;
+    TNoticeQueue Notices;
+    TGenWorkerPool Pool;
+};
+
+std::optional<int> TGenerateDownload::Verdict(TRunStatus status, TGenerateReport& report) const {
+    const TRunStop& stop = Run.StopDetail();
+    switch (status) {
+    case TRunStatus::Downloaded: return std::nullopt;
+    case TRunStatus::ServiceDead:
+        return EndRun(report, ExitTilesFailed, "serviceNotAnswering",
+                      "\ngenerate: the tile service at " + stop.Host +
+                          " is not answering (no tile arrived, every download failed twice); nothing was written");
+    case TRunStatus::AccessRefused:
+        return EndRun(report, ExitAccessRefused, "accessRefused",
+                      "\ngenerate: the tile service at " + stop.Host + " refuses access (HTTP " +
+                          std::to_string(stop.HttpStatus) + " for " + std::to_string(RefusalsToStop) +
+                          " different tiles, none arrived since); stopped early, nothing was written");
+    case TRunStatus::CacheFull: {
+        const TGenerationRun::TProgress p = Run.Progress();
+        return EndRun(report, ExitNoRoom, "cacheWriteFailed",
+                      "\ngenerate: cannot write into the cache folder " + stop.Folder + ": " + std::strerror(stop.Errno) +
+                          "; the plan still needs about " + FormatByteSize(StillNeeded(Plan, p.Total - p.Done)) + " for " +
+                          std::to_string(p.Total - p.Done) + " tiles; stopped, nothing was written");
+    }
+    case TRunStatus::TilesFailed: {
+        std::cerr << "generate: " << Run.FailedTiles().size()
+                  << " tiles could not be downloaded; no map data file was written\n";
+        for (const auto& [tile, why] : Run.FailedTiles())
+            std::cerr << "  " << tile.TypeCode << " zoom " << tile.Zoom << " x " << tile.X << " y " << tile.Y
+                      << (FaultText(why).empty() ? "" : ": ") << FaultText(why) << "\n";
+        return EndRun(report, ExitTilesFailed, "tilesFailed", "Run the same command again to fetch only the missing tiles.");
+    }
+    case TRunStatus::Idle:
+    case TRunStatus::Downloading:
+    case TRunStatus::Writing:
+    case TRunStatus::Cancelled:
+    case TRunStatus::Closing:
+    case TRunStatus::Interrupted: break;
+    }
+    return EndRun(report, ExitInterrupted, "interrupted",
+                  "\ngenerate: interrupted; the tiles downloaded so far stay in the cache, nothing was written");
+}
+
+// The download's figures, and why expired tiles serve as cached.
+void PrintOutcomes(const TGenerationRun& run) {
+    const TGenerationRun::TOutcomes& o = run.Outcomes();
+    std::cout << "downloaded: " << o.Downloaded << ", revalidated unchanged: " << o.Unchanged
+              << ", updated: " << o.Updated << ", kept stale: " << o.KeptStale << "\n";
+    if (o.KeptStale == 0) return;
+    const std::string why = run.StopDetail().Reason == TStopReason::ServiceNotAnswering
+                                ? "the tile service at " + run.StopDetail().Host + " is not answering"
+                                : FaultText(run.StaleWhy());
+    std::cerr << "generate: " << o.KeptStale << " expired tiles could not be asked again and serve as cached (" << why
+              << ")\n";
+}
+
+// Refuses a folder without room for the file before writing starts rather than failing near the end.
+std::optional<int> RefuseFullFolder(const TResolvedPlan& r, const std::string& out, TGenerateReport& report) {
+    const std::filesystem::path outDir = std::filesystem::path(out).parent_path();
+    const std::filesystem::path folder = outDir.empty() ? "." : outDir;
+    RemoveStaleTemporaryFiles(folder.string());
+    const std::int64_t needed = EstimateMapDataSize(r.Params, r.Pair, TTileCache(r.CacheDir, Settings.Server)).Bytes;
+    std::error_code ec;
+    const auto space = std::filesystem::space(folder, ec);
+    if (ec || std::int64_t(space.available) >= needed) return std::nullopt;
+    return EndRun(report, ExitNoRoom, "outputFolderFull",
+                  "generate: the folder " + folder.string() + " has " + FormatByteSize(std::int64_t(space.available)) +
+                      " free, the map data file needs about " + FormatByteSize(needed) + "; nothing was written");
+}
+
+// One pass of the writer; with refuseUndecodable nothing is written when a cached tile no longer decodes.
+TMapDataWriteReport WriteMapDataOnce(const TResolvedPlan& r, const TGenerationRun& run, const std::string& out,
+                                     bool refuseUndecodable) {
+    const std::int64_t entries = run.Header().EntryCount;
+    TProgressLine writing("writing", entries);
+    const TTileCache cache(r.CacheDir, Settings.Server);
+    auto progress = [&](std::int64_t done, std::int64_t) {
+        if (Interrupted) throw TInterruptedWrite{};
+        writing.Update(done);
+    };
+    // A rectified write lists the squares it writes; its undecodable tiles
+    // are the shifted sources at fault, which the plan holds.
+    const TMapDataWriteReport report =
+        r.Params.Rectify ? WriteMapData(out, run.Header(), run.OutputLists(), cache, progress, MapDataMaxFileSize, 0,
+                                        refuseUndecodable, RectifiedTypes(r.Params))
+                         : WriteMapData(out, run.Header(), run.TilePlan().AllLists(), cache, progress,
+                                        MapDataMaxFileSize, 0, refuseUndecodable);
+    writing.Finish(entries);
+    return report;
+}
+
+// Writes the map data file. A cached file that no longer decodes is fetched
+// again rather than written blank; the second write takes whatever the cache holds then.
+std::optional<int> WriteMapDataFile(const TResolvedPlan& r, const std::string& out, TGenerationRun& run,
+                                    TGenerateDownload& download, TGenerateReport& report) {
+    if (const auto full = RefuseFullFolder(r, out, report)) return full;
+    TMapDataWriteReport written;
+    try {
+        written = WriteMapDataOnce(r, run, out, true);
+        if (!written.Written) {
+            std::cerr << "generate: " << written.Undecodable.size()
+                      << " cached tiles no longer decode; fetching them again\n";
+            const TTileCache cache(r.CacheDir, Settings.Server);
+            for (const TTileId& tile : written.Undecodable) {
+                std::error_code ec;
+                std::filesystem::remove(cache.Path(tile), ec);
+            }
+            if (const auto failed = download.Again(written.Undecodable, report)) return failed;
+            written = WriteMapDataOnce(r, run, out, false);
+        }
+    } catch (const TInterruptedWrite&) {
+        return EndRun(report, ExitInterrupted, "interrupted",
+                      "\ngenerate: interrupted while writing; " + out + " was not written");
+    }
+    report.Written.push_back(out);
+    report.Blank = written.AllBlank();
+    report.Same = written.Same;
+    std::cout << "written: " << out << "\n";
+    if (const std::string blank = BlankTilesLine(report.Blank); !blank.empty()) std::cout << blank << "\n";
+    for (int t = 0; t < MapTypeCount; ++t)
+        if (const std::string same = SameTilesLine(t, report.Same[size_t(t)]); !same.empty())
+            std::cout << "warning: " << same << "\n";
+    return std::nullopt;
+}
+
+// The figures, the estimates and the question before a download; false when the run goes no further.
+bool ConfirmPlan(const TPlanArgs& args, const TResolvedPlan& r, const std::string& firstOutput) {
+    if (!PrintFigures("generate", r.Params, r.Pair) || !PrintEstimates("generate", r)) return false;
+    PrintCacheCounts(r);
+    return args.Yes || Confirm(firstOutput);
+}
+
+// Downloads, then writes every file asked for; the exit code.
+int Generate(const TPlanArgs& args, TGenerateReport& report) {
     const auto tilesets = TilesetOutputs(args.MbTiles, args.SqliteDb);
     if (args.Out.empty() && tilesets.empty()) throw TUsageError("generate: give --out, --mbtiles, --sqlitedb or several");
     const TResolvedPlan r = Resolve(args);
@@ -357,163 +552,88 @@ int RunGenerate(const TPlanArgs& args) {
     if (!tilesets.empty() && RectifiedTypes(r.Params)[size_t(TilesetTypeOf(args, r))])
         throw TUsageError("generate: --mbtiles and --sqlitedb hold the shifted tiles as downloaded; with --rectify "
                           "give them a satellite type with --tileset-type, or leave out one of the two");
-    if (!PrintFigures("generate", r.Params, r.Pair) || !PrintEstimates("generate", r)) return ExitError;
-    PrintCacheCounts(r);
-    if (!args.Yes && !Confirm(args.Out.empty() ? tilesets.front().first : args.Out)) return ExitError;
+    if (!ConfirmPlan(args, r, args.Out.empty() ? tilesets.front().first : args.Out)) return ExitError;
 
-    TGenerationRun run;
+    TGenerationRun& run = report.Run;
     run.TakeSnapshot(r.Params, Settings.Deltas);
     run.Build(r.Pair);
-    const std::int64_t total = run.Progress().Total;
     RemoveStaleTemporaryFiles(r.CacheDir);
-
     std::signal(SIGINT, OnInterrupt);
     std::signal(SIGTERM, OnInterrupt);
-    TNoticeQueue notices;
-    TGenWorkerPool pool(&notices, r.CacheDir, Settings.Server, Settings.Limits, args.Connections);
-    // Requests the tiles (all of the plan, or those given), waits for them and
-    // says why the run cannot go on: an exit code, or nothing.
-    std::string lastStaleWhy;
-    const auto download = [&](const std::vector<TTileId>* only) -> std::optional<int> {
-        TRunStop stop;
-        if (only) {
-            for (const TTileId& tile : *only)
-                pool.RequestGenTile(tile.Zoom, tile.X, tile.Y, std::string(tile.Type()), MapTypeCode(r.ViewType));
-        } else {
-            for (int t = 0; t < MapTypeCount; ++t) {
-                const auto& list = run.TilePlan().List(t);
-                for (std::size_t i = 0; i < list.size(); ++i) {
-                    const TTileId& tile = list[i].Id();
-                    if (pool.RequestGenTile(tile.Zoom, tile.X, tile.Y, std::string(tile.Type()), MapTypeCode(r.ViewType)))
-                        run.TileCached(t, i);
-                }
-            }
-        }
-        const std::int64_t cached = run.Progress().Done;
-        if (cached > 0 && !only) std::cerr << cached << " of " << total << " tiles found in the cache\n";
-        TProgressLine progress("downloading", total);
-        progress.Baseline(cached);
-        while (!run.Finished() && !Interrupted) {
-            const TGenerationRun::TProgress p = run.Progress();
-            progress.SetPause(pool.PausedSeconds());
-            progress.Update(p.Done + p.Failed);
-            if (stop = pool.StopReason(); stop.Reason != TStopReason::None) break;
-            const auto notice = notices.Take(std::chrono::milliseconds(100));
-            if (!notice) continue;
-            if (notice->Message == WM_TILESAVED) {
-                if (run.TileArrived(notice->Tile, notice->Outcome) && notice->Outcome == TTileOutcome::KeptStale)
-                    lastStaleWhy = FaultText(notice->Why);
-            }
-            else if (notice->Message == WM_TILEFAILED)
-                run.TileFailed(notice->Tile, notice->Why);
-        }
-        if (run.Finished()) progress.Finish(run.Progress().Done + run.Progress().Failed);
-        pool.StopGenWorkers();
-        if (Interrupted) {
-            std::cerr << "\ngenerate: interrupted; the tiles downloaded so far stay in the cache, nothing was written\n";
-            return ExitInterrupted;
-        }
-        switch (stop.Reason) {
-        case TStopReason::None: break;
-        case TStopReason::ServiceNotAnswering:
-            // Over a cached area a dead service costs freshness, never the run.
-            if (run.KeepCachedAsStale(TTileCache(r.CacheDir, Settings.Server)) > 0 && run.Outstanding() == 0) {
-                lastStaleWhy = "the tile service at " + stop.Host + " is not answering";
-                break;
-            }
-            std::cerr << "\ngenerate: the tile service at " << stop.Host
-                      << " is not answering (no tile arrived, every download failed twice); nothing was written\n";
-            return ExitTilesFailed;
-        case TStopReason::AccessRefused:
-            std::cerr << "\ngenerate: the tile service at " << stop.Host << " refuses access (HTTP " << stop.HttpStatus
-                      << " for " << RefusalsToStop
-                      << " different tiles, none arrived since); stopped early, nothing was written\n";
-            return ExitAccessRefused;
-        case TStopReason::CacheWriteFailed: {
-            const TGenerationRun::TProgress p = run.Progress();
-            std::cerr << "\ngenerate: cannot write into the cache folder " << stop.Folder << ": " << std::strerror(stop.Errno)
-                      << "; the plan still needs about " << FormatByteSize(StillNeeded(r, p.Total - p.Done)) << " for "
-                      << (p.Total - p.Done) << " tiles; stopped, nothing was written\n";
-            return ExitNoRoom;
-        }
-        }
-        if (!run.FailedTiles().empty()) {
-            std::cerr << "generate: " << run.FailedTiles().size()
-                      << " tiles could not be downloaded; no map data file was written\n";
-            for (const auto& [tile, why] : run.FailedTiles())
-                std::cerr << "  " << tile.TypeCode << " zoom " << tile.Zoom << " x " << tile.X << " y " << tile.Y
-                          << (FaultText(why).empty() ? "" : ": ") << FaultText(why) << "\n";
-            std::cerr << "Run the same command again to fetch only the missing tiles.\n";
-            return ExitTilesFailed;
-        }
-        return std::nullopt;
-    };
-    if (const auto failed = download(nullptr)) return *failed;
-    const TGenerationRun::TOutcomes& o = run.Outcomes();
-    std::cout << "downloaded: " << o.Downloaded << ", revalidated unchanged: " << o.Unchanged
-              << ", updated: " << o.Updated << ", kept stale: " << o.KeptStale << "\n";
-    if (o.KeptStale > 0)
-        std::cerr << "generate: " << o.KeptStale << " expired tiles could not be asked again and serve as cached ("
-                  << lastStaleWhy << ")\n";
-
-    if (!args.Out.empty()) {
-        const std::filesystem::path outDir = std::filesystem::path(args.Out).parent_path();
-        RemoveStaleTemporaryFiles(outDir.empty() ? "." : outDir.string());
-        // Refused before writing starts rather than failing near the end.
-        const std::int64_t needed = EstimateMapDataSize(r.Params, r.Pair, TTileCache(r.CacheDir, Settings.Server)).Bytes;
-        std::error_code ec;
-        const auto space = std::filesystem::space(outDir.empty() ? "." : outDir, ec);
-        if (!ec && std::int64_t(space.available) < needed) {
-            std::cerr << "generate: the folder " << (outDir.empty() ? "." : outDir.string()) << " has "
-                      << FormatByteSize(std::int64_t(space.available)) << " free, the map data file needs about "
-                      << FormatByteSize(needed) << "; nothing was written\n";
-            return ExitNoRoom;
-        }
-        TMapDataWriteReport report;
-        const auto rectified = RectifiedTypes(r.Params);
-        const std::int64_t entries = run.Header().EntryCount;
-        // A cached file that no longer decodes is fetched again rather than
-        // written blank; the second write takes whatever the cache holds then.
-        for (int round = 0; round < 2; ++round) {
-            TProgressLine writing("writing", entries);
-            const TTileCache cache(r.CacheDir, Settings.Server);
-            auto progress = [&](std::int64_t done, std::int64_t) {
-                if (Interrupted) throw TInterruptedWrite{};
-                writing.Update(done);
-            };
-            try {
-                // A rectified write lists the squares it writes; its undecodable
-                // tiles are the shifted sources at fault, which the plan holds.
-                if (r.Params.Rectify)
-                    report = WriteMapData(args.Out, run.Header(), run.OutputLists(), cache, progress, MapDataMaxFileSize,
-                                          0, round == 0, rectified);
-                else
-                    report = WriteMapData(args.Out, run.Header(), run.TilePlan().AllLists(), cache, progress,
-                                          MapDataMaxFileSize, 0, round == 0);
-            } catch (const TInterruptedWrite&) {
-                std::cerr << "\ngenerate: interrupted while writing; " << args.Out << " was not written\n";
-                return ExitInterrupted;
-            }
-            writing.Finish(entries);
-            if (report.Written) break;
-            std::cerr << "generate: " << report.Undecodable.size()
-                      << " cached tiles no longer decode; fetching them again\n";
-            for (const TTileId& tile : report.Undecodable) {
-                std::error_code ec;
-                std::filesystem::remove(cache.Path(tile), ec);
-            }
-            run.FetchAgain(report.Undecodable);
-            if (const auto failed = download(&report.Undecodable)) return *failed;
-        }
-        std::cout << "written: " << args.Out << "\n";
-        if (const std::string blank = BlankTilesLine(report.AllBlank()); !blank.empty()) std::cout << blank << "\n";
-        for (int t = 0; t < MapTypeCount; ++t)
-            if (const std::string same = SameTilesLine(t, report.Same[size_t(t)]); !same.empty())
-                std::cout << "warning: " << same << "\n";
-    }
-    for (const auto& [fileName, format] : tilesets)
+    TGenerateDownload download(r, args.Connections, run);
+    if (const auto ended = download.All(report)) return *ended;
+    PrintOutcomes(run);
+    if (!args.Out.empty())
+        if (const auto ended = WriteMapDataFile(r, args.Out, run, download, report)) return *ended;
+    for (const auto& [fileName, format] : tilesets) {
         WriteGeneratedTileset(args, r, run.Header(), run.TilePlan(), fileName, format);
+        report.Written.push_back(fileName);
+    }
     return ExitWritten;
+}
+
+nlohmann::json ReportJson(const TGenerateReport& report, int exitCode, const std::string& error) {
+    nlohmann::json j;
+    j["exitCode"] = exitCode;
+    j["written"] = report.Written;
+    const TGenerationRun::TOutcomes& o = report.Run.Outcomes();
+    j["tiles"] = {{"total", report.Run.Progress().Total},
+                  {"fromCache", o.Cached},
+                  {"downloaded", o.Downloaded},
+                  {"unchanged", o.Unchanged},
+                  {"updated", o.Updated},
+                  {"keptStale", o.KeptStale},
+                  {"failed", report.Run.FailedTiles().size()}};
+    j["failedTiles"] = nlohmann::json::array();
+    for (const auto& [tile, why] : report.Run.FailedTiles())
+        j["failedTiles"].push_back({{"tile", TileKey(tile)}, {"reason", FaultText(why)}});
+    const TBlankTiles& b = report.Blank;
+    j["blankTiles"] = {{"total", b.Total()},       {"gif", b.Gif},         {"damaged", b.Damaged},
+                       {"unrecognised", b.Unrecognised}, {"missing", b.Missing}, {"outsideGrid", b.OutsideGrid}};
+    j["sameImages"] = nlohmann::json::object();
+    for (int t = 0; t < MapTypeCount; ++t)
+        if (const TSameTiles& same = report.Same[size_t(t)]; same.Many())
+            j["sameImages"][MapTypeCode(t)] = {{"count", same.Count}, {"tiles", same.Tiles}, {"sha256", same.Digest}};
+    j["stop"] = report.StopReason.empty() ? nlohmann::json(nullptr)
+                                          : nlohmann::json{{"reason", report.StopReason}, {"message", report.Message}};
+    if (!error.empty()) j["error"] = error;
+    return j;
+}
+
+// With --json, standard output holds the one object at the end; what the run
+// says meanwhile goes to standard error.
+class TJsonOutput {
+public:
+    explicit TJsonOutput(bool on) : Saved(on ? std::cout.rdbuf(std::cerr.rdbuf()) : nullptr) {}
+    ~TJsonOutput() { Restore(); }
+    void Print(const TGenerateReport& report, int exitCode, const std::string& error = {}) {
+        if (!Saved) return;
+        Restore();
+        std::cout << ReportJson(report, exitCode, error).dump(2, ' ', false, nlohmann::json::error_handler_t::replace)
+                  << "\n";
+    }
+
+private:
+    void Restore() {
+        if (Saved) std::cout.rdbuf(std::exchange(Saved, nullptr));
+    }
+    std::streambuf* Saved;
+};
+
+int RunGenerate(const TPlanArgs& args) {
+    TGenerateReport report;
+    TJsonOutput json(args.Json);
+    try {
+        const int code = Generate(args, report);
+        json.Print(report, code);
+        return code;
+    } catch (const TUsageError& e) {
+        json.Print(report, ExitUsage, e.what());
+        throw;
+    } catch (const std::exception& e) {
+        json.Print(report, ExitError, e.what());
+        throw;
+    }
 }
 
 // The reader's messages are the window's; here they are said in English, the
@@ -684,6 +804,9 @@ int main(int argc, char** argv) {
                     "type of the MBTiles and sqlitedb tilesets (default: the viewed type)");
     gen->add_option("--attribution", genArgs.Attribution, "attribution text of the MBTiles tileset");
     gen->add_flag("--yes", genArgs.Yes, "do not ask before downloading");
+    gen->add_flag("--json", genArgs.Json,
+                  "at the end print one JSON object on stdout (exit code, files written, tile counts, failed tiles "
+                  "with reasons, blank tiles, same images, stop reason); everything else goes to stderr");
     gen->add_option("--connections", genArgs.Connections, "download connections at once, 1..6 (default 6)")
         ->check(CLI::Range(1, 6));
     gen->add_option("--rate", genArgs.Rate,

@@ -56,8 +56,6 @@ public:
     // after a failure the temporary file is gone and the target untouched.
     void Commit();
 
-    const std::string& TempName() const { return Temp; }
-
 private:
     void Flush();
     void WriteAll(std::int64_t offset, const std::uint8_t* data, std::size_t size);

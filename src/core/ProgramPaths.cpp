@@ -4,14 +4,15 @@
 
 #include <cstdlib>
 
+namespace {
+
+// Directory of the running executable (from /proc/self/exe).
 std::filesystem::path ProgramDirectory() {
     std::error_code ec;
     const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
     if (ec) return std::filesystem::current_path(ec);
     return exe.parent_path();
 }
-
-namespace {
 
 bool DirectoryWritable(const std::filesystem::path& dir) {
     return ::access(dir.c_str(), W_OK | X_OK) == 0;

@@ -4,9 +4,6 @@
 #include <filesystem>
 #include <string>
 
-// Directory of the running executable (from /proc/self/exe), without trailing separator.
-std::filesystem::path ProgramDirectory();
-
 struct TDataLocations {
     std::filesystem::path SettingsFile;  // .../AtlasPocket.Ini
     std::string CacheDir;                // .../FileMap/ (with the trailing separator)

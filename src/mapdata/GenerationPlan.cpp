@@ -97,33 +97,20 @@ void TGenerationPlan::AddTypeTiles(int t, std::int32_t zoom, const TTileRect& re
     Segments[t].push_back({zoom, rect, start});
 }
 
-void TGenerationPlan::AddTile(const TTileId& tile) {
-    const int t = MapTypeIndex(tile.TypeCode);
-    if (t < 0) return;
-    Lists[t].push_back({tile, false});
-    ++LooseTiles[t];
-}
-
 TMapTile* TGenerationPlan::FirstPending(const TTileId& tile) {
     const int t = MapTypeIndex(tile.TypeCode);
     const auto [zoom, x, y] = std::tuple(tile.Zoom, tile.X, tile.Y);
     if (t < 0) return nullptr;
     TTileList& list = Lists[t];
-    if (LooseTiles[t] == 0) {
-        // The list is the segments back to back, and within a segment each
-        // address occurs once, so the first segment holding a not-done entry
-        // for the address has the first such entry of the whole list.
-        for (const TZoomSegment& s : Segments[t]) {
-            if (s.Zoom != zoom || x < s.Rect.Left || x > s.Rect.Right || y < s.Rect.Top || y > s.Rect.Bottom)
-                continue;
-            const std::size_t i = s.Start + std::size_t((std::int64_t(x) - s.Rect.Left) * s.Rect.Height() +
-                                                        (std::int64_t(y) - s.Rect.Top));
-            if (!list[i].Done) return &list[i];
-        }
-        return nullptr;
+    // The list is the segments back to back, and within a segment each
+    // address occurs once, so the first segment holding a not-done entry for
+    // the address has the first such entry of the whole list.
+    for (const TZoomSegment& s : Segments[t]) {
+        if (s.Zoom != zoom || x < s.Rect.Left || x > s.Rect.Right || y < s.Rect.Top || y > s.Rect.Bottom) continue;
+        const std::size_t i =
+            s.Start + std::size_t((std::int64_t(x) - s.Rect.Left) * s.Rect.Height() + (std::int64_t(y) - s.Rect.Top));
+        if (!list[i].Done) return &list[i];
     }
-    for (TMapTile& entry : list)
-        if (!entry.Done && entry.Id() == tile) return &entry;
     return nullptr;
 }
 
@@ -176,7 +163,6 @@ void TGenerationPlan::FreeListItems(int typeIndex) {
     for (const TMapTile& tile : Lists[typeIndex]) DoneCount -= tile.Done ? 1 : 0;
     ::FreeListItems(&Lists[typeIndex]);
     ::FreeListItems(&Segments[typeIndex]);
-    LooseTiles[typeIndex] = 0;
 }
 
 void TGenerationPlan::Build(const TGenerationParams& params, TDeltaPair pair, TMapDataHeader& header) {

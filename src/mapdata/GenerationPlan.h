@@ -67,10 +67,9 @@ void FreeListItems(std::vector<T>* list) {
     if (list) std::vector<T>().swap(*list);
 }
 
-// The four tile lists of one run, in map type order. Entries are appended
-// either a whole rectangle at a time (AddZoomTiles, which also records the
-// rectangle so that MarkTileDone finds an entry by arithmetic) or one by one
-// (AddTile, which makes MarkTileDone fall back to a scan for that list).
+// The four tile lists of one run, in map type order. Entries are appended a
+// whole rectangle at a time (AddZoomTiles), which also records the rectangle
+// so that MarkTileDone finds an entry by arithmetic.
 // GUI thread only, like the run that owns it.
 class TGenerationPlan {
 public:
@@ -84,8 +83,6 @@ public:
     void AddZoomTiles(std::int32_t zoom, const TTileRect& rect);
     // The same for one type, included or not.
     void AddTypeTiles(int typeIndex, std::int32_t zoom, const TTileRect& rect);
-    // Appends one not-done tile; an unknown type code appends nothing.
-    void AddTile(const TTileId& tile);
 
     // Marks the first not-done entry of this tile; false when there is none
     // (a repeat, a tile outside the plan, an unknown type code).
@@ -133,7 +130,6 @@ private:
 
     std::array<TTileList, MapTypeCount> Lists;
     std::array<std::vector<TZoomSegment>, MapTypeCount> Segments;
-    std::array<std::size_t, MapTypeCount> LooseTiles{};  // entries appended by AddTile
     std::array<bool, MapTypeCount> Included{};
     std::int64_t DoneCount = 0;
 };

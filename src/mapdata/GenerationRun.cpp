@@ -1,6 +1,29 @@
 #include "GenerationRun.h"
 
+#include <algorithm>
+
 #include "Rectify.h"
+
+TRunStatus StatusOfStop(TStopReason reason) {
+    switch (reason) {
+    case TStopReason::None: break;
+    case TStopReason::ServiceNotAnswering: return TRunStatus::ServiceDead;
+    case TStopReason::AccessRefused: return TRunStatus::AccessRefused;
+    case TStopReason::CacheWriteFailed: return TRunStatus::CacheFull;
+    }
+    return TRunStatus::Downloading;
+}
+
+bool IsEarlyStop(TRunStatus status) { return status >= TRunStatus::Cancelled; }
+
+TRateFigures TRateClock::Figures(std::int64_t done, std::int64_t total, TClock::time_point now) const {
+    TRateFigures f{done, total};
+    const double secs = std::chrono::duration<double>(now - Started).count();
+    // A rate over the first fifth of a second is noise, a huge one at that.
+    if (secs > 0.2) f.PerSecond = double(done - Baseline) / secs;
+    if (f.PerSecond > 0) f.SecondsLeft = double(total - done) / f.PerSecond;
+    return f;
+}
 
 void TGenerationRun::TakeSnapshot(const TGenerationParams& params, const std::array<TDeltaPair, MapTypeCount>& deltas) {
     Clear();
@@ -11,6 +34,59 @@ void TGenerationRun::TakeSnapshot(const TGenerationParams& params, const std::ar
 void TGenerationRun::Build(TDeltaPair viewPair) {
     Clear();
     Plan.Build(Params, viewPair, Snapshot);
+    State = TRunStatus::Downloading;
+}
+
+void TGenerationRun::RequestTiles(const TRequest& request) {
+    for (int t = 0; t < MapTypeCount; ++t) {
+        const auto& list = Plan.List(t);
+        for (std::size_t i = 0; i < list.size(); ++i)
+            if (request(list[i].Id())) TileCached(t, i);
+    }
+    // Tiles found in the cache arrive at once and would inflate the rate.
+    Rate.Start(Figures().Done);
+}
+
+void TGenerationRun::RequestAgain(const std::vector<TTileId>& tiles, const TRequest& request) {
+    for (const TTileId& tile : tiles) {
+        Plan.MarkTilePending(tile);
+        Failed.erase(tile);
+    }
+    if (State != TRunStatus::Closing) State = TRunStatus::Downloading;
+    for (const TTileId& tile : tiles)
+        if (request(tile)) TileArrived(tile, TTileOutcome::Cached);
+    Rate.Start(Figures().Done);
+}
+
+bool TGenerationRun::HandleNotice(const TTileNotice& notice) {
+    if (State != TRunStatus::Downloading) return false;
+    if (notice.Message == WM_TILEFAILED) return TileFailed(notice.Tile, notice.Why);
+    if (notice.Message != WM_TILESAVED || !TileArrived(notice.Tile, notice.Outcome)) return false;
+    if (notice.Outcome == TTileOutcome::KeptStale) LastStaleWhy = notice.Why;
+    return true;
+}
+
+void TGenerationRun::Stop(TRunStatus why, const TRunStop& detail) {
+    if (State == TRunStatus::Idle || State == TRunStatus::Closing) return;
+    // The first reason a download ended early is the one reported.
+    if (IsEarlyStop(State) && why != TRunStatus::Closing) return;
+    State = why;
+    if (detail.Reason != TStopReason::None) StopRecord = detail;
+}
+
+TRunStatus TGenerationRun::EndDownload(const TTileCache& cache) {
+    if (State == TRunStatus::ServiceDead) {
+        KeepCachedAsStale(cache);
+        if (Outstanding() == 0) State = TRunStatus::Downloading;
+    }
+    if (State == TRunStatus::Downloading && Outstanding() == 0)
+        State = AllArrived() ? TRunStatus::Downloaded : TRunStatus::TilesFailed;
+    return State;
+}
+
+TRateFigures TGenerationRun::Figures(TRateClock::TClock::time_point now) const {
+    const TProgress p = Progress();
+    return Rate.Figures(std::clamp<std::int64_t>(p.Done + p.Failed, 0, p.Total), p.Total, now);
 }
 
 std::array<bool, MapTypeCount> TGenerationRun::Rectified() const { return RectifiedTypes(Params); }
@@ -23,10 +99,14 @@ void TGenerationRun::Clear() {
     Counted = {};
     Plan.FreeListItems();
     Failed.clear();
-    Cancelled = false;
+    State = TRunStatus::Idle;
+    StopRecord = {};
+    LastStaleWhy = {};
 }
 
-void TGenerationRun::TileCached(int typeIndex, std::size_t index) { Plan.SetDone(typeIndex, index); }
+void TGenerationRun::TileCached(int typeIndex, std::size_t index) {
+    if (Plan.SetDone(typeIndex, index)) ++Counted.Cached;
+}
 
 bool TGenerationRun::TileArrived(const TTileId& tile, TTileOutcome outcome) {
     if (!Plan.MarkTileDone(tile)) return false;
@@ -37,7 +117,7 @@ bool TGenerationRun::TileArrived(const TTileId& tile, TTileOutcome outcome) {
     case TTileOutcome::Unchanged: ++Counted.Unchanged; break;
     case TTileOutcome::Updated: ++Counted.Updated; break;
     case TTileOutcome::KeptStale: ++Counted.KeptStale; break;
-    case TTileOutcome::Cached: break;
+    case TTileOutcome::Cached: ++Counted.Cached; break;
     }
     return true;
 }
@@ -47,21 +127,11 @@ bool TGenerationRun::TileFailed(const TTileId& tile, TFault why) {
     return Failed.emplace(tile, std::move(why)).second;
 }
 
-std::int64_t TGenerationRun::KeepCachedAsStale(const TTileCache& cache) {
-    std::int64_t kept = 0;
+void TGenerationRun::KeepCachedAsStale(const TTileCache& cache) {
     for (const auto& list : Plan.AllLists())
         for (const auto& entry : list) {
             const TTileId tile = entry.Id();
             if (Plan.IsTilePending(tile) && !Failed.count(tile) && cache.IsCached(tile))
-                kept += TileArrived(tile, TTileOutcome::KeptStale);
+                TileArrived(tile, TTileOutcome::KeptStale);
         }
-    return kept;
-}
-
-void TGenerationRun::FetchAgain(const std::vector<TTileId>& tiles) {
-    for (const TTileId& tile : tiles) {
-        Plan.MarkTilePending(tile);
-        Failed.erase(tile);
-    }
-    Cancelled = false;
 }

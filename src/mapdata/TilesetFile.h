@@ -70,7 +70,6 @@ public:
     void Commit(const TTilesetMetadata& metadata);
 
     std::int64_t TileCount() const { return Tiles; }
-    const std::string& TempName() const { return Temp; }
 
 private:
     void Exec(const char* sql);

@@ -46,8 +46,6 @@ public:
     TRunStop StopReason() const;
     // Whole seconds the service asked the run to wait, 0 when it is not paused.
     int PausedSeconds() const { return Gate->PausedSeconds(); }
-    // The host the workers ask, for messages.
-    const TServerConfig& ServerConfig() const { return Server; }
 
     int WorkerCount() const { return int(GenWorkers.size()); }
     // For tests and progress displays.

@@ -258,14 +258,6 @@ TReadResult<TBitmap> DecodeJpeg(const std::uint8_t* data, std::size_t size, int 
     return bitmap;
 }
 
-TReadResult<TBitmap> LoadJpegBitmap(const std::string& fileName) {
-    auto bytes = ReadRegularFile(fileName, MaxTileFileBytes);
-    if (!bytes) return bytes.Error();
-    auto bitmap = DecodeJpeg(bytes->data(), bytes->size());
-    if (!bitmap) return Fail(fileName + ": " + bitmap.Error().Text);
-    return bitmap;
-}
-
 TReadResult<TPictureSize> ReadPictureSize(const std::vector<std::uint8_t>& bytes) {
     if (StartsWithPngSignature(bytes)) {
         png_image image{};
@@ -319,14 +311,6 @@ TReadResult<TBitmap> DecodeTileBytes(const std::vector<std::uint8_t>& bytes, con
     if (StartsWithJpegSoi(bytes)) return DecodeJpeg(bytes.data(), bytes.size());
     return Fail(std::string("no decoder for this content") +
                 (typeName == "GIF" ? " (GIF tiles cannot be decoded)" : ""));
-}
-
-TReadResult<TBitmap> DecodeTileFile(const std::string& fileName, const std::string& typeName) {
-    auto bytes = ReadRegularFile(fileName, MaxTileFileBytes);
-    if (!bytes) return bytes.Error();
-    auto bitmap = DecodeTileBytes(*bytes, typeName);
-    if (!bitmap) return Fail(fileName + ": " + bitmap.Error().Text);
-    return bitmap;
 }
 
 std::vector<std::uint8_t> EncodeJpeg(const TBitmap& bitmap, int quality) {

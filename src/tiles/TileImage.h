@@ -38,14 +38,9 @@ TReadResult<TPictureSize> ReadPictureSize(const std::vector<std::uint8_t>& bytes
 // with the answer's status.
 std::optional<TFault> CheckTileBody(const std::vector<std::uint8_t>& body, long httpStatus);
 
-// Decodes a JPEG file into a new bitmap.
-TReadResult<TBitmap> LoadJpegBitmap(const std::string& fileName);
-
-// Decodes a cached tile whose type GetTileFileType reported: "JPG" through the
-// JPEG decoder, anything else through the first decoder that accepts the
-// content (PNG or JPEG). Fails for GIF, damaged data or an unreadable file.
-TReadResult<TBitmap> DecodeTileFile(const std::string& fileName, const std::string& typeName);
-// The same for a tile's bytes already read.
+// Decodes a cached tile's bytes whose type GetTileFileType reported: "JPG"
+// through the JPEG decoder, anything else through the first decoder that
+// accepts the content (PNG or JPEG). Fails for GIF or damaged data.
 TReadResult<TBitmap> DecodeTileBytes(const std::vector<std::uint8_t>& bytes, const std::string& typeName);
 
 // A picture that cannot be encoded; what() says why.

@@ -268,10 +268,7 @@ void TAtlasOffLineMainFM::BuildPanel() {
 }
 
 void TAtlasOffLineMainFM::FormCreate() {
-    FProgramDir = ProgramDirectory().string();
-    if (FProgramDir.empty() || FProgramDir.back() != '/') FProgramDir += '/';
     FShown = false;
-    GenActive = false;
     Reserved.fill(0);
 }
 
@@ -383,7 +380,9 @@ bool TAtlasOffLineMainFM::event(QEvent* e) {
 }
 
 void TAtlasOffLineMainFM::closeEvent(QCloseEvent* e) {
-    if (CloseDuringRun()) {
+    if (IsRunActive()) {
+        // The run is stopped first; the window closes once its clean-up has run.
+        StopGeneration(TRunStatus::Closing);
         e->ignore();
         return;
     }

@@ -80,7 +80,6 @@ public:
     TDeltaPair ActivePair() const { return {DeltaLon, DeltaLat}; }
     bool Shown() const { return FShown; }
     TAtlasClass* MapView() const { return View.get(); }
-    const std::string& ProgramDir() const { return FProgramDir; }
     const TDataLocations& DataLocations() const { return Locations; }
 
     // File dialogs: save/open map data files, save/open map parameter files.
@@ -153,9 +152,14 @@ public:
 
     // The generation run and the map parameter files.
     void RequestTiles();
-    void StopGeneration();
-    // Stops the downloads of a run at once; the wait ends on its next look.
-    void CancelRun();
+    // How the run asks the map view for a tile.
+    TGenerationRun::TRequest GenTileRequest();
+    // The one way a run's downloading ends: the run takes why as its status
+    // (an early stop such as Cancelled or Closing, or the end of the download),
+    // the workers stop and the wait ends.
+    void StopGeneration(TRunStatus why, const TRunStop& detail = {});
+    // Saved-tile notices are counted.
+    bool GenActive() const { return Run.Status() == TRunStatus::Downloading; }
     // Writes the run's file; returns which tiles got empty images and why.
     // With refuseUndecodable nothing is written when a cached tile no longer
     // decodes; the report lists those tiles.
@@ -171,7 +175,7 @@ public:
     const TGenerationPlan& RunPlan() const { return Run.TilePlan(); }
     const TMapDataHeader& RunSnapshot() const { return Run.Header(); }
     std::int64_t RemainingTiles() const { return Run.Outstanding(); }
-    bool IsRunActive() const { return RunActive; }
+    bool IsRunActive() const { return Run.Status() != TRunStatus::Idle; }
     const std::array<std::uint8_t, 19>& ReservedBytes() const { return Reserved; }
 
 protected:
@@ -205,10 +209,8 @@ private:
     // After the dialog: refuses a plan that cannot fit even with blank tiles and
     // asks about one whose estimate does not fit; false stops the run.
     bool AcceptPlanSize();
-    // Shows the progress line from the run's progress and the time of its first call in the run.
+    // Shows the progress line from the run's figures.
     void ShowDownloadProgress();
-    // True when a run is under way: it is stopped and the window closes after its clean-up.
-    bool CloseDuringRun();
 
     TDataLocations Locations;
     std::optional<TServerConfig> ServerOverride;
@@ -220,20 +222,14 @@ private:
     double DeltaLon = 0.0;
     double DeltaLat = 0.0;
     void SetActivePair(TDeltaPair pair);
-    std::string FProgramDir;
     bool FShown = false;
     int FCurrentZoom = 5;
     int FMaximumZoom = 5;
     // The generation run: the header snapshot, the plan and its accounting.
+    // From Build to the clean-up the run is not Idle: BitBtn1Click is under way.
     TGenerationRun Run;
-    bool GenActive = false;   // saved-tile notices are counted
-    bool RunActive = false;   // BitBtn1Click is under way
-    bool CloseRequested = false;
-    TRunStop RunStop;  // why the run stopped early: a dead or refusing service, a full cache
     QEventLoop* WaitLoop = nullptr;  // the download wait, while it runs
     TSizeEstimate RunSize;  // estimated before the dialog, checked after it
-    std::optional<std::chrono::steady_clock::time_point> ProgressStart;
-    std::int64_t ProgressBaseline = 0;  // tiles done when the progress line started (found in the cache)
     std::array<std::uint8_t, 19> Reserved{};  // carried for the map parameter file
 
     // Removes what crashed runs left in the cache, off the GUI thread: a

@@ -94,7 +94,7 @@ std::array<bool, MapTypeCount> TAtlasOffLineMainFM::IncludedTypes() const {
 
 void TAtlasOffLineMainFM::BitBtn1Click() {
     // One run at a time: the button stays usable during a run but is ignored.
-    if (RunActive) return;
+    if (IsRunActive()) return;
     if (FMaximumZoom < FCurrentZoom) {
         ShowMessage(Text("最大放大倍数小于当前放大倍数。"));
         return;
@@ -130,9 +130,6 @@ void TAtlasOffLineMainFM::BitBtn1Click() {
     }
     if (!AcceptPlanSize()) return;
 
-    RunActive = true;
-    GenActive = true;
-    RunStop = {};
     if (View) View->SetTileNoticeRouting(true, this, WM_GENTILESAVED);
     QApplication::setOverrideCursor(Qt::WaitCursor);
     TRunCleanup cleanup([this] {
@@ -140,13 +137,12 @@ void TAtlasOffLineMainFM::BitBtn1Click() {
         Gauge1->hide();
         SpeedButton3->hide();
         ProgressLabel->hide();
-        ProgressStart.reset();
         Gauge1->setValue(50);
         if (View) View->SetTileNoticeRouting(false, nullptr, 0);
+        const bool closing = Run.Status() == TRunStatus::Closing;
         Run.Clear();
         QApplication::restoreOverrideCursor();
-        RunActive = false;
-        if (CloseRequested) QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
+        if (closing) QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
     });
     try {
         RunDownloadAndWrite();
@@ -168,8 +164,7 @@ void TAtlasOffLineMainFM::RunDownloadAndWrite() {
     RequestTiles();
     WaitForDownloads();
     Gauge1->setValue(100);
-    if (CloseRequested || !DownloadsComplete()) return;
-    StopGeneration();
+    if (!DownloadsComplete()) return;
 
     auto dialog = MakeFileDialog(SaveDialog1, this);
     if (dialog->exec() != QDialog::Accepted || dialog->selectedFiles().isEmpty()) return;
@@ -196,14 +191,10 @@ void TAtlasOffLineMainFM::RunDownloadAndWrite() {
             std::error_code removeError;
             std::filesystem::remove(cache.Path(tile), removeError);
         }
-        Run.FetchAgain(report.Undecodable);
-        GenActive = true;
         SpeedButton3->show();
-        if (View)
-            for (const TTileId& tile : report.Undecodable) View->RequestGenTile(tile.Zoom, tile.X, tile.Y, std::string(tile.Type()));
+        Run.RequestAgain(report.Undecodable, GenTileRequest());
         WaitForDownloads();
-        if (CloseRequested || !DownloadsComplete()) return;
-        StopGeneration();
+        if (!DownloadsComplete()) return;
         fetchedAgain = Text("\n\n有 %1 块缓存的地图已无法解码，已重新下载。").arg(report.Undecodable.size());
         report = WriteMapData(fileName.toStdString());
     }
@@ -218,31 +209,30 @@ void TAtlasOffLineMainFM::RunDownloadAndWrite() {
 }
 
 bool TAtlasOffLineMainFM::DownloadsComplete() {
-    switch (RunStop.Reason) {
-    case TStopReason::None: break;
-    case TStopReason::ServiceNotAnswering:
-        // Over a cached area a dead service costs freshness, never the run.
-        if (Run.KeepCachedAsStale(TTileCache(Locations.CacheDir, Settings.Server)) > 0 && Run.Outstanding() == 0) break;
-        ShowMessage(Text("地图服务器 %1 没有响应，下载已停止，地图数据未生成。").arg(QString::fromStdString(RunStop.Host)));
+    // The workers stop before anything is written, whatever ended the wait.
+    StopGeneration(Run.EndDownload(TTileCache(Locations.CacheDir, Settings.Server)));
+    const TRunStop& stop = Run.StopDetail();
+    switch (Run.Status()) {
+    case TRunStatus::Downloaded: return true;
+    case TRunStatus::ServiceDead:
+        ShowMessage(Text("地图服务器 %1 没有响应，下载已停止，地图数据未生成。").arg(QString::fromStdString(stop.Host)));
         return false;
-    case TStopReason::AccessRefused:
+    case TRunStatus::AccessRefused:
         ShowMessage(Text("地图服务器 %1 拒绝访问（HTTP %2），下载已停止，地图数据未生成。")
-                        .arg(QString::fromStdString(RunStop.Host))
-                        .arg(RunStop.HttpStatus));
+                        .arg(QString::fromStdString(stop.Host))
+                        .arg(stop.HttpStatus));
         return false;
-    case TStopReason::CacheWriteFailed: {
+    case TRunStatus::CacheFull: {
         const TGenerationRun::TProgress p = Run.Progress();
         const std::int64_t missing = p.Total - p.Done;
         const std::int64_t needed = RunSize.Entries > 0 ? RunSize.Bytes / RunSize.Entries * missing : 0;
         ShowMessage(Text("无法写入图块缓存文件夹 %1：%2。还有 %3 块地图约需 %4 的空间，下载已停止，地图数据未生成。")
-                        .arg(QString::fromStdString(RunStop.Folder), ErrnoReasonText(RunStop.Errno))
+                        .arg(QString::fromStdString(stop.Folder), ErrnoReasonText(stop.Errno))
                         .arg(missing)
                         .arg(QString::fromStdString(FormatByteSize(needed))));
         return false;
     }
-    }
-    if (!Run.FailedTiles().empty() && GenActive) {
-        StopGeneration();
+    case TRunStatus::TilesFailed: {
         // Beneath the count, why the first of them failed: a full disk or a
         // refused source reads differently from a flaky network.
         const auto& [tile, why] = *Run.FailedTiles().begin();
@@ -250,11 +240,15 @@ bool TAtlasOffLineMainFM::DownloadsComplete() {
                     QString::fromStdString(TileKey(tile) + ": ") + ReasonText(why));
         return false;
     }
-    if (!Run.AllArrived()) {
-        ShowMessage(Text("地图下载过程被取消。"));
-        return false;
+    case TRunStatus::Closing: return false;
+    case TRunStatus::Idle:
+    case TRunStatus::Downloading:
+    case TRunStatus::Writing:
+    case TRunStatus::Cancelled:
+    case TRunStatus::Interrupted: break;
     }
-    return true;
+    ShowMessage(Text("地图下载过程被取消。"));
+    return false;
 }
 
 void TAtlasOffLineMainFM::WaitForDownloads() {
@@ -274,14 +268,11 @@ void TAtlasOffLineMainFM::UpdateGauge() {
     const TGenerationRun::TProgress p = Run.Progress();
     Gauge1->setValue(ProgressPercent(p.Total - p.Done - p.Failed, p.Total));
     ShowDownloadProgress();
-    if (GenActive && View) {
+    if (GenActive() && View) {
         // A service that is down, unreachable or refuses this client, or a
         // cache that takes no more tiles: waiting longer helps nobody.
-        if (TRunStop stop = View->GenStopReason(); stop.Reason != TStopReason::None) {
-            RunStop = std::move(stop);
-            StopGeneration();
-            Run.Cancel();
-        }
+        if (const TRunStop stop = View->GenStopReason(); stop.Reason != TStopReason::None)
+            StopGeneration(StatusOfStop(stop.Reason), stop);
     }
     EndWaitIfFinished();
 }
@@ -331,26 +322,15 @@ bool TAtlasOffLineMainFM::AcceptPlanSize() {
 }
 
 void TAtlasOffLineMainFM::ShowDownloadProgress() {
-    const TGenerationRun::TProgress p = Run.Progress();
-    const std::int64_t total = p.Total;
-    const std::int64_t done = std::clamp<std::int64_t>(p.Done + p.Failed, 0, total);
-    const auto now = std::chrono::steady_clock::now();
-    if (!ProgressStart) {
-        // Tiles found in the cache arrive at once and would inflate the rate.
-        ProgressStart = now;
-        ProgressBaseline = done;
-    }
-    const double secs = std::chrono::duration<double>(now - *ProgressStart).count();
-    const double rate = secs > 0.2 ? double(done - ProgressBaseline) / secs : 0.0;
-    const double left = rate > 0 ? double(total - done) / rate : -1.0;
-    const QString count = Text("%1/%2 块").arg(done).arg(total);
+    const TRateFigures f = Run.Figures();
+    const QString count = Text("%1/%2 块").arg(f.Done).arg(f.Total);
     // While the service holds the run, the wait it asked for says more than a
     // rate that is falling to nothing.
-    const int paused = View && GenActive ? View->GenPausedSeconds() : 0;
+    const int paused = View && GenActive() ? View->GenPausedSeconds() : 0;
     const QString speed = paused > 0 ? Text("地图服务器要求暂停 %1 秒").arg(paused)
                                      : Text("%1 块/秒  剩余 %2")
-                                           .arg(rate, 0, 'f', rate < 10 ? 1 : 0)
-                                           .arg(QString::fromStdString(FormatDuration(left)));
+                                           .arg(f.PerSecond, 0, 'f', f.PerSecond < 10 ? 1 : 0)
+                                           .arg(QString::fromStdString(FormatDuration(f.SecondsLeft)));
     // One line while it fits the narrow panel; large counts break before the speed.
     const QString line = count + QStringLiteral("  ") + speed;
     const bool fits = ProgressLabel->fontMetrics().horizontalAdvance(line) <= ProgressLabel->width();
@@ -359,15 +339,11 @@ void TAtlasOffLineMainFM::ShowDownloadProgress() {
 }
 
 void TAtlasOffLineMainFM::RequestTiles() {
-    if (!View) return;
-    for (int t = 0; t < MapTypeCount; ++t) {
-        const auto& list = Run.TilePlan().List(t);
-        const std::string code = MapTypeCode(t);
-        for (std::size_t i = 0; i < list.size(); ++i) {
-            const TTileId& tile = list[i].Id();
-            if (View->RequestGenTile(tile.Zoom, tile.X, tile.Y, code)) Run.TileCached(t, i);
-        }
-    }
+    if (View) Run.RequestTiles(GenTileRequest());
+}
+
+TGenerationRun::TRequest TAtlasOffLineMainFM::GenTileRequest() {
+    return [this](const TTileId& tile) { return View && View->RequestGenTile(tile.Zoom, tile.X, tile.Y, std::string(tile.Type())); };
 }
 
 TDeltaPair TAtlasOffLineMainFM::PlanPair() const {
@@ -382,12 +358,13 @@ TMapDataWriteReport TAtlasOffLineMainFM::WriteMapData(const std::string& fileNam
     SpeedButton3->hide();
     ProgressLabel->hide();
     Gauge1->setValue(0);
+    Run.Stop(TRunStatus::Writing);
     const auto rectified = Run.Rectified();
     const bool rectify = std::find(rectified.begin(), rectified.end(), true) != rectified.end();
     auto progress = [this](std::int64_t done, std::int64_t total) {
         Gauge1->setValue(total > 0 ? int(done * 100 / total) : 100);
         QCoreApplication::processEvents();
-        if (CloseRequested) throw TWriteAbandoned{};
+        if (Run.Status() == TRunStatus::Closing) throw TWriteAbandoned{};
     };
     const TTileCache cache(Locations.CacheDir, Settings.Server);
     const TMapDataWriteReport report =
@@ -399,42 +376,22 @@ TMapDataWriteReport TAtlasOffLineMainFM::WriteMapData(const std::string& fileNam
     return report;
 }
 
-void TAtlasOffLineMainFM::StopGeneration() {
-    GenActive = false;
+void TAtlasOffLineMainFM::StopGeneration(TRunStatus why, const TRunStop& detail) {
+    Run.Stop(why, detail);
     if (View) View->StopGenWorkers();
-}
-
-void TAtlasOffLineMainFM::SpeedButton3Click() { CancelRun(); }
-
-void TAtlasOffLineMainFM::CancelRun() {
-    if (View) {
-        GenActive = false;
-        View->StopGenWorkers();
-    }
-    Run.Cancel();
     EndWaitIfFinished();
 }
 
+void TAtlasOffLineMainFM::SpeedButton3Click() { StopGeneration(TRunStatus::Cancelled); }
+
 void TAtlasOffLineMainFM::WMGenTileSaved(const TTileNotice& notice) {
-    if (!GenActive) return;
-    Run.TileArrived(notice.Tile, notice.Outcome);
+    Run.HandleNotice(notice);
     EndWaitIfFinished();
 }
 
 void TAtlasOffLineMainFM::WMGenTileFailed(const TTileNotice& notice) {
-    if (!GenActive) return;
-    Run.TileFailed(notice.Tile, notice.Why);
+    Run.HandleNotice(notice);
     EndWaitIfFinished();
-}
-
-bool TAtlasOffLineMainFM::CloseDuringRun() {
-    if (!RunActive) return false;
-    // The run is stopped first; the window closes once its clean-up has run.
-    CloseRequested = true;
-    if (GenActive) CancelRun();
-    Run.Cancel();
-    EndWaitIfFinished();
-    return true;
 }
 
 void TAtlasOffLineMainFM::SpeedButton4Click() {

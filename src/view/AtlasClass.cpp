@@ -369,10 +369,6 @@ TRunStop TAtlasClass::GenStopReason() const {
 
 int TAtlasClass::GenPausedSeconds() const { return Impl->GenWorkers ? Impl->GenWorkers->PausedSeconds() : 0; }
 
-bool TAtlasClass::GenServiceNotAnswering() const {
-    return Impl->GenWorkers && Impl->GenWorkers->ServiceNotAnswering();
-}
-
 void TAtlasClass::WMTileSaved(const TTileNoticeEvent& notice) {
     if (Impl->RouteNotices) {
         RouteNotice(Impl->RouteMessage, notice);

@@ -78,8 +78,6 @@ public:
     bool SetTileNoticeRouting(bool active, QObject* target, int message);
     bool RequestGenTile(std::int32_t zoom, std::int32_t x, std::int32_t y, const std::string& typeCode);
     void StopGenWorkers();
-    // The generation workers have seen only failures for two rounds of time-outs.
-    bool GenServiceNotAnswering() const;
     // Why the generation workers' run must stop (a ban, a full cache, a dead
     // service), None while it may go on; and the seconds the service has asked
     // it to wait.

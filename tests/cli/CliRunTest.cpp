@@ -12,10 +12,13 @@
 #include <map>
 #include <thread>
 
+#include <nlohmann/json.hpp>
+
 #include "CliRunner.h"
 #include "MapDataFile.h"
 #include "TestTileServer.h"
 #include "TileCache.h"
+#include "TileFileDecode.h"
 #include "TileImage.h"
 
 namespace fs = std::filesystem;
@@ -383,4 +386,31 @@ TEST_F(CliRunTest, TilesCachedBeforeTheIndexAgeByTheirFileTime) {
         << run.Out;
     EXPECT_EQ(Server.ConditionalRequests(), 0);
     EXPECT_EQ(FileBytes(Dir / "a.Dat"), FileBytes(Dir / "b.Dat"));
+}
+
+// --json: one object on stdout at the end, the run's other lines on stderr;
+// also when the run stops, with its exit code and reason.
+TEST_F(CliRunTest, JsonReportsTheRunsCountsAndItsStop) {
+    ASSERT_EQ(RunCli(Generate("10", "m", "a.Dat"), Dir).Exit, 0);
+    const long tiles = Server.TotalRequests();
+    TRun run = RunCli(WithFlags(Generate("10", "m", "b.Dat"), {"--max-age", "0", "--json"}), Dir);
+    ASSERT_EQ(run.Exit, 0) << run.Err;
+    auto j = nlohmann::json::parse(run.Out, nullptr, false);
+    ASSERT_FALSE(j.is_discarded()) << run.Out;
+    EXPECT_EQ(j["exitCode"], 0);
+    EXPECT_EQ(j["written"], nlohmann::json::array({(Dir / "b.Dat").string()}));
+    EXPECT_EQ(j["tiles"], (nlohmann::json{{"total", tiles}, {"fromCache", 0}, {"downloaded", 0}, {"unchanged", tiles},
+                                          {"updated", 0}, {"keptStale", 0}, {"failed", 0}}));
+    EXPECT_EQ(j["stop"], nullptr);
+    EXPECT_NE(run.Err.find("revalidated unchanged: " + std::to_string(tiles)), std::string::npos) << run.Err;
+
+    Server.SetFault("*/*/*/*=status:403");
+    run = RunCli(WithFlags(Generate("11", "m", "c.Dat"), {"--json"}), Dir);
+    EXPECT_EQ(run.Exit, 4) << run.Err;
+    j = nlohmann::json::parse(run.Out, nullptr, false);
+    ASSERT_FALSE(j.is_discarded()) << run.Out;
+    EXPECT_EQ(j["exitCode"], 4);
+    EXPECT_EQ(j["written"], nlohmann::json::array());
+    EXPECT_EQ(j["stop"]["reason"], "accessRefused");
+    EXPECT_NE(j["stop"]["message"].get<std::string>().find("refuses access (HTTP 403"), std::string::npos) << run.Out;
 }

@@ -3,6 +3,9 @@
 
 #include "GenerationRun.h"
 
+#include <chrono>
+#include <vector>
+
 namespace {
 
 // Zoom 10 only, road and satellite: 25 tiles each around the standard centre.
@@ -62,12 +65,75 @@ TEST(GenerationRun, FinishesWhenEveryTileArrivedOrFailedOrOnCancel) {
     EXPECT_TRUE(run.AllArrived());
 
     TGenerationRun cancelled = StartedRun();
-    cancelled.Cancel();
+    cancelled.Stop(TRunStatus::Cancelled);
     EXPECT_TRUE(cancelled.Finished());
     EXPECT_FALSE(cancelled.AllArrived());
     // A new plan starts afresh; the snapshot's rectangles stay for whoever reads them.
     cancelled.Clear();
-    EXPECT_FALSE(cancelled.IsCancelled());
+    EXPECT_NE(cancelled.Status(), TRunStatus::Cancelled);
     EXPECT_EQ(cancelled.Progress().Total, 0);
     EXPECT_EQ(cancelled.Header().TileRects[10], r);
+}
+
+// The request loop counts what the cache holds; notices count only while
+// downloading; the first early stop is the one reported, except a close.
+TEST(GenerationRun, StatusFollowsRequestsNoticesAndStops) {
+    TGenerationRun run = StartedRun();
+    EXPECT_EQ(run.Status(), TRunStatus::Downloading);
+    std::vector<TTileId> asked;
+    run.RequestTiles([&](const TTileId& tile) {
+        asked.push_back(tile);
+        return tile.TypeCode == 'm';  // every road tile is cached
+    });
+    ASSERT_EQ(asked.size(), 50u);
+    EXPECT_EQ(asked.front().TypeCode, 'm');
+    EXPECT_EQ(run.Outcomes().Cached, 25);
+    EXPECT_TRUE(run.HandleNotice({WM_TILESAVED, asked[25], {}, {}, TTileOutcome::Updated}));
+    EXPECT_TRUE(run.HandleNotice({WM_TILEFAILED, asked[26], {}, TFault(TFaultKind::AccessRefused)}));
+    EXPECT_EQ(run.Outcomes().Updated, 1);
+    EXPECT_EQ(run.Progress().Failed, 1);
+
+    run.Stop(TRunStatus::AccessRefused, {TStopReason::AccessRefused, "tiles.example", 403});
+    run.Stop(TRunStatus::Cancelled);
+    EXPECT_EQ(run.Status(), TRunStatus::AccessRefused);
+    EXPECT_TRUE(run.Finished());
+    EXPECT_FALSE(run.HandleNotice({WM_TILESAVED, asked[27]})) << "stopped runs count nothing";
+    EXPECT_EQ(run.EndDownload(TTileCache("/nonexistent/", TServerConfig{})), TRunStatus::AccessRefused);
+    EXPECT_EQ(run.StopDetail().HttpStatus, 403);
+    run.Stop(TRunStatus::Closing);
+    run.Stop(TRunStatus::Writing);
+    EXPECT_EQ(run.Status(), TRunStatus::Closing);
+    run.Clear();
+    EXPECT_EQ(run.Status(), TRunStatus::Idle);
+    run.Stop(TRunStatus::Cancelled);
+    EXPECT_EQ(run.Status(), TRunStatus::Idle) << "no run, nothing to stop";
+}
+
+TEST(GenerationRun, EveryTileThereOrSomeFailedEndsTheDownload) {
+    TGenerationRun run = StartedRun();
+    run.RequestTiles([](const TTileId& tile) { return tile.TypeCode == 'm'; });
+    const TTileRect r = run.Header().TileRects[10];
+    for (int x = r.Left; x <= r.Right; ++x)
+        for (int y = r.Top; y <= r.Bottom; ++y) run.TileFailed({'s', 10, x, y});
+    EXPECT_EQ(run.EndDownload(TTileCache("/nonexistent/", TServerConfig{})), TRunStatus::TilesFailed);
+
+    TGenerationRun again = StartedRun();
+    again.RequestTiles([](const TTileId&) { return true; });
+    EXPECT_EQ(again.EndDownload(TTileCache("/nonexistent/", TServerConfig{})), TRunStatus::Downloaded);
+    // An undecodable cached tile is asked again: the run downloads once more.
+    again.RequestAgain({{'s', 10, r.Left, r.Top}}, [](const TTileId&) { return false; });
+    EXPECT_EQ(again.Status(), TRunStatus::Downloading);
+    EXPECT_EQ(again.Outstanding(), 1);
+}
+
+TEST(RateClock, RateAndTimeLeftCountFromTheStartAndWaitAFifthOfASecond) {
+    using namespace std::chrono_literals;
+    const auto t0 = TRateClock::TClock::now();
+    TRateClock clock;
+    clock.Start(40, t0);  // 40 found in the cache
+    EXPECT_EQ(clock.Figures(41, 100, t0 + 100ms).PerSecond, 0);
+    EXPECT_LT(clock.Figures(41, 100, t0 + 100ms).SecondsLeft, 0);
+    const TRateFigures f = clock.Figures(60, 100, t0 + 2s);
+    EXPECT_DOUBLE_EQ(f.PerSecond, 10);
+    EXPECT_DOUBLE_EQ(f.SecondsLeft, 4);
 }

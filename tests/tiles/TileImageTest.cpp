@@ -2,6 +2,7 @@
 // Test pictures are made here with libpng and libjpeg directly.
 #include "TempDir.h"
 #include "TileCache.h"
+#include "TileFileDecode.h"
 #include "TileImage.h"
 
 #include <gtest/gtest.h>

@@ -43,6 +43,7 @@
 #include "TempDir.h"
 #include "TestTileServer.h"
 #include "TileCache.h"
+#include "TileFileDecode.h"
 #include "TileImage.h"
 #include "UiTestSupport.h"
 
