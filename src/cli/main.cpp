@@ -446,6 +446,8 @@ int RunGenerate(const TPlanArgs& args) {
             std::cerr << "Run the same command again to fetch only the missing tiles.\n";
             return ExitTilesFailed;
         }
+        // Tiles are saved without a sync each: one for all before anything is written from them.
+        TTileCache(r.CacheDir, Settings.Server).Sync();
         return std::nullopt;
     };
     if (const auto failed = download(nullptr)) return *failed;

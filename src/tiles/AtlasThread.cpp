@@ -148,6 +148,8 @@ void TAtlasThread::FinishSave() {
         // A full, read-only or closed folder takes no further tile: asking the
         // service for more would only fill the network, so the run stops.
         if (IsFolderFullOrClosed(e.Errno)) Gate->CacheWriteFailed(fs::path(save.Path).parent_path().string(), e.Errno);
+        // A folder gone is looked for again with the next tile.
+        if (e.Errno == ENOENT) KnownFolders.clear();
         Report(save.Request, {TFetchResult::Failed, e.Fault});
         return;
     } catch (const std::exception& e) {
@@ -205,10 +207,12 @@ void TAtlasThread::Notify(int message, const TTileId& tile, std::string path, TF
 }
 
 std::optional<TFault> TAtlasThread::EnsureFolder(const std::string& folder) {
+    if (std::find(KnownFolders.begin(), KnownFolders.end(), folder) != KnownFolders.end()) return std::nullopt;
     std::error_code ec;
     // The fallback cache location's parents may not exist yet either.
     fs::create_directories(folder, ec);
     if (!fs::is_directory(folder, ec)) return TFault(TFaultKind::CacheFolderUncreatable, folder, ec ? ec.value() : 0);
+    KnownFolders.push_back(folder);
     return std::nullopt;
 }
 
@@ -314,30 +318,8 @@ TAtlasThread::TFetch TAtlasThread::TakeAnswer(const TMapParam& request, int type
         }
     }
     auto body = std::make_shared<const std::vector<std::uint8_t>>(std::move(answer.Body));
-    std::future<void> saved;
-    try {
-        saved = std::async(std::launch::async, [path, body] { SaveTile(path, *body); });
-    } catch (const std::system_error&) {
-        // No thread to spare: saved here and now.
-        std::promise<void> now;
-        try {
-            SaveTile(path, *body);
-            now.set_value();
-        } catch (...) {
-            now.set_exception(std::current_exception());
-        }
-        saved = now.get_future();
-    }
+    std::future<void> saved = Saver.Run([cache = &Cache, tile = request.Id(), body] { cache->Save(tile, *body); });
     PendingSave = TPendingSave{request, path, std::move(saved), std::move(record),
                                cached ? TTileOutcome::Updated : TTileOutcome::Downloaded};
     return {TFetchResult::Saving};
-}
-
-// Written beside the tile under a name that is no tile name, synced and then
-// renamed, so that no reader, no later request and no crash ever leaves a
-// partial tile under the tile's name.
-void TAtlasThread::SaveTile(const std::string& path, const std::vector<std::uint8_t>& body) {
-    TAtomicFile file(path);
-    file.Write(body.data(), body.size());
-    file.Commit();
 }

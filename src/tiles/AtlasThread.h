@@ -28,6 +28,7 @@
 #include "AtlasAppType.h"
 #include "Downloader.h"
 #include "NoticeTarget.h"
+#include "SaveThread.h"
 #include "Settings.h"
 #include "SourceGate.h"
 #include "TileCache.h"
@@ -99,14 +100,12 @@ private:
                       const std::optional<TTileRecord>& cached);
     // Posts the notice of what happened, or queues the retry: the one place notices leave the worker.
     void Report(const TMapParam& request, TFetch fetch);
-    // The tile's folder exists (created when not).
+    // The tile's folder exists (created when not); checked once per folder while it stays.
     std::optional<TFault> EnsureFolder(const std::string& folder);
     void Notify(int message, const TTileId& tile, std::string path, TFault why = {},
                 TTileOutcome outcome = TTileOutcome::Downloaded);
     void RequeueRequest(const TTileId& tile, std::int32_t retryCount, TClock::time_point notBefore = {});
     void Enqueue(TMapParam request, TClock::time_point notBefore = {});
-    // Throws TFileError with the cause.
-    static void SaveTile(const std::string& path, const std::vector<std::uint8_t>& body);
     // Waits for the save under way, then reports it.
     void FinishSave();
 
@@ -129,7 +128,9 @@ private:
     bool Terminated = false;     // guarded by RequestLock
     std::thread Thread;          // started by the first request
 
-    // A tile's save (its sync costs about a request) runs while the next tile
+    // Folders found or made by this worker: one check each, not one per tile.
+    std::vector<std::string> KnownFolders;
+    // A tile's save runs on the worker's save thread while the next tile
     // downloads; one at a time, worker thread only.
     struct TPendingSave {
         TMapParam Request;
@@ -139,4 +140,5 @@ private:
         TTileOutcome Outcome;
     };
     std::optional<TPendingSave> PendingSave;
+    TSaveThread Saver;  // after what its jobs use, so it ends first
 };
