@@ -179,24 +179,26 @@ void TAtlasThread::Report(const TMapParam& request, TFetch fetch) {
             return;
         }
         break;
-    default:
+    case TFetchResult::AlreadyCached:
+    case TFetchResult::Unchanged:
+    case TFetchResult::Saved:
+    case TFetchResult::Refused:
         break;
     }
     // Every notice waits for the save before it, so notices keep the order of the requests.
     FinishSave();
-    switch (fetch.Result) {
-    case TFetchResult::AlreadyCached: Notify(WM_TILESAVED, tile, Cache.Path(tile), {}, TTileOutcome::Cached); break;
-    case TFetchResult::Unchanged: Notify(WM_TILESAVED, tile, Cache.Path(tile), {}, TTileOutcome::Unchanged); break;
-    case TFetchResult::Saved: Notify(WM_TILESAVED, tile, Cache.Path(tile), {}, fetch.Outcome); break;
-    case TFetchResult::Refused: Notify(WM_TILEFAILED, tile, Cache.Path(tile), std::move(fetch.Why)); break;
-    case TFetchResult::Failed:
+    if (fetch.Result == TFetchResult::Refused) {
+        Notify(WM_TILEFAILED, tile, Cache.Path(tile), std::move(fetch.Why));
+    } else if (fetch.Result == TFetchResult::Failed) {
         // An expired tile that could not be asked again serves as it is: a
         // run over a cached area never fails because the service is down.
         if (Cache.IsCached(tile)) Notify(WM_TILESAVED, tile, Cache.Path(tile), std::move(fetch.Why), TTileOutcome::KeptStale);
         else Notify(WM_TILEFAILED, tile, Cache.Path(tile), std::move(fetch.Why));
-        break;
-    default:
-        break;
+    } else {
+        const TTileOutcome outcome = fetch.Result == TFetchResult::AlreadyCached ? TTileOutcome::Cached
+                                     : fetch.Result == TFetchResult::Unchanged   ? TTileOutcome::Unchanged
+                                                                                 : fetch.Outcome;
+        Notify(WM_TILESAVED, tile, Cache.Path(tile), {}, outcome);
     }
 }
 

@@ -1,7 +1,8 @@
 // TAtlasThread: a download worker. It owns a FIFO queue of tile requests,
 // downloads each missing tile over HTTP into the tile cache and posts a
 // notice with the saved file's path (also for a tile it finds cached when its
-// turn comes, since someone waits for it). Failed attempts are re-queued at
+// turn comes, since someone waits for it). A new tile is written by the
+// worker's save thread while the next one downloads. Failed attempts are re-queued at
 // the back after a growing delay (RetryDelay), three attempts in all; after
 // the third the worker posts a failure notice. A service that asks to wait
 // (429 or 503 with Retry-After) pauses its whole source through the shared
