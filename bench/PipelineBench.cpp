@@ -221,14 +221,17 @@ void MemoryBench(const std::string& workDir) {
     std::filesystem::remove(workDir + "/big.Dat");
 }
 
-// The standard job's requests as a curl config, for the floor bench/run measures curl against.
-void PrintCurlConfig(int port) {
+// The requests of the standard job (or of the same job down to maxZoom) as a
+// curl config, for the floor bench/run measures curl against.
+void PrintCurlConfig(int port, int maxZoom) {
     TServerConfig server;
     server.HostPattern = "127.0.0.1";
     server.Port = port;
     TMapDataHeader header;
     TGenerationPlan plan;
-    plan.Build(RoadRun(), TDeltaPair{}, header);
+    TGenerationParams run = RoadRun();
+    run.MaxZoom = maxZoom;
+    plan.Build(run, TDeltaPair{}, header);
     for (const TMapTile& t : plan.List(0))
         std::printf("url = \"%s\"\noutput = /dev/null\n", BuildTileUrl(server, 0, t.Id()).c_str());
 }
@@ -236,12 +239,12 @@ void PrintCurlConfig(int port) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 3 && std::strcmp(argv[1], "--curl-config") == 0) {
-        PrintCurlConfig(std::atoi(argv[2]));
+    if ((argc == 3 || argc == 4) && std::strcmp(argv[1], "--curl-config") == 0) {
+        PrintCurlConfig(std::atoi(argv[2]), argc == 4 ? std::atoi(argv[3]) : RoadRun().MaxZoom);
         return 0;
     }
     if (argc < 4) {
-        std::fprintf(stderr, "usage: pipeline_bench PORT LATENCY_MS WORKDIR | pipeline_bench --curl-config PORT\n");
+        std::fprintf(stderr, "usage: pipeline_bench PORT LATENCY_MS WORKDIR | pipeline_bench --curl-config PORT [MAX_ZOOM]\n");
         return 2;
     }
     InitDownloads();

@@ -417,7 +417,10 @@ private:
 std::optional<int> TGenerateDownload::Verdict(TRunStatus status, TGenerateReport& report) const {
     const TRunStop& stop = Run.StopDetail();
     switch (status) {
-    case TRunStatus::Downloaded: return std::nullopt;
+    case TRunStatus::Downloaded:
+        // Tiles are saved without a sync each: one for all before anything is written from them.
+        TTileCache(Plan.CacheDir, Settings.Server).Sync();
+        return std::nullopt;
     case TRunStatus::ServiceDead:
         return EndRun(report, ExitTilesFailed, "serviceNotAnswering",
                       "\ngenerate: the tile service at " + stop.Host +

@@ -80,24 +80,61 @@ int RemoveStaleTemporaryFiles(const std::string& dir) {
     return removed;
 }
 
-TAtomicFile::TAtomicFile(std::string target) : Target(std::move(target)) {
-    if (Target.empty() || Target.back() == '/') throw TFileError(TFault(TFaultKind::BadFileName, Target));
+namespace {
+
+// Creates target's temporary file, named into temp; throws TFileError.
+int CreateTemporaryFile(const std::string& target, std::string& temp) {
+    if (target.empty() || target.back() == '/') throw TFileError(TFault(TFaultKind::BadFileName, target));
     // Same directory as the target so that the final rename cannot cross file
     // systems; mode 0666 lets the umask decide, as for any new file.
     for (int attempt = 0; attempt < 100; ++attempt) {
-        Temp = TemporaryNameFor(Target);
-        Fd = ::open(Temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (Fd >= 0) break;
+        temp = TemporaryNameFor(target);
+        const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0) return fd;
         if (errno != EEXIST) {
             const int err = errno;
-            Temp.clear();
-            throw TFileError(TFault(TFaultKind::CannotCreate, Target, err));
+            temp.clear();
+            throw TFileError(TFault(TFaultKind::CannotCreate, target, err));
         }
     }
-    if (Fd < 0) {
-        Temp.clear();
-        throw TFileError(TFault(TFaultKind::CannotCreate, Target, EEXIST));
+    temp.clear();
+    throw TFileError(TFault(TFaultKind::CannotCreate, target, EEXIST));
+}
+
+}  // namespace
+
+void WriteWholeFileUnsynced(const std::string& target, const void* data, std::size_t size) {
+    std::string temp;
+    const int fd = CreateTemporaryFile(target, temp);
+    const auto fail = [&](TFaultKind kind, int err) {
+        ::unlink(temp.c_str());
+        throw TFileError(TFault(kind, target, err));
+    };
+    for (const auto* p = static_cast<const std::uint8_t*>(data); size > 0;) {
+        const ssize_t n = ::write(fd, p, size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            const int err = n < 0 ? errno : EIO;
+            ::close(fd);
+            fail(TFaultKind::CannotWrite, err);
+        }
+        p += n;
+        size -= std::size_t(n);
     }
+    if (::close(fd) != 0) fail(TFaultKind::CannotWrite, errno);
+    if (::rename(temp.c_str(), target.c_str()) != 0) fail(TFaultKind::CannotReplace, errno);
+}
+
+bool SyncFileSystem(const std::string& dir) {
+    const int fd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool synced = ::syncfs(fd) == 0;
+    ::close(fd);
+    return synced;
+}
+
+TAtomicFile::TAtomicFile(std::string target) : Target(std::move(target)) {
+    Fd = CreateTemporaryFile(Target, Temp);
     struct stat old {};
     if (::stat(Target.c_str(), &old) == 0) ::fchmod(Fd, old.st_mode & 07777);
     Buffer = std::make_unique<std::uint8_t[]>(BufferSize);

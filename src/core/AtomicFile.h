@@ -35,6 +35,17 @@ std::string TemporaryNameFor(const std::string& target);
 // too). Never throws; returns how many it removed.
 int RemoveStaleTemporaryFiles(const std::string& dir);
 
+// A small file written whole in one call, e.g. a tile: the temporary name and
+// rename of TAtomicFile, but no sync and no mode taken from the old file. A
+// power cut may leave the name holding an empty or torn file, so readers
+// check what they find before trusting it, and the writer's owner syncs the
+// file system once at the end (SyncFileSystem). Throws TFileError; after a
+// failure the temporary file is gone and the target untouched.
+void WriteWholeFileUnsynced(const std::string& target, const void* data, std::size_t size);
+// Writes everything the file system holding dir has pending to disk (syncfs).
+// False when dir cannot be opened or the sync fails.
+bool SyncFileSystem(const std::string& dir);
+
 class TAtomicFile {
 public:
     // Creates the temporary file (with the mode of the file it will replace);

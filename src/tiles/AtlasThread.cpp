@@ -1,14 +1,9 @@
 #include "AtlasThread.h"
 
-#include <curl/curl.h>
-
 #include <algorithm>
-#include <cctype>
-#include <cstring>
+#include <cerrno>
 #include <filesystem>
 #include <memory>
-#include <string_view>
-#include <tuple>
 
 #include "AtomicFile.h"
 #include "TileCache.h"
@@ -16,291 +11,6 @@
 #include "TileImage.h"
 
 namespace fs = std::filesystem;
-
-bool InitDownloads() {
-    static const bool initialised = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
-    return initialised;
-}
-
-namespace {
-
-using TCurlHeaders = std::unique_ptr<curl_slist, decltype(&curl_slist_free_all)>;
-using TCurlUrl = std::unique_ptr<CURLU, decltype(&curl_url_cleanup)>;
-
-struct TBodySink {
-    std::vector<std::uint8_t>* Body;
-    std::size_t MaxBytes;
-    bool Overflow = false;
-};
-
-extern "C" std::size_t WriteBody(char* data, std::size_t size, std::size_t count, void* user) {
-    auto* sink = static_cast<TBodySink*>(user);
-    const std::size_t n = size * count;
-    if (sink->Body->size() + n > sink->MaxBytes) {
-        sink->Overflow = true;
-        return 0;  // makes curl fail the transfer with CURLE_WRITE_ERROR
-    }
-    try {
-        sink->Body->insert(sink->Body->end(), data, data + n);
-    } catch (...) {
-        return 0;
-    }
-    return n;
-}
-
-struct THeaderSink {
-    std::string RetryAfter;
-    TCacheHeaders Cache;
-};
-
-// Keeps the headers of the last answer: a redirect's are dropped when the
-// next answer's status line arrives.
-extern "C" std::size_t ReadHeader(char* data, std::size_t size, std::size_t count, void* user) {
-    auto* sink = static_cast<THeaderSink*>(user);
-    const std::size_t n = size * count;
-    const std::string_view line(data, n);
-    if (line.rfind("HTTP/", 0) == 0) {
-        *sink = {};
-        return n;
-    }
-    const std::size_t colon = line.find(':');
-    if (colon == std::string_view::npos) return n;
-    std::string name(line.substr(0, colon));
-    for (char& c : name) c = char(std::tolower(static_cast<unsigned char>(c)));
-    std::string* field = name == "retry-after"     ? &sink->RetryAfter
-                         : name == "etag"          ? &sink->Cache.ETag
-                         : name == "last-modified" ? &sink->Cache.LastModified
-                         : name == "cache-control" ? &sink->Cache.CacheControl
-                         : name == "expires"       ? &sink->Cache.Expires
-                         : name == "date"          ? &sink->Cache.Date
-                                                   : nullptr;
-    if (!field) return n;
-    const std::string_view value = line.substr(colon + 1);
-    const auto first = value.find_first_not_of(" \t");
-    const auto last = value.find_last_not_of(" \t\r\n");
-    // Beyond any sane header the value is dropped rather than kept.
-    if (first == std::string_view::npos || last - first + 1 > 4096) field->clear();
-    else field->assign(value.substr(first, last - first + 1));
-    return n;
-}
-
-// The Host header's value, as curl itself parses the URL: the host name, and
-// with withPort a port that differs from the scheme's own.
-TReadResult<std::string> UrlHost(const std::string& url, bool withPort) {
-    TCurlUrl handle(curl_url(), &curl_url_cleanup);
-    if (!handle) return ContentError("curl_url failed");
-    if (CURLUcode rc = curl_url_set(handle.get(), CURLUPART_URL, url.c_str(), 0); rc != CURLUE_OK)
-        return ContentError(std::string("bad URL: ") + curl_url_strerror(rc));
-    char* part = nullptr;
-    if (CURLUcode rc = curl_url_get(handle.get(), CURLUPART_HOST, &part, 0); rc != CURLUE_OK)
-        return ContentError(std::string("URL without host: ") + curl_url_strerror(rc));
-    std::string host = part;
-    curl_free(part);
-    if (withPort && curl_url_get(handle.get(), CURLUPART_PORT, &part, CURLU_NO_DEFAULT_PORT) == CURLUE_OK) {
-        host.append(":").append(part);
-        curl_free(part);
-    }
-    return host;
-}
-
-TCurlHeaders AppendHeader(TCurlHeaders list, const std::string& line) {
-    curl_slist* grown = curl_slist_append(list.get(), line.c_str());
-    if (!grown) throw std::bad_alloc();
-    list.release();
-    return TCurlHeaders(grown, &curl_slist_free_all);
-}
-
-}  // namespace
-
-std::optional<std::chrono::milliseconds> ParseRetryAfter(const std::string& value) {
-    if (value.empty()) return std::nullopt;
-    if (value.find_first_not_of("0123456789") == std::string::npos) {
-        // Beyond a day it is no pause but a refusal; the cap keeps the arithmetic safe.
-        if (value.size() > 9) return std::chrono::milliseconds(std::int64_t(999'999'999) * 1000);
-        return std::chrono::milliseconds(std::stoll(value) * 1000);
-    }
-    const time_t when = curl_getdate(value.c_str(), nullptr);
-    if (when == time_t(-1)) return std::nullopt;
-    const auto left = std::chrono::system_clock::from_time_t(when) - std::chrono::system_clock::now();
-    return std::max(std::chrono::milliseconds(0), std::chrono::duration_cast<std::chrono::milliseconds>(left));
-}
-
-std::string BuildTileUrl(const TServerConfig& server, int serverNumber, const TTileId& tile) {
-    const auto [typeCode, zoom, x, y] = std::tuple(tile.TypeCode, tile.Zoom, tile.X, tile.Y);
-    if (const int type = MapTypeIndex(typeCode); HasOwnTemplate(server, type))
-        return ExpandUrlTemplate(server.UrlTemplates[size_t(type)], serverNumber, x, y, zoom);
-    std::string host = server.HostPattern;
-    if (const auto at = host.find("%d"); at != std::string::npos) host.replace(at, 2, std::to_string(serverNumber));
-    std::string url = "http://";
-    url.append(host);
-    if (server.Port != 80) url.append(":").append(std::to_string(server.Port));
-    url.append("/vt/lyrs=").append(1, typeCode).append("@121&hl=zh-CN&x=").append(std::to_string(x));
-    url.append("&y=").append(std::to_string(y)).append("&z=").append(std::to_string(zoom)).append("&s=Gali");
-    return url;
-}
-
-TDownloader::TDownloader() {
-    InitDownloads();
-    Multi = curl_multi_init();
-}
-
-TDownloader::~TDownloader() {
-    if (Easy) curl_easy_cleanup(static_cast<CURL*>(Easy));
-    if (Multi) curl_multi_cleanup(static_cast<CURLM*>(Multi));
-}
-
-void TDownloader::Abort() {
-    AbortRequested = true;
-    // Thread-safe by libcurl's contract; wakes a curl_multi_poll under way.
-    std::lock_guard lock(MultiLock);
-    if (Multi) curl_multi_wakeup(static_cast<CURLM*>(Multi));
-}
-
-void TDownloader::DropConnections() {
-    // The connection cache belongs to the multi handle: a new one starts empty.
-    CURLM* fresh = curl_multi_init();
-    CURLM* old = nullptr;
-    {
-        std::lock_guard lock(MultiLock);
-        old = static_cast<CURLM*>(Multi);
-        Multi = fresh;
-    }
-    if (old) curl_multi_cleanup(old);
-}
-
-TDownloadResult DownloadTile(const std::string& url, const TServerConfig& server, const TDownloadLimits& limits) {
-    return DownloadTile(url, RequestIdentity(server, -1), limits);
-}
-
-TDownloadResult DownloadTile(const std::string& url, const TRequestIdentity& identity, const TDownloadLimits& limits) {
-    TDownloader downloader;
-    return downloader.Get(url, identity, limits);
-}
-
-TDownloadResult TDownloader::Get(const std::string& url, const TRequestIdentity& identity,
-                                 const TDownloadLimits& limits, bool freshConnection, const TTileRecord* cached) {
-    TDownloadResult result = Transfer(url, identity, limits, freshConnection, cached);
-    // A connection that just failed is never asked again.
-    if (!result && !WasAborted(result)) DropConnections();
-    return result;
-}
-
-TDownloadResult TDownloader::Transfer(const std::string& url, const TRequestIdentity& identity,
-                                      const TDownloadLimits& limits, bool freshConnection,
-                                      const TTileRecord* cached) {
-    const auto failed = [](std::string why) -> TDownloadResult { return ContentError(std::move(why)); };
-    const TReadError aborted{ECANCELED, false, "aborted"};
-    if (AbortRequested) return aborted;
-    THttpAnswer answer;
-    try {
-        if (!Multi) return failed("curl_multi_init failed");
-        const auto host = UrlHost(url, identity.HostWithPort);
-        if (!host) return host.Error();
-
-        // The header list outlives the handle: declared first, destroyed last.
-        TCurlHeaders headers(nullptr, &curl_slist_free_all);
-        headers = AppendHeader(std::move(headers), "Host: " + *host);
-        headers = AppendHeader(std::move(headers), "Accept: image/gif,image/x-xbitmap,image/jpeg,image/pjpeg, */*");
-        headers = AppendHeader(std::move(headers), "Accept-Encoding: gzip,deflate");
-        headers = AppendHeader(std::move(headers), "Accept-Language: zh-cn");
-        headers = AppendHeader(std::move(headers), "Referer: " + identity.Referer);
-        headers = AppendHeader(std::move(headers), "User-Agent: " + identity.UserAgent);
-        headers = AppendHeader(std::move(headers), "Connection: Keep-Alive");
-        headers = AppendHeader(std::move(headers), "Content-Type: application/x-www-form-urlencoded");
-        // Only an expired tile asks conditionally; every other request stays as it always was.
-        // A validator holding a line break would forge headers: it is not sent.
-        const auto sendable = [](const std::string& v) { return !v.empty() && v.find_first_of("\r\n") == std::string::npos; };
-        if (cached && sendable(cached->ETag)) headers = AppendHeader(std::move(headers), "If-None-Match: " + cached->ETag);
-        if (cached && sendable(cached->LastModified))
-            headers = AppendHeader(std::move(headers), "If-Modified-Since: " + cached->LastModified);
-
-        // One easy handle for the downloader's life, its options set afresh for every request.
-        if (!Easy) Easy = curl_easy_init();
-        if (!Easy) return failed("curl_easy_init failed");
-        CURL* h = static_cast<CURL*>(Easy);
-        curl_easy_reset(h);
-        char errorBuffer[CURL_ERROR_SIZE] = {};
-        TBodySink sink{&answer.Body, limits.MaxBodyBytes};
-        THeaderSink answerHeaders;
-        // The kept handle must not point at this call's buffers once it returns.
-        struct TForget {
-            CURL* Easy;
-            ~TForget() {
-                curl_easy_setopt(Easy, CURLOPT_ERRORBUFFER, nullptr);
-                curl_easy_setopt(Easy, CURLOPT_HTTPHEADER, nullptr);
-                curl_easy_setopt(Easy, CURLOPT_WRITEDATA, nullptr);
-                curl_easy_setopt(Easy, CURLOPT_HEADERDATA, nullptr);
-            }
-        } forget{h};
-        curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorBuffer);
-        curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, ReadHeader);
-        curl_easy_setopt(h, CURLOPT_HEADERDATA, &answerHeaders);
-        curl_easy_setopt(h, CURLOPT_URL, url.c_str());
-        curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
-        curl_easy_setopt(h, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_1_1));
-        curl_easy_setopt(h, CURLOPT_HTTPGET, 1L);
-        curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
-        // Fifteen requests in all: the first and at most fourteen redirects.
-        curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
-        curl_easy_setopt(h, CURLOPT_MAXREDIRS, 14L);
-        curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
-        // An https source is never left for plain http, not even by a redirect.
-        curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, identity.SecureOnly ? "https" : "http,https");
-        curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
-        curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L);
-        if (!identity.CaFile.empty()) curl_easy_setopt(h, CURLOPT_CAINFO, identity.CaFile.c_str());
-        curl_easy_setopt(h, CURLOPT_NOPROXY, "127.0.0.1,localhost");
-        curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, limits.ConnectTimeoutMs);
-        curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, limits.TransferTimeoutMs);
-        curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE, curl_off_t(limits.MaxBodyBytes));
-        if (!identity.KeepAlive) curl_easy_setopt(h, CURLOPT_FORBID_REUSE, 1L);
-        if (!identity.KeepAlive || freshConnection) curl_easy_setopt(h, CURLOPT_FRESH_CONNECT, 1L);
-        curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &WriteBody);
-        curl_easy_setopt(h, CURLOPT_WRITEDATA, &sink);
-
-        CURLM* multi = static_cast<CURLM*>(Multi);
-        if (curl_multi_add_handle(multi, h) != CURLM_OK) return failed("curl_multi_add_handle failed");
-        // Detached before the easy handle goes, on every way out.
-        struct TDetach {
-            CURLM* Multi;
-            CURL* Easy;
-            ~TDetach() { curl_multi_remove_handle(Multi, Easy); }
-        } detach{multi, h};
-        CURLcode rc = CURLE_OK;
-        for (bool done = false; !done;) {
-            if (AbortRequested) return aborted;
-            int running = 0;
-            if (CURLMcode mc = curl_multi_perform(multi, &running); mc != CURLM_OK)
-                return failed(std::string("curl_multi_perform: ") + curl_multi_strerror(mc));
-            int queued = 0;
-            while (CURLMsg* msg = curl_multi_info_read(multi, &queued)) {
-                if (msg->msg == CURLMSG_DONE && msg->easy_handle == h) {
-                    rc = msg->data.result;
-                    done = true;
-                }
-            }
-            // Sleeps until the socket is ready, a curl timer is due or Abort wakes it.
-            if (!done) curl_multi_poll(multi, nullptr, 0, 1000, nullptr);
-        }
-        curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &answer.HttpStatus);
-        if (rc != CURLE_OK) {
-            // A broken exchange counts as failed even when part of a body arrived.
-            std::string why = std::string(curl_easy_strerror(rc)) + " (curl " + std::to_string(int(rc)) + ")";
-            if (errorBuffer[0]) why += ": " + std::string(errorBuffer);
-            if (rc == CURLE_PEER_FAILED_VERIFICATION || rc == CURLE_SSL_CACERT_BADFILE)
-                why += " (a server certificate that is not publicly trusted can be trusted with [ATLAS_SOURCE] CA_FILE)";
-            // The code travels with the text, for each program to say it in its language.
-            return TReadError{0, false, std::move(why), sink.Overflow ? int(CURLE_FILESIZE_EXCEEDED) : int(rc)};
-        }
-        answer.RetryAfter = ParseRetryAfter(answerHeaders.RetryAfter);
-        answer.Cache = std::move(answerHeaders.Cache);
-        return answer;
-    } catch (const std::exception& e) {
-        return failed(e.what());
-    } catch (...) {
-        return failed("unknown failure");
-    }
-}
 
 TAtlasThread::TAtlasThread(TNoticeTarget* notifyWindow, std::string cacheDir, TServerConfig server,
                            TDownloadLimits limits, std::shared_ptr<TSourceGate> gate)
@@ -418,8 +128,7 @@ void TAtlasThread::Execute() {
             if (Terminated) return;
             continue;
         }
-        std::string path;
-        if (FetchTile(request, path)) Notify(WM_TILESAVED, request.Id(), std::move(path), {}, TTileOutcome::Cached);
+        Report(request, FetchTile(request));
         {
             std::lock_guard lock(RequestLock);
             if (!Terminated) continue;
@@ -439,14 +148,58 @@ void TAtlasThread::FinishSave() {
         // A full, read-only or closed folder takes no further tile: asking the
         // service for more would only fill the network, so the run stops.
         if (IsFolderFullOrClosed(e.Errno)) Gate->CacheWriteFailed(fs::path(save.Path).parent_path().string(), e.Errno);
-        RetryTile(save.Request, e.Fault);
+        // A folder gone is looked for again with the next tile.
+        if (e.Errno == ENOENT) KnownFolders.clear();
+        Report(save.Request, {TFetchResult::Failed, e.Fault});
         return;
     } catch (const std::exception& e) {
-        RetryTile(save.Request, OtherFault(e.what()));
+        Report(save.Request, {TFetchResult::Failed, OtherFault(e.what())});
         return;
     }
     Cache.Remember(save.Request.Id(), std::move(save.Record));
-    Notify(WM_TILESAVED, save.Request.Id(), std::move(save.Path), {}, save.Outcome);
+    Report(save.Request, {TFetchResult::Saved, {}, save.Outcome});
+}
+
+void TAtlasThread::Report(const TMapParam& request, TFetch fetch) {
+    const TTileId& tile = request.Id();
+    switch (fetch.Result) {
+    case TFetchResult::Saving:
+    case TFetchResult::Aborted:
+        return;
+    case TFetchResult::Postponed:
+        RequeueRequest(tile, request.RetryCount);
+        return;
+    case TFetchResult::Failed:
+        if (Stopped) return;
+        // A stopped run asks nothing more: the tile's last reason is final.
+        if (request.RetryCount + 1 < 3 && !Gate->Stopped()) {
+            std::uniform_real_distribution<double> jitter(0.0, 1.0);
+            RequeueRequest(tile, request.RetryCount + 1,
+                           TClock::now() + RetryDelay(Limits, request.RetryCount + 1, jitter(Random)));
+            return;
+        }
+        break;
+    case TFetchResult::AlreadyCached:
+    case TFetchResult::Unchanged:
+    case TFetchResult::Saved:
+    case TFetchResult::Refused:
+        break;
+    }
+    // Every notice waits for the save before it, so notices keep the order of the requests.
+    FinishSave();
+    if (fetch.Result == TFetchResult::Refused) {
+        Notify(WM_TILEFAILED, tile, Cache.Path(tile), std::move(fetch.Why));
+    } else if (fetch.Result == TFetchResult::Failed) {
+        // An expired tile that could not be asked again serves as it is: a
+        // run over a cached area never fails because the service is down.
+        if (Cache.IsCached(tile)) Notify(WM_TILESAVED, tile, Cache.Path(tile), std::move(fetch.Why), TTileOutcome::KeptStale);
+        else Notify(WM_TILEFAILED, tile, Cache.Path(tile), std::move(fetch.Why));
+    } else {
+        const TTileOutcome outcome = fetch.Result == TFetchResult::AlreadyCached ? TTileOutcome::Cached
+                                     : fetch.Result == TFetchResult::Unchanged   ? TTileOutcome::Unchanged
+                                                                                 : fetch.Outcome;
+        Notify(WM_TILESAVED, tile, Cache.Path(tile), {}, outcome);
+    }
 }
 
 void TAtlasThread::Notify(int message, const TTileId& tile, std::string path, TFault why, TTileOutcome outcome) {
@@ -455,22 +208,17 @@ void TAtlasThread::Notify(int message, const TTileId& tile, std::string path, TF
         NotifyWindow->PostNotice({message, tile, std::move(path), std::move(why), outcome});
 }
 
-namespace {
-
-// Why a download brought no answer, as a reason the programs can say.
-TFault DownloadFault(const TReadError& e, const TDownloadLimits& limits) {
-    TFault why = OtherFault(e.Text);
-    if (e.Code == CURLE_FILESIZE_EXCEEDED) {
-        why.Kind = TFaultKind::BodyTooLarge;
-        why.Number = std::int64_t(limits.MaxBodyBytes);
-    } else if (e.Code != 0) {
-        why.Kind = TFaultKind::Transfer;
-        why.Code = e.Code;
-    } else if (e.Text.starts_with("bad URL") || e.Text.starts_with("URL without host")) {
-        why.Kind = TFaultKind::BadUrl;
-    }
-    return why;
+std::optional<TFault> TAtlasThread::EnsureFolder(const std::string& folder) {
+    if (std::find(KnownFolders.begin(), KnownFolders.end(), folder) != KnownFolders.end()) return std::nullopt;
+    std::error_code ec;
+    // The fallback cache location's parents may not exist yet either.
+    fs::create_directories(folder, ec);
+    if (!fs::is_directory(folder, ec)) return TFault(TFaultKind::CacheFolderUncreatable, folder, ec ? ec.value() : 0);
+    KnownFolders.push_back(folder);
+    return std::nullopt;
 }
+
+namespace {
 
 // One of the pictures the source is known to send in place of a tile.
 bool IsPlaceholder(const TServerConfig& server, int type, const std::vector<std::uint8_t>& body) {
@@ -481,157 +229,99 @@ bool IsPlaceholder(const TServerConfig& server, int type, const std::vector<std:
 
 }  // namespace
 
-bool TAtlasThread::FetchTile(const TMapParam& request, std::string& path) {
+TAtlasThread::TFetch TAtlasThread::FetchTile(const TMapParam& request) {
     const int type = MapTypeIndex(request.TypeCode);
     // A refused source gets no request at all; the settings' message says why.
-    if (!SourceUsable(Server, type)) {
-        Notify(WM_TILEFAILED, request.Id(), Cache.Path(request.Id()), TFault(TFaultKind::SourceRefused));
-        return false;
-    }
-    path = Cache.Path(request.Id());
-    const fs::path folder = fs::path(path).parent_path();
-    std::error_code ec;
-    // The fallback cache location's parents may not exist yet either.
-    fs::create_directories(folder, ec);
-    if (!fs::is_directory(folder, ec)) {
-        RetryTile(request, TFault(TFaultKind::CacheFolderUncreatable, folder.string(), ec ? ec.value() : 0));
-        return false;
-    }
+    if (!SourceUsable(Server, type)) return {TFetchResult::Refused, TFault(TFaultKind::SourceRefused)};
+    const std::string path = Cache.Path(request.Id());
+    if (auto why = EnsureFolder(fs::path(path).parent_path().string())) return {TFetchResult::Failed, std::move(*why)};
     // Someone else (another worker, another window, the command line) saved
     // it since it was queued: it has arrived all the same.
     const TTileFreshness freshness = Cache.Freshness(request.Id());
-    if (freshness == TTileFreshness::Fresh) {
-        FinishSave();  // notices keep the order of the requests
-        return true;
-    }
+    if (freshness == TTileFreshness::Fresh) return {TFetchResult::AlreadyCached};
     // An expired tile is asked with its validators; the old file stays until a new one replaces it.
     std::optional<TTileRecord> cached;
-    if (freshness == TTileFreshness::Expired) cached = Cache.Record(request.Id());
-    if (!cached && freshness == TTileFreshness::Expired) cached = TTileRecord{};
+    if (freshness == TTileFreshness::Expired) cached = Cache.Record(request.Id()).value_or(TTileRecord{});
 
     // A stopped run sends nothing more; its owner reports why.
-    if (!Gate->Enter(type, [this] { return Stopped.load(); })) {
-        if (!Stopped) Notify(WM_TILEFAILED, request.Id(), path, TFault(TFaultKind::RunStopped));
-        return false;
-    }
+    if (!Gate->Enter(type, [this] { return Stopped.load(); }))
+        return Stopped ? TFetch{TFetchResult::Aborted} : TFetch{TFetchResult::Refused, TFault(TFaultKind::RunStopped)};
     std::uniform_int_distribution<int> serverNumber(0, ServerChoiceCount(Server, type) - 1);
     const std::string url = BuildTileUrl(Server, serverNumber(Random), request.Id());
     // A retry never trusts a kept connection.
     TDownloadResult download =
         Downloader.Get(url, RequestIdentity(Server, type), Limits, request.RetryCount > 0, cached ? &*cached : nullptr);
     Gate->Leave(type);
-    if (WasAborted(download)) return false;
+    if (WasAborted(download)) return {TFetchResult::Aborted};
+    if (!download) {
+        ++Failed;
+        return {TFetchResult::Failed, DownloadFault(download.Error(), Limits)};
+    }
+    return TakeAnswer(request, type, url, *download, cached);
+}
 
-    if (download) {
-        const long status = download->HttpStatus;
-        // Asked to wait: the whole source pauses, and the tile is asked again
-        // without using an attempt, as long as the run's pauses stay in bounds.
-        if ((status == 429 || status == 503) && download->RetryAfter) {
-            if (Gate->Pause(type, *download->RetryAfter)) {
-                RequeueRequest(request.Id(), request.RetryCount);
-                return false;
-            }
-            ++Failed;
-            TFault why{TFaultKind::PauseBeyondLimit};
-            why.HttpStatus = status;
-            why.Number = download->RetryAfter->count() / 1000;
-            RetryTile(request, std::move(why));
-            return false;
-        }
-        if (IsRefusalStatus(status)) {
-            Downloader.DropConnections();
-            const auto host = UrlHost(url, false);
-            Gate->Refused(type, request.Id(), status, host ? *host : url);
-            ++Failed;
-            TFault why{TFaultKind::AccessRefused};
-            why.HttpStatus = status;
-            RetryTile(request, std::move(why));
-            return false;
-        }
+TAtlasThread::TFetch TAtlasThread::TakeAnswer(const TMapParam& request, int type, const std::string& url,
+                                              THttpAnswer& answer, const std::optional<TTileRecord>& cached) {
+    const long status = answer.HttpStatus;
+    // Asked to wait: the whole source pauses, and the tile is asked again
+    // without using an attempt, as long as the run's pauses stay in bounds.
+    if ((status == 429 || status == 503) && answer.RetryAfter) {
+        if (Gate->Pause(type, *answer.RetryAfter)) return {TFetchResult::Postponed};
+        ++Failed;
+        TFault why{TFaultKind::PauseBeyondLimit};
+        why.HttpStatus = status;
+        why.Number = answer.RetryAfter->count() / 1000;
+        return {TFetchResult::Failed, std::move(why)};
+    }
+    if (IsRefusalStatus(status)) {
+        Downloader.DropConnections();
+        const auto host = UrlHost(url, false);
+        Gate->Refused(type, request.Id(), status, host ? *host : url);
+        ++Failed;
+        TFault why{TFaultKind::AccessRefused};
+        why.HttpStatus = status;
+        return {TFetchResult::Failed, std::move(why)};
     }
     // Not modified: the cached tile is renewed without a body.
-    if (download && download->HttpStatus == 304 && cached) {
+    if (status == 304 && cached) {
         ++Succeeded;
         Gate->Succeeded(type);
-        FinishSave();
-        Cache.Remember(request.Id(), RecordOf(download->Cache, *cached));
-        Notify(WM_TILESAVED, request.Id(), path, {}, TTileOutcome::Unchanged);
-        return false;
+        FinishSave();  // its record stays behind the save before it
+        Cache.Remember(request.Id(), RecordOf(answer.Cache, *cached));
+        return {TFetchResult::Unchanged};
     }
     std::optional<TFault> unusable;
-    if (!download) unusable = DownloadFault(download.Error(), Limits);
-    else if (download->Body.empty()) {
-        unusable = TFault(TFaultKind::EmptyAnswer);
-        unusable->HttpStatus = download->HttpStatus;
-    } else if (IsPlaceholder(Server, type, download->Body)) {
-        unusable = TFault(TFaultKind::PlaceholderPicture);
-        unusable->HttpStatus = download->HttpStatus;
-    } else
-        unusable = CheckTileBody(download->Body, download->HttpStatus);
+    if (answer.Body.empty() || IsPlaceholder(Server, type, answer.Body)) {
+        unusable = TFault(answer.Body.empty() ? TFaultKind::EmptyAnswer : TFaultKind::PlaceholderPicture);
+        unusable->HttpStatus = status;
+    } else {
+        unusable = CheckTileBody(answer.Body, status);
+    }
     if (unusable) {
         // An unusable answer ends its connection too; Get has dropped a failed one already.
-        if (download) Downloader.DropConnections();
+        Downloader.DropConnections();
         ++Failed;
-        RetryTile(request, std::move(*unusable));
-        return false;
+        return {TFetchResult::Failed, std::move(*unusable)};
     }
     ++Succeeded;
     Gate->Succeeded(type);
     // A tile that cannot be written is retried like a failed download, but
     // says nothing about the service. Its notice or retry follows once the
-    // save is done.
+    // save is done; one save at a time.
     FinishSave();
-    TTileRecord record = RecordOf(download->Cache, cached.value_or(TTileRecord{}));
+    TTileRecord record = RecordOf(answer.Cache, cached.value_or(TTileRecord{}));
+    const std::string path = Cache.Path(request.Id());
     if (cached) {
         // A service that ignores validators sends the same picture again: nothing to write.
         const auto old = ReadRegularFile(path, MaxTileFileBytes);
-        if (old && *old == download->Body) {
+        if (old && *old == answer.Body) {
             Cache.Remember(request.Id(), std::move(record));
-            Notify(WM_TILESAVED, request.Id(), path, {}, TTileOutcome::Unchanged);
-            return false;
+            return {TFetchResult::Unchanged};
         }
     }
-    auto body = std::make_shared<const std::vector<std::uint8_t>>(std::move(download->Body));
-    std::future<void> saved;
-    try {
-        saved = std::async(std::launch::async, [path, body] { SaveTile(path, *body); });
-    } catch (const std::system_error&) {
-        // No thread to spare: saved here and now.
-        std::promise<void> now;
-        try {
-            SaveTile(path, *body);
-            now.set_value();
-        } catch (...) {
-            now.set_exception(std::current_exception());
-        }
-        saved = now.get_future();
-    }
+    auto body = std::make_shared<const std::vector<std::uint8_t>>(std::move(answer.Body));
+    std::future<void> saved = Saver.Run([cache = &Cache, tile = request.Id(), body] { cache->Save(tile, *body); });
     PendingSave = TPendingSave{request, path, std::move(saved), std::move(record),
                                cached ? TTileOutcome::Updated : TTileOutcome::Downloaded};
-    return false;
-}
-
-// Written beside the tile under a name that is no tile name, synced and then
-// renamed, so that no reader, no later request and no crash ever leaves a
-// partial tile under the tile's name.
-void TAtlasThread::SaveTile(const std::string& path, const std::vector<std::uint8_t>& body) {
-    TAtomicFile file(path);
-    file.Write(body.data(), body.size());
-    file.Commit();
-}
-
-void TAtlasThread::RetryTile(const TMapParam& request, TFault why) {
-    if (Stopped) return;
-    // A stopped run asks nothing more: the tile's last reason is final.
-    if (request.RetryCount + 1 < 3 && !Gate->Stopped()) {
-        std::uniform_real_distribution<double> jitter(0.0, 1.0);
-        RequeueRequest(request.Id(), request.RetryCount + 1,
-                       TClock::now() + RetryDelay(Limits, request.RetryCount + 1, jitter(Random)));
-    } else if (Cache.IsCached(request.Id())) {
-        // An expired tile that could not be asked again serves as it is: a
-        // run over a cached area never fails because the service is down.
-        Notify(WM_TILESAVED, request.Id(), Cache.Path(request.Id()), std::move(why), TTileOutcome::KeptStale);
-    } else {
-        Notify(WM_TILEFAILED, request.Id(), Cache.Path(request.Id()), std::move(why));
-    }
+    return {TFetchResult::Saving};
 }

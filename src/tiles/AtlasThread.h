@@ -1,7 +1,8 @@
 // TAtlasThread: a download worker. It owns a FIFO queue of tile requests,
 // downloads each missing tile over HTTP into the tile cache and posts a
 // notice with the saved file's path (also for a tile it finds cached when its
-// turn comes, since someone waits for it). Failed attempts are re-queued at
+// turn comes, since someone waits for it). A new tile is written by the
+// worker's save thread while the next one downloads. Failed attempts are re-queued at
 // the back after a growing delay (RetryDelay), three attempts in all; after
 // the third the worker posts a failure notice. A service that asks to wait
 // (429 or 503 with Retry-After) pauses its whole source through the shared
@@ -12,7 +13,6 @@
 #pragma once
 
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -27,80 +27,12 @@
 #include <vector>
 
 #include "AtlasAppType.h"
-#include "FileRead.h"
+#include "Downloader.h"
 #include "NoticeTarget.h"
+#include "SaveThread.h"
 #include "Settings.h"
 #include "SourceGate.h"
 #include "TileCache.h"
-
-// curl_global_init, once per process; false when it failed. Both programs
-// call it before any thread starts; every worker calls it too, so forgetting
-// it cannot break downloads.
-bool InitDownloads();
-
-// A completed HTTP exchange, whatever its status.
-struct THttpAnswer {
-    long HttpStatus = 0;
-    std::vector<std::uint8_t> Body;
-    // The last answer's Retry-After (seconds or an HTTP date) as a wait from
-    // now; empty when it had none or one that cannot be read.
-    std::optional<std::chrono::milliseconds> RetryAfter;
-    TCacheHeaders Cache;  // the last answer's validators and freshness
-};
-// A Retry-After value as a wait from now: delay-seconds or an HTTP date (a
-// date already past is no wait). Empty for anything else.
-std::optional<std::chrono::milliseconds> ParseRetryAfter(const std::string& value);
-// The answer, or curl's reason why there is none. A transfer ended by
-// TDownloader::Abort fails with ECANCELED.
-using TDownloadResult = TReadResult<THttpAnswer>;
-inline bool WasAborted(const TDownloadResult& result) { return !result && result.Error().Errno == ECANCELED; }
-
-// Runs one transfer at a time on the calling thread and lets another thread
-// end it at once: the transfer waits in curl_multi_poll, which Abort wakes.
-class TDownloader {
-public:
-    TDownloader();
-    ~TDownloader();
-    TDownloader(const TDownloader&) = delete;
-    TDownloader& operator=(const TDownloader&) = delete;
-
-    // One HTTP/1.1 GET with the fixed request headers, redirects followed up
-    // to 15 requests, no content decoding, certificates checked for https.
-    // Never throws. It reuses the connection of the previous Get unless
-    // identity.KeepAlive is off or freshConnection is set; a transfer that
-    // fails closes its connections. With a cached tile's record it asks
-    // If-None-Match / If-Modified-Since with the validators it holds.
-    TDownloadResult Get(const std::string& url, const TRequestIdentity& identity, const TDownloadLimits& limits,
-                        bool freshConnection = false, const TTileRecord* cached = nullptr);
-    // Closes every kept connection, e.g. after an answer the caller found
-    // unusable, so that the next Get connects anew.
-    void DropConnections();
-    // Any thread. The transfer under way and every later one end as aborted.
-    void Abort();
-    bool IsAborted() const { return AbortRequested.load(); }
-
-private:
-    TDownloadResult Transfer(const std::string& url, const TRequestIdentity& identity, const TDownloadLimits& limits,
-                             bool freshConnection, const TTileRecord* cached);
-
-    // CURLM holding the kept connections; replaced only by the Get thread, and
-    // only under MultiLock, which Abort takes to wake it.
-    void* Multi = nullptr;
-    void* Easy = nullptr;  // CURL, kept across Get calls
-    std::mutex MultiLock;
-    std::atomic<bool> AbortRequested{false};
-};
-
-// A one-off TDownloader::Get.
-TDownloadResult DownloadTile(const std::string& url, const TRequestIdentity& identity,
-                             const TDownloadLimits& limits = {});
-// The same with the default source's Referer and User-Agent.
-TDownloadResult DownloadTile(const std::string& url, const TServerConfig& server,
-                             const TDownloadLimits& limits = {});
-
-// Default source: "http://<host N>[:port]/vt/lyrs=<t>@121&hl=zh-CN&x=<x>&y=<y>&z=<z>&s=Gali";
-// a type with its own template: the template filled in, serverNumber choosing within its {s} range.
-std::string BuildTileUrl(const TServerConfig& server, int serverNumber, const TTileId& tile);
 
 class TAtlasThread {
 public:
@@ -142,20 +74,40 @@ private:
         TClock::time_point NotBefore{};
     };
 
+    // What one attempt came to; Report says it.
+    enum class TFetchResult {
+        AlreadyCached,  // fresh in the cache when its turn came
+        Unchanged,      // the service confirmed the cached picture (304, or the same bytes again)
+        Saving,         // a new picture is being written; its notice follows the save
+        Saved,          // a save completed
+        Failed,         // the attempt failed: retried, or after the last given up
+        Refused,        // nothing may be asked for it (source unusable, run stopped): given up at once
+        Postponed,      // the service asked to wait: asked again later without using an attempt
+        Aborted,        // the worker was stopped: nothing follows
+    };
+    struct TFetch {
+        TFetchResult Result;
+        TFault Why{};                                      // Failed, Refused
+        TTileOutcome Outcome = TTileOutcome::Downloaded;  // Saved
+    };
+
     void Execute();
     // The first request whose time has come; false when none has.
     bool TakeRequest(TMapParam& request);
-    // One attempt. True with the path when a file was saved.
-    bool FetchTile(const TMapParam& request, std::string& path);
-    // Queues the next attempt, or after the last one posts the failure with why.
-    void RetryTile(const TMapParam& request, TFault why);
+    // One attempt.
+    TFetch FetchTile(const TMapParam& request);
+    // The answer of a download that did not fail, as what it comes to.
+    TFetch TakeAnswer(const TMapParam& request, int type, const std::string& url, THttpAnswer& answer,
+                      const std::optional<TTileRecord>& cached);
+    // Posts the notice of what happened, or queues the retry: the one place notices leave the worker.
+    void Report(const TMapParam& request, TFetch fetch);
+    // The tile's folder exists (created when not); checked once per folder while it stays.
+    std::optional<TFault> EnsureFolder(const std::string& folder);
     void Notify(int message, const TTileId& tile, std::string path, TFault why = {},
                 TTileOutcome outcome = TTileOutcome::Downloaded);
     void RequeueRequest(const TTileId& tile, std::int32_t retryCount, TClock::time_point notBefore = {});
     void Enqueue(TMapParam request, TClock::time_point notBefore = {});
-    // Throws TFileError with the cause.
-    static void SaveTile(const std::string& path, const std::vector<std::uint8_t>& body);
-    // Waits for the save under way, then posts its notice or queues its retry.
+    // Waits for the save under way, then reports it.
     void FinishSave();
 
     TNoticeTarget* NotifyWindow;
@@ -177,7 +129,9 @@ private:
     bool Terminated = false;     // guarded by RequestLock
     std::thread Thread;          // started by the first request
 
-    // A tile's save (its sync costs about a request) runs while the next tile
+    // Folders found or made by this worker: one check each, not one per tile.
+    std::vector<std::string> KnownFolders;
+    // A tile's save runs on the worker's save thread while the next tile
     // downloads; one at a time, worker thread only.
     struct TPendingSave {
         TMapParam Request;
@@ -187,4 +141,5 @@ private:
         TTileOutcome Outcome;
     };
     std::optional<TPendingSave> PendingSave;
+    TSaveThread Saver;  // after what its jobs use, so it ends first
 };

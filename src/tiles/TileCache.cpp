@@ -10,6 +10,7 @@
 
 #include <filesystem>
 
+#include "AtomicFile.h"
 #include "TileImage.h"
 
 namespace {
@@ -149,6 +150,24 @@ std::optional<TTileRecord> TTileCache::Record(const TTileId& tile) const {
 
 void TTileCache::Remember(const TTileId& tile, TTileRecord record) const {
     Store->Remember(IndexName(tile), std::move(record));
+}
+
+void TTileCache::Save(const TTileId& tile, const std::vector<std::uint8_t>& body) const {
+    const std::string path = Path(tile);
+    try {
+        WriteWholeFileUnsynced(path, body.data(), body.size());
+    } catch (const TFileError& e) {
+        if (e.Errno != ENOENT) throw;
+        // Removed behind the program's back: made again, and the tile with it.
+        std::error_code ec;
+        std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
+        WriteWholeFileUnsynced(path, body.data(), body.size());
+    }
+}
+
+bool TTileCache::Sync() const {
+    Store->Flush();
+    return SyncFileSystem(Dir);
 }
 
 TCachedTile TTileCache::Load(const TTileId& tile) const {

@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "AtlasAppType.h"
 #include "Bitmap.h"
@@ -61,6 +62,15 @@ public:
     std::optional<TTileRecord> Record(const TTileId& tile) const;
     // After a tile was fetched or found unchanged; written in batches.
     void Remember(const TTileId& tile, TTileRecord record) const;
+    // Writes the tile's file in one piece under a temporary name, renamed
+    // over the old one, without a sync of its own (WriteWholeFileUnsynced);
+    // a folder gone meanwhile is made again. Throws TFileError.
+    void Save(const TTileId& tile, const std::vector<std::uint8_t>& body) const;
+    // Writes the index and everything the cache's file system holds pending
+    // to disk: once when a run's downloads end. A tile saved since the last
+    // sync may be torn by a power cut, which is why a cached tile is trusted
+    // only once it decodes. False when the sync failed.
+    bool Sync() const;
     // Reads the tile's file once and decodes it when it is an image.
     TCachedTile Load(const TTileId& tile) const;
     // What stands in for a tile not yet fetched: its parent, one zoom out,

@@ -165,6 +165,9 @@ void TAtlasOffLineMainFM::RunDownloadAndWrite() {
     WaitForDownloads();
     Gauge1->setValue(100);
     if (!DownloadsComplete()) return;
+    // Tiles are saved without a sync each: one for all before anything is written from them.
+    const TTileCache cache(Locations.CacheDir, Settings.Server);
+    cache.Sync();
 
     auto dialog = MakeFileDialog(SaveDialog1, this);
     if (dialog->exec() != QDialog::Accepted || dialog->selectedFiles().isEmpty()) return;
@@ -186,7 +189,6 @@ void TAtlasOffLineMainFM::RunDownloadAndWrite() {
     QString fetchedAgain;
     if (!report.Written) {
         // Cached files that no longer decode are fetched again, not written blank.
-        const TTileCache cache(Locations.CacheDir, Settings.Server);
         for (const TTileId& tile : report.Undecodable) {
             std::error_code removeError;
             std::filesystem::remove(cache.Path(tile), removeError);
@@ -195,6 +197,7 @@ void TAtlasOffLineMainFM::RunDownloadAndWrite() {
         Run.RequestAgain(report.Undecodable, GenTileRequest());
         WaitForDownloads();
         if (!DownloadsComplete()) return;
+        cache.Sync();
         fetchedAgain = Text("\n\n有 %1 块缓存的地图已无法解码，已重新下载。").arg(report.Undecodable.size());
         report = WriteMapData(fileName.toStdString());
     }

@@ -181,6 +181,33 @@ TEST_F(CliSlowRunTest, KilledRunsLeaveNothingHalfWritten) {
     EXPECT_EQ(Slurp(Dir / "a.Dat"), file);
 }
 
+// Tiles are saved without a sync each, so a power cut may leave a cached file
+// truncated, zeroed or gone: behind the program's back each is made so, and
+// the next run fetches exactly those again and writes no blank tile.
+TEST_F(CliRunTest, TilesTornByAPowerCutAreFetchedAgain) {
+    ASSERT_EQ(RunCli(Generate("10", "m", "a.Dat"), Dir).Exit, 0);
+    const auto path = [&](int x, int y) { return fs::path(Cache()) / TTileCache::TileFileName({'m', 10, x, y}); };
+    const std::vector<std::pair<int, int>> torn = {{863, 379}, {864, 380}, {865, 381}, {862, 378}};
+    fs::resize_file(path(863, 379), fs::file_size(path(863, 379)) / 2);
+    fs::resize_file(path(864, 380), 0);
+    const auto size = fs::file_size(path(865, 381));
+    std::ofstream(path(865, 381), std::ios::binary | std::ios::trunc) << std::string(size, '\0');
+    fs::remove(path(862, 378));
+    std::map<std::pair<int, int>, int> asked;
+    for (const auto& [x, y] : torn) asked[std::pair(x, y)] = Server.Attempts("m", 10, x, y);
+    const long before = Server.TotalRequests();
+
+    const TRun run = RunCli(Generate("10", "m", "a.Dat"), Dir);
+    ASSERT_EQ(run.Exit, 0) << run.Err;
+    EXPECT_NE(run.Err.find("3 cached tiles no longer decode; fetching them again"), std::string::npos) << run.Err;
+    for (const auto& [x, y] : torn) EXPECT_EQ(Server.Attempts("m", 10, x, y), asked[std::pair(x, y)] + 1) << x << "," << y;
+    EXPECT_EQ(Server.TotalRequests() - before, 4) << "nothing else is asked";
+    EXPECT_EQ(UndecodableTiles(), std::vector<std::string>{});
+    EXPECT_EQ(run.Out.find("blank"), std::string::npos) << run.Out;
+    const TRun inspect = RunCli({"inspect", (Dir / "a.Dat").string()}, Dir);
+    EXPECT_NE(inspect.Out.find("25 entries (0 blank)"), std::string::npos) << inspect.Out;
+}
+
 // Services on a bad day. Each row: a fault of every request, and what the run
 // makes of it; the figures printed are the times asked for in reviews.
 TEST_F(CliRunTest, AServiceAskingToWaitIsWaitedForWithoutUsingAttempts) {

@@ -1,11 +1,16 @@
-// Cache file names and recognition of tile content by its first bytes.
+// Cache file names, saving a tile, and recognition of tile content by its first bytes.
 #include "TileCache.h"
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "AtomicFile.h"
+#include "FileRead.h"
+#include "TempDir.h"
 
 TEST(TileFileName, FormatsZoomBeforeColumnAndRowAndParsesBack) {
     EXPECT_EQ(TTileCache::TileFileName({'m', 5, 0, 31}), "m_5-0-31.gif");
@@ -74,4 +79,30 @@ TEST(DetectImageType, StreamKeepsItsReadPosition) {
     EXPECT_FALSE(DetectImageType(shortIn, type));
     EXPECT_TRUE(shortIn.good());
     EXPECT_EQ(shortIn.tellg(), std::streampos(1));
+}
+
+// A save replaces the tile whole and leaves no temporary name; a missing folder
+// is made; a save that cannot be done leaves what was there.
+TEST(TileCacheSave, ReplacesWholeRemakesAGoneFolderAndFailsCleanly) {
+    namespace fs = std::filesystem;
+    TTempDir dir;
+    const TTileCache cache(dir.DirString() + "FileMap", TServerConfig{});
+    const TTileId tile{'m', 10, 863, 380};
+    const std::vector<std::uint8_t> first{'G', 'I', 'F', '1'}, second{'G', 'I', 'F', '2', '2'};
+    cache.Save(tile, first);  // the folder is not there yet
+    cache.Save(tile, second);
+    EXPECT_EQ(*ReadRegularFile(cache.Path(tile), 64), second);
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir / "FileMap"), fs::directory_iterator()), 1);
+    EXPECT_TRUE(cache.Sync());
+
+    fs::remove(cache.Path(tile));
+    fs::create_directory(cache.Path(tile));  // a directory where the file goes: the rename fails
+    try {
+        cache.Save(tile, first);
+        ADD_FAILURE() << "no error";
+    } catch (const TFileError& e) {
+        EXPECT_EQ(e.Fault.Kind, TFaultKind::CannotReplace);
+    }
+    EXPECT_TRUE(fs::is_directory(cache.Path(tile)));
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir / "FileMap"), fs::directory_iterator()), 1) << "no temporary file";
 }
