@@ -163,7 +163,8 @@ void TAtlasOffLineMainFM::RunDownloadAndWrite() {
     Gauge1->setValue(0);
     RequestTiles();
     WaitForDownloads();
-    Gauge1->setValue(100);
+    // A stopped run keeps the share it reached beside its message.
+    if (!IsEarlyStop(Run.Status())) Gauge1->setValue(100);
     if (!DownloadsComplete()) return;
     // Tiles are saved without a sync each: one for all before anything is written from them.
     const TTileCache cache(Locations.CacheDir, Settings.Server);

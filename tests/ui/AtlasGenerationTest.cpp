@@ -679,9 +679,14 @@ TEST_F(GenerationTest, ABanStopsTheRunWithAMessageAndWritesNothing) {
     Window->OnClickGPS(nullptr, 116.391, 39.907);
     Include("p");
     QString message;
-    const auto note = NoteAndOk(message);
+    int gauge = -1;
+    const auto note = [&](QWidget* modal) {
+        gauge = Window->Gauge1->value();
+        NoteAndOk(message)(modal);
+    };
     EXPECT_EQ(Generate({AcceptConfirmation, note}).size(), 2);
     EXPECT_EQ(message, QStringLiteral("地图服务器 127.0.0.1 拒绝访问（HTTP 403），下载已停止，地图数据未生成。"));
+    EXPECT_LT(gauge, 100) << "a stopped run is not shown as complete";
     ExpectCleanedUp();
     for (const auto& entry : fs::directory_iterator(Dir.Path())) EXPECT_NE(entry.path().extension(), ".Dat");
 }
