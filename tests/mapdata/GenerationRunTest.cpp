@@ -90,6 +90,8 @@ TEST(GenerationRun, StatusFollowsRequestsNoticesAndStops) {
     EXPECT_EQ(run.Outcomes().Cached, 25);
     EXPECT_TRUE(run.HandleNotice({WM_TILESAVED, asked[25], {}, {}, TTileOutcome::Updated}));
     EXPECT_TRUE(run.HandleNotice({WM_TILEFAILED, asked[26], {}, TFault(TFaultKind::AccessRefused)}));
+    EXPECT_FALSE(run.HandleNotice({WM_TILEFAILED, asked[28], {}, TFault(TFaultKind::RunStopped)}))
+        << "tiles the stopped pool refused are not the tiles' failures";
     EXPECT_EQ(run.Outcomes().Updated, 1);
     EXPECT_EQ(run.Progress().Failed, 1);
 
