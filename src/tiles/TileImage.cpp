@@ -11,6 +11,7 @@
 #include <jpeglib.h>
 #include <jerror.h>
 #include <png.h>
+#include <zlib.h>
 
 #include "Geometry.h"
 #include "TileCache.h"
@@ -194,6 +195,34 @@ bool StartsWithJpegSoi(const std::vector<std::uint8_t>& bytes) {
     return bytes.size() >= 2 && bytes[0] == 0xFF && bytes[1] == 0xD8;
 }
 
+std::uint32_t BigEndian32(const std::uint8_t* p) {
+    return std::uint32_t(p[0]) << 24 | std::uint32_t(p[1]) << 16 | std::uint32_t(p[2]) << 8 | p[3];
+}
+
+// Every chunk whole and matching its CRC, at least one IDAT, IEND reached.
+// The CRCs cover the compressed pixels, so a body damaged on the way or cut
+// short fails here at a fraction of a decode's cost; the decoder still
+// judges the pixels when the tile is used, and a cached tile that fails
+// then is fetched again.
+std::optional<std::string> PngChunksFault(const std::vector<std::uint8_t>& bytes) {
+    std::size_t at = 8;
+    bool sawData = false;
+    while (bytes.size() - at >= 12) {
+        const std::uint32_t length = BigEndian32(&bytes[at]);
+        if (length > 0x7FFFFFFFu || length > bytes.size() - at - 12) return "PNG chunk runs past the end";
+        const std::uint8_t* type = &bytes[at + 4];
+        const auto crc = crc32(crc32(0L, Z_NULL, 0), type, uInt(length + 4));
+        if (crc != BigEndian32(type + 4 + length)) return "PNG chunk CRC mismatch";
+        if (std::memcmp(type, "IDAT", 4) == 0) sawData = true;
+        if (std::memcmp(type, "IEND", 4) == 0) {
+            if (!sawData) return "PNG has no image data";
+            return std::nullopt;
+        }
+        at += 12 + length;
+    }
+    return "PNG ends before its IEND chunk";
+}
+
 }  // namespace
 
 TReadResult<TBitmap> DecodePng(const std::uint8_t* data, std::size_t size, int maxSide) {
@@ -298,9 +327,13 @@ std::optional<TFault> CheckTileBody(const std::vector<std::uint8_t>& body, long 
         fault.Number2 = size->Height;
         return failed(TFaultKind::WrongPictureSize);
     }
-    // The header said a tile's size; the decoder holds it to that before allocating.
-    const auto picture = typeName == "PNG" ? DecodePng(body.data(), body.size(), TileSize)
-                                           : DecodeJpeg(body.data(), body.size(), TileSize);
+    if (typeName == "PNG") {
+        if (auto damage = PngChunksFault(body)) return failed(TFaultKind::DamagedPicture, std::move(*damage));
+        return std::nullopt;
+    }
+    // JPEG carries no checksum: only a decode tells a damaged one. The header
+    // said a tile's size; the decoder holds it to that before allocating.
+    const auto picture = DecodeJpeg(body.data(), body.size(), TileSize);
     if (!picture) return failed(TFaultKind::DamagedPicture, picture.Error().Text);
     return std::nullopt;
 }

@@ -32,10 +32,11 @@ struct TPictureSize {
 };
 TReadResult<TPictureSize> ReadPictureSize(const std::vector<std::uint8_t>& bytes);
 
-// Whether a downloaded body may enter the cache: it must decode to a
-// TileSize x TileSize picture, or nothing could ever show it. Otherwise the
-// attempt's reason (NoImage, GifPicture, WrongPictureSize, DamagedPicture)
-// with the answer's status.
+// Whether a downloaded body may enter the cache: a TileSize x TileSize PNG
+// whose chunks are whole and match their CRCs, or a JPEG of that size that
+// decodes; nothing could ever show anything else. Otherwise the attempt's
+// reason (NoImage, GifPicture, WrongPictureSize, DamagedPicture) with the
+// answer's status.
 std::optional<TFault> CheckTileBody(const std::vector<std::uint8_t>& body, long httpStatus);
 
 // Decodes a cached tile's bytes whose type GetTileFileType reported: "JPG"

@@ -156,9 +156,13 @@ TEST(TileImage, DamagedAndHostileFilesFailWithAReason) {
     const TBytes sof0 = {0xFF, 0xC0};
     const auto sof = std::search(hugeJpeg.begin() + 2, hugeJpeg.end(), sof0.begin(), sof0.end());
     sof[5] = sof[7] = 0xC0, sof[6] = sof[8] = 0;  // height and width become 49152
+    TBytes flipped = png;  // one byte of the first IDAT's data changed, its CRC not
+    const TBytes idat = {'I', 'D', 'A', 'T'};
+    std::search(flipped.begin(), flipped.end(), idat.begin(), idat.end())[10] ^= 0x55;
     const std::vector<std::tuple<const char*, TBytes, const char*>> rows = {
         {"truncated PNG", TBytes(png.begin(), png.begin() + long(png.size() / 2)), "PNG"},
         {"truncated JPEG", TBytes(jpg.begin(), jpg.begin() + long(jpg.size() / 2)), "JPG"},
+        {"PNG with a changed data byte", flipped, "PNG"},
         {"random garbage", garbage, ""},
         {"garbage after PNG signature", thenGarbage(TBytes(png.begin(), png.begin() + 8)), "PNG"},
         {"garbage after JFIF start", thenGarbage({0xFF, 0xD8, 0xFF, 0xE0}), "JPG"},
@@ -174,7 +178,12 @@ TEST(TileImage, DamagedAndHostileFilesFailWithAReason) {
         EXPECT_FALSE(tile.Error().Text.empty()) << name;
         EXPECT_FALSE(DecodePng(bytes.data(), bytes.size())) << name;
         EXPECT_FALSE(DecodeJpeg(bytes.data(), bytes.size())) << name;
+        EXPECT_TRUE(CheckTileBody(bytes, 200)) << name << ": would be cached";
     }
+    // libpng reads the pixels of a PNG whose end was cut off; such a body is not cached.
+    EXPECT_TRUE(CheckTileBody(TBytes(png.begin(), png.end() - 12), 200));
+    EXPECT_FALSE(CheckTileBody(png, 200));
+    EXPECT_FALSE(CheckTileBody(jpg, 200));
 }
 
 TEST(TileImage, UnreadableAndOversizedFilesAreRefused) {
