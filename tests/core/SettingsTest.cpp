@@ -12,6 +12,7 @@
 #include "NumberFormat.h"
 #include "ProgramPaths.h"
 #include "Settings.h"
+#include "TempDir.h"
 
 namespace fs = std::filesystem;
 
@@ -36,14 +37,9 @@ std::string CorrectionError(int index, const std::string& lon, const std::string
 
 class SettingsFixture : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/atlas-settings-XXXXXX";
-        Dir = ::mkdtemp(tmpl);
-        Ini = Dir / "AtlasPocket.Ini";
-        Settings = TAtlasSettings{};
-    }
-    void TearDown() override { fs::remove_all(Dir); }
-    fs::path Dir, Ini;
+    void SetUp() override { Settings = TAtlasSettings{}; }
+    TTempDir Temp;
+    const fs::path Dir = Temp.Path(), Ini = Dir / "AtlasPocket.Ini";
 };
 
 TEST(NumberFormat, GeneralForm) {
