@@ -20,6 +20,7 @@
 #include "TileCache.h"
 #include "TileFileDecode.h"
 #include "TileImage.h"
+#include "WaitUntil.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -80,8 +81,7 @@ TEST_F(CliRunTest, StallsAreCutShortByCtrlCAndByTheDeadServiceRule) {
     {
         TCliChild cli(Generate("10", "m", "a.Dat"), Dir);
         ASSERT_TRUE(cli.WaitForErr("downloading"));
-        for (auto until = Clock::now() + 60s; Server.TotalRequests() == 0 && Clock::now() < until;)
-            std::this_thread::sleep_for(5ms);  // transfers under way when the signal comes
+        WaitUntil([&] { return Server.TotalRequests() > 0; });  // transfers under way when the signal comes
         const auto start = Clock::now();
         cli.Signal(SIGINT);
         const TRun r = cli.Wait();

@@ -1,12 +1,12 @@
 // Tile source checks, template filling and digests, and how the settings
 // file's entries reach them.
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <filesystem>
 #include <fstream>
 
 #include "Settings.h"
+#include "TempDir.h"
 #include "TileSource.h"
 
 namespace fs = std::filesystem;
@@ -80,8 +80,7 @@ TEST(TileSource, OnlyHttpsTemplatesStaySecure) {
 // The settings file keeps text after ';' on a value line, so a comment there
 // becomes part of the value: such a host is refused, naming its entry.
 TEST(TileSource, SettingsRecordEveryRefusedEntryAndKeepTheOthersUsable) {
-    char dirTemplate[] = "/tmp/atlas-source-XXXXXX";
-    const fs::path dir = ::mkdtemp(dirTemplate);
+    const TTempDir dir;
     const fs::path ini = dir / "AtlasPocket.Ini";
     std::ofstream(ini) << "[ATLAS_SERVER]\nHOST=127.0.0.1 ; local tile server\n"
                           "[ATLAS_SOURCE]\nURL_P=http://t.example/{z}/{x}/{y}.png\nURL_S=http://t.example/{z}/{x}.jpg\n"
@@ -109,7 +108,6 @@ TEST(TileSource, SettingsRecordEveryRefusedEntryAndKeepTheOthersUsable) {
     LoadSettings(ini);
     EXPECT_TRUE(Settings.SourceProblems.empty());
     EXPECT_EQ(Settings.Server.UrlTemplates, (std::array<std::string, 4>{}));
-    fs::remove_all(dir);
 }
 
 // PLACEHOLDER_X: digests in either case with blanks around them; anything else

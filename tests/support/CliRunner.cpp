@@ -42,15 +42,15 @@ TCliChild::~TCliChild() {
 }
 
 bool TCliChild::WaitForErr(const std::string& text, std::chrono::milliseconds limit) const {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (Slurp(ErrFile).find(text) != std::string::npos) return true;
+    bool seen = false;
+    const auto exited = [this] {
         siginfo_t info{};
-        if (Pid <= 0 || (::waitid(P_PID, id_t(Pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == Pid))
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return false;
+        return Pid <= 0 || (::waitid(P_PID, id_t(Pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == Pid);
+    };
+    // Polled often: a test kills the program a set time after the text appears.
+    WaitUntil([&] { return (seen = Slurp(ErrFile).find(text) != std::string::npos) || exited(); }, limit,
+              [] { std::this_thread::sleep_for(std::chrono::milliseconds(2)); });
+    return seen;
 }
 
 void TCliChild::Signal(int sig) const {

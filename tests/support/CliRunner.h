@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "TempDir.h"
+#include "WaitUntil.h"
 
 struct TRun {
     int Exit = -1;    // exit code, or 128 + signal
@@ -30,7 +31,7 @@ public:
     TCliChild& operator=(const TCliChild&) = delete;
 
     // Standard error so far holds text; false after a generous limit or when the child ended.
-    bool WaitForErr(const std::string& text, std::chrono::milliseconds limit = std::chrono::seconds(60)) const;
+    bool WaitForErr(const std::string& text, std::chrono::milliseconds limit = WaitLimit) const;
     void Signal(int sig) const;
     TRun Wait();
 

@@ -15,6 +15,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include "WaitUntil.h"
+
 namespace {
 
 constexpr auto StartTimeout = std::chrono::seconds(20);
@@ -91,10 +93,7 @@ TTestTileServer::TTestTileServer(std::vector<std::string> extraArgs) {
 TTestTileServer::~TTestTileServer() {
     if (Pid <= 0) return;
     kill(Pid, SIGTERM);
-    for (int i = 0; i < 500; ++i) {
-        if (waitpid(Pid, nullptr, WNOHANG) == Pid) return;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    if (WaitUntil([this] { return waitpid(Pid, nullptr, WNOHANG) == Pid; }, std::chrono::seconds(5))) return;
     kill(Pid, SIGKILL);
     waitpid(Pid, nullptr, 0);
 }

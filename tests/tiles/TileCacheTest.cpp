@@ -1,16 +1,21 @@
-// Cache file names, saving a tile, and recognition of tile content by its first bytes.
+// Cache file names, saving a tile and reading it back, and recognition of tile
+// content by its first bytes.
 #include "TileCache.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <sstream>
 #include <string>
 #include <vector>
 
-#include "AtomicFile.h"
 #include "FileRead.h"
 #include "TempDir.h"
+#include "TileImage.h"
+#include "TilePictures.h"
+
+namespace fs = std::filesystem;
 
 TEST(TileFileName, FormatsZoomBeforeColumnAndRowAndParsesBack) {
     EXPECT_EQ(TTileCache::TileFileName({'m', 5, 0, 31}), "m_5-0-31.gif");
@@ -82,9 +87,8 @@ TEST(DetectImageType, StreamKeepsItsReadPosition) {
 }
 
 // A save replaces the tile whole and leaves no temporary name; a missing folder
-// is made; a save that cannot be done leaves what was there.
-TEST(TileCacheSave, ReplacesWholeRemakesAGoneFolderAndFailsCleanly) {
-    namespace fs = std::filesystem;
+// is made. (A save that cannot be done: AtomicFileTest.)
+TEST(TileCacheSave, ReplacesWholeAndRemakesAGoneFolder) {
     TTempDir dir;
     const TTileCache cache(dir.DirString() + "FileMap", TServerConfig{});
     const TTileId tile{'m', 10, 863, 380};
@@ -94,15 +98,40 @@ TEST(TileCacheSave, ReplacesWholeRemakesAGoneFolderAndFailsCleanly) {
     EXPECT_EQ(*ReadRegularFile(cache.Path(tile), 64), second);
     EXPECT_EQ(std::distance(fs::directory_iterator(dir / "FileMap"), fs::directory_iterator()), 1);
     EXPECT_TRUE(cache.Sync());
+}
 
-    fs::remove(cache.Path(tile));
-    fs::create_directory(cache.Path(tile));  // a directory where the file goes: the rename fails
-    try {
-        cache.Save(tile, first);
-        ADD_FAILURE() << "no error";
-    } catch (const TFileError& e) {
-        EXPECT_EQ(e.Fault.Kind, TFaultKind::CannotReplace);
+// The cache reads each tile once and says what it found; a type with a source
+// of its own keeps its tiles apart.
+TEST(TileCache, LoadTellsMissingUnreadableUnrecognisedUndecodableAndDecoded) {
+    TTempDir dir;
+    TServerConfig server;
+    server.UrlTemplates[1] = "http://127.0.0.1:1/{z}/{x}/{y}.png";
+    const TTileCache cache(dir.DirString(), server);
+    EXPECT_EQ(cache.Path({'m', 5, 1, 2}), (dir / "m_5-1-2.gif").string());
+    EXPECT_EQ(cache.Path({'p', 5, 1, 2}), (dir / SourceDigest(server.UrlTemplates[1]) / "p_5-1-2.gif").string());
+
+    const TBitmap picture = MapLikeBitmap();
+    WriteFile(dir, "m_5-0-0.gif", {'<', 'h', 't', 'm', 'l', '>'});
+    WriteFile(dir, "m_5-0-1.gif", {'G', 'I', 'F', '8', '9', 'a', 1, 0, 1, 0, 0, 0, 0, ';'});
+    WriteFile(dir, "m_5-0-2.gif", PngOf(picture));
+    ASSERT_EQ(::mkfifo((dir / "m_5-0-3.gif").c_str(), 0600), 0);
+    fs::create_directories(dir / SourceDigest(server.UrlTemplates[1]));
+    WriteFile(dir, SourceDigest(server.UrlTemplates[1]) + "/p_5-0-2.gif", EncodeJpeg(picture, 90));
+    const std::pair<TTileId, TTileState> rows[] = {
+        {{'m', 5, 0, 9}, TTileState::Missing},     {{'m', 5, 0, 0}, TTileState::Unrecognised},
+        {{'m', 5, 0, 1}, TTileState::Undecodable}, {{'m', 5, 0, 2}, TTileState::Decoded},
+        {{'m', 5, 0, 3}, TTileState::Unreadable},  {{'p', 5, 0, 2}, TTileState::Decoded},
+    };
+    for (const auto& [tile, state] : rows) {
+        SCOPED_TRACE(TTileCache::TileFileName(tile));
+        const TCachedTile got = cache.Load(tile);
+        EXPECT_EQ(got.State, state);
+        if (state == TTileState::Undecodable) EXPECT_EQ(got.TypeName, "GIF");
+        if (state == TTileState::Unreadable) EXPECT_TRUE(got.Error.NotRegular);
+        if (state == TTileState::Decoded) EXPECT_LE(MeanAbsError(got.Picture, picture), 2.0);
     }
-    EXPECT_TRUE(fs::is_directory(cache.Path(tile)));
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir / "FileMap"), fs::directory_iterator()), 1) << "no temporary file";
+    // The stand-in is the parent one zoom out.
+    WriteFile(dir, "m_4-0-1.gif", PngOf(picture));
+    EXPECT_EQ(cache.LoadStandIn({'m', 5, 1, 3}).State, TTileState::Decoded);
+    EXPECT_EQ(cache.LoadStandIn({'m', 5, 2, 3}).State, TTileState::Missing);
 }

@@ -1,16 +1,14 @@
 // Tile decoding from cache files and the JPEG encoding of map data images.
 // Test pictures are made here with libpng and libjpeg directly.
-#include "TempDir.h"
 #include "TileCache.h"
 #include "TileFileDecode.h"
 #include "TileImage.h"
+#include "TilePictures.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <numeric>
 #include <random>
 #include <string>
@@ -18,40 +16,9 @@
 
 #include <jpeglib.h>
 #include <png.h>
-#include <sys/stat.h>
 #include <zlib.h>
 
-namespace fs = std::filesystem;
-using TBytes = std::vector<std::uint8_t>;
-
 namespace {
-
-std::string WriteFile(const TTempDir& dir, const std::string& name, const TBytes& bytes) {
-    const std::string path = (dir / name).string();
-    std::ofstream(path, std::ios::binary | std::ios::trunc)
-        .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
-    return path;
-}
-
-// Flat areas, a block and a gentle gradient, like a road map tile.
-TBitmap MapLikeBitmap(int w = 256, int h = 256) {
-    TBitmap b(w, h);
-    for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x) {
-            std::uint8_t* p = b.Row(y) + x * 3;
-            p[0] = std::uint8_t(200 + x / 16);
-            p[1] = std::uint8_t(180 + y / 16);
-            p[2] = std::uint8_t(150 + (x + y) / 32);
-            if (x / 64 == 1 && y / 64 == 2) p[0] = p[1] = p[2] = 90;
-        }
-    return b;
-}
-
-double MeanAbsError(const TBitmap& a, const TBitmap& b) {
-    if (a.Rgb.size() != b.Rgb.size() || a.Rgb.empty()) return 1e9;
-    return std::transform_reduce(a.Rgb.begin(), a.Rgb.end(), b.Rgb.begin(), 0.0, std::plus<>(),
-                                 [](int x, int y) { return std::abs(x - y); }) / double(a.Rgb.size());
-}
 
 // A one-pixel CMYK JPEG as libjpeg writes it (the Adobe way, inverted: 255 = no ink).
 TBytes CmykJpeg(TBytes cmyk) {
@@ -75,16 +42,6 @@ TBytes CmykJpeg(TBytes cmyk) {
     std::free(buffer);
     return out;
 }
-
-TBytes WritePng(png_uint_32 w, png_uint_32 h, png_uint_32 format, const TBytes& pixels) {
-    png_image image{nullptr, PNG_IMAGE_VERSION, w, h, format, 0, 0, 0, {}};
-    png_alloc_size_t size = PNG_IMAGE_PNG_SIZE_MAX(image);
-    TBytes out(size);
-    out.resize(png_image_write_to_memory(&image, out.data(), &size, 0, pixels.data(), 0, nullptr) ? size : 0);
-    return out;
-}
-
-TBytes PngOf(const TBitmap& b) { return WritePng(png_uint_32(b.Width), png_uint_32(b.Height), PNG_FORMAT_RGB, b.Rgb); }
 
 // A valid PNG whose header claims another size, CRC fixed so only the size check can refuse it.
 TBytes PngClaimingSize(std::uint32_t w, std::uint32_t h) {
@@ -184,58 +141,6 @@ TEST(TileImage, DamagedAndHostileFilesFailWithAReason) {
     EXPECT_TRUE(CheckTileBody(TBytes(png.begin(), png.end() - 12), 200));
     EXPECT_FALSE(CheckTileBody(png, 200));
     EXPECT_FALSE(CheckTileBody(jpg, 200));
-}
-
-TEST(TileImage, UnreadableAndOversizedFilesAreRefused) {
-    TTempDir dir;
-    // A FIFO without a writer would block a plain open for ever; a sparse file over the limit is refused from its size alone.
-    const std::string missing = (dir / "m_5-0-0.gif").string(), fifo = (dir / "m_5-0-4.gif").string();
-    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    const std::string big = WriteFile(dir, "m_5-0-3.gif", EncodeJpeg(MapLikeBitmap(), 90));
-    fs::resize_file(big, MaxTileFileBytes + 1);
-    for (const std::string& path : {missing, fifo, big}) {
-        EXPECT_EQ(GetTileFileType(path).has_value(), path == big) << path;
-        const auto tile = DecodeTileFile(path, path == fifo ? "PNG" : "JPG");
-        ASSERT_FALSE(tile) << path;
-        const std::string& error = tile.Error().Text;
-        EXPECT_NE(error.find(path == big ? std::string("limit") : path), std::string::npos) << error;
-    }
-}
-
-// The cache reads each tile once and says what it found; a type with a source
-// of its own keeps its tiles apart.
-TEST(TileCache, LoadTellsMissingUnreadableUnrecognisedUndecodableAndDecoded) {
-    TTempDir dir;
-    TServerConfig server;
-    server.UrlTemplates[1] = "http://127.0.0.1:1/{z}/{x}/{y}.png";
-    const TTileCache cache(dir.DirString(), server);
-    EXPECT_EQ(cache.Path({'m', 5, 1, 2}), (dir / "m_5-1-2.gif").string());
-    EXPECT_EQ(cache.Path({'p', 5, 1, 2}), (dir / SourceDigest(server.UrlTemplates[1]) / "p_5-1-2.gif").string());
-
-    const TBitmap picture = MapLikeBitmap();
-    WriteFile(dir, "m_5-0-0.gif", {'<', 'h', 't', 'm', 'l', '>'});
-    WriteFile(dir, "m_5-0-1.gif", {'G', 'I', 'F', '8', '9', 'a', 1, 0, 1, 0, 0, 0, 0, ';'});
-    WriteFile(dir, "m_5-0-2.gif", PngOf(picture));
-    ASSERT_EQ(::mkfifo((dir / "m_5-0-3.gif").c_str(), 0600), 0);
-    fs::create_directories(dir / SourceDigest(server.UrlTemplates[1]));
-    WriteFile(dir, SourceDigest(server.UrlTemplates[1]) + "/p_5-0-2.gif", EncodeJpeg(picture, 90));
-    const std::pair<TTileId, TTileState> rows[] = {
-        {{'m', 5, 0, 9}, TTileState::Missing},     {{'m', 5, 0, 0}, TTileState::Unrecognised},
-        {{'m', 5, 0, 1}, TTileState::Undecodable}, {{'m', 5, 0, 2}, TTileState::Decoded},
-        {{'m', 5, 0, 3}, TTileState::Unreadable},  {{'p', 5, 0, 2}, TTileState::Decoded},
-    };
-    for (const auto& [tile, state] : rows) {
-        SCOPED_TRACE(TTileCache::TileFileName(tile));
-        const TCachedTile got = cache.Load(tile);
-        EXPECT_EQ(got.State, state);
-        if (state == TTileState::Undecodable) EXPECT_EQ(got.TypeName, "GIF");
-        if (state == TTileState::Unreadable) EXPECT_TRUE(got.Error.NotRegular);
-        if (state == TTileState::Decoded) EXPECT_LE(MeanAbsError(got.Picture, picture), 2.0);
-    }
-    // The stand-in is the parent one zoom out.
-    WriteFile(dir, "m_4-0-1.gif", PngOf(picture));
-    EXPECT_EQ(cache.LoadStandIn({'m', 5, 1, 3}).State, TTileState::Decoded);
-    EXPECT_EQ(cache.LoadStandIn({'m', 5, 2, 3}).State, TTileState::Missing);
 }
 
 TEST(EncodeJpeg, WritesBaselineJfifWithStandardTablesAtQuality90) {

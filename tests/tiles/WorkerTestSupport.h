@@ -4,14 +4,13 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <string>
-#include <thread>
 
 #include "AtlasThread.h"
 #include "TempDir.h"
 #include "TestTileServer.h"
 #include "TileCache.h"
+#include "WaitUntil.h"
 
 class TWorkerTest : public ::testing::Test {
 protected:
@@ -33,12 +32,3 @@ protected:
     TTempDir Cache;
     TNoticeQueue Notices;
 };
-
-// Polls until pred holds; false after a generous limit.
-template <class Pred>
-bool WaitUntil(Pred pred) {
-    using namespace std::chrono_literals;
-    for (auto deadline = std::chrono::steady_clock::now() + 30s; !pred(); std::this_thread::sleep_for(5ms))
-        if (std::chrono::steady_clock::now() > deadline) return false;
-    return true;
-}

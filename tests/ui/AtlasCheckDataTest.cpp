@@ -1,6 +1,6 @@
 // The map data viewer on files laid out here: opening and its refusals, the
 // type and zoom choices, drags with real mouse events on the image, and the
-// pixels drawn. The tile-window bounds are also checked on their own.
+// pixels drawn.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
@@ -380,25 +380,6 @@ TEST_F(AtlasCheckDataTest, BadFilesAreReportedAndLeaveTheListAlone) {
     // The reused window opens a good file again.
     Open(good);
     EXPECT_TRUE(Form.FileOpen());
-}
-
-TEST(ViewerState, SmallExtentsAndDamagedRectanglesStayBounded) {
-    const TTileRect rects[] = {
-        {100, 200, 100, 200},  // a single tile
-        {2147483640, 2147483640, 2147483647, 2147483647},
-        {-2147483647 - 1, -2147483647 - 1, -2147483600, -2147483600},
-        {50, 50, 10, 10},  // left beyond right
-    };
-    for (const TTileRect& r : rects) {
-        TViewerState s;
-        s.Extent = r;
-        s.CentreOn(12, CentreLon, CentreLat);
-        s.MouseDown(100, 100);
-        s.MouseMove(-100000, 100000);
-        s.MouseMove(100000, -100000);
-        EXPECT_TRUE(s.Columns() >= 1 && s.Columns() <= 4) << s.Columns();
-        EXPECT_TRUE(s.Rows() >= 1 && s.Rows() <= 4) << s.Rows();
-    }
 }
 
 }  // namespace

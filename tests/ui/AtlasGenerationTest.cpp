@@ -46,6 +46,7 @@
 #include "TileFileDecode.h"
 #include "TileImage.h"
 #include "UiTestSupport.h"
+#include "WaitUntilQt.h"
 
 namespace {
 
@@ -449,7 +450,7 @@ TEST_F(GenerationTest, HugePlansAreRefusedAndClosingTheWindowStopsARun) {
     WhenTrue([&] { return Window->Gauge1->isVisible(); }, [&] { Window->close(); });
     EXPECT_EQ(Generate({AcceptConfirmation}), QStringList{Confirm});
     ExpectCleanedUp();
-    EXPECT_TRUE(QTest::qWaitFor([&] { return !Window->isVisible(); }, 5000));
+    EXPECT_TRUE(WaitUntil([&] { return !Window->isVisible(); }, std::chrono::seconds(5), ProcessEventsBriefly));
     const TGenWorkerPool* pool = Window->MapView()->GenWorkersForTest();
     EXPECT_TRUE(pool == nullptr || pool->WorkerCount() == 0);
 }

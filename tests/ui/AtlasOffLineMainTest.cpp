@@ -24,6 +24,7 @@
 #include "TempDir.h"
 #include "TestTileServer.h"
 #include "UiTestSupport.h"
+#include "WaitUntilQt.h"
 
 namespace {
 
@@ -232,7 +233,7 @@ TEST_F(MainWindowTest, MapFillsItsViewAfterEveryResize) {
         SCOPED_TRACE(testing::Message() << size.width() << "x" << size.height());
         w->setFixedSize(size);
         const QSize mapSize(size.width() - w->Panel1->width(), size.height());
-        ASSERT_TRUE(QTest::qWaitFor([&] { return view->size() == mapSize; }, 10000)) << view->width();
+        ASSERT_TRUE(WaitUntil([&] { return view->size() == mapSize; }, std::chrono::seconds(10), ProcessEventsBriefly)) << view->width();
         EXPECT_TRUE(covered());
         QTest::mouseClick(w->RadioButton2, Qt::LeftButton);
         ASSERT_EQ(view->MapType(), "p");
@@ -285,7 +286,7 @@ TEST_F(MainWindowTest, UnusableTileSourceIsReportedAtStartAndRequestsNothing) {
     answers.Then(ClickOk);
     TAtlasOffLineMainFM w(TDataLocations{Dir / "AtlasPocket.Ini", Dir.DirString() + "FileMap/"});
     w.show();
-    EXPECT_TRUE(QTest::qWaitFor([&] { return !answers.Seen.isEmpty(); }, 60000));
+    EXPECT_TRUE(WaitUntil([&] { return !answers.Seen.isEmpty(); }, WaitLimit, ProcessEventsBriefly));
     ASSERT_EQ(answers.Seen.size(), 1);
     // In Chinese, naming the entry and its value as the file has them.
     EXPECT_EQ(answers.Seen[0], QString::fromUtf8("设置文件中的地图来源有误，相关地图类型不会下载：\n\n"

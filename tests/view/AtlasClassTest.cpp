@@ -5,19 +5,18 @@
 #include <QApplication>
 #include <QMouseEvent>
 #include <QTest>
-#include <QThread>
 #include <QWheelEvent>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <unistd.h>
 
 #include "AtlasClass.h"
+#include "TempDir.h"
 #include "TileCache.h"
+#include "WaitUntilQt.h"
 
 namespace fs = std::filesystem;
 
@@ -46,36 +45,18 @@ void ExpectLonLat(const TLonLat& got, const TLonLat& expected) {
     EXPECT_DOUBLE_EQ(got.Lat, expected.Lat);
 }
 
-// Processes events until pred holds; gives up after a generous while so a
-// broken worker fails the test instead of hanging it.
-template <class Pred>
-bool WaitUntil(Pred pred) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QThread::msleep(5);
-    }
-    return true;
-}
-
 constexpr TDeltaPair ZeroPair{};
 
 class AtlasClassTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        static int counter = 0;
-        CacheDir = fs::temp_directory_path() / ("atlas_view_test_" + std::to_string(getpid()) + "_" + std::to_string(++counter));
-        fs::create_directories(CacheDir);
         CentreOn(10, 512 * 256 + 128, 300 * 256 + 128);  // the middle of tile (512, 300) at zoom 10
         Panel = std::make_unique<QWidget>();
         Panel->resize(800, 600);
         Panel->show();
     }
     void TearDown() override {
-        Panel.reset();  // deletes the view, which joins its worker
-        std::error_code ec;
-        fs::remove_all(CacheDir, ec);
+        Panel.reset();  // deletes the view, which joins its worker, before the cache goes
     }
 
     // Settings' start position: a point inside global pixel (px, py) at a zoom.
@@ -105,7 +86,8 @@ protected:
     }
     QRgb MosaicPixel(int x, int y) const { return View->MosaicImage().pixel(x, y) | 0xFF000000u; }
 
-    fs::path CacheDir;
+    TTempDir Cache;
+    const fs::path CacheDir = Cache.Path();
     std::unique_ptr<QWidget> Panel;
     TAtlasClass* View = nullptr;
 };
@@ -130,7 +112,7 @@ TEST_F(AtlasClassTest, PaintsCachedTilesParentsQuartersAndPlaceholders) {
 
     // Every missing tile was requested, the cached one never: each comes
     // back as a failure notice forwarded to the receiver.
-    ASSERT_TRUE(WaitUntil([&] { return receiver.Got.size() >= 24; }));
+    ASSERT_TRUE(WaitUntil([&] { return receiver.Got.size() >= 24; }, WaitLimit, ProcessEventsBriefly));
     EXPECT_TRUE(receiver.Has(WM_GENTILEFAILED, TilePath(10, 513, 300)));
     EXPECT_TRUE(receiver.Has(WM_GENTILEFAILED, TilePath(10, 511, 299)));
     EXPECT_FALSE(receiver.Has(WM_GENTILEFAILED, TilePath(10, 512, 300)));
@@ -206,7 +188,8 @@ TEST_F(AtlasClassTest, NoticesAreForwardedWhenRoutedAndOtherwisePaintTheCurrentZ
     const std::string saved = TilePath(10, 514, 302), failed = TilePath(10, 700, 700);
     PostNotice(WM_TILESAVED, saved);
     PostNotice(WM_TILEFAILED, failed);
-    ASSERT_TRUE(WaitUntil([&] { return receiver.Has(WM_GENTILESAVED, saved) && receiver.Has(WM_GENTILEFAILED, failed); }));
+    ASSERT_TRUE(WaitUntil([&] { return receiver.Has(WM_GENTILESAVED, saved) && receiver.Has(WM_GENTILEFAILED, failed); }, WaitLimit,
+                          ProcessEventsBriefly));
     EXPECT_NE(MosaicPixel(4 * 256 + 128, 4 * 256 + 128), Blue);
 
     // Routing off again: notices paint, only at the current zoom, and nothing more is forwarded.
