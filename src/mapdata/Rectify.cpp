@@ -359,6 +359,10 @@ void SampleTile(const TShiftField& field, const TTileId& tile, const TMosaic& m,
     // neighbour in the spare one weighted zero. The window holds every
     // position, so only rounding dust lies beyond.
     const std::int32_t limitX = (std::int32_t(m.Width - 1) << 16) + 255, limitY = (std::int32_t(m.Height - 1) << 16) + 255;
+    // Held in locals: the byte stores below may alias m, which would reload it per pixel.
+    const std::uint16_t* const pixels = m.Pixels;
+    const std::size_t stride = m.Stride;
+    const int width = m.Width, height = m.Height;
     TSampleSpan spans[TileSize];
     for (int j = 0; j < TileSize; ++j) {
         const int n = field.Spans(j, spans);
@@ -381,15 +385,15 @@ void SampleTile(const TShiftField& field, const TTileId& tile, const TMosaic& m,
                 // whose last two the next pair overwrites; the row's last
                 // pixels are stored bytewise below.
                 for (const int end = std::min(s.End, TileSize - 2) - 1; i < end; i += 2, fx += 2 * dx, fy += 2 * dy) {
-                    const std::uint64_t c = SamplePair(m.Pixels, m.Stride, fx, fy, fx + dx, fy + dy);
+                    const std::uint64_t c = SamplePair(pixels, stride, fx, fy, fx + dx, fy + dy);
                     std::memcpy(dst + i * 3, &c, sizeof c);
                 }
             }
             // Rounding dust at the window's edge, and the row's last pixel.
             for (; i < s.End; ++i, fx += dx, fy += dy) {
-                const std::int32_t x = std::clamp(fx, 0, std::int32_t(m.Width - 1) << 16);
-                const std::int32_t y = std::clamp(fy, 0, std::int32_t(m.Height - 1) << 16);
-                const std::uint64_t c = SamplePair(m.Pixels, m.Stride, x, y, x, y);
+                const std::int32_t x = std::clamp(fx, 0, std::int32_t(width - 1) << 16);
+                const std::int32_t y = std::clamp(fy, 0, std::int32_t(height - 1) << 16);
+                const std::uint64_t c = SamplePair(pixels, stride, x, y, x, y);
                 dst[i * 3] = std::uint8_t(c);
                 dst[i * 3 + 1] = std::uint8_t(c >> 8);
                 dst[i * 3 + 2] = std::uint8_t(c >> 16);
