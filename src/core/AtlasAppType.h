@@ -84,7 +84,6 @@ struct std::hash<TTileId> {
 
 // One download request of a worker's queue.
 struct TMapParam : TTileId {
-    bool Flag = false;  // never read; kept for the record's layout
     std::int32_t RetryCount = 0;
     const TTileId& Id() const { return *this; }
 };

@@ -62,6 +62,11 @@ public:
     void WriteAt(std::int64_t offset, const void* data, std::size_t size);
     // Bytes appended so far.
     std::int64_t Position() const { return Pos; }
+    // The temporary file, for a writer that fills it through a library of its
+    // own (SQLite). That writer must close its handles before Commit or
+    // destruction close this one: closing any descriptor of a file drops the
+    // process's fcntl locks on it.
+    const std::string& TemporaryPath() const { return Temp; }
 
     // Flushes, syncs, closes and renames over the target. Throws TFileError;
     // after a failure the temporary file is gone and the target untouched.

@@ -1,7 +1,9 @@
 // The map data file ("*.Dat") the phone application reads: a signature, a
 // 392-byte header, one 32-byte index entry per tile and the tiles as JPEG
 // images in index order. Little-endian, nothing aligned. The writer and the
-// reader run on the caller's thread and touch nothing global.
+// reader run on the caller's thread and touch nothing global. The records
+// and keys are coded in MapDataFile.cpp, the file is written in
+// MapDataWriter.cpp and read in MapDataReader.cpp.
 #pragma once
 
 #include <array>
@@ -104,6 +106,11 @@ struct TMapDataWriteReport {
     TBlankTiles AllBlank() const;
 };
 
+// Why a tile the cache gave has no picture, or nothing when it decoded.
+// Throws TMapDataError when the cache entry exists but cannot be read (also
+// when it is not a regular file), since writing on would lose that tile.
+std::optional<TBlankReason> BlankReasonOf(const TCachedTile& cached, const TTileCache& cache, const TTileId& tile);
+
 // The cached tile re-encoded as JPEG at quality 90, or nothing (with the
 // reason in why) when the tile is not in the cache, is of an unrecognised
 // format or does not decode. Throws TMapDataError when a cache entry exists
@@ -179,6 +186,10 @@ public:
 
 private:
     TReadStatus ReadAt(std::int64_t offset, std::uint8_t* out, std::size_t size) const;
+    // The signature and the header, refused unless they fit the file.
+    TReadResult<TMapDataHeader> ReadHeader() const;
+    // n entries, refused unless their offsets ascend within the file.
+    TReadResult<std::vector<TMapDataEntry>> ReadIndex(std::int64_t n) const;
 
     std::optional<TReadableFile> File;
     std::int64_t Size = 0;

@@ -265,95 +265,104 @@ void TSourceTiles::Get(const TTileId* ids, std::size_t n, std::shared_ptr<const 
     for (std::size_t i = 0; i < n; ++i) held[i] = futures[i].get();
 }
 
-std::optional<std::vector<std::uint8_t>> RectifiedTileJpeg(TSourceTiles& sources, const TTileId& tile,
-                                                           TBlankReason* why, TTileDigest* digest, TTileId* source) {
-    const TShiftField field(tile.Zoom, tile.X, tile.Y);
-    if (field.IsZero()) return LoadTileJpeg(sources.Cache(), tile, why, digest);
-    auto blank = [why](TBlankReason reason) -> std::optional<std::vector<std::uint8_t>> {
-        if (why) *why = reason;
-        return std::nullopt;
-    };
+namespace {
 
-    // The window of shifted pixels the samples read, in global pixels, and the tiles holding it.
-    const std::int64_t ox = std::int64_t(tile.X) * TileSize, oy = std::int64_t(tile.Y) * TileSize;
-    const std::int64_t left = ox + std::int64_t(std::floor(field.MinX())), top = oy + std::int64_t(std::floor(field.MinY()));
-    const std::int64_t right = ox + std::int64_t(std::ceil(field.MaxX())), bottom = oy + std::int64_t(std::ceil(field.MaxY()));
-    const std::int64_t tx0 = FloorDiv(left, TileSize), ty0 = FloorDiv(top, TileSize);
-    const std::int64_t tx1 = FloorDiv(right, TileSize), ty1 = FloorDiv(bottom, TileSize);
-    const int nx = int(tx1 - tx0 + 1), ny = int(ty1 - ty0 + 1);
-    // The shift changes by far less than a tile across one tile.
-    if (nx > 4 || ny > 4) throw TMapDataError(OtherFault("rectifying " + TileKey(tile) + " would read too many tiles"));
-
-    const int mw = int(right - left + 1), mh = int(bottom - top + 1);
-    // Every pixel is overwritten below; one buffer per encoder thread saves
-    // a megabyte's allocation and clearing per tile. A spare column and row
-    // of zeros lets sampling read the right and lower neighbour unchecked
+// The shifted pixels a rectified tile's samples read (global pixels, all
+// bounds inclusive), the source tiles holding them, and the mosaic they are
+// copied into.
+struct TMosaic {
+    std::int64_t Left = 0, Top = 0, Right = 0, Bottom = 0;
+    std::int64_t FirstColumn = 0, FirstRow = 0;  // of the source tiles
+    int Columns = 0, Rows = 0;
+    int Width = 0, Height = 0;
+    // Pixels as four 16-bit channels, with a spare column and row of zeros
+    // so that sampling reads the right and lower neighbour unchecked
     // (weighted zero at the edge).
-    const std::size_t stride = (std::size_t(mw) + 1) * 4;
-    thread_local std::vector<std::uint16_t> mosaic;
-    mosaic.resize(std::max(mosaic.size(), stride * (std::size_t(mh) + 1)));
-    std::uint16_t* const m = mosaic.data();
-    for (int y = 0; y < mh; ++y) std::fill_n(m + std::size_t(y) * stride + std::size_t(mw) * 4, 4, 0);
-    std::fill_n(m + std::size_t(mh) * stride, stride, 0);
+    std::uint16_t* Pixels = nullptr;
+    std::size_t Stride = 0;  // channels per row
+};
+
+TMosaic MosaicFor(const TShiftField& field, const TTileId& tile) {
+    TMosaic m;
+    const std::int64_t ox = std::int64_t(tile.X) * TileSize, oy = std::int64_t(tile.Y) * TileSize;
+    m.Left = ox + std::int64_t(std::floor(field.MinX())), m.Top = oy + std::int64_t(std::floor(field.MinY()));
+    m.Right = ox + std::int64_t(std::ceil(field.MaxX())), m.Bottom = oy + std::int64_t(std::ceil(field.MaxY()));
+    m.FirstColumn = FloorDiv(m.Left, TileSize), m.FirstRow = FloorDiv(m.Top, TileSize);
+    m.Columns = int(FloorDiv(m.Right, TileSize) - m.FirstColumn + 1);
+    m.Rows = int(FloorDiv(m.Bottom, TileSize) - m.FirstRow + 1);
+    // The shift changes by far less than a tile across one tile.
+    if (m.Columns > 4 || m.Rows > 4)
+        throw TMapDataError(OtherFault("rectifying " + TileKey(tile) + " would read too many tiles"));
+    m.Width = int(m.Right - m.Left + 1), m.Height = int(m.Bottom - m.Top + 1);
+    // Every pixel is overwritten by the sources; one buffer per encoder
+    // thread saves a megabyte's allocation and clearing per tile.
+    m.Stride = (std::size_t(m.Width) + 1) * 4;
+    thread_local std::vector<std::uint16_t> buffer;
+    buffer.resize(std::max(buffer.size(), m.Stride * (std::size_t(m.Height) + 1)));
+    m.Pixels = buffer.data();
+    for (int y = 0; y < m.Height; ++y) std::fill_n(m.Pixels + std::size_t(y) * m.Stride + std::size_t(m.Width) * 4, 4, 0);
+    std::fill_n(m.Pixels + std::size_t(m.Height) * m.Stride, m.Stride, 0);
+    return m;
+}
+
+// The part of the mosaic source tile id holds, widened from its picture.
+void CopySource(const TBitmap& pic, const TTileId& id, const TMosaic& m) {
+    const std::int64_t sx0 = std::max(m.Left, id.X * std::int64_t(TileSize));
+    const std::int64_t sx1 = std::min(m.Right, id.X * std::int64_t(TileSize) + TileSize - 1);
+    const std::int64_t sy0 = std::max(m.Top, id.Y * std::int64_t(TileSize));
+    const std::int64_t sy1 = std::min(m.Bottom, id.Y * std::int64_t(TileSize) + TileSize - 1);
+    for (std::int64_t y = sy0; y <= sy1; ++y) {
+        const std::uint8_t* from = pic.Row(int(y - id.Y * std::int64_t(TileSize))) + (sx0 - id.X * std::int64_t(TileSize)) * 3;
+        std::uint16_t* to = m.Pixels + std::size_t(y - m.Top) * m.Stride + std::size_t(sx0 - m.Left) * 4;
+        // One store per pixel; the last is read bytewise, its word would run past the picture.
+        for (std::int64_t x = sx0; x <= sx1; ++x, from += 3, to += 4) {
+            std::uint32_t w;
+            if (x < sx1) std::memcpy(&w, from, sizeof w);
+            else w = std::uint32_t(from[0]) | std::uint32_t(from[1]) << 8 | std::uint32_t(from[2]) << 16;
+            const std::uint64_t lanes = (w & 0xFFu) | (w & 0xFF00u) << 8 | std::uint64_t(w & 0xFF0000u) << 16;
+            std::memcpy(to, &lanes, sizeof lanes);
+        }
+    }
+}
+
+// Fills the mosaic from the source tiles, or says why it cannot be filled;
+// source receives the tile at fault.
+std::optional<TBlankReason> FillMosaic(TSourceTiles& sources, const TTileId& tile, const TMosaic& m, TTileId* source) {
     TTileId ids[16];
     std::shared_ptr<const TCachedTile> held[16];
-    for (int a = 0; a < nx; ++a)
-        for (int b = 0; b < ny; ++b) {
-            const TTileId id(tile.TypeCode, tile.Zoom, std::int32_t(tx0 + a), std::int32_t(ty0 + b));
+    for (int a = 0; a < m.Columns; ++a)
+        for (int b = 0; b < m.Rows; ++b) {
+            const TTileId id(tile.TypeCode, tile.Zoom, std::int32_t(m.FirstColumn + a), std::int32_t(m.FirstRow + b));
             if (!TileInGrid(id.Zoom, id.X, id.Y)) {
                 if (source) *source = id;
-                return blank(TBlankReason::OutsideGrid);
+                return TBlankReason::OutsideGrid;
             }
-            ids[a * ny + b] = id;
+            ids[a * m.Rows + b] = id;
         }
-    sources.Get(ids, std::size_t(nx * ny), held);
-    for (int a = 0; a < nx; ++a)
-        for (int b = 0; b < ny; ++b) {
-            const TTileId& id = ids[a * ny + b];
-            if (source) *source = id;
-            const TCachedTile& cached = *held[a * ny + b];
-            switch (cached.State) {
-                case TTileState::Missing: return blank(TBlankReason::Missing);
-                case TTileState::Unreadable: {
-                    TFault fault(TFaultKind::CannotReadTile, sources.Cache().Path(id), cached.Error.Errno, cached.Error.Text);
-                    fault.NotRegular = cached.Error.NotRegular;
-                    throw TMapDataError(fault);
-                }
-                case TTileState::Unrecognised: return blank(TBlankReason::Unrecognised);
-                case TTileState::Undecodable:
-                    return blank(cached.TypeName == "GIF" ? TBlankReason::Gif : TBlankReason::Damaged);
-                case TTileState::Decoded: break;
-            }
-            const TBitmap& pic = cached.Picture;
-            if (pic.Width != TileSize || pic.Height != TileSize) return blank(TBlankReason::Damaged);
-            // The part of the window this tile holds.
-            const std::int64_t sx0 = std::max(left, id.X * std::int64_t(TileSize));
-            const std::int64_t sx1 = std::min(right, id.X * std::int64_t(TileSize) + TileSize - 1);
-            const std::int64_t sy0 = std::max(top, id.Y * std::int64_t(TileSize));
-            const std::int64_t sy1 = std::min(bottom, id.Y * std::int64_t(TileSize) + TileSize - 1);
-            for (std::int64_t y = sy0; y <= sy1; ++y) {
-                const std::uint8_t* from = pic.Row(int(y - id.Y * std::int64_t(TileSize))) + (sx0 - id.X * std::int64_t(TileSize)) * 3;
-                std::uint16_t* to = m + std::size_t(y - top) * stride + std::size_t(sx0 - left) * 4;
-                // One store per pixel; the last is read bytewise, its word would run past the picture.
-                for (std::int64_t x = sx0; x <= sx1; ++x, from += 3, to += 4) {
-                    std::uint32_t w;
-                    if (x < sx1) std::memcpy(&w, from, sizeof w);
-                    else w = std::uint32_t(from[0]) | std::uint32_t(from[1]) << 8 | std::uint32_t(from[2]) << 16;
-                    const std::uint64_t lanes = (w & 0xFFu) | (w & 0xFF00u) << 8 | std::uint64_t(w & 0xFF0000u) << 16;
-                    std::memcpy(to, &lanes, sizeof lanes);
-                }
-            }
-        }
-
+    sources.Get(ids, std::size_t(m.Columns * m.Rows), held);
+    for (int i = 0; i < m.Columns * m.Rows; ++i) {
+        if (source) *source = ids[i];
+        const TCachedTile& cached = *held[i];
+        if (const auto blank = BlankReasonOf(cached, sources.Cache(), ids[i])) return blank;
+        if (cached.Picture.Width != TileSize || cached.Picture.Height != TileSize) return TBlankReason::Damaged;
+        CopySource(cached.Picture, ids[i], m);
+    }
     if (source) *source = tile;
+    return std::nullopt;
+}
+
+// Samples the output tile from the mosaic along the control grid's spans.
+void SampleTile(const TShiftField& field, const TTileId& tile, const TMosaic& m, TBitmap& out) {
     // Sample positions relative to the mosaic.
-    const double mx0 = double(ox - left), my0 = double(oy - top);
+    const double mx0 = double(std::int64_t(tile.X) * TileSize - m.Left), my0 = double(std::int64_t(tile.Y) * TileSize - m.Top);
     // The largest positions read unchecked: the last column or row, its
     // neighbour in the spare one weighted zero. The window holds every
     // position, so only rounding dust lies beyond.
-    const std::int32_t limitX = (std::int32_t(mw - 1) << 16) + 255, limitY = (std::int32_t(mh - 1) << 16) + 255;
-    thread_local TBitmap out;
-    if (out.Width != TileSize || out.Height != TileSize) out = TBitmap(TileSize, TileSize);
+    const std::int32_t limitX = (std::int32_t(m.Width - 1) << 16) + 255, limitY = (std::int32_t(m.Height - 1) << 16) + 255;
+    // Held in locals: the byte stores below may alias m, which would reload it per pixel.
+    const std::uint16_t* const pixels = m.Pixels;
+    const std::size_t stride = m.Stride;
+    const int width = m.Width, height = m.Height;
     TSampleSpan spans[TileSize];
     for (int j = 0; j < TileSize; ++j) {
         const int n = field.Spans(j, spans);
@@ -376,21 +385,37 @@ std::optional<std::vector<std::uint8_t>> RectifiedTileJpeg(TSourceTiles& sources
                 // whose last two the next pair overwrites; the row's last
                 // pixels are stored bytewise below.
                 for (const int end = std::min(s.End, TileSize - 2) - 1; i < end; i += 2, fx += 2 * dx, fy += 2 * dy) {
-                    const std::uint64_t c = SamplePair(m, stride, fx, fy, fx + dx, fy + dy);
+                    const std::uint64_t c = SamplePair(pixels, stride, fx, fy, fx + dx, fy + dy);
                     std::memcpy(dst + i * 3, &c, sizeof c);
                 }
             }
             // Rounding dust at the window's edge, and the row's last pixel.
             for (; i < s.End; ++i, fx += dx, fy += dy) {
-                const std::int32_t x = std::clamp(fx, 0, std::int32_t(mw - 1) << 16);
-                const std::int32_t y = std::clamp(fy, 0, std::int32_t(mh - 1) << 16);
-                const std::uint64_t c = SamplePair(m, stride, x, y, x, y);
+                const std::int32_t x = std::clamp(fx, 0, std::int32_t(width - 1) << 16);
+                const std::int32_t y = std::clamp(fy, 0, std::int32_t(height - 1) << 16);
+                const std::uint64_t c = SamplePair(pixels, stride, x, y, x, y);
                 dst[i * 3] = std::uint8_t(c);
                 dst[i * 3 + 1] = std::uint8_t(c >> 8);
                 dst[i * 3 + 2] = std::uint8_t(c >> 16);
             }
         }
     }
+}
+
+}  // namespace
+
+std::optional<std::vector<std::uint8_t>> RectifiedTileJpeg(TSourceTiles& sources, const TTileId& tile,
+                                                           TBlankReason* why, TTileDigest* digest, TTileId* source) {
+    const TShiftField field(tile.Zoom, tile.X, tile.Y);
+    if (field.IsZero()) return LoadTileJpeg(sources.Cache(), tile, why, digest);
+    const TMosaic mosaic = MosaicFor(field, tile);
+    if (const auto blank = FillMosaic(sources, tile, mosaic, source)) {
+        if (why) *why = *blank;
+        return std::nullopt;
+    }
+    thread_local TBitmap out;
+    if (out.Width != TileSize || out.Height != TileSize) out = TBitmap(TileSize, TileSize);
+    SampleTile(field, tile, mosaic, out);
     try {
         std::vector<std::uint8_t> jpeg = EncodeJpeg(out, 90);
         if (digest) *digest = TileDigest(jpeg);

@@ -1,13 +1,9 @@
 #include "TilesetFile.h"
 
-#include <fcntl.h>
 #include <sqlite3.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
 #include <cstring>
 #include <filesystem>
 
@@ -96,30 +92,11 @@ TTilesetMetadata TilesetMetadataFor(const TMapDataHeader& header, int typeIndex,
 }
 
 TTilesetWriter::TTilesetWriter(std::string target, TTilesetFormat format, std::int64_t maxPageCount)
-    : Target(std::move(target)), Format(format) {
-    if (Target.empty() || Target.back() == '/') throw TMapDataError(TFault(TFaultKind::BadFileName, Target));
-    // The file is created here, exclusively, so that SQLite never opens
-    // someone else's file; an empty file is an empty database to it.
-    int fd = -1;
-    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        Temp = TemporaryNameFor(Target);
-        fd = ::open(Temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && errno != EEXIST) break;
-    }
-    if (fd < 0) {
-        const int err = errno;
-        Temp.clear();
-        throw TMapDataError(TFault(TFaultKind::CannotCreate, Target, err));
-    }
-    struct stat old {};
-    if (::stat(Target.c_str(), &old) == 0) ::fchmod(fd, old.st_mode & 07777);
-    ::close(fd);
-
-    if (sqlite3_open_v2(Temp.c_str(), &Db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
+    : Target(std::move(target)), Format(format), File(Target) {
+    if (sqlite3_open_v2(File.TemporaryPath().c_str(), &Db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
         const std::string reason = Db ? sqlite3_errmsg(Db) : "out of memory";
         CloseDb(Db);
         Db = nullptr;
-        ::unlink(Temp.c_str());
         throw TMapDataError(TFault(TFaultKind::CannotCreate, Target, 0, reason));
     }
     try {
@@ -135,15 +112,14 @@ TTilesetWriter::TTilesetWriter(std::string target, TTilesetFormat format, std::i
     } catch (...) {
         sqlite3_finalize(Insert);
         CloseDb(Db);
-        ::unlink(Temp.c_str());
         throw;
     }
 }
 
 TTilesetWriter::~TTilesetWriter() {
+    // Before File closes its descriptor of the same file.
     sqlite3_finalize(Insert);
     CloseDb(Db);
-    if (!Committed && !Temp.empty()) ::unlink(Temp.c_str());
 }
 
 void TTilesetWriter::Fail() const {
@@ -212,24 +188,14 @@ void TTilesetWriter::WriteMetadata(const TTilesetMetadata& m) {
 }
 
 void TTilesetWriter::Commit(const TTilesetMetadata& m) {
-    if (!Db || Committed) Fail();
+    if (!Db) Fail();
     WriteMetadata(m);
     Exec("COMMIT");
     sqlite3_finalize(Insert);
     Insert = nullptr;
     if (sqlite3_close(Db) != SQLITE_OK) Fail();
     Db = nullptr;
-    // The data must be on disk before the name points at it.
-    const int fd = ::open(Temp.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0 || ::fsync(fd) != 0) {
-        const int err = errno;
-        if (fd >= 0) ::close(fd);
-        throw TMapDataError(TFault(TFaultKind::CannotWrite, Target, err));
-    }
-    ::close(fd);
-    if (::rename(Temp.c_str(), Target.c_str()) != 0)
-        throw TMapDataError(TFault(TFaultKind::CannotReplace, Target, errno));
-    Committed = true;
+    File.Commit();
 }
 
 std::int64_t ExportTileset(const TMapDataReader& reader, int typeIndex, const std::string& fileName,

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "AtomicFile.h"
 #include "MapDataFile.h"
 
 struct sqlite3;
@@ -51,11 +52,11 @@ inline std::int32_t TmsRow(int zoom, std::int32_t y) { return TileCount(zoom) - 
 // BigPlanet zoom: counted down from 17, so zooms 0..17 become 17..0.
 inline int BigPlanetZoom(int zoom) { return 17 - zoom; }
 
-// Writes a tileset atomically: the database is built in a hidden temporary
-// file beside the target inside one transaction and renamed over the target
-// only by Commit, after it is on disk. Destroying an uncommitted writer
-// removes the temporary file, so any failure leaves an existing target as it
-// was. Errors throw TMapDataError naming the file and SQLite's reason.
+// Writes a tileset atomically: the database is built inside one transaction
+// in the temporary file of a TAtomicFile, which Commit renames over the
+// target once it is on disk. Destroying an uncommitted writer removes the
+// temporary file, so any failure leaves an existing target as it was. Errors
+// throw TMapDataError naming the file and SQLite's reason.
 class TTilesetWriter {
 public:
     // maxPageCount > 0 caps the database's size in pages (tests simulate a full disk with it).
@@ -78,11 +79,12 @@ private:
 
     std::string Target;
     TTilesetFormat Format;
-    std::string Temp;
+    // Created first, so that SQLite never opens someone else's file (an empty
+    // file is an empty database to it); closed after Db.
+    TAtomicFile File;
     sqlite3* Db = nullptr;
     sqlite3_stmt* Insert = nullptr;
     std::int64_t Tiles = 0;
-    bool Committed = false;
 };
 
 struct TTilesetOptions {

@@ -49,11 +49,11 @@ void TAtlasThread::AddRequest(std::int32_t zoom, std::int32_t x, std::int32_t y)
 }
 
 void TAtlasThread::AddTypedRequest(std::int32_t zoom, std::int32_t x, std::int32_t y, const std::string& typeCode) {
-    Enqueue(TMapParam{{TypeCodeLetter(typeCode), zoom, x, y}, false, 0});
+    Enqueue(TMapParam{{TypeCodeLetter(typeCode), zoom, x, y}, 0});
 }
 
 void TAtlasThread::RequeueRequest(const TTileId& tile, std::int32_t retryCount, TClock::time_point notBefore) {
-    Enqueue(TMapParam{tile, false, retryCount}, notBefore);
+    Enqueue(TMapParam{tile, retryCount}, notBefore);
 }
 
 void TAtlasThread::Enqueue(TMapParam request, TClock::time_point notBefore) {

@@ -4,7 +4,6 @@
 
 #include <cerrno>
 #include <algorithm>
-#include <charconv>
 #include <chrono>
 #include <cstring>
 
@@ -14,32 +13,6 @@
 #include "TileImage.h"
 
 namespace {
-
-// Splits at the first sep: the part before it is returned, rest keeps what
-// follows. Without a sep the whole rest is the part and rest becomes empty,
-// so a damaged name still yields every field.
-std::string_view TakeUntil(std::string_view& rest, char sep) {
-    const std::size_t at = rest.find(sep);
-    if (at == std::string_view::npos) {
-        const std::string_view part = rest;
-        rest = {};
-        return part;
-    }
-    const std::string_view part = rest.substr(0, at);
-    rest.remove_prefix(at + 1);
-    return part;
-}
-
-// Optional sign and decimal digits in the int32 range, nothing else; any
-// other text reads as 0.
-std::int32_t IntOrZero(std::string_view text) {
-    if (!text.empty() && text.front() == '+') text.remove_prefix(1);
-    if (text.empty() || text.front() == '+') return 0;
-    std::int32_t v = 0;
-    const auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
-    if (ec != std::errc() || ptr != text.data() + text.size()) return 0;
-    return v;
-}
 
 bool EqualsIgnoreCase(const std::uint8_t* bytes, const char* upper) {
     for (int i = 0; i < 3; ++i) {
@@ -62,18 +35,6 @@ std::string TTileCache::TileFileName(const TTileId& tile) {
     name += std::to_string(tile.Y);
     name += ".gif";
     return name;
-}
-
-TTileId TTileCache::ParseTileFileName(std::string_view path) {
-    const std::size_t slash = path.rfind('/');
-    std::string_view rest = slash == std::string_view::npos ? path : path.substr(slash + 1);
-
-    TTileId tile;
-    tile.TypeCode = TypeCodeLetter(TakeUntil(rest, '_'));
-    tile.Zoom = IntOrZero(TakeUntil(rest, '-'));
-    tile.X = IntOrZero(TakeUntil(rest, '-'));
-    tile.Y = IntOrZero(TakeUntil(rest, '.'));
-    return tile;
 }
 
 TTileCache::TTileCache(std::string folder, const TServerConfig& server) : Dir(std::move(folder)), Server(server) {
@@ -217,30 +178,6 @@ bool DetectImageType(const std::uint8_t* data, std::size_t size, std::string& ty
         return true;
     }
     return false;
-}
-
-bool DetectImageType(std::istream& data, std::string& typeName) {
-    // The caller's stream state and position are put back whatever happens,
-    // including a stream that was already at its end.
-    const std::ios::iostate state = data.rdstate();
-    data.clear();
-    const std::streampos pos = data.tellg();
-    if (pos == std::streampos(-1)) {
-        data.clear(state);
-        return false;
-    }
-
-    std::uint8_t head[4] = {};
-    std::streamsize got = 0;
-    if (data.seekg(0, std::ios::beg)) {
-        data.read(reinterpret_cast<char*>(head), sizeof head);
-        got = data.gcount();
-    }
-    data.clear();
-    data.seekg(pos);
-    data.clear(state);
-
-    return got == 4 && DetectImageType(head, 4, typeName);
 }
 
 TReadResult<std::string> GetTileFileType(const std::string& fileName) {

@@ -7,7 +7,6 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <istream>
 #include <memory>
 #include <optional>
 #include <string>
@@ -79,9 +78,6 @@ public:
 
     // {'s', 12, 3412, 1538} -> "s_12-3412-1538.gif"
     static std::string TileFileName(const TTileId& tile);
-    // Reads the tile back from a path or name; a part that is not an integer
-    // reads as 0, a type part that is not one letter as '?'.
-    static TTileId ParseTileFileName(std::string_view path);
 
 private:
     // The tile's path below the folder: its name in the index.
@@ -96,8 +92,6 @@ private:
 // Recognition by the first four bytes: "GIF" (any case) at 0, "PNG" (any case)
 // at 1, or FF D8 FF E0. typeName becomes "GIF", "PNG" or "JPG".
 bool DetectImageType(const std::uint8_t* data, std::size_t size, std::string& typeName);
-// The same on a seekable stream, read from its start; its read position is restored.
-bool DetectImageType(std::istream& data, std::string& typeName);
 
 // The real format of a cached file: "GIF", "PNG", "JPG", or "" when not
 // recognised; an error when it cannot be opened or is no regular file.

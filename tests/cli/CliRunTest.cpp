@@ -18,6 +18,7 @@
 #include "MapDataFile.h"
 #include "TestTileServer.h"
 #include "TileCache.h"
+#include "TileFileName.h"
 #include "TileFileDecode.h"
 #include "TileImage.h"
 #include "WaitUntil.h"
@@ -355,7 +356,7 @@ TEST_F(CliRunTest, ExpiredTilesAreRevalidatedAndOnlyChangedOnesReplaced) {
     // Two tiles of the plan get a new edition.
     std::vector<std::string> changed;
     for (const auto& [name, bytes] : before) {
-        const TTileId t = TTileCache::ParseTileFileName(name);
+        const TTileId t = ParseTileFileName(name);
         if (changed.size() < 2) {
             changed.push_back(name);
             Server.NewEdition("m/" + std::to_string(t.Zoom) + "/" + std::to_string(t.X) + "/" + std::to_string(t.Y));

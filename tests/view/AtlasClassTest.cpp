@@ -16,6 +16,7 @@
 #include "AtlasClass.h"
 #include "TempDir.h"
 #include "TileCache.h"
+#include "TileFileName.h"
 #include "WaitUntilQt.h"
 
 namespace fs = std::filesystem;
@@ -72,7 +73,7 @@ protected:
         return View;
     }
     // A worker's notice of the tile at this path.
-    void PostNotice(int message, const std::string& path) const { View->PostNotice({message, TTileCache::ParseTileFileName(path), path}); }
+    void PostNotice(int message, const std::string& path) const { View->PostNotice({message, ParseTileFileName(path), path}); }
     std::string TilePath(int zoom, int x, int y, const std::string& type = "m") const {
         return (CacheDir / TTileCache::TileFileName({TypeCodeLetter(type), zoom, x, y})).string();
     }

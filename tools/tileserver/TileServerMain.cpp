@@ -413,83 +413,103 @@ private:
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    CLI::App app{"Local tile server for AtlasPocket tests, benchmarks and demo"};
+namespace {
+
+struct TServerOptions {
+    int Port = 0;
+    int LatencyMs = 0;
+    int ConnectDelayMs = 0;
+    std::string LogFile;
+    std::vector<std::string> FaultRules;
+    std::string TlsCert, TlsKey;
+    long CacheMaxAge = -1;
+    bool Marks = false;
+};
+
+void AddOptions(CLI::App& app, TServerOptions& o) {
     app.set_version_flag("--version", std::string("atlaspocket-tileserver ") + AtlasVersion);
-    int port = 0;
-    int latencyMs = 0;
-    int connectDelayMs = 0;
-    std::string logFile;
-    std::vector<std::string> faultRules;
-    std::string tlsCert, tlsKey;
-    long cacheMaxAge = -1;
-    app.add_option("--port", port, "Port on 127.0.0.1 (0: any free port)")->check(CLI::Range(0, 65535));
-    app.add_option("--latency-ms", latencyMs, "Delay before answering each tile request")->check(CLI::Range(0, 600000));
-    app.add_option("--connect-delay-ms", connectDelayMs, "Extra delay of a new connection's first tile request")
+    app.add_option("--port", o.Port, "Port on 127.0.0.1 (0: any free port)")->check(CLI::Range(0, 65535));
+    app.add_option("--latency-ms", o.LatencyMs, "Delay before answering each tile request")->check(CLI::Range(0, 600000));
+    app.add_option("--connect-delay-ms", o.ConnectDelayMs, "Extra delay of a new connection's first tile request")
         ->check(CLI::Range(0, 600000));
-    app.add_option("--log", logFile, "Append one line per tile request");
-    app.add_option("--fault", faultRules, "TYPE/Z/X/Y=MODE[:PARAM][#FIRST][~MS][@COUNT], '*' for any part");
-    app.add_option("--cache-max-age", cacheMaxAge, "Cache-Control: max-age of every tile (seconds; none without)")
+    app.add_option("--log", o.LogFile, "Append one line per tile request");
+    app.add_option("--fault", o.FaultRules, "TYPE/Z/X/Y=MODE[:PARAM][#FIRST][~MS][@COUNT], '*' for any part");
+    app.add_option("--cache-max-age", o.CacheMaxAge, "Cache-Control: max-age of every tile (seconds; none without)")
         ->check(CLI::Range(0L, 100000000L));
-    app.add_option("--tls-cert", tlsCert, "PEM certificate: serve https instead of http (with --tls-key)");
-    app.add_option("--tls-key", tlsKey, "PEM private key of --tls-cert");
-    bool marks = false;
-    app.add_flag("--marks", marks, "Road and terrain tiles show marks at the shifted positions of a true-coordinate grid");
-    CLI11_PARSE(app, argc, argv);
-    SetMarkArt(marks);
-    if (tlsCert.empty() != tlsKey.empty()) {
-        std::cerr << "atlaspocket-tileserver: --tls-cert and --tls-key go together\n";
-        return 2;
-    }
+    app.add_option("--tls-cert", o.TlsCert, "PEM certificate: serve https instead of http (with --tls-key)");
+    app.add_option("--tls-key", o.TlsKey, "PEM private key of --tls-cert");
+    app.add_flag("--marks", o.Marks, "Road and terrain tiles show marks at the shifted positions of a true-coordinate grid");
+}
 
-    // The server never outlives whoever started it (a test, a script, a benchmark).
+// The server never outlives whoever started it (a test, a script, a
+// benchmark), and the stop signals go to one waiting thread, so stopping the
+// server happens outside a handler. Returns those signals, blocked.
+sigset_t BlockStopSignals() {
     prctl(PR_SET_PDEATHSIG, SIGTERM);
-
-    // Signals go to one waiting thread, so stopping the server happens outside a handler.
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGTERM);
     sigaddset(&stopSignals, SIGINT);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     signal(SIGPIPE, SIG_IGN);
+    return stopSignals;
+}
 
+// Serves until a stop signal; the exit code.
+int Serve(const TServerOptions& o, const sigset_t& stopSignals) {
+    TTileServer tiles(o.LatencyMs, o.ConnectDelayMs, o.LogFile, o.CacheMaxAge);
+    for (const std::string& rule : o.FaultRules) tiles.Faults.Add(ParseFaultRule(rule));
+
+    std::unique_ptr<httplib::Server> server;
+    if (o.TlsCert.empty()) server = std::make_unique<httplib::Server>();
+    else server = std::make_unique<httplib::SSLServer>(o.TlsCert.c_str(), o.TlsKey.c_str());
+    if (!server->is_valid()) {
+        std::cerr << "atlaspocket-tileserver: cannot use the certificate " << o.TlsCert << " and key " << o.TlsKey << "\n";
+        return 2;
+    }
+    httplib::Server& svr = *server;
+    svr.new_task_queue = [] { return new httplib::ThreadPool(64); };
+    // Like a real tile service, a kept connection serves many requests, not httplib's default five.
+    svr.set_keep_alive_max_count(1000000);
+    // Headers and body leave in separate writes; without this a kept connection waits on delayed ACKs.
+    svr.set_tcp_nodelay(true);
+    tiles.Install(svr);
+
+    int bound = o.Port;
+    if (o.Port == 0) bound = svr.bind_to_any_port("127.0.0.1");
+    else if (!svr.bind_to_port("127.0.0.1", o.Port)) bound = -1;
+    if (bound <= 0) {
+        std::cerr << "atlaspocket-tileserver: cannot listen on 127.0.0.1:" << o.Port << "\n";
+        return 1;
+    }
+
+    std::thread stopper([&svr, stopSignals] {
+        int sig = 0;
+        sigwait(&stopSignals, &sig);
+        svr.stop();
+    });
+    stopper.detach();
+
+    std::cout << "LISTENING " << bound << std::endl;
+    const bool ok = svr.listen_after_bind();
+    return ok ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"Local tile server for AtlasPocket tests, benchmarks and demo"};
+    TServerOptions options;
+    AddOptions(app, options);
+    CLI11_PARSE(app, argc, argv);
+    SetMarkArt(options.Marks);
+    if (options.TlsCert.empty() != options.TlsKey.empty()) {
+        std::cerr << "atlaspocket-tileserver: --tls-cert and --tls-key go together\n";
+        return 2;
+    }
+    const sigset_t stopSignals = BlockStopSignals();
     try {
-        TTileServer tiles(latencyMs, connectDelayMs, logFile, cacheMaxAge);
-        for (const std::string& rule : faultRules) tiles.Faults.Add(ParseFaultRule(rule));
-
-        std::unique_ptr<httplib::Server> server;
-        if (tlsCert.empty()) server = std::make_unique<httplib::Server>();
-        else server = std::make_unique<httplib::SSLServer>(tlsCert.c_str(), tlsKey.c_str());
-        if (!server->is_valid()) {
-            std::cerr << "atlaspocket-tileserver: cannot use the certificate " << tlsCert << " and key " << tlsKey << "\n";
-            return 2;
-        }
-        httplib::Server& svr = *server;
-        svr.new_task_queue = [] { return new httplib::ThreadPool(64); };
-        // Like a real tile service, a kept connection serves many requests, not httplib's default five.
-        svr.set_keep_alive_max_count(1000000);
-        // Headers and body leave in separate writes; without this a kept connection waits on delayed ACKs.
-        svr.set_tcp_nodelay(true);
-        tiles.Install(svr);
-
-        int bound = port;
-        if (port == 0) bound = svr.bind_to_any_port("127.0.0.1");
-        else if (!svr.bind_to_port("127.0.0.1", port)) bound = -1;
-        if (bound <= 0) {
-            std::cerr << "atlaspocket-tileserver: cannot listen on 127.0.0.1:" << port << "\n";
-            return 1;
-        }
-
-        std::thread stopper([&svr, stopSignals] {
-            int sig = 0;
-            sigwait(&stopSignals, &sig);
-            svr.stop();
-        });
-        stopper.detach();
-
-        std::cout << "LISTENING " << bound << std::endl;
-        const bool ok = svr.listen_after_bind();
-        return ok ? 0 : 1;
+        return Serve(options, stopSignals);
     } catch (const std::exception& e) {
         std::cerr << "atlaspocket-tileserver: " << e.what() << "\n";
         return 2;
