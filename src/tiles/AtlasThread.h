@@ -103,7 +103,7 @@ private:
     void Report(const TMapParam& request, TFetch fetch);
     // The tile's folder exists (created when not); checked once per folder while it stays.
     std::optional<TFault> EnsureFolder(const std::string& folder);
-    void Notify(int message, const TTileId& tile, std::string path, TFault why = {},
+    void Notify(TNoticeKind kind, const TTileId& tile, std::string path, TFault why = {},
                 TTileOutcome outcome = TTileOutcome::Downloaded);
     void RequeueRequest(const TTileId& tile, std::int32_t retryCount, TClock::time_point notBefore = {});
     void Enqueue(TMapParam request, TClock::time_point notBefore = {});

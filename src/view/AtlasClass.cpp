@@ -337,7 +337,7 @@ void TAtlasClass::DrawTile(std::int32_t zoom, std::int32_t x, std::int32_t y, QI
 }
 
 void TAtlasClass::PostNotice(TTileNotice notice) {
-    const int message = notice.Message;
+    const int message = NoticeMessage(notice.Kind);
     QCoreApplication::postEvent(this, new TTileNoticeEvent(message, std::move(notice)));
 }
 

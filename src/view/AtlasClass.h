@@ -29,6 +29,25 @@ using TShowGPS = std::function<void(QObject* Sender, double Longitude, double La
 using TClickGPS = std::function<void(QObject* Sender, double Longitude, double Latitude)>;
 using TMapZoomChange = std::function<void(QObject* Sender, int MapZoom)>;
 
+// Message numbers of the windows: a worker's notice becomes WM_TILESAVED or
+// WM_TILEFAILED to the map view, which forwards it to the main window during a run.
+inline constexpr int WM_USER = 0x0400;
+inline constexpr int WM_TILESAVED = WM_USER + 1001;      // worker -> map view: a tile file was saved
+inline constexpr int WM_TILEFAILED = WM_USER + 1002;     // worker -> map view: a tile failed every attempt
+inline constexpr int WM_PANELLAYOUT = WM_USER + 2001;    // main window -> itself
+inline constexpr int WM_GENTILESAVED = WM_USER + 2002;   // map view -> main window, during a run
+inline constexpr int WM_GENTILEFAILED = WM_USER + 2003;  // map view -> main window, during a run
+
+// The message number a worker's notice arrives as; 0 (ignored) for the empty record.
+constexpr int NoticeMessage(TNoticeKind kind) {
+    switch (kind) {
+        case TNoticeKind::TileSaved: return WM_TILESAVED;
+        case TNoticeKind::TileFailed: return WM_TILEFAILED;
+        case TNoticeKind::None: break;
+    }
+    return 0;
+}
+
 // The Qt event type that carries a window message number: the one place the
 // two meet. Every message number lies well inside Qt's user range from here.
 inline QEvent::Type MessageEventType(int message) { return QEvent::Type(QEvent::User + message); }
