@@ -81,11 +81,6 @@ void TAtlasThread::ClearRequests() {
 
 int TAtlasThread::PendingCount() const { return Pending.load(std::memory_order_relaxed); }
 
-bool TAtlasThread::IsIdle() const {
-    std::lock_guard lock(RequestLock);
-    return Suspended;
-}
-
 bool TAtlasThread::TakeRequest(TMapParam& request) {
     std::lock_guard lock(RequestLock);
     const auto now = TClock::now();

@@ -62,7 +62,6 @@ public:
     void DropConnections();
     // Any thread. The transfer under way and every later one end as aborted.
     void Abort();
-    bool IsAborted() const { return AbortRequested.load(); }
 
 private:
     TDownloadResult Transfer(const std::string& url, const TRequestIdentity& identity, const TDownloadLimits& limits,

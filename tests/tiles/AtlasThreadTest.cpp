@@ -157,7 +157,7 @@ TEST_F(AtlasThreadTest, AnswersAreAcceptedOrRetriedByTheirBody) {
         EXPECT_EQ(saved && !saved->empty(), row.Saved);
         EXPECT_EQ(Server->Attempts("m", 9, x, 1), row.Attempts);
         // The next request finds it sometimes still finishing, sometimes asleep: no lost wake-up.
-        EXPECT_TRUE(x % 2 || WaitUntil([&] { return worker->IsIdle(); }));
+        EXPECT_TRUE(x % 2 || WaitUntil([&] { return TAtlasThreadProbe::IsIdle(*worker); }));
     }
     // Nothing but finished tiles and the cache's freshness index (with its
     // journal, written when its batch is due): no temporary file is left behind.

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -12,6 +13,15 @@
 #include "TempDir.h"
 #include "TestTileServer.h"
 #include "TileCache.h"
+
+// What the tests see of a worker beyond its interface.
+struct TAtlasThreadProbe {
+    // Asleep on an empty queue (or not started yet).
+    static bool IsIdle(const TAtlasThread& worker) {
+        std::lock_guard lock(worker.RequestLock);
+        return worker.Suspended;
+    }
+};
 
 class TWorkerTest : public ::testing::Test {
 protected:
