@@ -64,10 +64,11 @@ public:
 
 class TAtlasClass : public QWidget, public TNoticeTarget {
 public:
-    // Created on the parent panel at its size, centred on Settings.InitialLon/Lat
-    // as seen through the shown type's calibration pair.
+    // Created on the parent panel at its size, centred on the settings'
+    // InitialLon/Lat as seen through the shown type's calibration pair. Its
+    // own worker and cache keep the settings' tile service and limits.
     TAtlasClass(QWidget* owner, QWidget* parentPanel, TMapZoom initialZoom, std::string cacheDir,
-                TDeltaPair initialPair);
+                TDeltaPair initialPair, TAtlasSettings settings);
     ~TAtlasClass() override;
 
     // Properties
@@ -96,6 +97,9 @@ public:
     // to target as message (failure notices as WM_GENTILEFAILED) and nothing is painted.
     bool SetTileNoticeRouting(bool active, QObject* target, int message);
     bool RequestGenTile(std::int32_t zoom, std::int32_t x, std::int32_t y, const std::string& typeCode);
+    // The tile service of the generation workers a later RequestGenTile starts
+    // (the settings' until set): a run's own, with the ages it was started with.
+    void SetRunServer(TServerConfig server);
     void StopGenWorkers();
     // Why the generation workers' run must stop (a ban, a full cache, a dead
     // service), None while it may go on; and the seconds the service has asked

@@ -86,7 +86,7 @@ protected:
     }
 
     TAtlasClass* MakeView(int zoom) {
-        View = new TAtlasClass(Panel.get(), Panel.get(), TMapZoom(zoom), CacheDir.string(), ZeroPair);
+        View = new TAtlasClass(Panel.get(), Panel.get(), TMapZoom(zoom), CacheDir.string(), ZeroPair, Settings);
         View->show();
         return View;
     }
