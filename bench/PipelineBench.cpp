@@ -68,7 +68,7 @@ void DownloadBench(const TServerConfig& server, const std::string& cacheDir, int
         while (outstanding > 0) {
             auto n = notices.Take(std::chrono::seconds(60));
             if (!n) break;
-            if (n->Message == WM_TILEFAILED) ++failed;
+            if (n->Kind == TNoticeKind::TileFailed) ++failed;
             --outstanding;
         }
         pool.StopGenWorkers();

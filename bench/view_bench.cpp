@@ -81,7 +81,7 @@ int main(int argc, char** argv) {
     panel.show();
     int rc = 0;
     {
-        TAtlasClass view(&panel, &panel, TMapZoom(zoom), cache.string(), TDeltaPair{});
+        TAtlasClass view(&panel, &panel, TMapZoom(zoom), cache.string(), TDeltaPair{}, Settings);
         view.show();
         const TTileRect r = view.TileRect();
         const long long tilesPerRebuild = r.Count();

@@ -93,40 +93,45 @@ struct TResolvedPlan {
     int ViewType = 0;
     TDeltaPair Pair;  // the view type's pair: the plan is projected with it, as in the window
     std::string CacheDir;
+    // The settings file's values with this run's options applied.
+    TAtlasSettings Settings;
+
+    TTileCache Cache() const { return TTileCache(CacheDir, Settings.Server); }
 };
 
 // Road and terrain pairs for this run only: the shift at the centre. The
 // settings file is left alone; the file's Deltas carry the pairs used.
-void AutoCalibrate(const TGenerationParams& params) {
-    const TDeltaPair shift = ChinaShift(params.CenterLon, params.CenterLat);
-    Settings.Deltas[0] = Settings.Deltas[1] = shift;
+void AutoCalibrate(TResolvedPlan& r) {
+    const TDeltaPair shift = ChinaShift(r.Params.CenterLon, r.Params.CenterLat);
+    r.Settings.Deltas[0] = r.Settings.Deltas[1] = shift;
 }
 
 // --source-url replaces the settings file's template of its type for this run.
-void ApplySourceUrlArgs(const std::vector<std::string>& sourceUrls) {
+void ApplySourceUrlArgs(const std::vector<std::string>& sourceUrls, TAtlasSettings& settings) {
     for (const std::string& text : sourceUrls) {
         const auto [type, urlTemplate] = ParseSourceUrlArg(text);
-        Settings.Server.UrlTemplates[size_t(type)] = urlTemplate;
+        settings.Server.UrlTemplates[size_t(type)] = urlTemplate;
     }
-    Settings.SourceProblems = ServerConfigProblems(Settings.Server);
+    settings.SourceProblems = ServerConfigProblems(settings.Server);
 }
 
 // Nothing is planned or requested while a tile source cannot be used.
-void RefuseUnusableSources() {
-    if (Settings.SourceProblems.empty()) return;
+void RefuseUnusableSources(const TAtlasSettings& settings) {
+    if (settings.SourceProblems.empty()) return;
     std::string text = "the tile sources cannot be used:";
-    for (const TSourceProblem& problem : Settings.SourceProblems) text += "\n  " + SourceProblemText(problem);
+    for (const TSourceProblem& problem : settings.SourceProblems) text += "\n  " + SourceProblemText(problem);
     throw std::runtime_error(text);
 }
 
 // The URL of the centre tile at the first zoom, per included type, to check a template before downloading.
-void PrintCentreTileUrls(const TGenerationParams& params, TDeltaPair pair) {
-    const TTileRect rect = GetZoomRect(params, params.CurrentZoom, 1, pair);
+void PrintCentreTileUrls(const TResolvedPlan& r) {
+    const TGenerationParams& params = r.Params;
+    const TTileRect rect = GetZoomRect(params, params.CurrentZoom, 1, r.Pair);
     const std::int32_t x = rect.Left + (rect.Right - rect.Left) / 2, y = rect.Top + (rect.Bottom - rect.Top) / 2;
     for (int t = 0; t < MapTypeCount; ++t)
         if (params.Included[size_t(t)])
             std::cout << "centre tile " << MapTypeCode(t) << ":     "
-                      << BuildTileUrl(Settings.Server, 0, {MapTypes[size_t(t)].Code, params.CurrentZoom, x, y}) << "\n";
+                      << BuildTileUrl(r.Settings.Server, 0, {MapTypes[size_t(t)].Code, params.CurrentZoom, x, y}) << "\n";
 }
 
 TResolvedPlan Resolve(const TPlanArgs& args) {
@@ -142,16 +147,17 @@ TResolvedPlan Resolve(const TPlanArgs& args) {
     r.ViewType = ParseViewTypeArg(args.ViewType);
 
     const TDataLocations loc = DefaultDataLocations();
-    LoadSettings(args.SettingsPath.empty() ? loc.SettingsFile : std::filesystem::path(args.SettingsPath));
-    ApplySourceUrlArgs(args.SourceUrls);
-    if (args.Rate >= 0) Settings.Server.Rates.fill(args.Rate);
-    if (args.NoRefresh) Settings.Server.RunRefresh = {TRefreshMode::NoRefresh, 0, NowMs()};
-    else if (args.MaxAge >= 0) Settings.Server.RunRefresh = {TRefreshMode::MaxAge, args.MaxAge, NowMs()};
-    RefuseUnusableSources();
+    r.Settings = ReadSettings(args.SettingsPath.empty() ? loc.SettingsFile : std::filesystem::path(args.SettingsPath));
+    TServerConfig& server = r.Settings.Server;
+    ApplySourceUrlArgs(args.SourceUrls, r.Settings);
+    if (args.Rate >= 0) server.Rates.fill(args.Rate);
+    if (args.NoRefresh) server.RunRefresh = {TRefreshMode::NoRefresh, 0, NowMs()};
+    else if (args.MaxAge >= 0) server.RunRefresh = {TRefreshMode::MaxAge, args.MaxAge, NowMs()};
+    RefuseUnusableSources(r.Settings);
     r.CacheDir = args.CacheDir.empty() ? loc.CacheDir : args.CacheDir;
     if (r.CacheDir.back() != '/') r.CacheDir += '/';
-    if (args.AutoCalibrate) AutoCalibrate(r.Params);
-    r.Pair = RunDeltas(r.Params, Settings.Deltas)[std::size_t(r.ViewType)];
+    if (args.AutoCalibrate) AutoCalibrate(r);
+    r.Pair = RunDeltas(r.Params, r.Settings.Deltas)[std::size_t(r.ViewType)];
     return r;
 }
 
@@ -159,8 +165,8 @@ TResolvedPlan Resolve(const TPlanArgs& args) {
 // smallest tiles could not fit the file.
 bool PrintEstimates(const char* command, const TResolvedPlan& r) {
     const auto residual = r.Params.Rectify ? RectifiedResidual(r.Params, r.Pair)
-                                           : CalibrationResidual(r.Params, r.Pair, Settings.Deltas);
-    const TSizeEstimate size = EstimateMapDataSize(r.Params, r.Pair, TTileCache(r.CacheDir, Settings.Server));
+                                           : CalibrationResidual(r.Params, r.Pair, r.Settings.Deltas);
+    const TSizeEstimate size = EstimateMapDataSize(r.Params, r.Pair, r.Cache());
     std::cout << "calibration residual: "
               << (residual ? FormatFixed(*residual, r.Params.Rectify ? 2 : 1) + " m" +
                                  (r.Params.Rectify ? " (rectified)" : "")
@@ -188,7 +194,7 @@ bool PrintEstimates(const char* command, const TResolvedPlan& r) {
 }
 
 void PrintCacheCounts(const TResolvedPlan& r) {
-    const TCacheCounts c = CountCacheState(r.Params, r.Pair, TTileCache(r.CacheDir, Settings.Server));
+    const TCacheCounts c = CountCacheState(r.Params, r.Pair, r.Cache());
     std::cout << "tiles missing:     " << c.Missing << "\n"
               << "tiles expired:     " << c.Expired << "\n";
 }
@@ -262,7 +268,7 @@ private:
 
 // Cache space the tiles not yet downloaded will take, from the plan's estimate per tile.
 std::int64_t StillNeeded(const TResolvedPlan& r, std::int64_t tiles) {
-    const TSizeEstimate size = EstimateMapDataSize(r.Params, r.Pair, TTileCache(r.CacheDir, Settings.Server));
+    const TSizeEstimate size = EstimateMapDataSize(r.Params, r.Pair, r.Cache());
     return size.Entries > 0 ? size.Bytes / size.Entries * tiles : 0;
 }
 
@@ -270,7 +276,7 @@ int RunPlan(const TPlanArgs& args) {
     const TResolvedPlan r = Resolve(args);
     if (!PrintFigures("plan", r.Params, r.Pair) || !PrintEstimates("plan", r)) return ExitError;
     PrintCacheCounts(r);
-    PrintCentreTileUrls(r.Params, r.Pair);
+    PrintCentreTileUrls(r);
     return ExitWritten;
 }
 
@@ -343,7 +349,7 @@ void WriteGeneratedTileset(const TPlanArgs& args, const TResolvedPlan& r, const 
     TTilesetOptions options;
     options.Format = format;
     options.Attribution = args.Attribution;
-    const std::int64_t n = WriteTilesetFromCache(fileName, header, type, list, TTileCache(r.CacheDir, Settings.Server),
+    const std::int64_t n = WriteTilesetFromCache(fileName, header, type, list, r.Cache(),
                                                  options, [&](std::int64_t done, std::int64_t) { writing.Update(done); });
     writing.Finish(std::int64_t(list.size()));
     std::cout << "written: " << fileName << " (" << n << " tiles of type " << MapTypes[size_t(type)].Code << ")\n";
@@ -371,7 +377,7 @@ int EndRun(TGenerateReport& report, int code, std::string reason, const std::str
 class TGenerateDownload {
 public:
     TGenerateDownload(const TResolvedPlan& r, int connections, TGenerationRun& run)
-        : Plan(r), Run(run), Pool(&Notices, r.CacheDir, Settings.Server, Settings.Limits, connections) {}
+        : Plan(r), Run(run), Pool(&Notices, r.CacheDir, r.Settings.Server, r.Settings.Limits, connections) {}
 
     // Requests every planned tile; the exit code when the run cannot go on.
     std::optional<int> All(TGenerateReport& report) {
@@ -404,7 +410,7 @@ private:
         }
         if (!IsEarlyStop(Run.Status())) progress.Finish(Run.Figures());
         Pool.StopGenWorkers();
-        return Verdict(Run.EndDownload(TTileCache(Plan.CacheDir, Settings.Server)), report);
+        return Verdict(Run.EndDownload(Plan.Cache()), report);
     }
     std::optional<int> Verdict(TRunStatus status, TGenerateReport& report) const;
 
@@ -419,7 +425,7 @@ std::optional<int> TGenerateDownload::Verdict(TRunStatus status, TGenerateReport
     switch (status) {
     case TRunStatus::Downloaded:
         // Tiles are saved without a sync each: one for all before anything is written from them.
-        TTileCache(Plan.CacheDir, Settings.Server).Sync();
+        Plan.Cache().Sync();
         return std::nullopt;
     case TRunStatus::ServiceDead:
         return EndRun(report, ExitTilesFailed, "serviceNotAnswering",
@@ -474,7 +480,7 @@ std::optional<int> RefuseFullFolder(const TResolvedPlan& r, const std::string& o
     const std::filesystem::path outDir = std::filesystem::path(out).parent_path();
     const std::filesystem::path folder = outDir.empty() ? "." : outDir;
     RemoveStaleTemporaryFiles(folder.string());
-    const std::int64_t needed = EstimateMapDataSize(r.Params, r.Pair, TTileCache(r.CacheDir, Settings.Server)).Bytes;
+    const std::int64_t needed = EstimateMapDataSize(r.Params, r.Pair, r.Cache()).Bytes;
     std::error_code ec;
     const auto space = std::filesystem::space(folder, ec);
     if (ec || std::int64_t(space.available) >= needed) return std::nullopt;
@@ -488,7 +494,7 @@ TMapDataWriteReport WriteMapDataOnce(const TResolvedPlan& r, const TGenerationRu
                                      bool refuseUndecodable) {
     const std::int64_t entries = run.Header().EntryCount;
     TProgressLine writing("writing", entries);
-    const TTileCache cache(r.CacheDir, Settings.Server);
+    const TTileCache cache = r.Cache();
     auto progress = [&](std::int64_t done, std::int64_t) {
         if (Interrupted) throw TInterruptedWrite{};
         writing.Update(done);
@@ -515,7 +521,7 @@ std::optional<int> WriteMapDataFile(const TResolvedPlan& r, const std::string& o
         if (!written.Written) {
             std::cerr << "generate: " << written.Undecodable.size()
                       << " cached tiles no longer decode; fetching them again\n";
-            const TTileCache cache(r.CacheDir, Settings.Server);
+            const TTileCache cache = r.Cache();
             for (const TTileId& tile : written.Undecodable) {
                 std::error_code ec;
                 std::filesystem::remove(cache.Path(tile), ec);
@@ -558,7 +564,7 @@ int Generate(const TPlanArgs& args, TGenerateReport& report) {
     if (!ConfirmPlan(args, r, args.Out.empty() ? tilesets.front().first : args.Out)) return ExitError;
 
     TGenerationRun& run = report.Run;
-    run.TakeSnapshot(r.Params, Settings.Deltas);
+    run.TakeSnapshot(r.Params, r.Settings.Deltas);
     run.Build(r.Pair);
     RemoveStaleTemporaryFiles(r.CacheDir);
     std::signal(SIGINT, OnInterrupt);

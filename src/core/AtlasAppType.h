@@ -16,15 +16,6 @@ inline constexpr int MinMapZoom = 5;
 inline constexpr int MaxMapZoom = 17;
 inline constexpr int ZoomTableSize = 18;  // zooms 0..17, indexed by the zoom itself
 
-// Message numbers of the tile notices and of the main window's own messages.
-// Qt-free code only passes them on; the map view turns them into Qt event types.
-inline constexpr int WM_USER = 0x0400;
-inline constexpr int WM_TILESAVED = WM_USER + 1001;      // worker -> map view: a tile file was saved
-inline constexpr int WM_TILEFAILED = WM_USER + 1002;     // worker -> map view: a tile failed every attempt
-inline constexpr int WM_PANELLAYOUT = WM_USER + 2001;    // main window -> itself
-inline constexpr int WM_GENTILESAVED = WM_USER + 2002;   // map view -> main window, during a run
-inline constexpr int WM_GENTILEFAILED = WM_USER + 2003;  // map view -> main window, during a run
-
 struct TMapTypeInfo {
     char Code;                   // type code: the lyrs parameter, cache name prefix, key letter
     std::string_view DisplayName;

@@ -45,57 +45,63 @@ std::string NotAFloatMessage(const std::string& text) { return "'" + text + "' i
 
 std::string UnableToWriteMessage(const std::filesystem::path& file) { return "Unable to write to " + file.string(); }
 
-void LoadSettings(const std::filesystem::path& file) {
-    SettingsFile = file;
+TAtlasSettings ReadSettings(const std::filesystem::path& file) {
     const TAtlasSettings defaults;
+    TAtlasSettings read;
     TIniFile ini(file);
-    Settings.InitialLon = ReadReal(ini, CenterSection, "LON_VALUE", defaults.InitialLon);
-    Settings.InitialLat = ReadReal(ini, CenterSection, "LAT_VALUE", defaults.InitialLat);
+    read.InitialLon = ReadReal(ini, CenterSection, "LON_VALUE", defaults.InitialLon);
+    read.InitialLat = ReadReal(ini, CenterSection, "LAT_VALUE", defaults.InitialLat);
     for (int i = 0; i < MapTypeCount; ++i) {
-        Settings.Deltas[i].Lon = ReadReal(ini, DeltaSection, LonKey(i), defaults.Deltas[i].Lon);
-        Settings.Deltas[i].Lat = ReadReal(ini, DeltaSection, LatKey(i), defaults.Deltas[i].Lat);
+        read.Deltas[i].Lon = ReadReal(ini, DeltaSection, LonKey(i), defaults.Deltas[i].Lon);
+        read.Deltas[i].Lat = ReadReal(ini, DeltaSection, LatKey(i), defaults.Deltas[i].Lat);
     }
     const auto zoom = ParseInt(ini.ReadString(ZoomSection, "FIRST_ZOOM").value_or(""));
-    Settings.InitialZoom = zoom && *zoom >= MinMapZoom && *zoom <= MaxMapZoom ? *zoom : defaults.InitialZoom;
-    Settings.Rectify = ParseInt(ini.ReadString("ATLAS_GENERATE", "RECTIFY").value_or("")) == 1;
+    read.InitialZoom = zoom && *zoom >= MinMapZoom && *zoom <= MaxMapZoom ? *zoom : defaults.InitialZoom;
+    read.Rectify = ParseInt(ini.ReadString("ATLAS_GENERATE", "RECTIFY").value_or("")) == 1;
 
-    Settings.Server = defaults.Server;
-    if (auto host = ini.ReadString(ServerSection, "HOST"); host && !host->empty()) Settings.Server.HostPattern = *host;
+    read.Server = defaults.Server;
+    if (auto host = ini.ReadString(ServerSection, "HOST"); host && !host->empty()) read.Server.HostPattern = *host;
     if (auto port = ParseInt(ini.ReadString(ServerSection, "PORT").value_or("")); port && *port > 0 && *port < 65536)
-        Settings.Server.Port = *port;
+        read.Server.Port = *port;
     if (auto referer = ini.ReadString(ServerSection, "REFERER"); referer && !referer->empty())
-        Settings.Server.Referer = *referer;
+        read.Server.Referer = *referer;
     for (int i = 0; i < MapTypeCount; ++i) {
         const std::string letter(1, MapTypes[size_t(i)].SettingsLetter);
-        Settings.Server.UrlTemplates[size_t(i)] = ini.ReadString(SourceSection, "URL_" + letter).value_or("");
-        Settings.Server.Referers[size_t(i)] = ini.ReadString(SourceSection, "REFERER_" + letter).value_or("");
+        read.Server.UrlTemplates[size_t(i)] = ini.ReadString(SourceSection, "URL_" + letter).value_or("");
+        read.Server.Referers[size_t(i)] = ini.ReadString(SourceSection, "REFERER_" + letter).value_or("");
         // Out of range reads as unset: the source keeps its default pace.
         const auto connections = ParseInt(ini.ReadString(SourceSection, "CONNECTIONS_" + letter).value_or(""));
-        Settings.Server.Connections[size_t(i)] =
+        read.Server.Connections[size_t(i)] =
             connections && *connections >= 1 && *connections <= MaxSourceConnections ? *connections : 0;
         const auto rate = ParseReal(ini.ReadString(SourceSection, "RATE_" + letter).value_or(""));
-        Settings.Server.Rates[size_t(i)] = rate && *rate > 0 && *rate <= 1000 ? *rate : 0;
-        Settings.Server.Placeholders[size_t(i)] = ini.ReadString(SourceSection, "PLACEHOLDER_" + letter).value_or("");
+        read.Server.Rates[size_t(i)] = rate && *rate > 0 && *rate <= 1000 ? *rate : 0;
+        read.Server.Placeholders[size_t(i)] = ini.ReadString(SourceSection, "PLACEHOLDER_" + letter).value_or("");
         const auto maxAge = ParseInt(ini.ReadString(SourceSection, "MAX_AGE_DAYS_" + letter).value_or(""));
-        Settings.Server.MaxAgeDays[size_t(i)] = maxAge && *maxAge >= 0 && *maxAge <= MaxAgeDaysLimit ? *maxAge : -1;
+        read.Server.MaxAgeDays[size_t(i)] = maxAge && *maxAge >= 0 && *maxAge <= MaxAgeDaysLimit ? *maxAge : -1;
     }
-    Settings.Server.UserAgent = ini.ReadString(SourceSection, "USER_AGENT").value_or("");
-    Settings.Server.CaFile = ini.ReadString(SourceSection, "CA_FILE").value_or("");
-    Settings.SourceProblems = ServerConfigProblems(Settings.Server);
+    read.Server.UserAgent = ini.ReadString(SourceSection, "USER_AGENT").value_or("");
+    read.Server.CaFile = ini.ReadString(SourceSection, "CA_FILE").value_or("");
+    read.SourceProblems = ServerConfigProblems(read.Server);
     if (auto keepAlive = ParseInt(ini.ReadString(ServerSection, "KEEP_ALIVE").value_or("")))
-        Settings.Server.KeepAlive = *keepAlive != 0;
+        read.Server.KeepAlive = *keepAlive != 0;
 
     // Seconds, 0.1 s to one hour; anything else keeps the default.
     auto readTimeout = [&](const char* key, long def) {
         const auto v = ParseReal(ini.ReadString(ServerSection, key).value_or(""));
         return v && *v >= 0.1 && *v <= 3600 ? long(*v * 1000) : def;
     };
-    Settings.Limits.ConnectTimeoutMs = readTimeout("CONNECT_TIMEOUT", defaults.Limits.ConnectTimeoutMs);
-    Settings.Limits.TransferTimeoutMs = readTimeout("TRANSFER_TIMEOUT", defaults.Limits.TransferTimeoutMs);
+    read.Limits.ConnectTimeoutMs = readTimeout("CONNECT_TIMEOUT", defaults.Limits.ConnectTimeoutMs);
+    read.Limits.TransferTimeoutMs = readTimeout("TRANSFER_TIMEOUT", defaults.Limits.TransferTimeoutMs);
     // Seconds of Retry-After pauses one run accepts, 0 to a day.
     const auto maxPause = ParseReal(ini.ReadString(ServerSection, "MAX_PAUSE").value_or(""));
-    Settings.Limits.MaxPauseMs = maxPause && *maxPause >= 0 && *maxPause <= 86400 ? long(*maxPause * 1000)
-                                                                                 : defaults.Limits.MaxPauseMs;
+    read.Limits.MaxPauseMs = maxPause && *maxPause >= 0 && *maxPause <= 86400 ? long(*maxPause * 1000)
+                                                                             : defaults.Limits.MaxPauseMs;
+    return read;
+}
+
+void LoadSettings(const std::filesystem::path& file) {
+    Settings = ReadSettings(file);
+    SettingsFile = file;
 }
 
 void WriteInitialCenter(double lon, double lat) {

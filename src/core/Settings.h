@@ -1,6 +1,7 @@
 // The program's settings: start position and zoom, the calibration offsets of
-// the four map types, and where the tile service lives. One process-wide set,
-// holding the defaults until LoadSettings reads the file.
+// the four map types, and where the tile service lives. ReadSettings gives them
+// as a value, which is what a run, its pool and the map view take; the window
+// keeps the set its settings window edits (LoadSettings and the writes).
 #pragma once
 
 #include <array>
@@ -51,7 +52,8 @@ struct TAtlasSettings {
     std::vector<TSourceProblem> SourceProblems;
 };
 
-// The one settings set of the process, and the file it is kept in.
+// The window's settings set, and the file it is kept in. Runs with overrides
+// of their own (the command line, a demo server) change a copy, never this.
 extern TAtlasSettings Settings;
 extern std::filesystem::path SettingsFile;
 
@@ -68,10 +70,12 @@ private:
     TFault Why;
 };
 
-// Reads every value from file (missing, empty or non-numeric keys give the
-// defaults; FIRST_ZOOM outside 5..17 reads as 5) and remembers file for later
-// writes. Tile source entries that cannot be used are kept as read and listed
-// in SourceProblems. The file is not written.
+// Every value from file (missing, empty or non-numeric keys give the
+// defaults; FIRST_ZOOM outside 5..17 reads as 5). Tile source entries that
+// cannot be used are kept as read and listed in SourceProblems. The file is
+// not written.
+TAtlasSettings ReadSettings(const std::filesystem::path& file);
+// ReadSettings into Settings, remembering file for later writes.
 void LoadSettings(const std::filesystem::path& file);
 
 // Sets InitialLon/InitialLat and writes ATLAS_CENTER. Throws TSettingsError.

@@ -60,13 +60,13 @@ void TGenerationRun::RequestAgain(const std::vector<TTileId>& tiles, const TRequ
 
 bool TGenerationRun::HandleNotice(const TTileNotice& notice) {
     if (State != TRunStatus::Downloading) return false;
-    if (notice.Message == WM_TILEFAILED) {
+    if (notice.Kind == TNoticeKind::TileFailed) {
         // Tiles the pool refused once it had stopped failed nowhere: the
         // stop's own reason is reported, and the count stays what arrived.
         if (notice.Why.Kind == TFaultKind::RunStopped) return false;
         return TileFailed(notice.Tile, notice.Why);
     }
-    if (notice.Message != WM_TILESAVED || !TileArrived(notice.Tile, notice.Outcome)) return false;
+    if (notice.Kind != TNoticeKind::TileSaved || !TileArrived(notice.Tile, notice.Outcome)) return false;
     if (notice.Outcome == TTileOutcome::KeptStale) LastStaleWhy = notice.Why;
     return true;
 }

@@ -94,7 +94,7 @@ public:
     // anew; the run is Downloading again.
     void RequestAgain(const std::vector<TTileId>& tiles, const TRequest& request);
 
-    // A worker notice (WM_TILESAVED with its outcome, or WM_TILEFAILED);
+    // A worker notice (TileSaved with its outcome, or TileFailed);
     // counted only while Downloading. True when it counted.
     bool HandleNotice(const TTileNotice& notice);
 

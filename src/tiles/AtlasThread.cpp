@@ -81,11 +81,6 @@ void TAtlasThread::ClearRequests() {
 
 int TAtlasThread::PendingCount() const { return Pending.load(std::memory_order_relaxed); }
 
-bool TAtlasThread::IsIdle() const {
-    std::lock_guard lock(RequestLock);
-    return Suspended;
-}
-
 bool TAtlasThread::TakeRequest(TMapParam& request) {
     std::lock_guard lock(RequestLock);
     const auto now = TClock::now();
@@ -188,24 +183,24 @@ void TAtlasThread::Report(const TMapParam& request, TFetch fetch) {
     // Every notice waits for the save before it, so notices keep the order of the requests.
     FinishSave();
     if (fetch.Result == TFetchResult::Refused) {
-        Notify(WM_TILEFAILED, tile, Cache.Path(tile), std::move(fetch.Why));
+        Notify(TNoticeKind::TileFailed, tile, Cache.Path(tile), std::move(fetch.Why));
     } else if (fetch.Result == TFetchResult::Failed) {
         // An expired tile that could not be asked again serves as it is: a
         // run over a cached area never fails because the service is down.
-        if (Cache.IsCached(tile)) Notify(WM_TILESAVED, tile, Cache.Path(tile), std::move(fetch.Why), TTileOutcome::KeptStale);
-        else Notify(WM_TILEFAILED, tile, Cache.Path(tile), std::move(fetch.Why));
+        if (Cache.IsCached(tile)) Notify(TNoticeKind::TileSaved, tile, Cache.Path(tile), std::move(fetch.Why), TTileOutcome::KeptStale);
+        else Notify(TNoticeKind::TileFailed, tile, Cache.Path(tile), std::move(fetch.Why));
     } else {
         const TTileOutcome outcome = fetch.Result == TFetchResult::AlreadyCached ? TTileOutcome::Cached
                                      : fetch.Result == TFetchResult::Unchanged   ? TTileOutcome::Unchanged
                                                                                  : fetch.Outcome;
-        Notify(WM_TILESAVED, tile, Cache.Path(tile), {}, outcome);
+        Notify(TNoticeKind::TileSaved, tile, Cache.Path(tile), {}, outcome);
     }
 }
 
-void TAtlasThread::Notify(int message, const TTileId& tile, std::string path, TFault why, TTileOutcome outcome) {
+void TAtlasThread::Notify(TNoticeKind kind, const TTileId& tile, std::string path, TFault why, TTileOutcome outcome) {
     // A stopped worker's saves complete, but nobody waits for them any more.
-    if (NotifyWindow && (message == WM_TILEFAILED || !Stopped))
-        NotifyWindow->PostNotice({message, tile, std::move(path), std::move(why), outcome});
+    if (NotifyWindow && (kind == TNoticeKind::TileFailed || !Stopped))
+        NotifyWindow->PostNotice({kind, tile, std::move(path), std::move(why), outcome});
 }
 
 std::optional<TFault> TAtlasThread::EnsureFolder(const std::string& folder) {

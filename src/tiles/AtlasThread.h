@@ -49,9 +49,6 @@ public:
     void ClearRequests();
     // Queued requests, not counting the one being worked on. Approximate by design.
     int PendingCount() const;
-    // Before the first request, and whenever it waits on an empty queue (a
-    // retry waiting for its time keeps it busy).
-    bool IsIdle() const;
     // Empties the queue and aborts the download under way; no retry and no
     // notice follow. The worker stays stopped; destroying it joins at once.
     void Stop();
@@ -67,6 +64,7 @@ public:
     const std::string& CacheDir() const { return Cache.Folder(); }
 
 private:
+    friend struct TAtlasThreadProbe;  // the worker tests watch it fall asleep
     using TClock = std::chrono::steady_clock;
     // A queued request and the time before which it is not asked.
     struct TQueued {
@@ -103,7 +101,7 @@ private:
     void Report(const TMapParam& request, TFetch fetch);
     // The tile's folder exists (created when not); checked once per folder while it stays.
     std::optional<TFault> EnsureFolder(const std::string& folder);
-    void Notify(int message, const TTileId& tile, std::string path, TFault why = {},
+    void Notify(TNoticeKind kind, const TTileId& tile, std::string path, TFault why = {},
                 TTileOutcome outcome = TTileOutcome::Downloaded);
     void RequeueRequest(const TTileId& tile, std::int32_t retryCount, TClock::time_point notBefore = {});
     void Enqueue(TMapParam request, TClock::time_point notBefore = {});
@@ -125,6 +123,8 @@ private:
     std::condition_variable WakeUp;
     std::deque<TQueued> Requests;
     std::atomic<int> Pending{0};
+    // Before the first request, and whenever it waits on an empty queue (a
+    // retry waiting for its time keeps it busy).
     bool Suspended = true;       // guarded by RequestLock
     bool Terminated = false;     // guarded by RequestLock
     std::thread Thread;          // started by the first request

@@ -13,14 +13,18 @@
 // was fresh in the cache by the time its turn came.
 enum class TTileOutcome { Downloaded, Unchanged, Updated, KeptStale, Cached };
 
+// What a notice says: the tile is in the cache, or it failed every attempt.
+// None is only the empty record; no worker posts it.
+enum class TNoticeKind { None, TileSaved, TileFailed };
+
 // One worker notice. The tile travels beside its cache path, so no receiver
 // reads a file name back.
 struct TTileNotice {
-    int Message = 0;  // WM_TILESAVED or WM_TILEFAILED
+    TNoticeKind Kind = TNoticeKind::None;
     TTileId Tile;
     std::string Path;
     TFault Why;  // a failure, or a tile kept stale: the reason of the last attempt
-    TTileOutcome Outcome = TTileOutcome::Downloaded;  // of WM_TILESAVED
+    TTileOutcome Outcome = TTileOutcome::Downloaded;  // of TileSaved
 };
 
 class TNoticeTarget {

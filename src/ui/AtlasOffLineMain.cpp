@@ -315,10 +315,6 @@ void TAtlasOffLineMainFM::moveEvent(QMoveEvent* e) {
 void TAtlasOffLineMainFM::FormShow() {
     if (FShown) return;
     LoadSettings(Locations.SettingsFile);
-    if (ServerOverride) {
-        Settings.Server = *ServerOverride;
-        Settings.SourceProblems = ServerConfigProblems(Settings.Server);
-    }
     cxMaskEdit1->setText(RealText(Settings.InitialLon));
     cxMaskEdit2->setText(RealText(Settings.InitialLat));
     cxMaskEdit3->clear();
@@ -340,8 +336,10 @@ void TAtlasOffLineMainFM::FormShow() {
     centralWidget()->layout()->activate();
     centralWidget()->layout()->setGeometry(centralWidget()->rect());
 
+    TAtlasSettings viewSettings = Settings;
+    viewSettings.Server = RunServer();
     View = std::make_unique<TAtlasClass>(this, MapPanel, TMapZoom(Settings.InitialZoom), Locations.CacheDir,
-                                         ActivePair());
+                                         ActivePair(), std::move(viewSettings));
     View->setObjectName(QStringLiteral("AtlasClass"));
     MapPanel->layout()->addWidget(View.get());
     View->OnMapGPS = [this](QObject* sender, double lon, double lat, int userData) {
@@ -354,13 +352,20 @@ void TAtlasOffLineMainFM::FormShow() {
     QCoreApplication::postEvent(this, new QEvent(MessageEventType(WM_PANELLAYOUT)));
     FShown = true;
     // Once the window is on screen; the refused types meanwhile request nothing.
-    if (!Settings.SourceProblems.empty()) QTimer::singleShot(0, this, &TAtlasOffLineMainFM::ShowSourceProblems);
+    if (!ServerConfigProblems(RunServer()).empty()) QTimer::singleShot(0, this, &TAtlasOffLineMainFM::ShowSourceProblems);
 }
 
 void TAtlasOffLineMainFM::ShowSourceProblems() {
     QString text = QString::fromUtf8("设置文件中的地图来源有误，相关地图类型不会下载：\n");
-    for (const TSourceProblem& problem : Settings.SourceProblems) text += "\n" + ReasonText(problem);
+    for (const TSourceProblem& problem : ServerConfigProblems(RunServer())) text += "\n" + ReasonText(problem);
     ShowMessage(text);
+}
+
+TServerConfig TAtlasOffLineMainFM::RunServer() const {
+    if (!ServerOverride) return Settings.Server;
+    TServerConfig server = *ServerOverride;
+    server.MaxAgeDays = Settings.Server.MaxAgeDays;
+    return server;
 }
 
 bool TAtlasOffLineMainFM::event(QEvent* e) {

@@ -67,8 +67,9 @@ public:
 
     void SetWindows(const TAtlasWindows& windows);
 
-    // A tile service that replaces the configured one once the settings are
-    // read, so that a demo or test run never reaches the public service.
+    // A tile service that replaces the configured one in this window's runs
+    // and view, so that a demo or test run never reaches the public service;
+    // the settings themselves keep the file's.
     void SetServerOverride(std::optional<TServerConfig> server) { ServerOverride = std::move(server); }
 
     // Generation parameters and state, read by the generation run and the tests.
@@ -192,8 +193,12 @@ private:
     void PlaceBottomButtons();
     void ShowZoom(QComboBox* combo, int zoom);
     void ShowMessage(const QString& text, const QString& detail = {});
-    // The tile source entries LoadSettings refused, in one message.
+    // The tile source entries that cannot be used, in one message.
     void ShowSourceProblems();
+    // The tile service of the runs and the view: the settings', or the
+    // override's with the ages the settings window keeps.
+    TServerConfig RunServer() const;
+    TTileCache RunCache() const { return TTileCache(Locations.CacheDir, RunServer()); }
     std::array<bool, MapTypeCount> IncludedTypes() const;
     void RunDownloadAndWrite();
     // Waits for the downloads in a nested event loop that handles input at

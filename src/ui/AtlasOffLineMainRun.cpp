@@ -130,7 +130,10 @@ void TAtlasOffLineMainFM::BitBtn1Click() {
     }
     if (!AcceptPlanSize()) return;
 
-    if (View) View->SetTileNoticeRouting(true, this, WM_GENTILESAVED);
+    if (View) {
+        View->SetRunServer(RunServer());
+        View->SetTileNoticeRouting(true, this, WM_GENTILESAVED);
+    }
     QApplication::setOverrideCursor(Qt::WaitCursor);
     TRunCleanup cleanup([this] {
         Label8->hide();
@@ -167,7 +170,7 @@ void TAtlasOffLineMainFM::RunDownloadAndWrite() {
     if (!IsEarlyStop(Run.Status())) Gauge1->setValue(100);
     if (!DownloadsComplete()) return;
     // Tiles are saved without a sync each: one for all before anything is written from them.
-    const TTileCache cache(Locations.CacheDir, Settings.Server);
+    const TTileCache cache = RunCache();
     cache.Sync();
 
     auto dialog = MakeFileDialog(SaveDialog1, this);
@@ -214,7 +217,7 @@ void TAtlasOffLineMainFM::RunDownloadAndWrite() {
 
 bool TAtlasOffLineMainFM::DownloadsComplete() {
     // The workers stop before anything is written, whatever ended the wait.
-    StopGeneration(Run.EndDownload(TTileCache(Locations.CacheDir, Settings.Server)));
+    StopGeneration(Run.EndDownload(RunCache()));
     const TRunStop& stop = Run.StopDetail();
     switch (Run.Status()) {
     case TRunStatus::Downloaded: return true;
@@ -286,7 +289,7 @@ void TAtlasOffLineMainFM::EndWaitIfFinished() {
 }
 
 void TAtlasOffLineMainFM::FillEstimates(const TGenerationParams& params) {
-    RunSize = EstimateMapDataSize(params, PlanPair(), TTileCache(Locations.CacheDir, Settings.Server));
+    RunSize = EstimateMapDataSize(params, PlanPair(), RunCache());
     if (!Windows.AtlasDownLoadFM) return;
     // Rectified maps are off by the control grid's bound only: centimetres, so two decimals.
     const auto residual = params.Rectify ? RectifiedResidual(params, PlanPair())
@@ -298,7 +301,7 @@ void TAtlasOffLineMainFM::FillEstimates(const TGenerationParams& params) {
                                            Text("约 ") + QString::fromStdString(FormatByteSize(RunSize.Bytes)));
     // A plan too large to build is refused after the dialog, with its own message.
     try {
-        const TCacheCounts fetch = CountCacheState(params, ActivePair(), TTileCache(Locations.CacheDir, Settings.Server));
+        const TCacheCounts fetch = CountCacheState(params, ActivePair(), RunCache());
         Windows.AtlasDownLoadFM->FillFetch(fetch.Missing, fetch.Expired);
     } catch (const std::exception&) {
         Windows.AtlasDownLoadFM->FetchEdit->clear();
@@ -370,7 +373,7 @@ TMapDataWriteReport TAtlasOffLineMainFM::WriteMapData(const std::string& fileNam
         QCoreApplication::processEvents();
         if (Run.Status() == TRunStatus::Closing) throw TWriteAbandoned{};
     };
-    const TTileCache cache(Locations.CacheDir, Settings.Server);
+    const TTileCache cache = RunCache();
     const TMapDataWriteReport report =
         rectify ? ::WriteMapData(fileName, Run.Header(), Run.OutputLists(), cache, progress, MapDataMaxFileSize, 0,
                                  refuseUndecodable, rectified)

@@ -153,6 +153,9 @@ struct TAtlasClass::TImpl {
     std::unique_ptr<TAtlasThread> TileWorker;
     // Generation workers of a run; absent until the first tile that needs a download.
     std::unique_ptr<TGenWorkerPool> GenWorkers;
+    // What the next pool of generation workers is made with.
+    TServerConfig RunServer;
+    TDownloadLimits Limits;
     bool RouteNotices = false;
     QPointer<QObject> RouteWindow;
     int RouteMessage = 0;
@@ -162,8 +165,8 @@ struct TAtlasClass::TImpl {
 };
 
 TAtlasClass::TAtlasClass(QWidget* owner, QWidget* parentPanel, TMapZoom initialZoom, std::string cacheDir,
-                         TDeltaPair initialPair)
-    : QWidget(parentPanel), Impl(std::make_unique<TImpl>()), Cache(std::move(cacheDir), Settings.Server) {
+                         TDeltaPair initialPair, TAtlasSettings settings)
+    : QWidget(parentPanel), Impl(std::make_unique<TImpl>()), Cache(std::move(cacheDir), settings.Server) {
     (void)owner;  // the panel owns the widget; the main window keeps the pointer
     setFocusPolicy(Qt::StrongFocus);
     setAccessibleName(QStringLiteral("地图"));
@@ -187,10 +190,12 @@ TAtlasClass::TAtlasClass(QWidget* owner, QWidget* parentPanel, TMapZoom initialZ
 
     View.Init(initialZoom, {size.width(), size.height()});
     View.Pair = initialPair;
-    Impl->TileWorker = std::make_unique<TAtlasThread>(this, Cache.Folder(), Settings.Server, Settings.Limits);
+    Impl->TileWorker = std::make_unique<TAtlasThread>(this, Cache.Folder(), settings.Server, settings.Limits);
     Impl->TileWorker->TypeCode = Impl->MapType;
+    Impl->RunServer = std::move(settings.Server);
+    Impl->Limits = settings.Limits;
 
-    SetCenter(Settings.InitialLon, Settings.InitialLat);
+    SetCenter(settings.InitialLon, settings.InitialLat);
     View.Created = true;
 }
 
@@ -337,7 +342,7 @@ void TAtlasClass::DrawTile(std::int32_t zoom, std::int32_t x, std::int32_t y, QI
 }
 
 void TAtlasClass::PostNotice(TTileNotice notice) {
-    const int message = notice.Message;
+    const int message = NoticeMessage(notice.Kind);
     QCoreApplication::postEvent(this, new TTileNoticeEvent(message, std::move(notice)));
 }
 
@@ -355,9 +360,11 @@ void TAtlasClass::RouteNotice(int message, const TTileNoticeEvent& notice) {
 
 bool TAtlasClass::RequestGenTile(std::int32_t zoom, std::int32_t x, std::int32_t y, const std::string& typeCode) {
     if (!Impl->GenWorkers)
-        Impl->GenWorkers = std::make_unique<TGenWorkerPool>(this, Cache.Folder(), Settings.Server, Settings.Limits);
+        Impl->GenWorkers = std::make_unique<TGenWorkerPool>(this, Cache.Folder(), Impl->RunServer, Impl->Limits);
     return Impl->GenWorkers->RequestGenTile(zoom, x, y, typeCode, Impl->MapType);
 }
+
+void TAtlasClass::SetRunServer(TServerConfig server) { Impl->RunServer = std::move(server); }
 
 void TAtlasClass::StopGenWorkers() {
     if (Impl->GenWorkers) Impl->GenWorkers->StopGenWorkers();

@@ -29,6 +29,25 @@ using TShowGPS = std::function<void(QObject* Sender, double Longitude, double La
 using TClickGPS = std::function<void(QObject* Sender, double Longitude, double Latitude)>;
 using TMapZoomChange = std::function<void(QObject* Sender, int MapZoom)>;
 
+// Message numbers of the windows: a worker's notice becomes WM_TILESAVED or
+// WM_TILEFAILED to the map view, which forwards it to the main window during a run.
+inline constexpr int WM_USER = 0x0400;
+inline constexpr int WM_TILESAVED = WM_USER + 1001;      // worker -> map view: a tile file was saved
+inline constexpr int WM_TILEFAILED = WM_USER + 1002;     // worker -> map view: a tile failed every attempt
+inline constexpr int WM_PANELLAYOUT = WM_USER + 2001;    // main window -> itself
+inline constexpr int WM_GENTILESAVED = WM_USER + 2002;   // map view -> main window, during a run
+inline constexpr int WM_GENTILEFAILED = WM_USER + 2003;  // map view -> main window, during a run
+
+// The message number a worker's notice arrives as; 0 (ignored) for the empty record.
+constexpr int NoticeMessage(TNoticeKind kind) {
+    switch (kind) {
+        case TNoticeKind::TileSaved: return WM_TILESAVED;
+        case TNoticeKind::TileFailed: return WM_TILEFAILED;
+        case TNoticeKind::None: break;
+    }
+    return 0;
+}
+
 // The Qt event type that carries a window message number: the one place the
 // two meet. Every message number lies well inside Qt's user range from here.
 inline QEvent::Type MessageEventType(int message) { return QEvent::Type(QEvent::User + message); }
@@ -45,10 +64,11 @@ public:
 
 class TAtlasClass : public QWidget, public TNoticeTarget {
 public:
-    // Created on the parent panel at its size, centred on Settings.InitialLon/Lat
-    // as seen through the shown type's calibration pair.
+    // Created on the parent panel at its size, centred on the settings'
+    // InitialLon/Lat as seen through the shown type's calibration pair. Its
+    // own worker and cache keep the settings' tile service and limits.
     TAtlasClass(QWidget* owner, QWidget* parentPanel, TMapZoom initialZoom, std::string cacheDir,
-                TDeltaPair initialPair);
+                TDeltaPair initialPair, TAtlasSettings settings);
     ~TAtlasClass() override;
 
     // Properties
@@ -77,6 +97,9 @@ public:
     // to target as message (failure notices as WM_GENTILEFAILED) and nothing is painted.
     bool SetTileNoticeRouting(bool active, QObject* target, int message);
     bool RequestGenTile(std::int32_t zoom, std::int32_t x, std::int32_t y, const std::string& typeCode);
+    // The tile service of the generation workers a later RequestGenTile starts
+    // (the settings' until set): a run's own, with the ages it was started with.
+    void SetRunServer(TServerConfig server);
     void StopGenWorkers();
     // Why the generation workers' run must stop (a ban, a full cache, a dead
     // service), None while it may go on; and the seconds the service has asked

@@ -88,9 +88,9 @@ TEST(GenerationRun, StatusFollowsRequestsNoticesAndStops) {
     ASSERT_EQ(asked.size(), 50u);
     EXPECT_EQ(asked.front().TypeCode, 'm');
     EXPECT_EQ(run.Outcomes().Cached, 25);
-    EXPECT_TRUE(run.HandleNotice({WM_TILESAVED, asked[25], {}, {}, TTileOutcome::Updated}));
-    EXPECT_TRUE(run.HandleNotice({WM_TILEFAILED, asked[26], {}, TFault(TFaultKind::AccessRefused)}));
-    EXPECT_FALSE(run.HandleNotice({WM_TILEFAILED, asked[28], {}, TFault(TFaultKind::RunStopped)}))
+    EXPECT_TRUE(run.HandleNotice({TNoticeKind::TileSaved, asked[25], {}, {}, TTileOutcome::Updated}));
+    EXPECT_TRUE(run.HandleNotice({TNoticeKind::TileFailed, asked[26], {}, TFault(TFaultKind::AccessRefused)}));
+    EXPECT_FALSE(run.HandleNotice({TNoticeKind::TileFailed, asked[28], {}, TFault(TFaultKind::RunStopped)}))
         << "tiles the stopped pool refused are not the tiles' failures";
     EXPECT_EQ(run.Outcomes().Updated, 1);
     EXPECT_EQ(run.Progress().Failed, 1);
@@ -99,7 +99,7 @@ TEST(GenerationRun, StatusFollowsRequestsNoticesAndStops) {
     run.Stop(TRunStatus::Cancelled);
     EXPECT_EQ(run.Status(), TRunStatus::AccessRefused);
     EXPECT_TRUE(run.Finished());
-    EXPECT_FALSE(run.HandleNotice({WM_TILESAVED, asked[27]})) << "stopped runs count nothing";
+    EXPECT_FALSE(run.HandleNotice({TNoticeKind::TileSaved, asked[27]})) << "stopped runs count nothing";
     EXPECT_EQ(run.EndDownload(TTileCache("/nonexistent/", TServerConfig{})), TRunStatus::AccessRefused);
     EXPECT_EQ(run.StopDetail().HttpStatus, 403);
     run.Stop(TRunStatus::Closing);

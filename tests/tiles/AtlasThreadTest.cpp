@@ -60,7 +60,7 @@ TEST_F(AtlasThreadTest, SendsExactlyTheFixedRequest) {
                   "Connection: Keep-Alive\r\n"
                   "Content-Type: application/x-www-form-urlencoded\r\n"
                   "\r\n");
-        EXPECT_EQ(Next().Message, WM_TILESAVED);
+        EXPECT_EQ(Next().Kind, TNoticeKind::TileSaved);
         fs::remove(PathOf("m", 5, 1, 2));
     }
 }
@@ -86,7 +86,7 @@ TEST_F(AtlasThreadTest, KeepsItsConnectionUntilAnAttemptFails) {
         {
             TAtlasThread worker(&Notices, Cache.DirString(), config);
             for (int x = 1; x <= 3; ++x) worker.AddRequest(10, x, 0);
-            for (int i = 0; i < 3; ++i) EXPECT_EQ(Next().Message, WM_TILESAVED);
+            for (int i = 0; i < 3; ++i) EXPECT_EQ(Next().Kind, TNoticeKind::TileSaved);
         }
         EXPECT_EQ(Server->RequestConnections(), row.Connections);
         for (const auto& entry : fs::directory_iterator(Cache.Path())) fs::remove(entry.path());
@@ -114,7 +114,7 @@ TEST_F(AtlasThreadTest, CreatesTheCacheDirectoryAndSavesTheServedBodyByteForByte
     for (const std::string& t : types) worker.AddTypedRequest(7, 100, 50, t);
     for (const std::string& t : types) {
         const TTileNotice notice = Next();
-        EXPECT_EQ(notice.Message, WM_TILESAVED);
+        EXPECT_EQ(notice.Kind, TNoticeKind::TileSaved);
         ASSERT_EQ(fs::path(notice.Path), dir / TTileCache::TileFileName({TypeCodeLetter(t), 7, 100, 50}));
         std::ifstream in(notice.Path, std::ios::binary);
         EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), Server->TileBody(t, 7, 100, 50)) << t;
@@ -149,7 +149,7 @@ TEST_F(AtlasThreadTest, AnswersAreAcceptedOrRetriedByTheirBody) {
         Server->SetFault("m", 9, ++x, 1, row.Fault);
         worker->AddRequest(9, x, 1);
         const TTileNotice notice = Next();
-        EXPECT_EQ(notice.Message, row.Saved ? WM_TILESAVED : WM_TILEFAILED);
+        EXPECT_EQ(notice.Kind, row.Saved ? TNoticeKind::TileSaved : TNoticeKind::TileFailed);
         EXPECT_EQ(notice.Path, PathOf("m", 9, x, 1));
         if (std::string(row.Fault) == "bigpng:30000") EXPECT_EQ(FaultText(notice.Why), "HTTP 200, picture 30000×30000");
         if (std::string(row.Fault) == "picture:300") EXPECT_EQ(FaultText(notice.Why), "HTTP 200, picture 300×300");
@@ -157,7 +157,7 @@ TEST_F(AtlasThreadTest, AnswersAreAcceptedOrRetriedByTheirBody) {
         EXPECT_EQ(saved && !saved->empty(), row.Saved);
         EXPECT_EQ(Server->Attempts("m", 9, x, 1), row.Attempts);
         // The next request finds it sometimes still finishing, sometimes asleep: no lost wake-up.
-        EXPECT_TRUE(x % 2 || WaitUntil([&] { return worker->IsIdle(); }));
+        EXPECT_TRUE(x % 2 || WaitUntil([&] { return TAtlasThreadProbe::IsIdle(*worker); }));
     }
     // Nothing but finished tiles and the cache's freshness index (with its
     // journal, written when its batch is due): no temporary file is left behind.
@@ -178,7 +178,7 @@ TEST_F(AtlasThreadTest, KnownPlaceholderPictureIsRefused) {
         auto plain = NewWorker(limits);
         plain->AddRequest(9, 1, 1);
         const TTileNotice saved = Next();
-        ASSERT_EQ(saved.Message, WM_TILESAVED);
+        ASSERT_EQ(saved.Kind, TNoticeKind::TileSaved);
         std::ifstream in(saved.Path, std::ios::binary);
         const std::string body(std::istreambuf_iterator<char>(in), {});
         digest = DigestHex(TileDigest(reinterpret_cast<const std::uint8_t*>(body.data()), body.size()));
@@ -189,12 +189,12 @@ TEST_F(AtlasThreadTest, KnownPlaceholderPictureIsRefused) {
     TAtlasThread worker(&Notices, Cache.DirString(), config, limits);
     worker.AddRequest(9, 2, 1);
     const TTileNotice refused = Next();
-    EXPECT_EQ(refused.Message, WM_TILEFAILED);
+    EXPECT_EQ(refused.Kind, TNoticeKind::TileFailed);
     EXPECT_EQ(FaultText(refused.Why), "HTTP 200, placeholder picture");
     EXPECT_EQ(Server->Attempts("m", 9, 2, 1), 3);
     EXPECT_FALSE(fs::exists(PathOf("m", 9, 2, 1)));
     worker.AddRequest(9, 3, 1);  // the map itself still arrives
-    EXPECT_EQ(Next().Message, WM_TILESAVED);
+    EXPECT_EQ(Next().Kind, TNoticeKind::TileSaved);
 }
 
 // Saved by someone else since it was queued: whoever waits for it hears of it, and nothing is fetched.
@@ -204,7 +204,7 @@ TEST_F(AtlasThreadTest, CachedTileIsNotRequestedButCountsAsArrived) {
     worker->AddRequest(8, 4, 4);
     worker->AddRequest(8, 5, 5);
     const TTileNotice first = Next();
-    EXPECT_EQ(first.Message, WM_TILESAVED);
+    EXPECT_EQ(first.Kind, TNoticeKind::TileSaved);
     EXPECT_EQ(first.Path, PathOf("m", 8, 4, 4));
     EXPECT_EQ(Next().Path, PathOf("m", 8, 5, 5));
     EXPECT_EQ(Server->Attempts("m", 8, 4, 4), 0);
@@ -252,8 +252,8 @@ TEST_F(AtlasThreadTest, UnusableCacheDirectoryFailsTheTileAndTheWorkerGoesOn) {
     TAtlasThread worker(&Notices, (Cache.Path() / "blocker" / "FileMap").string() + "/", Server->Config());
     worker.AddRequest(5, 1, 1);
     worker.AddRequest(5, 2, 2);
-    EXPECT_EQ(Next().Message, WM_TILEFAILED);
-    EXPECT_EQ(Next().Message, WM_TILEFAILED);
+    EXPECT_EQ(Next().Kind, TNoticeKind::TileFailed);
+    EXPECT_EQ(Next().Kind, TNoticeKind::TileFailed);
     EXPECT_EQ(Server->TotalRequests(), 0);
 }
 
@@ -288,7 +288,7 @@ TEST_F(AtlasThreadTest, RetriesWaitLongerEachTimeAndAStopEndsTheWait) {
     auto worker = NewWorker(limits);
     const auto start = std::chrono::steady_clock::now();
     worker->AddRequest(11, 1, 1);
-    EXPECT_EQ(Next().Message, WM_TILEFAILED);
+    EXPECT_EQ(Next().Kind, TNoticeKind::TileFailed);
     const auto took = std::chrono::steady_clock::now() - start;
     std::printf("three attempts with 200 ms and 400 ms between them took %lld ms\n",
                 (long long)std::chrono::duration_cast<std::chrono::milliseconds>(took).count());

@@ -44,7 +44,7 @@ TEST_F(TileSourceDownloadTest, TemplatesFetchTheirTilesWithTheirHostRefererAndUs
     for (const auto& row : rows) worker.AddTypedRequest(7, 100, 50, row.Type);
     for (const auto& row : rows) {
         const TTileNotice notice = Next();
-        ASSERT_EQ(notice.Message, WM_TILESAVED) << row.Type;
+        ASSERT_EQ(notice.Kind, TNoticeKind::TileSaved) << row.Type;
         EXPECT_EQ(notice.Path, TTileCache(Cache.DirString(), config).Path({TypeCodeLetter(row.Type), 7, 100, 50}));
         EXPECT_EQ(ReadAll(notice.Path), Server->TileBody(row.Type, 7, 100, 50)) << row.Type;
         const auto headers = Server->LastHeaders(row.Type, 7, 100, 50);
@@ -66,7 +66,7 @@ TEST_F(TileSourceDownloadTest, RefusedSourcesRequestNothing) {
     config.UrlTemplates[3] = Base() + "/{z}/{x}/{y}/{t}.png";
     TAtlasThread worker(&Notices, Cache.DirString(), config);
     for (const char* type : {"m", "s", "y"}) worker.AddTypedRequest(7, 100, 50, type);
-    for (int i = 0; i < 3; ++i) EXPECT_EQ(Next().Message, WM_TILEFAILED);
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(Next().Kind, TNoticeKind::TileFailed);
     EXPECT_EQ(Server->TotalRequests(), 0);
     EXPECT_TRUE(fs::is_empty(Cache.Path()));
 }
@@ -77,7 +77,7 @@ TEST_F(TileSourceDownloadTest, TwoSourcesOfOneTypeAreCachedApart) {
     for (const TServerConfig& config : {Server->Config(), other}) {
         TAtlasThread worker(&Notices, Cache.DirString(), config);
         worker.AddTypedRequest(7, 100, 50, "m");
-        EXPECT_EQ(Next().Message, WM_TILESAVED);
+        EXPECT_EQ(Next().Kind, TNoticeKind::TileSaved);
     }
     EXPECT_EQ(Server->Attempts("m", 7, 100, 50), 2);
     EXPECT_TRUE(fs::exists(PathOf("m", 7, 100, 50)));
@@ -88,7 +88,7 @@ TEST_F(TileSourceDownloadTest, TwoSourcesOfOneTypeAreCachedApart) {
     other.UrlTemplates[0] += "?v=2";
     TGenWorkerPool changed(&Notices, Cache.DirString(), other);
     EXPECT_FALSE(changed.RequestGenTile(7, 100, 50, "m"));
-    EXPECT_EQ(Next().Message, WM_TILESAVED);
+    EXPECT_EQ(Next().Kind, TNoticeKind::TileSaved);
 }
 
 // A local https server with a self-signed certificate for 127.0.0.1.
@@ -130,7 +130,7 @@ TEST_F(HttpsSourceTest, CertificateTrustedThroughTheSettingsIsAccepted) {
     TAtlasThread worker(&Notices, (Dir.Path() / "FileMap").string(), Settings.Server);
     worker.AddTypedRequest(5, 1, 2, "m");
     const TTileNotice notice = Notices.Take(30s).value_or(TTileNotice{});
-    ASSERT_EQ(notice.Message, WM_TILESAVED);
+    ASSERT_EQ(notice.Kind, TNoticeKind::TileSaved);
     EXPECT_EQ(ReadAll(notice.Path), Https->TileBody("m", 5, 1, 2));
     Settings = TAtlasSettings{};
 }

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <mutex>
 #include <string>
 
 #include "AtlasThread.h"
@@ -11,6 +12,15 @@
 #include "TestTileServer.h"
 #include "TileCache.h"
 #include "WaitUntil.h"
+
+// What the tests see of a worker beyond its interface.
+struct TAtlasThreadProbe {
+    // Asleep on an empty queue (or not started yet).
+    static bool IsIdle(const TAtlasThread& worker) {
+        std::lock_guard lock(worker.RequestLock);
+        return worker.Suspended;
+    }
+};
 
 class TWorkerTest : public ::testing::Test {
 protected:

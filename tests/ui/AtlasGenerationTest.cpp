@@ -234,10 +234,10 @@ TEST_F(GenerationTest, CancelMidRunWritesNothingAndStrayNoticesAreIgnored) {
                  const std::int64_t remaining = Window->RemainingTiles();
                  EXPECT_GT(remaining, 0);
                  EXPECT_LT(remaining, 25);
-                 TTileNoticeEvent outside(WM_GENTILESAVED, {WM_TILESAVED, {'m', 5, cx + 9, cy}, CacheDir() + TTileCache::TileFileName({'m', 5, cx + 9, cy})});
+                 TTileNoticeEvent outside(WM_GENTILESAVED, {TNoticeKind::TileSaved, {'m', 5, cx + 9, cy}, CacheDir() + TTileCache::TileFileName({'m', 5, cx + 9, cy})});
                  QCoreApplication::sendEvent(Window.get(), &outside);
                  EXPECT_EQ(Window->RemainingTiles(), remaining);
-                 Window->WMGenTileSaved({WM_TILESAVED, {'m', 5, cx, cy}});  // a repeat
+                 Window->WMGenTileSaved({TNoticeKind::TileSaved, {'m', 5, cx, cy}});  // a repeat
                  EXPECT_EQ(Window->RemainingTiles(), remaining);
                  QTest::mouseClick(Window->BitBtn1, Qt::LeftButton);  // ignored while the run is on
                  EXPECT_EQ(QApplication::activeModalWidget(), nullptr);

@@ -68,12 +68,12 @@ protected:
     }
 
     TAtlasClass* MakeView(int zoom) {
-        View = new TAtlasClass(Panel.get(), Panel.get(), TMapZoom(zoom), CacheDir.string(), ZeroPair);
+        View = new TAtlasClass(Panel.get(), Panel.get(), TMapZoom(zoom), CacheDir.string(), ZeroPair, Settings);
         View->show();
         return View;
     }
     // A worker's notice of the tile at this path.
-    void PostNotice(int message, const std::string& path) const { View->PostNotice({message, ParseTileFileName(path), path}); }
+    void PostNotice(TNoticeKind kind, const std::string& path) const { View->PostNotice({kind, ParseTileFileName(path), path}); }
     std::string TilePath(int zoom, int x, int y, const std::string& type = "m") const {
         return (CacheDir / TTileCache::TileFileName({TypeCodeLetter(type), zoom, x, y})).string();
     }
@@ -187,8 +187,8 @@ TEST_F(AtlasClassTest, NoticesAreForwardedWhenRoutedAndOtherwisePaintTheCurrentZ
     EXPECT_TRUE(View->SetTileNoticeRouting(true, &receiver, WM_GENTILESAVED));
     WritePng(10, 514, 302, Blue);
     const std::string saved = TilePath(10, 514, 302), failed = TilePath(10, 700, 700);
-    PostNotice(WM_TILESAVED, saved);
-    PostNotice(WM_TILEFAILED, failed);
+    PostNotice(TNoticeKind::TileSaved, saved);
+    PostNotice(TNoticeKind::TileFailed, failed);
     ASSERT_TRUE(WaitUntil([&] { return receiver.Has(WM_GENTILESAVED, saved) && receiver.Has(WM_GENTILEFAILED, failed); }, WaitLimit,
                           ProcessEventsBriefly));
     EXPECT_NE(MosaicPixel(4 * 256 + 128, 4 * 256 + 128), Blue);
@@ -197,11 +197,11 @@ TEST_F(AtlasClassTest, NoticesAreForwardedWhenRoutedAndOtherwisePaintTheCurrentZ
     View->SetTileNoticeRouting(false, nullptr, 0);
     const std::size_t forwarded = receiver.Got.size();
     WritePng(10, 510, 298, Green);
-    PostNotice(WM_TILESAVED, TilePath(11, 510, 298));  // same x, y at another zoom
-    PostNotice(WM_TILESAVED, TilePath(10, 900, 900));  // outside the mosaic
-    PostNotice(WM_TILESAVED, "no tile name at all");
-    PostNotice(WM_TILESAVED, saved);
-    PostNotice(WM_TILEFAILED, failed);
+    PostNotice(TNoticeKind::TileSaved, TilePath(11, 510, 298));  // same x, y at another zoom
+    PostNotice(TNoticeKind::TileSaved, TilePath(10, 900, 900));  // outside the mosaic
+    PostNotice(TNoticeKind::TileSaved, "no tile name at all");
+    PostNotice(TNoticeKind::TileSaved, saved);
+    PostNotice(TNoticeKind::TileFailed, failed);
     QCoreApplication::processEvents();
     EXPECT_EQ(MosaicPixel(4 * 256 + 128, 4 * 256 + 128), Blue);
     EXPECT_NE(MosaicPixel(128, 128), Green);
@@ -210,7 +210,7 @@ TEST_F(AtlasClassTest, NoticesAreForwardedWhenRoutedAndOtherwisePaintTheCurrentZ
     auto* gone = new TNoticeReceiver;  // a receiver that is gone is not posted to (ASan would tell)
     View->SetTileNoticeRouting(true, gone, WM_GENTILESAVED);
     delete gone;
-    PostNotice(WM_TILESAVED, saved);
+    PostNotice(TNoticeKind::TileSaved, saved);
     QCoreApplication::processEvents();
 }
 
@@ -378,7 +378,7 @@ TEST_F(AtlasClassTest, GenerationRequestsGoToThePoolAndABusyViewDiesCleanly) {
     EXPECT_EQ(View->GenWorkersForTest()->WorkerCount(), 0);
 
     EXPECT_FALSE(View->RequestGenTile(17, 5, 5, "m"));
-    PostNotice(WM_TILESAVED, TilePath(17, 1, 1));  // still queued when the view dies
+    PostNotice(TNoticeKind::TileSaved, TilePath(17, 1, 1));  // still queued when the view dies
     delete View;
     View = nullptr;
     QCoreApplication::processEvents();
