@@ -154,8 +154,7 @@ TResolvedPlan Resolve(const TPlanArgs& args) {
     if (args.NoRefresh) server.RunRefresh = {TRefreshMode::NoRefresh, 0, NowMs()};
     else if (args.MaxAge >= 0) server.RunRefresh = {TRefreshMode::MaxAge, args.MaxAge, NowMs()};
     RefuseUnusableSources(r.Settings);
-    r.CacheDir = args.CacheDir.empty() ? loc.CacheDir : args.CacheDir;
-    if (r.CacheDir.back() != '/') r.CacheDir += '/';
+    r.CacheDir = FolderText(args.CacheDir.empty() ? loc.CacheDir : args.CacheDir);
     if (args.AutoCalibrate) AutoCalibrate(r);
     r.Pair = RunDeltas(r.Params, r.Settings.Deltas)[std::size_t(r.ViewType)];
     return r;

@@ -11,6 +11,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "ProgramPaths.h"
+
 namespace {
 
 constexpr std::string_view TempMarker = ".atlaspocket-";
@@ -67,7 +69,7 @@ int RemoveStaleTemporaryFiles(const std::string& dir) {
     DIR* d = ::opendir(dir.empty() ? "." : dir.c_str());
     if (!d) return 0;
     int removed = 0;
-    const std::string prefix = dir.empty() || dir.back() == '/' ? dir : dir + "/";
+    const std::string prefix = FolderText(dir);
     while (const dirent* e = ::readdir(d)) {
         const long pid = TemporaryNamePid(e->d_name);
         // Our own files are writes under way; a live process may still be writing.

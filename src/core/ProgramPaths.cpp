@@ -18,12 +18,6 @@ bool DirectoryWritable(const std::filesystem::path& dir) {
     return ::access(dir.c_str(), W_OK | X_OK) == 0;
 }
 
-std::string WithSeparator(const std::filesystem::path& p) {
-    std::string s = p.string();
-    if (s.empty() || s.back() != '/') s += '/';
-    return s;
-}
-
 // True when dir is root or lies below it.
 bool Within(const std::filesystem::path& dir, const std::filesystem::path& root) {
     if (root.empty()) return false;
@@ -34,10 +28,15 @@ bool Within(const std::filesystem::path& dir, const std::filesystem::path& root)
 }
 
 TDataLocations Beside(const std::filesystem::path& dir) {
-    return {dir / SettingsFileName, WithSeparator(dir / CacheDirName)};
+    return {dir / SettingsFileName, FolderText(dir / CacheDirName)};
 }
 
 }  // namespace
+
+std::string FolderText(std::string dir) {
+    if (!dir.empty() && dir.back() != '/') dir += '/';
+    return dir;
+}
 
 std::filesystem::path BuildTreeDirectory() { return ATLAS_BUILD_TREE; }
 
@@ -54,7 +53,7 @@ TDataLocations DataLocationsFor(const std::filesystem::path& programDir, const s
     }
     TDataLocations loc;
     loc.SettingsFile = homeDir / ".config" / "AtlasPocket" / SettingsFileName;
-    loc.CacheDir = WithSeparator(homeDir / ".cache" / "AtlasPocket" / CacheDirName);
+    loc.CacheDir = FolderText(homeDir / ".cache" / "AtlasPocket" / CacheDirName);
     return loc;
 }
 

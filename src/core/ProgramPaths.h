@@ -4,6 +4,10 @@
 #include <filesystem>
 #include <string>
 
+// Folders travel as text ending in '/', so that a file's path is the folder
+// followed by its name; an empty folder (the current one) stays empty.
+std::string FolderText(std::string dir);
+
 struct TDataLocations {
     std::filesystem::path SettingsFile;  // .../AtlasPocket.Ini
     std::string CacheDir;                // .../FileMap/ (with the trailing separator)

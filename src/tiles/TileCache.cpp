@@ -10,6 +10,7 @@
 #include <filesystem>
 
 #include "AtomicFile.h"
+#include "ProgramPaths.h"
 #include "TileImage.h"
 
 namespace {
@@ -37,8 +38,7 @@ std::string TTileCache::TileFileName(const TTileId& tile) {
     return name;
 }
 
-TTileCache::TTileCache(std::string folder, const TServerConfig& server) : Dir(std::move(folder)), Server(server) {
-    if (!Dir.empty() && Dir.back() != '/') Dir += '/';
+TTileCache::TTileCache(std::string folder, const TServerConfig& server) : Dir(FolderText(std::move(folder))), Server(server) {
     Store = TFreshnessStore::ForFolder(Dir);
     for (int type = 0; type < MapTypeCount; ++type)
         if (HasOwnTemplate(server, type)) SourceFolders[std::size_t(type)] = SourceDigest(server.UrlTemplates[std::size_t(type)]) + '/';
