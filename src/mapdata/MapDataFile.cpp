@@ -30,7 +30,7 @@ constexpr std::size_t IndexChunk = 4096;
 // A tile made ready for the file: its JPEG, or why its image stays empty.
 struct TEncodedTile {
     TTileId Id;
-    char TypeCode = 0;
+    TMapType Type = TMapType::Road;
     std::optional<std::vector<std::uint8_t>> Jpeg;
     TBlankReason Why = TBlankReason::OutsideGrid;
     TTileDigest Digest{};  // of the cached file, with Jpeg
@@ -41,7 +41,7 @@ struct TEncodedTile {
 TEncodedTile EncodeTile(const TMapTile& t, const TTileCache& cache, TSourceTiles* sources) {
     TEncodedTile out;
     out.Id = t.Id();
-    out.TypeCode = t.TypeCode;
+    out.Type = t.Type;
     try {
         // Tiles beyond the edge of the world were never fetched: empty image.
         if (TileInGrid(t.Zoom, t.X, t.Y))
@@ -109,8 +109,7 @@ private:
     };
 
     TEncodedTile Encode(const TMapTile& t) {
-        const int type = MapTypeIndex(t.TypeCode);
-        const bool rectify = Sources && type >= 0 && Rectified[std::size_t(type)];
+        const bool rectify = Sources && Rectified[MapTypeIndex(t.Type)];
         return EncodeTile(t, Cache, rectify ? &*Sources : nullptr);
     }
 
@@ -187,7 +186,7 @@ std::string_view TMapDataEntry::KeyText() const {
 }
 
 std::string TileKey(const TTileId& tile) {
-    std::string key(1, tile.TypeCode);
+    std::string key(MapTypeCode(tile.Type));
     key += '_';
     key += std::to_string(tile.Zoom);
     key += '_';
@@ -198,9 +197,10 @@ std::string TileKey(const TTileId& tile) {
 }
 
 std::optional<TTileId> ParseTileKey(std::string_view key) {
-    if (key.size() < 7 || MapTypeIndex(key[0]) < 0 || key[1] != '_') return std::nullopt;
+    const std::optional<TMapType> type = key.empty() ? std::nullopt : ParseMapType(key[0]);
+    if (key.size() < 7 || !type || key[1] != '_') return std::nullopt;
     TTileId a;
-    a.TypeCode = key[0];
+    a.Type = *type;
     const char* p = key.data() + 2;
     const char* end = key.data() + key.size();
     std::int32_t* fields[3] = {&a.Zoom, &a.X, &a.Y};
@@ -402,9 +402,9 @@ TMapDataWriteReport WriteMapData(const std::string& fileName, const TMapDataHead
             if (pos + std::int64_t(tile.Jpeg->size()) > maxFileSize)
                 throw TMapDataError(TFault(TFaultKind::FileTooLarge, fileName));
             file.Write(tile.Jpeg->data(), tile.Jpeg->size());
-            if (const int type = MapTypeIndex(tile.TypeCode); type >= 0) same[std::size_t(type)].Add(tile.Digest);
-        } else if (const int type = MapTypeIndex(tile.TypeCode); type >= 0) {
-            report.Blank[std::size_t(type)].Count(tile.Why);
+            same[MapTypeIndex(tile.Type)].Add(tile.Digest);
+        } else {
+            report.Blank[MapTypeIndex(tile.Type)].Count(tile.Why);
             if (tile.Why == TBlankReason::Unrecognised || tile.Why == TBlankReason::Gif || tile.Why == TBlankReason::Damaged)
                 if (std::find(report.Undecodable.begin(), report.Undecodable.end(), tile.Id) == report.Undecodable.end())
                     report.Undecodable.push_back(tile.Id);  // rectified tiles can share a source

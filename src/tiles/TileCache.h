@@ -77,11 +77,11 @@ public:
     // whose quarter covers it.
     TCachedTile LoadStandIn(const TTileId& tile) const { return Load(tile.Parent()); }
 
-    // {'s', 12, 3412, 1538} -> "s_12-3412-1538.gif"
+    // {TMapType::Satellite, 12, 3412, 1538} -> "s_12-3412-1538.gif"
     static std::string TileFileName(const TTileId& tile);
     // Reads the tile back from a path or name; a part that is not an integer
-    // reads as 0, a type part that is not one letter as '?'.
-    static TTileId ParseTileFileName(std::string_view path);
+    // reads as 0; nothing when the type part is no type code.
+    static std::optional<TTileId> ParseTileFileName(std::string_view path);
 
 private:
     // The tile's path below the folder: its name in the index.

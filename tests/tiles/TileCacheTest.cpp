@@ -13,8 +13,8 @@
 #include "TempDir.h"
 
 TEST(TileFileName, FormatsZoomBeforeColumnAndRowAndParsesBack) {
-    EXPECT_EQ(TTileCache::TileFileName({'m', 5, 0, 31}), "m_5-0-31.gif");
-    const std::vector<TTileId> tiles = {{'m', 5, 0, 31}, {'s', 12, 3412, 1538}, {'y', 17, 131071, 999999}};
+    EXPECT_EQ(TTileCache::TileFileName({TMapType::Road, 5, 0, 31}), "m_5-0-31.gif");
+    const std::vector<TTileId> tiles = {{TMapType::Road, 5, 0, 31}, {TMapType::Satellite, 12, 3412, 1538}, {TMapType::SatelliteRoads, 17, 131071, 999999}};
     for (const auto& a : tiles) {
         const std::string name = TTileCache::TileFileName(a);
         EXPECT_EQ(TTileCache::ParseTileFileName(name), a) << name;
@@ -23,19 +23,19 @@ TEST(TileFileName, FormatsZoomBeforeColumnAndRowAndParsesBack) {
 }
 
 TEST(TileFileName, DamagedNamesReadAsZeroWithoutFailing) {
-    // A type part that is not one letter reads as '?', no map type.
-    const std::pair<std::string, TTileId> rows[] = {
-        {"", {'?', 0, 0, 0}},
-        {"noseparators", {'?', 0, 0, 0}},
-        {"m_x-y-z.gif", {'m', 0, 0, 0}},
-        {"_--.", {'?', 0, 0, 0}},
-        {"dir/m_1-2-3.gif/", {'?', 0, 0, 0}},
-        {"m_5", {'m', 5, 0, 0}},
-        {"m_5-0-31.gif.tmp", {'m', 5, 0, 31}},
-        {"m_99999999999-1-2.gif", {'m', 0, 1, 2}},
-        {"m_5-1x-2.gif", {'m', 5, 0, 2}},
-        {"m_5-++7-2.gif", {'m', 5, 0, 2}},
-        {std::string("m_5\0-1-2.gif", 12), {'m', 0, 1, 2}},
+    // A type part that is no type code reads as no tile.
+    const std::pair<std::string, std::optional<TTileId>> rows[] = {
+        {"", std::nullopt},
+        {"noseparators", std::nullopt},
+        {"m_x-y-z.gif", TTileId{TMapType::Road, 0, 0, 0}},
+        {"_--.", std::nullopt},
+        {"dir/m_1-2-3.gif/", std::nullopt},
+        {"m_5", TTileId{TMapType::Road, 5, 0, 0}},
+        {"m_5-0-31.gif.tmp", TTileId{TMapType::Road, 5, 0, 31}},
+        {"m_99999999999-1-2.gif", TTileId{TMapType::Road, 0, 1, 2}},
+        {"m_5-1x-2.gif", TTileId{TMapType::Road, 5, 0, 2}},
+        {"m_5-++7-2.gif", TTileId{TMapType::Road, 5, 0, 2}},
+        {std::string("m_5\0-1-2.gif", 12), TTileId{TMapType::Road, 0, 1, 2}},
     };
     for (const auto& [path, expected] : rows) EXPECT_EQ(TTileCache::ParseTileFileName(path), expected) << path;
 }
@@ -87,7 +87,7 @@ TEST(TileCacheSave, ReplacesWholeRemakesAGoneFolderAndFailsCleanly) {
     namespace fs = std::filesystem;
     TTempDir dir;
     const TTileCache cache(dir.DirString() + "FileMap", TServerConfig{});
-    const TTileId tile{'m', 10, 863, 380};
+    const TTileId tile{TMapType::Road, 10, 863, 380};
     const std::vector<std::uint8_t> first{'G', 'I', 'F', '1'}, second{'G', 'I', 'F', '2', '2'};
     cache.Save(tile, first);  // the folder is not there yet
     cache.Save(tile, second);

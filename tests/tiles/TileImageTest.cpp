@@ -209,8 +209,8 @@ TEST(TileCache, LoadTellsMissingUnreadableUnrecognisedUndecodableAndDecoded) {
     TServerConfig server;
     server.UrlTemplates[1] = "http://127.0.0.1:1/{z}/{x}/{y}.png";
     const TTileCache cache(dir.DirString(), server);
-    EXPECT_EQ(cache.Path({'m', 5, 1, 2}), (dir / "m_5-1-2.gif").string());
-    EXPECT_EQ(cache.Path({'p', 5, 1, 2}), (dir / SourceDigest(server.UrlTemplates[1]) / "p_5-1-2.gif").string());
+    EXPECT_EQ(cache.Path({TMapType::Road, 5, 1, 2}), (dir / "m_5-1-2.gif").string());
+    EXPECT_EQ(cache.Path({TMapType::Terrain, 5, 1, 2}), (dir / SourceDigest(server.UrlTemplates[1]) / "p_5-1-2.gif").string());
 
     const TBitmap picture = MapLikeBitmap();
     WriteFile(dir, "m_5-0-0.gif", {'<', 'h', 't', 'm', 'l', '>'});
@@ -220,9 +220,9 @@ TEST(TileCache, LoadTellsMissingUnreadableUnrecognisedUndecodableAndDecoded) {
     fs::create_directories(dir / SourceDigest(server.UrlTemplates[1]));
     WriteFile(dir, SourceDigest(server.UrlTemplates[1]) + "/p_5-0-2.gif", EncodeJpeg(picture, 90));
     const std::pair<TTileId, TTileState> rows[] = {
-        {{'m', 5, 0, 9}, TTileState::Missing},     {{'m', 5, 0, 0}, TTileState::Unrecognised},
-        {{'m', 5, 0, 1}, TTileState::Undecodable}, {{'m', 5, 0, 2}, TTileState::Decoded},
-        {{'m', 5, 0, 3}, TTileState::Unreadable},  {{'p', 5, 0, 2}, TTileState::Decoded},
+        {{TMapType::Road, 5, 0, 9}, TTileState::Missing},     {{TMapType::Road, 5, 0, 0}, TTileState::Unrecognised},
+        {{TMapType::Road, 5, 0, 1}, TTileState::Undecodable}, {{TMapType::Road, 5, 0, 2}, TTileState::Decoded},
+        {{TMapType::Road, 5, 0, 3}, TTileState::Unreadable},  {{TMapType::Terrain, 5, 0, 2}, TTileState::Decoded},
     };
     for (const auto& [tile, state] : rows) {
         SCOPED_TRACE(TTileCache::TileFileName(tile));
@@ -234,8 +234,8 @@ TEST(TileCache, LoadTellsMissingUnreadableUnrecognisedUndecodableAndDecoded) {
     }
     // The stand-in is the parent one zoom out.
     WriteFile(dir, "m_4-0-1.gif", PngOf(picture));
-    EXPECT_EQ(cache.LoadStandIn({'m', 5, 1, 3}).State, TTileState::Decoded);
-    EXPECT_EQ(cache.LoadStandIn({'m', 5, 2, 3}).State, TTileState::Missing);
+    EXPECT_EQ(cache.LoadStandIn({TMapType::Road, 5, 1, 3}).State, TTileState::Decoded);
+    EXPECT_EQ(cache.LoadStandIn({TMapType::Road, 5, 2, 3}).State, TTileState::Missing);
 }
 
 TEST(EncodeJpeg, WritesBaselineJfifWithStandardTablesAtQuality90) {
