@@ -62,8 +62,8 @@ void DownloadBench(const TServerConfig& server, const std::string& cacheDir, int
     std::int64_t outstanding = 0;
     {
         TGenWorkerPool pool(&notices, cacheDir, server);
-        for (const TMapTile& t : plan.List(0))
-            if (!pool.RequestGenTile(t.Zoom, t.X, t.Y, "m")) ++outstanding;
+        for (const TMapTile& t : plan.List(TMapType::Road))
+            if (!pool.RequestGenTile(t.Id())) ++outstanding;
         std::int64_t failed = 0;
         while (outstanding > 0) {
             auto n = notices.Take(std::chrono::seconds(60));
@@ -103,7 +103,7 @@ void WriterBench(const TServerConfig& server, const std::string& cacheDir, const
 
         start = Clock::now();
         std::size_t bytes = 0;
-        for (const TMapTile& t : plan.List(0)) {
+        for (const TMapTile& t : plan.List(TMapType::Road)) {
             // The way the writer worked before it read each tile once.
             const std::string path = cache.Path(t.Id());
             const auto type = GetTileFileType(path);
@@ -142,8 +142,8 @@ void RectifiedWriterBench(const TServerConfig& server, const std::string& cacheD
         TNoticeQueue notices;
         TGenWorkerPool pool(&notices, cacheDir, server);
         std::int64_t outstanding = 0;
-        for (const TMapTile& t : plan.List(0))
-            if (!pool.RequestGenTile(t.Zoom, t.X, t.Y, "m")) ++outstanding;
+        for (const TMapTile& t : plan.List(TMapType::Road))
+            if (!pool.RequestGenTile(t.Id())) ++outstanding;
         while (outstanding > 0 && notices.Take(std::chrono::seconds(60))) --outstanding;
         pool.StopGenWorkers();
     }
@@ -232,7 +232,7 @@ void PrintCurlConfig(int port, int maxZoom) {
     TGenerationParams run = RoadRun();
     run.MaxZoom = maxZoom;
     plan.Build(run, TDeltaPair{}, header);
-    for (const TMapTile& t : plan.List(0))
+    for (const TMapTile& t : plan.List(TMapType::Road))
         std::printf("url = \"%s\"\noutput = /dev/null\n", BuildTileUrl(server, 0, t.Id()).c_str());
 }
 

@@ -27,7 +27,7 @@ void WriteTile(const fs::path& dir, int zoom, int x, int y) {
     for (int py = 0; py < 256; ++py)
         for (int px = 0; px < 256; ++px)
             tile.setPixel(px, py, qRgb((px * 7 + x * 31) & 0xFF, (py * 5 + y * 17) & 0xFF, ((px ^ py) * 3) & 0xFF));
-    tile.save(QString::fromStdString((dir / TTileCache::TileFileName({'m', zoom, x, y})).string()), "PNG");
+    tile.save(QString::fromStdString((dir / TTileCache::TileFileName({TMapType::Road, zoom, x, y})).string()), "PNG");
 }
 
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }

@@ -65,7 +65,7 @@ int main(int argc, char** argv) {
     one.TileRects[12] = {3452, 1523, 3453, 1524};
     std::array<std::vector<TMapTile>, MapTypeCount> lists;
     for (int x = 3452; x <= 3453; ++x)
-        for (int y = 1523; y <= 1524; ++y) lists[0].push_back({{'m', 12, x, y}, false});
+        for (int y = 1523; y <= 1524; ++y) lists[0].push_back({{TMapType::Road, 12, x, y}, false});
     MapData(dat / "one-zoom", scratch / "a", one, lists, 2);
 
     TMapDataHeader two = one;  // zooms 9 and 10: the index is not in key order
@@ -76,9 +76,9 @@ int main(int argc, char** argv) {
     two.TileRects[9] = {431, 190, 431, 190};
     two.TileRects[10] = {863, 381, 863, 381};
     lists = {};
-    for (const char type : {'m', 's'})
+    for (const TMapType type : {TMapType::Road, TMapType::Satellite})
         for (int z = 9; z <= 10; ++z)
-            lists[type == 'm' ? 0 : 2].push_back({{type, z, two.TileRects[z].Left, two.TileRects[z].Top}, false});
+            lists[MapTypeIndex(type)].push_back({{type, z, two.TileRects[z].Left, two.TileRects[z].Top}, false});
     MapData(dat / "two-zooms", scratch / "b", two, lists, 99);
 
     const std::string full = Slurp(dat / "one-zoom");

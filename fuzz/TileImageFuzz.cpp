@@ -25,7 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto type = GetTileFileType(file);
     fuzz::Require(type && (*type == (recognised ? typeName : std::string())), "file and memory detection agree");
     // The cache's own reading, as the map view and the map data writer use it.
-    const TCachedTile tile = TTileCache(fuzz::ScratchDir().string(), TServerConfig{}).Load({'m', 12, 3452, 1523});
+    const TCachedTile tile = TTileCache(fuzz::ScratchDir().string(), TServerConfig{}).Load({TMapType::Road, 12, 3452, 1523});
     fuzz::Require(tile.State != TTileState::Missing && tile.State != TTileState::Unreadable, "a written tile is read");
     fuzz::Require((tile.State == TTileState::Unrecognised) == !recognised, "the cache recognises what detection does");
     if (tile.State == TTileState::Decoded) {

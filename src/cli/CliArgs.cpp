@@ -3,7 +3,6 @@
 #include <cmath>
 #include <cstdio>
 
-#include "AtlasAppType.h"
 #include "NumberFormat.h"
 
 TCenterArg ParseCenterArg(const std::string& text) {
@@ -27,30 +26,30 @@ TZoomArg ParseZoomArg(const std::string& text) {
     return {*min, *max};
 }
 
-std::array<bool, 4> ParseTypesArg(const std::string& text) {
-    std::array<bool, 4> included{};
+std::array<bool, MapTypeCount> ParseTypesArg(const std::string& text) {
+    std::array<bool, MapTypeCount> included{};
     size_t start = 0;
     while (start <= text.size()) {
         auto end = text.find(',', start);
         if (end == std::string::npos) end = text.size();
         const std::string code = text.substr(start, end - start);
-        const int index = MapTypeIndex(code);
-        if (index < 0) throw TUsageError("--types: '" + code + "' is not a map type (m, p, s, y)");
-        included[size_t(index)] = true;
+        const std::optional<TMapType> type = ParseMapType(code);
+        if (!type) throw TUsageError("--types: '" + code + "' is not a map type (m, p, s, y)");
+        included[MapTypeIndex(*type)] = true;
         start = end + 1;
     }
     return included;
 }
 
-int ParseViewTypeArg(const std::string& text) {
-    const int index = MapTypeIndex(text);
-    if (index < 0) throw TUsageError("--view-type: '" + text + "' is not a map type (m, p, s, y)");
-    return index;
+TMapType ParseViewTypeArg(const std::string& text) {
+    const std::optional<TMapType> type = ParseMapType(text);
+    if (!type) throw TUsageError("--view-type: '" + text + "' is not a map type (m, p, s, y)");
+    return *type;
 }
 
-std::pair<int, std::string> ParseSourceUrlArg(const std::string& text) {
+std::pair<TMapType, std::string> ParseSourceUrlArg(const std::string& text) {
     const auto eq = text.find('=');
-    const int index = eq == std::string::npos ? -1 : MapTypeIndex(text.substr(0, eq));
-    if (index < 0) throw TUsageError("--source-url: '" + text + "' is not T=TEMPLATE with T one of m, p, s, y");
-    return {index, text.substr(eq + 1)};
+    const std::optional<TMapType> type = eq == std::string::npos ? std::nullopt : ParseMapType(text.substr(0, eq));
+    if (!type) throw TUsageError("--source-url: '" + text + "' is not T=TEMPLATE with T one of m, p, s, y");
+    return {*type, text.substr(eq + 1)};
 }

@@ -8,6 +8,7 @@
 #include <string>
 #include <utility>
 
+#include "AtlasAppType.h"
 #include "NumberFormat.h"  // FormatDuration
 
 class TUsageError : public std::runtime_error {
@@ -26,9 +27,9 @@ struct TZoomArg {
 
 TCenterArg ParseCenterArg(const std::string& text);            // "LON,LAT"
 TZoomArg ParseZoomArg(const std::string& text);                // "MIN" or "MIN-MAX", within 5..17
-std::array<bool, 4> ParseTypesArg(const std::string& text);    // "m,s" (type codes)
-int ParseViewTypeArg(const std::string& text);                 // one type code -> index
-// "s=https://tiles.example/{z}/{x}/{y}.jpg" -> (type index, template); the
+std::array<bool, MapTypeCount> ParseTypesArg(const std::string& text);  // "m,s" (type codes)
+TMapType ParseViewTypeArg(const std::string& text);                    // one type code
+// "s=https://tiles.example/{z}/{x}/{y}.jpg" -> (type, template); the
 // template itself is checked with the settings' tile sources.
-std::pair<int, std::string> ParseSourceUrlArg(const std::string& text);
+std::pair<TMapType, std::string> ParseSourceUrlArg(const std::string& text);
 

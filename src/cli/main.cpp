@@ -90,7 +90,7 @@ const char* FormatName(TTilesetFormat format) { return format == TTilesetFormat:
 
 struct TResolvedPlan {
     TGenerationParams Params;
-    int ViewType = 0;
+    TMapType ViewType = TMapType::Road;
     TDeltaPair Pair;  // the view type's pair: the plan is projected with it, as in the window
     std::string CacheDir;
     // The settings file's values with this run's options applied.
@@ -103,14 +103,14 @@ struct TResolvedPlan {
 // settings file is left alone; the file's Deltas carry the pairs used.
 void AutoCalibrate(TResolvedPlan& r) {
     const TDeltaPair shift = ChinaShift(r.Params.CenterLon, r.Params.CenterLat);
-    r.Settings.Deltas[0] = r.Settings.Deltas[1] = shift;
+    r.Settings.Deltas[MapTypeIndex(TMapType::Road)] = r.Settings.Deltas[MapTypeIndex(TMapType::Terrain)] = shift;
 }
 
 // --source-url replaces the settings file's template of its type for this run.
 void ApplySourceUrlArgs(const std::vector<std::string>& sourceUrls, TAtlasSettings& settings) {
     for (const std::string& text : sourceUrls) {
         const auto [type, urlTemplate] = ParseSourceUrlArg(text);
-        settings.Server.UrlTemplates[size_t(type)] = urlTemplate;
+        settings.Server.UrlTemplates[MapTypeIndex(type)] = urlTemplate;
     }
     settings.SourceProblems = ServerConfigProblems(settings.Server);
 }
@@ -128,10 +128,10 @@ void PrintCentreTileUrls(const TResolvedPlan& r) {
     const TGenerationParams& params = r.Params;
     const TTileRect rect = GetZoomRect(params, params.CurrentZoom, 1, r.Pair);
     const std::int32_t x = rect.Left + (rect.Right - rect.Left) / 2, y = rect.Top + (rect.Bottom - rect.Top) / 2;
-    for (int t = 0; t < MapTypeCount; ++t)
-        if (params.Included[size_t(t)])
-            std::cout << "centre tile " << MapTypeCode(t) << ":     "
-                      << BuildTileUrl(r.Settings.Server, 0, {MapTypes[size_t(t)].Code, params.CurrentZoom, x, y}) << "\n";
+    for (const TMapType type : AllMapTypes)
+        if (params.Included[MapTypeIndex(type)])
+            std::cout << "centre tile " << MapTypeCode(type) << ":     "
+                      << BuildTileUrl(r.Settings.Server, 0, {type, params.CurrentZoom, x, y}) << "\n";
 }
 
 TResolvedPlan Resolve(const TPlanArgs& args) {
@@ -156,7 +156,7 @@ TResolvedPlan Resolve(const TPlanArgs& args) {
     RefuseUnusableSources(r.Settings);
     r.CacheDir = FolderText(args.CacheDir.empty() ? loc.CacheDir : args.CacheDir);
     if (args.AutoCalibrate) AutoCalibrate(r);
-    r.Pair = RunDeltas(r.Params, r.Settings.Deltas)[std::size_t(r.ViewType)];
+    r.Pair = RunDeltas(r.Params, r.Settings.Deltas)[MapTypeIndex(r.ViewType)];
     return r;
 }
 
@@ -172,9 +172,10 @@ bool PrintEstimates(const char* command, const TResolvedPlan& r) {
                            : std::string("none (no road or terrain map included)"))
               << "\n"
               << "estimated size:    " << FormatByteSize(size.Bytes) << " (" << size.Bytes << " bytes)\n";
-    for (int t = 0; t < MapTypeCount; ++t) {
+    for (const TMapType type : AllMapTypes) {
+        const std::size_t t = MapTypeIndex(type);
         if (!r.Params.Included[size_t(t)]) continue;
-        std::cout << "  " << MapTypes[size_t(t)].Code << ": " << size.TileBytes[size_t(t)] << " bytes per tile, "
+        std::cout << "  " << MapTypeCode(type) << ": " << size.TileBytes[size_t(t)] << " bytes per tile, "
                   << (size.Samples[size_t(t)] >= SizeSampleMin
                           ? "measured on " + std::to_string(size.Samples[size_t(t)]) + " cached tiles"
                           : std::string("fixed figure (too few cached tiles)"))
@@ -209,8 +210,9 @@ bool PrintFigures(const char* command, const TGenerationParams& params, TDeltaPa
               << "index entries:     " << entries << "\n";
     if (params.Rectify) {
         std::string types;
-        for (int t = 0; t < MapTypeCount; ++t)
-            if (RectifiedTypes(params)[size_t(t)]) types += std::string(types.empty() ? "" : ", ") + MapTypeCode(t);
+        for (const TMapType type : AllMapTypes)
+            if (RectifiedTypes(params)[MapTypeIndex(type)])
+                types += std::string(types.empty() ? "" : ", ") + std::string(MapTypeCode(type));
         std::cout << "rectified types:   " << (types.empty() ? std::string("none") : types) << "\n"
                   << "tiles to download: " << PlannedDownloadCount(params, pair) << "\n";
     }
@@ -312,37 +314,37 @@ std::string BlankTilesLine(const TBlankTiles& b) {
 }
 
 // "type m: 40 of 48 tiles are byte-identical (SHA-256 ...), ..."; empty unless many are.
-std::string SameTilesLine(int type, const TSameTiles& same) {
+std::string SameTilesLine(TMapType type, const TSameTiles& same) {
     if (!same.Many()) return {};
-    return std::string("type ") + MapTypes[size_t(type)].Code + ": " + std::to_string(same.Count) + " of " +
+    return "type " + std::string(MapTypeCode(type)) + ": " + std::to_string(same.Count) + " of " +
            std::to_string(same.Tiles) + " tiles are byte-identical (SHA-256 " + same.Digest +
            "), perhaps the tile service's placeholder picture";
 }
 
-int TypeArg(const char* option, const std::string& text) {
-    const int index = MapTypeIndex(text);
-    if (index < 0) throw TUsageError(std::string(option) + ": '" + text + "' is not a map type (m, p, s, y)");
-    return index;
+TMapType TypeArg(const char* option, const std::string& text) {
+    const std::optional<TMapType> type = ParseMapType(text);
+    if (!type) throw TUsageError(std::string(option) + ": '" + text + "' is not a map type (m, p, s, y)");
+    return *type;
 }
 
 // The type the tileset files of a generation run hold: --tileset-type, or
 // the viewed type when the plan includes it, or the first included one.
-int TilesetTypeOf(const TPlanArgs& args, const TResolvedPlan& r) {
+TMapType TilesetTypeOf(const TPlanArgs& args, const TResolvedPlan& r) {
     if (!args.TilesetType.empty()) {
-        const int t = TypeArg("--tileset-type", args.TilesetType);
-        if (!r.Params.Included[size_t(t)])
+        const TMapType t = TypeArg("--tileset-type", args.TilesetType);
+        if (!r.Params.Included[MapTypeIndex(t)])
             throw TUsageError("--tileset-type: type '" + args.TilesetType + "' is not among --types");
         return t;
     }
-    if (r.Params.Included[size_t(r.ViewType)]) return r.ViewType;
-    for (int t = 0; t < MapTypeCount; ++t)
-        if (r.Params.Included[size_t(t)]) return t;
-    return 0;
+    if (r.Params.Included[MapTypeIndex(r.ViewType)]) return r.ViewType;
+    for (const TMapType t : AllMapTypes)
+        if (r.Params.Included[MapTypeIndex(t)]) return t;
+    return TMapType::Road;
 }
 
 void WriteGeneratedTileset(const TPlanArgs& args, const TResolvedPlan& r, const TMapDataHeader& header,
                            const TGenerationPlan& plan, const std::string& fileName, TTilesetFormat format) {
-    const int type = TilesetTypeOf(args, r);
+    const TMapType type = TilesetTypeOf(args, r);
     const auto& list = plan.List(type);
     TProgressLine writing(std::string("writing ") + FormatName(format), std::int64_t(list.size()));
     TTilesetOptions options;
@@ -351,7 +353,7 @@ void WriteGeneratedTileset(const TPlanArgs& args, const TResolvedPlan& r, const 
     const std::int64_t n = WriteTilesetFromCache(fileName, header, type, list, r.Cache(),
                                                  options, [&](std::int64_t done, std::int64_t) { writing.Update(done); });
     writing.Finish(std::int64_t(list.size()));
-    std::cout << "written: " << fileName << " (" << n << " tiles of type " << MapTypes[size_t(type)].Code << ")\n";
+    std::cout << "written: " << fileName << " (" << n << " tiles of type " << MapTypeCode(type) << ")\n";
 }
 
 // What a generate run did, for its closing lines and for --json.
@@ -394,7 +396,7 @@ public:
 private:
     TGenerationRun::TRequest Request() {
         return [this](const TTileId& tile) {
-            return Pool.RequestGenTile(tile.Zoom, tile.X, tile.Y, std::string(tile.Type()), MapTypeCode(Plan.ViewType));
+            return Pool.RequestGenTile(tile);
         };
     }
     std::optional<int> Wait(TGenerateReport& report) {
@@ -446,7 +448,7 @@ std::optional<int> TGenerateDownload::Verdict(TRunStatus status, TGenerateReport
         std::cerr << "generate: " << Run.FailedTiles().size()
                   << " tiles could not be downloaded; no map data file was written\n";
         for (const auto& [tile, why] : Run.FailedTiles())
-            std::cerr << "  " << tile.TypeCode << " zoom " << tile.Zoom << " x " << tile.X << " y " << tile.Y
+            std::cerr << "  " << MapTypeCode(tile.Type) << " zoom " << tile.Zoom << " x " << tile.X << " y " << tile.Y
                       << (FaultText(why).empty() ? "" : ": ") << FaultText(why) << "\n";
         return EndRun(report, ExitTilesFailed, "tilesFailed", "Run the same command again to fetch only the missing tiles.");
     }
@@ -537,8 +539,8 @@ std::optional<int> WriteMapDataFile(const TResolvedPlan& r, const std::string& o
     report.Same = written.Same;
     std::cout << "written: " << out << "\n";
     if (const std::string blank = BlankTilesLine(report.Blank); !blank.empty()) std::cout << blank << "\n";
-    for (int t = 0; t < MapTypeCount; ++t)
-        if (const std::string same = SameTilesLine(t, report.Same[size_t(t)]); !same.empty())
+    for (const TMapType type : AllMapTypes)
+        if (const std::string same = SameTilesLine(type, report.Same[MapTypeIndex(type)]); !same.empty())
             std::cout << "warning: " << same << "\n";
     return std::nullopt;
 }
@@ -557,7 +559,7 @@ int Generate(const TPlanArgs& args, TGenerateReport& report) {
     const TResolvedPlan r = Resolve(args);
     // A wrong type is refused before downloading; a tileset holds the tiles as
     // downloaded, which for a rectified type are the shifted sources.
-    if (!tilesets.empty() && RectifiedTypes(r.Params)[size_t(TilesetTypeOf(args, r))])
+    if (!tilesets.empty() && RectifiedTypes(r.Params)[MapTypeIndex(TilesetTypeOf(args, r))])
         throw TUsageError("generate: --mbtiles and --sqlitedb hold the shifted tiles as downloaded; with --rectify "
                           "give them a satellite type with --tileset-type, or leave out one of the two");
     if (!ConfirmPlan(args, r, args.Out.empty() ? tilesets.front().first : args.Out)) return ExitError;
@@ -599,9 +601,9 @@ nlohmann::json ReportJson(const TGenerateReport& report, int exitCode, const std
     j["blankTiles"] = {{"total", b.Total()},       {"gif", b.Gif},         {"damaged", b.Damaged},
                        {"unrecognised", b.Unrecognised}, {"missing", b.Missing}, {"outsideGrid", b.OutsideGrid}};
     j["sameImages"] = nlohmann::json::object();
-    for (int t = 0; t < MapTypeCount; ++t)
-        if (const TSameTiles& same = report.Same[size_t(t)]; same.Many())
-            j["sameImages"][MapTypeCode(t)] = {{"count", same.Count}, {"tiles", same.Tiles}, {"sha256", same.Digest}};
+    for (const TMapType type : AllMapTypes)
+        if (const TSameTiles& same = report.Same[MapTypeIndex(type)]; same.Many())
+            j["sameImages"][std::string(MapTypeCode(type))] = {{"count", same.Count}, {"tiles", same.Tiles}, {"sha256", same.Digest}};
     j["stop"] = report.StopReason.empty() ? nlohmann::json(nullptr)
                                           : nlohmann::json{{"reason", report.StopReason}, {"message", report.Message}};
     if (!error.empty()) j["error"] = error;
@@ -674,13 +676,14 @@ int RunInspect(const std::string& file, bool json) {
         j["minZoom"] = h.MinZoom;
         j["maxZoom"] = h.MaxZoom;
         j["center"] = {h.CenterLon, h.CenterLat};
-        for (int t = 0; t < MapTypeCount; ++t) {
-            const std::string code = MapTypeCode(t);
+        for (const TMapType type : AllMapTypes) {
+            const std::size_t t = MapTypeIndex(type);
+            const std::string code(MapTypeCode(type));
             j["types"][code] = {{"included", h.TypeIncluded[size_t(t)] != 0},
                                 {"deltas", {h.Deltas[size_t(t)].Lon, h.Deltas[size_t(t)].Lat}},
                                 {"entries", perType[size_t(t)]},
                                 {"emptyImages", emptyPerType[size_t(t)]},
-                                {"rectified", IsRectifiedInFile(h, t)}};
+                                {"rectified", IsRectifiedInFile(h, type)}};
             const TSameTiles& same = report.SamePerType[size_t(t)];
             j["types"][code]["sameImages"] = {{"count", same.Count}, {"sha256", same.Digest}, {"many", same.Many()}};
         }
@@ -704,14 +707,16 @@ int RunInspect(const std::string& file, bool json) {
                   << "centre:        " << FormatReal(h.CenterLon) << ", " << FormatReal(h.CenterLat) << "\n"
                   << "entries:       " << h.EntryCount << "\n"
                   << "empty images:  " << empty << "\n";
-        for (int t = 0; t < MapTypeCount; ++t)
-            std::cout << "type " << MapTypes[size_t(t)].Code << ":        "
+        for (const TMapType type : AllMapTypes) {
+            const std::size_t t = MapTypeIndex(type);
+            std::cout << "type " << MapTypeCode(type) << ":        "
                       << (h.TypeIncluded[size_t(t)] ? "included" : "not included") << ", " << perType[size_t(t)]
                       << " entries (" << emptyPerType[size_t(t)] << " blank), offsets " << FormatReal(h.Deltas[size_t(t)].Lon) << ", "
                       << FormatReal(h.Deltas[size_t(t)].Lat)
-                      << (IsRectifiedInFile(h, t) ? " (rectified: true coordinates)" : "") << "\n";
-        for (int t = 0; t < MapTypeCount; ++t)
-            if (const std::string same = SameTilesLine(t, report.SamePerType[size_t(t)]); !same.empty())
+                      << (IsRectifiedInFile(h, type) ? " (rectified: true coordinates)" : "") << "\n";
+        }
+        for (const TMapType type : AllMapTypes)
+            if (const std::string same = SameTilesLine(type, report.SamePerType[MapTypeIndex(type)]); !same.empty())
                 std::cout << "same images:   " << same << "\n";
         for (int z = h.MinZoom; z <= h.MaxZoom; ++z) {
             const auto& rc = h.TileRects[size_t(z)];
@@ -731,7 +736,7 @@ int RunInspect(const std::string& file, bool json) {
 int RunExport(const TExportArgs& args) {
     const auto outputs = TilesetOutputs(args.MbTiles, args.SqliteDb);
     if (outputs.empty()) throw TUsageError("export: give --mbtiles, --sqlitedb or both");
-    const int type = TypeArg("--type", args.Type);
+    const TMapType type = TypeArg("--type", args.Type);
     TMapDataReader reader;
     if (const auto opened = reader.Open(args.File); !opened) {
         std::cerr << "export: " << args.File << ": " << ReaderErrorText(opened.Error()) << "\n";

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -16,58 +17,82 @@ inline constexpr int MinMapZoom = 5;
 inline constexpr int MaxMapZoom = 17;
 inline constexpr int ZoomTableSize = 18;  // zooms 0..17, indexed by the zoom itself
 
+// The four map types, always in this order: road, terrain, satellite,
+// satellite with roads. The order is that of the window's controls, of the
+// per-type arrays and of the files' per-type fields.
+enum class TMapType : std::uint8_t { Road, Terrain, Satellite, SatelliteRoads };
+
 struct TMapTypeInfo {
-    char Code;                   // type code: the lyrs parameter, cache name prefix, key letter
+    TMapType Type;
+    std::string_view Code;       // type code: the lyrs parameter, cache name prefix, key letter
     std::string_view DisplayName;
     char SettingsLetter;         // forms the calibration keys LON_x / LAT_x
 };
 
-// Always in this order: road, terrain, satellite, satellite with roads.
-inline constexpr int MapTypeCount = 4;
-inline constexpr std::array<TMapTypeInfo, MapTypeCount> MapTypes{{
-    {'m', "道路交通图", 'M'},
-    {'p', "地形地貌图", 'P'},
-    {'s', "卫星图象图", 'S'},
-    {'y', "卫星道路图", 'Y'},
-}};
+// One row per type, in the enum's order; everything else about a type is derived from here.
+inline constexpr std::array MapTypeTable{
+    TMapTypeInfo{TMapType::Road, "m", "道路交通图", 'M'},
+    TMapTypeInfo{TMapType::Terrain, "p", "地形地貌图", 'P'},
+    TMapTypeInfo{TMapType::Satellite, "s", "卫星图象图", 'S'},
+    TMapTypeInfo{TMapType::SatelliteRoads, "y", "卫星道路图", 'Y'},
+};
+inline constexpr int MapTypeCount = int(MapTypeTable.size());
 
-// Index 0..3 of a type code, or -1 for anything that is not one of the four codes.
-constexpr int MapTypeIndex(char code) {
-    for (int i = 0; i < MapTypeCount; ++i)
-        if (MapTypes[i].Code == code) return i;
-    return -1;
+// The position of a type in per-type arrays and among the window's controls.
+constexpr std::size_t MapTypeIndex(TMapType type) { return std::size_t(type); }
+// The type at a position 0..MapTypeCount-1 of per-type arrays or controls.
+constexpr TMapType MapTypeAt(std::size_t index) { return MapTypeTable.at(index).Type; }
+constexpr std::string_view MapTypeCode(TMapType type) { return MapTypeTable[MapTypeIndex(type)].Code; }
+constexpr std::string_view MapTypeName(TMapType type) { return MapTypeTable[MapTypeIndex(type)].DisplayName; }
+constexpr char MapTypeSettingsLetter(TMapType type) { return MapTypeTable[MapTypeIndex(type)].SettingsLetter; }
+
+inline constexpr std::array<TMapType, MapTypeCount> AllMapTypes = [] {
+    std::array<TMapType, MapTypeCount> all{};
+    for (std::size_t i = 0; i < all.size(); ++i) all[i] = MapTypeTable[i].Type;
+    return all;
+}();
+
+// The type of a type code; nothing for any text that is not one of the codes.
+constexpr std::optional<TMapType> ParseMapType(std::string_view code) {
+    for (const TMapTypeInfo& info : MapTypeTable)
+        if (info.Code == code) return info.Type;
+    return std::nullopt;
 }
-inline int MapTypeIndex(std::string_view code) {
-    return code.size() == 1 ? MapTypeIndex(code[0]) : -1;
+constexpr std::optional<TMapType> ParseMapType(char code) { return ParseMapType(std::string_view(&code, 1)); }
+
+constexpr bool MapTypeTableInOrder() {
+    for (std::size_t i = 0; i < MapTypeTable.size(); ++i)
+        if (MapTypeIndex(MapTypeTable[i].Type) != i || MapTypeTable[i].Code.size() != 1) return false;
+    // Tiles sort by type in code order wherever files or listings depend on it.
+    for (std::size_t i = 1; i < MapTypeTable.size(); ++i)
+        if (MapTypeTable[i - 1].Code >= MapTypeTable[i].Code) return false;
+    return true;
 }
-inline std::string MapTypeCode(int index) { return std::string(1, MapTypes.at(index).Code); }
-// The one-letter code of a type code text; '?' (no map type) for any other text.
-inline char TypeCodeLetter(std::string_view code) { return code.size() == 1 ? code[0] : '?'; }
+static_assert(MapTypeTableInOrder(), "map type rows out of the enum's order, or codes out of order");
 
 // A tile's identity wherever it travels: the plan, the queues, the notices,
 // the cache and the map data file all speak of a tile by these four values.
-// Spelled type first ({'m', zoom, x, y}); stored type last, so that records
-// built on it (a planned tile's done flag) fill its tail instead of growing.
+// Spelled type first ({TMapType::Road, zoom, x, y}); stored type last, so that
+// records built on it (a planned tile's done flag) fill its tail instead of growing.
 struct TTileId {
     std::int32_t Zoom = 0;
     std::int32_t X = 0;
     std::int32_t Y = 0;
-    char TypeCode = 'm';
+    TMapType Type = TMapType::Road;
 
     constexpr TTileId() = default;
-    constexpr TTileId(char typeCode, std::int32_t zoom, std::int32_t x, std::int32_t y)
-        : Zoom(zoom), X(x), Y(y), TypeCode(typeCode) {}
+    constexpr TTileId(TMapType type, std::int32_t zoom, std::int32_t x, std::int32_t y)
+        : Zoom(zoom), X(x), Y(y), Type(type) {}
     friend auto operator<=>(const TTileId&, const TTileId&) = default;
-    std::string_view Type() const { return {&TypeCode, 1}; }
     // The tile one zoom out that covers this one.
-    TTileId Parent() const { return {TypeCode, Zoom - 1, X / 2, Y / 2}; }
+    TTileId Parent() const { return {Type, Zoom - 1, X / 2, Y / 2}; }
 };
 
 // So that tiles can key unordered containers as they key ordered ones.
 template <>
 struct std::hash<TTileId> {
     std::size_t operator()(const TTileId& id) const noexcept {
-        std::uint64_t h = std::uint64_t(std::uint8_t(id.TypeCode)) << 56 ^ std::uint64_t(std::uint8_t(id.Zoom)) << 48;
+        std::uint64_t h = std::uint64_t(std::uint8_t(MapTypeCode(id.Type)[0])) << 56 ^ std::uint64_t(std::uint8_t(id.Zoom)) << 48;
         h ^= std::uint64_t(std::uint32_t(id.X)) << 24 ^ std::uint64_t(std::uint32_t(id.Y));
         return std::size_t(h * 0x9E3779B97F4A7C15ull);
     }

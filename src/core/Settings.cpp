@@ -16,8 +16,8 @@ constexpr const char* ZoomSection = "ATLAS_ZOOM";
 constexpr const char* ServerSection = "ATLAS_SERVER";
 constexpr const char* SourceSection = "ATLAS_SOURCE";
 
-std::string LonKey(int typeIndex) { return std::string("LON_") + MapTypes.at(typeIndex).SettingsLetter; }
-std::string LatKey(int typeIndex) { return std::string("LAT_") + MapTypes.at(typeIndex).SettingsLetter; }
+std::string LonKey(TMapType type) { return std::string("LON_") + MapTypeSettingsLetter(type); }
+std::string LatKey(TMapType type) { return std::string("LAT_") + MapTypeSettingsLetter(type); }
 
 double ReadReal(const TIniFile& ini, const char* section, const std::string& key, double def) {
     const auto text = ini.ReadString(section, key);
@@ -51,9 +51,10 @@ TAtlasSettings ReadSettings(const std::filesystem::path& file) {
     TIniFile ini(file);
     read.InitialLon = ReadReal(ini, CenterSection, "LON_VALUE", defaults.InitialLon);
     read.InitialLat = ReadReal(ini, CenterSection, "LAT_VALUE", defaults.InitialLat);
-    for (int i = 0; i < MapTypeCount; ++i) {
-        read.Deltas[i].Lon = ReadReal(ini, DeltaSection, LonKey(i), defaults.Deltas[i].Lon);
-        read.Deltas[i].Lat = ReadReal(ini, DeltaSection, LatKey(i), defaults.Deltas[i].Lat);
+    for (const TMapType type : AllMapTypes) {
+        const std::size_t i = MapTypeIndex(type);
+        read.Deltas[i].Lon = ReadReal(ini, DeltaSection, LonKey(type), defaults.Deltas[i].Lon);
+        read.Deltas[i].Lat = ReadReal(ini, DeltaSection, LatKey(type), defaults.Deltas[i].Lat);
     }
     const auto zoom = ParseInt(ini.ReadString(ZoomSection, "FIRST_ZOOM").value_or(""));
     read.InitialZoom = zoom && *zoom >= MinMapZoom && *zoom <= MaxMapZoom ? *zoom : defaults.InitialZoom;
@@ -65,8 +66,9 @@ TAtlasSettings ReadSettings(const std::filesystem::path& file) {
         read.Server.Port = *port;
     if (auto referer = ini.ReadString(ServerSection, "REFERER"); referer && !referer->empty())
         read.Server.Referer = *referer;
-    for (int i = 0; i < MapTypeCount; ++i) {
-        const std::string letter(1, MapTypes[size_t(i)].SettingsLetter);
+    for (const TMapType type : AllMapTypes) {
+        const std::size_t i = MapTypeIndex(type);
+        const std::string letter(1, MapTypeSettingsLetter(type));
         read.Server.UrlTemplates[size_t(i)] = ini.ReadString(SourceSection, "URL_" + letter).value_or("");
         read.Server.Referers[size_t(i)] = ini.ReadString(SourceSection, "REFERER_" + letter).value_or("");
         // Out of range reads as unset: the source keeps its default pace.
@@ -122,9 +124,9 @@ void WriteRectify(bool on) {
     Settings.Rectify = on;
 }
 
-void ApplyDeltaCorrection(int typeIndex, const std::string& lonText, const std::string& latText,
-                          const std::string& shownTypeCode) {
-    const TDeltaPair& pair = Settings.Deltas.at(typeIndex);
+void ApplyDeltaCorrection(TMapType type, const std::string& lonText, const std::string& latText,
+                          TMapType shown) {
+    const TDeltaPair& pair = Settings.Deltas[MapTypeIndex(type)];
     // Both texts are converted before anything changes; an empty field means "leave it".
     const bool lonEmpty = lonText.find_first_not_of(" \t") == std::string::npos;
     const bool latEmpty = latText.find_first_not_of(" \t") == std::string::npos;
@@ -132,24 +134,24 @@ void ApplyDeltaCorrection(int typeIndex, const std::string& lonText, const std::
     const double latCorr = latEmpty ? 0.0 : ConvertReal(latText);
     const double newLon = lonCorr != 0.0 ? pair.Lon - lonCorr : pair.Lon;
     const double newLat = latCorr != 0.0 ? pair.Lat - latCorr : pair.Lat;
-    WriteDeltaPair(typeIndex, {newLon, newLat}, shownTypeCode);
+    WriteDeltaPair(type, {newLon, newLat}, shown);
 }
 
-void WriteMaxAgeDays(int typeIndex, int days) {
-    const std::string key = std::string("MAX_AGE_DAYS_") + MapTypes.at(std::size_t(typeIndex)).SettingsLetter;
+void WriteMaxAgeDays(TMapType type, int days) {
+    const std::string key = std::string("MAX_AGE_DAYS_") + MapTypeSettingsLetter(type);
     if (days < -1 || days > MaxAgeDaysLimit) throw TSettingsError("'" + std::to_string(days) + "' is not a number of days");
     // An empty value reads as unset, like an entry never written.
     Write(SourceSection, key, days < 0 ? std::string() : std::to_string(days));
-    Settings.Server.MaxAgeDays[std::size_t(typeIndex)] = days;
+    Settings.Server.MaxAgeDays[MapTypeIndex(type)] = days;
 }
 
-void WriteDeltaPair(int typeIndex, TDeltaPair newPair, const std::string& shownTypeCode) {
-    TDeltaPair& pair = Settings.Deltas.at(typeIndex);
-    if (shownTypeCode == MapTypeCode(typeIndex)) {
+void WriteDeltaPair(TMapType type, TDeltaPair newPair, TMapType shown) {
+    TDeltaPair& pair = Settings.Deltas[MapTypeIndex(type)];
+    if (shown == type) {
         Write(DeltaSection, "LON_VALUE", FormatReal(newPair.Lon));
         Write(DeltaSection, "LAT_VALUE", FormatReal(newPair.Lat));
     }
     pair = newPair;
-    Write(DeltaSection, LonKey(typeIndex), FormatReal(newPair.Lon));
-    Write(DeltaSection, LatKey(typeIndex), FormatReal(newPair.Lat));
+    Write(DeltaSection, LonKey(type), FormatReal(newPair.Lon));
+    Write(DeltaSection, LatKey(type), FormatReal(newPair.Lat));
 }

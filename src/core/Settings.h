@@ -35,7 +35,7 @@ struct TAtlasSettings {
     double InitialLon = 123.4259;
     double InitialLat = 41.8123;
     // Offset pairs in map type order: road, terrain, satellite, satellite with roads.
-    std::array<TDeltaPair, 4> Deltas{{
+    std::array<TDeltaPair, MapTypeCount> Deltas{{
         {0.0059448, 0.0026895},
         {0.0059448, 0.0026895},
         {-0.000202834, 0.000290538},
@@ -85,21 +85,21 @@ void WriteInitialZoom(int zoom);
 // Writes ATLAS_GENERATE / RECTIFY (1 or 0), then sets Rectify. Throws TSettingsError.
 void WriteRectify(bool on);
 
-// The offset write of the settings window for map type typeIndex (0..3):
+// The offset write of the settings window for a map type:
 // a non-empty, non-zero text is subtracted from the offset held; when
-// shownTypeCode is this type LON_VALUE/LAT_VALUE follow; the caller hands the
+// shown is this type LON_VALUE/LAT_VALUE follow; the caller hands the
 // new pair to whoever shows that type.
 // Both texts are converted before anything changes. Throws TSettingsError.
-void ApplyDeltaCorrection(int typeIndex, const std::string& lonText, const std::string& latText,
-                          const std::string& shownTypeCode);
+void ApplyDeltaCorrection(TMapType type, const std::string& lonText, const std::string& latText,
+                          TMapType shown);
 
-// Sets the offsets of map type typeIndex to the given values and writes them
+// Sets the offsets of a map type to the given values and writes them
 // the way ApplyDeltaCorrection does (LON_x/LAT_x, and LON_VALUE/LAT_VALUE
-// when shownTypeCode is this type). Throws TSettingsError.
-void WriteDeltaPair(int typeIndex, TDeltaPair pair, const std::string& shownTypeCode);
+// when shown is this type). Throws TSettingsError.
+void WriteDeltaPair(TMapType type, TDeltaPair pair, TMapType shown);
 // [ATLAS_SOURCE] MAX_AGE_DAYS_X of a type: days 0..3650, or -1 to remove the
 // entry (the source's default). Throws TSettingsError.
-void WriteMaxAgeDays(int typeIndex, int days);
+void WriteMaxAgeDays(TMapType type, int days);
 
 std::string NotAFloatMessage(const std::string& text);
 std::string UnableToWriteMessage(const std::filesystem::path& file);

@@ -9,7 +9,6 @@
 
 namespace {
 
-constexpr const char* TypeLetters = "MPSY";
 
 bool IsAsciiAlnum(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'); }
 bool IsHex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
@@ -271,9 +270,8 @@ TSourceProblem PlaceholderListProblem(const std::string& list) {
     return {};
 }
 
-std::vector<std::string> PlaceholderDigests(const TServerConfig& server, int typeIndex) {
-    if (typeIndex < 0 || typeIndex >= 4) return {};
-    const std::string& list = server.Placeholders[std::size_t(typeIndex)];
+std::vector<std::string> PlaceholderDigests(const TServerConfig& server, TMapType type) {
+    const std::string& list = server.Placeholders[MapTypeIndex(type)];
     if (list.empty() || PlaceholderListProblem(list)) return {};
     std::vector<std::string> digests = ListItems(list);
     for (std::string& d : digests)
@@ -285,34 +283,33 @@ std::vector<TSourceProblem> ServerConfigProblems(const TServerConfig& server) {
     std::vector<TSourceProblem> problems;
     if (auto problem = HostPatternProblem(server.HostPattern))
         problems.push_back(Entry(problem, "ATLAS_SERVER", "HOST", server.HostPattern));
-    for (int i = 0; i < 4; ++i) {
-        const std::string& t = server.UrlTemplates[std::size_t(i)];
+    for (const TMapType type : AllMapTypes) {
+        const std::string& t = server.UrlTemplates[MapTypeIndex(type)];
         if (t.empty()) continue;
         if (auto problem = UrlTemplateProblem(t))
-            problems.push_back(Entry(problem, "ATLAS_SOURCE", std::string("URL_") + TypeLetters[i], t));
+            problems.push_back(Entry(problem, "ATLAS_SOURCE", std::string("URL_") + MapTypeSettingsLetter(type), t));
     }
     // The offending item names itself; a whole list would be too long to show.
-    for (int i = 0; i < 4; ++i)
-        if (auto problem = PlaceholderListProblem(server.Placeholders[std::size_t(i)]))
-            problems.push_back(Entry(problem, "ATLAS_SOURCE", std::string("PLACEHOLDER_") + TypeLetters[i], std::nullopt));
+    for (const TMapType type : AllMapTypes)
+        if (auto problem = PlaceholderListProblem(server.Placeholders[MapTypeIndex(type)]))
+            problems.push_back(Entry(problem, "ATLAS_SOURCE", std::string("PLACEHOLDER_") + MapTypeSettingsLetter(type), std::nullopt));
     return problems;
 }
 
-bool HasOwnTemplate(const TServerConfig& server, int typeIndex) {
-    return typeIndex >= 0 && typeIndex < 4 && !server.UrlTemplates[std::size_t(typeIndex)].empty();
+bool HasOwnTemplate(const TServerConfig& server, TMapType type) {
+    return !server.UrlTemplates[MapTypeIndex(type)].empty();
 }
 
-bool SourceUsable(const TServerConfig& server, int typeIndex) {
-    if (typeIndex >= 0 && typeIndex < 4 && PlaceholderListProblem(server.Placeholders[std::size_t(typeIndex)]))
-        return false;
-    if (HasOwnTemplate(server, typeIndex)) return !UrlTemplateProblem(server.UrlTemplates[std::size_t(typeIndex)]);
+bool SourceUsable(const TServerConfig& server, TMapType type) {
+    if (PlaceholderListProblem(server.Placeholders[MapTypeIndex(type)])) return false;
+    if (HasOwnTemplate(server, type)) return !UrlTemplateProblem(server.UrlTemplates[MapTypeIndex(type)]);
     return !HostPatternProblem(server.HostPattern);
 }
 
-int ServerChoiceCount(const TServerConfig& server, int typeIndex) {
-    if (!HasOwnTemplate(server, typeIndex)) return 4;
+int ServerChoiceCount(const TServerConfig& server, TMapType type) {
+    if (!HasOwnTemplate(server, type)) return 4;
     std::vector<TPlaceholder> marks;
-    if (ScanPlaceholders(server.UrlTemplates[std::size_t(typeIndex)], marks)) return 1;
+    if (ScanPlaceholders(server.UrlTemplates[MapTypeIndex(type)], marks)) return 1;
     for (const TPlaceholder& m : marks)
         if (const auto range = ParseServerRange(m.Name)) return range->Count;
     return 1;
@@ -336,10 +333,10 @@ std::string SourceDigest(const std::string& urlTemplate) {
     return std::string(hex, 12);
 }
 
-TRequestIdentity RequestIdentity(const TServerConfig& server, int typeIndex) {
+TRequestIdentity RequestIdentity(const TServerConfig& server, std::optional<TMapType> type) {
     TRequestIdentity id;
-    const bool own = HasOwnTemplate(server, typeIndex);
-    const std::string& referer = typeIndex >= 0 && typeIndex < 4 ? server.Referers[std::size_t(typeIndex)] : std::string();
+    const bool own = type && HasOwnTemplate(server, *type);
+    const std::string& referer = type ? server.Referers[MapTypeIndex(*type)] : std::string();
     id.Referer = referer.empty() ? server.Referer : referer;
     // A template names a service whose usage policy asks clients to say who
     // they are; the default source's request stays as it always was.
@@ -349,16 +346,15 @@ TRequestIdentity RequestIdentity(const TServerConfig& server, int typeIndex) {
     id.CaFile = server.CaFile;
     id.KeepAlive = server.KeepAlive;
     id.HostWithPort = own;
-    id.SecureOnly = own && StartsWithNoCase(server.UrlTemplates[std::size_t(typeIndex)], "https://");
+    id.SecureOnly = own && StartsWithNoCase(server.UrlTemplates[MapTypeIndex(*type)], "https://");
     return id;
 }
 
-int SourceConnections(const TServerConfig& server, int typeIndex) {
-    if (typeIndex < 0 || typeIndex >= 4) return 0;
-    if (const int set = server.Connections[std::size_t(typeIndex)]; set > 0) return set;
-    return HasOwnTemplate(server, typeIndex) ? DefaultTemplateConnections : 0;
+int SourceConnections(const TServerConfig& server, TMapType type) {
+    if (const int set = server.Connections[MapTypeIndex(type)]; set > 0) return set;
+    return HasOwnTemplate(server, type) ? DefaultTemplateConnections : 0;
 }
 
-std::string SourceKey(const TServerConfig& server, int typeIndex) {
-    return HasOwnTemplate(server, typeIndex) ? server.UrlTemplates[std::size_t(typeIndex)] : std::string();
+std::string SourceKey(const TServerConfig& server, TMapType type) {
+    return HasOwnTemplate(server, type) ? server.UrlTemplates[MapTypeIndex(type)] : std::string();
 }

@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "AtlasAppType.h"
+
 inline constexpr const char* DefaultUserAgent = "Mozilla/4.0 (compatible; MSTE 6.0; Windows NT 5.1; SV1; Maxthon)";
 
 // A run's own word on cached tiles, over the settings: generate --max-age
@@ -41,21 +43,21 @@ struct TServerConfig {
     int Port = 80;
     std::string Referer = "http://ditu.google.cn";
     // [ATLAS_SOURCE], in map type order. An empty entry keeps the default.
-    std::array<std::string, 4> UrlTemplates{};  // URL_M, URL_P, URL_S, URL_Y
-    std::array<std::string, 4> Referers{};      // REFERER_M ... REFERER_Y
+    std::array<std::string, MapTypeCount> UrlTemplates{};  // URL_M, URL_P, URL_S, URL_Y
+    std::array<std::string, MapTypeCount> Referers{};      // REFERER_M ... REFERER_Y
     std::string UserAgent;                      // USER_AGENT
     // CONNECTIONS_M ...: transfers of the type's source at once, 1..6; 0 keeps
     // the default (every worker for the default source, two for a template).
-    std::array<int, 4> Connections{};
+    std::array<int, MapTypeCount> Connections{};
     // RATE_M ...: requests per second to the type's source; 0 is no limit.
-    std::array<double, 4> Rates{};
+    std::array<double, MapTypeCount> Rates{};
     // PLACEHOLDER_M ...: SHA-256 digests (hex, comma-separated) of pictures
     // the type's source sends in place of tiles ("no data", "blocked"), as read.
-    std::array<std::string, 4> Placeholders{};
+    std::array<std::string, MapTypeCount> Placeholders{};
     // MAX_AGE_DAYS_M ...: days a cached tile of the type serves before it is
     // asked again, 0 forever; -1 (unset) is forever for the default source and
     // the server's freshness headers (clamped, a week without) for a template.
-    std::array<int, 4> MaxAgeDays{-1, -1, -1, -1};
+    std::array<int, MapTypeCount> MaxAgeDays{-1, -1, -1, -1};
     TRunRefresh RunRefresh;  // set by a run, never read from the settings
     std::string CaFile;                         // CA_FILE: certificates trusted besides the system's
     // [ATLAS_SERVER] KEEP_ALIVE: a worker reuses its connection for the next
@@ -111,18 +113,18 @@ TSourceProblem UrlTemplateProblem(const std::string& urlTemplate);
 // (64 hex digits each, blanks around them allowed).
 TSourceProblem PlaceholderListProblem(const std::string& list);
 // The type's placeholder digests in lower-case hex; none when its list has a problem.
-std::vector<std::string> PlaceholderDigests(const TServerConfig& server, int typeIndex);
+std::vector<std::string> PlaceholderDigests(const TServerConfig& server, TMapType type);
 // Every problem of a configuration, each naming its section and key.
 std::vector<TSourceProblem> ServerConfigProblems(const TServerConfig& server);
 
-// A type (index 0..3, or -1 for a code that is no map type) has its own template.
-bool HasOwnTemplate(const TServerConfig& server, int typeIndex);
+// The type has its own template.
+bool HasOwnTemplate(const TServerConfig& server, TMapType type);
 // Tiles of the type may be requested: its template, or the default source, is
 // valid, and so is its placeholder list (without it, ban pictures would be cached).
-bool SourceUsable(const TServerConfig& server, int typeIndex);
+bool SourceUsable(const TServerConfig& server, TMapType type);
 
 // How many server numbers a type's source offers to choose from (1 without {s}).
-int ServerChoiceCount(const TServerConfig& server, int typeIndex);
+int ServerChoiceCount(const TServerConfig& server, TMapType type);
 // The template filled in; choice is taken modulo the server range.
 std::string ExpandUrlTemplate(const std::string& urlTemplate, int choice, std::int32_t x, std::int32_t y,
                               std::int32_t zoom);
@@ -136,10 +138,10 @@ std::string SourceDigest(const std::string& urlTemplate);
 inline constexpr int DefaultTemplateConnections = 2;
 inline constexpr int MaxSourceConnections = 6;
 // The transfers the type's source may have at once; 0 is no limit of its own.
-int SourceConnections(const TServerConfig& server, int typeIndex);
+int SourceConnections(const TServerConfig& server, TMapType type);
 // Types that share one source (the default one, or the same template) share
 // its pace, pauses and refusals: the key is the same for them.
-std::string SourceKey(const TServerConfig& server, int typeIndex);
+std::string SourceKey(const TServerConfig& server, TMapType type);
 
 // What a request sends besides its URL.
 struct TRequestIdentity {
@@ -150,4 +152,5 @@ struct TRequestIdentity {
     bool SecureOnly = false;    // an https template never follows a redirect to plain http
     bool KeepAlive = true;      // the connection may serve the next request
 };
-TRequestIdentity RequestIdentity(const TServerConfig& server, int typeIndex);
+// Without a type: the default source's identity.
+TRequestIdentity RequestIdentity(const TServerConfig& server, std::optional<TMapType> type);

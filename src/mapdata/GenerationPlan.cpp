@@ -82,25 +82,25 @@ int ProgressPercent(std::int64_t remaining, std::int64_t total) {
 }
 
 void TGenerationPlan::AddZoomTiles(std::int32_t zoom, const TTileRect& rect) {
-    for (int t = 0; t < MapTypeCount; ++t)
-        if (Included[t]) AddTypeTiles(t, zoom, rect);
+    for (const TMapType type : AllMapTypes)
+        if (Included[MapTypeIndex(type)]) AddTypeTiles(type, zoom, rect);
 }
 
-void TGenerationPlan::AddTypeTiles(int t, std::int32_t zoom, const TTileRect& rect) {
-    if (t < 0 || t >= MapTypeCount || rect.Width() <= 0 || rect.Height() <= 0) return;
+void TGenerationPlan::AddTypeTiles(TMapType type, std::int32_t zoom, const TTileRect& rect) {
+    const std::size_t t = MapTypeIndex(type);
+    if (rect.Width() <= 0 || rect.Height() <= 0) return;
     TTileList& list = Lists[t];
     const std::size_t start = list.size();
     list.reserve(start + std::size_t(rect.Count()));
     for (std::int64_t x = rect.Left; x <= rect.Right; ++x)
         for (std::int64_t y = rect.Top; y <= rect.Bottom; ++y)
-            list.push_back({{MapTypes[t].Code, zoom, std::int32_t(x), std::int32_t(y)}, false});
+            list.push_back({{type, zoom, std::int32_t(x), std::int32_t(y)}, false});
     Segments[t].push_back({zoom, rect, start});
 }
 
 TMapTile* TGenerationPlan::FirstPending(const TTileId& tile) {
-    const int t = MapTypeIndex(tile.TypeCode);
+    const std::size_t t = MapTypeIndex(tile.Type);
     const auto [zoom, x, y] = std::tuple(tile.Zoom, tile.X, tile.Y);
-    if (t < 0) return nullptr;
     TTileList& list = Lists[t];
     // The list is the segments back to back, and within a segment each
     // address occurs once, so the first segment holding a not-done entry for
@@ -127,8 +127,7 @@ bool TGenerationPlan::IsTilePending(const TTileId& tile) const {
 }
 
 int TGenerationPlan::MarkTilePending(const TTileId& tile) {
-    const int t = MapTypeIndex(tile.TypeCode);
-    if (t < 0) return 0;
+    const std::size_t t = MapTypeIndex(tile.Type);
     int n = 0;
     for (TMapTile& entry : Lists[t]) {
         if (!entry.Done || entry.Id() != tile) continue;
@@ -139,9 +138,10 @@ int TGenerationPlan::MarkTilePending(const TTileId& tile) {
     return n;
 }
 
-bool TGenerationPlan::SetDone(int typeIndex, std::size_t index) {
-    if (typeIndex < 0 || typeIndex >= MapTypeCount || index >= Lists[typeIndex].size()) return false;
-    TMapTile& tile = Lists[typeIndex][index];
+bool TGenerationPlan::SetDone(TMapType type, std::size_t index) {
+    TTileList& list = Lists[MapTypeIndex(type)];
+    if (index >= list.size()) return false;
+    TMapTile& tile = list[index];
     if (tile.Done) return false;
     tile.Done = true;
     ++DoneCount;
@@ -155,14 +155,14 @@ std::int64_t TGenerationPlan::TotalCount() const {
 }
 
 void TGenerationPlan::FreeListItems() {
-    for (int t = 0; t < MapTypeCount; ++t) FreeListItems(t);
+    for (const TMapType type : AllMapTypes) FreeListItems(type);
 }
 
-void TGenerationPlan::FreeListItems(int typeIndex) {
-    if (typeIndex < 0 || typeIndex >= MapTypeCount) return;
-    for (const TMapTile& tile : Lists[typeIndex]) DoneCount -= tile.Done ? 1 : 0;
-    ::FreeListItems(&Lists[typeIndex]);
-    ::FreeListItems(&Segments[typeIndex]);
+void TGenerationPlan::FreeListItems(TMapType type) {
+    const std::size_t t = MapTypeIndex(type);
+    for (const TMapTile& tile : Lists[t]) DoneCount -= tile.Done ? 1 : 0;
+    ::FreeListItems(&Lists[t]);
+    ::FreeListItems(&Segments[t]);
 }
 
 void TGenerationPlan::Build(const TGenerationParams& params, TDeltaPair pair, TMapDataHeader& header) {
@@ -184,10 +184,11 @@ void TGenerationPlan::Build(const TGenerationParams& params, TDeltaPair pair, TM
             const TTileRect rect = GetZoomRect(params, z, z - cur + 1, pair);
             header.TileRects[z] = rect;
             std::optional<TTileRect> source;
-            for (int t = 0; t < MapTypeCount; ++t) {
+            for (const TMapType type : AllMapTypes) {
+                const std::size_t t = MapTypeIndex(type);
                 if (!params.Included[t]) continue;
                 if (rectified[t] && !source) source = SourceRect(z, rect);
-                AddTypeTiles(t, z, rectified[t] ? *source : rect);
+                AddTypeTiles(type, z, rectified[t] ? *source : rect);
             }
         }
     } catch (...) {

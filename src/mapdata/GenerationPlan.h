@@ -82,10 +82,10 @@ public:
     // a column, to the list of every included type.
     void AddZoomTiles(std::int32_t zoom, const TTileRect& rect);
     // The same for one type, included or not.
-    void AddTypeTiles(int typeIndex, std::int32_t zoom, const TTileRect& rect);
+    void AddTypeTiles(TMapType type, std::int32_t zoom, const TTileRect& rect);
 
     // Marks the first not-done entry of this tile; false when there is none
-    // (a repeat, a tile outside the plan, an unknown type code).
+    // (a repeat, a tile outside the plan).
     bool MarkTileDone(const TTileId& tile);
     // The tile has a planned entry that is not done yet.
     bool IsTilePending(const TTileId& tile) const;
@@ -94,19 +94,19 @@ public:
     int MarkTilePending(const TTileId& tile);
     // Marks one entry by position (a tile found in the cache when requested);
     // false when it was done already or the position does not exist.
-    bool SetDone(int typeIndex, std::size_t index);
+    bool SetDone(TMapType type, std::size_t index);
 
     // Every entry of all four lists is done; empty lists count as done.
     bool AllTilesDone() const { return DoneCount == TotalCount(); }
     std::int64_t DoneTiles() const { return DoneCount; }
     std::int64_t TotalCount() const;
 
-    const TTileList& List(int typeIndex) const { return Lists.at(typeIndex); }
+    const TTileList& List(TMapType type) const { return Lists[MapTypeIndex(type)]; }
     const std::array<TTileList, MapTypeCount>& AllLists() const { return Lists; }
 
     // Empties every list, or one list, and releases the memory.
     void FreeListItems();
-    void FreeListItems(int typeIndex);
+    void FreeListItems(TMapType type);
 
     // Replaces the lists with the plan of the parameters: zeroes
     // header.TileRects, fills TileRects[z] for the run's zooms and sets

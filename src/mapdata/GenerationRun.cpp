@@ -38,10 +38,10 @@ void TGenerationRun::Build(TDeltaPair viewPair) {
 }
 
 void TGenerationRun::RequestTiles(const TRequest& request) {
-    for (int t = 0; t < MapTypeCount; ++t) {
-        const auto& list = Plan.List(t);
+    for (const TMapType type : AllMapTypes) {
+        const auto& list = Plan.List(type);
         for (std::size_t i = 0; i < list.size(); ++i)
-            if (request(list[i].Id())) TileCached(t, i);
+            if (request(list[i].Id())) TileCached(type, i);
     }
     // Tiles found in the cache arrive at once and would inflate the rate.
     Rate.Start(Figures().Done);
@@ -109,8 +109,8 @@ void TGenerationRun::Clear() {
     LastStaleWhy = {};
 }
 
-void TGenerationRun::TileCached(int typeIndex, std::size_t index) {
-    if (Plan.SetDone(typeIndex, index)) ++Counted.Cached;
+void TGenerationRun::TileCached(TMapType type, std::size_t index) {
+    if (Plan.SetDone(type, index)) ++Counted.Cached;
 }
 
 bool TGenerationRun::TileArrived(const TTileId& tile, TTileOutcome outcome) {

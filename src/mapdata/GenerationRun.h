@@ -118,7 +118,7 @@ public:
     TRateFigures Figures(TRateClock::TClock::time_point now = TRateClock::TClock::now()) const;
 
     // The entry at this position of a type's list was found in the cache.
-    void TileCached(int typeIndex, std::size_t index);
+    void TileCached(TMapType type, std::size_t index);
     // A saved-tile notice; true when it counted (a planned tile not yet done).
     bool TileArrived(const TTileId& tile, TTileOutcome outcome = TTileOutcome::Downloaded);
     // What became of the tiles that arrived, per outcome; Cached counts the

@@ -15,7 +15,7 @@ std::string_view TMapDataEntry::KeyText() const {
 }
 
 std::string TileKey(const TTileId& tile) {
-    std::string key(1, tile.TypeCode);
+    std::string key(MapTypeCode(tile.Type));
     key += '_';
     key += std::to_string(tile.Zoom);
     key += '_';
@@ -26,9 +26,10 @@ std::string TileKey(const TTileId& tile) {
 }
 
 std::optional<TTileId> ParseTileKey(std::string_view key) {
-    if (key.size() < 7 || MapTypeIndex(key[0]) < 0 || key[1] != '_') return std::nullopt;
+    const std::optional<TMapType> type = key.empty() ? std::nullopt : ParseMapType(key[0]);
+    if (key.size() < 7 || !type || key[1] != '_') return std::nullopt;
     TTileId a;
-    a.TypeCode = key[0];
+    a.Type = *type;
     const char* p = key.data() + 2;
     const char* end = key.data() + key.size();
     std::int32_t* fields[3] = {&a.Zoom, &a.X, &a.Y};

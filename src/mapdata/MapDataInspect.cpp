@@ -52,7 +52,7 @@ int ScanKey(const TMapDataReader& reader, std::size_t i, std::vector<bool>& name
         r.NonCanonicalKeys.Add(PrintableKey(key));
         return -1;
     }
-    const int t = MapTypeIndex(a->TypeCode);
+    const int t = int(MapTypeIndex(a->Type));
     ++r.PerZoom[a->Zoom];
     ++r.PerType[std::size_t(t)];
     // The lookup gives a repeated key's first entry: no set of a million strings needed.
@@ -141,7 +141,7 @@ void FindMissingTiles(const TMapDataReader& reader, std::int64_t expected, std::
             const TTileRect& rc = h.TileRects[std::size_t(z)];
             for (std::int64_t x = rc.Left; x <= rc.Right && missing.Names.size() < names; ++x) {
                 for (std::int64_t y = rc.Top; y <= rc.Bottom && missing.Names.size() < names; ++y) {
-                    const std::string key = TileKey({MapTypes[std::size_t(t)].Code, z, std::int32_t(x), std::int32_t(y)});
+                    const std::string key = TileKey({MapTypeAt(std::size_t(t)), z, std::int32_t(x), std::int32_t(y)});
                     if (reader.FindEntry(key) < 0) missing.Names.push_back(key);
                 }
             }

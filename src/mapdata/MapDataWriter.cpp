@@ -26,7 +26,7 @@ constexpr std::size_t IndexChunk = 4096;
 // A tile made ready for the file: its JPEG, or why its image stays empty.
 struct TEncodedTile {
     TTileId Id;
-    char TypeCode = 0;
+    TMapType Type = TMapType::Road;
     std::optional<std::vector<std::uint8_t>> Jpeg;
     TBlankReason Why = TBlankReason::OutsideGrid;
     TTileDigest Digest{};  // of the cached file, with Jpeg
@@ -37,7 +37,7 @@ struct TEncodedTile {
 TEncodedTile EncodeTile(const TMapTile& t, const TTileCache& cache, TSourceTiles* sources) {
     TEncodedTile out;
     out.Id = t.Id();
-    out.TypeCode = t.TypeCode;
+    out.Type = t.Type;
     try {
         // Tiles beyond the edge of the world were never fetched: empty image.
         if (TileInGrid(t.Zoom, t.X, t.Y))
@@ -105,8 +105,7 @@ private:
     };
 
     TEncodedTile Encode(const TMapTile& t) {
-        const int type = MapTypeIndex(t.TypeCode);
-        const bool rectify = Sources && type >= 0 && Rectified[std::size_t(type)];
+        const bool rectify = Sources && Rectified[MapTypeIndex(t.Type)];
         return EncodeTile(t, Cache, rectify ? &*Sources : nullptr);
     }
 
@@ -228,13 +227,12 @@ void WriteIndex(TAtomicFile& file, const std::string& fileName, const TTileLists
 
 // What the report and the count of identical tiles learn from one tile.
 void CountTile(const TEncodedTile& tile, TMapDataWriteReport& report, std::array<TSameTileCounter, MapTypeCount>& same) {
-    const int type = MapTypeIndex(tile.TypeCode);
-    if (type < 0) return;
+    const std::size_t type = MapTypeIndex(tile.Type);
     if (tile.Jpeg) {
-        same[std::size_t(type)].Add(tile.Digest);
+        same[type].Add(tile.Digest);
         return;
     }
-    report.Blank[std::size_t(type)].Count(tile.Why);
+    report.Blank[type].Count(tile.Why);
     if (tile.Why == TBlankReason::Unrecognised || tile.Why == TBlankReason::Gif || tile.Why == TBlankReason::Damaged)
         if (std::find(report.Undecodable.begin(), report.Undecodable.end(), tile.Id) == report.Undecodable.end())
             report.Undecodable.push_back(tile.Id);  // rectified tiles can share a source

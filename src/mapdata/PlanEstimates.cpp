@@ -33,7 +33,7 @@ namespace {
 
 // Mean re-encoded size of up to SizeSampleMax cached tiles of one type,
 // taken from a 7 x 7 block around the centre of each zoom's rectangle.
-std::pair<std::int64_t, int> SampleCachedTiles(const TGenerationParams& params, TDeltaPair viewPair, int type,
+std::pair<std::int64_t, int> SampleCachedTiles(const TGenerationParams& params, TDeltaPair viewPair, TMapType type,
                                                const TTileCache& cache) {
     std::int64_t sum = 0;
     int count = 0;
@@ -45,7 +45,7 @@ std::pair<std::int64_t, int> SampleCachedTiles(const TGenerationParams& params, 
                 const std::int32_t x = cx + dx, y = cy + dy;
                 if (x < r.Left || x > r.Right || y < r.Top || y > r.Bottom || !TileInGrid(z, x, y)) continue;
                 try {
-                    if (const auto jpeg = LoadTileJpeg(cache, {MapTypes[type].Code, z, x, y})) {
+                    if (const auto jpeg = LoadTileJpeg(cache, {type, z, x, y})) {
                         sum += std::int64_t(jpeg->size());
                         ++count;
                     }
@@ -66,9 +66,10 @@ TSizeEstimate EstimateMapDataSize(const TGenerationParams& params, TDeltaPair vi
     for (bool b : params.Included) types += b ? 1 : 0;
     const std::int64_t perType = types > 0 ? e.Entries / types : 0;
     e.Bytes = e.MinimumBytes = MapDataIndexStart + MapDataEntrySize * e.Entries;
-    for (int t = 0; t < MapTypeCount; ++t) {
+    for (const TMapType type : AllMapTypes) {
+        const std::size_t t = MapTypeIndex(type);
         if (!params.Included[t]) continue;
-        const auto [mean, samples] = SampleCachedTiles(params, viewPair, t, cache);
+        const auto [mean, samples] = SampleCachedTiles(params, viewPair, type, cache);
         e.Samples[t] = samples;
         e.TileBytes[t] = samples >= SizeSampleMin ? mean : FallbackTileBytes[t];
         e.Bytes += perType * e.TileBytes[t];

@@ -96,17 +96,18 @@ TBox BoxOf(int zoom, const TTileRect& rect) {
 
 }  // namespace
 
-bool IsShiftedType(int type) { return type == 0 || type == 1; }
+bool IsShiftedType(TMapType type) { return type == TMapType::Road || type == TMapType::Terrain; }
 
-bool IsRectifiedInFile(const TMapDataHeader& header, int type) {
-    if (!IsShiftedType(type) || !header.TypeIncluded[std::size_t(type)]) return false;
-    const TDeltaPair d = header.Deltas[std::size_t(type)];
+bool IsRectifiedInFile(const TMapDataHeader& header, TMapType type) {
+    if (!IsShiftedType(type) || !header.TypeIncluded[MapTypeIndex(type)]) return false;
+    const TDeltaPair d = header.Deltas[MapTypeIndex(type)];
     return d.Lon == 0.0 && d.Lat == 0.0;
 }
 
 std::array<bool, MapTypeCount> RectifiedTypes(const TGenerationParams& params) {
     std::array<bool, MapTypeCount> r{};
-    for (int t = 0; t < MapTypeCount; ++t) r[std::size_t(t)] = params.Rectify && IsShiftedType(t) && params.Included[std::size_t(t)];
+    for (const TMapType type : AllMapTypes)
+        r[MapTypeIndex(type)] = params.Rectify && IsShiftedType(type) && params.Included[MapTypeIndex(type)];
     return r;
 }
 
@@ -114,8 +115,8 @@ std::array<TDeltaPair, MapTypeCount> RunDeltas(const TGenerationParams& params,
                                                const std::array<TDeltaPair, MapTypeCount>& deltas) {
     std::array<TDeltaPair, MapTypeCount> r = deltas;
     if (params.Rectify)
-        for (int t = 0; t < MapTypeCount; ++t)
-            if (IsShiftedType(t)) r[std::size_t(t)] = {};
+        for (const TMapType type : AllMapTypes)
+            if (IsShiftedType(type)) r[MapTypeIndex(type)] = {};
     return r;
 }
 
@@ -181,7 +182,7 @@ std::int64_t PlannedDownloadCount(const TGenerationParams& params, TDeltaPair vi
 }
 
 std::optional<double> RectifiedResidual(const TGenerationParams& params, TDeltaPair viewPair) {
-    if (!params.Included[0] && !params.Included[1]) return std::nullopt;
+    if (!params.Included[MapTypeIndex(TMapType::Road)] && !params.Included[MapTypeIndex(TMapType::Terrain)]) return std::nullopt;
     const int z = params.MaxZoom;
     const TBox box = BoxOf(z, GetZoomRect(params, z, z - params.CurrentZoom + 1, viewPair));
     // A pixel is widest on the ground nearest the equator.
@@ -195,10 +196,11 @@ std::array<std::vector<TMapTile>, MapTypeCount> OutputTileLists(const TGeneratio
                                                                 const TMapDataHeader& header,
                                                                 const std::array<bool, MapTypeCount>& rectified) {
     std::array<std::vector<TMapTile>, MapTypeCount> lists;
-    for (int t = 0; t < MapTypeCount; ++t) {
-        auto& list = lists[std::size_t(t)];
-        if (!rectified[std::size_t(t)]) {
-            list = plan.List(t);
+    for (const TMapType type : AllMapTypes) {
+        const std::size_t t = MapTypeIndex(type);
+        auto& list = lists[t];
+        if (!rectified[t]) {
+            list = plan.List(type);
             continue;
         }
         for (int z = header.MinZoom; z <= header.MaxZoom && z < ZoomTableSize; ++z) {
@@ -207,7 +209,7 @@ std::array<std::vector<TMapTile>, MapTypeCount> OutputTileLists(const TGeneratio
             list.reserve(list.size() + std::size_t(r.Count()));
             for (std::int64_t x = r.Left; x <= r.Right; ++x)
                 for (std::int64_t y = r.Top; y <= r.Bottom; ++y)
-                    list.push_back({{MapTypes[std::size_t(t)].Code, z, std::int32_t(x), std::int32_t(y)}, false});
+                    list.push_back({{type, z, std::int32_t(x), std::int32_t(y)}, false});
         }
     }
     return lists;
@@ -332,7 +334,7 @@ std::optional<TBlankReason> FillMosaic(TSourceTiles& sources, const TTileId& til
     std::shared_ptr<const TCachedTile> held[16];
     for (int a = 0; a < m.Columns; ++a)
         for (int b = 0; b < m.Rows; ++b) {
-            const TTileId id(tile.TypeCode, tile.Zoom, std::int32_t(m.FirstColumn + a), std::int32_t(m.FirstRow + b));
+            const TTileId id(tile.Type, tile.Zoom, std::int32_t(m.FirstColumn + a), std::int32_t(m.FirstRow + b));
             if (!TileInGrid(id.Zoom, id.X, id.Y)) {
                 if (source) *source = id;
                 return TBlankReason::OutsideGrid;

@@ -21,12 +21,12 @@
 #include "TileCache.h"
 
 // Road and terrain maps: the types drawn shifted.
-bool IsShiftedType(int type);
+bool IsShiftedType(TMapType type);
 
 // What a file says of it: a road or terrain map it holds with a zero offset
 // pair was written in true coordinates (no calibration of the shifted tiles
 // comes out exactly zero). The format keeps no other mark.
-bool IsRectifiedInFile(const TMapDataHeader& header, int type);
+bool IsRectifiedInFile(const TMapDataHeader& header, TMapType type);
 
 // The types a run writes rectified: the shifted types it includes, when it rectifies.
 std::array<bool, MapTypeCount> RectifiedTypes(const TGenerationParams& params);

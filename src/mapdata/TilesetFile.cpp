@@ -63,7 +63,7 @@ std::optional<TTilesetFormat> TilesetFormatOfName(const std::string& fileName) {
     return std::nullopt;
 }
 
-TTilesetMetadata TilesetMetadataFor(const TMapDataHeader& header, int typeIndex, std::string name,
+TTilesetMetadata TilesetMetadataFor(const TMapDataHeader& header, TMapType type, std::string name,
                                     std::string attribution) {
     TTilesetMetadata m;
     m.Name = std::move(name);
@@ -84,7 +84,7 @@ TTilesetMetadata TilesetMetadataFor(const TMapDataHeader& header, int typeIndex,
             m.Right = std::max(m.Right, se.Lon), m.Bottom = std::min(m.Bottom, se.Lat);
         }
     }
-    const TDeltaPair pair = header.Deltas.at(std::size_t(typeIndex));
+    const TDeltaPair pair = header.Deltas[MapTypeIndex(type)];
     m.CenterLon = std::clamp(header.CenterLon + pair.Lon, -180.0, 180.0);
     m.CenterLat = std::clamp(header.CenterLat + pair.Lat, -MaxMercatorLat, MaxMercatorLat);
     m.CenterZoom = header.MinZoom;
@@ -198,17 +198,15 @@ void TTilesetWriter::Commit(const TTilesetMetadata& m) {
     File.Commit();
 }
 
-std::int64_t ExportTileset(const TMapDataReader& reader, int typeIndex, const std::string& fileName,
+std::int64_t ExportTileset(const TMapDataReader& reader, TMapType type, const std::string& fileName,
                            const TTilesetOptions& options, const TMapDataProgress& progress) {
     const TMapDataHeader& header = reader.Header();
-    if (typeIndex < 0 || typeIndex >= MapTypeCount || !header.TypeIncluded[std::size_t(typeIndex)])
-        throw TMapDataError(TFault(TFaultKind::TypeNotInFile));
-    const char code = MapTypes[std::size_t(typeIndex)].Code;
+    if (!header.TypeIncluded[MapTypeIndex(type)]) throw TMapDataError(TFault(TFaultKind::TypeNotInFile));
     std::vector<std::size_t> ofType;
     std::vector<TTileId> addresses;
     for (std::size_t i = 0; i < reader.Entries().size(); ++i) {
         const auto a = ParseTileKey(reader.Entries()[i].KeyText());
-        if (!a || a->TypeCode != code) continue;
+        if (!a || a->Type != type) continue;
         ofType.push_back(i);
         addresses.push_back(*a);
     }
@@ -223,27 +221,25 @@ std::int64_t ExportTileset(const TMapDataReader& reader, int typeIndex, const st
         if (progress && (std::int64_t(k + 1) % ProgressStep == 0)) progress(std::int64_t(k + 1), total);
     }
     if (progress) progress(total, total);
-    writer.Commit(TilesetMetadataFor(header, typeIndex,
+    writer.Commit(TilesetMetadataFor(header, type,
                                      options.Name.empty() ? DefaultName(fileName) : options.Name, options.Attribution));
     return writer.TileCount();
 }
 
-std::int64_t WriteTilesetFromCache(const std::string& fileName, const TMapDataHeader& header, int typeIndex,
+std::int64_t WriteTilesetFromCache(const std::string& fileName, const TMapDataHeader& header, TMapType type,
                                    const std::vector<TMapTile>& tiles, const TTileCache& cache,
                                    const TTilesetOptions& options, const TMapDataProgress& progress) {
-    if (typeIndex < 0 || typeIndex >= MapTypeCount) throw TMapDataError(TFault(TFaultKind::InvalidType));
-    const char code = MapTypes[std::size_t(typeIndex)].Code;
     const std::int64_t total = std::int64_t(tiles.size());
     TTilesetWriter writer(fileName, options.Format, options.MaxPageCount);
     std::int64_t done = 0;
     for (const TMapTile& t : tiles) {
-        if (t.TypeCode == code && TileInGrid(t.Zoom, t.X, t.Y)) {
+        if (t.Type == type && TileInGrid(t.Zoom, t.X, t.Y)) {
             if (const auto jpeg = LoadTileJpeg(cache, t.Id())) writer.AddTile(t.Zoom, t.X, t.Y, *jpeg);
         }
         if (progress && ++done % ProgressStep == 0) progress(done, total);
     }
     if (progress) progress(total, total);
-    writer.Commit(TilesetMetadataFor(header, typeIndex,
+    writer.Commit(TilesetMetadataFor(header, type,
                                      options.Name.empty() ? DefaultName(fileName) : options.Name, options.Attribution));
     return writer.TileCount();
 }

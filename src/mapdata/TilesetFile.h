@@ -44,7 +44,7 @@ struct TTilesetMetadata {
 // moves what the program shows as a position) is added to the calibrated
 // centre rather than applied to the bounds. The sqlitedb layout keeps only
 // the zoom range.
-TTilesetMetadata TilesetMetadataFor(const TMapDataHeader& header, int typeIndex, std::string name,
+TTilesetMetadata TilesetMetadataFor(const TMapDataHeader& header, TMapType type, std::string name,
                                     std::string attribution);
 
 // TMS row of an XYZ row: counted from the south.
@@ -97,11 +97,11 @@ struct TTilesetOptions {
 // Exports one included type of an open map data file; refuses a type the file
 // does not include. Progress counts the file's entries of that type. Returns
 // the number of tiles written.
-std::int64_t ExportTileset(const TMapDataReader& reader, int typeIndex, const std::string& fileName,
+std::int64_t ExportTileset(const TMapDataReader& reader, TMapType type, const std::string& fileName,
                            const TTilesetOptions& options = {}, const TMapDataProgress& progress = {});
 
 // Writes the planned tiles of one type straight from the cache, re-encoded as
 // the map data file would hold them; tiles the cache cannot give are left out.
-std::int64_t WriteTilesetFromCache(const std::string& fileName, const TMapDataHeader& header, int typeIndex,
+std::int64_t WriteTilesetFromCache(const std::string& fileName, const TMapDataHeader& header, TMapType type,
                                    const std::vector<TMapTile>& tiles, const TTileCache& cache,
                                    const TTilesetOptions& options = {}, const TMapDataProgress& progress = {});

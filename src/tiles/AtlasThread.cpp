@@ -45,11 +45,11 @@ void TAtlasThread::Stop() {
 }
 
 void TAtlasThread::AddRequest(std::int32_t zoom, std::int32_t x, std::int32_t y) {
-    AddTypedRequest(zoom, x, y, TypeCode);
+    AddTypedRequest({MapType, zoom, x, y});
 }
 
-void TAtlasThread::AddTypedRequest(std::int32_t zoom, std::int32_t x, std::int32_t y, const std::string& typeCode) {
-    Enqueue(TMapParam{{TypeCodeLetter(typeCode), zoom, x, y}, 0});
+void TAtlasThread::AddTypedRequest(const TTileId& tile) {
+    Enqueue(TMapParam{tile, 0});
 }
 
 void TAtlasThread::RequeueRequest(const TTileId& tile, std::int32_t retryCount, TClock::time_point notBefore) {
@@ -216,7 +216,7 @@ std::optional<TFault> TAtlasThread::EnsureFolder(const std::string& folder) {
 namespace {
 
 // One of the pictures the source is known to send in place of a tile.
-bool IsPlaceholder(const TServerConfig& server, int type, const std::vector<std::uint8_t>& body) {
+bool IsPlaceholder(const TServerConfig& server, TMapType type, const std::vector<std::uint8_t>& body) {
     const std::vector<std::string> known = PlaceholderDigests(server, type);
     if (known.empty()) return false;
     return std::find(known.begin(), known.end(), DigestHex(TileDigest(body))) != known.end();
@@ -225,7 +225,7 @@ bool IsPlaceholder(const TServerConfig& server, int type, const std::vector<std:
 }  // namespace
 
 TAtlasThread::TFetch TAtlasThread::FetchTile(const TMapParam& request) {
-    const int type = MapTypeIndex(request.TypeCode);
+    const TMapType type = request.Type;
     // A refused source gets no request at all; the settings' message says why.
     if (!SourceUsable(Server, type)) return {TFetchResult::Refused, TFault(TFaultKind::SourceRefused)};
     const std::string path = Cache.Path(request.Id());
@@ -255,7 +255,7 @@ TAtlasThread::TFetch TAtlasThread::FetchTile(const TMapParam& request) {
     return TakeAnswer(request, type, url, *download, cached);
 }
 
-TAtlasThread::TFetch TAtlasThread::TakeAnswer(const TMapParam& request, int type, const std::string& url,
+TAtlasThread::TFetch TAtlasThread::TakeAnswer(const TMapParam& request, TMapType type, const std::string& url,
                                               THttpAnswer& answer, const std::optional<TTileRecord>& cached) {
     const long status = answer.HttpStatus;
     // Asked to wait: the whole source pauses, and the tile is asked again

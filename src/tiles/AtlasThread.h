@@ -45,7 +45,7 @@ public:
     TAtlasThread& operator=(const TAtlasThread&) = delete;
 
     void AddRequest(std::int32_t zoom, std::int32_t x, std::int32_t y);
-    void AddTypedRequest(std::int32_t zoom, std::int32_t x, std::int32_t y, const std::string& typeCode);
+    void AddTypedRequest(const TTileId& tile);
     void ClearRequests();
     // Queued requests, not counting the one being worked on. Approximate by design.
     int PendingCount() const;
@@ -59,7 +59,7 @@ public:
     int SucceededAttempts() const { return Succeeded.load(); }
 
     // Default type of AddRequest; GUI thread only.
-    std::string TypeCode = "m";
+    TMapType MapType = TMapType::Road;
 
     const std::string& CacheDir() const { return Cache.Folder(); }
 
@@ -95,7 +95,7 @@ private:
     // One attempt.
     TFetch FetchTile(const TMapParam& request);
     // The answer of a download that did not fail, as what it comes to.
-    TFetch TakeAnswer(const TMapParam& request, int type, const std::string& url, THttpAnswer& answer,
+    TFetch TakeAnswer(const TMapParam& request, TMapType type, const std::string& url, THttpAnswer& answer,
                       const std::optional<TTileRecord>& cached);
     // Posts the notice of what happened, or queues the retry: the one place notices leave the worker.
     void Report(const TMapParam& request, TFetch fetch);

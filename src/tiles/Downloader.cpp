@@ -183,15 +183,15 @@ std::optional<std::chrono::milliseconds> ParseRetryAfter(const std::string& valu
 }
 
 std::string BuildTileUrl(const TServerConfig& server, int serverNumber, const TTileId& tile) {
-    const auto [typeCode, zoom, x, y] = std::tuple(tile.TypeCode, tile.Zoom, tile.X, tile.Y);
-    if (const int type = MapTypeIndex(typeCode); HasOwnTemplate(server, type))
-        return ExpandUrlTemplate(server.UrlTemplates[size_t(type)], serverNumber, x, y, zoom);
+    const auto [type, zoom, x, y] = std::tuple(tile.Type, tile.Zoom, tile.X, tile.Y);
+    if (HasOwnTemplate(server, type))
+        return ExpandUrlTemplate(server.UrlTemplates[MapTypeIndex(type)], serverNumber, x, y, zoom);
     std::string host = server.HostPattern;
     if (const auto at = host.find("%d"); at != std::string::npos) host.replace(at, 2, std::to_string(serverNumber));
     std::string url = "http://";
     url.append(host);
     if (server.Port != 80) url.append(":").append(std::to_string(server.Port));
-    url.append("/vt/lyrs=").append(1, typeCode).append("@121&hl=zh-CN&x=").append(std::to_string(x));
+    url.append("/vt/lyrs=").append(MapTypeCode(type)).append("@121&hl=zh-CN&x=").append(std::to_string(x));
     url.append("&y=").append(std::to_string(y)).append("&z=").append(std::to_string(zoom)).append("&s=Gali");
     return url;
 }
@@ -226,7 +226,7 @@ void TDownloader::DropConnections() {
 }
 
 TDownloadResult DownloadTile(const std::string& url, const TServerConfig& server, const TDownloadLimits& limits) {
-    return DownloadTile(url, RequestIdentity(server, -1), limits);
+    return DownloadTile(url, RequestIdentity(server, std::nullopt), limits);
 }
 
 TDownloadResult DownloadTile(const std::string& url, const TRequestIdentity& identity, const TDownloadLimits& limits) {

@@ -17,11 +17,15 @@ TGenWorkerPool::TGenWorkerPool(TNoticeTarget* notifyWindow, std::string cacheDir
 
 TGenWorkerPool::~TGenWorkerPool() { StopGenWorkers(); }
 
-bool TGenWorkerPool::RequestGenTile(std::int32_t zoom, std::int32_t x, std::int32_t y, const std::string& typeCode,
-                                    const std::string& mapType) {
+bool TGenWorkerPool::RequestGenTile(std::int32_t zoom, std::int32_t x, std::int32_t y, const std::string& typeCode) {
+    const std::optional<TMapType> type = ParseMapType(typeCode);
+    return !type || RequestGenTile({*type, zoom, x, y});
+}
+
+bool TGenWorkerPool::RequestGenTile(const TTileId& tile) {
     // The service has no tiles outside the grid; asking would only fail three times.
-    if (!TileInGrid(zoom, x, y)) return true;
-    if (Cache.Freshness({TypeCodeLetter(typeCode), zoom, x, y}) == TTileFreshness::Fresh) return true;
+    if (!TileInGrid(tile.Zoom, tile.X, tile.Y)) return true;
+    if (Cache.Freshness(tile) == TTileFreshness::Fresh) return true;
 
     if (int(GenWorkers.size()) < WorkerLimit) {
         if (GenWorkers.empty()) {
@@ -30,8 +34,7 @@ bool TGenWorkerPool::RequestGenTile(std::int32_t zoom, std::int32_t x, std::int3
             Gate = std::make_shared<TSourceGate>(Server, Limits);
         }
         auto worker = std::make_unique<TAtlasThread>(NotifyWindow, Cache.Folder(), Server, Limits, Gate);
-        worker->TypeCode = mapType;
-        worker->AddTypedRequest(zoom, x, y, typeCode);
+        worker->AddTypedRequest(tile);
         GenWorkers.push_back(std::move(worker));
         return false;
     }
@@ -45,7 +48,7 @@ bool TGenWorkerPool::RequestGenTile(std::int32_t zoom, std::int32_t x, std::int3
             bestCount = count;
         }
     }
-    best->AddTypedRequest(zoom, x, y, typeCode);
+    best->AddTypedRequest(tile);
     return false;
 }
 

@@ -26,8 +26,9 @@ public:
 
     // True when nothing needs downloading: the tile is cached and not expired, or lies outside
     // the grid of its zoom (the service has none). False when it was queued.
-    bool RequestGenTile(std::int32_t zoom, std::int32_t x, std::int32_t y, const std::string& typeCode,
-                        const std::string& mapType = "m");
+    bool RequestGenTile(const TTileId& tile);
+    // The same for a type code; a code that is no map type queues nothing (true).
+    bool RequestGenTile(std::int32_t zoom, std::int32_t x, std::int32_t y, const std::string& typeCode);
     // Empties the queues, aborts the downloads under way and destroys the
     // workers in creation order; it never waits on the network. Harmless
     // without workers and when called twice.

@@ -18,27 +18,27 @@ std::chrono::milliseconds RetryDelay(const TDownloadLimits& limits, int failedAt
 
 TSourceGate::TSourceGate(const TServerConfig& server, const TDownloadLimits& limits) : Limits(limits) {
     std::map<std::string, std::shared_ptr<TSource>> byKey;
-    for (int type = 0; type < MapTypeCount; ++type) {
+    for (const TMapType type : AllMapTypes) {
         auto& source = byKey[SourceKey(server, type)];
         if (!source) source = std::make_shared<TSource>();
         // Types of one source: the strictest of their settings holds.
         if (const int n = SourceConnections(server, type); n > 0)
             source->Connections = source->Connections > 0 ? std::min(source->Connections, n) : n;
-        if (const double rate = server.Rates[std::size_t(type)]; rate > 0) {
+        if (const double rate = server.Rates[MapTypeIndex(type)]; rate > 0) {
             const auto spacing = std::chrono::duration_cast<TClock::duration>(std::chrono::duration<double>(1.0 / rate));
             source->Spacing = std::max(source->Spacing, spacing);
         }
-        Sources[std::size_t(type)] = source;
+        Sources[MapTypeIndex(type)] = source;
     }
 }
 
-TSourceGate::TSource& TSourceGate::SourceOf(int typeIndex) {
-    return *Sources[std::size_t(std::clamp(typeIndex, 0, MapTypeCount - 1))];
+TSourceGate::TSource& TSourceGate::SourceOf(TMapType type) {
+    return *Sources[MapTypeIndex(type)];
 }
 
-bool TSourceGate::Enter(int typeIndex, const std::function<bool()>& abandoned) {
+bool TSourceGate::Enter(TMapType type, const std::function<bool()>& abandoned) {
     std::unique_lock lock(Lock);
-    TSource& source = SourceOf(typeIndex);
+    TSource& source = SourceOf(type);
     for (;;) {
         if (Stop.Reason != TStopReason::None || (abandoned && abandoned())) return false;
         const auto now = TClock::now();
@@ -54,17 +54,17 @@ bool TSourceGate::Enter(int typeIndex, const std::function<bool()>& abandoned) {
     }
 }
 
-void TSourceGate::Leave(int typeIndex) {
+void TSourceGate::Leave(TMapType type) {
     {
         std::lock_guard lock(Lock);
-        --SourceOf(typeIndex).Busy;
+        --SourceOf(type).Busy;
     }
     Changed.notify_all();
 }
 
-bool TSourceGate::Pause(int typeIndex, std::chrono::milliseconds wait) {
+bool TSourceGate::Pause(TMapType type, std::chrono::milliseconds wait) {
     std::lock_guard lock(Lock);
-    TSource& source = SourceOf(typeIndex);
+    TSource& source = SourceOf(type);
     const auto until = TClock::now() + wait;
     // Workers told at once to wait add nothing beyond the pause already under way.
     const auto added = std::max(TClock::duration::zero(), until - std::max(source.PausedUntil, TClock::now()));
@@ -82,15 +82,15 @@ int TSourceGate::PausedSeconds() const {
     return int(std::ceil(std::chrono::duration<double>(longest).count()));
 }
 
-void TSourceGate::Succeeded(int typeIndex) {
+void TSourceGate::Succeeded(TMapType type) {
     std::lock_guard lock(Lock);
-    SourceOf(typeIndex).RefusedTiles.clear();
+    SourceOf(type).RefusedTiles.clear();
 }
 
-void TSourceGate::Refused(int typeIndex, const TTileId& tile, long httpStatus, const std::string& host) {
+void TSourceGate::Refused(TMapType type, const TTileId& tile, long httpStatus, const std::string& host) {
     {
         std::lock_guard lock(Lock);
-        TSource& source = SourceOf(typeIndex);
+        TSource& source = SourceOf(type);
         source.RefusedTiles.insert(tile);
         if (int(source.RefusedTiles.size()) < RefusalsToStop) return;
         StopWith({TStopReason::AccessRefused, host, httpStatus, {}, {}});

@@ -58,21 +58,21 @@ public:
     // nothing, when the run has stopped or abandoned() turns true (looked at
     // every 50 ms, so a stop takes effect at once). True must be followed by
     // Leave.
-    bool Enter(int typeIndex, const std::function<bool()>& abandoned);
-    void Leave(int typeIndex);
+    bool Enter(TMapType type, const std::function<bool()>& abandoned);
+    void Leave(TMapType type);
 
     // The service asked every client to wait; the whole source pauses. True
     // when the pause is taken; false when the run's pauses would then pass
     // MaxPauseMs, and the answer counts as a failed attempt.
-    bool Pause(int typeIndex, std::chrono::milliseconds wait);
+    bool Pause(TMapType type, std::chrono::milliseconds wait);
     // Whole seconds left of the longest pause under way; 0 when none.
     int PausedSeconds() const;
 
     // An answer that could be cached: the source does not refuse this client.
-    void Succeeded(int typeIndex);
+    void Succeeded(TMapType type);
     // A refusal status for a tile; after RefusalsToStop different tiles the
     // run stops with AccessRefused.
-    void Refused(int typeIndex, const TTileId& tile, long httpStatus, const std::string& host);
+    void Refused(TMapType type, const TTileId& tile, long httpStatus, const std::string& host);
     // A tile could not be written for a reason no retry mends: the run stops.
     void CacheWriteFailed(const std::string& folder, int err);
 
@@ -90,7 +90,7 @@ private:
         TClock::time_point PausedUntil{};
         std::set<TTileId> RefusedTiles;  // since the last success
     };
-    TSource& SourceOf(int typeIndex);
+    TSource& SourceOf(TMapType type);
     void StopWith(TRunStop stop);  // under Lock
 
     const TDownloadLimits Limits;

@@ -27,7 +27,7 @@ bool EqualsIgnoreCase(const std::uint8_t* bytes, const char* upper) {
 }  // namespace
 
 std::string TTileCache::TileFileName(const TTileId& tile) {
-    std::string name(tile.Type());
+    std::string name(MapTypeCode(tile.Type));
     name += '_';
     name += std::to_string(tile.Zoom);
     name += '-';
@@ -40,13 +40,12 @@ std::string TTileCache::TileFileName(const TTileId& tile) {
 
 TTileCache::TTileCache(std::string folder, const TServerConfig& server) : Dir(FolderText(std::move(folder))), Server(server) {
     Store = TFreshnessStore::ForFolder(Dir);
-    for (int type = 0; type < MapTypeCount; ++type)
-        if (HasOwnTemplate(server, type)) SourceFolders[std::size_t(type)] = SourceDigest(server.UrlTemplates[std::size_t(type)]) + '/';
+    for (const TMapType type : AllMapTypes)
+        if (HasOwnTemplate(server, type)) SourceFolders[MapTypeIndex(type)] = SourceDigest(server.UrlTemplates[MapTypeIndex(type)]) + '/';
 }
 
 std::string TTileCache::Path(const TTileId& tile) const {
-    const int type = MapTypeIndex(tile.TypeCode);
-    return Dir + (type < 0 ? std::string() : SourceFolders[std::size_t(type)]) + TileFileName(tile);
+    return Dir + SourceFolders[MapTypeIndex(tile.Type)] + TileFileName(tile);
 }
 
 bool TTileCache::IsCached(const TTileId& tile) const {
@@ -55,37 +54,36 @@ bool TTileCache::IsCached(const TTileId& tile) const {
 }
 
 std::string TTileCache::IndexName(const TTileId& tile) const {
-    const int type = MapTypeIndex(tile.TypeCode);
-    return (type < 0 ? std::string() : SourceFolders[std::size_t(type)]) + TileFileName(tile);
+    return SourceFolders[MapTypeIndex(tile.Type)] + TileFileName(tile);
 }
 
 namespace {
 
 // How long a tile of the type serves after it was fetched; empty: forever.
 // MaxAge 0 is handled by the caller (older than the run).
-std::optional<std::int64_t> LifetimeMs(const TServerConfig& server, int type, const TTileRecord& record) {
+std::optional<std::int64_t> LifetimeMs(const TServerConfig& server, TMapType type, const TTileRecord& record) {
     constexpr std::int64_t DayMs = 86'400'000;
     const TRunRefresh& run = server.RunRefresh;
     if (run.Mode == TRefreshMode::NoRefresh) return std::nullopt;
     if (run.Mode == TRefreshMode::MaxAge) return std::int64_t(run.Days) * DayMs;
-    const int days = type < 0 ? 0 : server.MaxAgeDays[std::size_t(type)];
+    const int days = server.MaxAgeDays[MapTypeIndex(type)];
     if (days >= 0) return days == 0 ? std::nullopt : std::optional(std::int64_t(days) * DayMs);
     if (!HasOwnTemplate(server, type)) return std::nullopt;
     if (record.LifetimeS < 0) return DefaultServerAgeDays * DayMs;
     return std::clamp(record.LifetimeS * 1000, MinServerAgeDays * DayMs, MaxServerAgeDays * DayMs);
 }
 
-bool NeverExpires(const TServerConfig& server, int type) {
+bool NeverExpires(const TServerConfig& server, TMapType type) {
     const TRunRefresh& run = server.RunRefresh;
     if (run.Mode != TRefreshMode::Settings) return run.Mode == TRefreshMode::NoRefresh;
-    const int days = type < 0 ? 0 : server.MaxAgeDays[std::size_t(type)];
+    const int days = server.MaxAgeDays[MapTypeIndex(type)];
     return days == 0 || (days < 0 && !HasOwnTemplate(server, type));
 }
 
 }  // namespace
 
 TTileFreshness TTileCache::Freshness(const TTileId& tile) const {
-    const int type = MapTypeIndex(tile.TypeCode);
+    const TMapType type = tile.Type;
     if (!IsCached(tile)) return TTileFreshness::Missing;
     if (NeverExpires(Server, type)) return TTileFreshness::Fresh;
     const auto record = Record(tile);

@@ -76,7 +76,7 @@ public:
     // whose quarter covers it.
     TCachedTile LoadStandIn(const TTileId& tile) const { return Load(tile.Parent()); }
 
-    // {'s', 12, 3412, 1538} -> "s_12-3412-1538.gif"
+    // {TMapType::Satellite, 12, 3412, 1538} -> "s_12-3412-1538.gif"
     static std::string TileFileName(const TTileId& tile);
 
 private:

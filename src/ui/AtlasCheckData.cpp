@@ -133,7 +133,8 @@ TAtlasCheckDataFM::TAtlasCheckDataFM(QWidget* parent) : QDialog(parent) {
     GroupBox1->setGeometry(12, 56, 187, 148);
     for (int i = 0; i < MapTypeCount; ++i) {
         const int y = 28 + i * 28;
-        const QString typeName = QString::fromUtf8(MapTypes[i].DisplayName.data(), int(MapTypes[i].DisplayName.size()));
+        const std::string_view name = MapTypeName(MapTypeAt(std::size_t(i)));
+        const QString typeName = QString::fromUtf8(name.data(), int(name.size()));
         auto* radio = new QRadioButton(GroupBox1);
         radio->setObjectName(QStringLiteral("RadioButton%1").arg(i + 1));
         radio->setGeometry(14, y, 22, 22);
@@ -224,7 +225,7 @@ void TAtlasCheckDataFM::FormShow() {
             break;
         }
     Radio[type]->setChecked(true);
-    ViewTypeCode = MapTypes[type].Code;
+    ShownType = MapTypeAt(std::size_t(type));
     TakeTypePair();
     UpdateExportButton();
 
@@ -242,19 +243,18 @@ void TAtlasCheckDataFM::FormClose() {
 }
 
 void TAtlasCheckDataFM::UpdateExportButton() {
-    const int type = MapTypeIndex(ViewTypeCode);
-    ExportButton->setEnabled(Reader.IsOpen() && type >= 0 && Reader.Header().TypeIncluded[size_t(type)] != 0);
+    ExportButton->setEnabled(Reader.IsOpen() && Reader.Header().TypeIncluded[MapTypeIndex(ShownType)] != 0);
 }
 
 void TAtlasCheckDataFM::ExportButtonClick() {
     if (!ExportButton->isEnabled()) return;
-    const int type = MapTypeIndex(ViewTypeCode);
+    const TMapType type = ShownType;
     static const TFileDialogParams SaveTileset{QStringLiteral("导出图块库"), MbTilesFilter + QStringLiteral(";;") + SqliteDbFilter,
                                                Suffix(TTilesetFormat::MbTiles), QFileDialog::AcceptSave};
     const auto dialog = MakeFileDialog(SaveTileset, this);
     const QFileInfo source(FilePath);
     dialog->setDirectory(source.absolutePath());
-    dialog->selectFile(source.completeBaseName() + QLatin1Char('-') + QLatin1Char(ViewTypeCode) + QLatin1Char('.') +
+    dialog->selectFile(source.completeBaseName() + QLatin1Char('-') + QLatin1String(MapTypeCode(type)) + QLatin1Char('.') +
                        Suffix(TTilesetFormat::MbTiles));
     // Choosing the other format changes the extension of the name offered with it.
     QFileDialog* d = dialog.get();
@@ -299,7 +299,7 @@ void TAtlasCheckDataFM::ExportButtonClick() {
 }
 
 void TAtlasCheckDataFM::TakeTypePair() {
-    View.Pair = Reader.Header().Deltas[size_t(MapTypeIndex(ViewTypeCode))];
+    View.Pair = Reader.Header().Deltas[MapTypeIndex(ShownType)];
 }
 
 void TAtlasCheckDataFM::ShowReadout(double lon, double lat) {
@@ -325,7 +325,7 @@ void TAtlasCheckDataFM::RebuildImage() {
             for (std::int64_t x = View.ViewLeft; x <= View.ViewRight; ++x) {
                 if (!FitsInt32(x) || !FitsInt32(y)) continue;
                 const std::int64_t entry =
-                    Reader.FindEntry(TileKey({ViewTypeCode, View.ViewZoom, std::int32_t(x), std::int32_t(y)}));
+                    Reader.FindEntry(TileKey({ShownType, View.ViewZoom, std::int32_t(x), std::int32_t(y)}));
                 if (entry < 0) continue;
                 // An image that cannot be read or decoded leaves its square empty;
                 // the rest of the window is still worth showing.
@@ -380,10 +380,10 @@ void TAtlasCheckDataFM::ComboBox1Change() {
 
 void TAtlasCheckDataFM::RadioButton1Click() {
     if (!Reader.IsOpen()) return;
-    ViewTypeCode = MapTypes[MapTypeCount - 1].Code;
+    ShownType = MapTypeAt(MapTypeCount - 1);
     for (int i = 0; i < MapTypeCount - 1; ++i)
         if (Radio[i]->isChecked()) {
-            ViewTypeCode = MapTypes[i].Code;
+            ShownType = MapTypeAt(std::size_t(i));
             break;
         }
     TakeTypePair();

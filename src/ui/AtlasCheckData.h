@@ -55,7 +55,7 @@ public:
 
     // Read access for the main window's checks and for tests.
     const TViewerState& State() const { return View; }
-    char ViewType() const { return ViewTypeCode; }
+    TMapType ViewType() const { return ShownType; }
     bool FileOpen() const { return Reader.IsOpen(); }
     // The colour of squares whose tile the file does not hold or cannot decode.
     static QColor EmptySquareColor() { return QColor(0xD8, 0xD8, 0xD8); }
@@ -107,7 +107,7 @@ private:
     QString FilePath;
     TMapDataReader Reader;
     TViewerState View;
-    char ViewTypeCode = 'm';
+    TMapType ShownType = TMapType::Road;
     double ViewCenterLon = 0.0;
     double ViewCenterLat = 0.0;
     QRadioButton* Radio[MapTypeCount] = {};

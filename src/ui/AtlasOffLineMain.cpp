@@ -80,7 +80,7 @@ TAtlasOffLineMainFM::~TAtlasOffLineMainFM() { FormDestroy(); }
 void TAtlasOffLineMainFM::SetWindows(const TAtlasWindows& windows) {
     Windows = windows;
     if (Windows.AtlasSetupFM) {
-        Windows.AtlasSetupFM->ShownMapType = [this] { return View ? View->MapType() : MapTypeCode(0); };
+        Windows.AtlasSetupFM->ShownMapType = [this] { return View ? View->MapType() : TMapType::Road; };
         Windows.AtlasSetupFM->CurrentCenter = [this] { return TLonLat{FCenterLon, FCenterLat}; };
         Windows.AtlasSetupFM->ShownPairChanged = [this](TDeltaPair pair) { SetActivePair(pair); };
     }
@@ -158,8 +158,8 @@ void TAtlasOffLineMainFM::BuildPanel() {
         return b;
     };
     auto typeButton = [this]<typename T>(T*, const char* name, int typeIndex, int y) {
-        auto* b = new T(QString::fromUtf8(MapTypes[typeIndex].DisplayName.data(),
-                                          qsizetype(MapTypes[typeIndex].DisplayName.size())),
+        const std::string_view typeName = MapTypeName(MapTypeAt(std::size_t(typeIndex)));
+        auto* b = new T(QString::fromUtf8(typeName.data(), qsizetype(typeName.size())),
                         Panel1);
         b->setObjectName(QString::fromLatin1(name));
         b->setGeometry(typeIndex % 2 == 0 ? 16 : 114, y + (typeIndex / 2) * 22, 98, 22);
@@ -458,7 +458,7 @@ void TAtlasOffLineMainFM::RadioButton1Click() {
             break;
         }
     // Type and calibration pair change together, or the positions shown would mix two maps.
-    View->SetMapType(MapTypeCode(typeIndex));
+    View->SetMapType(MapTypeAt(std::size_t(typeIndex)));
     SetActivePair(Settings.Deltas[std::size_t(typeIndex)]);
     View->Reload();
 }

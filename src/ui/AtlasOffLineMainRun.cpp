@@ -67,12 +67,12 @@ QString BlankTilesText(const TBlankTiles& blank) {
 // a ban or "no data" picture shows here before anyone trusts the map.
 QString SameTilesText(const std::array<TSameTiles, MapTypeCount>& same) {
     QString text;
-    for (int t = 0; t < MapTypeCount; ++t) {
-        const TSameTiles& s = same[std::size_t(t)];
+    for (const TMapType type : AllMapTypes) {
+        const TSameTiles& s = same[MapTypeIndex(type)];
         if (!s.Many()) continue;
+        const std::string_view name = MapTypeName(type);
         text += Text("\n\n%1：有 %2 块地图的图像完全相同（SHA-256 %3），可能是地图服务器的占位图像。")
-                    .arg(QString::fromUtf8(MapTypes[std::size_t(t)].DisplayName.data(),
-                                           qsizetype(MapTypes[std::size_t(t)].DisplayName.size())))
+                    .arg(QString::fromUtf8(name.data(), qsizetype(name.size())))
                     .arg(s.Count)
                     .arg(QString::fromStdString(s.Digest));
     }
@@ -350,11 +350,11 @@ void TAtlasOffLineMainFM::RequestTiles() {
 }
 
 TGenerationRun::TRequest TAtlasOffLineMainFM::GenTileRequest() {
-    return [this](const TTileId& tile) { return View && View->RequestGenTile(tile.Zoom, tile.X, tile.Y, std::string(tile.Type())); };
+    return [this](const TTileId& tile) { return View && View->RequestGenTile(tile); };
 }
 
 TDeltaPair TAtlasOffLineMainFM::PlanPair() const {
-    const int shown = View ? MapTypeIndex(View->MapType()) : 0;
+    const TMapType shown = View ? View->MapType() : TMapType::Road;
     return Settings.Rectify && IsShiftedType(shown) ? TDeltaPair{} : ActivePair();
 }
 

@@ -189,9 +189,9 @@ void TAtlasSetupFM::FillFields() {
         show(4 + 2 * i, Settings.Deltas[i].Lat);
     }
     cxComboBox2->setCurrentText(QString::number(Settings.InitialZoom));
-    RoadAgeEdit->setValue(Settings.Server.MaxAgeDays[0]);
-    TerrainAgeEdit->setValue(Settings.Server.MaxAgeDays[1]);
-    SatelliteAgeEdit->setValue(Settings.Server.MaxAgeDays[2]);
+    RoadAgeEdit->setValue(Settings.Server.MaxAgeDays[MapTypeIndex(TMapType::Road)]);
+    TerrainAgeEdit->setValue(Settings.Server.MaxAgeDays[MapTypeIndex(TMapType::Terrain)]);
+    SatelliteAgeEdit->setValue(Settings.Server.MaxAgeDays[MapTypeIndex(TMapType::Satellite)]);
     RectifyCheckBox->setChecked(Settings.Rectify);
 }
 
@@ -232,33 +232,33 @@ void TAtlasSetupFM::SpeedButton3Click() {
     }
 }
 
-void TAtlasSetupFM::WriteOffsets(int typeIndex, QLineEdit* lonEdit, QLineEdit* latEdit) {
-    const std::string shown = ShownMapType ? ShownMapType() : MapTypeCode(0);
+void TAtlasSetupFM::WriteOffsets(TMapType type, QLineEdit* lonEdit, QLineEdit* latEdit) {
+    const TMapType shown = ShownMapType ? ShownMapType() : TMapType::Road;
     try {
-        ApplyDeltaCorrection(typeIndex, lonEdit->text().toStdString(), latEdit->text().toStdString(), shown);
+        ApplyDeltaCorrection(type, lonEdit->text().toStdString(), latEdit->text().toStdString(), shown);
     } catch (const TSettingsError& e) {
         ShowError(e);
     }
-    TellShownPair(typeIndex, shown);
+    TellShownPair(type, shown);
 }
 
-void TAtlasSetupFM::TellShownPair(int typeIndex, const std::string& shown) {
+void TAtlasSetupFM::TellShownPair(TMapType type, TMapType shown) {
     // Also after a failed write: the pair held is what the view must use.
-    if (ShownPairChanged && shown == MapTypeCode(typeIndex)) ShownPairChanged(Settings.Deltas[std::size_t(typeIndex)]);
+    if (ShownPairChanged && shown == type) ShownPairChanged(Settings.Deltas[MapTypeIndex(type)]);
 }
 
-void TAtlasSetupFM::SpeedButton1Click() { WriteOffsets(0, cxMaskEdit3, cxMaskEdit4); }
-void TAtlasSetupFM::SpeedButton4Click() { WriteOffsets(1, cxMaskEdit5, cxMaskEdit6); }
-void TAtlasSetupFM::SpeedButton5Click() { WriteOffsets(2, cxMaskEdit7, cxMaskEdit8); }
-void TAtlasSetupFM::SpeedButton6Click() { WriteOffsets(3, cxMaskEdit9, cxMaskEdit10); }
+void TAtlasSetupFM::SpeedButton1Click() { WriteOffsets(TMapType::Road, cxMaskEdit3, cxMaskEdit4); }
+void TAtlasSetupFM::SpeedButton4Click() { WriteOffsets(TMapType::Terrain, cxMaskEdit5, cxMaskEdit6); }
+void TAtlasSetupFM::SpeedButton5Click() { WriteOffsets(TMapType::Satellite, cxMaskEdit7, cxMaskEdit8); }
+void TAtlasSetupFM::SpeedButton6Click() { WriteOffsets(TMapType::SatelliteRoads, cxMaskEdit9, cxMaskEdit10); }
 
 void TAtlasSetupFM::AgeWriteClick() {
     try {
-        WriteMaxAgeDays(0, RoadAgeEdit->value());
-        WriteMaxAgeDays(1, TerrainAgeEdit->value());
+        WriteMaxAgeDays(TMapType::Road, RoadAgeEdit->value());
+        WriteMaxAgeDays(TMapType::Terrain, TerrainAgeEdit->value());
         // Satellite with roads is drawn from the satellite pictures' service and ages with them.
-        WriteMaxAgeDays(2, SatelliteAgeEdit->value());
-        WriteMaxAgeDays(3, SatelliteAgeEdit->value());
+        WriteMaxAgeDays(TMapType::Satellite, SatelliteAgeEdit->value());
+        WriteMaxAgeDays(TMapType::SatelliteRoads, SatelliteAgeEdit->value());
     } catch (const TSettingsError& e) {
         ShowError(e);
     }
@@ -276,14 +276,14 @@ void TAtlasSetupFM::RectifyClick(bool on) {
 void TAtlasSetupFM::AutoCalibrateClick() {
     const TLonLat c = CurrentCenter ? CurrentCenter() : TLonLat{Settings.InitialLon, Settings.InitialLat};
     const TDeltaPair shift = ChinaShift(c.Lon, c.Lat);
-    const std::string shown = ShownMapType ? ShownMapType() : MapTypeCode(0);
+    const TMapType shown = ShownMapType ? ShownMapType() : TMapType::Road;
     try {
-        WriteDeltaPair(0, shift, shown);
-        WriteDeltaPair(1, shift, shown);
+        WriteDeltaPair(TMapType::Road, shift, shown);
+        WriteDeltaPair(TMapType::Terrain, shift, shown);
     } catch (const TSettingsError& e) {
         ShowError(e);
     }
-    for (int i = 0; i < 2; ++i) TellShownPair(i, shown);
+    for (const TMapType type : {TMapType::Road, TMapType::Terrain}) TellShownPair(type, shown);
     // The user sees what was written (or what stayed after a failed write).
     for (int i = 0; i < 2; ++i) {
         Fields[3 + 2 * i]->setText(QString::fromStdString(FormatFixed(Settings.Deltas[i].Lon, 8)));

@@ -30,7 +30,7 @@ public:
 
     // Type code of the map the main view shows; an offset write of that type
     // also writes LON_VALUE/LAT_VALUE. Set by the main window.
-    std::function<std::string()> ShownMapType;
+    std::function<TMapType()> ShownMapType;
     // Told the shown type's pair after an offset write of that type, so the
     // window and its view convert with it at once. Set by the main window.
     std::function<void(TDeltaPair)> ShownPairChanged;
@@ -83,8 +83,8 @@ public:
 private:
     QLineEdit* AddField(QGroupBox* box, int row, const QString& caption, int editNumber);
     QToolButton* AddWriteButton(QGroupBox* box, const char* name);
-    void WriteOffsets(int typeIndex, QLineEdit* lonEdit, QLineEdit* latEdit);
-    void TellShownPair(int typeIndex, const std::string& shown);
+    void WriteOffsets(TMapType type, QLineEdit* lonEdit, QLineEdit* latEdit);
+    void TellShownPair(TMapType type, TMapType shown);
     void ShowError(const TSettingsError& error);
 
     QLineEdit* Fields[11] = {};  // Fields[n] is cxMaskEditn

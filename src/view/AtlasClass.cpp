@@ -61,7 +61,7 @@ QImage WrapBitmap(const TBitmap& b) {
 // flags each tile drawn. Missing, unreadable, undecodable and odd-sized tiles
 // get a white square and are left to DrawTile on the GUI thread, which also
 // asks for what is missing.
-std::vector<std::uint8_t> DrawCachedTiles(QImage& image, const TTileCache& cache, char typeCode, std::int32_t zoom,
+std::vector<std::uint8_t> DrawCachedTiles(QImage& image, const TTileCache& cache, TMapType type, std::int32_t zoom,
                                           const TTileRect& rect) {
     const std::int64_t columns = rect.Width();
     const std::size_t count = std::size_t(rect.Count());
@@ -78,7 +78,7 @@ std::vector<std::uint8_t> DrawCachedTiles(QImage& image, const TTileCache& cache
             auto row = [&](int r) { return reinterpret_cast<QRgb*>(bits + (dy + r) * stride) + dx; };
             try {
                 if (TileInGrid(zoom, x, y)) {
-                    const TCachedTile tile = cache.Load({typeCode, zoom, x, y});
+                    const TCachedTile tile = cache.Load({type, zoom, x, y});
                     const TBitmap& picture = tile.Picture;
                     if (tile.State == TTileState::Decoded && picture.Width == TileSize && picture.Height == TileSize) {
                         const std::uint8_t* from = picture.Rgb.data();
@@ -148,7 +148,7 @@ struct TAtlasClass::TImpl {
     TImageControl* Mosaic = nullptr;  // child; Qt owns it
     TImageControl* Marker = nullptr;  // child, in front of Mosaic
     QImage LoadingTile;
-    std::string MapType = "m";
+    TMapType MapType = TMapType::Road;
     // The view's own worker; joined before this widget dies, since it posts here.
     std::unique_ptr<TAtlasThread> TileWorker;
     // Generation workers of a run; absent until the first tile that needs a download.
@@ -191,7 +191,7 @@ TAtlasClass::TAtlasClass(QWidget* owner, QWidget* parentPanel, TMapZoom initialZ
     View.Init(initialZoom, {size.width(), size.height()});
     View.Pair = initialPair;
     Impl->TileWorker = std::make_unique<TAtlasThread>(this, Cache.Folder(), settings.Server, settings.Limits);
-    Impl->TileWorker->TypeCode = Impl->MapType;
+    Impl->TileWorker->MapType = Impl->MapType;
     Impl->RunServer = std::move(settings.Server);
     Impl->Limits = settings.Limits;
 
@@ -219,11 +219,11 @@ void TAtlasClass::RaiseZoomChange(int oldZoom) {
     if (View.MapZoom != oldZoom && OnMapZoomChange) OnMapZoomChange(this, View.MapZoom);
 }
 
-const std::string& TAtlasClass::MapType() const { return Impl->MapType; }
+TMapType TAtlasClass::MapType() const { return Impl->MapType; }
 
-void TAtlasClass::SetMapType(const std::string& typeCode) {
-    Impl->MapType = typeCode;
-    Impl->TileWorker->TypeCode = typeCode;
+void TAtlasClass::SetMapType(TMapType type) {
+    Impl->MapType = type;
+    Impl->TileWorker->MapType = type;
 }
 
 TDeltaPair TAtlasClass::DeltaPair() const { return View.Pair; }
@@ -295,7 +295,7 @@ void TAtlasClass::RebuildMosaic() {
     if (!image.isNull()) {
         // Every square is either drawn or made white, so no fill of the whole image first.
         const std::vector<std::uint8_t> drawn =
-            DrawCachedTiles(image, Cache, TypeCodeLetter(Impl->MapType), View.MapZoom, View.TileRect);
+            DrawCachedTiles(image, Cache, Impl->MapType, View.MapZoom, View.TileRect);
         std::size_t i = 0;
         for (std::int32_t y = View.TileRect.Top; y <= View.TileRect.Bottom; ++y)
             for (std::int32_t x = View.TileRect.Left; x <= View.TileRect.Right; ++x, ++i)
@@ -315,7 +315,7 @@ void TAtlasClass::DrawTile(std::int32_t zoom, std::int32_t x, std::int32_t y, QI
         p.fillRect(dx, dy, TileSize, TileSize, Qt::white);
         return;
     }
-    const TTileId tile{TypeCodeLetter(Impl->MapType), zoom, x, y};
+    const TTileId tile{Impl->MapType, zoom, x, y};
     const TCachedTile cached = Cache.Load(tile);
     switch (cached.State) {
         case TTileState::Unreadable: return;  // being written, or unreadable: try again next time
@@ -358,10 +358,16 @@ void TAtlasClass::RouteNotice(int message, const TTileNoticeEvent& notice) {
         QCoreApplication::postEvent(target, new TTileNoticeEvent(message, notice.Notice));
 }
 
-bool TAtlasClass::RequestGenTile(std::int32_t zoom, std::int32_t x, std::int32_t y, const std::string& typeCode) {
+bool TAtlasClass::RequestGenTile(const TTileId& tile) {
     if (!Impl->GenWorkers)
         Impl->GenWorkers = std::make_unique<TGenWorkerPool>(this, Cache.Folder(), Impl->RunServer, Impl->Limits);
-    return Impl->GenWorkers->RequestGenTile(zoom, x, y, typeCode, Impl->MapType);
+    return Impl->GenWorkers->RequestGenTile(tile);
+}
+
+bool TAtlasClass::RequestGenTile(std::int32_t zoom, std::int32_t x, std::int32_t y, const std::string& typeCode) {
+    // A code that is no map type queues nothing.
+    const std::optional<TMapType> type = ParseMapType(typeCode);
+    return !type || RequestGenTile({*type, zoom, x, y});
 }
 
 void TAtlasClass::SetRunServer(TServerConfig server) { Impl->RunServer = std::move(server); }

@@ -74,8 +74,8 @@ public:
     // Properties
     int MapZoom() const;
     void SetMapZoom(int zoom);            // raises OnMapZoomChange when it changes; no redraw
-    const std::string& MapType() const;
-    void SetMapType(const std::string& typeCode);  // also the worker's TypeCode; no redraw
+    TMapType MapType() const;
+    void SetMapType(TMapType type);  // also the worker's type; no redraw
     TDeltaPair DeltaPair() const;
     void SetDeltaPair(TDeltaPair pair);  // the shown type's offsets; no redraw
 
@@ -96,6 +96,7 @@ public:
     // Generation downloads. While routing is on, every tile notice is posted
     // to target as message (failure notices as WM_GENTILEFAILED) and nothing is painted.
     bool SetTileNoticeRouting(bool active, QObject* target, int message);
+    bool RequestGenTile(const TTileId& tile);
     bool RequestGenTile(std::int32_t zoom, std::int32_t x, std::int32_t y, const std::string& typeCode);
     // The tile service of the generation workers a later RequestGenTile starts
     // (the settings' until set): a run's own, with the ages it was started with.

@@ -133,7 +133,7 @@ TEST_F(CliSlowRunTest, InterruptedWritingLeftoversAndBlankTiles) {
         std::ofstream(f) << "partial";
     // A GIF an earlier version cached: it cannot be shown, so it is fetched again, not written blank.
     const int asked = Server.Attempts("s", 10, 863, 380);
-    std::ofstream(fs::path(Cache()) / TTileCache::TileFileName({'s', 10, 863, 380}), std::ios::binary)
+    std::ofstream(fs::path(Cache()) / TTileCache::TileFileName({TMapType::Satellite, 10, 863, 380}), std::ios::binary)
         << std::string("GIF89a\x01\x00\x01\x00\x00\x00\x00;", 13);
     const TRun blank = RunCli(Generate("10", "m,s", "out.Dat"), Dir);
     ASSERT_EQ(blank.Exit, 0) << blank.Err;
@@ -187,7 +187,7 @@ TEST_F(CliSlowRunTest, KilledRunsLeaveNothingHalfWritten) {
 // the next run fetches exactly those again and writes no blank tile.
 TEST_F(CliRunTest, TilesTornByAPowerCutAreFetchedAgain) {
     ASSERT_EQ(RunCli(Generate("10", "m", "a.Dat"), Dir).Exit, 0);
-    const auto path = [&](int x, int y) { return fs::path(Cache()) / TTileCache::TileFileName({'m', 10, x, y}); };
+    const auto path = [&](int x, int y) { return fs::path(Cache()) / TTileCache::TileFileName({TMapType::Road, 10, x, y}); };
     const std::vector<std::pair<int, int>> torn = {{863, 379}, {864, 380}, {865, 381}, {862, 378}};
     fs::resize_file(path(863, 379), fs::file_size(path(863, 379)) / 2);
     fs::resize_file(path(864, 380), 0);
@@ -356,7 +356,7 @@ TEST_F(CliRunTest, ExpiredTilesAreRevalidatedAndOnlyChangedOnesReplaced) {
     // Two tiles of the plan get a new edition.
     std::vector<std::string> changed;
     for (const auto& [name, bytes] : before) {
-        const TTileId t = ParseTileFileName(name);
+        const TTileId t = *ParseTileFileName(name);
         if (changed.size() < 2) {
             changed.push_back(name);
             Server.NewEdition("m/" + std::to_string(t.Zoom) + "/" + std::to_string(t.X) + "/" + std::to_string(t.Y));

@@ -49,7 +49,7 @@ TEST(CliArgs, BadArgumentsAreNamed) {
     EXPECT_EQ(ParseTypesArg("s,y"), (std::array<bool, 4>{false, false, true, true}));
     EXPECT_THROW(ParseCenterArg("123.4"), TUsageError);
     EXPECT_THROW(ParseCenterArg("200,10"), TUsageError);
-    EXPECT_EQ(ParseSourceUrlArg("y=http://t/{z}/{x}/{y}?a=b"), (std::pair<int, std::string>{3, "http://t/{z}/{x}/{y}?a=b"}));
+    EXPECT_EQ(ParseSourceUrlArg("y=http://t/{z}/{x}/{y}?a=b"), (std::pair<TMapType, std::string>{TMapType::SatelliteRoads, "http://t/{z}/{x}/{y}?a=b"}));
     EXPECT_THROW(ParseSourceUrlArg("http://t/{z}/{x}/{y}"), TUsageError);
     try {
         ParseTypesArg("m,q");

@@ -28,7 +28,7 @@ void WriteAll(const fs::path& p, const std::string& text) { std::ofstream(p, std
 // The message of the settings error a correction throws, or "" if none.
 std::string CorrectionError(int index, const std::string& lon, const std::string& lat) {
     try {
-        ApplyDeltaCorrection(index, lon, lat, "m");
+        ApplyDeltaCorrection(MapTypeAt(index), lon, lat, TMapType::Road);
     } catch (const TSettingsError& e) {
         return e.what();
     }
@@ -60,7 +60,7 @@ TEST_F(SettingsFixture, CommaDecimalLocaleChangesNoText) {
     EXPECT_EQ(ParseReal("0.00594480"), 0.0059448);
     LoadSettings(Ini);
     WriteInitialCenter(1.63975, -0.0003);
-    ApplyDeltaCorrection(0, FormatFixed(Settings.Deltas[0].Lon), FormatFixed(Settings.Deltas[0].Lat), "p");
+    ApplyDeltaCorrection(TMapType::Road, FormatFixed(Settings.Deltas[0].Lon), FormatFixed(Settings.Deltas[0].Lat), TMapType::Terrain);
     EXPECT_NE(ReadAll(Ini).find("LON_VALUE=1.63975\r\nLAT_VALUE=-0.0003\r\n"), std::string::npos) << ReadAll(Ini);
     Settings = TAtlasSettings{};
     LoadSettings(Ini);
@@ -143,14 +143,14 @@ TEST_F(SettingsFixture, WritesKeepForeignLinesAndReplaceInPlace) {
 TEST_F(SettingsFixture, CorrectionRule) {
     LoadSettings(Ini);
     // Unedited fields (the 8-decimal texts of the present offsets) set them to the rounding residue.
-    ApplyDeltaCorrection(0, FormatFixed(Settings.Deltas[0].Lon), FormatFixed(Settings.Deltas[0].Lat), "p");
+    ApplyDeltaCorrection(TMapType::Road, FormatFixed(Settings.Deltas[0].Lon), FormatFixed(Settings.Deltas[0].Lat), TMapType::Terrain);
     EXPECT_NEAR(Settings.Deltas[0].Lon, 0.0, 1e-15);
     EXPECT_NEAR(Settings.Deltas[0].Lat, 0.0, 1e-15);
-    ApplyDeltaCorrection(2, FormatFixed(-0.000202834), FormatFixed(0.000290538), "p");
+    ApplyDeltaCorrection(TMapType::Satellite, FormatFixed(-0.000202834), FormatFixed(0.000290538), TMapType::Terrain);
     EXPECT_NEAR(Settings.Deltas[2].Lon, -0.000202834 + 0.00020283, 1e-15);
     EXPECT_NEAR(Settings.Deltas[2].Lat, 0.000290538 - 0.00029054, 1e-15);
     // Empty or zero fields leave the offsets unchanged but still write them.
-    ApplyDeltaCorrection(1, "", "0", "m");
+    ApplyDeltaCorrection(TMapType::Terrain, "", "0", TMapType::Road);
     EXPECT_EQ(Settings.Deltas[1].Lon, 0.0059448);
     EXPECT_EQ(Settings.Deltas[1].Lat, 0.0026895);
     TIniFile ini(Ini);
@@ -158,8 +158,8 @@ TEST_F(SettingsFixture, CorrectionRule) {
     // A type not on display leaves LON_VALUE alone.
     EXPECT_FALSE(ini.ReadString("ATLAS_DELTA", "LON_VALUE").has_value());
     // Pressing twice applies the correction twice; the shown type moves LON_VALUE/LAT_VALUE.
-    ApplyDeltaCorrection(3, "0.001", "-0.002", "y");
-    ApplyDeltaCorrection(3, "0.001", "-0.002", "y");
+    ApplyDeltaCorrection(TMapType::SatelliteRoads, "0.001", "-0.002", TMapType::SatelliteRoads);
+    ApplyDeltaCorrection(TMapType::SatelliteRoads, "0.001", "-0.002", TMapType::SatelliteRoads);
     EXPECT_NEAR(Settings.Deltas[3].Lon, -0.000202834 - 0.002, 1e-15);
     EXPECT_NEAR(Settings.Deltas[3].Lat, 0.000290538 + 0.004, 1e-15);
     EXPECT_EQ(ParseReal(*ini.ReadString("ATLAS_DELTA", "LON_VALUE")), Settings.Deltas[3].Lon);

@@ -51,13 +51,13 @@ TEST(TileSource, HostPatternsHoldOnlyWhatAHostNameCan) {
 
 TEST(TileSource, FillsPlaceholdersAndChoosesWithinTheServerRange) {
     TServerConfig server;
-    EXPECT_EQ(ServerChoiceCount(server, 0), 4);  // the default source's four hosts
+    EXPECT_EQ(ServerChoiceCount(server, TMapType::Road), 4);  // the default source's four hosts
     server.UrlTemplates = {"http://t{s:a-c}.example/{z}/{x}/{y}.png", "http://t.example/{z}-{x}-{y}",
                            "http://t{s:10-11}.example/{z}/{x}/{y}", "http://t{s}.example/{z}/{x}/{y}"};
-    EXPECT_EQ(ServerChoiceCount(server, 0), 3);
-    EXPECT_EQ(ServerChoiceCount(server, 1), 1);
-    EXPECT_EQ(ServerChoiceCount(server, 2), 2);
-    EXPECT_EQ(ServerChoiceCount(server, 3), 4);
+    EXPECT_EQ(ServerChoiceCount(server, TMapType::Road), 3);
+    EXPECT_EQ(ServerChoiceCount(server, TMapType::Terrain), 1);
+    EXPECT_EQ(ServerChoiceCount(server, TMapType::Satellite), 2);
+    EXPECT_EQ(ServerChoiceCount(server, TMapType::SatelliteRoads), 4);
     EXPECT_EQ(ExpandUrlTemplate(server.UrlTemplates[0], 2, 3412, 1538, 12), "http://tc.example/12/3412/1538.png");
     EXPECT_EQ(ExpandUrlTemplate(server.UrlTemplates[0], 4, 1, 2, 5), "http://tb.example/5/1/2.png");
     EXPECT_EQ(ExpandUrlTemplate(server.UrlTemplates[2], 1, 1, 2, 5), "http://t11.example/5/1/2");
@@ -73,8 +73,8 @@ TEST(TileSource, DigestIsFnv1aOfTheTemplate) {
 TEST(TileSource, OnlyHttpsTemplatesStaySecure) {
     TServerConfig server;
     server.UrlTemplates = {"", "http://t.example/{z}/{x}/{y}", "HTTPS://t.example/{z}/{x}/{y}", ""};
-    EXPECT_FALSE(RequestIdentity(server, 0).SecureOnly || RequestIdentity(server, 1).SecureOnly);
-    EXPECT_TRUE(RequestIdentity(server, 2).SecureOnly);
+    EXPECT_FALSE(RequestIdentity(server, TMapType::Road).SecureOnly || RequestIdentity(server, TMapType::Terrain).SecureOnly);
+    EXPECT_TRUE(RequestIdentity(server, TMapType::Satellite).SecureOnly);
 }
 
 // The settings file keeps text after ';' on a value line, so a comment there
@@ -92,9 +92,9 @@ TEST(TileSource, SettingsRecordEveryRefusedEntryAndKeepTheOthersUsable) {
               "\"127.0.0.1 ; local tile server\"");
     EXPECT_EQ(SourceProblemText(Settings.SourceProblems[1]),
               "[ATLAS_SOURCE] URL_S: it has no {y}: \"http://t.example/{z}/{x}.jpg\"");
-    EXPECT_FALSE(SourceUsable(Settings.Server, 0));  // default source behind the bad host
-    EXPECT_TRUE(SourceUsable(Settings.Server, 1));   // its own valid template
-    EXPECT_FALSE(SourceUsable(Settings.Server, 2));
+    EXPECT_FALSE(SourceUsable(Settings.Server, TMapType::Road));  // default source behind the bad host
+    EXPECT_TRUE(SourceUsable(Settings.Server, TMapType::Terrain));   // its own valid template
+    EXPECT_FALSE(SourceUsable(Settings.Server, TMapType::Satellite));
     EXPECT_EQ(Settings.Server.Referers[1], "http://t.example/");
     EXPECT_EQ(Settings.Server.UserAgent, "AtlasPocket/1");
     EXPECT_EQ(Settings.Server.CaFile, "/etc/ours.pem");
@@ -117,16 +117,16 @@ TEST(TileSource, PlaceholderListsHoldOnlyDigests) {
     TServerConfig server;
     server.HostPattern = "127.0.0.1";
     server.Placeholders = {" " + a + " ,\t" + b + ",", "", a + ",abc", a.substr(1) + "g"};
-    EXPECT_EQ(PlaceholderDigests(server, 0), (std::vector<std::string>{a, std::string(63, '0') + "f"}));
-    EXPECT_TRUE(PlaceholderDigests(server, 1).empty());
-    EXPECT_TRUE(PlaceholderDigests(server, 2).empty());
+    EXPECT_EQ(PlaceholderDigests(server, TMapType::Road), (std::vector<std::string>{a, std::string(63, '0') + "f"}));
+    EXPECT_TRUE(PlaceholderDigests(server, TMapType::Terrain).empty());
+    EXPECT_TRUE(PlaceholderDigests(server, TMapType::Satellite).empty());
     const auto problems = ServerConfigProblems(server);
     ASSERT_EQ(problems.size(), 2u);
     EXPECT_EQ(SourceProblemText(problems[0]), "[ATLAS_SOURCE] PLACEHOLDER_S: \"abc\" is not a SHA-256 digest (64 hex digits)");
     EXPECT_EQ(SourceProblemText(problems[1]),
               "[ATLAS_SOURCE] PLACEHOLDER_Y: \"" + a.substr(1) + "g\" is not a SHA-256 digest (64 hex digits)");
-    EXPECT_TRUE(SourceUsable(server, 0));
-    EXPECT_TRUE(SourceUsable(server, 1));
-    EXPECT_FALSE(SourceUsable(server, 2));
-    EXPECT_FALSE(SourceUsable(server, 3));
+    EXPECT_TRUE(SourceUsable(server, TMapType::Road));
+    EXPECT_TRUE(SourceUsable(server, TMapType::Terrain));
+    EXPECT_FALSE(SourceUsable(server, TMapType::Satellite));
+    EXPECT_FALSE(SourceUsable(server, TMapType::SatelliteRoads));
 }

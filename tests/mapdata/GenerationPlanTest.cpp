@@ -22,8 +22,8 @@ TEST(GenerationPlan, ZoomRectWorkedValuesPairAndGridEdge) {
     TGenerationPlan plan;
     TMapDataHeader header;
     plan.Build(Params(5, 5, {true, false, false, false}, -179.99), ZeroPair, header);  // tile column 0: beyond the grid
-    EXPECT_EQ(plan.List(0).front().X, -2);
-    EXPECT_EQ(plan.List(0).size(), 25u);
+    EXPECT_EQ(plan.List(TMapType::Road).front().X, -2);
+    EXPECT_EQ(plan.List(TMapType::Road).size(), 25u);
 }
 
 TEST(GenerationPlan, DialogFigures) {
@@ -51,21 +51,21 @@ TEST(GenerationPlan, BuildFillsListsInOrderRectsAndEntryCount) {
 
     EXPECT_EQ(header.EntryCount, 2070);
     EXPECT_EQ(PlannedEntryCount(p), 2070);
-    EXPECT_EQ(plan.List(1).size() + plan.List(3).size(), 0u);
+    EXPECT_EQ(plan.List(TMapType::Terrain).size() + plan.List(TMapType::SatelliteRoads).size(), 0u);
     for (int z = 0; z < ZoomTableSize; ++z)
         EXPECT_EQ(header.TileRects[z], z >= 10 && z <= 12 ? GetZoomRect(p, z, z - 9, ZeroPair) : TTileRect{}) << z;
 
     // Zoom, then column, then row; the satellite list mirrors the road list.
-    ASSERT_EQ(plan.List(0).size(), 1035u);
-    ASSERT_EQ(plan.List(2).size(), 1035u);
+    ASSERT_EQ(plan.List(TMapType::Road).size(), 1035u);
+    ASSERT_EQ(plan.List(TMapType::Satellite).size(), 1035u);
     std::size_t i = 0;
     for (int z = 10; z <= 12; ++z) {
         const TTileRect r = GetZoomRect(p, z, z - 9, ZeroPair);  // 5, 13 and 29 tiles square: 1035 in all
         for (int x = r.Left; x <= r.Right; ++x)
             for (int y = r.Top; y <= r.Bottom; ++y, ++i)
-                for (const auto& [t, code] : {std::pair{0, 'm'}, {2, 's'}}) {
-                    const TMapTile& tile = plan.List(t)[i];
-                    ASSERT_EQ(std::tie(tile.TypeCode, tile.Zoom, tile.X, tile.Y), std::make_tuple(code, z, x, y)) << i;
+                for (const auto& [t, code] : {std::pair{0, TMapType::Road}, {2, TMapType::Satellite}}) {
+                    const TMapTile& tile = plan.List(MapTypeAt(t))[i];
+                    ASSERT_EQ(std::tie(tile.Type, tile.Zoom, tile.X, tile.Y), std::make_tuple(code, z, x, y)) << i;
                 }
     }
 }
@@ -74,24 +74,23 @@ TEST(GenerationPlan, MarkTileDoneCountsEachPlannedTileOnce) {
     TGenerationPlan plan;
     TMapDataHeader header;
     plan.Build(Params(10, 11, {true, false, true, false}), ZeroPair, header);
-    const TMapTile first = plan.List(0)[0];
-    const TMapTile last = plan.List(2).back();
+    const TMapTile first = plan.List(TMapType::Road)[0];
+    const TMapTile last = plan.List(TMapType::Satellite).back();
 
-    EXPECT_TRUE(plan.IsTilePending({'m', first.Zoom, first.X, first.Y}));
-    EXPECT_TRUE(plan.MarkTileDone({'m', first.Zoom, first.X, first.Y}));
-    EXPECT_FALSE(plan.IsTilePending({'m', first.Zoom, first.X, first.Y}));
-    EXPECT_TRUE(plan.IsTilePending({'s', first.Zoom, first.X, first.Y}));
-    EXPECT_FALSE(plan.MarkTileDone({'m', first.Zoom, first.X, first.Y}));      // repeat
-    EXPECT_FALSE(plan.MarkTileDone({'m', 9, first.X, first.Y}));               // other zoom
-    EXPECT_FALSE(plan.MarkTileDone({'p', first.Zoom, first.X, first.Y}));      // type not included
-    EXPECT_FALSE(plan.MarkTileDone({'x', first.Zoom, first.X, first.Y}));      // no such type
-    EXPECT_TRUE(plan.MarkTileDone({'s', last.Zoom, last.X, last.Y}));
+    EXPECT_TRUE(plan.IsTilePending({TMapType::Road, first.Zoom, first.X, first.Y}));
+    EXPECT_TRUE(plan.MarkTileDone({TMapType::Road, first.Zoom, first.X, first.Y}));
+    EXPECT_FALSE(plan.IsTilePending({TMapType::Road, first.Zoom, first.X, first.Y}));
+    EXPECT_TRUE(plan.IsTilePending({TMapType::Satellite, first.Zoom, first.X, first.Y}));
+    EXPECT_FALSE(plan.MarkTileDone({TMapType::Road, first.Zoom, first.X, first.Y}));      // repeat
+    EXPECT_FALSE(plan.MarkTileDone({TMapType::Road, 9, first.X, first.Y}));               // other zoom
+    EXPECT_FALSE(plan.MarkTileDone({TMapType::Terrain, first.Zoom, first.X, first.Y}));      // type not included
+    EXPECT_TRUE(plan.MarkTileDone({TMapType::Satellite, last.Zoom, last.X, last.Y}));
     EXPECT_EQ(plan.DoneTiles(), 2);
 
-    EXPECT_FALSE(plan.SetDone(0, 0));  // already done
-    EXPECT_TRUE(plan.SetDone(0, 1));
+    EXPECT_FALSE(plan.SetDone(TMapType::Road, 0));  // already done
+    EXPECT_TRUE(plan.SetDone(TMapType::Road, 1));
     for (int t = 0; t < MapTypeCount; ++t)
-        for (const TMapTile& tile : plan.List(t)) plan.MarkTileDone(tile.Id());
+        for (const TMapTile& tile : plan.List(MapTypeAt(t))) plan.MarkTileDone(tile.Id());
     EXPECT_TRUE(plan.AllTilesDone());
     EXPECT_EQ(plan.DoneTiles(), 2 * (25 + 169));
     plan.FreeListItems();
@@ -102,12 +101,12 @@ TEST(GenerationPlan, MarkTileDoneCountsEachPlannedTileOnce) {
     plan.SetIncluded({false, true, false, false});
     plan.AddZoomTiles(7, {0, 0, 2, 1});  // 3 columns of 2 rows
     plan.AddZoomTiles(7, {1, 1, 2, 2});
-    ASSERT_EQ(plan.List(1).size(), 10u);
-    EXPECT_TRUE(plan.MarkTileDone({'p', 7, 1, 1}));
-    EXPECT_TRUE(plan.List(1)[3].Done);  // (1,1) in the first rectangle
-    EXPECT_TRUE(plan.MarkTileDone({'p', 7, 1, 1}));
-    EXPECT_TRUE(plan.List(1)[6].Done);  // then in the second
-    EXPECT_FALSE(plan.MarkTileDone({'p', 7, 1, 1}));
+    ASSERT_EQ(plan.List(TMapType::Terrain).size(), 10u);
+    EXPECT_TRUE(plan.MarkTileDone({TMapType::Terrain, 7, 1, 1}));
+    EXPECT_TRUE(plan.List(TMapType::Terrain)[3].Done);  // (1,1) in the first rectangle
+    EXPECT_TRUE(plan.MarkTileDone({TMapType::Terrain, 7, 1, 1}));
+    EXPECT_TRUE(plan.List(TMapType::Terrain)[6].Done);  // then in the second
+    EXPECT_FALSE(plan.MarkTileDone({TMapType::Terrain, 7, 1, 1}));
 }
 
 TEST(GenerationPlan, OversizedAndInvalidPlansAreRefusedBeforeAllocating) {

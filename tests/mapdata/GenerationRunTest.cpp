@@ -27,24 +27,23 @@ TEST(GenerationRun, NoticesCountOncePerPlannedTileAndFailuresUntilTheyArrive) {
     TGenerationRun run = StartedRun();
     const TTileRect r = run.Header().TileRects[10];
     ASSERT_EQ(run.Progress().Total, 50);
-    run.TileCached(0, 0);  // the first road entry: (Left, Top)
-    EXPECT_FALSE(run.TileArrived({'m', 10, r.Left, r.Top})) << "cached already";
-    EXPECT_TRUE(run.TileArrived({'s', 10, r.Left, r.Top}));
-    EXPECT_FALSE(run.TileArrived({'s', 10, r.Left, r.Top})) << "a repeat";
-    EXPECT_FALSE(run.TileArrived({'s', 10, r.Right + 1, r.Top})) << "outside the plan";
-    EXPECT_FALSE(run.TileArrived({'p', 10, r.Left + 1, r.Top})) << "a type the plan does not hold";
-    EXPECT_FALSE(run.TileArrived({'?', 10, r.Left + 1, r.Top}));
+    run.TileCached(TMapType::Road, 0);  // the first road entry: (Left, Top)
+    EXPECT_FALSE(run.TileArrived({TMapType::Road, 10, r.Left, r.Top})) << "cached already";
+    EXPECT_TRUE(run.TileArrived({TMapType::Satellite, 10, r.Left, r.Top}));
+    EXPECT_FALSE(run.TileArrived({TMapType::Satellite, 10, r.Left, r.Top})) << "a repeat";
+    EXPECT_FALSE(run.TileArrived({TMapType::Satellite, 10, r.Right + 1, r.Top})) << "outside the plan";
+    EXPECT_FALSE(run.TileArrived({TMapType::Terrain, 10, r.Left + 1, r.Top})) << "a type the plan does not hold";
 
-    EXPECT_TRUE(run.TileFailed({'m', 10, r.Left + 1, r.Top}, TFault(TFaultKind::AccessRefused)));
-    EXPECT_EQ(run.FailedTiles().at({'m', 10, r.Left + 1, r.Top}).Kind, TFaultKind::AccessRefused);
-    EXPECT_FALSE(run.TileFailed({'m', 10, r.Left + 1, r.Top})) << "failed twice counts once";
-    EXPECT_FALSE(run.TileFailed({'m', 10, r.Left, r.Top})) << "done tiles cannot fail";
+    EXPECT_TRUE(run.TileFailed({TMapType::Road, 10, r.Left + 1, r.Top}, TFault(TFaultKind::AccessRefused)));
+    EXPECT_EQ(run.FailedTiles().at({TMapType::Road, 10, r.Left + 1, r.Top}).Kind, TFaultKind::AccessRefused);
+    EXPECT_FALSE(run.TileFailed({TMapType::Road, 10, r.Left + 1, r.Top})) << "failed twice counts once";
+    EXPECT_FALSE(run.TileFailed({TMapType::Road, 10, r.Left, r.Top})) << "done tiles cannot fail";
     EXPECT_EQ(run.Progress().Done, 2);
     EXPECT_EQ(run.Progress().Failed, 1);
     EXPECT_EQ(run.Outstanding(), 47);
 
     // A tile one worker gave up on arrives through another: done, no longer failed.
-    EXPECT_TRUE(run.TileArrived({'m', 10, r.Left + 1, r.Top}));
+    EXPECT_TRUE(run.TileArrived({TMapType::Road, 10, r.Left + 1, r.Top}));
     EXPECT_EQ(run.Progress().Failed, 0);
     EXPECT_EQ(run.Outstanding(), 47);
     EXPECT_FALSE(run.Finished());
@@ -53,15 +52,15 @@ TEST(GenerationRun, NoticesCountOncePerPlannedTileAndFailuresUntilTheyArrive) {
 TEST(GenerationRun, FinishesWhenEveryTileArrivedOrFailedOrOnCancel) {
     TGenerationRun run = StartedRun();
     const TTileRect r = run.Header().TileRects[10];
-    for (char type : {'m', 's'})
+    for (TMapType type : {TMapType::Road, TMapType::Satellite})
         for (int x = r.Left; x <= r.Right; ++x)
             for (int y = r.Top; y <= r.Bottom; ++y)
-                if (x != r.Right || y != r.Bottom || type != 's') run.TileArrived({type, 10, x, y});
+                if (x != r.Right || y != r.Bottom || type != TMapType::Satellite) run.TileArrived({type, 10, x, y});
     EXPECT_FALSE(run.Finished());
-    run.TileFailed({'s', 10, r.Right, r.Bottom});
+    run.TileFailed({TMapType::Satellite, 10, r.Right, r.Bottom});
     EXPECT_TRUE(run.Finished());
     EXPECT_FALSE(run.AllArrived());
-    run.TileArrived({'s', 10, r.Right, r.Bottom});
+    run.TileArrived({TMapType::Satellite, 10, r.Right, r.Bottom});
     EXPECT_TRUE(run.AllArrived());
 
     TGenerationRun cancelled = StartedRun();
@@ -83,10 +82,10 @@ TEST(GenerationRun, StatusFollowsRequestsNoticesAndStops) {
     std::vector<TTileId> asked;
     run.RequestTiles([&](const TTileId& tile) {
         asked.push_back(tile);
-        return tile.TypeCode == 'm';  // every road tile is cached
+        return tile.Type == TMapType::Road;  // every road tile is cached
     });
     ASSERT_EQ(asked.size(), 50u);
-    EXPECT_EQ(asked.front().TypeCode, 'm');
+    EXPECT_EQ(asked.front().Type, TMapType::Road);
     EXPECT_EQ(run.Outcomes().Cached, 25);
     EXPECT_TRUE(run.HandleNotice({TNoticeKind::TileSaved, asked[25], {}, {}, TTileOutcome::Updated}));
     EXPECT_TRUE(run.HandleNotice({TNoticeKind::TileFailed, asked[26], {}, TFault(TFaultKind::AccessRefused)}));
@@ -113,17 +112,17 @@ TEST(GenerationRun, StatusFollowsRequestsNoticesAndStops) {
 
 TEST(GenerationRun, EveryTileThereOrSomeFailedEndsTheDownload) {
     TGenerationRun run = StartedRun();
-    run.RequestTiles([](const TTileId& tile) { return tile.TypeCode == 'm'; });
+    run.RequestTiles([](const TTileId& tile) { return tile.Type == TMapType::Road; });
     const TTileRect r = run.Header().TileRects[10];
     for (int x = r.Left; x <= r.Right; ++x)
-        for (int y = r.Top; y <= r.Bottom; ++y) run.TileFailed({'s', 10, x, y});
+        for (int y = r.Top; y <= r.Bottom; ++y) run.TileFailed({TMapType::Satellite, 10, x, y});
     EXPECT_EQ(run.EndDownload(TTileCache("/nonexistent/", TServerConfig{})), TRunStatus::TilesFailed);
 
     TGenerationRun again = StartedRun();
     again.RequestTiles([](const TTileId&) { return true; });
     EXPECT_EQ(again.EndDownload(TTileCache("/nonexistent/", TServerConfig{})), TRunStatus::Downloaded);
     // An undecodable cached tile is asked again: the run downloads once more.
-    again.RequestAgain({{'s', 10, r.Left, r.Top}}, [](const TTileId&) { return false; });
+    again.RequestAgain({{TMapType::Satellite, 10, r.Left, r.Top}}, [](const TTileId&) { return false; });
     EXPECT_EQ(again.Status(), TRunStatus::Downloading);
     EXPECT_EQ(again.Outstanding(), 1);
 }

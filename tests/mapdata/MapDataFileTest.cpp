@@ -40,9 +40,9 @@ int FrameMarker(const std::uint8_t* p, std::size_t n) {
 }
 
 TEST(MapDataKey, FormatParseAndEntryLimits) {
-    EXPECT_EQ(TileKey({'s', 5, -2, 0}), "s_5_-2_0");
-    EXPECT_EQ(*ParseTileKey("y_17_104857_51234"), (TTileId{'y', 17, 104857, 51234}));
-    EXPECT_EQ(*ParseTileKey("s_5_-2_0"), (TTileId{'s', 5, -2, 0}));
+    EXPECT_EQ(TileKey({TMapType::Satellite, 5, -2, 0}), "s_5_-2_0");
+    EXPECT_EQ(*ParseTileKey("y_17_104857_51234"), (TTileId{TMapType::SatelliteRoads, 17, 104857, 51234}));
+    EXPECT_EQ(*ParseTileKey("s_5_-2_0"), (TTileId{TMapType::Satellite, 5, -2, 0}));
     // Other spellings of a tile's numbers are no tile's key: readers look keys up by their text.
     for (const char* bad : {"", "x_1_2_3", "m_1_2", "m_1_2_3_", "m__2_3", "m_1_2_+3", "mm_1_2_3", "m_1_2_99999999999",
                             "m_05_0_0", "m_5_-0_0", "m_5_0_00", "m_5_0_-0", "m_5_007_1"})
@@ -62,7 +62,7 @@ class MapDataWriterTest : public ::testing::Test {
 protected:
     void SetUp() override {
         for (int t : {0, 2}) {  // road tiles as PNG, satellite tiles as JPEG
-            const auto& list = Run.Plan.List(t);
+            const auto& list = Run.Plan.List(MapTypeAt(t));
             for (std::size_t i = 0; i < list.size(); ++i) {
                 const TMapTile& tile = list[i];
                 if (t == 0 && i == GifRoad)
@@ -122,7 +122,7 @@ TEST_F(MapDataWriterTest, FileLayoutFieldByFieldAndReadBack) {
     // Index in plan order (road, then satellite), keys zero-filled; images back to back, the last ending the file.
     std::int64_t i = 0;
     for (int t = 0; t < 4; ++t)
-        for (const TMapTile& tile : Run.Plan.List(t)) {
+        for (const TMapTile& tile : Run.Plan.List(MapTypeAt(t))) {
             const std::string key = TileKey(tile.Id());
             SCOPED_TRACE(key);
             const std::uint8_t* e = &f[409 + 32 * i];
@@ -154,7 +154,7 @@ TEST_F(MapDataWriterTest, FileLayoutFieldByFieldAndReadBack) {
 // writer's report with the digest of the cached body, and in inspect per type.
 TEST_F(MapDataWriterTest, ReportsManyByteIdenticalTiles) {
     const auto placeholder = PngBytes(MakeTilePicture(999));
-    const auto& roads = Run.Plan.List(0);
+    const auto& roads = Run.Plan.List(TMapType::Road);
     int same = 0;
     for (std::size_t i = 0; same < 12; ++i)
         if (i != MissingRoad && i != GifRoad) {
@@ -208,7 +208,7 @@ TEST_F(MapDataWriterTest, ReplacesAnExistingFileOnlyOnSuccess) {
 
     WriteBytes(Target, old);
     // A tile that cannot be read (a FIFO, which must not hang the writer) fails the run; a cancelling progress callback too.
-    const std::string victim = CachePath(Cache, Run.Plan.List(2)[5]);
+    const std::string victim = CachePath(Cache, Run.Plan.List(TMapType::Satellite)[5]);
     std::filesystem::remove(victim);
     ASSERT_EQ(::mkfifo(victim.c_str(), 0600), 0);
     EXPECT_THROW(Write(), TMapDataError);

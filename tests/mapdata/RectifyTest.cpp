@@ -46,13 +46,13 @@ TEST(Rectify, PlanDownloadsTheShiftedSourcesAndWritesTheTrueSquares) {
     EXPECT_LT(source.Top, square.Top);
     EXPECT_LE(source.Width(), square.Width() + 1);
     EXPECT_LE(source.Height(), square.Height() + 1);
-    EXPECT_EQ(run.TilePlan().List(0).back().Id(), TTileId('m', 15, source.Right, source.Bottom));
-    EXPECT_EQ(run.TilePlan().List(2).back().Id(), TTileId('s', 15, square.Right, square.Bottom));
+    EXPECT_EQ(run.TilePlan().List(TMapType::Road).back().Id(), TTileId(TMapType::Road, 15, source.Right, source.Bottom));
+    EXPECT_EQ(run.TilePlan().List(TMapType::Satellite).back().Id(), TTileId(TMapType::Satellite, 15, square.Right, square.Bottom));
 
     const auto lists = OutputTileLists(run.TilePlan(), h, RectifiedTypes(params));
     EXPECT_EQ(lists[0].size(), std::size_t(square.Count() + h.TileRects[14].Count()));
-    EXPECT_EQ(lists[0].back().Id(), TTileId('m', 15, square.Right, square.Bottom));
-    EXPECT_EQ(lists[2].size(), run.TilePlan().List(2).size());
+    EXPECT_EQ(lists[0].back().Id(), TTileId(TMapType::Road, 15, square.Right, square.Bottom));
+    EXPECT_EQ(lists[2].size(), run.TilePlan().List(TMapType::Satellite).size());
 }
 
 TEST(Rectify, WithoutRectificationThePlanIsAsBefore) {
@@ -83,7 +83,7 @@ TEST(Rectify, EncodersAgreeAndAMissingSourceBlanksOnlyItsTiles) {
     run.TakeSnapshot(params, TAtlasSettings().Deltas);
     run.Build({});
     int seed = 0;
-    for (const TMapTile& t : run.TilePlan().List(0)) WriteBytes(cache.Path(t.Id()), PngBytes(MakeTilePicture(++seed)));
+    for (const TMapTile& t : run.TilePlan().List(TMapType::Road)) WriteBytes(cache.Path(t.Id()), PngBytes(MakeTilePicture(++seed)));
 
     const auto lists = run.OutputLists();
     auto write = [&](const std::string& name, int encoders) {
@@ -94,7 +94,7 @@ TEST(Rectify, EncodersAgreeAndAMissingSourceBlanksOnlyItsTiles) {
     EXPECT_EQ(write("three.Dat", 3).AllBlank().Total(), 0);
     EXPECT_EQ(ReadBytes((dir / "one.Dat").string()), ReadBytes((dir / "three.Dat").string()));
 
-    std::filesystem::remove(cache.Path(run.TilePlan().List(0)[7].Id()));
+    std::filesystem::remove(cache.Path(run.TilePlan().List(TMapType::Road)[7].Id()));
     const TBlankTiles blank = write("gap.Dat", 3).AllBlank();
     EXPECT_GE(blank.Missing, 1);
     EXPECT_LE(blank.Missing, 4);
@@ -106,8 +106,8 @@ TEST(Rectify, EncodersAgreeAndAMissingSourceBlanksOnlyItsTiles) {
 TEST(Rectify, SourceWindowFollowsTheLongestColumn) {
     std::array<std::vector<TMapTile>, MapTypeCount> lists;
     for (std::int32_t x = 0; x < 3; ++x)
-        for (std::int32_t y = 0; y < 20; ++y) lists[0].push_back({{'m', 15, x, y}, false});
-    for (std::int32_t y = 0; y < 1000; ++y) lists[1].push_back({{MapTypes[1].Code, 15, 0, y}, false});
+        for (std::int32_t y = 0; y < 20; ++y) lists[0].push_back({{TMapType::Road, 15, x, y}, false});
+    for (std::int32_t y = 0; y < 1000; ++y) lists[1].push_back({{TMapType::Terrain, 15, 0, y}, false});
     EXPECT_EQ(SourceWindow(lists, {true, false, false, false}), 3u * (20 + 4) + 32);
     EXPECT_EQ(SourceWindow(lists, {true, true, false, false}), SourceTilesKept);
 }

@@ -107,7 +107,7 @@ protected:
         Header = SnapshotHeader(p, {{{0.0059448, 0.0026895}, {}, {-0.0002, 0.0003}, {}}});
         Plan.Build(p, TDeltaPair{}, Header);
         for (int t : {0, 2}) {
-            const auto& list = Plan.List(t);
+            const auto& list = Plan.List(MapTypeAt(t));
             for (std::size_t i = 0; i < list.size(); ++i) {
                 if (t == 0 && i == 5) continue;
                 const TBitmap picture = MakeTilePicture(int(100 * t + i));
@@ -120,11 +120,11 @@ protected:
     }
 
     // The non-empty images of one type in the map data file, by (zoom, column, TMS row).
-    std::map<std::tuple<int, int, int>, TBlob> ExpectedTiles(char code) const {
+    std::map<std::tuple<int, int, int>, TBlob> ExpectedTiles(TMapType code) const {
         std::map<std::tuple<int, int, int>, TBlob> m;
         for (std::size_t i = 0; i < Reader.Entries().size(); ++i) {
             const auto a = ParseTileKey(Reader.Entries()[i].KeyText());
-            if (a->TypeCode != code || Reader.ImageSize(i) == 0) continue;
+            if (a->Type != code || Reader.ImageSize(i) == 0) continue;
             m[{a->Zoom, a->X, (1 << a->Zoom) - 1 - a->Y}] = *Reader.ImageBytes(i);
         }
         return m;
@@ -140,12 +140,12 @@ protected:
 
 TEST_F(TilesetTest, ExportHoldsEveryTileAndTheMetadata) {
     std::int64_t lastDone = -1, lastTotal = -1;
-    const std::int64_t n = ExportTileset(Reader, 0, Target, {TTilesetFormat::MbTiles, "", "© test", 0},
+    const std::int64_t n = ExportTileset(Reader, TMapType::Road, Target, {TTilesetFormat::MbTiles, "", "© test", 0},
                                          [&](std::int64_t d, std::int64_t t) { lastDone = d, lastTotal = t; });
     const auto content = ReadMbTiles(Target);
-    const auto expected = ExpectedTiles('m');
-    EXPECT_EQ(n, std::int64_t(Plan.List(0).size()) - 1);  // the missing tile is left out
-    EXPECT_EQ(std::make_pair(lastDone, lastTotal), std::make_pair(std::int64_t(Plan.List(0).size()), lastDone));
+    const auto expected = ExpectedTiles(TMapType::Road);
+    EXPECT_EQ(n, std::int64_t(Plan.List(TMapType::Road).size()) - 1);  // the missing tile is left out
+    EXPECT_EQ(std::make_pair(lastDone, lastTotal), std::make_pair(std::int64_t(Plan.List(TMapType::Road).size()), lastDone));
     ASSERT_EQ(content.Tiles.size(), expected.size());
     EXPECT_TRUE(content.Tiles == expected) << "tiles differ in address or bytes";
     EXPECT_NE(content.TileIndexSql.find("UNIQUE INDEX tile_index ON tiles (zoom_level, tile_column, tile_row)"),
@@ -181,9 +181,9 @@ TEST_F(TilesetTest, ExportHoldsEveryTileAndTheMetadata) {
 TEST_F(TilesetTest, CacheWriterHoldsTheMapDataFilesImages) {
     for (int type : {0, 2}) {
         SCOPED_TRACE(type);
-        WriteTilesetFromCache(Target, Header, type, Plan.List(type), TTileCache(Cache.DirString(), Settings.Server), {TTilesetFormat::MbTiles, "named", "", 0});
+        WriteTilesetFromCache(Target, Header, MapTypeAt(type), Plan.List(MapTypeAt(type)), TTileCache(Cache.DirString(), Settings.Server), {TTilesetFormat::MbTiles, "named", "", 0});
         const auto content = ReadMbTiles(Target);
-        EXPECT_TRUE(content.Tiles == ExpectedTiles(MapTypes[size_t(type)].Code));
+        EXPECT_TRUE(content.Tiles == ExpectedTiles(MapTypeAt(size_t(type))));
         EXPECT_EQ(content.Metadata.at("name"), "named");
         EXPECT_EQ(content.Metadata.count("attribution"), 0u);
     }
@@ -197,7 +197,7 @@ TEST_F(TilesetTest, SqliteDbHoldsThePlannedTilesUnderBigPlanetAddresses) {
     for (int type : {0, 2}) {
         SCOPED_TRACE(type);
         std::map<std::tuple<int, int, int, int>, TBlob> expected;
-        const auto& list = Plan.List(type);
+        const auto& list = Plan.List(MapTypeAt(type));
         for (std::size_t i = 0; i < list.size(); ++i) {
             if (type == 0 && i == 5) continue;  // not in the cache: left out
             const TTileId id = list[i].Id();
@@ -205,13 +205,13 @@ TEST_F(TilesetTest, SqliteDbHoldsThePlannedTilesUnderBigPlanetAddresses) {
             ASSERT_GE(entry, 0);
             expected[{id.X, id.Y, 17 - id.Zoom, 0}] = *Reader.ImageBytes(std::size_t(entry));
         }
-        const std::int64_t n = ExportTileset(Reader, type, target, {TTilesetFormat::SqliteDb});
+        const std::int64_t n = ExportTileset(Reader, MapTypeAt(type), target, {TTilesetFormat::SqliteDb});
         const auto exported = ReadSqliteDb(target);
         EXPECT_EQ(n, std::int64_t(expected.size()));
         ASSERT_EQ(exported.Tiles.size(), expected.size());
         EXPECT_TRUE(exported.Tiles == expected) << "tiles differ in address or bytes";
 
-        WriteTilesetFromCache(target, Header, type, list, TTileCache(Cache.DirString(), Settings.Server),
+        WriteTilesetFromCache(target, Header, MapTypeAt(type), list, TTileCache(Cache.DirString(), Settings.Server),
                               {TTilesetFormat::SqliteDb});
         const auto cached = ReadSqliteDb(target);
         EXPECT_TRUE(cached.Tiles == expected);
@@ -239,14 +239,14 @@ TEST_F(TilesetTest, FailuresLeaveTheOldFileAndNoTemporaryFile) {
         SCOPED_TRACE(int(format));
         // A database capped at three pages fills up like a full disk.
         try {
-            ExportTileset(Reader, 2, Target, {format, "", "", 3});
+            ExportTileset(Reader, TMapType::Satellite, Target, {format, "", "", 3});
             ADD_FAILURE() << "a full database must fail";
         } catch (const TMapDataError& e) {
             EXPECT_NE(std::string(e.what()).find("full"), std::string::npos) << e.what();
             EXPECT_NE(std::string(e.what()).find(Target), std::string::npos) << e.what();
         }
         // A type the file does not hold is refused.
-        EXPECT_THROW(ExportTileset(Reader, 1, Target, {format}), TMapDataError);
+        EXPECT_THROW(ExportTileset(Reader, TMapType::Terrain, Target, {format}), TMapDataError);
         EXPECT_EQ(ReadBytes(Target), (TBlob{'o', 'l', 'd'}));
         EXPECT_EQ(DirectoryNames(Out.Path()), (std::vector<std::string>{"city.Dat", "city.mbtiles"}));
     }
@@ -254,7 +254,7 @@ TEST_F(TilesetTest, FailuresLeaveTheOldFileAndNoTemporaryFile) {
     // A directory in the way: the rename fails after a complete database was built.
     const std::string blocked = Out / "dir.mbtiles";
     std::filesystem::create_directory(blocked);
-    EXPECT_THROW(ExportTileset(Reader, 0, blocked), TMapDataError);
+    EXPECT_THROW(ExportTileset(Reader, TMapType::Road, blocked), TMapDataError);
     EXPECT_EQ(DirectoryNames(Out.Path()), (std::vector<std::string>{"city.Dat", "city.mbtiles", "dir.mbtiles"}));
 }
 
@@ -281,7 +281,7 @@ TEST(TilesetWriter, LeavesOutTilesItCannotPlace) {
 TEST_F(TilesetTest, GdalReadsTheExport) {
     ASSERT_EQ(std::system("command -v gdalinfo >/dev/null 2>&1"), 0)
         << "gdalinfo is missing: run scripts/setup, which installs the Debian package gdal-bin";
-    ExportTileset(Reader, 2, Target);
+    ExportTileset(Reader, TMapType::Satellite, Target);
     const std::string command = "gdalinfo -checksum '" + Target + "' 2>&1";
     std::unique_ptr<FILE, decltype(&pclose)> pipe(::popen(command.c_str(), "r"), pclose);
     ASSERT_TRUE(pipe);

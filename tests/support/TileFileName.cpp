@@ -32,12 +32,14 @@ std::int32_t IntOrZero(std::string_view text) {
 
 }  // namespace
 
-TTileId ParseTileFileName(std::string_view path) {
+std::optional<TTileId> ParseTileFileName(std::string_view path) {
     const std::size_t slash = path.rfind('/');
     std::string_view rest = slash == std::string_view::npos ? path : path.substr(slash + 1);
 
     TTileId tile;
-    tile.TypeCode = TypeCodeLetter(TakeUntil(rest, '_'));
+    const std::optional<TMapType> type = ParseMapType(TakeUntil(rest, '_'));
+    if (!type) return std::nullopt;
+    tile.Type = *type;
     tile.Zoom = IntOrZero(TakeUntil(rest, '-'));
     tile.X = IntOrZero(TakeUntil(rest, '-'));
     tile.Y = IntOrZero(TakeUntil(rest, '.'));

@@ -2,10 +2,11 @@
 // cache holds; the program itself never reads a name back.
 #pragma once
 
+#include <optional>
 #include <string_view>
 
 #include "AtlasAppType.h"
 
 // The tile of a path or name made by TTileCache::TileFileName; a part that
-// is not an integer reads as 0, a type part that is not one letter as '?'.
-TTileId ParseTileFileName(std::string_view path);
+// is not an integer reads as 0; nothing when the type part is no type code.
+std::optional<TTileId> ParseTileFileName(std::string_view path);

@@ -96,26 +96,26 @@ TEST_F(AtlasThreadTest, KeepsItsConnectionUntilAnAttemptFails) {
 TEST(AtlasThreadUrl, BuildsHostPortPathAndQuery) {
     const std::string query = "/vt/lyrs=s@121&hl=zh-CN&x=3412&y=1538&z=12&s=Gali";
     TServerConfig server;
-    EXPECT_EQ(BuildTileUrl(server, 2, {'s', 12, 3412, 1538}), "http://mt2.google.cn" + query);
+    EXPECT_EQ(BuildTileUrl(server, 2, {TMapType::Satellite, 12, 3412, 1538}), "http://mt2.google.cn" + query);
     server.Port = 8080;
-    EXPECT_EQ(BuildTileUrl(server, 0, {'s', 12, 3412, 1538}), "http://mt0.google.cn:8080" + query);
+    EXPECT_EQ(BuildTileUrl(server, 0, {TMapType::Satellite, 12, 3412, 1538}), "http://mt0.google.cn:8080" + query);
     server.HostPattern = "127.0.0.1";
     server.Port = 5000;
-    EXPECT_EQ(BuildTileUrl(server, 3, {'s', 12, 3412, 1538}), "http://127.0.0.1:5000" + query);
+    EXPECT_EQ(BuildTileUrl(server, 3, {TMapType::Satellite, 12, 3412, 1538}), "http://127.0.0.1:5000" + query);
     server.UrlTemplates[2] = "https://t{s:1-2}.example/{z}/{x}/{y}.jpg";
-    EXPECT_EQ(BuildTileUrl(server, 3, {'s', 12, 3412, 1538}), "https://t2.example/12/3412/1538.jpg");
-    EXPECT_EQ(BuildTileUrl(server, 3, {'m', 5, 1, 2}), "http://127.0.0.1:5000/vt/lyrs=m@121&hl=zh-CN&x=1&y=2&z=5&s=Gali");
+    EXPECT_EQ(BuildTileUrl(server, 3, {TMapType::Satellite, 12, 3412, 1538}), "https://t2.example/12/3412/1538.jpg");
+    EXPECT_EQ(BuildTileUrl(server, 3, {TMapType::Road, 5, 1, 2}), "http://127.0.0.1:5000/vt/lyrs=m@121&hl=zh-CN&x=1&y=2&z=5&s=Gali");
 }
 
 TEST_F(AtlasThreadTest, CreatesTheCacheDirectoryAndSavesTheServedBodyByteForByte) {
     const fs::path dir = Cache.Path() / "a" / "FileMap";
     TAtlasThread worker(&Notices, dir.string() + "/", Server->Config());
     const std::string types[] = {"m", "p", "s", "y"};
-    for (const std::string& t : types) worker.AddTypedRequest(7, 100, 50, t);
+    for (const std::string& t : types) worker.AddTypedRequest({*ParseMapType(t), 7, 100, 50});
     for (const std::string& t : types) {
         const TTileNotice notice = Next();
         EXPECT_EQ(notice.Kind, TNoticeKind::TileSaved);
-        ASSERT_EQ(fs::path(notice.Path), dir / TTileCache::TileFileName({TypeCodeLetter(t), 7, 100, 50}));
+        ASSERT_EQ(fs::path(notice.Path), dir / TTileCache::TileFileName({*ParseMapType(t), 7, 100, 50}));
         std::ifstream in(notice.Path, std::ios::binary);
         EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), Server->TileBody(t, 7, 100, 50)) << t;
     }

@@ -42,10 +42,9 @@ TEST_F(GenWorkerPoolTest, FiveWorkersThenTheLeastBusyEarliestFirst) {
     // Downloads that outlast the test keep every worker busy while the queue is filled.
     Server->SetFault("*/*/*/*=slowbody:600000");
     for (int i = 0; i < 5; ++i) {
-        EXPECT_FALSE(Pool.RequestGenTile(10, i, 0, "s", "y"));
+        EXPECT_FALSE(Pool.RequestGenTile(10, i, 0, "s"));
         EXPECT_EQ(Pool.WorkerCount(), i + 1);
     }
-    EXPECT_EQ(Pool.Worker(0)->TypeCode, "y");
     // Each worker has taken its own tile, and its request has reached the server.
     ASSERT_TRUE(WaitUntil([&] {
         int pending = 0;

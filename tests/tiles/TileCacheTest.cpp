@@ -18,8 +18,8 @@
 namespace fs = std::filesystem;
 
 TEST(TileFileName, FormatsZoomBeforeColumnAndRowAndParsesBack) {
-    EXPECT_EQ(TTileCache::TileFileName({'m', 5, 0, 31}), "m_5-0-31.gif");
-    const std::vector<TTileId> tiles = {{'m', 5, 0, 31}, {'s', 12, 3412, 1538}, {'y', 17, 131071, 999999}};
+    EXPECT_EQ(TTileCache::TileFileName({TMapType::Road, 5, 0, 31}), "m_5-0-31.gif");
+    const std::vector<TTileId> tiles = {{TMapType::Road, 5, 0, 31}, {TMapType::Satellite, 12, 3412, 1538}, {TMapType::SatelliteRoads, 17, 131071, 999999}};
     for (const auto& a : tiles) {
         const std::string name = TTileCache::TileFileName(a);
         EXPECT_EQ(ParseTileFileName(name), a) << name;
@@ -28,19 +28,19 @@ TEST(TileFileName, FormatsZoomBeforeColumnAndRowAndParsesBack) {
 }
 
 TEST(TileFileName, DamagedNamesReadAsZeroWithoutFailing) {
-    // A type part that is not one letter reads as '?', no map type.
-    const std::pair<std::string, TTileId> rows[] = {
-        {"", {'?', 0, 0, 0}},
-        {"noseparators", {'?', 0, 0, 0}},
-        {"m_x-y-z.gif", {'m', 0, 0, 0}},
-        {"_--.", {'?', 0, 0, 0}},
-        {"dir/m_1-2-3.gif/", {'?', 0, 0, 0}},
-        {"m_5", {'m', 5, 0, 0}},
-        {"m_5-0-31.gif.tmp", {'m', 5, 0, 31}},
-        {"m_99999999999-1-2.gif", {'m', 0, 1, 2}},
-        {"m_5-1x-2.gif", {'m', 5, 0, 2}},
-        {"m_5-++7-2.gif", {'m', 5, 0, 2}},
-        {std::string("m_5\0-1-2.gif", 12), {'m', 0, 1, 2}},
+    // A type part that is no type code reads as no tile.
+    const std::pair<std::string, std::optional<TTileId>> rows[] = {
+        {"", std::nullopt},
+        {"noseparators", std::nullopt},
+        {"m_x-y-z.gif", TTileId{TMapType::Road, 0, 0, 0}},
+        {"_--.", std::nullopt},
+        {"dir/m_1-2-3.gif/", std::nullopt},
+        {"m_5", TTileId{TMapType::Road, 5, 0, 0}},
+        {"m_5-0-31.gif.tmp", TTileId{TMapType::Road, 5, 0, 31}},
+        {"m_99999999999-1-2.gif", TTileId{TMapType::Road, 0, 1, 2}},
+        {"m_5-1x-2.gif", TTileId{TMapType::Road, 5, 0, 2}},
+        {"m_5-++7-2.gif", TTileId{TMapType::Road, 5, 0, 2}},
+        {std::string("m_5\0-1-2.gif", 12), TTileId{TMapType::Road, 0, 1, 2}},
     };
     for (const auto& [path, expected] : rows) EXPECT_EQ(ParseTileFileName(path), expected) << path;
 }
@@ -70,7 +70,7 @@ TEST(DetectImageType, RecognisesByFirstFourBytes) {
 TEST(TileCacheSave, ReplacesWholeAndRemakesAGoneFolder) {
     TTempDir dir;
     const TTileCache cache(dir.DirString() + "FileMap", TServerConfig{});
-    const TTileId tile{'m', 10, 863, 380};
+    const TTileId tile{TMapType::Road, 10, 863, 380};
     const std::vector<std::uint8_t> first{'G', 'I', 'F', '1'}, second{'G', 'I', 'F', '2', '2'};
     cache.Save(tile, first);  // the folder is not there yet
     cache.Save(tile, second);
@@ -86,8 +86,8 @@ TEST(TileCache, LoadTellsMissingUnreadableUnrecognisedUndecodableAndDecoded) {
     TServerConfig server;
     server.UrlTemplates[1] = "http://127.0.0.1:1/{z}/{x}/{y}.png";
     const TTileCache cache(dir.DirString(), server);
-    EXPECT_EQ(cache.Path({'m', 5, 1, 2}), (dir / "m_5-1-2.gif").string());
-    EXPECT_EQ(cache.Path({'p', 5, 1, 2}), (dir / SourceDigest(server.UrlTemplates[1]) / "p_5-1-2.gif").string());
+    EXPECT_EQ(cache.Path({TMapType::Road, 5, 1, 2}), (dir / "m_5-1-2.gif").string());
+    EXPECT_EQ(cache.Path({TMapType::Terrain, 5, 1, 2}), (dir / SourceDigest(server.UrlTemplates[1]) / "p_5-1-2.gif").string());
 
     const TBitmap picture = MapLikeBitmap();
     WriteFile(dir, "m_5-0-0.gif", {'<', 'h', 't', 'm', 'l', '>'});
@@ -97,9 +97,9 @@ TEST(TileCache, LoadTellsMissingUnreadableUnrecognisedUndecodableAndDecoded) {
     fs::create_directories(dir / SourceDigest(server.UrlTemplates[1]));
     WriteFile(dir, SourceDigest(server.UrlTemplates[1]) + "/p_5-0-2.gif", EncodeJpeg(picture, 90));
     const std::pair<TTileId, TTileState> rows[] = {
-        {{'m', 5, 0, 9}, TTileState::Missing},     {{'m', 5, 0, 0}, TTileState::Unrecognised},
-        {{'m', 5, 0, 1}, TTileState::Undecodable}, {{'m', 5, 0, 2}, TTileState::Decoded},
-        {{'m', 5, 0, 3}, TTileState::Unreadable},  {{'p', 5, 0, 2}, TTileState::Decoded},
+        {{TMapType::Road, 5, 0, 9}, TTileState::Missing},     {{TMapType::Road, 5, 0, 0}, TTileState::Unrecognised},
+        {{TMapType::Road, 5, 0, 1}, TTileState::Undecodable}, {{TMapType::Road, 5, 0, 2}, TTileState::Decoded},
+        {{TMapType::Road, 5, 0, 3}, TTileState::Unreadable},  {{TMapType::Terrain, 5, 0, 2}, TTileState::Decoded},
     };
     for (const auto& [tile, state] : rows) {
         SCOPED_TRACE(TTileCache::TileFileName(tile));
@@ -111,6 +111,6 @@ TEST(TileCache, LoadTellsMissingUnreadableUnrecognisedUndecodableAndDecoded) {
     }
     // The stand-in is the parent one zoom out.
     WriteFile(dir, "m_4-0-1.gif", PngOf(picture));
-    EXPECT_EQ(cache.LoadStandIn({'m', 5, 1, 3}).State, TTileState::Decoded);
-    EXPECT_EQ(cache.LoadStandIn({'m', 5, 2, 3}).State, TTileState::Missing);
+    EXPECT_EQ(cache.LoadStandIn({TMapType::Road, 5, 1, 3}).State, TTileState::Decoded);
+    EXPECT_EQ(cache.LoadStandIn({TMapType::Road, 5, 2, 3}).State, TTileState::Missing);
 }

@@ -56,7 +56,7 @@ void Touch(const std::string& path, std::chrono::hours age) {
 TEST(TileFreshness, ExpiryPerSourceRunAndServerWord) {
     TTempDir dir;
     TServerConfig server;
-    const TTileId tile{'m', 10, 1, 2};
+    const TTileId tile{TMapType::Road, 10, 1, 2};
     {
         const TTileCache cache(dir.DirString(), server);
         EXPECT_EQ(cache.Freshness(tile), TTileFreshness::Missing);

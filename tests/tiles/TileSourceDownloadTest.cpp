@@ -41,11 +41,11 @@ TEST_F(TileSourceDownloadTest, TemplatesFetchTheirTilesWithTheirHostRefererAndUs
         {"s", "127.0.0.1:" + std::to_string(Server->Port()), "http://sat.example/"},
         {"y", "127.0.0.1", "http://127.0.0.1"},  // no template: today's request, Host without port
     };
-    for (const auto& row : rows) worker.AddTypedRequest(7, 100, 50, row.Type);
+    for (const auto& row : rows) worker.AddTypedRequest({*ParseMapType(row.Type), 7, 100, 50});
     for (const auto& row : rows) {
         const TTileNotice notice = Next();
         ASSERT_EQ(notice.Kind, TNoticeKind::TileSaved) << row.Type;
-        EXPECT_EQ(notice.Path, TTileCache(Cache.DirString(), config).Path({TypeCodeLetter(row.Type), 7, 100, 50}));
+        EXPECT_EQ(notice.Path, TTileCache(Cache.DirString(), config).Path({*ParseMapType(row.Type), 7, 100, 50}));
         EXPECT_EQ(ReadAll(notice.Path), Server->TileBody(row.Type, 7, 100, 50)) << row.Type;
         const auto headers = Server->LastHeaders(row.Type, 7, 100, 50);
         EXPECT_EQ(headers.at("Host"), row.Host) << row.Type;
@@ -55,7 +55,7 @@ TEST_F(TileSourceDownloadTest, TemplatesFetchTheirTilesWithTheirHostRefererAndUs
     // Only the default source keeps today's folder and names.
     EXPECT_TRUE(fs::exists(PathOf("y", 7, 100, 50)));
     EXPECT_FALSE(fs::exists(PathOf("m", 7, 100, 50)));
-    EXPECT_EQ(fs::path(TTileCache(Cache.DirString(), config).Path({'m', 7, 100, 50})).parent_path(),
+    EXPECT_EQ(fs::path(TTileCache(Cache.DirString(), config).Path({TMapType::Road, 7, 100, 50})).parent_path(),
               Cache.Path() / SourceDigest(config.UrlTemplates[0]));
 }
 
@@ -65,7 +65,7 @@ TEST_F(TileSourceDownloadTest, RefusedSourcesRequestNothing) {
     config.UrlTemplates[2] = Base() + "/{z}/{x}.jpg";
     config.UrlTemplates[3] = Base() + "/{z}/{x}/{y}/{t}.png";
     TAtlasThread worker(&Notices, Cache.DirString(), config);
-    for (const char* type : {"m", "s", "y"}) worker.AddTypedRequest(7, 100, 50, type);
+    for (const char* type : {"m", "s", "y"}) worker.AddTypedRequest({*ParseMapType(type), 7, 100, 50});
     for (int i = 0; i < 3; ++i) EXPECT_EQ(Next().Kind, TNoticeKind::TileFailed);
     EXPECT_EQ(Server->TotalRequests(), 0);
     EXPECT_TRUE(fs::is_empty(Cache.Path()));
@@ -76,12 +76,12 @@ TEST_F(TileSourceDownloadTest, TwoSourcesOfOneTypeAreCachedApart) {
     other.UrlTemplates[0] = Base() + "/m/{z}/{x}/{y}.png";
     for (const TServerConfig& config : {Server->Config(), other}) {
         TAtlasThread worker(&Notices, Cache.DirString(), config);
-        worker.AddTypedRequest(7, 100, 50, "m");
+        worker.AddTypedRequest({TMapType::Road, 7, 100, 50});
         EXPECT_EQ(Next().Kind, TNoticeKind::TileSaved);
     }
     EXPECT_EQ(Server->Attempts("m", 7, 100, 50), 2);
     EXPECT_TRUE(fs::exists(PathOf("m", 7, 100, 50)));
-    EXPECT_TRUE(fs::exists(TTileCache(Cache.DirString(), other).Path({'m', 7, 100, 50})));
+    EXPECT_TRUE(fs::exists(TTileCache(Cache.DirString(), other).Path({TMapType::Road, 7, 100, 50})));
     // The pool's "is it cached" check looks where its own source keeps the tile.
     TGenWorkerPool pool(&Notices, Cache.DirString(), other);
     EXPECT_TRUE(pool.RequestGenTile(7, 100, 50, "m"));
@@ -115,7 +115,7 @@ protected:
 TEST_F(HttpsSourceTest, UntrustedCertificateIsRefusedWithItsReason) {
     TServerConfig config;
     config.UrlTemplates[0] = Template();
-    const TDownloadResult result = DownloadTile(ExpandUrlTemplate(Template(), 0, 1, 2, 5), RequestIdentity(config, 0));
+    const TDownloadResult result = DownloadTile(ExpandUrlTemplate(Template(), 0, 1, 2, 5), RequestIdentity(config, TMapType::Road));
     ASSERT_FALSE(result);
     const std::string& why = result.Error().Text;
     EXPECT_NE(why.find("certificate"), std::string::npos) << why;
@@ -128,7 +128,7 @@ TEST_F(HttpsSourceTest, CertificateTrustedThroughTheSettingsIsAccepted) {
     LoadSettings(ini);
     ASSERT_TRUE(Settings.SourceProblems.empty());
     TAtlasThread worker(&Notices, (Dir.Path() / "FileMap").string(), Settings.Server);
-    worker.AddTypedRequest(5, 1, 2, "m");
+    worker.AddTypedRequest({TMapType::Road, 5, 1, 2});
     const TTileNotice notice = Notices.Take(30s).value_or(TTileNotice{});
     ASSERT_EQ(notice.Kind, TNoticeKind::TileSaved);
     EXPECT_EQ(ReadAll(notice.Path), Https->TileBody("m", 5, 1, 2));

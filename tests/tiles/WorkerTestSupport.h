@@ -35,7 +35,7 @@ protected:
     void SetUp() override { Server->Reset(); }
 
     std::string PathOf(const std::string& type, int z, int x, int y) const {
-        return (Cache.Path() / TTileCache::TileFileName({TypeCodeLetter(type), z, x, y})).string();
+        return (Cache.Path() / TTileCache::TileFileName({*ParseMapType(type), z, x, y})).string();
     }
 
     static inline TTestTileServer* Server = nullptr;

@@ -36,8 +36,8 @@ constexpr double CentreLat = 41.8123;
 constexpr TDeltaPair RoadPair{0.0059448, 0.0026895};
 constexpr TDeltaPair SatellitePair{0.01, -0.01};  // far from the road pair, so placement shows
 
-QColor TileColour(char type, int zoom, std::int64_t x, std::int64_t y) {
-    return QColor::fromHsv(int((x * 47 + y * 101 + zoom * 13 + type * 7) % 360), 200, 230);
+QColor TileColour(TMapType type, int zoom, std::int64_t x, std::int64_t y) {
+    return QColor::fromHsv(int((x * 47 + y * 101 + zoom * 13 + MapTypeCode(type)[0] * 7) % 360), 200, 230);
 }
 
 // A tile of one colour with a dark block in its top-left corner, so that a
@@ -62,7 +62,7 @@ TMapDataHeader MakeHeader(int minZoom, int maxZoom, std::string types, int halfS
     TMapDataHeader h;
     h.MinZoom = minZoom;
     h.MaxZoom = maxZoom;
-    for (char c : types) h.TypeIncluded[size_t(MapTypeIndex(c))] = 1;
+    for (char c : types) h.TypeIncluded[MapTypeIndex(*ParseMapType(c))] = 1;
     h.CenterLon = CentreLon;
     h.CenterLat = CentreLat;
     h.Deltas = {RoadPair, RoadPair, SatellitePair, SatellitePair};
@@ -81,7 +81,7 @@ void WriteDat(const fs::path& path, TMapDataHeader h, const std::map<std::string
     for (int t = 0; t < MapTypeCount; ++t)
         for (int z = h.MinZoom; h.TypeIncluded[size_t(t)] && z <= h.MaxZoom; ++z) {
             const TTileRect& r = h.TileRects[size_t(z)];
-            const char type = MapTypes[size_t(t)].Code;
+            const TMapType type = MapTypeAt(size_t(t));
             for (int x = r.Left; x <= r.Right; ++x)
                 for (int y = r.Top; y <= r.Bottom; ++y) {
                     const std::string key = TileKey({type, z, x, y});
@@ -135,7 +135,7 @@ protected:
     }
     TGlobalPixel Centre() const { return Form.State().CentrePixel(); }
     // The middle of the tile under the marker shows that tile of the given type.
-    bool MarkedTileDrawn(char type) const {
+    bool MarkedTileDrawn(TMapType type) const {
         const std::int64_t x = Centre().X / TileSize, y = Centre().Y / TileSize;
         return Near(ImagePixel(x * TileSize + 128, y * TileSize + 128), TileColour(type, Form.State().ViewZoom, x, y));
     }
@@ -146,8 +146,8 @@ protected:
 };
 
 TEST_F(AtlasCheckDataTest, TypeChoicesFollowWhatTheFileHolds) {
-    const struct { const char* Types; int Radio; char Type; } rows[] = {  // Radio: 0-based
-        {"y", 3, 'y'}, {"", 3, 'y'}, {"py", 1, 'p'}, {"sy", 2, 's'}};
+    const struct { const char* Types; int Radio; TMapType Type; } rows[] = {  // Radio: 0-based
+        {"y", 3, TMapType::SatelliteRoads}, {"", 3, TMapType::SatelliteRoads}, {"py", 1, TMapType::Terrain}, {"sy", 2, TMapType::Satellite}};
     QCheckBox* checks[] = {Form.CheckBox1, Form.CheckBox2, Form.CheckBox3, Form.CheckBox4};
     QRadioButton* radios[] = {Form.RadioButton1, Form.RadioButton2, Form.RadioButton3, Form.RadioButton4};
     for (const auto& row : rows) {
@@ -155,7 +155,7 @@ TEST_F(AtlasCheckDataTest, TypeChoicesFollowWhatTheFileHolds) {
         Open(File(MakeHeader(13, 13, row.Types, 1)));
         ASSERT_TRUE(Form.FileOpen());
         for (int i = 0; i < 4; ++i) {  // with no type at all the last is chosen, disabled
-            const bool included = std::string(row.Types).find(MapTypes[size_t(i)].Code) != std::string::npos;
+            const bool included = std::string(row.Types).find(MapTypeCode(MapTypeAt(size_t(i)))) != std::string::npos;
             EXPECT_EQ(checks[i]->isChecked(), included) << i;
             EXPECT_EQ(radios[i]->isEnabled(), included) << i;
         }
@@ -186,7 +186,7 @@ TEST_F(AtlasCheckDataTest, ExportButtonWritesTheShownTypeAsMbTilesOrSqliteDb) {
     const fs::path dat = StandardFile("ms", 2);  // zooms 12..14, 5 x 5 tiles each
     Open(dat);
     QTest::mouseClick(Form.RadioButton3, Qt::LeftButton);
-    ASSERT_EQ(Form.ViewType(), 's');
+    ASSERT_EQ(Form.ViewType(), TMapType::Satellite);
     ASSERT_TRUE(Form.ExportButton->isEnabled());
     const fs::path target = Dir / "out.mbtiles";
     QString suggested, filter;
@@ -238,7 +238,7 @@ TEST_F(AtlasCheckDataTest, PixelsMatchTheTilesWritten) {
     const TMapDataHeader h = MakeHeader(12, 12, "m", 2);
     const TGlobalPixel c = LonLatToPixel(12, CentreLon, CentreLat, RoadPair);
     const int cx = c.X / TileSize, cy = c.Y / TileSize;
-    Open(File(h, {{TileKey({'m', 12, cx, cy}), ""}, {TileKey({'m', 12, cx, cy + 1}), "\xFF\xD8\xFF\xE0 not a picture"}}));
+    Open(File(h, {{TileKey({TMapType::Road, 12, cx, cy}), ""}, {TileKey({TMapType::Road, 12, cx, cy + 1}), "\xFF\xD8\xFF\xE0 not a picture"}}));
     ASSERT_TRUE(Form.FileOpen());
     const TViewerState& s = Form.State();
     int checked = 0;
@@ -250,7 +250,7 @@ TEST_F(AtlasCheckDataTest, PixelsMatchTheTilesWritten) {
                 EXPECT_EQ(ImagePixel(gx + 128, gy + 128), TAtlasCheckDataFM::EmptySquareColor());
                 continue;
             }
-            EXPECT_TRUE(Near(ImagePixel(gx + 128, gy + 128), TileColour('m', 12, x, y)));
+            EXPECT_TRUE(Near(ImagePixel(gx + 128, gy + 128), TileColour(TMapType::Road, 12, x, y)));
             EXPECT_TRUE(Near(ImagePixel(gx + 8, gy + 8), Qt::black));
             ++checked;
         }
@@ -296,7 +296,7 @@ TEST_F(AtlasCheckDataTest, LongDragFollowsThePointerAndStopsAtTheExtent) {
     EXPECT_EQ(Centre().X, before.X + 600);
     EXPECT_EQ(Centre().Y, before.Y - 30);
     EXPECT_GE(Form.Map->x() + Form.Map->width(), Form.Panel2->width());
-    EXPECT_TRUE(MarkedTileDrawn('m'));
+    EXPECT_TRUE(MarkedTileDrawn(TMapType::Road));
     Release(QPoint(-200, 330));
     EXPECT_EQ(Form.Edit2->text().toStdString(), FormatReal(PixelToLonLat(12, Centre().X, Centre().Y, RoadPair).Lon));
 
@@ -320,7 +320,7 @@ TEST_F(AtlasCheckDataTest, OpensCentredAtTheFirstZoomAndZoomOrTypeChangesKeepThe
     EXPECT_EQ(Form.Edit3->text().toStdString(), FormatReal(CentreLat));
     EXPECT_EQ(Form.State().ViewZoom, 12);
     EXPECT_EQ(Centre(), LonLatToPixel(12, CentreLon, CentreLat, RoadPair));
-    EXPECT_EQ(Form.ViewType(), 'm');
+    EXPECT_EQ(Form.ViewType(), TMapType::Road);
     EXPECT_GE(Form.Map->x() + Form.Map->width(), Form.Panel2->width());  // the image covers the panel
     EXPECT_GE(Form.Map->y() + Form.Map->height(), Form.Panel2->height());
 
@@ -335,14 +335,14 @@ TEST_F(AtlasCheckDataTest, OpensCentredAtTheFirstZoomAndZoomOrTypeChangesKeepThe
     EXPECT_EQ(Centre(), LonLatToPixel(13, marked.Lon, marked.Lat, RoadPair));
     EXPECT_EQ(Form.Edit2->text(), lon);
     EXPECT_EQ(Form.Edit3->text(), lat);
-    EXPECT_TRUE(MarkedTileDrawn('m'));
+    EXPECT_TRUE(MarkedTileDrawn(TMapType::Road));
 
     QTest::mouseClick(Form.RadioButton3, Qt::LeftButton, {}, QPoint(8, Form.RadioButton3->height() / 2));
-    EXPECT_EQ(Form.ViewType(), 's');
+    EXPECT_EQ(Form.ViewType(), TMapType::Satellite);
     EXPECT_EQ(Form.State().ViewZoom, 13);
     EXPECT_EQ(Form.Edit2->text(), lon);
     EXPECT_EQ(Centre(), LonLatToPixel(13, marked.Lon, marked.Lat, SatellitePair));
-    EXPECT_TRUE(MarkedTileDrawn('s'));
+    EXPECT_TRUE(MarkedTileDrawn(TMapType::Satellite));
 }
 
 TEST_F(AtlasCheckDataTest, BadFilesAreReportedAndLeaveTheListAlone) {

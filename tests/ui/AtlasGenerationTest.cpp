@@ -147,7 +147,7 @@ protected:
     // Checks the type boxes of the given type codes only.
     void Include(const std::string& types) const {
         const std::array<QCheckBox*, MapTypeCount> boxes{Window->CheckBox1, Window->CheckBox2, Window->CheckBox3, Window->CheckBox4};
-        for (int t = 0; t < MapTypeCount; ++t) boxes[t]->setChecked(types.find(MapTypes[t].Code) != std::string::npos);
+        for (int t = 0; t < MapTypeCount; ++t) boxes[t]->setChecked(types.find(MapTypeCode(MapTypeAt(t))) != std::string::npos);
     }
 
     void ExpectCleanedUp() const {
@@ -162,9 +162,9 @@ protected:
     }
 
     // Requests the server saw for one type's tiles.
-    long RequestsOfType(char type) const {
+    long RequestsOfType(TMapType type) const {
         const std::vector<std::string> order = Server->RequestOrder();
-        return std::count_if(order.begin(), order.end(), [type](const std::string& r) { return r[0] == type; });
+        return std::count_if(order.begin(), order.end(), [type](const std::string& r) { return r[0] == MapTypeCode(type)[0]; });
     }
 
     // Requests the server saw for the last run's tiles of one type and zoom, from its snapshot.
@@ -214,7 +214,7 @@ TEST_F(GenerationTest, RefusalsAndACancelledConfirmationStartNothing) {
     ExpectCleanedUp();
     for (const TTileRect& r : Window->RunSnapshot().TileRects) EXPECT_EQ(r, TTileRect{});
     QCoreApplication::processEvents();
-    EXPECT_EQ(RequestsOfType('s'), 0);
+    EXPECT_EQ(RequestsOfType(TMapType::Satellite), 0);
 }
 
 TEST_F(GenerationTest, CancelMidRunWritesNothingAndStrayNoticesAreIgnored) {
@@ -226,7 +226,7 @@ TEST_F(GenerationTest, CancelMidRunWritesNothingAndStrayNoticesAreIgnored) {
     const TGlobalPixel c = LonLatToPixel(5, 116.391, 39.907, Window->ActivePair());
     const int cx = int(c.X / TileSize), cy = int(c.Y / TileSize);
     fs::create_directories(CacheDir());
-    std::ofstream(CacheDir() + TTileCache::TileFileName({'m', 5, cx, cy}), std::ios::binary) << Server->TileBody("m", 5, cx, cy);
+    std::ofstream(CacheDir() + TTileCache::TileFileName({TMapType::Road, 5, cx, cy}), std::ios::binary) << Server->TileBody("m", 5, cx, cy);
     Server->SetFault("*/*/*/*=slowbody:600000");
 
     WhenTrue([&] { return Window->Gauge1->isVisible(); },
@@ -234,10 +234,10 @@ TEST_F(GenerationTest, CancelMidRunWritesNothingAndStrayNoticesAreIgnored) {
                  const std::int64_t remaining = Window->RemainingTiles();
                  EXPECT_GT(remaining, 0);
                  EXPECT_LT(remaining, 25);
-                 TTileNoticeEvent outside(WM_GENTILESAVED, {TNoticeKind::TileSaved, {'m', 5, cx + 9, cy}, CacheDir() + TTileCache::TileFileName({'m', 5, cx + 9, cy})});
+                 TTileNoticeEvent outside(WM_GENTILESAVED, {TNoticeKind::TileSaved, {TMapType::Road, 5, cx + 9, cy}, CacheDir() + TTileCache::TileFileName({TMapType::Road, 5, cx + 9, cy})});
                  QCoreApplication::sendEvent(Window.get(), &outside);
                  EXPECT_EQ(Window->RemainingTiles(), remaining);
-                 Window->WMGenTileSaved({TNoticeKind::TileSaved, {'m', 5, cx, cy}});  // a repeat
+                 Window->WMGenTileSaved({TNoticeKind::TileSaved, {TMapType::Road, 5, cx, cy}});  // a repeat
                  EXPECT_EQ(Window->RemainingTiles(), remaining);
                  QTest::mouseClick(Window->BitBtn1, Qt::LeftButton);  // ignored while the run is on
                  EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
@@ -267,7 +267,7 @@ TEST_F(GenerationTest, FailedTileStopsTheRunAndTheRetryFetchesOnlyIt) {
     const fs::path file = Dir / "retry.Dat";
     EXPECT_EQ(Generate({AcceptConfirmation, SaveAs(file), ClickOk}), (QStringList{Confirm, "file", Finished}));
     EXPECT_EQ(Server->Attempts("p", 5, fx, fy), 1);
-    EXPECT_EQ(RequestsOfType('p'), 1);
+    EXPECT_EQ(RequestsOfType(TMapType::Terrain), 1);
     ExpectValidFile(file, 25);
     ExpectCleanedUp();
 }
@@ -387,7 +387,7 @@ TEST_F(GenerationTest, WholeRoadFromDraggingTheMapToViewingTheFileThenAnAllCache
     QTest::keyClick(viewer.ComboBox1, Qt::Key_Down);
     QTest::mouseClick(viewer.RadioButton3, Qt::LeftButton);
     ASSERT_EQ(viewer.State().ViewZoom, 11);
-    ASSERT_EQ(viewer.ViewType(), 's');
+    ASSERT_EQ(viewer.ViewType(), TMapType::Satellite);
     const QPoint press(250, 250);
     QTest::mousePress(viewer.Map, Qt::LeftButton, {}, press - viewer.Map->pos());
     QTest::mouseMove(viewer.Map, QPoint(200, 190) - viewer.Map->pos());
@@ -399,7 +399,7 @@ TEST_F(GenerationTest, WholeRoadFromDraggingTheMapToViewingTheFileThenAnAllCache
     int compared = 0;
     for (std::int64_t x = std::max<std::int64_t>(s.ViewLeft, extent.Left); x <= std::min<std::int64_t>(s.ViewRight, extent.Right); ++x)
         for (std::int64_t y = std::max<std::int64_t>(s.ViewTop, extent.Top); y <= std::min<std::int64_t>(s.ViewBottom, extent.Bottom); ++y) {
-            const std::string cached = CacheDir() + TTileCache::TileFileName({'s', 11, int(x), int(y)});
+            const std::string cached = CacheDir() + TTileCache::TileFileName({TMapType::Satellite, 11, int(x), int(y)});
             const auto tile = DecodeTileFile(cached, *GetTileFileType(cached));
             ASSERT_TRUE(tile) << cached;
             const QImage source(tile->Rgb.data(), tile->Width, tile->Height, tile->Width * 3, QImage::Format_RGB888);
@@ -513,7 +513,7 @@ TEST_F(GenerationTest, ConfirmationShowsResidualAndSizeAndOversizedPlansStopBefo
     ExpectCleanedUp();
     EXPECT_EQ(Window->RunPlan().TotalCount(), 0);
     QCoreApplication::processEvents();
-    EXPECT_EQ(RequestsOfType('s'), 0) << "nothing is downloaded for a refused plan";
+    EXPECT_EQ(RequestsOfType(TMapType::Satellite), 0) << "nothing is downloaded for a refused plan";
 }
 
 // The line under the gauge: tiles done of total, tiles per second, time left.
@@ -647,7 +647,7 @@ TEST_F(GenerationTest, UndecodableCachedTilesAreFetchedAgainAndNamedInTheComplet
     Window->OnClickGPS(nullptr, 116.391, 39.907);
     Include("p");
     const TGlobalPixel c = LonLatToPixel(5, 116.391, 39.907, Window->ActivePair());
-    const TTileId gif{'p', 5, int(c.X / TileSize), int(c.Y / TileSize)};
+    const TTileId gif{TMapType::Terrain, 5, int(c.X / TileSize), int(c.Y / TileSize)};
     fs::create_directories(CacheDir());
     std::ofstream(CacheDir() + TTileCache::TileFileName(gif), std::ios::binary)
         << std::string("GIF89a\x01\x00\x01\x00\x00\x00\x00;", 13);
@@ -751,7 +751,7 @@ TEST_F(GenerationTest, WindowAndCommandLineGiveTheSameOutcomeForTheSameFaults) {
               (QStringList{Confirm, QStringLiteral("有 1 块地图下载失败，地图数据未生成。")}));
     EXPECT_EQ(why, QStringLiteral("p_5_%1_%2: HTTP 200，回应不是图片").arg(cx + 1).arg(cy));
     EXPECT_EQ(Server->Attempts("p", 5, cx, cy + 1), 3);
-    EXPECT_TRUE(fs::exists(CacheDir() + TTileCache::TileFileName({'p', 5, cx, cy + 1})));
+    EXPECT_TRUE(fs::exists(CacheDir() + TTileCache::TileFileName({TMapType::Terrain, 5, cx, cy + 1})));
 
     setFaults();
     std::ofstream(Dir / "cli.Ini") << "[ATLAS_SERVER]\r\nHOST=127.0.0.1\r\nPORT=" << Server->Port() << "\r\n";
@@ -765,7 +765,7 @@ TEST_F(GenerationTest, WindowAndCommandLineGiveTheSameOutcomeForTheSameFaults) {
                            ": HTTP 200, the answer is no image"),
               std::string::npos);
     EXPECT_EQ(Server->Attempts("p", 5, cx, cy + 1), 3);
-    EXPECT_TRUE(fs::exists(Dir / "cli-cache" / TTileCache::TileFileName({'p', 5, cx, cy + 1})));
+    EXPECT_TRUE(fs::exists(Dir / "cli-cache" / TTileCache::TileFileName({TMapType::Terrain, 5, cx, cy + 1})));
     EXPECT_FALSE(fs::exists(Dir / "cli.Dat"));
 }
 

@@ -82,7 +82,7 @@ TEST_F(MainWindowTest, FirstShowingWithoutSettingsFileShowsTheDefaultsAndReports
     EXPECT_TRUE(SameDelta(w->ActivePair(), {0.0059448, 0.0026895}));
     ASSERT_NE(w->MapView(), nullptr);
     EXPECT_TRUE(SameDelta(w->MapView()->DeltaPair(), {0.0059448, 0.0026895}));
-    EXPECT_EQ(w->MapView()->MapType(), "m");
+    EXPECT_EQ(w->MapView()->MapType(), TMapType::Road);
     EXPECT_EQ(w->MapView()->MapZoom(), 5);
     // The view took the map panel's final size when it was created.
     EXPECT_EQ(w->MapView()->State().ViewSize.Width, w->MapPanel->width());
@@ -154,7 +154,7 @@ TEST_F(MainWindowTest, ViewedTypeSwitchesViewAndCalibrationPairTogether) {
     for (const auto& row : rows) {
         SCOPED_TRACE(row.Type);
         QTest::mouseClick(row.Button, Qt::LeftButton);
-        EXPECT_EQ(w->MapView()->MapType(), row.Type);
+        EXPECT_EQ(w->MapView()->MapType(), *ParseMapType(row.Type));
         EXPECT_TRUE(SameDelta(w->ActivePair(), row.Pair));
         EXPECT_TRUE(SameDelta(w->MapView()->DeltaPair(), row.Pair));
     }
@@ -236,7 +236,7 @@ TEST_F(MainWindowTest, MapFillsItsViewAfterEveryResize) {
         ASSERT_TRUE(WaitUntil([&] { return view->size() == mapSize; }, std::chrono::seconds(10), ProcessEventsBriefly)) << view->width();
         EXPECT_TRUE(covered());
         QTest::mouseClick(w->RadioButton2, Qt::LeftButton);
-        ASSERT_EQ(view->MapType(), "p");
+        ASSERT_EQ(view->MapType(), TMapType::Terrain);
         EXPECT_TRUE(covered());
         QTest::mouseClick(w->RadioButton1, Qt::LeftButton);
     }
@@ -330,7 +330,7 @@ TEST_F(MainWindowTest, SideButtonsShowTheirWindows) {
         // The settings window asks the main window which type is on display.
         QTest::mouseClick(w->RadioButton3, Qt::LeftButton);
         ASSERT_TRUE(setup.ShownMapType);
-        EXPECT_EQ(setup.ShownMapType(), "s");
+        EXPECT_EQ(setup.ShownMapType(), TMapType::Satellite);
     }
     {
         TModalAnswers answers;  // the file dialog is rejected: no viewer

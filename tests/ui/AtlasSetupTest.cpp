@@ -114,7 +114,7 @@ TEST_F(AtlasSetupTest, UneditedOffsetButtonLeavesTheRoundingResidue) {
                               Defaults.Deltas[row.Type].Lat - *ParseReal(row.LatText)};
         EXPECT_EQ(Settings.Deltas[row.Type].Lon, want.Lon);
         EXPECT_EQ(Settings.Deltas[row.Type].Lat, want.Lat);
-        const std::string letter(1, MapTypes[row.Type].SettingsLetter);
+        const std::string letter(1, MapTypeSettingsLetter(MapTypeAt(row.Type)));
         EXPECT_EQ(IniValue("ATLAS_DELTA", "LON_" + letter), FormatReal(want.Lon));
         EXPECT_EQ(IniValue("ATLAS_DELTA", "LAT_" + letter), FormatReal(want.Lat));
     }
@@ -122,7 +122,7 @@ TEST_F(AtlasSetupTest, UneditedOffsetButtonLeavesTheRoundingResidue) {
 }
 
 TEST_F(AtlasSetupTest, OffsetOfTheShownTypeAlsoMovesTheActivePair) {
-    Form.ShownMapType = [] { return std::string("s"); };
+    Form.ShownMapType = [] { return TMapType::Satellite; };
     Type(Form.cxMaskEdit7, "0.001");
     Type(Form.cxMaskEdit8, "0");  // 0 leaves the latitude offset as it is
     Click(Form.SpeedButton5);
@@ -147,10 +147,10 @@ TEST_F(AtlasSetupTest, AutoCalibrationWritesRoadAndTerrainFromTheCentre) {
     Form.CurrentCenter = [] { return TLonLat{116.3975, 39.9087}; };
     for (const char* shown : {"s", "p"}) {
         SCOPED_TRACE(shown);
-        Form.ShownMapType = [shown] { return std::string(shown); };
+        Form.ShownMapType = [shown] { return *ParseMapType(shown); };
         EXPECT_TRUE(Click(Form.AutoCalibrateButton).isEmpty());
         for (int t : {0, 1}) {
-            const std::string letter(1, MapTypes[t].SettingsLetter);
+            const std::string letter(1, MapTypeSettingsLetter(MapTypeAt(t)));
             EXPECT_EQ(Settings.Deltas[t].Lon, beijing.Lon);
             EXPECT_EQ(Settings.Deltas[t].Lat, beijing.Lat);
             EXPECT_EQ(IniValue("ATLAS_DELTA", "LON_" + letter), FormatReal(beijing.Lon));

@@ -73,9 +73,9 @@ protected:
         return View;
     }
     // A worker's notice of the tile at this path.
-    void PostNotice(TNoticeKind kind, const std::string& path) const { View->PostNotice({kind, ParseTileFileName(path), path}); }
+    void PostNotice(TNoticeKind kind, const std::string& path) const { View->PostNotice({kind, *ParseTileFileName(path), path}); }
     std::string TilePath(int zoom, int x, int y, const std::string& type = "m") const {
-        return (CacheDir / TTileCache::TileFileName({TypeCodeLetter(type), zoom, x, y})).string();
+        return (CacheDir / TTileCache::TileFileName({*ParseMapType(type), zoom, x, y})).string();
     }
     // A tile of one colour, or of four quarters: top-left, top-right, bottom-left, bottom-right.
     void WritePng(int zoom, int x, int y, QRgb tl, QRgb tr = 0, QRgb bl = 0, QRgb br = 0) const {
@@ -127,7 +127,7 @@ TEST_F(AtlasClassTest, ATypeWithItsOwnSourcePaintsFromItsOwnFolder) {
     const fs::path own = CacheDir / SourceDigest(Settings.Server.UrlTemplates[0]);
     WritePng(10, 512, 300, Blue);  // the default source's tile
     fs::create_directories(own);
-    fs::rename(TilePath(10, 512, 300), own / TTileCache::TileFileName({'m', 10, 512, 300}));
+    fs::rename(TilePath(10, 512, 300), own / TTileCache::TileFileName({TMapType::Road, 10, 512, 300}));
     WritePng(10, 513, 300, Blue);
     MakeView(10);
     Settings.Server = saved;
@@ -297,9 +297,9 @@ TEST_F(AtlasClassTest, ZoomStopsAtFiveAndSeventeenWithoutAnEvent) {
     View->OnMapZoomChange = [&](QObject*, int) { ++events; };
     View->SetMapZoom(10);  // unchanged: no event
     View->SetMapZoom(17);
-    View->SetMapType("s");
+    View->SetMapType(TMapType::Satellite);
     EXPECT_EQ(events, 1);
-    EXPECT_EQ(View->TileWorkerForTest()->TypeCode, "s");
+    EXPECT_EQ(View->TileWorkerForTest()->MapType, TMapType::Satellite);
     const TTileRect rect = View->TileRect();
     View->WheelStep(120, QPoint(400, 300));
     EXPECT_EQ(View->TileRect(), rect);

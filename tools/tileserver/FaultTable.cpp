@@ -4,12 +4,12 @@
 #include <stdexcept>
 
 std::string TileKeyText(const TTileId& tile) {
-    return std::string(tile.Type()) + "/" + std::to_string(tile.Zoom) + "/" + std::to_string(tile.X) + "/" +
+    return std::string(MapTypeCode(tile.Type)) + "/" + std::to_string(tile.Zoom) + "/" + std::to_string(tile.X) + "/" +
            std::to_string(tile.Y);
 }
 
 bool TFaultRule::Matches(const TTileId& key) const {
-    return (!Type || *Type == key.TypeCode) && (!Zoom || *Zoom == key.Zoom) && (!X || *X == key.X) &&
+    return (!Type || *Type == key.Type) && (!Zoom || *Zoom == key.Zoom) && (!X || *X == key.X) &&
            (!Y || *Y == key.Y);
 }
 
@@ -84,8 +84,8 @@ TFaultRule ParseFaultRule(const std::string& rule) {
 
     TFaultRule fault;
     if (parts[0] != "*") {
-        if (parts[0].size() != 1) throw std::invalid_argument("bad type \"" + parts[0] + "\"");
-        fault.Type = parts[0][0];
+        fault.Type = ParseMapType(parts[0]);
+        if (!fault.Type) throw std::invalid_argument("bad type \"" + parts[0] + "\"");
     }
     fault.Zoom = ParsePart(parts[1], "zoom");
     fault.X = ParsePart(parts[2], "x");

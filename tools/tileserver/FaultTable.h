@@ -39,7 +39,7 @@ enum class TFaultMode {
 };
 
 struct TFaultRule {
-    std::optional<char> Type;  // empty: any
+    std::optional<TMapType> Type;  // empty: any
     std::optional<int> Zoom, X, Y;
     TFaultMode Mode = TFaultMode::Html;
     long Param = 0;

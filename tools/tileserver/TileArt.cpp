@@ -51,13 +51,14 @@ struct TPalette {
     TRgb Back, Border, Ink;
 };
 
-TPalette PaletteOf(char typeCode) {
-    switch (typeCode) {
-    case 'p': return {{205, 222, 184}, {90, 120, 60}, {40, 70, 20}};
-    case 's': return {{46, 64, 52}, {200, 200, 120}, {250, 250, 250}};
-    case 'y': return {{52, 52, 86}, {230, 180, 60}, {255, 220, 90}};
-    default: return {{242, 239, 233}, {170, 120, 90}, {60, 60, 60}};
+TPalette PaletteOf(TMapType type) {
+    switch (type) {
+    case TMapType::Terrain: return {{205, 222, 184}, {90, 120, 60}, {40, 70, 20}};
+    case TMapType::Satellite: return {{46, 64, 52}, {200, 200, 120}, {250, 250, 250}};
+    case TMapType::SatelliteRoads: return {{52, 52, 86}, {230, 180, 60}, {255, 220, 90}};
+    case TMapType::Road: break;
     }
+    return {{242, 239, 233}, {170, 120, 90}, {60, 60, 60}};
 }
 
 void Put(TBitmap& bmp, int x, int y, TRgb c) {
@@ -131,9 +132,9 @@ TBitmap DrawShiftedMarks(const TTileId& tile) {
 }
 
 TBitmap DrawTile(const TTileId& tile, int edition) {
-    if (MarkArt && (tile.TypeCode == 'm' || tile.TypeCode == 'p')) return DrawShiftedMarks(tile);
-    const auto [typeCode, zoom, x, y] = std::tuple(tile.TypeCode, tile.Zoom, tile.X, tile.Y);
-    TPalette pal = PaletteOf(typeCode);
+    if (MarkArt && (tile.Type == TMapType::Road || tile.Type == TMapType::Terrain)) return DrawShiftedMarks(tile);
+    const auto [type, zoom, x, y] = std::tuple(tile.Type, tile.Zoom, tile.X, tile.Y);
+    TPalette pal = PaletteOf(type);
     // A checkerboard tint so neighbouring tiles differ even without reading the text.
     if ((x + y) % 2 != 0) {
         pal.Back.R = std::uint8_t(pal.Back.R * 15 / 16);
@@ -147,7 +148,7 @@ TBitmap DrawTile(const TTileId& tile, int edition) {
     FillRect(bmp, 0, 0, 2, Side, pal.Border);
     FillRect(bmp, Side - 2, 0, 2, Side, pal.Border);
 
-    const std::string letter(1, typeCode);
+    const std::string letter(MapTypeCode(type));
     DrawText(bmp, (Side - TextWidth(letter, 10)) / 2, 40, letter, 10, pal.Ink);
 
     const std::string address = std::to_string(zoom) + "/" + std::to_string(x) + "/" + std::to_string(y);
@@ -164,7 +165,7 @@ static TBytes JpegBody(const TBitmap& bitmap) { return EncodeJpeg(bitmap, 90); }
 
 TBytes EncodeTileBody(const TTileId& tile, int edition) {
     const TBitmap bmp = DrawTile(tile, edition);
-    return tile.TypeCode == 's' ? JpegBody(bmp) : EncodePngBody(bmp);
+    return tile.Type == TMapType::Satellite ? JpegBody(bmp) : EncodePngBody(bmp);
 }
 
 TBytes ExifJpegBody(const TBitmap& bitmap) {

@@ -48,11 +48,12 @@ bool ParseTileTarget(const std::string& text, TTileRequest& out, std::string& wh
         start = amp + 1;
     }
     const std::string lyrs = values["lyrs"];
-    if (lyrs.size() < 1 || MapTypeIndex(lyrs[0]) < 0) {
+    const std::optional<TMapType> type = lyrs.empty() ? std::nullopt : ParseMapType(lyrs[0]);
+    if (!type) {
         why = "unknown layer";
         return false;
     }
-    out.Key.TypeCode = lyrs[0];
+    out.Key.Type = *type;
     try {
         out.Key.X = std::stoi(values.at("x"));
         out.Key.Y = std::stoi(values.at("y"));
@@ -144,7 +145,7 @@ public:
                 return;
             }
             const TTileId& k = tile.Key;
-            res.set_content(Text(EncodeTileBody(k)), k.TypeCode == 's' ? "image/jpeg" : "image/png");
+            res.set_content(Text(EncodeTileBody(k)), k.Type == TMapType::Satellite ? "image/jpeg" : "image/png");
         });
         svr.Get("/_control/stats", [this](const httplib::Request&, httplib::Response& res) {
             nlohmann::json j;
@@ -279,7 +280,7 @@ private:
             ~TAnswerNoSooner() { std::this_thread::sleep_until(Due); }
         } answerNoSooner{std::chrono::steady_clock::now() + std::chrono::milliseconds(LatencyMs)};
         const TTileId& k = tile.Key;
-        const std::string imageType = k.TypeCode == 's' ? "image/jpeg" : "image/png";
+        const std::string imageType = k.Type == TMapType::Satellite ? "image/jpeg" : "image/png";
 
         // The later hops of a redirect chain follow the chain, not the fault table.
         if (tile.Hop > 0) {
@@ -383,7 +384,7 @@ private:
     }
 
     static void Redirect(httplib::Response& res, const TTileId& k, int hop, int total) {
-        res.set_redirect("/vt/lyrs=" + std::string(k.Type()) + "@121&hl=zh-CN&x=" + std::to_string(k.X) +
+        res.set_redirect("/vt/lyrs=" + std::string(MapTypeCode(k.Type)) + "@121&hl=zh-CN&x=" + std::to_string(k.X) +
                              "&y=" + std::to_string(k.Y) + "&z=" + std::to_string(k.Zoom) + "&s=Gali&hop=" +
                              std::to_string(hop) + "&of=" + std::to_string(total),
                          302);
