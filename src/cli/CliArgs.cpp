@@ -5,6 +5,19 @@
 
 #include "NumberFormat.h"
 
+std::string MapTypeCodes() {
+    std::string codes;
+    for (const TMapType type : AllMapTypes) codes.append(codes.empty() ? "" : ", ").append(MapTypeCode(type));
+    return codes;
+}
+
+std::string MapTypeCodesNamed() {
+    std::string codes;
+    for (const TMapType type : AllMapTypes)
+        codes.append(codes.empty() ? "" : ", ").append(MapTypeCode(type)).append(" ").append(MapTypeEnglishName(type));
+    return codes;
+}
+
 TCenterArg ParseCenterArg(const std::string& text) {
     const auto comma = text.find(',');
     if (comma == std::string::npos) throw TUsageError("--center: '" + text + "' is not LON,LAT");
@@ -34,7 +47,7 @@ std::array<bool, MapTypeCount> ParseTypesArg(const std::string& text) {
         if (end == std::string::npos) end = text.size();
         const std::string code = text.substr(start, end - start);
         const std::optional<TMapType> type = ParseMapType(code);
-        if (!type) throw TUsageError("--types: '" + code + "' is not a map type (m, p, s, y)");
+        if (!type) throw TUsageError("--types: '" + code + "' is not a map type (" + MapTypeCodes() + ")");
         included[MapTypeIndex(*type)] = true;
         start = end + 1;
     }
@@ -43,13 +56,13 @@ std::array<bool, MapTypeCount> ParseTypesArg(const std::string& text) {
 
 TMapType ParseViewTypeArg(const std::string& text) {
     const std::optional<TMapType> type = ParseMapType(text);
-    if (!type) throw TUsageError("--view-type: '" + text + "' is not a map type (m, p, s, y)");
+    if (!type) throw TUsageError("--view-type: '" + text + "' is not a map type (" + MapTypeCodes() + ")");
     return *type;
 }
 
 std::pair<TMapType, std::string> ParseSourceUrlArg(const std::string& text) {
     const auto eq = text.find('=');
     const std::optional<TMapType> type = eq == std::string::npos ? std::nullopt : ParseMapType(text.substr(0, eq));
-    if (!type) throw TUsageError("--source-url: '" + text + "' is not T=TEMPLATE with T one of m, p, s, y");
+    if (!type) throw TUsageError("--source-url: '" + text + "' is not T=TEMPLATE with T one of " + MapTypeCodes());
     return {*type, text.substr(eq + 1)};
 }

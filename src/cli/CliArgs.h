@@ -25,6 +25,11 @@ struct TZoomArg {
     int Max = 5;
 };
 
+// "m, p, s, y": the type codes, for messages.
+std::string MapTypeCodes();
+// "m road, p terrain, ...": the type codes with their names, for help texts.
+std::string MapTypeCodesNamed();
+
 TCenterArg ParseCenterArg(const std::string& text);            // "LON,LAT"
 TZoomArg ParseZoomArg(const std::string& text);                // "MIN" or "MIN-MAX", within 5..17
 std::array<bool, MapTypeCount> ParseTypesArg(const std::string& text);  // "m,s" (type codes)

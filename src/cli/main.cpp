@@ -323,7 +323,7 @@ std::string SameTilesLine(TMapType type, const TSameTiles& same) {
 
 TMapType TypeArg(const char* option, const std::string& text) {
     const std::optional<TMapType> type = ParseMapType(text);
-    if (!type) throw TUsageError(std::string(option) + ": '" + text + "' is not a map type (m, p, s, y)");
+    if (!type) throw TUsageError(std::string(option) + ": '" + text + "' is not a map type (" + MapTypeCodes() + ")");
     return *type;
 }
 
@@ -774,7 +774,7 @@ void AddExportCommand(CLI::App& app, TExportArgs& a) {
 void AddPlanOptions(CLI::App* cmd, TPlanArgs& a) {
     cmd->add_option("--center", a.Center, "centre as LON,LAT (calibrated degrees)")->required();
     cmd->add_option("--zoom", a.Zoom, "first zoom, or MIN-MAX, within 5..17")->required();
-    cmd->add_option("--types", a.Types, "comma-separated map types: m road, p terrain, s satellite, y satellite with roads")
+    cmd->add_option("--types", a.Types, "comma-separated map types: " + MapTypeCodesNamed())
         ->required();
     cmd->add_option("--view-type", a.ViewType, "map type whose calibration pair projects the centre (default m)");
     cmd->add_option("--settings", a.SettingsPath, "settings file (default: the program's AtlasPocket.Ini)");

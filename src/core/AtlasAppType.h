@@ -25,16 +25,17 @@ enum class TMapType : std::uint8_t { Road, Terrain, Satellite, SatelliteRoads };
 struct TMapTypeInfo {
     TMapType Type;
     std::string_view Code;       // type code: the lyrs parameter, cache name prefix, key letter
-    std::string_view DisplayName;
+    std::string_view DisplayName;  // what the window calls it
+    std::string_view EnglishName;  // what the command line calls it
     char SettingsLetter;         // forms the calibration keys LON_x / LAT_x
 };
 
 // One row per type, in the enum's order; everything else about a type is derived from here.
 inline constexpr std::array MapTypeTable{
-    TMapTypeInfo{TMapType::Road, "m", "道路交通图", 'M'},
-    TMapTypeInfo{TMapType::Terrain, "p", "地形地貌图", 'P'},
-    TMapTypeInfo{TMapType::Satellite, "s", "卫星图象图", 'S'},
-    TMapTypeInfo{TMapType::SatelliteRoads, "y", "卫星道路图", 'Y'},
+    TMapTypeInfo{TMapType::Road, "m", "道路交通图", "road", 'M'},
+    TMapTypeInfo{TMapType::Terrain, "p", "地形地貌图", "terrain", 'P'},
+    TMapTypeInfo{TMapType::Satellite, "s", "卫星图象图", "satellite", 'S'},
+    TMapTypeInfo{TMapType::SatelliteRoads, "y", "卫星道路图", "satellite with roads", 'Y'},
 };
 inline constexpr int MapTypeCount = int(MapTypeTable.size());
 
@@ -44,6 +45,7 @@ constexpr std::size_t MapTypeIndex(TMapType type) { return std::size_t(type); }
 constexpr TMapType MapTypeAt(std::size_t index) { return MapTypeTable.at(index).Type; }
 constexpr std::string_view MapTypeCode(TMapType type) { return MapTypeTable[MapTypeIndex(type)].Code; }
 constexpr std::string_view MapTypeName(TMapType type) { return MapTypeTable[MapTypeIndex(type)].DisplayName; }
+constexpr std::string_view MapTypeEnglishName(TMapType type) { return MapTypeTable[MapTypeIndex(type)].EnglishName; }
 constexpr char MapTypeSettingsLetter(TMapType type) { return MapTypeTable[MapTypeIndex(type)].SettingsLetter; }
 
 inline constexpr std::array<TMapType, MapTypeCount> AllMapTypes = [] {
