@@ -82,7 +82,6 @@ public:
     // ReadSettings of the file into the set held.
     void Load() { Held = ReadSettings(File); }
     const TAtlasSettings& Values() const { return Held; }
-    const std::filesystem::path& Path() const { return File; }
 
     // Sets InitialLon alone, without writing: the settings window takes the
     // longitude even when the latitude then fails.
