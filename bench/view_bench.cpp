@@ -64,13 +64,14 @@ void PrintLongPanStep(const char* when, double seconds, const TAtlasClass& view)
 int main(int argc, char** argv) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
-    Settings.Server.HostPattern = "127.0.0.1";
-    Settings.Server.Port = 9;  // nothing is requested from a warm cache
+    TAtlasSettings settings;
+    settings.Server.HostPattern = "127.0.0.1";
+    settings.Server.Port = 9;  // nothing is requested from a warm cache
 
     const int zoom = 12;
     const fs::path cache = fs::temp_directory_path() / ("atlas_view_bench_" + std::to_string(getpid()));
     fs::create_directories(cache);
-    const TGlobalPixel centre = LonLatToPixel(zoom, Settings.InitialLon, Settings.InitialLat, TDeltaPair{});
+    const TGlobalPixel centre = LonLatToPixel(zoom, settings.InitialLon, settings.InitialLat, TDeltaPair{});
     const int cx = centre.X / 256, cy = centre.Y / 256;
     // Around the centre and along the long pan, 30 tiles east and 20 south of it.
     for (int y = cy - 6; y <= cy + 28; ++y)
@@ -81,14 +82,14 @@ int main(int argc, char** argv) {
     panel.show();
     int rc = 0;
     {
-        TAtlasClass view(&panel, &panel, TMapZoom(zoom), cache.string(), TDeltaPair{}, Settings);
+        TAtlasClass view(&panel, &panel, TMapZoom(zoom), cache.string(), TDeltaPair{}, settings);
         view.show();
         const TTileRect r = view.TileRect();
         const long long tilesPerRebuild = r.Count();
 
         const int rebuilds = 20;
         const auto t0 = Clock::now();
-        for (int i = 0; i < rebuilds; ++i) view.SetCenter(Settings.InitialLon, Settings.InitialLat);
+        for (int i = 0; i < rebuilds; ++i) view.SetCenter(settings.InitialLon, settings.InitialLat);
         const double rebuildSeconds = Seconds(Clock::now() - t0);
         std::printf("mosaic rebuild, 1920x1080 view, %lld tiles (%lldx%lld) from a warm cache:\n", tilesPerRebuild,
                     static_cast<long long>(r.Width()), static_cast<long long>(r.Height()));
@@ -121,7 +122,7 @@ int main(int argc, char** argv) {
         QApplication::sendEvent(mosaic, &release);
 
         // A long pan: 4 tiles east first, then on to 30 east and 20 south, then 4 tiles east again.
-        view.SetCenter(Settings.InitialLon, Settings.InitialLat);
+        view.SetCenter(settings.InitialLon, settings.InitialLat);
         std::printf("long pan, 1920x1080 view:\n");
         PrintLongPanStep("first 4 tiles east", Drag(view, -64, 0, 16), view);
         Drag(view, -64, 0, 104);

@@ -42,7 +42,7 @@ void MapData(const fs::path& out, const fs::path& cache, TMapDataHeader h,
             if (n++ != missing)
                 Put(cache / TTileCache::TileFileName(t.Id()), png.data(), png.size());
     h.EntryCount = std::int32_t(n);
-    WriteMapData(out.string(), h, lists, TTileCache(cache.string(), Settings.Server));
+    WriteMapData(out.string(), h, lists, TTileCache(cache.string(), TServerConfig{}));
 }
 
 }  // namespace

@@ -42,19 +42,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const std::string file =
         fuzz::WriteScratch("AtlasPocket.Ini", reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
-    LoadSettings(file);
-    fuzz::Require(Settings.InitialZoom >= MinMapZoom && Settings.InitialZoom <= MaxMapZoom, "the zoom read lies in 5..17");
-    fuzz::Require(Settings.Server.Port > 0 && Settings.Server.Port < 65536, "the port read is a port");
+    TSettingsFile settings(file);
+    settings.Load();
+    const TAtlasSettings& read = settings.Values();
+    fuzz::Require(read.InitialZoom >= MinMapZoom && read.InitialZoom <= MaxMapZoom, "the zoom read lies in 5..17");
+    fuzz::Require(read.Server.Port > 0 && read.Server.Port < 65536, "the port read is a port");
 
     TIniFile ini(file);
     ini.WriteString(section, key, value);  // a readable file takes a write; a throw ends the run as a finding
     const auto back = ini.ReadString(section, key);
     fuzz::Require(back && *back == value, "the value written reads back");
 
-    WriteInitialZoom(zoom);
+    settings.WriteInitialZoom(zoom);
     fuzz::Require(ini.ReadString(section, key) == back || (Lower(key) == "first_zoom" && Lower(section) == "atlas_zoom"),
                   "another key's write keeps the value");
-    LoadSettings(file);
-    fuzz::Require(Settings.InitialZoom == zoom, "the zoom written loads again");
+    settings.Load();
+    fuzz::Require(read.InitialZoom == zoom, "the zoom written loads again");
     return 0;
 }

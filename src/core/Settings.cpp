@@ -5,9 +5,6 @@
 #include "IniFile.h"
 #include "NumberFormat.h"
 
-TAtlasSettings Settings;
-std::filesystem::path SettingsFile = "AtlasPocket.Ini";
-
 namespace {
 
 constexpr const char* CenterSection = "ATLAS_CENTER";
@@ -23,14 +20,6 @@ double ReadReal(const TIniFile& ini, const char* section, const std::string& key
     const auto text = ini.ReadString(section, key);
     if (!text) return def;
     return ParseReal(*text).value_or(def);
-}
-
-void Write(const char* section, const std::string& key, const std::string& value) {
-    try {
-        TIniFile(SettingsFile).WriteString(section, key, value);
-    } catch (const TFileError& e) {
-        throw TSettingsError(UnableToWriteMessage(SettingsFile), e.Fault);
-    }
 }
 
 double ConvertReal(const std::string& text) {
@@ -101,32 +90,35 @@ TAtlasSettings ReadSettings(const std::filesystem::path& file) {
     return read;
 }
 
-void LoadSettings(const std::filesystem::path& file) {
-    Settings = ReadSettings(file);
-    SettingsFile = file;
+void TSettingsFile::Write(const char* section, const std::string& key, const std::string& value) const {
+    try {
+        TIniFile(File).WriteString(section, key, value);
+    } catch (const TFileError& e) {
+        throw TSettingsError(UnableToWriteMessage(File), e.Fault);
+    }
 }
 
-void WriteInitialCenter(double lon, double lat) {
-    Settings.InitialLon = lon;
-    Settings.InitialLat = lat;
+void TSettingsFile::WriteInitialCenter(double lon, double lat) {
+    Held.InitialLon = lon;
+    Held.InitialLat = lat;
     Write(CenterSection, "LON_VALUE", FormatReal(lon));
     Write(CenterSection, "LAT_VALUE", FormatReal(lat));
 }
 
-void WriteInitialZoom(int zoom) {
-    Settings.InitialZoom = zoom;
+void TSettingsFile::WriteInitialZoom(int zoom) {
+    Held.InitialZoom = zoom;
     Write(ZoomSection, "FIRST_ZOOM", std::to_string(zoom));
 }
 
-void WriteRectify(bool on) {
+void TSettingsFile::WriteRectify(bool on) {
     // Written first: a refused write leaves the setting as the file has it.
     Write("ATLAS_GENERATE", "RECTIFY", on ? "1" : "0");
-    Settings.Rectify = on;
+    Held.Rectify = on;
 }
 
-void ApplyDeltaCorrection(TMapType type, const std::string& lonText, const std::string& latText,
-                          TMapType shown) {
-    const TDeltaPair& pair = Settings.Deltas[MapTypeIndex(type)];
+void TSettingsFile::ApplyDeltaCorrection(TMapType type, const std::string& lonText, const std::string& latText,
+                                         TMapType shown) {
+    const TDeltaPair& pair = Held.Deltas[MapTypeIndex(type)];
     // Both texts are converted before anything changes; an empty field means "leave it".
     const bool lonEmpty = lonText.find_first_not_of(" \t") == std::string::npos;
     const bool latEmpty = latText.find_first_not_of(" \t") == std::string::npos;
@@ -137,16 +129,16 @@ void ApplyDeltaCorrection(TMapType type, const std::string& lonText, const std::
     WriteDeltaPair(type, {newLon, newLat}, shown);
 }
 
-void WriteMaxAgeDays(TMapType type, int days) {
+void TSettingsFile::WriteMaxAgeDays(TMapType type, int days) {
     const std::string key = std::string("MAX_AGE_DAYS_") + MapTypeSettingsLetter(type);
     if (days < -1 || days > MaxAgeDaysLimit) throw TSettingsError("'" + std::to_string(days) + "' is not a number of days");
     // An empty value reads as unset, like an entry never written.
     Write(SourceSection, key, days < 0 ? std::string() : std::to_string(days));
-    Settings.Server.MaxAgeDays[MapTypeIndex(type)] = days;
+    Held.Server.MaxAgeDays[MapTypeIndex(type)] = days;
 }
 
-void WriteDeltaPair(TMapType type, TDeltaPair newPair, TMapType shown) {
-    TDeltaPair& pair = Settings.Deltas[MapTypeIndex(type)];
+void TSettingsFile::WriteDeltaPair(TMapType type, TDeltaPair newPair, TMapType shown) {
+    TDeltaPair& pair = Held.Deltas[MapTypeIndex(type)];
     if (shown == type) {
         Write(DeltaSection, "LON_VALUE", FormatReal(newPair.Lon));
         Write(DeltaSection, "LAT_VALUE", FormatReal(newPair.Lat));

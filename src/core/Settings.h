@@ -1,7 +1,7 @@
 // The program's settings: start position and zoom, the calibration offsets of
 // the four map types, and where the tile service lives. ReadSettings gives them
 // as a value, which is what a run, its pool and the map view take; the window
-// keeps the set its settings window edits (LoadSettings and the writes).
+// keeps the set its settings window edits in a TSettingsFile.
 #pragma once
 
 #include <array>
@@ -47,15 +47,10 @@ struct TAtlasSettings {
     bool Rectify = false;
     TServerConfig Server;
     TDownloadLimits Limits;
-    // Tile source entries LoadSettings refused, each naming its section and key;
+    // Tile source entries ReadSettings refused, each naming its section and key;
     // the types they concern request nothing.
     std::vector<TSourceProblem> SourceProblems;
 };
-
-// The window's settings set, and the file it is kept in. Runs with overrides
-// of their own (the command line, a demo server) change a copy, never this.
-extern TAtlasSettings Settings;
-extern std::filesystem::path SettingsFile;
 
 // A failed settings write or a text that is not a number; what() is the message shown.
 class TSettingsError : public std::runtime_error {
@@ -75,31 +70,50 @@ private:
 // cannot be used are kept as read and listed in SourceProblems. The file is
 // not written.
 TAtlasSettings ReadSettings(const std::filesystem::path& file);
-// ReadSettings into Settings, remembering file for later writes.
-void LoadSettings(const std::filesystem::path& file);
 
-// Sets InitialLon/InitialLat and writes ATLAS_CENTER. Throws TSettingsError.
-void WriteInitialCenter(double lon, double lat);
-// Sets InitialZoom and writes ATLAS_ZOOM / FIRST_ZOOM. Throws TSettingsError.
-void WriteInitialZoom(int zoom);
-// Writes ATLAS_GENERATE / RECTIFY (1 or 0), then sets Rectify. Throws TSettingsError.
-void WriteRectify(bool on);
+// The window's settings set and the file it is kept in: each write changes
+// the set held and the file's entry. Runs with overrides of their own (the
+// command line, a demo server) change a copy of Values(), never this.
+class TSettingsFile {
+public:
+    // Holds the defaults until Load.
+    explicit TSettingsFile(std::filesystem::path file) : File(std::move(file)) {}
 
-// The offset write of the settings window for a map type:
-// a non-empty, non-zero text is subtracted from the offset held; when
-// shown is this type LON_VALUE/LAT_VALUE follow; the caller hands the
-// new pair to whoever shows that type.
-// Both texts are converted before anything changes. Throws TSettingsError.
-void ApplyDeltaCorrection(TMapType type, const std::string& lonText, const std::string& latText,
-                          TMapType shown);
+    // ReadSettings of the file into the set held.
+    void Load() { Held = ReadSettings(File); }
+    const TAtlasSettings& Values() const { return Held; }
 
-// Sets the offsets of a map type to the given values and writes them
-// the way ApplyDeltaCorrection does (LON_x/LAT_x, and LON_VALUE/LAT_VALUE
-// when shown is this type). Throws TSettingsError.
-void WriteDeltaPair(TMapType type, TDeltaPair pair, TMapType shown);
-// [ATLAS_SOURCE] MAX_AGE_DAYS_X of a type: days 0..3650, or -1 to remove the
-// entry (the source's default). Throws TSettingsError.
-void WriteMaxAgeDays(TMapType type, int days);
+    // Sets InitialLon alone, without writing: the settings window takes the
+    // longitude even when the latitude then fails.
+    void HoldInitialLon(double lon) { Held.InitialLon = lon; }
+    // Sets InitialLon/InitialLat and writes ATLAS_CENTER. Throws TSettingsError.
+    void WriteInitialCenter(double lon, double lat);
+    // Sets InitialZoom and writes ATLAS_ZOOM / FIRST_ZOOM. Throws TSettingsError.
+    void WriteInitialZoom(int zoom);
+    // Writes ATLAS_GENERATE / RECTIFY (1 or 0), then sets Rectify. Throws TSettingsError.
+    void WriteRectify(bool on);
+
+    // The offset write of the settings window for a map type:
+    // a non-empty, non-zero text is subtracted from the offset held; when
+    // shown is this type LON_VALUE/LAT_VALUE follow; the caller hands the
+    // new pair to whoever shows that type.
+    // Both texts are converted before anything changes. Throws TSettingsError.
+    void ApplyDeltaCorrection(TMapType type, const std::string& lonText, const std::string& latText, TMapType shown);
+
+    // Sets the offsets of a map type to the given values and writes them
+    // the way ApplyDeltaCorrection does (LON_x/LAT_x, and LON_VALUE/LAT_VALUE
+    // when shown is this type). Throws TSettingsError.
+    void WriteDeltaPair(TMapType type, TDeltaPair pair, TMapType shown);
+    // [ATLAS_SOURCE] MAX_AGE_DAYS_X of a type: days 0..3650, or -1 to remove the
+    // entry (the source's default). Throws TSettingsError.
+    void WriteMaxAgeDays(TMapType type, int days);
+
+private:
+    void Write(const char* section, const std::string& key, const std::string& value) const;
+
+    std::filesystem::path File;
+    TAtlasSettings Held;
+};
 
 std::string NotAFloatMessage(const std::string& text);
 std::string UnableToWriteMessage(const std::filesystem::path& file);

@@ -66,7 +66,8 @@ void TZoomComboBox::hidePopup() {
 TAtlasOffLineMainFM::TAtlasOffLineMainFM(TDataLocations locations, QWidget* parent)
     : QMainWindow(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                               Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
-      Locations(std::move(locations)) {
+      Locations(std::move(locations)),
+      SettingsSet(Locations.SettingsFile) {
     setObjectName(QStringLiteral("AtlasOffLineMainFM"));
     setWindowTitle(QStringLiteral("手机离线地图生成程序"));
     setFont(ProgramFont());
@@ -314,16 +315,17 @@ void TAtlasOffLineMainFM::moveEvent(QMoveEvent* e) {
 
 void TAtlasOffLineMainFM::FormShow() {
     if (FShown) return;
-    LoadSettings(Locations.SettingsFile);
-    cxMaskEdit1->setText(RealText(Settings.InitialLon));
-    cxMaskEdit2->setText(RealText(Settings.InitialLat));
+    SettingsSet.Load();
+    const TAtlasSettings& settings = SettingsSet.Values();
+    cxMaskEdit1->setText(RealText(settings.InitialLon));
+    cxMaskEdit2->setText(RealText(settings.InitialLat));
     cxMaskEdit3->clear();
-    FCenterLon = Settings.InitialLon;
-    FCenterLat = Settings.InitialLat;
-    FCurrentZoom = FMaximumZoom = Settings.InitialZoom;
+    FCenterLon = settings.InitialLon;
+    FCenterLat = settings.InitialLat;
+    FCurrentZoom = FMaximumZoom = settings.InitialZoom;
     ShowZoom(cxComboBox1, FCurrentZoom);
     ShowZoom(cxComboBox2, FMaximumZoom);
-    SetActivePair(Settings.Deltas[0]);  // the view starts with the road map
+    SetActivePair(settings.Deltas[0]);  // the view starts with the road map
 
     std::error_code ignored;
     std::filesystem::create_directories(Locations.CacheDir, ignored);
@@ -336,9 +338,9 @@ void TAtlasOffLineMainFM::FormShow() {
     centralWidget()->layout()->activate();
     centralWidget()->layout()->setGeometry(centralWidget()->rect());
 
-    TAtlasSettings viewSettings = Settings;
+    TAtlasSettings viewSettings = settings;
     viewSettings.Server = RunServer();
-    View = std::make_unique<TAtlasClass>(this, MapPanel, TMapZoom(Settings.InitialZoom), Locations.CacheDir,
+    View = std::make_unique<TAtlasClass>(this, MapPanel, TMapZoom(settings.InitialZoom), Locations.CacheDir,
                                          ActivePair(), std::move(viewSettings));
     View->setObjectName(QStringLiteral("AtlasClass"));
     MapPanel->layout()->addWidget(View.get());
@@ -362,9 +364,9 @@ void TAtlasOffLineMainFM::ShowSourceProblems() {
 }
 
 TServerConfig TAtlasOffLineMainFM::RunServer() const {
-    if (!ServerOverride) return Settings.Server;
+    if (!ServerOverride) return SettingsSet.Values().Server;
     TServerConfig server = *ServerOverride;
-    server.MaxAgeDays = Settings.Server.MaxAgeDays;
+    server.MaxAgeDays = SettingsSet.Values().Server.MaxAgeDays;
     return server;
 }
 
@@ -459,7 +461,7 @@ void TAtlasOffLineMainFM::RadioButton1Click() {
         }
     // Type and calibration pair change together, or the positions shown would mix two maps.
     View->SetMapType(MapTypeAt(std::size_t(typeIndex)));
-    SetActivePair(Settings.Deltas[std::size_t(typeIndex)]);
+    SetActivePair(SettingsSet.Values().Deltas[std::size_t(typeIndex)]);
     View->Reload();
 }
 

@@ -82,6 +82,9 @@ public:
     bool Shown() const { return FShown; }
     TAtlasClass* MapView() const { return View.get(); }
     const TDataLocations& DataLocations() const { return Locations; }
+    // The settings set read from the settings file at the first showing; the
+    // settings window edits it.
+    TSettingsFile& Settings() { return SettingsSet; }
 
     // File dialogs: save/open map data files, save/open map parameter files.
     static const TFileDialogParams SaveDialog1;
@@ -218,6 +221,7 @@ private:
     void ShowDownloadProgress();
 
     TDataLocations Locations;
+    TSettingsFile SettingsSet;
     std::optional<TServerConfig> ServerOverride;
     TAtlasWindows Windows;
 

@@ -110,8 +110,8 @@ void TAtlasOffLineMainFM::BitBtn1Click() {
     params.CurrentZoom = FCurrentZoom;
     params.MaxZoom = FMaximumZoom;
     params.Included = included;
-    params.Rectify = Settings.Rectify;
-    Run.TakeSnapshot(params, Settings.Deltas);
+    params.Rectify = SettingsSet.Values().Rectify;
+    Run.TakeSnapshot(params, SettingsSet.Values().Deltas);
 
     const TPlanFigures figures = PlanFigures(params, PlanPair());
     if (Windows.AtlasDownLoadFM) {
@@ -293,7 +293,7 @@ void TAtlasOffLineMainFM::FillEstimates(const TGenerationParams& params) {
     if (!Windows.AtlasDownLoadFM) return;
     // Rectified maps are off by the control grid's bound only: centimetres, so two decimals.
     const auto residual = params.Rectify ? RectifiedResidual(params, PlanPair())
-                                         : CalibrationResidual(params, ActivePair(), Settings.Deltas);
+                                         : CalibrationResidual(params, ActivePair(), SettingsSet.Values().Deltas);
     const QString residualText =
         residual ? Text("%1 米").arg(*residual, 0, 'f', params.Rectify ? 2 : *residual < 10 ? 1 : 0)
                  : Text("无（不含道路、地形图）");
@@ -355,7 +355,7 @@ TGenerationRun::TRequest TAtlasOffLineMainFM::GenTileRequest() {
 
 TDeltaPair TAtlasOffLineMainFM::PlanPair() const {
     const TMapType shown = View ? View->MapType() : TMapType::Road;
-    return Settings.Rectify && IsShiftedType(shown) ? TDeltaPair{} : ActivePair();
+    return SettingsSet.Values().Rectify && IsShiftedType(shown) ? TDeltaPair{} : ActivePair();
 }
 
 TMapDataWriteReport TAtlasOffLineMainFM::WriteMapData(const std::string& fileName, bool refuseUndecodable) {

@@ -52,7 +52,7 @@ QIcon WriteGlyph() {
 
 }  // namespace
 
-TAtlasSetupFM::TAtlasSetupFM(QWidget* parent) : QDialog(parent) {
+TAtlasSetupFM::TAtlasSetupFM(TSettingsFile& settings, QWidget* parent) : QDialog(parent), SettingsSet(settings) {
     SetUpFixedDialog(this, "AtlasSetupFM", QStringLiteral("参数设置"), QSize(602, 452));
 
     auto makeBox = [this](const char* name, const QString& caption, int x, int y, int w) {
@@ -182,17 +182,18 @@ QToolButton* TAtlasSetupFM::AddWriteButton(QGroupBox* box, const char* name) {
 
 void TAtlasSetupFM::FillFields() {
     auto show = [this](int n, double v) { Fields[n]->setText(QString::fromStdString(FormatFixed(v, 8))); };
-    show(1, Settings.InitialLon);
-    show(2, Settings.InitialLat);
+    const TAtlasSettings& values = SettingsSet.Values();
+    show(1, values.InitialLon);
+    show(2, values.InitialLat);
     for (int i = 0; i < MapTypeCount; ++i) {
-        show(3 + 2 * i, Settings.Deltas[i].Lon);
-        show(4 + 2 * i, Settings.Deltas[i].Lat);
+        show(3 + 2 * i, values.Deltas[i].Lon);
+        show(4 + 2 * i, values.Deltas[i].Lat);
     }
-    cxComboBox2->setCurrentText(QString::number(Settings.InitialZoom));
-    RoadAgeEdit->setValue(Settings.Server.MaxAgeDays[MapTypeIndex(TMapType::Road)]);
-    TerrainAgeEdit->setValue(Settings.Server.MaxAgeDays[MapTypeIndex(TMapType::Terrain)]);
-    SatelliteAgeEdit->setValue(Settings.Server.MaxAgeDays[MapTypeIndex(TMapType::Satellite)]);
-    RectifyCheckBox->setChecked(Settings.Rectify);
+    cxComboBox2->setCurrentText(QString::number(values.InitialZoom));
+    RoadAgeEdit->setValue(values.Server.MaxAgeDays[MapTypeIndex(TMapType::Road)]);
+    TerrainAgeEdit->setValue(values.Server.MaxAgeDays[MapTypeIndex(TMapType::Terrain)]);
+    SatelliteAgeEdit->setValue(values.Server.MaxAgeDays[MapTypeIndex(TMapType::Satellite)]);
+    RectifyCheckBox->setChecked(values.Rectify);
 }
 
 void TAtlasSetupFM::ShowError(const TSettingsError& error) {
@@ -213,9 +214,9 @@ void TAtlasSetupFM::SpeedButton2Click() {
         // The longitude is taken as soon as it converts, even when the latitude
         // then fails and nothing is written.
         const double lon = convert(cxMaskEdit1);
-        Settings.InitialLon = lon;
+        SettingsSet.HoldInitialLon(lon);
         const double lat = convert(cxMaskEdit2);
-        WriteInitialCenter(lon, lat);
+        SettingsSet.WriteInitialCenter(lon, lat);
     } catch (const TSettingsError& e) {
         ShowError(e);
     }
@@ -226,7 +227,7 @@ void TAtlasSetupFM::SpeedButton3Click() {
     const auto zoom = ParseInt(cxComboBox2->currentText().toStdString());
     if (!zoom) return;
     try {
-        WriteInitialZoom(*zoom);
+        SettingsSet.WriteInitialZoom(*zoom);
     } catch (const TSettingsError& e) {
         ShowError(e);
     }
@@ -235,7 +236,7 @@ void TAtlasSetupFM::SpeedButton3Click() {
 void TAtlasSetupFM::WriteOffsets(TMapType type, QLineEdit* lonEdit, QLineEdit* latEdit) {
     const TMapType shown = ShownMapType ? ShownMapType() : TMapType::Road;
     try {
-        ApplyDeltaCorrection(type, lonEdit->text().toStdString(), latEdit->text().toStdString(), shown);
+        SettingsSet.ApplyDeltaCorrection(type, lonEdit->text().toStdString(), latEdit->text().toStdString(), shown);
     } catch (const TSettingsError& e) {
         ShowError(e);
     }
@@ -244,7 +245,7 @@ void TAtlasSetupFM::WriteOffsets(TMapType type, QLineEdit* lonEdit, QLineEdit* l
 
 void TAtlasSetupFM::TellShownPair(TMapType type, TMapType shown) {
     // Also after a failed write: the pair held is what the view must use.
-    if (ShownPairChanged && shown == type) ShownPairChanged(Settings.Deltas[MapTypeIndex(type)]);
+    if (ShownPairChanged && shown == type) ShownPairChanged(SettingsSet.Values().Deltas[MapTypeIndex(type)]);
 }
 
 void TAtlasSetupFM::SpeedButton1Click() { WriteOffsets(TMapType::Road, cxMaskEdit3, cxMaskEdit4); }
@@ -254,11 +255,11 @@ void TAtlasSetupFM::SpeedButton6Click() { WriteOffsets(TMapType::SatelliteRoads,
 
 void TAtlasSetupFM::AgeWriteClick() {
     try {
-        WriteMaxAgeDays(TMapType::Road, RoadAgeEdit->value());
-        WriteMaxAgeDays(TMapType::Terrain, TerrainAgeEdit->value());
+        SettingsSet.WriteMaxAgeDays(TMapType::Road, RoadAgeEdit->value());
+        SettingsSet.WriteMaxAgeDays(TMapType::Terrain, TerrainAgeEdit->value());
         // Satellite with roads is drawn from the satellite pictures' service and ages with them.
-        WriteMaxAgeDays(TMapType::Satellite, SatelliteAgeEdit->value());
-        WriteMaxAgeDays(TMapType::SatelliteRoads, SatelliteAgeEdit->value());
+        SettingsSet.WriteMaxAgeDays(TMapType::Satellite, SatelliteAgeEdit->value());
+        SettingsSet.WriteMaxAgeDays(TMapType::SatelliteRoads, SatelliteAgeEdit->value());
     } catch (const TSettingsError& e) {
         ShowError(e);
     }
@@ -266,27 +267,28 @@ void TAtlasSetupFM::AgeWriteClick() {
 
 void TAtlasSetupFM::RectifyClick(bool on) {
     try {
-        WriteRectify(on);
+        SettingsSet.WriteRectify(on);
     } catch (const TSettingsError& e) {
         ShowError(e);
     }
-    RectifyCheckBox->setChecked(Settings.Rectify);  // a failed write leaves the setting as it was
+    RectifyCheckBox->setChecked(SettingsSet.Values().Rectify);  // a failed write leaves the setting as it was
 }
 
 void TAtlasSetupFM::AutoCalibrateClick() {
-    const TLonLat c = CurrentCenter ? CurrentCenter() : TLonLat{Settings.InitialLon, Settings.InitialLat};
+    const TAtlasSettings& values = SettingsSet.Values();
+    const TLonLat c = CurrentCenter ? CurrentCenter() : TLonLat{values.InitialLon, values.InitialLat};
     const TDeltaPair shift = ChinaShift(c.Lon, c.Lat);
     const TMapType shown = ShownMapType ? ShownMapType() : TMapType::Road;
     try {
-        WriteDeltaPair(TMapType::Road, shift, shown);
-        WriteDeltaPair(TMapType::Terrain, shift, shown);
+        SettingsSet.WriteDeltaPair(TMapType::Road, shift, shown);
+        SettingsSet.WriteDeltaPair(TMapType::Terrain, shift, shown);
     } catch (const TSettingsError& e) {
         ShowError(e);
     }
     for (const TMapType type : {TMapType::Road, TMapType::Terrain}) TellShownPair(type, shown);
     // The user sees what was written (or what stayed after a failed write).
     for (int i = 0; i < 2; ++i) {
-        Fields[3 + 2 * i]->setText(QString::fromStdString(FormatFixed(Settings.Deltas[i].Lon, 8)));
-        Fields[4 + 2 * i]->setText(QString::fromStdString(FormatFixed(Settings.Deltas[i].Lat, 8)));
+        Fields[3 + 2 * i]->setText(QString::fromStdString(FormatFixed(values.Deltas[i].Lon, 8)));
+        Fields[4 + 2 * i]->setText(QString::fromStdString(FormatFixed(values.Deltas[i].Lat, 8)));
     }
 }

@@ -1,7 +1,8 @@
 // TAtlasSetupFM: the settings window. Each group of fields has its own write
 // button that stores the group in memory and in the settings file at once;
 // there is no OK or Cancel. Created once and reused; the opener calls
-// FillFields before each modal showing.
+// FillFields before each modal showing. The settings set it edits is the
+// main window's.
 #pragma once
 
 #include <QDialog>
@@ -23,7 +24,7 @@ class QSpinBox;
 
 class TAtlasSetupFM : public QDialog {
 public:
-    explicit TAtlasSetupFM(QWidget* parent = nullptr);
+    explicit TAtlasSetupFM(TSettingsFile& settings, QWidget* parent = nullptr);
 
     // Shows the present settings: reals fixed-point with 8 decimals, the zoom in decimal.
     void FillFields();
@@ -87,5 +88,6 @@ private:
     void TellShownPair(TMapType type, TMapType shown);
     void ShowError(const TSettingsError& error);
 
+    TSettingsFile& SettingsSet;
     QLineEdit* Fields[11] = {};  // Fields[n] is cxMaskEditn
 };

@@ -37,7 +37,7 @@ int main(int argc, char** argv) {
         // download workers, goes last of all.
         auto mainForm = std::make_unique<TAtlasOffLineMainFM>();
         auto helpForm = std::make_unique<TAtlasHelpFM>(mainForm.get());
-        auto setupForm = std::make_unique<TAtlasSetupFM>(mainForm.get());
+        auto setupForm = std::make_unique<TAtlasSetupFM>(mainForm->Settings(), mainForm.get());
         auto downLoadForm = std::make_unique<TAtlasDownLoadFM>(mainForm.get());
         auto checkDataForm = std::make_unique<TAtlasCheckDataFM>(mainForm.get());
         mainForm->SetWindows({helpForm.get(), setupForm.get(), downLoadForm.get(), checkDataForm.get()});

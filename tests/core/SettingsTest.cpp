@@ -26,9 +26,9 @@ std::string ReadAll(const fs::path& p) {
 void WriteAll(const fs::path& p, const std::string& text) { std::ofstream(p, std::ios::binary) << text; }
 
 // The message of the settings error a correction throws, or "" if none.
-std::string CorrectionError(int index, const std::string& lon, const std::string& lat) {
+std::string CorrectionError(TSettingsFile& settings, int index, const std::string& lon, const std::string& lat) {
     try {
-        ApplyDeltaCorrection(MapTypeAt(index), lon, lat, TMapType::Road);
+        settings.ApplyDeltaCorrection(MapTypeAt(index), lon, lat, TMapType::Road);
     } catch (const TSettingsError& e) {
         return e.what();
     }
@@ -37,9 +37,9 @@ std::string CorrectionError(int index, const std::string& lon, const std::string
 
 class SettingsFixture : public ::testing::Test {
 protected:
-    void SetUp() override { Settings = TAtlasSettings{}; }
     TTempDir Temp;
     const fs::path Dir = Temp.Path(), Ini = Dir / "AtlasPocket.Ini";
+    TSettingsFile Settings{Ini};
 };
 
 // Qt sets the C library locale from the environment; a comma-decimal locale
@@ -58,29 +58,29 @@ TEST_F(SettingsFixture, CommaDecimalLocaleChangesNoText) {
     EXPECT_EQ(FormatReal(-1.5e-7), "-1.5E-7");
     EXPECT_EQ(FormatFixed(0.0059448), "0.00594480");
     EXPECT_EQ(ParseReal("0.00594480"), 0.0059448);
-    LoadSettings(Ini);
-    WriteInitialCenter(1.63975, -0.0003);
-    ApplyDeltaCorrection(TMapType::Road, FormatFixed(Settings.Deltas[0].Lon), FormatFixed(Settings.Deltas[0].Lat), TMapType::Terrain);
+    Settings.Load();
+    Settings.WriteInitialCenter(1.63975, -0.0003);
+    Settings.ApplyDeltaCorrection(TMapType::Road, FormatFixed(Settings.Values().Deltas[0].Lon), FormatFixed(Settings.Values().Deltas[0].Lat), TMapType::Terrain);
     EXPECT_NE(ReadAll(Ini).find("LON_VALUE=1.63975\r\nLAT_VALUE=-0.0003\r\n"), std::string::npos) << ReadAll(Ini);
-    Settings = TAtlasSettings{};
-    LoadSettings(Ini);
-    EXPECT_EQ(Settings.InitialLon, 1.63975);
-    EXPECT_EQ(Settings.InitialLat, -0.0003);
-    EXPECT_NEAR(Settings.Deltas[0].Lon, 0.0, 1e-15);
+    Settings = TSettingsFile(Ini);
+    Settings.Load();
+    EXPECT_EQ(Settings.Values().InitialLon, 1.63975);
+    EXPECT_EQ(Settings.Values().InitialLat, -0.0003);
+    EXPECT_NEAR(Settings.Values().Deltas[0].Lon, 0.0, 1e-15);
 }
 
 TEST_F(SettingsFixture, DefaultsWithoutAFile) {
-    Settings.InitialZoom = 9;
-    LoadSettings(Ini);
-    EXPECT_EQ(Settings.InitialLon, 123.4259);
-    EXPECT_EQ(Settings.InitialLat, 41.8123);
-    EXPECT_EQ(Settings.InitialZoom, 5);
-    EXPECT_EQ(Settings.Deltas[0].Lon, 0.0059448);
-    EXPECT_EQ(Settings.Deltas[0].Lat, 0.0026895);
-    EXPECT_EQ(Settings.Deltas[3].Lon, -0.000202834);
-    EXPECT_EQ(Settings.Server.Port, 80);
-    EXPECT_TRUE(Settings.Server.KeepAlive);
-    EXPECT_FALSE(Settings.Rectify);
+    Settings.HoldInitialLon(9);
+    Settings.Load();
+    EXPECT_EQ(Settings.Values().InitialLon, 123.4259);
+    EXPECT_EQ(Settings.Values().InitialLat, 41.8123);
+    EXPECT_EQ(Settings.Values().InitialZoom, 5);
+    EXPECT_EQ(Settings.Values().Deltas[0].Lon, 0.0059448);
+    EXPECT_EQ(Settings.Values().Deltas[0].Lat, 0.0026895);
+    EXPECT_EQ(Settings.Values().Deltas[3].Lon, -0.000202834);
+    EXPECT_EQ(Settings.Values().Server.Port, 80);
+    EXPECT_TRUE(Settings.Values().Server.KeepAlive);
+    EXPECT_FALSE(Settings.Values().Rectify);
     EXPECT_FALSE(fs::exists(Ini)) << "loading never writes";
 }
 
@@ -88,10 +88,10 @@ TEST_F(SettingsFixture, DefaultsWithoutAFile) {
 // it reads as no file, and a write says why it is refused.
 TEST_F(SettingsFixture, AFifoIsNoSettingsFile) {
     ASSERT_EQ(::mkfifo(Ini.c_str(), 0600), 0);
-    LoadSettings(Ini);
-    EXPECT_EQ(Settings.InitialZoom, 5);
+    Settings.Load();
+    EXPECT_EQ(Settings.Values().InitialZoom, 5);
     try {
-        WriteInitialZoom(7);
+        Settings.WriteInitialZoom(7);
         FAIL() << "written into a FIFO";
     } catch (const TSettingsError& e) {
         EXPECT_EQ(std::string(e.what()), "Unable to write to " + Ini.string());
@@ -99,8 +99,8 @@ TEST_F(SettingsFixture, AFifoIsNoSettingsFile) {
         EXPECT_TRUE(e.Cause().NotRegular);
         EXPECT_EQ(FaultText(e.Cause()), Ini.string() + ": not a regular file");
     }
-    EXPECT_THROW(WriteRectify(true), TSettingsError);
-    EXPECT_FALSE(Settings.Rectify) << "a refused write changes nothing";
+    EXPECT_THROW(Settings.WriteRectify(true), TSettingsError);
+    EXPECT_FALSE(Settings.Values().Rectify) << "a refused write changes nothing";
 }
 
 TEST_F(SettingsFixture, BadValuesFallBackToDefaults) {
@@ -108,74 +108,74 @@ TEST_F(SettingsFixture, BadValuesFallBackToDefaults) {
              "[ATLAS_DELTA]\r\nLON_M=abc\r\nLAT_M=0.5\r\nLON_S=\r\n"
              "[ATLAS_ZOOM]\r\nFIRST_ZOOM=42\r\n"
              "[ATLAS_SERVER]\r\nHOST=127.0.0.1\r\nPORT=8080\r\nKEEP_ALIVE=0\r\n");
-    LoadSettings(Ini);
-    EXPECT_FALSE(Settings.Server.KeepAlive);
-    EXPECT_EQ(Settings.Deltas[0].Lon, 0.0059448);
-    EXPECT_EQ(Settings.Deltas[0].Lat, 0.5);
-    EXPECT_EQ(Settings.Deltas[2].Lon, -0.000202834);
-    EXPECT_EQ(Settings.InitialZoom, 5);
-    EXPECT_EQ(Settings.Server.HostPattern, "127.0.0.1");
-    EXPECT_EQ(Settings.Server.Port, 8080);
+    Settings.Load();
+    EXPECT_FALSE(Settings.Values().Server.KeepAlive);
+    EXPECT_EQ(Settings.Values().Deltas[0].Lon, 0.0059448);
+    EXPECT_EQ(Settings.Values().Deltas[0].Lat, 0.5);
+    EXPECT_EQ(Settings.Values().Deltas[2].Lon, -0.000202834);
+    EXPECT_EQ(Settings.Values().InitialZoom, 5);
+    EXPECT_EQ(Settings.Values().Server.HostPattern, "127.0.0.1");
+    EXPECT_EQ(Settings.Values().Server.Port, 8080);
     WriteAll(Ini, "[atlas_zoom]\nfirst_zoom = 12\n");
-    LoadSettings(Ini);
-    EXPECT_EQ(Settings.InitialZoom, 12) << "names are case-insensitive, blanks trimmed";
+    Settings.Load();
+    EXPECT_EQ(Settings.Values().InitialZoom, 12) << "names are case-insensitive, blanks trimmed";
 }
 
 TEST_F(SettingsFixture, WritesKeepForeignLinesAndReplaceInPlace) {
     WriteAll(Ini,
              "; my notes\r\n[OTHER]\r\nA=1\r\n\r\n[ATLAS_ZOOM]\r\n# keep me\r\nFIRST_ZOOM=7\r\nX=y\r\n\r\n[TAIL]\r\nB=2\r\n");
-    LoadSettings(Ini);
-    WriteInitialZoom(12);
-    WriteInitialCenter(1.5, -2.25);
+    Settings.Load();
+    Settings.WriteInitialZoom(12);
+    Settings.WriteInitialCenter(1.5, -2.25);
     EXPECT_EQ(ReadAll(Ini),
               "; my notes\r\n[OTHER]\r\nA=1\r\n\r\n[ATLAS_ZOOM]\r\n# keep me\r\nFIRST_ZOOM=12\r\nX=y\r\n\r\n[TAIL]\r\nB=2\r\n"
               "\r\n[ATLAS_CENTER]\r\nLON_VALUE=1.5\r\nLAT_VALUE=-2.25\r\n");
-    LoadSettings(Ini);
-    EXPECT_EQ(Settings.InitialZoom, 12);
-    EXPECT_EQ(Settings.InitialLat, -2.25);
-    WriteRectify(true);
+    Settings.Load();
+    EXPECT_EQ(Settings.Values().InitialZoom, 12);
+    EXPECT_EQ(Settings.Values().InitialLat, -2.25);
+    Settings.WriteRectify(true);
     EXPECT_NE(ReadAll(Ini).find("[ATLAS_GENERATE]\r\nRECTIFY=1\r\n"), std::string::npos) << ReadAll(Ini);
-    Settings = TAtlasSettings{};
-    LoadSettings(Ini);
-    EXPECT_TRUE(Settings.Rectify);
+    Settings = TSettingsFile(Ini);
+    Settings.Load();
+    EXPECT_TRUE(Settings.Values().Rectify);
 }
 
 TEST_F(SettingsFixture, CorrectionRule) {
-    LoadSettings(Ini);
+    Settings.Load();
     // Unedited fields (the 8-decimal texts of the present offsets) set them to the rounding residue.
-    ApplyDeltaCorrection(TMapType::Road, FormatFixed(Settings.Deltas[0].Lon), FormatFixed(Settings.Deltas[0].Lat), TMapType::Terrain);
-    EXPECT_NEAR(Settings.Deltas[0].Lon, 0.0, 1e-15);
-    EXPECT_NEAR(Settings.Deltas[0].Lat, 0.0, 1e-15);
-    ApplyDeltaCorrection(TMapType::Satellite, FormatFixed(-0.000202834), FormatFixed(0.000290538), TMapType::Terrain);
-    EXPECT_NEAR(Settings.Deltas[2].Lon, -0.000202834 + 0.00020283, 1e-15);
-    EXPECT_NEAR(Settings.Deltas[2].Lat, 0.000290538 - 0.00029054, 1e-15);
+    Settings.ApplyDeltaCorrection(TMapType::Road, FormatFixed(Settings.Values().Deltas[0].Lon), FormatFixed(Settings.Values().Deltas[0].Lat), TMapType::Terrain);
+    EXPECT_NEAR(Settings.Values().Deltas[0].Lon, 0.0, 1e-15);
+    EXPECT_NEAR(Settings.Values().Deltas[0].Lat, 0.0, 1e-15);
+    Settings.ApplyDeltaCorrection(TMapType::Satellite, FormatFixed(-0.000202834), FormatFixed(0.000290538), TMapType::Terrain);
+    EXPECT_NEAR(Settings.Values().Deltas[2].Lon, -0.000202834 + 0.00020283, 1e-15);
+    EXPECT_NEAR(Settings.Values().Deltas[2].Lat, 0.000290538 - 0.00029054, 1e-15);
     // Empty or zero fields leave the offsets unchanged but still write them.
-    ApplyDeltaCorrection(TMapType::Terrain, "", "0", TMapType::Road);
-    EXPECT_EQ(Settings.Deltas[1].Lon, 0.0059448);
-    EXPECT_EQ(Settings.Deltas[1].Lat, 0.0026895);
+    Settings.ApplyDeltaCorrection(TMapType::Terrain, "", "0", TMapType::Road);
+    EXPECT_EQ(Settings.Values().Deltas[1].Lon, 0.0059448);
+    EXPECT_EQ(Settings.Values().Deltas[1].Lat, 0.0026895);
     TIniFile ini(Ini);
     EXPECT_EQ(ini.ReadString("ATLAS_DELTA", "LON_P"), "0.0059448");
     // A type not on display leaves LON_VALUE alone.
     EXPECT_FALSE(ini.ReadString("ATLAS_DELTA", "LON_VALUE").has_value());
     // Pressing twice applies the correction twice; the shown type moves LON_VALUE/LAT_VALUE.
-    ApplyDeltaCorrection(TMapType::SatelliteRoads, "0.001", "-0.002", TMapType::SatelliteRoads);
-    ApplyDeltaCorrection(TMapType::SatelliteRoads, "0.001", "-0.002", TMapType::SatelliteRoads);
-    EXPECT_NEAR(Settings.Deltas[3].Lon, -0.000202834 - 0.002, 1e-15);
-    EXPECT_NEAR(Settings.Deltas[3].Lat, 0.000290538 + 0.004, 1e-15);
-    EXPECT_EQ(ParseReal(*ini.ReadString("ATLAS_DELTA", "LON_VALUE")), Settings.Deltas[3].Lon);
-    EXPECT_EQ(ParseReal(*ini.ReadString("ATLAS_DELTA", "LAT_VALUE")), Settings.Deltas[3].Lat);
+    Settings.ApplyDeltaCorrection(TMapType::SatelliteRoads, "0.001", "-0.002", TMapType::SatelliteRoads);
+    Settings.ApplyDeltaCorrection(TMapType::SatelliteRoads, "0.001", "-0.002", TMapType::SatelliteRoads);
+    EXPECT_NEAR(Settings.Values().Deltas[3].Lon, -0.000202834 - 0.002, 1e-15);
+    EXPECT_NEAR(Settings.Values().Deltas[3].Lat, 0.000290538 + 0.004, 1e-15);
+    EXPECT_EQ(ParseReal(*ini.ReadString("ATLAS_DELTA", "LON_VALUE")), Settings.Values().Deltas[3].Lon);
+    EXPECT_EQ(ParseReal(*ini.ReadString("ATLAS_DELTA", "LAT_VALUE")), Settings.Values().Deltas[3].Lat);
 }
 
 TEST_F(SettingsFixture, CorrectionErrors) {
-    LoadSettings(Ini);
-    EXPECT_EQ(CorrectionError(0, "0.1", "1.2.3"), "'1.2.3' is not a valid floating point value");
-    EXPECT_EQ(Settings.Deltas[0].Lon, 0.0059448) << "nothing changes before both texts convert";
+    Settings.Load();
+    EXPECT_EQ(CorrectionError(Settings, 0, "0.1", "1.2.3"), "'1.2.3' is not a valid floating point value");
+    EXPECT_EQ(Settings.Values().Deltas[0].Lon, 0.0059448) << "nothing changes before both texts convert";
     EXPECT_FALSE(fs::exists(Ini));
 
     WriteAll(Ini, "[ATLAS_DELTA]\r\n");
     ::chmod(Ini.c_str(), 0444);
-    EXPECT_EQ(CorrectionError(1, "0.001", ""), "Unable to write to " + Ini.string());
-    EXPECT_EQ(Settings.Deltas[1].Lon, 0.0059448 - 0.001) << "memory keeps what was assigned before the failing write";
+    EXPECT_EQ(CorrectionError(Settings, 1, "0.001", ""), "Unable to write to " + Ini.string());
+    EXPECT_EQ(Settings.Values().Deltas[1].Lon, 0.0059448 - 0.001) << "memory keeps what was assigned before the failing write";
     EXPECT_EQ(ReadAll(Ini), "[ATLAS_DELTA]\r\n");
 }
 

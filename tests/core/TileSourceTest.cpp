@@ -85,29 +85,29 @@ TEST(TileSource, SettingsRecordEveryRefusedEntryAndKeepTheOthersUsable) {
     std::ofstream(ini) << "[ATLAS_SERVER]\nHOST=127.0.0.1 ; local tile server\n"
                           "[ATLAS_SOURCE]\nURL_P=http://t.example/{z}/{x}/{y}.png\nURL_S=http://t.example/{z}/{x}.jpg\n"
                           "REFERER_P=http://t.example/\nUSER_AGENT=AtlasPocket/1\nCA_FILE=/etc/ours.pem\n";
-    LoadSettings(ini);
-    ASSERT_EQ(Settings.SourceProblems.size(), 2u);
-    EXPECT_EQ(SourceProblemText(Settings.SourceProblems[0]),
+    TAtlasSettings settings = ReadSettings(ini);
+    ASSERT_EQ(settings.SourceProblems.size(), 2u);
+    EXPECT_EQ(SourceProblemText(settings.SourceProblems[0]),
               "[ATLAS_SERVER] HOST: it holds a blank (a comment must stand on a line of its own): "
               "\"127.0.0.1 ; local tile server\"");
-    EXPECT_EQ(SourceProblemText(Settings.SourceProblems[1]),
+    EXPECT_EQ(SourceProblemText(settings.SourceProblems[1]),
               "[ATLAS_SOURCE] URL_S: it has no {y}: \"http://t.example/{z}/{x}.jpg\"");
-    EXPECT_FALSE(SourceUsable(Settings.Server, TMapType::Road));  // default source behind the bad host
-    EXPECT_TRUE(SourceUsable(Settings.Server, TMapType::Terrain));   // its own valid template
-    EXPECT_FALSE(SourceUsable(Settings.Server, TMapType::Satellite));
-    EXPECT_EQ(Settings.Server.Referers[1], "http://t.example/");
-    EXPECT_EQ(Settings.Server.UserAgent, "AtlasPocket/1");
-    EXPECT_EQ(Settings.Server.CaFile, "/etc/ours.pem");
+    EXPECT_FALSE(SourceUsable(settings.Server, TMapType::Road));  // default source behind the bad host
+    EXPECT_TRUE(SourceUsable(settings.Server, TMapType::Terrain));   // its own valid template
+    EXPECT_FALSE(SourceUsable(settings.Server, TMapType::Satellite));
+    EXPECT_EQ(settings.Server.Referers[1], "http://t.example/");
+    EXPECT_EQ(settings.Server.UserAgent, "AtlasPocket/1");
+    EXPECT_EQ(settings.Server.CaFile, "/etc/ours.pem");
 
     std::ofstream(ini) << "[ATLAS_SERVER]\n; local tile server\nHOST=127.0.0.1\n[ATLAS_SOURCE]\nPLACEHOLDER_P=not a digest\n";
-    LoadSettings(ini);
-    ASSERT_EQ(Settings.SourceProblems.size(), 1u);
-    EXPECT_EQ(SourceProblemText(Settings.SourceProblems[0]),
+    settings = ReadSettings(ini);
+    ASSERT_EQ(settings.SourceProblems.size(), 1u);
+    EXPECT_EQ(SourceProblemText(settings.SourceProblems[0]),
               "[ATLAS_SOURCE] PLACEHOLDER_P: \"not a digest\" is not a SHA-256 digest (64 hex digits)");
     std::ofstream(ini) << "[ATLAS_SERVER]\n; local tile server\nHOST=127.0.0.1\n";
-    LoadSettings(ini);
-    EXPECT_TRUE(Settings.SourceProblems.empty());
-    EXPECT_EQ(Settings.Server.UrlTemplates, (std::array<std::string, 4>{}));
+    settings = ReadSettings(ini);
+    EXPECT_TRUE(settings.SourceProblems.empty());
+    EXPECT_EQ(settings.Server.UrlTemplates, (std::array<std::string, 4>{}));
 }
 
 // PLACEHOLDER_X: digests in either case with blanks around them; anything else

@@ -76,7 +76,7 @@ protected:
     }
 
     TMapDataWriteReport Write(const TMapDataProgress& progress = {}, int encoders = 0) {
-        return WriteMapData(Target, Run.Header, Run.Plan.AllLists(), TTileCache(Cache.DirString(), Settings.Server), progress,
+        return WriteMapData(Target, Run.Header, Run.Plan.AllLists(), TTileCache(Cache.DirString(), TServerConfig{}), progress,
                             MapDataMaxFileSize,
                             encoders);
     }
@@ -219,18 +219,18 @@ TEST_F(MapDataWriterTest, ReplacesAnExistingFileOnlyOnSuccess) {
 }
 
 TEST_F(MapDataWriterTest, BadTargetsHeadersAndSizesAreRefusedLeavingNothing) {
-    EXPECT_THROW(WriteMapData(Out / "no-such-dir/map.Dat", Run.Header, Run.Plan.AllLists(), TTileCache(Cache.DirString(), Settings.Server)),
+    EXPECT_THROW(WriteMapData(Out / "no-such-dir/map.Dat", Run.Header, Run.Plan.AllLists(), TTileCache(Cache.DirString(), TServerConfig{})),
                  TMapDataError);
     TMapDataHeader wrong = Run.Header;  // disagrees with the lists: a corrupt index
     wrong.EntryCount = 49;
-    EXPECT_THROW(WriteMapData(Target, wrong, Run.Plan.AllLists(), TTileCache(Cache.DirString(), Settings.Server)), TMapDataError);
+    EXPECT_THROW(WriteMapData(Target, wrong, Run.Plan.AllLists(), TTileCache(Cache.DirString(), TServerConfig{})), TMapDataError);
 
     // The size limit (2^31 - 1 in use): the index alone over it, then images crossing it.
     const std::int64_t indexEnd = 409 + 32 * 50;
-    EXPECT_THROW(WriteMapData(Target, Run.Header, Run.Plan.AllLists(), TTileCache(Cache.DirString(), Settings.Server), {}, indexEnd - 1),
+    EXPECT_THROW(WriteMapData(Target, Run.Header, Run.Plan.AllLists(), TTileCache(Cache.DirString(), TServerConfig{}), {}, indexEnd - 1),
                  TMapDataError);
     try {
-        WriteMapData(Target, Run.Header, Run.Plan.AllLists(), TTileCache(Cache.DirString(), Settings.Server), {}, indexEnd + 1000);
+        WriteMapData(Target, Run.Header, Run.Plan.AllLists(), TTileCache(Cache.DirString(), TServerConfig{}), {}, indexEnd + 1000);
         FAIL();
     } catch (const TMapDataError& e) {
         EXPECT_NE(std::string(e.what()).find("2 GB"), std::string::npos) << e.what();
@@ -238,7 +238,7 @@ TEST_F(MapDataWriterTest, BadTargetsHeadersAndSizesAreRefusedLeavingNothing) {
     EXPECT_TRUE(DirectoryNames(Out.Path()).empty());
     // An index of exactly the limit with empty images fits.
     TTempDir emptyCache;
-    WriteMapData(Target, Run.Header, Run.Plan.AllLists(), TTileCache(emptyCache.DirString(), Settings.Server), {}, indexEnd);
+    WriteMapData(Target, Run.Header, Run.Plan.AllLists(), TTileCache(emptyCache.DirString(), TServerConfig{}), {}, indexEnd);
     EXPECT_EQ(ReadBytes(Target).size(), std::size_t(indexEnd));
 }
 
@@ -247,7 +247,7 @@ TEST(MapDataReader, FindsEveryKeyAcrossDigitCountChanges) {
     // key order; the lookup must not depend on either.
     TRun run(9, 10, {true, false, false, true});
     TTempDir dir;
-    WriteMapData(dir / "a.Dat", run.Header, run.Plan.AllLists(), TTileCache(dir / "empty-cache", Settings.Server));
+    WriteMapData(dir / "a.Dat", run.Header, run.Plan.AllLists(), TTileCache(dir / "empty-cache", TServerConfig{}));
     TMapDataReader reader;
     ASSERT_EQ(ErrorText(reader.Open(dir / "a.Dat")), "");
     ASSERT_EQ(reader.Entries().size(), std::size_t(run.Header.EntryCount));

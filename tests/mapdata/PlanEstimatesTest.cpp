@@ -40,18 +40,18 @@ TEST(CalibrationResidual, StandardPlanAgreesWithDenseSampling) {
 
 TEST(SizeEstimate, FallbackFiguresAndTheTwoLimits) {
     TTempDir empty;
-    const auto e = EstimateMapDataSize(Params(10, 12, {true, false, true, false}), {}, TTileCache(empty.DirString(), Settings.Server));
+    const auto e = EstimateMapDataSize(Params(10, 12, {true, false, true, false}), {}, TTileCache(empty.DirString(), TServerConfig{}));
     EXPECT_EQ(e.Entries, 2070);
     EXPECT_EQ(e.Samples, (std::array<int, 4>{0, 0, 0, 0}));
     EXPECT_EQ(e.Bytes, 409 + 32 * 2070 + 1035 * (FallbackTileBytes[0] + FallbackTileBytes[2]));
     EXPECT_EQ(e.MinimumBytes, 409 + 2070 * (32 + SmallestTileBytes));
 
     // Zoom 5 to 12 of one type: the index fits, the smallest tiles do not.
-    const auto hopeless = EstimateMapDataSize(Params(5, 12, {true, false, false, false}), {}, TTileCache(empty.DirString(), Settings.Server));
+    const auto hopeless = EstimateMapDataSize(Params(5, 12, {true, false, false, false}), {}, TTileCache(empty.DirString(), TServerConfig{}));
     EXPECT_TRUE(PlanFitsMapDataFile(hopeless.Entries));
     EXPECT_FALSE(MinimumFits(hopeless));
     // Zoom 5 to 11: it might fit, but the estimate says it will not.
-    const auto doubtful = EstimateMapDataSize(Params(5, 11, {true, false, false, false}), {}, TTileCache(empty.DirString(), Settings.Server));
+    const auto doubtful = EstimateMapDataSize(Params(5, 11, {true, false, false, false}), {}, TTileCache(empty.DirString(), TServerConfig{}));
     EXPECT_TRUE(MinimumFits(doubtful));
     EXPECT_FALSE(EstimateFits(doubtful));
 

@@ -115,7 +115,7 @@ protected:
                            t == 0 ? PngBytes(picture) : JpegBytes(picture));
             }
         }
-        WriteMapData(DatFile, Header, Plan.AllLists(), TTileCache(Cache.DirString(), Settings.Server));
+        WriteMapData(DatFile, Header, Plan.AllLists(), TTileCache(Cache.DirString(), TServerConfig{}));
         ASSERT_EQ(ErrorText(Reader.Open(DatFile)), "");
     }
 
@@ -181,7 +181,7 @@ TEST_F(TilesetTest, ExportHoldsEveryTileAndTheMetadata) {
 TEST_F(TilesetTest, CacheWriterHoldsTheMapDataFilesImages) {
     for (int type : {0, 2}) {
         SCOPED_TRACE(type);
-        WriteTilesetFromCache(Target, Header, MapTypeAt(type), Plan.List(MapTypeAt(type)), TTileCache(Cache.DirString(), Settings.Server), {TTilesetFormat::MbTiles, "named", "", 0});
+        WriteTilesetFromCache(Target, Header, MapTypeAt(type), Plan.List(MapTypeAt(type)), TTileCache(Cache.DirString(), TServerConfig{}), {TTilesetFormat::MbTiles, "named", "", 0});
         const auto content = ReadMbTiles(Target);
         EXPECT_TRUE(content.Tiles == ExpectedTiles(MapTypeAt(size_t(type))));
         EXPECT_EQ(content.Metadata.at("name"), "named");
@@ -211,7 +211,7 @@ TEST_F(TilesetTest, SqliteDbHoldsThePlannedTilesUnderBigPlanetAddresses) {
         ASSERT_EQ(exported.Tiles.size(), expected.size());
         EXPECT_TRUE(exported.Tiles == expected) << "tiles differ in address or bytes";
 
-        WriteTilesetFromCache(target, Header, MapTypeAt(type), list, TTileCache(Cache.DirString(), Settings.Server),
+        WriteTilesetFromCache(target, Header, MapTypeAt(type), list, TTileCache(Cache.DirString(), TServerConfig{}),
                               {TTilesetFormat::SqliteDb});
         const auto cached = ReadSqliteDb(target);
         EXPECT_TRUE(cached.Tiles == expected);

@@ -125,12 +125,11 @@ TEST_F(HttpsSourceTest, UntrustedCertificateIsRefusedWithItsReason) {
 TEST_F(HttpsSourceTest, CertificateTrustedThroughTheSettingsIsAccepted) {
     const fs::path ini = Dir.Path() / "AtlasPocket.Ini";
     std::ofstream(ini) << "[ATLAS_SOURCE]\nURL_M=" << Template() << "\nCA_FILE=" << Cert() << "\n";
-    LoadSettings(ini);
-    ASSERT_TRUE(Settings.SourceProblems.empty());
-    TAtlasThread worker(&Notices, (Dir.Path() / "FileMap").string(), Settings.Server);
+    const TAtlasSettings settings = ReadSettings(ini);
+    ASSERT_TRUE(settings.SourceProblems.empty());
+    TAtlasThread worker(&Notices, (Dir.Path() / "FileMap").string(), settings.Server);
     worker.AddTypedRequest({TMapType::Road, 5, 1, 2});
     const TTileNotice notice = Notices.Take(30s).value_or(TTileNotice{});
     ASSERT_EQ(notice.Kind, TNoticeKind::TileSaved);
     EXPECT_EQ(ReadAll(notice.Path), Https->TileBody("m", 5, 1, 2));
-    Settings = TAtlasSettings{};
 }

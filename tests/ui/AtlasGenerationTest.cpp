@@ -480,15 +480,15 @@ TEST_F(GenerationTest, ConfirmationShowsResidualAndSizeAndOversizedPlansStopBefo
     };
     EXPECT_EQ(Generate({look}), QStringList{Confirm});
     const TGenerationParams params{Window->CenterLon(), Window->CenterLat(), 10, 12, {true, false, true, false}};
-    const double residual = *CalibrationResidual(params, Window->ActivePair(), Settings.Deltas);
+    const double residual = *CalibrationResidual(params, Window->ActivePair(), Window->Settings().Values().Deltas);
     EXPECT_EQ(lines[0], QStringLiteral("%1 米").arg(residual, 0, 'f', 0));
     EXPECT_EQ(lines[1], QStringLiteral("约 ") + QString::fromStdString(FormatByteSize(
-                                                     EstimateMapDataSize(params, Window->ActivePair(), TTileCache(CacheDir(), Settings.Server)).Bytes)));
+                                                     EstimateMapDataSize(params, Window->ActivePair(), TTileCache(CacheDir(), Window->Settings().Values().Server)).Bytes)));
     EXPECT_EQ(lines[2], QStringLiteral("否"));
     // Rectified: the residual is the control grid's, the download count that of the shifted sources.
-    Settings.Rectify = true;
+    Window->Settings().WriteRectify(true);
     EXPECT_EQ(Generate({look}), QStringList{Confirm});
-    Settings.Rectify = false;
+    Window->Settings().WriteRectify(false);
     TGenerationParams rectified = params;
     rectified.Rectify = true;
     EXPECT_EQ(lines[0], QStringLiteral("%1 米").arg(*RectifiedResidual(rectified, {}), 0, 'f', 2));
@@ -561,7 +561,7 @@ TEST_F(GenerationTest, ProgressLineShowsTilesRateAndTimeLeft) {
 // the shown terrain map's pair follows, and the next file carries the new Deltas.
 TEST_F(GenerationTest, AutoCalibrationReachesTheActivePairAndTheFile) {
     MakeWindow();
-    auto* setup = new TAtlasSetupFM(Window.get());
+    auto* setup = new TAtlasSetupFM(Window->Settings(), Window.get());
     Window->SetWindows({nullptr, setup, new TAtlasDownLoadFM(Window.get()), nullptr});
     QTest::mouseClick(Window->RadioButton2, Qt::LeftButton);
     {
@@ -699,9 +699,10 @@ TEST_F(GenerationTest, RectifiedRunWritesTrueCoordinateSquares) {
     Window->OnClickGPS(nullptr, 116.391, 39.907);
     Include("p");
     struct TRestore {
-        ~TRestore() { Settings.Rectify = false; }
-    } restore;
-    Settings.Rectify = true;
+        TSettingsFile& Settings;
+        ~TRestore() { Settings.WriteRectify(false); }
+    } restore{Window->Settings()};
+    Window->Settings().WriteRectify(true);
     QString message;
     const auto note = NoteAndOk(message);
     EXPECT_EQ(Generate({AcceptConfirmation, SaveAs(Dir / "r.Dat"), note}).size(), 3);

@@ -301,7 +301,7 @@ TEST_F(MainWindowTest, SideButtonsShowTheirWindows) {
     WriteSettings("[ATLAS_CENTER]\nLON_VALUE=116.391\n");
     auto w = MakeWindow();
     TAtlasHelpFM help(w.get());
-    TAtlasSetupFM setup(w.get());
+    TAtlasSetupFM setup(w->Settings(), w.get());
     TAtlasCheckDataFM viewer(w.get());
     w->SetWindows({&help, &setup, nullptr, &viewer});
     {

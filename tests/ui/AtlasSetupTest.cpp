@@ -36,16 +36,12 @@ namespace {
 class AtlasSetupTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        LoadSettings(Ini);  // no file: every default
-        Active = Settings.Deltas[0];
+        Settings.Load();  // no file: every default
+        Active = Settings.Values().Deltas[0];
         Form.ShownPairChanged = [this](TDeltaPair pair) { Active = pair; };
         Form.FillFields();
         Form.show();
     }
-    void TearDown() override {
-        Settings = TAtlasSettings();
-    }
-
     std::optional<std::string> IniValue(const char* section, const std::string& key) const {
         return TIniFile(Ini).ReadString(section, key);
     }
@@ -62,7 +58,8 @@ protected:
 
     TTempDir Dir;
     const std::filesystem::path Ini = Dir / "AtlasPocket.Ini";
-    TAtlasSetupFM Form;
+    TSettingsFile Settings{Ini};  // the main window's set
+    TAtlasSetupFM Form{Settings};
     TDeltaPair Active;  // the pair the main window would hold
     const TAtlasSettings Defaults;
 };
@@ -94,7 +91,7 @@ TEST_F(AtlasSetupTest, CommaDecimalLocaleKeepsPointsAndUntouchedButtonsZero) {
     EXPECT_EQ(Form.cxMaskEdit1->text(), "123.42590000");
     EXPECT_EQ(Form.cxMaskEdit3->text(), "0.00594480");
     EXPECT_TRUE(Click(Form.SpeedButton1).isEmpty());
-    EXPECT_NEAR(Settings.Deltas[0].Lon, 0.0, 1e-15);
+    EXPECT_NEAR(Settings.Values().Deltas[0].Lon, 0.0, 1e-15);
     const std::optional<std::string> stored = IniValue("ATLAS_DELTA", "LON_M");
     ASSERT_TRUE(stored);
     EXPECT_EQ(stored->find(','), std::string::npos) << *stored;
@@ -112,8 +109,8 @@ TEST_F(AtlasSetupTest, UneditedOffsetButtonLeavesTheRoundingResidue) {
         EXPECT_TRUE(Click(row.Button).isEmpty());
         const TDeltaPair want{Defaults.Deltas[row.Type].Lon - *ParseReal(row.LonText),
                               Defaults.Deltas[row.Type].Lat - *ParseReal(row.LatText)};
-        EXPECT_EQ(Settings.Deltas[row.Type].Lon, want.Lon);
-        EXPECT_EQ(Settings.Deltas[row.Type].Lat, want.Lat);
+        EXPECT_EQ(Settings.Values().Deltas[row.Type].Lon, want.Lon);
+        EXPECT_EQ(Settings.Values().Deltas[row.Type].Lat, want.Lat);
         const std::string letter(1, MapTypeSettingsLetter(MapTypeAt(row.Type)));
         EXPECT_EQ(IniValue("ATLAS_DELTA", "LON_" + letter), FormatReal(want.Lon));
         EXPECT_EQ(IniValue("ATLAS_DELTA", "LAT_" + letter), FormatReal(want.Lat));
@@ -126,16 +123,16 @@ TEST_F(AtlasSetupTest, OffsetOfTheShownTypeAlsoMovesTheActivePair) {
     Type(Form.cxMaskEdit7, "0.001");
     Type(Form.cxMaskEdit8, "0");  // 0 leaves the latitude offset as it is
     Click(Form.SpeedButton5);
-    EXPECT_DOUBLE_EQ(Settings.Deltas[2].Lon, Defaults.Deltas[2].Lon - 0.001);
-    EXPECT_EQ(Settings.Deltas[2].Lat, Defaults.Deltas[2].Lat);
-    EXPECT_TRUE(Active.Lon == Settings.Deltas[2].Lon && Active.Lat == Settings.Deltas[2].Lat);
-    EXPECT_EQ(IniValue("ATLAS_DELTA", "LON_VALUE"), FormatReal(Settings.Deltas[2].Lon));
+    EXPECT_DOUBLE_EQ(Settings.Values().Deltas[2].Lon, Defaults.Deltas[2].Lon - 0.001);
+    EXPECT_EQ(Settings.Values().Deltas[2].Lat, Defaults.Deltas[2].Lat);
+    EXPECT_TRUE(Active.Lon == Settings.Values().Deltas[2].Lon && Active.Lat == Settings.Values().Deltas[2].Lat);
+    EXPECT_EQ(IniValue("ATLAS_DELTA", "LON_VALUE"), FormatReal(Settings.Values().Deltas[2].Lon));
 
     // Another type's write leaves the active pair and LON_VALUE alone.
     const double activeLon = Active.Lon;
     Type(Form.cxMaskEdit3, "0.5");
     Click(Form.SpeedButton1);
-    EXPECT_DOUBLE_EQ(Settings.Deltas[0].Lon, Defaults.Deltas[0].Lon - 0.5);
+    EXPECT_DOUBLE_EQ(Settings.Values().Deltas[0].Lon, Defaults.Deltas[0].Lon - 0.5);
     EXPECT_EQ(Active.Lon, activeLon);
     EXPECT_EQ(IniValue("ATLAS_DELTA", "LON_VALUE"), FormatReal(activeLon));
 }
@@ -151,14 +148,14 @@ TEST_F(AtlasSetupTest, AutoCalibrationWritesRoadAndTerrainFromTheCentre) {
         EXPECT_TRUE(Click(Form.AutoCalibrateButton).isEmpty());
         for (int t : {0, 1}) {
             const std::string letter(1, MapTypeSettingsLetter(MapTypeAt(t)));
-            EXPECT_EQ(Settings.Deltas[t].Lon, beijing.Lon);
-            EXPECT_EQ(Settings.Deltas[t].Lat, beijing.Lat);
+            EXPECT_EQ(Settings.Values().Deltas[t].Lon, beijing.Lon);
+            EXPECT_EQ(Settings.Values().Deltas[t].Lat, beijing.Lat);
             EXPECT_EQ(IniValue("ATLAS_DELTA", "LON_" + letter), FormatReal(beijing.Lon));
             EXPECT_EQ(IniValue("ATLAS_DELTA", "LAT_" + letter), FormatReal(beijing.Lat));
         }
         EXPECT_EQ(Form.cxMaskEdit5->text().toStdString(), FormatFixed(beijing.Lon, 8));
         EXPECT_EQ(Form.cxMaskEdit4->text().toStdString(), FormatFixed(beijing.Lat, 8));
-        EXPECT_EQ(Settings.Deltas[2].Lon, Defaults.Deltas[2].Lon);
+        EXPECT_EQ(Settings.Values().Deltas[2].Lon, Defaults.Deltas[2].Lon);
         EXPECT_FALSE(IniValue("ATLAS_DELTA", "LON_S"));
         // Shown satellite: the active pair stays; shown terrain: it follows.
         const bool follows = std::string(shown) == "p";
@@ -172,13 +169,13 @@ TEST_F(AtlasSetupTest, WritesRefuseFieldsThatDoNotConvertAndWriteNothing) {
     const QStringList refused{QStringLiteral("'' is not a valid floating point value")};
     Form.cxMaskEdit1->clear();
     EXPECT_EQ(Click(Form.SpeedButton2), refused);
-    EXPECT_EQ(Settings.InitialLon, Defaults.InitialLon);
+    EXPECT_EQ(Settings.Values().InitialLon, Defaults.InitialLon);
     // A longitude that converts is taken before the latitude fails; still nothing is written.
     Type(Form.cxMaskEdit1, "100.5");
     Form.cxMaskEdit2->clear();
     EXPECT_EQ(Click(Form.SpeedButton2), refused);
-    EXPECT_EQ(Settings.InitialLon, 100.5);
-    EXPECT_EQ(Settings.InitialLat, Defaults.InitialLat);
+    EXPECT_EQ(Settings.Values().InitialLon, 100.5);
+    EXPECT_EQ(Settings.Values().InitialLat, Defaults.InitialLat);
 
     const std::pair<const char*, const char*> typed[] = {
         {"abc", ""}, {"-0.5x", "-0.5"}, {"12.3.4", "12.34"}, {"|55", "|55"}, {"1|2", "1|2"}};
@@ -187,12 +184,12 @@ TEST_F(AtlasSetupTest, WritesRefuseFieldsThatDoNotConvertAndWriteNothing) {
         EXPECT_EQ(Form.cxMaskEdit3->text().toStdString(), shown) << keys;
     }
     EXPECT_EQ(Click(Form.SpeedButton1), QStringList{QStringLiteral("'1|2' is not a valid floating point value")});
-    EXPECT_EQ(Settings.Deltas[0].Lon, Defaults.Deltas[0].Lon);
+    EXPECT_EQ(Settings.Values().Deltas[0].Lon, Defaults.Deltas[0].Lon);
     EXPECT_FALSE(std::filesystem::exists(Ini));
 
     Type(Form.cxMaskEdit2, "39.9067");
     EXPECT_TRUE(Click(Form.SpeedButton2).isEmpty());
-    EXPECT_EQ(Settings.InitialLat, 39.9067);
+    EXPECT_EQ(Settings.Values().InitialLat, 39.9067);
     EXPECT_EQ(IniValue("ATLAS_CENTER", "LON_VALUE"), "100.5");
     EXPECT_EQ(IniValue("ATLAS_CENTER", "LAT_VALUE"), "39.9067");
 }
@@ -221,9 +218,9 @@ TEST_F(AtlasSetupTest, ReadOnlySettingsFileIsReported) {
 TEST_F(AtlasSetupTest, RectifyCheckBoxIsKeptInTheSettingsFile) {
     EXPECT_FALSE(Form.RectifyCheckBox->isChecked());
     EXPECT_TRUE(Click(Form.RectifyCheckBox).isEmpty());
-    EXPECT_TRUE(Settings.Rectify);
+    EXPECT_TRUE(Settings.Values().Rectify);
     EXPECT_EQ(IniValue("ATLAS_GENERATE", "RECTIFY"), "1");
     EXPECT_TRUE(Click(Form.RectifyCheckBox).isEmpty());
-    EXPECT_FALSE(Settings.Rectify);
+    EXPECT_FALSE(Settings.Values().Rectify);
     EXPECT_EQ(IniValue("ATLAS_GENERATE", "RECTIFY"), "0");
 }

@@ -1,7 +1,7 @@
 // The map widget driven offscreen: painting from a temporary tile cache,
 // tile notices and their routing, mouse, wheel and keys on the real children.
-// Tile requests go to a local port nobody listens on (see ViewTestMain), so
-// they fail at once and come back as failure notices.
+// Tile requests go to a local port nobody listens on, so they fail at once
+// and come back as failure notices.
 #include <QApplication>
 #include <QMouseEvent>
 #include <QTest>
@@ -12,6 +12,10 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include "AtlasClass.h"
 #include "TempDir.h"
@@ -48,9 +52,28 @@ void ExpectLonLat(const TLonLat& got, const TLonLat& expected) {
 
 constexpr TDeltaPair ZeroPair{};
 
+// A local port nobody listens on, so tile requests fail at once.
+int UnusedLocalPort() {
+    const int s = socket(AF_INET, SOCK_STREAM, 0);
+    if (s < 0) return 9;
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    int port = 9;
+    if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+        getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) == 0)
+        port = ntohs(a.sin_port);
+    close(s);
+    return port;
+}
+
 class AtlasClassTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        static const int unusedPort = UnusedLocalPort();
+        Settings.Server.HostPattern = "127.0.0.1";
+        Settings.Server.Port = unusedPort;
         CentreOn(10, 512 * 256 + 128, 300 * 256 + 128);  // the middle of tile (512, 300) at zoom 10
         Panel = std::make_unique<QWidget>();
         Panel->resize(800, 600);
@@ -61,7 +84,7 @@ protected:
     }
 
     // Settings' start position: a point inside global pixel (px, py) at a zoom.
-    static void CentreOn(int zoom, std::int32_t px, std::int32_t py) {
+    void CentreOn(int zoom, std::int32_t px, std::int32_t py) {
         const TLonLat c = PixelToLonLat(zoom + 1, 2 * px + 1, 2 * py + 1, ZeroPair);
         Settings.InitialLon = c.Lon;
         Settings.InitialLat = c.Lat;
@@ -89,6 +112,7 @@ protected:
 
     TTempDir Cache;
     const fs::path CacheDir = Cache.Path();
+    TAtlasSettings Settings;  // what the views are made with
     std::unique_ptr<QWidget> Panel;
     TAtlasClass* View = nullptr;
 };
